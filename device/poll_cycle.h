@@ -1,0 +1,217 @@
+// The poll cycle: RefreshStatus starts a round, process_payload decodes each
+// reply and sends the next command, the last reply completes the round.
+//
+//   step  awaits     decodes with                      then
+//   0     40H/A [g]  parse40_41 | parse40_42           40H/43H, 40H/44H or 41H/A
+//   1     40H/43H    parse40_43                        40H/44H or 41H/A
+//   2     40H/44H    parse40_44                        41H/A
+//   4     41H/A      parse41_41 | parse41_42           41H/43H, 41H/44H or DC-or-end
+//   5     41H/43H    parse41_43                        41H/44H or DC-or-end
+//   6     41H/44H    parse41_44                        DC-or-end
+//   7     42H/A      DC analog (one or two units)      42H/44H or end
+//   8     42H/44H    DC alarms (one or two units)      end
+//
+// A is 41H (floats) or 42H (fixed point); [g] carries command_group as INFO.
+// The 43H/44H queries go out until a round has completed, then only when the
+// DATAFLAG of the analog reply says that states (10H) or alarms (01H) changed.
+#pragma once
+
+#include <cstdio>
+#include <iostream>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "telemetry/bytes.h"
+
+namespace tzv58 {
+constexpr uint8_t DATAFLAG_ALARMS = 0x01;
+constexpr uint8_t DATAFLAG_STATES = 0x10;
+}  // namespace tzv58
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::RefreshStatus() {
+    if (ZMXSPDevice::RefreshStatus() == 0) return 0;
+    const boost::posix_time::ptime now = this->LocalTime();
+    // Before the first completed round last_update holds no time: go on.
+    if (!this->last_update.is_special() && !now.is_special()) {
+        const int64_t seconds = (now - this->last_update).total_seconds();
+        if (seconds <= 1) {
+            this->sp_step = 10;
+            return 0;
+        }
+    }
+    if (has_ac) {
+        this->poll_step = 0;
+        send_analog(0x40, true);
+    } else {
+        this->poll_step = 4;
+        send_analog(0x41, false);
+    }
+    return 1;
+}
+
+// INFO length n from the reply's LENID, never more than the codec decoded.
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::info_len() const {
+    const unsigned char* f = this->reply_frame;
+    const int n = ((f[4] | (f[5] << 8)) >> 1);
+    const int decoded = this->reply_len - int(tzv58::IMAGE_HEADER);
+    if (decoded < 0) return 0;
+    return n < decoded ? n : decoded;
+}
+
+template <class Data, int Type>
+void pmbuspower_419<Data, Type>::send_analog(unsigned char cid1, bool with_group) {
+    const unsigned char cid2 = float_mode ? 0x41 : 0x42;
+    if (with_group)
+        this->write_pmbus_cmd(cid1, cid2, &command_group, 1);
+    else
+        this->write_pmbus_cmd(cid1, cid2);
+}
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::send_dc_alarm_query() {
+    if (this->protocol_ver == 0x21) return this->write_pmbus_cmd(0x42, 0x44, &command_group, 1);
+    return this->write_pmbus_cmd(0x42, 0x44);
+}
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::dc_or_end() {
+    if (!has_dc) return end_round();
+    this->poll_step = 7;
+    send_analog(0x42, this->protocol_ver == 0x21 || !float_mode);
+    return 1;
+}
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::end_round() {
+    this->RoundDone();
+    this->poll_step = 10;
+    this->Reset();
+    return 0;
+}
+
+// Step 7. INFO: DATAFLAG, then either the DC count byte and the units, or
+// (no_dc_number 1) unit 1 straight after DATAFLAG.
+template <class Data, int Type>
+void pmbuspower_419<Data, Type>::decode_dc_analog(int n) {
+    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    if (n < 2) return;  // no count byte, no unit
+    const uint8_t count = info[1];
+    std::cout << "pmbuspower_419 PMBUSPOWER_42_41 dc_number:" << unsigned(count) << std::endl;
+    if (no_dc_number == -1) {
+        // Detect once: does a DC voltage follow DATAFLAG directly?
+        const int width = float_mode ? 4 : 2;
+        if (n < 1 + width) return;  // too short to tell, and to hold a unit
+        const double v = float_mode ? double(tzv58::load_f32le(info + 1))
+                                    : double(float(tzv58::load_be16(info + 1))) / 100.0;
+        no_dc_number = (v > 40.0 && v < 60.0) ? 1 : 2;
+    }
+    if (no_dc_number == 1) {
+        float_mode ? parse42_41(info + 1, n - 1) : parse42_42(info + 1, n - 1);
+        return;
+    }
+    const int r = float_mode ? parse42_41(info + 2, n - 2) : parse42_42(info + 2, n - 2);
+    // Unit 2 starts where unit 1 ended; without a good unit 1 it has no start.
+    if (count >= 2 && r >= 0)
+        float_mode ? parse42_41_2(info + 2 + r, n - 2 - r) : parse42_42_2(info + 2 + r, n - 2 - r);
+}
+
+// Step 8, same layouts as step 7.
+template <class Data, int Type>
+void pmbuspower_419<Data, Type>::decode_dc_alarm(int n) {
+    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    if (no_dc_number == 1) {
+        parse42_44(info + 1, n - 1);
+        return;
+    }
+    if (n < 2) return;
+    const uint8_t count = info[1];
+    std::cout << "pmbuspower_419 PMBUSPOWER_42_44 dc_number:" << unsigned(count) << std::endl;
+    const int r = parse42_44(info + 2, n - 2);
+    if (count >= 2 && r >= 0) parse42_44_2(info + 2 + r, n - 2 - r);
+}
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::process_payload() {
+    const int n = info_len();
+    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    // DATAFLAG of a reply too short to carry one reads as 0.
+    const uint8_t dataflag = n >= 1 ? info[0] : 0;
+    const bool ready = this->data_ready;
+    using tzv58::DATAFLAG_ALARMS;
+    using tzv58::DATAFLAG_STATES;
+
+    switch (this->poll_step) {
+    case 0: {
+        const int r = float_mode ? parse40_41(info + 1, n - 1) : parse40_42(info + 1, n - 1);
+        if (r == -1) return 1;
+        if (!ready || (dataflag & DATAFLAG_STATES)) {
+            this->poll_step = 1;
+            this->write_pmbus_cmd(0x40, 0x43, &command_group, 1);
+        } else if (dataflag & DATAFLAG_ALARMS) {
+            this->poll_step = 2;
+            this->write_pmbus_cmd(0x40, 0x44, &command_group, 1);
+        } else {
+            this->poll_step = 4;
+            send_analog(0x41, false);
+        }
+        return 1;
+    }
+    case 1:
+        parse40_43(info + 1, n - 1);
+        if (!ready || (dataflag & DATAFLAG_ALARMS)) {
+            this->poll_step = 2;
+            this->write_pmbus_cmd(0x40, 0x44, &command_group, 1);
+        } else {
+            this->poll_step = 4;
+            send_analog(0x41, false);
+        }
+        return 1;
+    case 2:
+        parse40_44(info + 1, n - 1);
+        this->poll_step = 4;
+        send_analog(0x41, false);
+        return 1;
+    case 4: {
+        rect_dataflag = dataflag;
+        const int r = float_mode ? parse41_41(info, n) : parse41_42(info, n);
+        std::printf("41_43 %d vs %d\n", n, r);
+        std::fflush(stdout);
+        if (!ready || (rect_dataflag & DATAFLAG_STATES)) {
+            this->poll_step = 5;
+            this->write_pmbus_cmd(0x41, 0x43);
+        } else if (rect_dataflag & DATAFLAG_ALARMS) {
+            this->poll_step = 6;
+            this->write_pmbus_cmd(0x41, 0x44);
+        } else {
+            return dc_or_end();
+        }
+        return 1;
+    }
+    case 5:
+        parse41_43(info, n);
+        if (!ready || (rect_dataflag & DATAFLAG_ALARMS)) {
+            this->poll_step = 6;
+            this->write_pmbus_cmd(0x41, 0x44);
+            return 1;
+        }
+        return dc_or_end();
+    case 6:
+        parse41_44(info, n);
+        return dc_or_end();
+    case 7:
+        decode_dc_analog(n);
+        if (ready && !(dataflag & (DATAFLAG_STATES | DATAFLAG_ALARMS))) return end_round();
+        this->poll_step = 8;
+        send_dc_alarm_query();
+        return 1;
+    case 8:
+        decode_dc_alarm(n);
+        return end_round();
+    default:
+        // No poll reply awaited: this answers a control command.
+        ctrl_result = 1;
+        return 0;
+    }
+}

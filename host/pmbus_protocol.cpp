@@ -1,0 +1,58 @@
+#include "host/pmbus_protocol.h"
+
+#include <cstring>
+
+using namespace tzv58;
+
+PMBusProtocol::PMBusProtocol() = default;
+PMBusProtocol::~PMBusProtocol() = default;
+
+int PMBusProtocol::process(unsigned char* data, unsigned int len) {
+    parser_.feed(data, len, sink_);
+    return 0;
+}
+
+void PMBusProtocol::flush_input() { parser_.flush(sink_); }
+
+void PMBusProtocol::on_frame(const uint8_t* image, size_t len) {
+    if (image[1] != address) {
+        events->on_frame_error("address", image, len);
+        return;
+    }
+    awaiting_reply = false;
+    // The device may send while handling this reply; keep our own copy so the
+    // parser's buffer is free again.
+    std::memcpy(reply_, image, len);
+    reply_frame = reply_;
+    reply_len = int(len);
+    if (image[3] != 0)
+        process_error();
+    else
+        process_payload();
+}
+
+void PMBusProtocol::Sink::on_drop(const char* reason, const uint8_t* data, size_t len) {
+    codec.events->on_frame_error(reason, data, len);
+}
+
+int PMBusProtocol::process_error() {
+    events->on_frame_error("rtn", reply_frame, size_t(reply_len));
+    return 0;
+}
+
+bool PMBusProtocol::InitSetting(const Json::Value&) { return true; }
+
+int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) {
+    return write_pmbus_cmd(cid1, cid2, nullptr, 0);
+}
+
+int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len) {
+    // Requests are short; the largest INFO the device sends is 7 bytes.
+    constexpr int MAX_REQUEST_INFO = 64;
+    char frame[1 + 12 + 2 * MAX_REQUEST_INFO + 4 + 1];
+    if (len > MAX_REQUEST_INFO) return 0;
+    const size_t n = build_frame(frame, sizeof frame, protocol_ver, address, cid1, cid2, info, len);
+    if (n == 0) return 0;
+    events->on_send(cid1, cid2, info, len, frame, n - 1);
+    return SendData(reinterpret_cast<const unsigned char*>(frame), unsigned(n)) >= 0 ? 1 : 0;
+}
