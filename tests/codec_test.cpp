@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_config.h"
 #include "support.h"
 
 using namespace tzv58;
@@ -210,4 +211,20 @@ TEST(Codec, WriteCommandFramesTheRequest) {
     EXPECT_EQ(rig.rec.sent[0].frame, "~20014042E00201FD3B");
     EXPECT_EQ(rig.rec.sent[1].frame, "~200141420000FDB2");
     EXPECT_EQ(rig.rec.sent[0].info, std::vector<uint8_t>{1});
+}
+
+TEST(HostConfig, ThresholdMapsFromEntriesWithLevelAndValue) {
+    Json::Value config;
+    config["thresholdSetting"]["220600120010"]["level"] = 2;
+    config["thresholdSetting"]["220600120010"]["value"] = 280.5;
+    config["thresholdSetting"]["no_value"]["level"] = 1;
+    config["thresholdSetting"]["text_level"]["level"] = "1";
+    config["thresholdSetting"]["text_level"]["value"] = 1.0;
+    config["thresholdSetting"]["not_an_object"] = 7;
+    ZMXVDevice d;
+    fill_threshold_maps(d, config);
+    EXPECT_EQ(d.threshold_levels.size(), 1u);
+    EXPECT_EQ(d.threshold_levels["220600120010"], 2);
+    EXPECT_FLOAT_EQ(d.threshold_values["220600120010"], 280.5f);
+    fill_threshold_maps(d, Json::Value("not an object"));
 }
