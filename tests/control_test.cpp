@@ -285,9 +285,7 @@ TEST(Exchange, AnswerToSetTimeOrSetParamIsReadBackAsOne) {
 
 TEST(Exchange, RemoteControlIsAnsweredBetweenBaseRounds) {
     Rig<PowerSystem> rig;
-    testing::internal::CaptureStdout();
     run_base_round(rig);
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(control(rig, 320, "419500200003"), 0);
     EXPECT_EQ(query(rig), -1);
     rig.reply(0x41, {});
@@ -298,9 +296,7 @@ TEST(Exchange, RemoteControlIsAnsweredBetweenBaseRounds) {
 TEST(Exchange, RemoteControlAnswerBetweenModelRoundsIsTakenForAnAcReply) {
     Rig<> rig;
     std::vector<uint8_t> record(sizeof(tzv58_419_Data_t));
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(rig.dev->LoadFromCache(record.data(), int(record.size())));
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(rig.dev->poll_step, 0);
     ASSERT_EQ(control(rig, 320, "419500600001"), 0);
     rig.reply(0x41, {});
