@@ -194,6 +194,27 @@ TEST(AcAlarms, UserAlarmBytesAreSkipped) {
     EXPECT_EQ(m.dev.data.ac_tail_alarm[2], 3);
 }
 
+// With room for user-defined values they are stored, not supplied marked
+// NOT_PROVIDED like the tail.
+TEST(AcUserValues, StoredWhereTheRecordHasRoom) {
+    Wide dev;
+    testing::internal::CaptureStdout();
+    const auto fixed = hex("01 5622 5622 5622 1388 01 2020 0000 0000 0000");
+    EXPECT_EQ(dev.parse40_42(fixed.data(), int(fixed.size())), int(fixed.size()));
+    EXPECT_EQ(bits(dev.data.channel[0].p40_41[0]), NOT_PROVIDED_BITS);
+    const auto scaled = hex("01 5622 5622 5622 1388 01 5622 0000 0000 0000");
+    EXPECT_EQ(dev.parse40_42(scaled.data(), int(scaled.size())), int(scaled.size()));
+    EXPECT_EQ(dev.data.channel[0].p40_41[0].get(), 220.0f);
+    const auto switches = hex("01 01 02 AA BB");
+    EXPECT_EQ(dev.parse40_43(switches.data(), int(switches.size())), 5);
+    EXPECT_EQ(std::vector<uint8_t>(dev.data.p40_43, dev.data.p40_43 + 2), hex("AA BB"));
+    const auto alarms = hex("02 01010101 00 02 AABB 02020202 00 02 CCDD 030303");
+    EXPECT_EQ(dev.parse40_44(alarms.data(), int(alarms.size())), int(alarms.size()));
+    EXPECT_EQ(std::vector<uint8_t>(dev.data.channel[1].p40_44, dev.data.channel[1].p40_44 + 2), hex("CC DD"));
+    // The skipped-count line is for skipped values only.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "channel is 2\n");
+}
+
 TEST(AcTruncation, EveryCutStaysWithinTheReplyAndTheBlock) {
     const auto& analog = AC_ANALOG;
     expect_truncation_safe(&Power::parse40_41, FLOAT_ONE_CHANNEL, analog);

@@ -78,6 +78,28 @@ TEST(RcAnalog, ModulesBeyondTheRecordAreReadButNotStored) {
     EXPECT_TRUE(only_changed(before, m.image(), analog_block(40)));
 }
 
+// With room for user-defined analogs: equal bytes, zeros included, store 0.0;
+// fixed point is stored unscaled.
+TEST(RcAnalog, UserValuesStoredWhereTheRecordHasRoom) {
+    struct Case {
+        const char* user;
+        uint32_t bits;
+    };
+    Wide dev;
+    testing::internal::CaptureStdout();
+    for (const Case& c : {Case{"0000", 0}, Case{"2020", 0}, Case{"012C", float_to_bits(300.0f)}}) {
+        const auto reply = hex(std::string("00 1538 01 03E8 01 ") + c.user);
+        EXPECT_EQ(dev.parse41_42(reply.data(), int(reply.size())), 9) << c.user;
+        EXPECT_EQ(bits(dev.data.module[0].p41_41[0]), c.bits) << c.user;
+    }
+    for (const Case& c : {Case{"00000000", 0}, Case{"20202020", 0}, Case{"0000C841", float_to_bits(25.0f)}}) {
+        const auto reply = hex(std::string("00 00006042 01 00002041 01 ") + c.user);
+        EXPECT_EQ(dev.parse41_41(reply.data(), int(reply.size())), 15) << c.user;
+        EXPECT_EQ(bits(dev.data.module[0].p41_41[0]), c.bits) << c.user;
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 TEST(RcStates, ReadsTheStoredModuleCountNotTheReplys) {
     Marked m;
     m.dev.data.module_count = 2;
