@@ -30,7 +30,7 @@ void table_walk::report(source from, int number, alarm_items items, bool whole_r
     // The prefix is built once per element; each row appends its text to it.
     size_t prefix_len = 0;
     if (from != source::dc1) {
-        if (text_.capacity() < 96) text_.reserve(96);  // the longest prefixed text is under 64 bytes
+        if (text_.capacity() < 64) text_.reserve(64);  // room for every prefixed text: one allocation a round
         text_ = from == source::channel ? "第" : "模块";
         char digits[12];
         text_.append(digits, std::to_chars(digits, std::end(digits), number).ptr);
