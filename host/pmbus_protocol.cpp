@@ -20,10 +20,9 @@ void PMBusProtocol::on_frame(const uint8_t* image, size_t len) {
         return;
     }
     awaiting_reply = false;
-    // The device may send while handling this reply; keep our own copy so the
-    // parser's buffer is free again.
-    std::memcpy(reply_, image, len);
-    reply_frame = reply_;
+    // The image stays valid until the next frame completes, which cannot
+    // happen before the device has handled this one. The device only reads it.
+    reply_frame = const_cast<unsigned char*>(image);
     reply_len = int(len);
     if (image[3] != 0) {
         process_error();

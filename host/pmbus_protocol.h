@@ -51,7 +51,6 @@ private:
 
     Sink sink_{*this};
     tzv58::FrameParser parser_;
-    uint8_t reply_[tzv58::MAX_IMAGE];
 };
 
 #pragma GCC visibility pop
