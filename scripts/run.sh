@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds, and runs the main job: the stand-in
-# host loading the plug-in. Extra arguments go to tzv58-host.
+# host polling a simulated power system for three rounds, with the events in
+# build/events.jsonl and a summary of each round on the console.
+# With arguments, they go to tzv58-host instead (e.g. simulate --faults drop=0.2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build >/dev/null
-exec build/tools/tzv58-host "$@"
+if [ $# -gt 0 ]; then
+  exec build/tools/tzv58-host "$@"
+fi
+exec build/tools/tzv58-host simulate --rounds 3 --events build/events.jsonl --summary
