@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace tzv58::tool {
 
@@ -21,9 +22,12 @@ std::string float_text(float v) {
     // JSON has no NaN or infinity.
     if (!std::isfinite(v)) return "null";
     char buf[32];
+    // Exponent form only where plain digits would not do (230, not 2.3e+02).
+    const double mag = std::fabs(double(v));
+    const bool plain = mag == 0.0 || (mag >= 1e-4 && mag < 1e9);
     for (int digits = 1; digits <= 9; ++digits) {
         std::snprintf(buf, sizeof buf, "%.*g", digits, double(v));
-        if (std::strtof(buf, nullptr) == v) break;
+        if (std::strtof(buf, nullptr) == v && (!plain || !std::strchr(buf, 'e'))) break;
     }
     return buf;
 }

@@ -49,7 +49,8 @@ const char* const USAGE_COMMON =
     "  --help           this text\n";
 
 const char* const USAGE_LIVE =
-    "  --rounds N       stop after N poll rounds (default: until SIGINT or SIGTERM)\n"
+    "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
+    "                   SIGTERM); give up with status 1 after 5 failed rounds in a row\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
     "  --summary        print the round summary even when --events is given\n"

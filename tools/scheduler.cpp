@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "host/serial_port.h"
 #include "tools/summary.h"
@@ -18,6 +19,7 @@ long long now_ms() {
 }
 
 constexpr int MAX_ASK_AGAIN = 2;
+constexpr long MAX_FAILED_ROUNDS = 5;
 
 }  // namespace
 
@@ -34,7 +36,8 @@ void Scheduler::wait_refresh_window() {
 
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
-    while (!g_stop && (opt_.rounds < 0 || started_ < opt_.rounds)) {
+    long failed_in_a_row = 0;
+    while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {
         if (line_.fd() < 0) {
             if (!line_.reopen()) break;
             d.AttachFd(line_.fd(), false);
@@ -53,6 +56,14 @@ int Scheduler::run() {
         if (outcome == Outcome::done) ++completed_;
         if (opt_.summary && outcome != Outcome::stopped)
             print_summary(opt_.summary, started_, outcome == Outcome::done, events_.round());
+        failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
+        // A run that was asked for a number of readings does not wait forever
+        // on a silent power system.
+        if (opt_.rounds > 0 && failed_in_a_row >= MAX_FAILED_ROUNDS) {
+            std::fprintf(stderr, "tzv58-host: no complete reading in %ld rounds in a row; giving up\n",
+                         failed_in_a_row);
+            return 1;
+        }
     }
     return 0;
 }

@@ -14,7 +14,7 @@ namespace tzv58::tool {
 
 struct SchedulerOptions {
     int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
-    long rounds = -1;       // rounds to start; -1: until stopped
+    long rounds = -1;       // complete readings wanted; -1: until stopped
     ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
     FILE* summary = nullptr;            // the human summary after each round
 };
@@ -24,8 +24,8 @@ public:
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
         : dev_(device), line_(line), events_(events), opt_(options) {}
 
-    // Runs until the rounds are done or the host is stopped. 0, or 1 when
-    // the line cannot be reopened.
+    // Runs until the rounds are done or the host is stopped: 0. 1 when a
+    // run for a number of rounds saw five rounds in a row fail.
     int run();
 
     long rounds_started() const { return started_; }
