@@ -1,4 +1,90 @@
 // tzv58_419::RunCheckThreshold: the power-system checks, then the model's table.
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+
+#include "alarms/model_tables.h"
 #include "device/tzv58_419.h"
 
-void tzv58_419::RunCheckThreshold() { pmbuspower_419::RunCheckThreshold(); }
+namespace tzv58 {
+
+model_table::model_table(const model_row* r, size_t n, bool whole)
+    : rows(r), size(n), whole_replies_only(whole) {
+    strings.reserve(n);
+    for (size_t k = 0; k < n; ++k) strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
+}
+
+const model_table& table_a() {
+    static const model_table t(table_a_rows, std::size(table_a_rows), false);
+    return t;
+}
+
+const model_table& table_b() {
+    static const model_table t(table_b_rows, std::size(table_b_rows), true);
+    return t;
+}
+
+void table_walk::report(source from, int number, alarm_items items, bool whole_reply) {
+    if (table_.whole_replies_only && !whole_reply) return;
+
+    // The prefix is built once per element; each row appends its text to it.
+    size_t prefix_len = 0;
+    if (from != source::dc1) {
+        if (text_.capacity() < 64) text_.reserve(64);  // room for every prefixed text: one allocation a round
+        text_ = from == source::channel ? "第" : "模块";
+        char digits[12];
+        text_.append(digits, std::to_chars(digits, std::end(digits), number).ptr);
+        if (from == source::channel) text_ += "路交流输入-";
+        prefix_len = text_.size();
+    }
+
+    for (size_t k = 0; k < table_.size; ++k) {
+        const model_row& row = table_.rows[k];
+        if (row.from != from) continue;
+        const model_table::texts& t = table_.strings[k];
+        const std::string* text1 = &t.text1;
+        const std::string* text2 = &t.text2;
+        if (from != source::dc1) {
+            text_.resize(prefix_len);
+            if (from == source::channel) {
+                text_ += row.text1;
+                text1 = &text_;
+            } else {
+                text_ += row.text2;
+                text2 = &text_;
+            }
+        }
+        const unsigned short n = dev_.check_seq;
+        if (row.after == seq::next) dev_.check_seq = static_cast<unsigned short>(n + 1);
+        dev_.CheckThresholdBool(row.level, t.key, t.id, *text1, *text2, items[row.item] == row.code, n);
+    }
+}
+
+}  // namespace tzv58
+
+void tzv58_419::RunCheckThreshold() {
+    pmbuspower_419::RunCheckThreshold();
+    if (b_mode_ == 2 || b_mode_ == 3) return;
+
+    using tzv58::source;
+    using ac = tzv58_419_Data_t::ac_channel_caps;
+    using rc = tzv58_419_Data_t::rc_caps;
+    using dc = tzv58_419_Data_t::dc_caps;
+    tzv58::table_walk walk(*this, b_mode_ == 1 ? tzv58::table_a() : tzv58::table_b());
+
+    // The counts are as received; only the elements the record holds are visited.
+    if (has_ac) {
+        const int channels = std::min<int>(data.channel_count, tzv58_419_Data_t::AC_CHANNELS);
+        for (int i = 0; i < channels; ++i) {
+            const auto& ch = data.channel[i];
+            walk.report(source::channel, i + 1, {ch.p40_44, ac::p40_44_SIZE()},
+                        ch.p40_44_count == ac::p40_44_SIZE());
+        }
+    }
+    const int modules = std::min<int>(data.module_count, tzv58_419_Data_t::RC_MODULES);
+    for (int j = 0; j < modules; ++j) {
+        const auto& m = data.module[j];
+        walk.report(source::module, j + 1, {m.p41_44, rc::P41_44_SIZE()}, m.p41_44_count == rc::P41_44_SIZE());
+    }
+    if (has_dc) walk.report(source::dc1, 0, {data.dc(0).alert_p, dc::ALERT_P_SIZE()}, true);
+}

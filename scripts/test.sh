@@ -5,3 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build
 (cd build && ctest --output-on-failure -j2)
+bash scripts/test-mipsel.sh

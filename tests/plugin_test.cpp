@@ -17,8 +17,10 @@ struct Library {
     void* handle;
 };
 
-// Virtual-table slot of a pointer to a virtual member function (the
-// generic C++ ABI stores 1 + the slot's byte offset).
+// Virtual-table slot of a pointer to a virtual member function. The generic
+// C++ ABI stores 1 + the slot's byte offset in ptr; on MIPS and ARM, where a
+// code address may itself be odd, ptr holds the byte offset and the
+// "virtual" flag moves to bit 0 of adj (adj = 2 * this-adjustment + 1).
 template <class F>
 long slot_of(F pmf) {
     struct {
@@ -26,8 +28,13 @@ long slot_of(F pmf) {
     } rep;
     static_assert(sizeof(pmf) == sizeof(rep), "generic ABI member pointer");
     std::memcpy(&rep, &pmf, sizeof rep);
+#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
+    if ((rep.adj & 1) == 0) return -1;
+    return long(rep.ptr / std::ptrdiff_t(sizeof(void*)));
+#else
     if ((rep.ptr & 1) == 0) return -1;
     return long((rep.ptr - 1) / std::ptrdiff_t(sizeof(void*)));
+#endif
 }
 
 bool all_zero(const tzv58_419_Data_t& d) {

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds for the controller's CPU (32-bit MIPS, little-endian) into
+# build-mipsel/ and runs the unit tests there under qemu-mipsel.
+# Installs what the cross build needs (as root or through sudo,
+# non-interactive); packages already present are not fetched again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@"; }
+
+# qemu-user without its binfmt companion, which would register handlers
+# machine-wide; ctest calls qemu-mipsel itself.
+packages=(cmake ninja-build libboost-dev googletest g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel)
+dpkg --print-foreign-architectures | grep -qx mipsel || $SUDO dpkg --add-architecture mipsel
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  apt_install "${missing[@]}"
+fi
+# GoogleTest for the target must match the build machine's libgtest-dev
+# version; where it cannot be installed, the build compiles it from
+# /usr/src/googletest instead.
+installed libgtest-dev:mipsel || apt_install libgtest-dev:mipsel ||
+  echo "libgtest-dev:mipsel cannot be installed: GoogleTest is built from source"
+
+cmake -S . -B build-mipsel -G Ninja -DTZV58_BENCH=OFF \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake >/dev/null
+cmake --build build-mipsel
+(cd build-mipsel && ctest --output-on-failure -j2)

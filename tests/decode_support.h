@@ -1,0 +1,129 @@
+// Helpers for the reply-decoder tests: a device with a marked record, checks
+// that a decoder wrote only its own block, and a truncation sweep.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+using Power = pmbuspower_419<tzv58_419_Data_t, 5535>;
+using Decoder = int (Power::*)(const unsigned char*, int);
+
+// Half-open byte range of the record image.
+struct Span {
+    int begin, end;
+};
+
+// Record offsets of the blocks the decoders write.
+namespace off {
+constexpr int channel(int i) { return 41 + 22 * i; }
+constexpr int module(int i) { return 90 + 19 * i; }
+constexpr int dc(int unit) { return unit == 0 ? 850 : 1053; }
+}  // namespace off
+
+constexpr uint8_t CANARY = 0xC5;
+
+// A device whose record is filled with CANARY, so that a stray write of any
+// value shows, and whose analog values read back as NaN until decoded.
+struct Marked {
+    Marked() { std::memset(static_cast<void*>(&dev.data), CANARY, sizeof dev.data); }
+    std::vector<uint8_t> image() const {
+        return std::vector<uint8_t>(dev.record_bytes(), dev.record_bytes() + sizeof dev.data);
+    }
+    // Runs the decoder on exactly the bytes given; diagnostics are kept in `out`.
+    int run(Decoder d, const std::vector<uint8_t>& info) { return run(d, info, int(info.size())); }
+    int run(Decoder d, const std::vector<uint8_t>& info, int len) {
+        testing::internal::CaptureStdout();
+        const int r = (dev.*d)(info.data(), len);
+        out = testing::internal::GetCapturedStdout();
+        return r;
+    }
+    tzv58_419 dev;
+    std::string out;
+};
+
+inline bool inside(int i, const std::vector<Span>& spans) {
+    for (const Span& s : spans)
+        if (i >= s.begin && i < s.end) return true;
+    return false;
+}
+
+// Every byte outside `spans` is as it was.
+inline testing::AssertionResult only_changed(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
+                                             const std::vector<Span>& spans) {
+    for (size_t i = 0; i < before.size(); ++i)
+        if (before[i] != after[i] && !inside(int(i), spans))
+            return testing::AssertionFailure() << "record byte " << i << " changed outside the decoder's block";
+    return testing::AssertionSuccess();
+}
+
+// Cuts a good reply at every length, each time into an exactly sized buffer so
+// that the sanitizers catch a read past it. Every cut gives -1 or a result
+// within the cut, and nothing outside the block is written. A length of zero
+// or below gives -1 without a write. `prepare` sets up state a decoder needs.
+template <class Prepare>
+void expect_truncation_safe(Decoder d, const std::vector<uint8_t>& good, const std::vector<Span>& block,
+                            Prepare prepare) {
+    for (size_t cut = 0; cut <= good.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        Marked m;
+        prepare(m.dev);
+        const auto before = m.image();
+        const std::vector<uint8_t> info(good.begin(), good.begin() + long(cut));
+        const int r = m.run(d, info);
+        EXPECT_TRUE(r == -1 || (r >= 0 && r <= int(cut))) << "result " << r;
+        EXPECT_TRUE(only_changed(before, m.image(), block));
+    }
+    for (int len : {0, -1, -1000}) {
+        Marked m;
+        prepare(m.dev);
+        const auto before = m.image();
+        EXPECT_EQ(m.run(d, good, len), -1) << "len " << len;
+        EXPECT_EQ(before, m.image());
+    }
+}
+
+inline void expect_truncation_safe(Decoder d, const std::vector<uint8_t>& good, const std::vector<Span>& block) {
+    expect_truncation_safe(d, good, block, [](tzv58_419&) {});
+}
+
+// A record with room for the user-defined values that this device's record
+// has no room for (capacity 0), to exercise the decoders' storing rules.
+struct wide_Data_t {
+    using ac_caps = tele_c_pmbuspower_ac<8, 2>;
+    using ac_channel_caps = tele_c_pmbuspower_ac_channel<1, 2>;
+    using rc_caps = tele_c_pmbuspower_rc_channel<1, 1, 7>;
+    using dc_caps = tele_c_pmbuspower_dc<2, 20, 9, 42, 5>;
+    using ac_channel_t = pmbuspower_ac_channel<ac_channel_caps>;
+    using rc_module_t = pmbuspower_rc_module<rc_caps>;
+    using dc_unit_t = pmbuspower_dc_unit<dc_caps>;
+    static constexpr int AC_CHANNELS = 2;
+    static constexpr int RC_MODULES = 40;
+    static constexpr int DC_UNITS = 2;
+    tzv58::u32le data_id;
+    uint8_t reserved0[4];
+    tzv58::f32le ac_tail[3];
+    uint8_t channel_count;
+    uint8_t airlock_count;
+    uint8_t airlock[ac_caps::AIRLOCK_MAX()];
+    uint8_t p40_43_count;
+    uint8_t p40_43[ac_caps::P40_43_SIZE()];
+    uint8_t ac_tail_alarm[3];
+    uint8_t reserved1[7];
+    ac_channel_t channel[AC_CHANNELS];
+    tzv58::f32le rc_out_v;
+    uint8_t module_count;
+    rc_module_t module[RC_MODULES];
+    dc_unit_t dc0;
+    uint8_t round_time[7];
+    dc_unit_t dc1;
+    tzv58::f32le ext_value[2];
+    dc_unit_t& dc(int i) { return i == 0 ? dc0 : dc1; }
+    const dc_unit_t& dc(int i) const { return i == 0 ? dc0 : dc1; }
+};
+using Wide = pmbuspower_419<wide_Data_t, 1>;
+
+inline uint32_t bits(const tzv58::f32le& v) { return tzv58::load_le32(v.b); }
+inline const uint32_t NOT_PROVIDED_BITS = 0xBDCCCCCDu;
