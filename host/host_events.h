@@ -30,6 +30,8 @@ public:
     virtual void on_open_port();
     // A frame (or stray bytes) that the codec dropped, with the reason.
     virtual void on_frame_error(const char* reason, const uint8_t* data, size_t len);
+    // An accepted reply went to process_payload: its result and poll_step after it.
+    virtual void on_payload(int result, int poll_step);
 };
 
 // Events go nowhere unless the host installs a sink.

@@ -24,10 +24,12 @@ void PMBusProtocol::on_frame(const uint8_t* image, size_t len) {
     // happen before the device has handled this one. The device only reads it.
     reply_frame = const_cast<unsigned char*>(image);
     reply_len = int(len);
-    if (image[3] != 0)
+    if (image[3] != 0) {
         process_error();
-    else
-        process_payload();
+    } else {
+        const int result = process_payload();
+        events->on_payload(result, poll_step);
+    }
 }
 
 void PMBusProtocol::Sink::on_drop(const char* reason, const uint8_t* data, size_t len) {

@@ -102,4 +102,13 @@ void discard_input(int fd) {
     }
 }
 
+LineWait wait_input(int fd, int timeout_ms) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int r = ::poll(&pfd, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (r < 0) return errno == EINTR ? LineWait::interrupted : LineWait::hangup;
+    if (r == 0) return LineWait::timeout;
+    if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return LineWait::hangup;
+    return LineWait::input;
+}
+
 }  // namespace tzv58

@@ -19,4 +19,10 @@ long write_all(int fd, const void* data, size_t n, int timeout_ms);
 // Discards whatever is pending in the input.
 void discard_input(int fd);
 
+enum class LineWait { input, timeout, hangup, interrupted };
+
+// Waits up to timeout_ms for input with poll(). A hang-up (POLLHUP, POLLERR,
+// an unplugged adapter) is reported as such even when bytes are pending.
+LineWait wait_input(int fd, int timeout_ms);
+
 }  // namespace tzv58

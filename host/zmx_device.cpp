@@ -23,6 +23,7 @@ bool HostEvents::on_batch_check(size_t) { return false; }
 void HostEvents::on_reset() {}
 void HostEvents::on_open_port() {}
 void HostEvents::on_frame_error(const char*, const uint8_t*, size_t) {}
+void HostEvents::on_payload(int, int) {}
 
 HostEvents& null_host_events() {
     static HostEvents none;

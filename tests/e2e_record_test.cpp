@@ -1,0 +1,95 @@
+// `record` decodes a published image, whichever form it was kept in.
+#include "e2e_support.h"
+
+namespace {
+
+// A record with a value in each block, as a cache would hold it.
+tzv58_419_Data_t sample_record() {
+    tzv58_419_Data_t r{};
+    r.data_id.set(42);
+    r.channel_count = 2;
+    r.channel[1].a.set(230.5f);
+    r.channel[1].f.set(49.9f);
+    r.module_count = 3;
+    r.module[2].out_i.set(12.25f);
+    r.module[2].p41_44[6] = 0x86;
+    r.dc1.out_v.set(53.01f);
+    r.dc0.branch_i[19].set(-0.1f);
+    r.ext_value[1].set(25.3f);
+    return r;
+}
+
+std::string hex_of(const tzv58_419_Data_t& r) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto* p = reinterpret_cast<const uint8_t*>(&r);
+    std::string s;
+    for (size_t i = 0; i < sizeof r; ++i) (s += digits[p[i] >> 4]) += digits[p[i] & 15];
+    return s;
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string why;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &why)) << why << "\n" << text;
+    return v;
+}
+
+TEST(Record, DecodesAPublishedImageInEveryForm) {
+    const std::string dir = scratch_dir();
+    // The host publishes a cached record as a completed round.
+    spit(dir + "/cache.script", "@cache hex:" + hex_of(sample_record()) + "\n");
+    const HostRun replay = run_host({"replay", "--script", dir + "/cache.script", "--events", dir + "/events"});
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    std::string publish_line;
+    for (const std::string& line : {slurp(dir + "/events")}) {
+        std::istringstream lines(line);
+        for (std::string l; std::getline(lines, l);)
+            if (l.find("\"event\":\"publish\"") != std::string::npos) publish_line = l;
+    }
+    ASSERT_FALSE(publish_line.empty());
+    const std::string hex = parse(publish_line)["record"].asString();
+    const std::vector<uint8_t> image = unhex(hex);
+    ASSERT_EQ(image.size(), 1257u);
+    spit(dir + "/image.bin", std::string(image.begin(), image.end()));
+    spit(dir + "/image.hex", hex + "\n");
+    spit(dir + "/publish.json", publish_line + "\n");
+
+    const HostRun bin = run_host({"record", dir + "/image.bin"});
+    ASSERT_EQ(bin.status, 0) << bin.err;
+    EXPECT_EQ(run_host({"record", dir + "/image.hex"}).out, bin.out);
+    EXPECT_EQ(run_host({"record", dir + "/publish.json"}).out, bin.out);
+
+    const Json::Value j = parse(bin.out);
+    EXPECT_EQ(j["data_id"], 42);
+    EXPECT_EQ(j["channel_count"], 2);
+    EXPECT_EQ(j["channel"][1]["a"].asFloat(), 230.5f);
+    EXPECT_EQ(j["channel"][1]["f"].asFloat(), 49.9f);
+    EXPECT_EQ(j["module_count"], 3);
+    EXPECT_EQ(j["module"].size(), 40u);
+    EXPECT_EQ(j["module"][2]["out_i"].asFloat(), 12.25f);
+    EXPECT_EQ(j["module"][2]["p41_44"][6], 0x86);
+    EXPECT_EQ(j["dc"][1]["out_v"].asFloat(), 53.01f);
+    EXPECT_EQ(j["dc"][0]["branch_i"][19].asFloat(), -0.1f);
+    EXPECT_EQ(j["ext_value"][1].asFloat(), 25.3f);
+    // Stamped by the round the cache load completed, on the replay clock.
+    EXPECT_EQ(j["round_time_text"], "2026-01-01 00:00:00");
+    EXPECT_EQ(j["round_time"], "EA0701010000" "00");
+}
+
+TEST(Record, RefusesAFileOfAnotherSize) {
+    const std::string dir = scratch_dir();
+    for (size_t size : {1256u, 1258u, 0u}) {
+        spit(dir + "/short.bin", std::string(size, '\x01'));
+        const HostRun r = run_host({"record", dir + "/short.bin"});
+        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("not a 1257-byte record image"), std::string::npos) << r.err;
+    }
+    const HostRun missing = run_host({"record", dir + "/nothing-here"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+}
+
+}  // namespace

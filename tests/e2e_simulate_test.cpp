@@ -1,0 +1,140 @@
+// The host program against its simulated power system on a pseudo-terminal
+// pair: healthy plant, mains failure, and a soak with faults on the line.
+#include <set>
+
+#include "e2e_support.h"
+#include "tools/faults.h"
+
+namespace {
+
+// The default plant, as the fixed-point replies carry it.
+void expect_default_plant(const tzv58_419_Data_t& r) {
+    EXPECT_EQ(r.data_id.get(), 7u);
+    ASSERT_EQ(r.channel_count, 2);
+    const float phases[2][4] = {{230, 231, 229, 50}, {229, 230, 228, 50}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(r.channel[i].a.get(), phases[i][0]) << "channel " << i;
+        EXPECT_EQ(r.channel[i].b.get(), phases[i][1]) << "channel " << i;
+        EXPECT_EQ(r.channel[i].c.get(), phases[i][2]) << "channel " << i;
+        EXPECT_EQ(r.channel[i].f.get(), phases[i][3]) << "channel " << i;
+        EXPECT_EQ(r.channel[i].a_alarm, 0);
+    }
+    EXPECT_EQ(r.airlock_count, 2);
+    EXPECT_EQ(r.rc_out_v.get(), 53.0f);
+    ASSERT_EQ(r.module_count, 4);
+    const float amps[4] = {12, 11, 12, 13};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(r.module[i].out_i.get(), amps[i]) << "module " << i;
+        EXPECT_EQ(r.module[i].p41_44_count, 7) << "module " << i;
+        EXPECT_EQ(r.module[i].fault, 0) << "module " << i;
+    }
+    EXPECT_EQ(r.module[4].out_i.get(), 0.0f);
+    EXPECT_EQ(r.dc0.out_v.get(), 53.5f);
+    EXPECT_EQ(r.dc0.load_i.get(), 45.0f);
+    EXPECT_EQ(r.dc0.m, 1);
+    EXPECT_EQ(r.dc0.battery_i[0].get(), 3.0f);
+    EXPECT_EQ(r.dc0.n, 2);
+    EXPECT_EQ(r.dc0.branch_i[0].get(), 20.0f);
+    EXPECT_EQ(r.dc0.branch_i[1].get(), 25.0f);
+    EXPECT_EQ(r.dc0.alert_p_count, 5);
+    EXPECT_EQ(r.dc1.out_v.get(), 0.0f);
+    EXPECT_EQ(r.ext_value[0].get(), 50.0f);
+    EXPECT_EQ(r.ext_value[1].get(), 10.0f);
+}
+
+struct Simulation {
+    HostRun run;
+    std::vector<Json::Value> events;
+};
+
+Simulation simulate(const std::vector<std::string>& extra) {
+    const std::string dir = scratch_dir();
+    std::vector<std::string> args{"simulate", "--fast", "--data-id", "7", "--events", dir + "/events"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Simulation s;
+    s.run = run_host(args);
+    s.events = read_events(dir + "/events");
+    return s;
+}
+
+TEST(Simulate, HealthyPlantPublishesItsValuesWithNoActiveAlarm) {
+    const Simulation s = simulate({"--rounds", "3", "--summary"});
+    EXPECT_EQ(s.events.front()["event"], "link");
+    EXPECT_EQ(s.events.front()["state"], "open");
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    EXPECT_EQ(count_events(s.events, "publish"), 3);
+    EXPECT_EQ(count_events(s.events, "history"), 3);
+    EXPECT_EQ(count_events(s.events, "error"), 0);
+    for (const Json::Value& e : s.events) {
+        if (e["event"] == "publish") {
+            EXPECT_EQ(e["type"], 5535);
+            EXPECT_EQ(e["size"], 1257);
+            expect_default_plant(published_record(e));
+        }
+        if (e["event"] == "alarm") {
+            EXPECT_FALSE(e["active"].asBool()) << e.toStyledString();
+        }
+    }
+    // The first round reads everything; later ones only the analog values
+    // and the vendor reading, as nothing changed.
+    std::vector<std::string> commands;
+    for (const Json::Value& e : s.events)
+        if (e["event"] == "send") commands.push_back(e["cid1"].asString() + e["cid2"].asString());
+    const std::vector<std::string> expected{"4042", "4043", "4044", "4142", "4143", "4144", "4242", "4244", "8042",
+                                            "4042", "4142", "4242", "8042", "4042", "4142", "4242", "8042"};
+    EXPECT_EQ(commands, expected);
+    // The person's view.
+    EXPECT_NE(s.run.out.find("AC 1      A 230 V  B 231 V  C 229 V  50 Hz"), std::string::npos) << s.run.out;
+    EXPECT_NE(s.run.out.find("DC 1      53.5 V  load 45 A"), std::string::npos) << s.run.out;
+    EXPECT_NE(s.run.out.find("alarms    none"), std::string::npos) << s.run.out;
+}
+
+TEST(Simulate, MainsFailureIsRaised) {
+    const std::string dir = scratch_dir();
+    spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0, "f": 0},
+                                                       {"a": 0, "b": 0, "c": 0, "f": 0}]}})");
+    const Simulation s = simulate({"--rounds", "2", "--plant", dir + "/plant.json", "--summary"});
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    int raised = 0;
+    for (const Json::Value& e : s.events) {
+        if (e["event"] != "alarm" || e["key"] != "PowerOff") continue;
+        EXPECT_EQ(e["id"], "419415001");
+        EXPECT_EQ(e["text2"], "输入电源中断告警");
+        EXPECT_TRUE(e["active"].asBool());
+        ++raised;
+    }
+    EXPECT_EQ(raised, 2);
+    EXPECT_NE(s.run.out.find("输入电源中断告警"), std::string::npos) << s.run.out;
+}
+
+// Every fault the line shows is followed by a good round, and no published
+// record ever differs from the plant.
+TEST(Simulate, RecoversFromLineFaultsWithoutCorruptingARecord) {
+    using namespace tzv58::tool;
+    const std::string faults = std::string(fault::DROP) + "=0.2," + fault::CHECKSUM + "=0.1," + fault::NOISE +
+                               "=0.1," + fault::RTN + "=0.05," + fault::STALL + "=0.02";
+    const Simulation s = simulate({"--rounds", "60", "--faults", faults, "--seed", "11", "--timeout", "150"});
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    std::set<std::string> reasons;
+    size_t last_fault = 0, last_publish = 0;
+    int publishes = 0;
+    for (size_t i = 0; i < s.events.size(); ++i) {
+        const Json::Value& e = s.events[i];
+        if (e["event"] == "error") {
+            reasons.insert(e["reason"].asString());
+            last_fault = i;
+        }
+        if (e["event"] == "publish") {
+            last_publish = i;
+            ++publishes;
+            SCOPED_TRACE("publish event " + std::to_string(i));
+            expect_default_plant(published_record(e));
+            if (HasFailure()) return;
+        }
+    }
+    EXPECT_GT(last_publish, last_fault) << "no good round after the last fault";
+    EXPECT_GE(publishes, 40);
+    for (const char* r : {"timeout", "checksum", "noise", "rtn"}) EXPECT_TRUE(reasons.count(r)) << r;
+}
+
+}  // namespace

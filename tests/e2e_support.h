@@ -1,0 +1,113 @@
+// Helpers for tests that run the built tzv58-host: run it with fork+exec,
+// capture its output, read the JSON-lines events it wrote.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "telemetry/record.h"
+
+struct HostRun {
+    int status = -1;  // exit status; 128 + signal when killed
+    std::string out, err;
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A fresh folder for one test's files.
+inline std::string scratch_dir() {
+    char tmpl[] = "/tmp/tzv58-e2e-XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    if (!dir) throw std::runtime_error("mkdtemp failed");
+    return dir;
+}
+
+// Runs tzv58-host with these arguments and waits for it to end.
+inline HostRun run_host(const std::vector<std::string>& args) {
+    const std::string dir = scratch_dir();
+    const std::string out = dir + "/stdout", err = dir + "/stderr";
+    std::vector<std::string> argv_s{TZV58_HOST_PATH};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_s) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    HostRun r;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+inline std::vector<Json::Value> read_events(const std::string& path) {
+    std::vector<Json::Value> events;
+    std::istringstream lines(slurp(path));
+    std::string line;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::string why;
+        if (!reader->parse(line.data(), line.data() + line.size(), &v, &why))
+            ADD_FAILURE() << "event line is not JSON: " << line << " (" << why << ")";
+        events.push_back(v);
+    }
+    return events;
+}
+
+inline std::vector<uint8_t> unhex(const std::string& s) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// The record of a publish event.
+inline tzv58_419_Data_t published_record(const Json::Value& event) {
+    tzv58_419_Data_t r{};
+    const std::vector<uint8_t> bytes = unhex(event["record"].asString());
+    EXPECT_EQ(bytes.size(), sizeof r);
+    if (bytes.size() == sizeof r) std::memcpy(&r, bytes.data(), sizeof r);
+    return r;
+}
+
+inline int count_events(const std::vector<Json::Value>& events, const char* name) {
+    int n = 0;
+    for (const Json::Value& e : events) n += e["event"].asString() == name;
+    return n;
+}
+
+// The first line of a text.
+inline std::string first_line(const std::string& s) { return s.substr(0, s.find('\n')); }

@@ -1,0 +1,33 @@
+// A small JSON object writer for the tool's output lines: members in the
+// order they are added, strings escaped, floats in their shortest exact form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tzv58::tool {
+
+// Upper-case hex without separators.
+std::string hex_upper(const uint8_t* data, size_t n);
+// The shortest decimal text that reads back as the same float ("53.01").
+std::string float_text(float v);
+// A JSON string literal, quotes included. UTF-8 passes through unchanged.
+std::string json_quote(const std::string& s);
+
+class JsonLine {
+public:
+    JsonLine& str(const char* key, const std::string& v);
+    JsonLine& num(const char* key, long long v);
+    JsonLine& real(const char* key, float v);
+    JsonLine& boolean(const char* key, bool v);
+    // A value already in JSON form (an array, an object).
+    JsonLine& raw(const char* key, const std::string& json);
+    std::string text() const { return body_ + "}"; }
+
+private:
+    void key(const char* k);
+    std::string body_ = "{";
+};
+
+}  // namespace tzv58::tool

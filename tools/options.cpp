@@ -1,0 +1,61 @@
+#include "tools/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace tzv58::tool {
+
+bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
+                   std::string& err) {
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            out.args.push_back(arg);
+            continue;
+        }
+        std::string value;
+        const size_t eq = arg.find('=');
+        const bool inline_value = eq != std::string::npos;
+        if (inline_value) {
+            value = arg.substr(eq + 1);
+            arg.erase(eq);
+        }
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : accepted)
+            if (arg == s.name) spec = &s;
+        if (!spec) {
+            err = "unknown option " + arg + (out.command.empty() ? "" : " for " + out.command) + " (see --help)";
+            return false;
+        }
+        if (spec->takes_value && !inline_value) {
+            if (i + 1 >= argc) {
+                err = "option " + arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        } else if (!spec->takes_value && inline_value) {
+            err = "option " + arg + " takes no value";
+            return false;
+        }
+        out.options[arg] = value;
+    }
+    return true;
+}
+
+bool option_number(const CommandLine& cl, const char* name, long lo, long hi, long& value, std::string& err) {
+    if (!cl.has(name)) return true;
+    const std::string text = cl.get(name);
+    char* end = nullptr;
+    errno = 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const long v = std::strtol(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    if (text.empty() || *end || errno || v < lo || v > hi) {
+        err = "option " + std::string(name) + " needs a number from " + std::to_string(lo) + " to " +
+              std::to_string(hi) + ", not '" + text + "'";
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,35 @@
+// The command line of tzv58-host: one command, then --name VALUE options.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tzv58::tool {
+
+struct CommandLine {
+    std::string command;
+    std::map<std::string, std::string> options;  // "--fast" -> ""
+    std::vector<std::string> args;              // operands (record FILE)
+
+    bool has(const char* name) const { return options.count(name) != 0; }
+    std::string get(const char* name, const std::string& fallback = "") const {
+        const auto it = options.find(name);
+        return it == options.end() ? fallback : it->second;
+    }
+};
+
+struct OptionSpec {
+    const char* name;
+    bool takes_value;
+};
+
+// Parses argv[first..] against the options a command accepts (--name VALUE or
+// --name=VALUE). false with a one-line reason.
+bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
+                   std::string& err);
+
+// A whole decimal number within [lo, hi]. false with a reason naming the option.
+bool option_number(const CommandLine& cl, const char* name, long lo, long hi, long& value, std::string& err);
+
+}  // namespace tzv58::tool

@@ -1,0 +1,48 @@
+// The host's scheduler for one device on one line: refresh when idle, deliver
+// each reply to the codec, ask again after a reply timeout (twice at most),
+// give the round up after that, and follow the line through hang-ups.
+#pragma once
+
+#include <cstdio>
+
+#include "host/host_events.h"
+#include "tools/events.h"
+#include "tools/line.h"
+#include "tools/plugin_host.h"
+
+namespace tzv58::tool {
+
+struct SchedulerOptions {
+    int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
+    long rounds = -1;       // complete readings wanted; -1: until stopped
+    ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
+    FILE* summary = nullptr;            // the human summary after each round
+};
+
+class Scheduler {
+public:
+    Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
+        : dev_(device), line_(line), events_(events), opt_(options) {}
+
+    // Runs until the rounds are done or the host is stopped: 0. 1 when a
+    // run for a number of rounds saw five rounds in a row fail.
+    int run();
+
+    long rounds_started() const { return started_; }
+    long rounds_completed() const { return completed_; }
+
+private:
+    enum class Outcome { done, abandoned, lost, stopped };
+    Outcome drive_round();
+    bool ask_again(int& attempts);
+    void wait_refresh_window();
+
+    LoadedDevice& dev_;
+    Line& line_;
+    EventPrinter& events_;
+    SchedulerOptions opt_;
+    FailureThrottle timeouts_;
+    long started_ = 0, completed_ = 0;
+};
+
+}  // namespace tzv58::tool
