@@ -60,9 +60,10 @@ Simulation simulate(const std::vector<std::string>& extra) {
 
 TEST(Simulate, HealthyPlantPublishesItsValuesWithNoActiveAlarm) {
     const Simulation s = simulate({"--rounds", "3", "--summary"});
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    ASSERT_FALSE(s.events.empty());
     EXPECT_EQ(s.events.front()["event"], "link");
     EXPECT_EQ(s.events.front()["state"], "open");
-    ASSERT_EQ(s.run.status, 0) << s.run.err;
     EXPECT_EQ(count_events(s.events, "publish"), 3);
     EXPECT_EQ(count_events(s.events, "history"), 3);
     EXPECT_EQ(count_events(s.events, "error"), 0);

@@ -48,7 +48,11 @@ inline std::string scratch_dir() {
 inline HostRun run_host(const std::vector<std::string>& args) {
     const std::string dir = scratch_dir();
     const std::string out = dir + "/stdout", err = dir + "/stderr";
-    std::vector<std::string> argv_s{TZV58_HOST_PATH};
+    // Under emulation the target program runs through the emulator.
+    std::vector<std::string> argv_s;
+    std::istringstream emulator(TZV58_EMULATOR);
+    for (std::string word; emulator >> word;) argv_s.push_back(word);
+    argv_s.push_back(TZV58_HOST_PATH);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_s) argv.push_back(&a[0]);

@@ -113,7 +113,7 @@ std::vector<OptionSpec> with(std::vector<OptionSpec> extra) {
 
 // Everything a device needs before it runs: events, plug-in, configuration.
 struct Setup {
-    long address = 1, data_id = 1;
+    long long address = 1, data_id = 1;
     Json::Value config{Json::objectValue};
     FILE* events_file = stdout;
     std::unique_ptr<EventPrinter> events;
@@ -125,7 +125,7 @@ struct Setup {
 
     bool prepare(const CommandLine& cl, std::string& err) {
         if (!option_number(cl, "--address", 0, 255, address, err) ||
-            !option_number(cl, "--data-id", 0, 0xFFFFFFFFL, data_id, err))
+            !option_number(cl, "--data-id", 0, 0xFFFFFFFFLL, data_id, err))
             return false;
         if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
         if (cl.has("--events")) {
@@ -153,10 +153,10 @@ int run_live(const CommandLine& cl, bool simulate) {
     std::string err;
     Setup setup;
     SchedulerOptions sched;
-    long timeout = 2000, baud = 0, seed = 1;
-    if (!setup.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1L << 30, sched.rounds, err) ||
+    long long timeout = 2000, baud = 0, seed = 1;
+    if (!setup.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched.rounds, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_number(cl, "--baud", 1200, 115200, baud, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFL, seed, err))
+        !option_number(cl, "--baud", 1200, 115200, baud, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return usage_error(err);
     sched.timeout_ms = int(timeout);
 

@@ -42,13 +42,14 @@ bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpe
     return true;
 }
 
-bool option_number(const CommandLine& cl, const char* name, long lo, long hi, long& value, std::string& err) {
+bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
+                   std::string& err) {
     if (!cl.has(name)) return true;
     const std::string text = cl.get(name);
     char* end = nullptr;
     errno = 0;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const long v = std::strtol(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    const long long v = std::strtoll(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
     if (text.empty() || *end || errno || v < lo || v > hi) {
         err = "option " + std::string(name) + " needs a number from " + std::to_string(lo) + " to " +
               std::to_string(hi) + ", not '" + text + "'";

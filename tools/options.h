@@ -30,6 +30,8 @@ bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpe
                    std::string& err);
 
 // A whole decimal number within [lo, hi]. false with a reason naming the option.
-bool option_number(const CommandLine& cl, const char* name, long lo, long hi, long& value, std::string& err);
+// Numbers are 64-bit on every build machine, the 32-bit target included.
+bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
+                   std::string& err);
 
 }  // namespace tzv58::tool

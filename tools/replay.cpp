@@ -30,11 +30,13 @@ bool parse_hex(const std::string& s, std::vector<unsigned char>& out) {
     return true;
 }
 
-bool parse_long(const std::string& s, long& v) {
+// Script numbers are 64-bit on every build machine, so a script means the
+// same on the 32-bit target.
+bool parse_long(const std::string& s, long long& v) {
     if (s.empty()) return false;
     char* end = nullptr;
     errno = 0;
-    v = std::strtol(s.c_str(), &end, 10);
+    v = std::strtoll(s.c_str(), &end, 10);
     return *end == '\0' && errno == 0;
 }
 
@@ -85,12 +87,12 @@ bool parse_at_line(const std::string& s, ScriptStep& step) {
         }
         const std::string n = word(s, pos);
         step.number = 0;
-        return (n.empty() || (parse_long(n, step.number) && step.number >= 0 && step.number <= 0xFFFFFFFFL)) &&
+        return (n.empty() || (parse_long(n, step.number) && step.number >= 0 && step.number <= 0xFFFFFFFFLL)) &&
                rest_is_blank(s, pos);
     }
     if (cmd == "@control") {
         step.kind = ScriptStep::control;
-        long out_len = 0;
+        long long out_len = 0;
         if (!parse_long(word(s, pos), step.number) || !parse_long(word(s, pos), out_len)) return false;
         if (out_len < 0 || out_len > 65536) return false;
         step.out_len = int(out_len);

@@ -24,7 +24,7 @@ struct ScriptStep {
     int line_no = 0;
     std::string text;                // reply characters; the id for get
     std::vector<unsigned char> bytes;  // control input, cache image
-    long number = 0;                 // clock seconds, get index, control code
+    long long number = 0;                // clock seconds, get index, control code
     int out_len = 0;                 // control output buffer
 };
 

@@ -14,7 +14,7 @@ namespace tzv58::tool {
 
 struct SchedulerOptions {
     int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
-    long rounds = -1;       // complete readings wanted; -1: until stopped
+    long long rounds = -1;      // complete readings wanted; -1: until stopped
     ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
     FILE* summary = nullptr;            // the human summary after each round
 };
