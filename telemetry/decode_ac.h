@@ -21,19 +21,15 @@ int pmbuspower_419<Data, Type>::decode_ac_analog(const unsigned char* p, int len
     constexpr int user_cap = Data::ac_channel_caps::P40_41_SIZE();
     const bool floats = width == 4;
     tzv58::byte_reader r(p, len);
-    // A value marked as not supplied stores `mark`: 0.0 for a, b, c and f,
+    // A value marked as not supplied stores 0.0 for a, b, c and f, and
     // NOT_PROVIDED for user-defined and ac_tail values.
-    auto value = [&](tzv58::f32le& out, float mark, const uint8_t** raw) {
-        const uint8_t* v;
-        if (!r.bytes(v, width)) return false;
-        if (tzv58::marked_not_supplied(v, width))
-            out.set(mark);
-        else if (floats)
-            out.set_raw(v);
-        else
-            out.set(tzv58::whole_hundredths(tzv58::load_be16(v)));
-        if (raw) *raw = v;
-        return true;
+    using tzv58::fixed_point;
+    using tzv58::supplied_test;
+    constexpr tzv58::value_rule phase{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes, 0.0f};
+    constexpr tzv58::value_rule other{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes,
+                                      tzv58::NOT_PROVIDED};
+    auto value = [&](tzv58::f32le& out, const tzv58::value_rule& rule, const uint8_t** raw = nullptr) {
+        return tzv58::read_value(r, width, rule, out, raw);
     };
 
     uint8_t count;
@@ -47,18 +43,18 @@ int pmbuspower_419<Data, Type>::decode_ac_analog(const unsigned char* p, int len
     for (int i = 0; i < count; ++i) {
         ac_channel_t& ch = i < Data::AC_CHANNELS ? this->data.channel[i] : scratch;
         const uint8_t* a;
-        if (!value(ch.a, 0.0f, &a)) return -1;
+        if (!value(ch.a, phase, &a)) return -1;
         if (floats) {
             std::printf("a %x %x %x %x\n", a[0], a[1], a[2], a[3]);
             std::cout << "parse40_41 acChannel.a is " << ch.a.get() << std::endl;
         }
-        if (!value(ch.b, 0.0f, nullptr) || !value(ch.c, 0.0f, nullptr) || !value(ch.f, 0.0f, nullptr)) return -1;
+        if (!value(ch.b, phase) || !value(ch.c, phase) || !value(ch.f, phase)) return -1;
         uint8_t users;
         if (!r.u8(users)) return -1;
         ch.p40_41_count = users;
         if (users == user_cap) {
             for (int k = 0; k < user_cap; ++k)
-                if (!value(ch.p40_41[k], tzv58::NOT_PROVIDED, nullptr)) return -1;
+                if (!value(ch.p40_41[k], other)) return -1;
         } else {
             std::printf("acChannel.p40_41_count %c\n", users);
             std::fflush(stdout);
@@ -66,7 +62,7 @@ int pmbuspower_419<Data, Type>::decode_ac_analog(const unsigned char* p, int len
         }
     }
     for (tzv58::f32le& tail : this->data.ac_tail)
-        if (!value(tail, tzv58::NOT_PROVIDED, nullptr)) return -1;
+        if (!value(tail, other)) return -1;
     return r.pos();
 }
 

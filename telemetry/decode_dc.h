@@ -20,25 +20,13 @@ int pmbuspower_419<Data, Type>::decode_dc_analog_unit(dc_unit_t& unit, const uns
     const bool floats = width == 4;
     tzv58::byte_reader r(p, len);
     const uint8_t* v;
-    auto value = [&](tzv58::f32le& out) {
-        if (!r.bytes(v, width)) return false;
-        if (floats)
-            out.set_raw(v);
-        else
-            out.set(tzv58::hundredths(tzv58::load_be16(v)));
-        return true;
-    };
+    using tzv58::fixed_point;
+    using tzv58::supplied_test;
+    constexpr tzv58::value_rule reading{fixed_point::hundredths, supplied_test::none, 0.0f};
     // User-defined values: marked NOT_PROVIDED; fixed point is taken unscaled.
-    auto user_value = [&](tzv58::f32le& out) {
-        if (!r.bytes(v, width)) return false;
-        if (tzv58::marked_not_supplied(v, width))
-            out.set(tzv58::NOT_PROVIDED);
-        else if (floats)
-            out.set_raw(v);
-        else
-            out.set(float(tzv58::load_be16(v)));
-        return true;
-    };
+    constexpr tzv58::value_rule user{fixed_point::unscaled, supplied_test::equal_nonzero_bytes, tzv58::NOT_PROVIDED};
+    auto value = [&](tzv58::f32le& out) { return tzv58::read_value(r, width, reading, out); };
+    auto user_value = [&](tzv58::f32le& out) { return tzv58::read_value(r, width, user, out); };
     // One count byte, then that many values; above `cap` they are skipped.
     auto group = [&](uint8_t& count, tzv58::f32le* values, int cap) {
         if (!r.u8(count)) return false;

@@ -18,28 +18,15 @@ int pmbuspower_419<Data, Type>::decode_rc_analog(const unsigned char* p, int len
     constexpr int user_cap = Data::rc_caps::P41_41_SIZE();
     const bool floats = width == 4;
     tzv58::byte_reader r(p, len);
-    const uint8_t* v;
+    using tzv58::fixed_point;
+    using tzv58::supplied_test;
     // rc_out_v and out_i: no mark for a value not supplied.
-    auto value = [&](tzv58::f32le& out) {
-        if (!r.bytes(v, width)) return false;
-        if (floats)
-            out.set_raw(v);
-        else
-            out.set(tzv58::whole_hundredths(tzv58::load_be16(v)));
-        return true;
-    };
+    constexpr tzv58::value_rule reading{fixed_point::whole_hundredths, supplied_test::none, 0.0f};
     // User-defined values: equal bytes (zeros included) store 0.0; fixed point
     // is taken unscaled.
-    auto user_value = [&](tzv58::f32le& out) {
-        if (!r.bytes(v, width)) return false;
-        if (tzv58::all_bytes_equal(v, width))
-            out.set(0.0f);
-        else if (floats)
-            out.set_raw(v);
-        else
-            out.set(float(tzv58::load_be16(v)));
-        return true;
-    };
+    constexpr tzv58::value_rule user{fixed_point::unscaled, supplied_test::equal_bytes, 0.0f};
+    auto value = [&](tzv58::f32le& out) { return tzv58::read_value(r, width, reading, out); };
+    auto user_value = [&](tzv58::f32le& out) { return tzv58::read_value(r, width, user, out); };
 
     uint8_t count;
     if (!r.skip(1) || !value(this->data.rc_out_v) || !r.u8(count)) return -1;

@@ -91,11 +91,13 @@ struct pmbuspower_dc_unit {
     uint8_t reserved1[7];
 };
 
-struct tzv58_419_Data_t {
-    using ac_caps = tele_c_pmbuspower_ac<8, 0>;
-    using ac_channel_caps = tele_c_pmbuspower_ac_channel<0, 0>;
-    using rc_caps = tele_c_pmbuspower_rc_channel<0, 1, 7>;
-    using dc_caps = tele_c_pmbuspower_dc<2, 20, 9, 42, 5>;
+// The record over its capacities; the layout around the arrays is fixed.
+template <class AcCaps, class AcChannelCaps, class RcCaps, class DcCaps>
+struct pmbuspower_data {
+    using ac_caps = AcCaps;
+    using ac_channel_caps = AcChannelCaps;
+    using rc_caps = RcCaps;
+    using dc_caps = DcCaps;
     using ac_channel_t = pmbuspower_ac_channel<ac_channel_caps>;
     using rc_module_t = pmbuspower_rc_module<rc_caps>;
     using dc_unit_t = pmbuspower_dc_unit<dc_caps>;
@@ -128,6 +130,10 @@ struct tzv58_419_Data_t {
     dc_unit_t& dc(int i) { return i == 0 ? dc0 : dc1; }
     const dc_unit_t& dc(int i) const { return i == 0 ? dc0 : dc1; }
 };
+
+// This device's record.
+using tzv58_419_Data_t = pmbuspower_data<tele_c_pmbuspower_ac<8, 0>, tele_c_pmbuspower_ac_channel<0, 0>,
+                                         tele_c_pmbuspower_rc_channel<0, 1, 7>, tele_c_pmbuspower_dc<2, 20, 9, 42, 5>>;
 
 // ---- the layout, pinned ----
 #define TZV58_AT(field, off) static_assert(offsetof(tzv58_419_Data_t, field) == (off), #field " offset")

@@ -91,38 +91,8 @@ inline void expect_truncation_safe(Decoder d, const std::vector<uint8_t>& good, 
 
 // A record with room for the user-defined values that this device's record
 // has no room for (capacity 0), to exercise the decoders' storing rules.
-struct wide_Data_t {
-    using ac_caps = tele_c_pmbuspower_ac<8, 2>;
-    using ac_channel_caps = tele_c_pmbuspower_ac_channel<1, 2>;
-    using rc_caps = tele_c_pmbuspower_rc_channel<1, 1, 7>;
-    using dc_caps = tele_c_pmbuspower_dc<2, 20, 9, 42, 5>;
-    using ac_channel_t = pmbuspower_ac_channel<ac_channel_caps>;
-    using rc_module_t = pmbuspower_rc_module<rc_caps>;
-    using dc_unit_t = pmbuspower_dc_unit<dc_caps>;
-    static constexpr int AC_CHANNELS = 2;
-    static constexpr int RC_MODULES = 40;
-    static constexpr int DC_UNITS = 2;
-    tzv58::u32le data_id;
-    uint8_t reserved0[4];
-    tzv58::f32le ac_tail[3];
-    uint8_t channel_count;
-    uint8_t airlock_count;
-    uint8_t airlock[ac_caps::AIRLOCK_MAX()];
-    uint8_t p40_43_count;
-    uint8_t p40_43[ac_caps::P40_43_SIZE()];
-    uint8_t ac_tail_alarm[3];
-    uint8_t reserved1[7];
-    ac_channel_t channel[AC_CHANNELS];
-    tzv58::f32le rc_out_v;
-    uint8_t module_count;
-    rc_module_t module[RC_MODULES];
-    dc_unit_t dc0;
-    uint8_t round_time[7];
-    dc_unit_t dc1;
-    tzv58::f32le ext_value[2];
-    dc_unit_t& dc(int i) { return i == 0 ? dc0 : dc1; }
-    const dc_unit_t& dc(int i) const { return i == 0 ? dc0 : dc1; }
-};
+using wide_Data_t = pmbuspower_data<tele_c_pmbuspower_ac<8, 2>, tele_c_pmbuspower_ac_channel<1, 2>,
+                                    tele_c_pmbuspower_rc_channel<1, 1, 7>, tele_c_pmbuspower_dc<2, 20, 9, 42, 5>>;
 using Wide = pmbuspower_419<wide_Data_t, 1>;
 
 inline uint32_t bits(const tzv58::f32le& v) { return tzv58::load_le32(v.b); }
