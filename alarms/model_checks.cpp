@@ -27,7 +27,7 @@ const model_table& table_b() {
 void table_walk::report(source from, int number, alarm_items items, bool whole_reply) {
     if (table_.whole_replies_only && !whole_reply) return;
 
-    // The prefix is built once per element; each row appends its text to it.
+    // The prefix is built once per element; each row puts its text after it.
     size_t prefix_len = 0;
     if (from != source::dc1) {
         if (text_.capacity() < 64) text_.reserve(64);  // room for every prefixed text: one allocation a round
@@ -44,15 +44,12 @@ void table_walk::report(source from, int number, alarm_items items, bool whole_r
         const model_table::texts& t = table_.strings[k];
         const std::string* text1 = &t.text1;
         const std::string* text2 = &t.text2;
-        if (from != source::dc1) {
-            text_.resize(prefix_len);
-            if (from == source::channel) {
-                text_ += row.text1;
-                text1 = &text_;
-            } else {
-                text_ += row.text2;
-                text2 = &text_;
-            }
+        if (from == source::channel) {
+            text_.erase(prefix_len).append(t.text1);
+            text1 = &text_;
+        } else if (from == source::module) {
+            text_.erase(prefix_len).append(t.text2);
+            text2 = &text_;
         }
         const unsigned short n = dev_.check_seq;
         if (row.after == seq::next) dev_.check_seq = static_cast<unsigned short>(n + 1);
