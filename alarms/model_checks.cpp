@@ -11,7 +11,12 @@ namespace tzv58 {
 model_table::model_table(const model_row* r, size_t n, bool whole)
     : rows(r), size(n), whole_replies_only(whole) {
     strings.reserve(n);
-    for (size_t k = 0; k < n; ++k) strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
+    for (size_t k = 0; k < n; ++k) {
+        strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
+        span& s = rows_of[size_t(r[k].from)];
+        if (s.first == s.last) s.first = k;
+        s.last = k + 1;
+    }
 }
 
 const model_table& table_a() {
@@ -38,9 +43,9 @@ void table_walk::report(source from, int number, alarm_items items, bool whole_r
         prefix_len = text_.size();
     }
 
-    for (size_t k = 0; k < table_.size; ++k) {
+    const model_table::span rows = table_.rows_of[size_t(from)];
+    for (size_t k = rows.first; k < rows.last; ++k) {
         const model_row& row = table_.rows[k];
-        if (row.from != from) continue;
         const model_table::texts& t = table_.strings[k];
         const std::string* text1 = &t.text1;
         const std::string* text2 = &t.text2;
