@@ -198,9 +198,9 @@ Json::Value parse_config(const char* text) {
 struct rig {
     rig(const plant_case& c, int b_mode) : clock(boost::posix_time::time_from_string("2026-01-01 00:00:00")) {
         static const unsigned commands[] = {0x4042, 0x4043, 0x4044, 0x4142, 0x4143, 0x4144, 0x4242, 0x4244, 0x8042};
-        std::vector<uint8_t> info;
         for (unsigned cid : commands) {
             // DATAFLAG 0: nothing changed, so steady rounds skip the 43H/44H queries.
+            std::vector<uint8_t> info;
             tzv58::tool::reply_info(c.plant, uint8_t(cid >> 8), uint8_t(cid), 0, info);
             reply r{cid, std::vector<unsigned char>(tzv58::MAX_WIRE_FRAME)};
             r.frame.resize(tzv58::build_frame(reinterpret_cast<char*>(r.frame.data()), r.frame.size(), 0x20, 1,
@@ -350,8 +350,11 @@ int count_rounds(const std::string& what, int rounds, std::ostream& out) {
 // rounds. A second device shows what each further one costs: the model
 // tables' strings are made once per process, at the first alarm check.
 void report_footprint(std::ostream& out) {
-    out << "sizeof(tzv58_419) " << sizeof(tzv58_419) << " bytes (record " << sizeof(tzv58_419_Data_t) << ")\n";
+    out << "sizeof(tzv58_419) " << sizeof(tzv58_419) << " bytes: record " << sizeof(tzv58_419_Data_t)
+        << ", host's reply parser " << sizeof(tzv58::FrameParser) << ", host device classes and the rest "
+        << sizeof(tzv58_419) - sizeof(tzv58_419_Data_t) - sizeof(tzv58::FrameParser) << "\n";
     std::vector<std::unique_ptr<rig>> rigs;
+    rigs.reserve(3);
     for (const char* plant : {"full", "full", "typical"}) {
         rigs.push_back(std::make_unique<rig>(plant_named(plant), 1));
         rig& r = *rigs.back();
