@@ -11,7 +11,12 @@ namespace tzv58 {
 model_table::model_table(const model_row* r, size_t n, bool whole)
     : rows(r), size(n), whole_replies_only(whole) {
     strings.reserve(n);
-    for (size_t k = 0; k < n; ++k) strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
+    for (size_t k = 0; k < n; ++k) {
+        strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
+        span& s = rows_of[size_t(r[k].from)];
+        if (s.first == s.last) s.first = k;
+        s.last = k + 1;
+    }
 }
 
 const model_table& table_a() {
@@ -27,7 +32,7 @@ const model_table& table_b() {
 void table_walk::report(source from, int number, alarm_items items, bool whole_reply) {
     if (table_.whole_replies_only && !whole_reply) return;
 
-    // The prefix is built once per element; each row appends its text to it.
+    // The prefix is built once per element; each row puts its text after it.
     size_t prefix_len = 0;
     if (from != source::dc1) {
         if (text_.capacity() < 64) text_.reserve(64);  // room for every prefixed text: one allocation a round
@@ -38,21 +43,18 @@ void table_walk::report(source from, int number, alarm_items items, bool whole_r
         prefix_len = text_.size();
     }
 
-    for (size_t k = 0; k < table_.size; ++k) {
+    const model_table::span rows = table_.rows_of[size_t(from)];
+    for (size_t k = rows.first; k < rows.last; ++k) {
         const model_row& row = table_.rows[k];
-        if (row.from != from) continue;
         const model_table::texts& t = table_.strings[k];
         const std::string* text1 = &t.text1;
         const std::string* text2 = &t.text2;
-        if (from != source::dc1) {
-            text_.resize(prefix_len);
-            if (from == source::channel) {
-                text_ += row.text1;
-                text1 = &text_;
-            } else {
-                text_ += row.text2;
-                text2 = &text_;
-            }
+        if (from == source::channel) {
+            text_.erase(prefix_len).append(t.text1);
+            text1 = &text_;
+        } else if (from == source::module) {
+            text_.erase(prefix_len).append(t.text2);
+            text2 = &text_;
         }
         const unsigned short n = dev_.check_seq;
         if (row.after == seq::next) dev_.check_seq = static_cast<unsigned short>(n + 1);

@@ -136,6 +136,11 @@ struct model_table {
     const model_row* rows;
     size_t size;
     std::vector<texts> strings;
+    // The rows of each source, [first, last): the table lists them in order.
+    struct span {
+        size_t first = 0, last = 0;
+    };
+    span rows_of[size_t(source::dc1) + 1];
     // Report an element only when its item count equals the record's capacity.
     bool whole_replies_only;
 };

@@ -1,4 +1,5 @@
 // Frame codec: request framing, reply parsing, and what a noisy line does.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,35 @@ TEST(Parser, GarbageOf64KiBIsDroppedBounded) {
     ASSERT_FALSE(s.drops.empty());
     EXPECT_EQ(s.drops[0].first, "too_long");
     for (const auto& d : s.drops) EXPECT_LE(d.second.size(), MAX_FRAME_CHARS + 2);
+}
+
+// The longest frame the codec holds arrives in pieces of any size; with one
+// character more it is dropped as too long, and the next frame still counts.
+TEST(Parser, LongestFrameInAnyPiecesAndOneCharacterMore) {
+    std::vector<uint8_t> info(MAX_INFO);
+    for (size_t i = 0; i < info.size(); ++i) info[i] = uint8_t(i * 13 + 5);
+    const std::string longest = reply_frame(0x41, info);
+    ASSERT_EQ(longest.size(), MAX_WIRE_FRAME);
+    std::string over = longest;
+    over.insert(over.size() - 5, "0");  // before CHKSUM
+
+    for (size_t piece : {size_t(1), size_t(3), size_t(64), MAX_FRAME_CHARS, MAX_WIRE_FRAME, MAX_WIRE_FRAME + 1}) {
+        FrameParser p;
+        Sink s;
+        for (size_t at = 0; at < longest.size(); at += piece) feed(p, s, longest.substr(at, piece));
+        ASSERT_EQ(s.frames.size(), 1u) << piece;
+        ASSERT_EQ(s.frames[0].size(), IMAGE_HEADER + MAX_INFO) << piece;
+        EXPECT_TRUE(std::equal(info.begin(), info.end(), s.frames[0].begin() + IMAGE_HEADER)) << piece;
+        EXPECT_TRUE(s.drops.empty()) << piece;
+
+        for (size_t at = 0; at < over.size(); at += piece) feed(p, s, over.substr(at, piece));
+        feed(p, s, kGood);
+        ASSERT_EQ(s.frames.size(), 2u) << piece;
+        EXPECT_EQ(s.frames[1], kGoodImage) << piece;
+        ASSERT_EQ(s.drops.size(), 1u) << piece;
+        EXPECT_EQ(s.drops[0].first, "too_long");
+        EXPECT_EQ(s.drops[0].second, over.substr(0, 1 + MAX_FRAME_CHARS)) << piece;
+    }
 }
 
 TEST(Parser, NoiseIsReportedOnceAndCut) {
