@@ -124,7 +124,7 @@ TEST(Simulate, RecoversFromLineFaultsWithoutCorruptingARecord) {
                                "=0.1," + fault::RTN + "=0.05," + fault::STALL + "=0.02";
     const std::string rounds = env_or("TZV58_SOAK_ROUNDS", "60");
     const Simulation s = simulate({"--rounds", rounds, "--faults", faults, "--seed", "11", "--timeout",
-                                   env_or("TZV58_SOAK_TIMEOUT_MS", "150")});
+                                   env_or("TZV58_SOAK_TIMEOUT_MS", "150"), "--give-up", "0"});
     ASSERT_EQ(s.run.status, 0) << s.run.err;
     std::set<std::string> reasons;
     size_t last_fault = 0, last_publish = 0;

@@ -50,7 +50,9 @@ const char* const USAGE_COMMON =
 
 const char* const USAGE_LIVE =
     "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
-    "                   SIGTERM); give up with status 1 after 5 failed rounds in a row\n"
+    "                   SIGTERM); give up with status 1 after --give-up failed rounds\n"
+    "  --give-up N      failed rounds in a row that end a --rounds run (default 5;\n"
+    "                   0: never)\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
     "  --summary        print the round summary even when --events is given\n"
@@ -153,12 +155,14 @@ int run_live(const CommandLine& cl, bool simulate) {
     std::string err;
     Setup setup;
     SchedulerOptions sched;
-    long long timeout = 2000, baud = 0, seed = 1;
+    long long timeout = 2000, baud = 0, seed = 1, give_up = 5;
     if (!setup.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched.rounds, err) ||
+        !option_number(cl, "--give-up", 0, 1LL << 30, give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
         !option_number(cl, "--baud", 1200, 115200, baud, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return usage_error(err);
     sched.timeout_ms = int(timeout);
+    sched.give_up = give_up;
 
     SimulatorOptions sim;
     if (simulate) {
@@ -241,10 +245,11 @@ int dispatch(int argc, char** argv) {
     const char* help = nullptr;
     if (cl.command == "simulate") {
         accepted = with({{"--plant", true}, {"--rounds", true}, {"--faults", true}, {"--fast", false},
-                         {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true}});
+                         {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true},
+                         {"--give-up", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
-        accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true},
+        accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
                          {"--summary", false}, {"--fast", false}});
         help = USAGE_POLL;
     } else if (cl.command == "replay") {

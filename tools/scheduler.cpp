@@ -19,7 +19,6 @@ long long now_ms() {
 }
 
 constexpr int MAX_ASK_AGAIN = 2;
-constexpr long MAX_FAILED_ROUNDS = 5;
 
 }  // namespace
 
@@ -36,7 +35,7 @@ void Scheduler::wait_refresh_window() {
 
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
-    long failed_in_a_row = 0;
+    long long failed_in_a_row = 0;
     while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {
         if (line_.fd() < 0) {
             if (!line_.reopen()) break;
@@ -59,8 +58,8 @@ int Scheduler::run() {
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
         // A run that was asked for a number of readings does not wait forever
         // on a silent power system.
-        if (opt_.rounds > 0 && failed_in_a_row >= MAX_FAILED_ROUNDS) {
-            std::fprintf(stderr, "tzv58-host: no complete reading in %ld rounds in a row; giving up\n",
+        if (opt_.rounds > 0 && opt_.give_up > 0 && failed_in_a_row >= opt_.give_up) {
+            std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row; giving up\n",
                          failed_in_a_row);
             return 1;
         }

@@ -15,6 +15,7 @@ namespace tzv58::tool {
 struct SchedulerOptions {
     int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
     long long rounds = -1;      // complete readings wanted; -1: until stopped
+    long long give_up = 5;      // with rounds: stop after this many failed rounds in a row; 0: never
     ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
     FILE* summary = nullptr;            // the human summary after each round
 };
@@ -25,7 +26,7 @@ public:
         : dev_(device), line_(line), events_(events), opt_(options) {}
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
-    // run for a number of rounds saw five rounds in a row fail.
+    // run for a number of rounds saw give_up rounds in a row fail.
     int run();
 
     long rounds_started() const { return started_; }
