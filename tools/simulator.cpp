@@ -16,7 +16,6 @@
 namespace tzv58::tool {
 namespace {
 
-constexpr uint8_t DATAFLAG_ALARMS = 0x01;
 constexpr uint8_t DATAFLAG_STATES = 0x10;
 // RTN codes of the protocol: checksum error, LCHKSUM error, CID2 invalid,
 // command format error, invalid data.
@@ -70,6 +69,8 @@ Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
     } else if (rtn == 0 && block >= 0) {
         // A clean reply to a state or alarm query: the host has read them.
         if (cid2 == 0x43) unread_[block] &= uint8_t(~DATAFLAG_STATES);
+        // The alarm query is a block's last: after it nothing is unread (the DC
+        // block has no state query of its own).
         if (cid2 == 0x44) unread_[block] = 0;
     }
     if (noise) {
