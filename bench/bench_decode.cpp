@@ -2,9 +2,7 @@
 // channels, 40 rectifier modules and 2 DC units with full branch lists.
 // The decoders' diagnostic lines are formatted as in service but written to
 // /dev/null; the results go to the original standard output.
-#include <benchmark/benchmark.h>
-#include <ext/stdio_filebuf.h>
-#include <unistd.h>
+#include "bench/bench_main.h"
 
 #include <cstdio>
 #include <iostream>
@@ -118,20 +116,7 @@ BENCHMARK(BM_DecodeRound)->Arg(2)->Arg(4);
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Keep the terminal for the results; the diagnostic lines go to /dev/null.
-    const int results_fd = dup(STDOUT_FILENO);
-    if (results_fd < 0 || !std::freopen("/dev/null", "w", stdout)) return 1;
-    __gnu_cxx::stdio_filebuf<char> results_buf(results_fd, std::ios::out);
-    std::ostream results(&results_buf);
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::ConsoleReporter reporter(isatty(results_fd) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                           : benchmark::ConsoleReporter::OO_Tabular);
-    reporter.SetOutputStream(&results);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    results.flush();
-    return 0;
+    ResultsStream results;
+    if (!results.ok) return 1;
+    return run_benchmarks(argc, argv, results);
 }

@@ -24,7 +24,7 @@
 // branch list the record holds). A first round sends all nine commands (the
 // device is made to forget that a round completed); a steady round answers
 // with DATAFLAG 0 and takes four.
-#include <benchmark/benchmark.h>
+#include "bench/bench_main.h"
 #include <ext/stdio_filebuf.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -387,11 +387,9 @@ void report_footprint(std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Keep the terminal for the results; the diagnostic lines go to /dev/null.
-    const int results_fd = dup(STDOUT_FILENO);
-    if (results_fd < 0 || !std::freopen("/dev/null", "w", stdout)) return 1;
-    __gnu_cxx::stdio_filebuf<char> results_buf(results_fd, std::ios::out);
-    std::ostream results(&results_buf);
+    ResultsStream stream;
+    if (!stream.ok) return 1;
+    std::ostream& results = stream.out;
 
     std::string count;
     int rounds = 10;
@@ -419,16 +417,6 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    int n = int(rest.size());
     register_all();
-    benchmark::Initialize(&n, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
-    benchmark::ConsoleReporter reporter(isatty(results_fd) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                           : benchmark::ConsoleReporter::OO_Tabular);
-    reporter.SetOutputStream(&results);
-    reporter.SetErrorStream(&std::cerr);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    results.flush();
-    return 0;
+    return run_benchmarks(int(rest.size()), rest.data(), stream);
 }

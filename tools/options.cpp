@@ -20,20 +20,20 @@ bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpe
             value = arg.substr(eq + 1);
             arg.erase(eq);
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* known = nullptr;
         for (const OptionSpec& s : accepted)
-            if (arg == s.name) spec = &s;
-        if (!spec) {
+            if (arg == s.name) known = &s;
+        if (!known) {
             err = "unknown option " + arg + (out.command.empty() ? "" : " for " + out.command) + " (see --help)";
             return false;
         }
-        if (spec->takes_value && !inline_value) {
+        if (known->takes_value && !inline_value) {
             if (i + 1 >= argc) {
                 err = "option " + arg + " needs a value";
                 return false;
             }
             value = argv[++i];
-        } else if (!spec->takes_value && inline_value) {
+        } else if (!known->takes_value && inline_value) {
             err = "option " + arg + " takes no value";
             return false;
         }
