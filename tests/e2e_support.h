@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -36,11 +37,24 @@ inline void spit(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
+// Scratch folders go when the test program ends, unless TZV58_KEEP_SCRATCH
+// is set (to look at the events of a failed run).
+struct ScratchFolders {
+    ~ScratchFolders() {
+        if (std::getenv("TZV58_KEEP_SCRATCH")) return;
+        std::error_code ignored;
+        for (const std::string& d : made) std::filesystem::remove_all(d, ignored);
+    }
+    std::vector<std::string> made;
+};
+
 // A fresh folder for one test's files.
 inline std::string scratch_dir() {
+    static ScratchFolders folders;
     char tmpl[] = "/tmp/tzv58-e2e-XXXXXX";
     const char* dir = mkdtemp(tmpl);
     if (!dir) throw std::runtime_error("mkdtemp failed");
+    folders.made.push_back(dir);
     return dir;
 }
 
