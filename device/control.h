@@ -13,6 +13,7 @@
 // leaves poll_step alone, so its answer counts only between base rounds.
 #pragma once
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -58,7 +59,8 @@ inline void store_result(void* out, int32_t v) { std::memcpy(out, &v, sizeof v);
 
 // Code 310: the parameter's type byte and value from the request text.
 // 1: a command to send; 0: nothing to send; -1: the request is malformed
-// (not JSON, not an object, or a member with no text form).
+// (not JSON, not an object, a member with no text form, or a value that is
+// not a finite number).
 inline int parse_set_param(const char* text, int len, uint8_t& type, float& value) {
     try {
         Json::Value req;
@@ -74,8 +76,14 @@ inline int parse_set_param(const char* text, int len, uint8_t& type, float& valu
         for (const param_row& r : PARAM_TABLE)
             if (r.signal_id == name) row = &r;
         if (!row || set.isNull()) return 0;
+        // The leading number of the text, as atof takes it. A text with no
+        // number, or a value no single can hold, is refused rather than sent
+        // to the power system as 0 or as NaN or infinity.
+        const std::string number = set.asString();
+        char* end = nullptr;
+        value = float(std::strtod(number.c_str(), &end));
+        if (end == number.c_str() || !std::isfinite(value)) return -1;
         type = row->type;
-        value = float(std::atof(set.asString().c_str()));
         return 1;
     } catch (const Json::Exception&) {
         // Nesting deeper than the reader allows, for one.

@@ -149,7 +149,11 @@ TEST(SetParam, MalformedRequestsAreRefusedWithoutThrowing) {
              // Members that have no text form.
              R"({"signal_id": ["006201"], "SetValue": "53.5"})", R"({"signal_id": {"id": "006201"}, "SetValue": 1})",
              R"({"signal_id": "006201", "SetValue": [53.5]})", R"({"signal_id": "006201", "SetValue": {"v": 53.5}})",
-             R"({"signal_id": "006203", "SetValue": []})", deep}) {
+             R"({"signal_id": "006203", "SetValue": []})", deep,
+             // Values that are no number, or no finite single: never sent.
+             R"({"signal_id": "006201", "SetValue": "abc"})", R"({"signal_id": "006201", "SetValue": ""})",
+             R"({"signal_id": "006201", "SetValue": true})", R"({"signal_id": "006201", "SetValue": "nan"})",
+             R"({"signal_id": "006202", "SetValue": "-inf"})", R"({"signal_id": "006202", "SetValue": 1e39})"}) {
         SCOPED_TRACE(request.substr(0, 60));
         Rig<> rig;
         int result = 0;
