@@ -17,6 +17,16 @@ inline void quiet_stdout() {
     if (!std::freopen("/dev/null", "w", stdout)) std::abort();
 }
 
+}  // namespace fuzz
+
+// Every target that includes this header runs with quiet diagnostics.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::quiet_stdout();
+    return 0;
+}
+
+namespace fuzz {
+
 struct Snapshot {
     explicit Snapshot(const tzv58_419& d) { std::memcpy(bytes, d.record_bytes(), sizeof bytes); }
     uint8_t bytes[sizeof(tzv58_419_Data_t)];

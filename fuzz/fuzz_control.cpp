@@ -8,11 +8,6 @@
 
 using namespace fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quiet_stdout();
-    return 0;
-}
-
 // Input: code selector, input mode, output length, output mode, then the
 // request bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

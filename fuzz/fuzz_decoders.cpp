@@ -7,11 +7,6 @@
 
 using namespace fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quiet_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     const int which = data[0] % 14;

@@ -32,11 +32,6 @@ bool cycle_value(int step) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quiet_stdout();
-    return 0;
-}
-
 // Input: three configuration bytes, then operations. An operation byte with
 // the high bit set is a refresh (the clock moves by its low two bits); any
 // other is a reply: CID1 by its low two bits, then a 2-byte length and INFO.

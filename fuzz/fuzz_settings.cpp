@@ -11,11 +11,6 @@
 
 using namespace fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quiet_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     Json::CharReaderBuilder builder;
