@@ -1,5 +1,6 @@
 // `record` decodes a published image, whichever form it was kept in.
 #include "e2e_support.h"
+#include "host/hex.h"
 
 namespace {
 
@@ -20,11 +21,7 @@ tzv58_419_Data_t sample_record() {
 }
 
 std::string hex_of(const tzv58_419_Data_t& r) {
-    static const char digits[] = "0123456789ABCDEF";
-    const auto* p = reinterpret_cast<const uint8_t*>(&r);
-    std::string s;
-    for (size_t i = 0; i < sizeof r; ++i) (s += digits[p[i] >> 4]) += digits[p[i] & 15];
-    return s;
+    return tzv58::hex_upper(reinterpret_cast<const uint8_t*>(&r), sizeof r);
 }
 
 Json::Value parse(const std::string& text) {

@@ -14,36 +14,17 @@
 
 #include "device/tzv58_419.h"
 #include "host/frame.h"
+#include "host/hex.h"
 #include "host/recorder.h"
 
 // "00 01 14 B5" -> exactly those bytes; blanks are ignored.
 inline std::vector<uint8_t> hex(const std::string& s) {
     std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : s) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
-        if (v < 0 || v > 15) throw std::invalid_argument("bad hex fixture: " + s);
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(uint8_t(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    if (hi >= 0) throw std::invalid_argument("odd hex fixture: " + s);
+    if (!tzv58::parse_hex(s, out)) throw std::invalid_argument("bad hex fixture: " + s);
     return out;
 }
 
-inline std::string to_hex(const std::vector<uint8_t>& v) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t b : v) {
-        s += digits[b >> 4];
-        s += digits[b & 15];
-    }
-    return s;
-}
+inline std::string to_hex(const std::vector<uint8_t>& v) { return tzv58::hex_upper(v); }
 
 // A reply frame on the wire (with CR), RTN 00H unless told otherwise.
 inline std::string reply_frame(uint8_t cid1, const std::vector<uint8_t>& info, uint8_t rtn = 0, uint8_t adr = 1,

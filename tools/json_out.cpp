@@ -7,17 +7,6 @@
 
 namespace tzv58::tool {
 
-std::string hex_upper(const uint8_t* data, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[data[i] >> 4];
-        s += digits[data[i] & 15];
-    }
-    return s;
-}
-
 std::string float_text(float v) {
     // JSON has no NaN or infinity.
     if (!std::isfinite(v)) return "null";

@@ -2,6 +2,8 @@
 // order they are added, strings escaped, floats in their shortest exact form.
 #pragma once
 
+#include "host/hex.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,7 +11,6 @@
 namespace tzv58::tool {
 
 // Upper-case hex without separators.
-std::string hex_upper(const uint8_t* data, size_t n);
 // The shortest decimal text that reads back as the same float ("53.01").
 std::string float_text(float v);
 // A JSON string literal, quotes included. UTF-8 passes through unchanged.

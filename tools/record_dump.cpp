@@ -102,22 +102,6 @@ std::string time_text(const uint8_t (&t)[7]) {
     return json_quote(buf);
 }
 
-bool from_hex_text(const std::string& text, std::vector<uint8_t>& out) {
-    int hi = -1;
-    for (unsigned char c : text) {
-        if (std::isspace(c)) continue;
-        if (!std::isxdigit(c)) return false;
-        const int v = std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10;
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(uint8_t(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    return hi < 0;
-}
-
 }  // namespace
 
 bool read_record_file(const std::string& path, tzv58_419_Data_t& out, std::string& err) {
@@ -142,7 +126,7 @@ bool read_record_file(const std::string& path, tzv58_419_Data_t& out, std::strin
                 text = event["record"].asString();
         }
         std::vector<uint8_t> decoded;
-        if (from_hex_text(text, decoded) && !decoded.empty()) image.swap(decoded);
+        if (parse_hex(text, decoded) && !decoded.empty()) image.swap(decoded);
     }
     if (image.size() != RECORD_SIZE) {
         err = path + " holds " + std::to_string(image.size()) + " bytes, not a " + std::to_string(RECORD_SIZE) +

@@ -1,5 +1,7 @@
 #include "tools/replay.h"
 
+#include "host/hex.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <exception>
@@ -11,24 +13,6 @@
 
 namespace tzv58::tool {
 namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool parse_hex(const std::string& s, std::vector<unsigned char>& out) {
-    if (s.size() % 2) return false;
-    out.clear();
-    for (size_t i = 0; i < s.size(); i += 2) {
-        const int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out.push_back((unsigned char)(hi << 4 | lo));
-    }
-    return true;
-}
 
 // Script numbers are 64-bit on every build machine, so a script means the
 // same on the 32-bit target.
