@@ -1,10 +1,11 @@
-// tzv58_419::RunCheckThreshold: the power-system checks, then the model's table.
+// The model's alarm tables, walked element by element over the record.
+#include "alarms/model_checks.h"
+
 #include <algorithm>
 #include <charconv>
 #include <iterator>
 
 #include "alarms/model_tables.h"
-#include "device/tzv58_419.h"
 
 namespace tzv58 {
 
@@ -56,26 +57,22 @@ void table_walk::report(source from, int number, alarm_items items, bool whole_r
             text_.erase(prefix_len).append(t.text2);
             text2 = &text_;
         }
-        const unsigned short n = dev_.check_seq;
-        if (row.after == seq::next) dev_.check_seq = static_cast<unsigned short>(n + 1);
-        dev_.CheckThresholdBool(row.level, t.key, t.id, *text1, *text2, items[row.item] == row.code, n);
+        const unsigned short n = check_seq_;
+        if (row.after == seq::next) check_seq_ = static_cast<unsigned short>(n + 1);
+        sink_.report(row.level, t.key, t.id, *text1, *text2, items[row.item] == row.code, n);
     }
 }
 
-}  // namespace tzv58
-
-void tzv58_419::RunCheckThreshold() {
-    pmbuspower_419::RunCheckThreshold();
-    if (b_mode_ == 2 || b_mode_ == 3) return;
-
-    using tzv58::source;
+void check_model_tables(const tzv58_419_Data_t& data, const check_settings& set, alarm_sink& sink,
+                        unsigned short& check_seq) {
+    if (set.b_mode == 2 || set.b_mode == 3) return;
     using ac = tzv58_419_Data_t::ac_channel_caps;
     using rc = tzv58_419_Data_t::rc_caps;
     using dc = tzv58_419_Data_t::dc_caps;
-    tzv58::table_walk walk(*this, b_mode_ == 1 ? tzv58::table_a() : tzv58::table_b());
+    table_walk walk(sink, check_seq, set.b_mode == 1 ? table_a() : table_b());
 
     // The counts are as received; only the elements the record holds are visited.
-    if (has_ac) {
+    if (set.has_ac) {
         const int channels = std::min<int>(data.channel_count, tzv58_419_Data_t::AC_CHANNELS);
         for (int i = 0; i < channels; ++i) {
             const auto& ch = data.channel[i];
@@ -88,5 +85,7 @@ void tzv58_419::RunCheckThreshold() {
         const auto& m = data.module[j];
         walk.report(source::module, j + 1, {m.p41_44, rc::P41_44_SIZE()}, m.p41_44_count == rc::P41_44_SIZE());
     }
-    if (has_dc) walk.report(source::dc1, 0, {data.dc(0).alert_p, dc::ALERT_P_SIZE()}, true);
+    if (set.has_dc) walk.report(source::dc1, 0, {data.dc(0).alert_p, dc::ALERT_P_SIZE()}, true);
 }
+
+}  // namespace tzv58

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/zmx_device.h"
+#include "alarms/alarm_sink.h"
 #include "telemetry/record.h"
 
 namespace tzv58 {
@@ -148,13 +148,13 @@ struct model_table {
 const model_table& table_a();
 const model_table& table_b();
 
-// Reports one table element by element, through the device's
-// CheckThresholdBool. Each report takes check_seq as its sequence number;
-// rows marked seq::next move check_seq on by one (16-bit, wrapping) before
-// the report is made.
+// Reports one table element by element to the sink. Each report takes
+// check_seq as its sequence number; rows marked seq::next move check_seq on by
+// one (16-bit, wrapping) before the report is made.
 class table_walk {
 public:
-    table_walk(ZMXVDevice& dev, const model_table& table) : dev_(dev), table_(table) {}
+    table_walk(alarm_sink& sink, unsigned short& check_seq, const model_table& table)
+        : sink_(sink), check_seq_(check_seq), table_(table) {}
 
     // The rows of the table that read from `from`, for the element numbered
     // `number` (counted from 1; unused for DC unit 1). `whole_reply`: the
@@ -162,7 +162,8 @@ public:
     void report(source from, int number, alarm_items items, bool whole_reply);
 
 private:
-    ZMXVDevice& dev_;
+    alarm_sink& sink_;
+    unsigned short& check_seq_;
     const model_table& table_;
     std::string text_;  // prefix + row text; reused from row to row
 };

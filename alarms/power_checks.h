@@ -1,8 +1,5 @@
-// pmbuspower_419::RunCheckThreshold: mains failure (mode 1) and the AC and DC
-// threshold checks (mode 2).
-//
-// Every check that runs reports its condition, active or not, in every round;
-// raising and clearing belong to the host. Nothing is kept between rounds.
+// The power system's own checks: mains failure (mode 1) and the AC and DC
+// threshold checks (mode 2). Nothing is kept between rounds.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "alarms/alarm_sink.h"
 #include "alarms/alarm_text.h"
 
 namespace tzv58 {
@@ -72,34 +70,34 @@ static_assert(threshold_checks_well_formed(), "AC checks first; texts and tests 
 
 // Mode 1: mains failure, active unless some channel has every wired phase
 // above 120 V. A channel with no wired phase counts as supplied.
-template <class Device>
-void check_mains_failure(Device& dev) {
+template <class Data>
+void check_mains_failure(const Data& data, const check_settings& set, alarm_sink& sink) {
     static const std::string key = "PowerOff", id = "419415001", text = "输入电源中断告警";
     // The count is as received; the record holds two channels.
-    const int channels = std::min<int>(dev.data.channel_count, std::size(dev.data.channel));
+    const int channels = std::min<int>(data.channel_count, std::size(data.channel));
     bool supplied = false;
     for (int i = 0; i < channels; ++i) {
-        const auto& ch = dev.data.channel[i];
-        if ((!dev.has_a || ch.a.get() > PHASE_PRESENT_V) && (!dev.has_b || ch.b.get() > PHASE_PRESENT_V) &&
-            (!dev.has_c || ch.c.get() > PHASE_PRESENT_V))
+        const auto& ch = data.channel[i];
+        if ((!set.has_a || ch.a.get() > PHASE_PRESENT_V) && (!set.has_b || ch.b.get() > PHASE_PRESENT_V) &&
+            (!set.has_c || ch.c.get() > PHASE_PRESENT_V))
             supplied = true;
     }
-    dev.CheckThresholdBool(1, key, id, text, text, !supplied, 100);
+    sink.report(1, key, id, text, text, !supplied, 100);
 }
 
 // Mode 2: the checks of threshold_checks, in table order. The AC checks read
 // both channels of the record whatever channel_count says. Comparisons are
 // strict, so a NaN never makes a check active.
-template <class Device>
-void check_thresholds(Device& dev) {
+template <class Data>
+void check_thresholds(const Data& data, const check_settings& set, alarm_sink& sink) {
     static const auto ids = texts_of(threshold_checks, &threshold_check::id);
     static const auto names = texts_of(threshold_checks, &threshold_check::name);
 
-    const auto& ch = dev.data.channel;
+    const auto& ch = data.channel;
     const float phase[6] = {ch[0].a.get(), ch[0].b.get(), ch[0].c.get(), ch[1].a.get(), ch[1].b.get(), ch[1].c.get()};
-    const bool wired[6] = {dev.has_a, dev.has_b, dev.has_c, dev.has_a, dev.has_b, dev.has_c};
+    const bool wired[6] = {set.has_a, set.has_b, set.has_c, set.has_a, set.has_b, set.has_c};
     const float f1 = ch[0].f.get(), f2 = ch[1].f.get();
-    const float v_dc = dev.data.dc(0).out_v.get();
+    const float v_dc = data.dc(0).out_v.get();
 
     auto any_wired = [&](auto pred) {
         for (int i = 0; i < 6; ++i)
@@ -123,10 +121,10 @@ void check_thresholds(Device& dev) {
 
     for (size_t k = 0; k < std::size(threshold_checks); ++k) {
         const threshold_check& c = threshold_checks[k];
-        if (!(c.gate == check_gate::ac ? dev.has_ac : dev.has_dc)) continue;
-        const int level = dev.threshold_levels[ids[k]];
+        if (!(c.gate == check_gate::ac ? set.has_ac : set.has_dc)) continue;
+        const int level = set.level(ids[k]);
         if (level == 0) continue;
-        auto limit = [&] { return dev.threshold_values[ids[k]]; };
+        auto limit = [&] { return set.threshold(ids[k]); };
         bool active = false;
         switch (c.test) {
         case check_test::phase_high: active = any_wired([](float v) { return v > PHASE_HIGH_V; }); break;
@@ -147,14 +145,15 @@ void check_thresholds(Device& dev) {
         case check_test::dc_below: active = v_dc < limit(); break;
         case check_test::dc_above: active = v_dc > limit(); break;
         }
-        dev.CheckThresholdBool(level, ids[k], ids[k], text_of(c.text), names[k], active, 1);
+        sink.report(level, ids[k], ids[k], text_of(c.text), names[k], active, 1);
     }
 }
 
-}  // namespace tzv58
-
-template <class Data, int Type>
-void pmbuspower_419<Data, Type>::RunCheckThreshold() {
-    if (this->b_mode_ == 1 && has_ac) tzv58::check_mains_failure(*this);
-    if (this->b_mode_ == 2) tzv58::check_thresholds(*this);
+// The power system's checks of one round, by alarm mode.
+template <class Data>
+void check_power_system(const Data& data, const check_settings& set, alarm_sink& sink) {
+    if (set.b_mode == 1 && set.has_ac) check_mains_failure(data, set, sink);
+    if (set.b_mode == 2) check_thresholds(data, set, sink);
 }
+
+}  // namespace tzv58

@@ -1,8 +1,10 @@
 // The power-system device over the telecom power-monitoring protocol.
 //
 // Protocol logic lives here; a model class adds its vendor command and alarm
-// table. The operations are defined in the headers included at the end, one
-// per concern.
+// table. The reply decoders and the alarm checks are free functions over the
+// record (telemetry/, alarms/); the members below keep their names and hand
+// each reply to them. Bodies: pmbuspower_419.cpp (poll cycle, settings,
+// checks), value_query.cpp, control.cpp.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,13 @@
 
 #include <json/value.h>
 
+#include "alarms/alarm_sink.h"
 #include "device/uni_data_device.h"
 #include "host/pmbus_protocol.h"
+#include "telemetry/decode_ac.h"
+#include "telemetry/decode_dc.h"
+#include "telemetry/decode_rc.h"
+#include "telemetry/diag.h"
 
 template <class Data, int Type>
 class pmbuspower_419 : public UniDataDevice<Data, PMBusProtocol, Type> {
@@ -39,20 +46,20 @@ public:
     // AC (40H) and DC (42H): p is the byte after DATAFLAG (and after the DC
     // count byte, where the reply has one); len counts from p to INFO's end.
     // Rectifiers (41H): p is DATAFLAG itself; len is the whole INFO length.
-    int parse40_41(const unsigned char* p, int len);
-    int parse40_42(const unsigned char* p, int len);
-    int parse40_43(const unsigned char* p, int len);
-    int parse40_44(const unsigned char* p, int len);
-    int parse41_41(const unsigned char* p, int len);
-    int parse41_42(const unsigned char* p, int len);
-    int parse41_43(const unsigned char* p, int len);
-    int parse41_44(const unsigned char* p, int len);
-    int parse42_41(const unsigned char* p, int len);
-    int parse42_41_2(const unsigned char* p, int len);
-    int parse42_42(const unsigned char* p, int len);
-    int parse42_42_2(const unsigned char* p, int len);
-    int parse42_44(const unsigned char* p, int len);
-    int parse42_44_2(const unsigned char* p, int len);
+    int parse40_41(const unsigned char* p, int len) { return tzv58::ac_analog(this->data, {p, len}, 4, diag()); }
+    int parse40_42(const unsigned char* p, int len) { return tzv58::ac_analog(this->data, {p, len}, 2, diag()); }
+    int parse40_43(const unsigned char* p, int len) { return tzv58::ac_states(this->data, {p, len}); }
+    int parse40_44(const unsigned char* p, int len) { return tzv58::ac_alarms(this->data, {p, len}, diag()); }
+    int parse41_41(const unsigned char* p, int len) { return tzv58::rc_analog(this->data, {p, len}, 4, diag()); }
+    int parse41_42(const unsigned char* p, int len) { return tzv58::rc_analog(this->data, {p, len}, 2, diag()); }
+    int parse41_43(const unsigned char* p, int len) { return tzv58::rc_states(this->data, {p, len}); }
+    int parse41_44(const unsigned char* p, int len) { return tzv58::rc_alarms(this->data, {p, len}); }
+    int parse42_41(const unsigned char* p, int len) { return dc_analog(0, p, len, 4); }
+    int parse42_41_2(const unsigned char* p, int len) { return dc_analog(1, p, len, 4); }
+    int parse42_42(const unsigned char* p, int len) { return dc_analog(0, p, len, 2); }
+    int parse42_42_2(const unsigned char* p, int len) { return dc_analog(1, p, len, 2); }
+    int parse42_44(const unsigned char* p, int len) { return tzv58::dc_alarms(this->data.dc(0), {p, len}); }
+    int parse42_44_2(const unsigned char* p, int len) { return tzv58::dc_alarms(this->data.dc(1), {p, len}); }
 
     int32_t ctrl_result = -1;
     uint8_t command_group = 1;
@@ -67,27 +74,26 @@ public:
     bool float_mode = true;
 
 protected:
-    // Poll-cycle pieces that the model reuses.
+    // What follows the last DC reply of a round (step 7 with nothing changed,
+    // or step 8). The base ends the round there; a model that appends a
+    // command of its own sends it instead.
+    using after_dc_fn = int (*)(pmbuspower_419& device);
+    // The poll cycle for every step but a model's own.
+    int process_poll_reply(after_dc_fn after_dc);
+    int end_round();
+    // The checks' view of the device's settings.
+    tzv58::check_settings settings_for_checks() const;
+
+    static tzv58::diag_sink& diag() { return tzv58::diag(); }
+
+private:
+    int dc_analog(int unit, const unsigned char* p, int len, int width) {
+        return tzv58::dc_analog(this->data.dc(unit), {p, len}, width, dc_i_adjust, diag());
+    }
     int info_len() const;
     void decode_dc_analog(int n);
     void decode_dc_alarm(int n);
     void send_analog(unsigned char cid1, bool with_group);
     int send_dc_alarm_query();
     int dc_or_end();
-    int end_round();
-
-private:
-    int decode_ac_analog(const unsigned char* p, int len, int width);
-    int decode_rc_analog(const unsigned char* p, int len, int width);
-    int decode_dc_analog_unit(dc_unit_t& unit, const unsigned char* p, int len, int width);
-    int decode_dc_alarm_unit(dc_unit_t& unit, const unsigned char* p, int len);
 };
-
-#include "alarms/power_checks.h"
-#include "device/control.h"
-#include "device/poll_cycle.h"
-#include "device/settings.h"
-#include "device/value_query.h"
-#include "telemetry/decode_ac.h"
-#include "telemetry/decode_dc.h"
-#include "telemetry/decode_rc.h"

@@ -1,4 +1,4 @@
-// Shared pieces of the fuzz targets: quiet diagnostics and record snapshots.
+// Shared pieces of the fuzz targets: dropped diagnostics and record snapshots.
 #pragma once
 
 #include <cstdint>
@@ -9,19 +9,12 @@
 #include <utility>
 
 #include "device/tzv58_419.h"
+#include "telemetry/diag.h"
 
-namespace fuzz {
-
-// The driver's diagnostic lines would swamp the fuzzer's output.
-inline void quiet_stdout() {
-    if (!std::freopen("/dev/null", "w", stdout)) std::abort();
-}
-
-}  // namespace fuzz
-
-// Every target that includes this header runs with quiet diagnostics.
+// Every target that includes this header drops the driver's diagnostic lines,
+// which would swamp the fuzzer's output.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::quiet_stdout();
+    tzv58::set_diag(&tzv58::null_diag());
     return 0;
 }
 

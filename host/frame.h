@@ -8,6 +8,10 @@
 // characters between SOI and CHKSUM, mod 65536.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 

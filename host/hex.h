@@ -1,6 +1,10 @@
 // Hex text of bytes, as the host's events, scripts and record files carry it.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 #include <cctype>
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,10 @@
 // How the stand-in host applies a device's configuration.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 #pragma GCC visibility push(default)
 
 #include <json/value.h>

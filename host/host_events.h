@@ -2,6 +2,10 @@
 // reported here, so that tests and the host program can see what happened.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 // Host symbols keep default visibility: a plug-in built with hidden
 // visibility still reaches them in the host.
 #pragma GCC visibility push(default)

@@ -2,17 +2,30 @@
 
 #include <cstring>
 
+#include "host/frame.h"
+#include "host/host_events.h"
+
 using namespace tzv58;
 
-PMBusProtocol::PMBusProtocol() = default;
+struct PMBusProtocol::Receiver : FrameSink {
+    explicit Receiver(PMBusProtocol& c) : codec(c) {}
+    void on_frame(const uint8_t* image, size_t len) override { codec.on_frame(image, len); }
+    void on_drop(const char* reason, const uint8_t* data, size_t len) override {
+        codec.events->on_frame_error(reason, data, len);
+    }
+    PMBusProtocol& codec;
+    FrameParser parser;
+};
+
+PMBusProtocol::PMBusProtocol() : receiver_(std::make_unique<Receiver>(*this)) {}
 PMBusProtocol::~PMBusProtocol() = default;
 
 int PMBusProtocol::process(unsigned char* data, unsigned int len) {
-    parser_.feed(data, len, sink_);
+    receiver_->parser.feed(data, len, *receiver_);
     return 0;
 }
 
-void PMBusProtocol::flush_input() { parser_.flush(sink_); }
+void PMBusProtocol::flush_input() { receiver_->parser.flush(*receiver_); }
 
 void PMBusProtocol::on_frame(const uint8_t* image, size_t len) {
     if (image[1] != address) {
@@ -30,10 +43,6 @@ void PMBusProtocol::on_frame(const uint8_t* image, size_t len) {
         const int result = process_payload();
         events->on_payload(result, poll_step);
     }
-}
-
-void PMBusProtocol::Sink::on_drop(const char* reason, const uint8_t* data, size_t len) {
-    codec.events->on_frame_error(reason, data, len);
 }
 
 int PMBusProtocol::process_error() {

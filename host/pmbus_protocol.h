@@ -5,11 +5,13 @@
 // visibility still reaches them in the host.
 #pragma GCC visibility push(default)
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include <json/value.h>
 
-#include "host/frame.h"
+#include "host/host_only.h"
 #include "host/zmx_device.h"
 
 class PMBusProtocol : public ZMXSPDevice {
@@ -30,27 +32,20 @@ public:
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len);
 
     // Forgets a partial reply and reports stray bytes (reply timeout).
-    void flush_input();
+    TZV58_HOST_ONLY void flush_input();
 
     unsigned char* reply_frame = nullptr;
-    int reply_len = 0;  // bytes of the decoded image behind reply_frame
+    TZV58_HOST_ONLY int reply_len = 0;  // bytes of the decoded image behind reply_frame
     int poll_step = 0;
     uint8_t protocol_ver = 0x20;
-    uint8_t address = 1;
+    TZV58_HOST_ONLY uint8_t address = 1;
 
 private:
-    // The parser reports through a member, not a base class: the device's
-    // virtual table holds exactly the host's operations.
-    struct Sink : tzv58::FrameSink {
-        explicit Sink(PMBusProtocol& c) : codec(c) {}
-        void on_frame(const uint8_t* image, size_t len) override { codec.on_frame(image, len); }
-        void on_drop(const char* reason, const uint8_t* data, size_t len) override;
-        PMBusProtocol& codec;
-    };
+    // The reply parser and its report path; the device's virtual table holds
+    // exactly the host's operations.
+    struct Receiver;
     void on_frame(const uint8_t* image, size_t len);
-
-    Sink sink_{*this};
-    tzv58::FrameParser parser_;
+    std::unique_ptr<Receiver> receiver_;
 };
 
 #pragma GCC visibility pop

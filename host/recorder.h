@@ -2,6 +2,10 @@
 // what tests, fuzz targets and benchmarks observe the device through.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 #include <cstdint>
 #include <map>
 #include <string>

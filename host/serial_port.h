@@ -1,6 +1,10 @@
 // Serial lines for the stand-in host: raw 8N1, no flow control, exclusive.
 #pragma once
 
+#ifdef TZV58_PLUGIN_BUILD
+#error "the stand-in host's own header: a plug-in builds against host/zmx_device.h and host/pmbus_protocol.h only"
+#endif
+
 #include <string>
 
 namespace tzv58 {

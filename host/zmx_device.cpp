@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "host/host_events.h"
 #include "host/serial_port.h"
 
 // ---- events and clocks ----
@@ -77,10 +78,26 @@ void VDeviceInterface::RoundDone() {}
 
 void VDeviceInterface::Reset() {}
 
+// The device's clock, offered to the plug-in by name (it looks the function
+// up with dlsym): seconds since 1970-01-01 00:00:00 of the device's local time.
+// `device` is the VDeviceInterface of a device this host created, and every
+// such device is a ZMXVDevice.
+extern "C" __attribute__((visibility("default"))) int tzv58_host_local_time(const void* device, long long* seconds) {
+    static const boost::posix_time::ptime epoch(boost::gregorian::date(1970, 1, 1));
+    const auto* v = static_cast<const ZMXVDevice*>(static_cast<const VDeviceInterface*>(device));
+    if (!v || !v->clock || !seconds) return 0;
+    const boost::posix_time::ptime t = v->clock->local_time();
+    if (t.is_special()) return 0;
+    *seconds = (t - epoch).total_seconds();
+    return 1;
+}
+
 // ---- ZMXVDevice ----
 
 ZMXVDevice::ZMXVDevice() : events(&null_host_events()), clock(&wall_clock()) {}
 ZMXVDevice::~ZMXVDevice() = default;
+
+boost::posix_time::ptime ZMXVDevice::LocalTime() const { return clock->local_time(); }
 
 bool ZMXVDevice::InitV(ZMXVDevice*, unsigned int id, const Json::Value& config) {
     data_id = id;
@@ -172,6 +189,8 @@ int ZMXSPDevice::ClosePort() {
     owns_fd_ = false;
     return 0;
 }
+
+int ZMXSPDevice::fd() const { return fd_; }
 
 void ZMXSPDevice::AttachFd(int fd, bool owned) {
     ClosePort();

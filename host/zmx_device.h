@@ -2,6 +2,10 @@
 //
 // The order in which the virtual operations are declared is the virtual-table
 // order the host relies on; do not reorder them.
+//
+// Members marked TZV58_HOST_ONLY are this stand-in host's own wiring; a
+// controller's host has none of them. The plug-in is built with
+// TZV58_PLUGIN_BUILD, which makes any use of them an error.
 #pragma once
 
 // Host symbols keep default visibility: a plug-in built with hidden
@@ -17,8 +21,10 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
-#include "host/host_events.h"
+#include "host/host_only.h"
 
+class HostClock;
+class HostEvents;
 class ZMXController;
 class ZMXVDevice;
 
@@ -34,11 +40,12 @@ struct rule_value {
     int32_t level = 0;
 };
 
-// The host's 7-byte time value: year (16 bits, low byte first), month, day in
-// the 32-bit word; then hour, minute, second.
+// The host's 7-byte time value. The plug-in copies its 7 bytes as they stand;
+// in this host they are year (16 bits, low byte first), month, day in the
+// 32-bit word, then hour, minute, second.
 struct ttime_t {
-    uint32_t word;
-    uint8_t hour, minute, second;
+    TZV58_HOST_ONLY uint32_t word;
+    TZV58_HOST_ONLY uint8_t hour, minute, second;
 };
 ttime_t get_ttime(boost::posix_time::ptime t);
 
@@ -97,7 +104,7 @@ public:
     void SaveDeviceHistory(const unsigned char* data, unsigned int len);
 
     // Local time, one-second resolution, through the host's clock.
-    boost::posix_time::ptime LocalTime() const { return clock->local_time(); }
+    TZV58_HOST_ONLY boost::posix_time::ptime LocalTime() const;
 
     unsigned short check_seq = 0;
     std::vector<rule_value> rule_values;
@@ -108,8 +115,8 @@ public:
     std::map<std::string, float> threshold_values;
 
     // Stand-in host wiring.
-    HostEvents* events;
-    const HostClock* clock;
+    TZV58_HOST_ONLY HostEvents* events;
+    TZV58_HOST_ONLY const HostClock* clock;
 };
 
 class ZMXSPDevice : public ZMXVDevice {
@@ -133,13 +140,13 @@ public:
     int sp_step = 0;
 
     // The line: a serial port by name, or any descriptor the host attaches.
-    std::string port_name;
-    void AttachFd(int fd, bool owned);
-    int fd() const { return fd_; }
+    TZV58_HOST_ONLY std::string port_name;
+    TZV58_HOST_ONLY void AttachFd(int fd, bool owned);
+    TZV58_HOST_ONLY int fd() const;
     // Cleared when a reply arrives or the exchange is reset.
-    bool awaiting_reply = false;
+    TZV58_HOST_ONLY bool awaiting_reply = false;
     // The host may hold polling (a lost port, for example).
-    bool stalled = false;
+    TZV58_HOST_ONLY bool stalled = false;
 
 private:
     int fd_ = -1;

@@ -1,53 +1,58 @@
 // AC distribution (40H) reply decoders.
 //
-// Every decoder reads its INFO through one byte_reader and returns -1 at the
-// first read that the INFO cannot satisfy; what it stored before stays stored.
+// Each reads its INFO through one byte_reader, fills the record's AC block and
+// returns the bytes consumed, or -1 at the first read that the INFO cannot
+// satisfy; what it stored before stays stored. The reader starts after
+// DATAFLAG and holds the rest of the INFO.
 #pragma once
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <iostream>
 
 #include "telemetry/bytes.h"
+#include "telemetry/diag.h"
 #include "telemetry/record.h"
 #include "telemetry/wire_value.h"
 
-// Analog layout shared by 40H/41H (width 4, floats) and 40H/42H (width 2):
-// M, then M groups of a b c f, P and P user-defined values, then ac_tail[3].
-// Groups past the record's channels are read into a scratch channel, so the
-// reply is still followed to ac_tail and logs the same lines.
-template <class Data, int Type>
-int pmbuspower_419<Data, Type>::decode_ac_analog(const unsigned char* p, int len, int width) {
+namespace tzv58 {
+
+// 40H/41H (width 4, floats) and 40H/42H (width 2): M, then M groups of
+// a b c f, P and P user-defined values, then ac_tail[3]. Groups past the
+// record's channels are read into a scratch channel, so the reply is still
+// followed to ac_tail and logs the same lines.
+//
+// 40H/41H sample (30 bytes):
+//   01                                      M = 1 channel
+//   00 00 5C 43  00 00 5C 43  FF FF FF FF   a 220.0, b 220.0, c not supplied (0.0)
+//   00 00 48 42  00                         f 50.0, P = 0
+//   00 00 5C 43  20 20 20 20  00 00 00 00   ac_tail 220.0, NOT_PROVIDED, 0.0
+// 40H/42H sample (20 bytes):
+//   01                        M = 1 channel
+//   56 22  56 57  20 20  13 87   a 220.0, b 221.0, c not supplied (0.0), f 49.0
+//   02  00 01  00 02          P = 2 user-defined values, skipped
+//   56 22  20 20  00 00       ac_tail 220.0, NOT_PROVIDED, 0.0
+template <class Data>
+int ac_analog(Data& data, byte_reader r, int width, diag_sink& diag) {
     constexpr int user_cap = Data::ac_channel_caps::P40_41_SIZE();
     const bool floats = width == 4;
-    tzv58::byte_reader r(p, len);
     // A value marked as not supplied stores 0.0 for a, b, c and f, and
     // NOT_PROVIDED for user-defined and ac_tail values.
-    using tzv58::fixed_point;
-    using tzv58::supplied_test;
-    constexpr tzv58::value_rule phase{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes, 0.0f};
-    constexpr tzv58::value_rule other{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes,
-                                      tzv58::NOT_PROVIDED};
-    auto value = [&](tzv58::f32le& out, const tzv58::value_rule& rule, const uint8_t** raw = nullptr) {
-        return tzv58::read_value(r, width, rule, out, raw);
+    constexpr value_rule phase{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes, 0.0f};
+    constexpr value_rule other{fixed_point::whole_hundredths, supplied_test::equal_nonzero_bytes, NOT_PROVIDED};
+    auto value = [&](f32le& out, const value_rule& rule, const uint8_t** raw = nullptr) {
+        return read_value(r, width, rule, out, raw);
     };
 
     uint8_t count;
     if (!r.u8(count)) return -1;
-    this->data.channel_count = count;
-    if (floats) {
-        std::printf("parse40_41 channel_count is %c\n", count);
-        std::fflush(stdout);
-    }
-    ac_channel_t scratch;
+    data.channel_count = count;
+    if (floats) diag_line::ac_channel_count(diag, count);
+    typename Data::ac_channel_t scratch;
     for (int i = 0; i < count; ++i) {
-        ac_channel_t& ch = i < Data::AC_CHANNELS ? this->data.channel[i] : scratch;
+        auto& ch = i < Data::AC_CHANNELS ? data.channel[i] : scratch;
         const uint8_t* a;
         if (!value(ch.a, phase, &a)) return -1;
-        if (floats) {
-            std::printf("a %x %x %x %x\n", a[0], a[1], a[2], a[3]);
-            std::cout << "parse40_41 acChannel.a is " << ch.a.get() << std::endl;
-        }
+        if (floats) diag_line::ac_phase_a(diag, a, ch.a.get());
         if (!value(ch.b, phase) || !value(ch.c, phase) || !value(ch.f, phase)) return -1;
         uint8_t users;
         if (!r.u8(users)) return -1;
@@ -56,74 +61,50 @@ int pmbuspower_419<Data, Type>::decode_ac_analog(const unsigned char* p, int len
             for (int k = 0; k < user_cap; ++k)
                 if (!value(ch.p40_41[k], other)) return -1;
         } else {
-            std::printf("acChannel.p40_41_count %c\n", users);
-            std::fflush(stdout);
+            diag_line::ac_user_count(diag, users);
             if (!r.skip(long(users) * width)) return -1;
         }
     }
-    for (tzv58::f32le& tail : this->data.ac_tail)
+    for (f32le& tail : data.ac_tail)
         if (!value(tail, other)) return -1;
     return r.pos();
 }
 
-// p: after DATAFLAG; len: INFO length - 1. Sample (30 bytes):
-//   01                                      M = 1 channel
-//   00 00 5C 43  00 00 5C 43  FF FF FF FF   a 220.0, b 220.0, c not supplied (0.0)
-//   00 00 48 42  00                         f 50.0, P = 0
-//   00 00 5C 43  20 20 20 20  00 00 00 00   ac_tail 220.0, NOT_PROVIDED, 0.0
-template <class Data, int Type>
-int pmbuspower_419<Data, Type>::parse40_41(const unsigned char* p, int len) {
-    return decode_ac_analog(p, len, 4);
-}
-
-// p: after DATAFLAG; len: INFO length - 1. Sample (20 bytes):
-//   01                        M = 1 channel
-//   56 22  56 57  20 20  13 87   a 220.0, b 221.0, c not supplied (0.0), f 49.0
-//   02  00 01  00 02          P = 2 user-defined values, skipped
-//   56 22  20 20  00 00       ac_tail 220.0, NOT_PROVIDED, 0.0
-template <class Data, int Type>
-int pmbuspower_419<Data, Type>::parse40_42(const unsigned char* p, int len) {
-    return decode_ac_analog(p, len, 2);
-}
-
-// p: after DATAFLAG; len: INFO length - 1. Sample (5 bytes):
+// 40H/43H. Sample (5 bytes):
 //   03  01 00 01  00          K = 3 switch states, P = 0 user-defined states
-// A P other than the capacity is skipped, still within len.
-template <class Data, int Type>
-int pmbuspower_419<Data, Type>::parse40_43(const unsigned char* p, int len) {
+// A P other than the capacity is skipped, still within the INFO.
+template <class Data>
+int ac_states(Data& data, byte_reader r) {
     constexpr int user_cap = Data::ac_caps::P40_43_SIZE();
-    tzv58::byte_reader r(p, len);
     uint8_t switches, users;
     const uint8_t* v;
     if (!r.u8(switches)) return -1;
-    this->data.airlock_count = switches;
+    data.airlock_count = switches;
     if (switches > Data::ac_caps::AIRLOCK_MAX()) return -1;
     if (!r.bytes(v, switches)) return -1;
-    std::memcpy(this->data.airlock, v, switches);
+    std::memcpy(data.airlock, v, switches);
     if (!r.u8(users)) return -1;
-    this->data.p40_43_count = users;
+    data.p40_43_count = users;
     if (!r.bytes(v, users)) return -1;
     if (users == user_cap)
-        for (int k = 0; k < user_cap; ++k) this->data.p40_43[k] = v[k];
+        for (int k = 0; k < user_cap; ++k) data.p40_43[k] = v[k];
     return r.pos();
 }
 
-// p: after DATAFLAG; len: INFO length - 1. Always two channel groups, whatever
-// the count byte says. Sample (17 bytes):
+// 40H/44H. Always two channel groups, whatever the count byte says.
+// Sample (17 bytes):
 //   02                        channel count (logged only)
 //   00 00 01 00  00  00       a..f_alarm of channel 0, k = 0, P = 0
 //   01 02 00 00  01 EE  00    channel 1, k = 1 (EE skipped), P = 0
 //   00 01 00                  ac_tail_alarm
-template <class Data, int Type>
-int pmbuspower_419<Data, Type>::parse40_44(const unsigned char* p, int len) {
+template <class Data>
+int ac_alarms(Data& data, byte_reader r, diag_sink& diag) {
     constexpr int user_cap = Data::ac_channel_caps::p40_44_SIZE();
-    tzv58::byte_reader r(p, len);
     uint8_t count, extra, users;
     const uint8_t* v;
     if (!r.u8(count)) return -1;
-    std::printf("channel is %u\n", unsigned(count));
-    std::fflush(stdout);
-    for (ac_channel_t& ch : this->data.channel) {
+    diag_line::ac_alarm_channels(diag, count);
+    for (auto& ch : data.channel) {
         if (!r.bytes(v, 4)) return -1;
         ch.a_alarm = v[0];
         ch.b_alarm = v[1];
@@ -137,6 +118,8 @@ int pmbuspower_419<Data, Type>::parse40_44(const unsigned char* p, int len) {
             for (int k = 0; k < user_cap; ++k) ch.p40_44[k] = v[k];
     }
     if (!r.bytes(v, 3)) return -1;
-    std::memcpy(this->data.ac_tail_alarm, v, 3);
+    std::memcpy(data.ac_tail_alarm, v, 3);
     return r.pos();
 }
+
+}  // namespace tzv58

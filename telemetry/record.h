@@ -74,6 +74,7 @@ struct pmbuspower_rc_module {
 
 template <class C>
 struct pmbuspower_dc_unit {
+    using caps = C;
     uint8_t reserved0[4];
     tzv58::f32le out_v;
     tzv58::f32le load_i;

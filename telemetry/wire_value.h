@@ -18,6 +18,9 @@ inline float whole_hundredths(uint16_t v) { return float(v / 100); }
 // DC values: hundredths in floating point (5301 gives 53.01).
 inline float hundredths(uint16_t v) { return float(double(v) / 100.0); }
 
+// Vendor values: tenths in floating point (500 gives 50.0, 1234 gives 123.4).
+inline float tenths(uint16_t v) { return float(double(v) / 10.0); }
+
 inline bool all_bytes_equal(const uint8_t* v, int width) {
     for (int i = 1; i < width; ++i)
         if (v[i] != v[0]) return false;
@@ -29,7 +32,7 @@ inline bool all_bytes_equal(const uint8_t* v, int width) {
 inline bool marked_not_supplied(const uint8_t* v, int width) { return v[0] != 0 && all_bytes_equal(v, width); }
 
 // How one reply family turns a wire value into a record float.
-enum class fixed_point { whole_hundredths, hundredths, unscaled };
+enum class fixed_point { whole_hundredths, hundredths, tenths, unscaled };
 enum class supplied_test { none, equal_nonzero_bytes, equal_bytes };
 struct value_rule {
     fixed_point scale;   // for 2-byte values; 4-byte floats are copied as they stand
@@ -56,6 +59,7 @@ inline bool read_value(byte_reader& r, int width, const value_rule& rule, f32le&
         const uint16_t n = load_be16(v);
         out.set(rule.scale == fixed_point::whole_hundredths ? whole_hundredths(n)
                 : rule.scale == fixed_point::hundredths     ? hundredths(n)
+                : rule.scale == fixed_point::tenths         ? tenths(n)
                                                             : float(n));
     }
     return true;

@@ -4,6 +4,7 @@
 
 #include "alarm_reports.h"
 #include "alarms/model_tables.h"
+#include "device/host_alarms.h"
 #include "support.h"
 
 namespace {
@@ -92,7 +93,8 @@ TEST_F(ModelChecks, TableAOneChannelTwoModules) {
 
 TEST_F(ModelChecks, TableARowsReadTheItemsOfAFullReply) {
     // What the rows expect at each item, shown on a reply of eight items.
-    tzv58::table_walk walk(dev, tzv58::table_a());
+    tzv58::host_alarms sink(dev);
+    tzv58::table_walk walk(sink, dev.check_seq, tzv58::table_a());
     const uint8_t ac[8] = {0x81, 0x81, 0x81, 0x81, 0x84, 0x81, 0x81, 0x81};
     const uint8_t rc[8] = {0x80, 0x81, 0, 0, 0, 0, 0, 0x87};
     dev.check_seq = 1;
@@ -103,7 +105,8 @@ TEST_F(ModelChecks, TableARowsReadTheItemsOfAFullReply) {
 }
 
 TEST_F(ModelChecks, A5AndA6ShareOneItem) {
-    tzv58::table_walk walk(dev, tzv58::table_a());
+    tzv58::host_alarms sink(dev);
+    tzv58::table_walk walk(sink, dev.check_seq, tzv58::table_a());
     uint8_t items[7] = {};
     for (uint8_t code : {0x84, 0x81}) {
         items[4] = code;
@@ -250,13 +253,13 @@ TEST_F(ModelChecks, RoundDoneReportsMainsFailureFirstAndRestartsTheSequence) {
     dev.data.channel_count = 1;
     dev.data.module_count = 1;
     dev.check_seq = 500;
-    testing::internal::CaptureStdout();
+    capture_diag();
     dev.RoundDone();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 0\n");
+    EXPECT_EQ(captured_diag(), "rvSize is 0\n");
     EXPECT_EQ(rig.rec.alarms, Reports{power_off(true)} + table_a_channel(1, 1) + table_a_module(1, 9));
-    testing::internal::CaptureStdout();
+    capture_diag();
     dev.RoundDone();
-    testing::internal::GetCapturedStdout();
+    captured_diag();
     EXPECT_EQ(rig.rec.alarms.size(), 2 * 12u);
     EXPECT_EQ(rig.rec.alarms[12 + 1].seq, 1);
 }

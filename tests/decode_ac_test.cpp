@@ -198,7 +198,7 @@ TEST(AcAlarms, UserAlarmBytesAreSkipped) {
 // NOT_PROVIDED like the tail.
 TEST(AcUserValues, StoredWhereTheRecordHasRoom) {
     Wide dev;
-    testing::internal::CaptureStdout();
+    capture_diag();
     const auto fixed = hex("01 5622 5622 5622 1388 01 2020 0000 0000 0000");
     EXPECT_EQ(dev.parse40_42(fixed.data(), int(fixed.size())), int(fixed.size()));
     EXPECT_EQ(bits(dev.data.channel[0].p40_41[0]), NOT_PROVIDED_BITS);
@@ -212,7 +212,7 @@ TEST(AcUserValues, StoredWhereTheRecordHasRoom) {
     EXPECT_EQ(dev.parse40_44(alarms.data(), int(alarms.size())), int(alarms.size()));
     EXPECT_EQ(std::vector<uint8_t>(dev.data.channel[1].p40_44, dev.data.channel[1].p40_44 + 2), hex("CC DD"));
     // The skipped-count line is for skipped values only.
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "channel is 2\n");
+    EXPECT_EQ(captured_diag(), "channel is 2\n");
 }
 
 TEST(AcTruncation, EveryCutStaysWithinTheReplyAndTheBlock) {

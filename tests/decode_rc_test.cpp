@@ -86,7 +86,7 @@ TEST(RcAnalog, UserValuesStoredWhereTheRecordHasRoom) {
         uint32_t bits;
     };
     Wide dev;
-    testing::internal::CaptureStdout();
+    capture_diag();
     for (const Case& c : {Case{"0000", 0}, Case{"2020", 0}, Case{"012C", float_to_bits(300.0f)}}) {
         const auto reply = hex(std::string("00 1538 01 03E8 01 ") + c.user);
         EXPECT_EQ(dev.parse41_42(reply.data(), int(reply.size())), 9) << c.user;
@@ -97,7 +97,7 @@ TEST(RcAnalog, UserValuesStoredWhereTheRecordHasRoom) {
         EXPECT_EQ(dev.parse41_41(reply.data(), int(reply.size())), 15) << c.user;
         EXPECT_EQ(bits(dev.data.module[0].p41_41[0]), c.bits) << c.user;
     }
-    testing::internal::GetCapturedStdout();
+    captured_diag();
 }
 
 TEST(RcStates, ReadsTheStoredModuleCountNotTheReplys) {

@@ -63,9 +63,9 @@ using Base = pmbuspower_419<tzv58_419_Data_t, 5535>;
 
 TEST(PollCycle, FirstModelRoundSendsNineCommands) {
     Rig<> rig;
-    testing::internal::CaptureStdout();
+    capture_diag();
     EXPECT_EQ(run_round(rig, Plant()), kFirstRound);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captured_diag();
     EXPECT_EQ(rig.rec.sent[0].frame, "~20014042E00201FD3B");
     EXPECT_EQ(rig.rec.sent[3].frame, "~200141420000FDB2");
     EXPECT_EQ(rig.dev->poll_step, 0);
@@ -294,9 +294,9 @@ TEST(PollCycle, ShortRepliesReadNothingBeyondInfo) {
     plant.dc_analog = hex("00");
     plant.dc_alarm = hex("00");
     plant.vendor = hex("00 01 01");
-    testing::internal::CaptureStdout();
+    capture_diag();
     EXPECT_EQ(run_round(rig, plant), kFirstRound);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captured_diag();
     EXPECT_EQ(rig.dev->poll_step, 0);
     EXPECT_EQ(rig.dev->no_dc_number, -1);  // nothing to detect from
     EXPECT_EQ(rig.dev->data.ext_value[0].get(), 0.0f);
@@ -326,9 +326,9 @@ TEST(RoundDone, CallOrderAndPublishedImage) {
     rig.rec.ao_results = {{"ao_1", true}, {"ao_2", false}};
     rig.dev->rule_values.resize(2);
     rig.dev->b_mode_ = 2;  // no checks report without thresholds
-    testing::internal::CaptureStdout();
+    capture_diag();
     rig.dev->RoundDone();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 2\n");
+    EXPECT_EQ(captured_diag(), "rvSize is 2\n");
     const std::vector<std::string> want = {
         "publish", "reset", "ao_report ao_1", "check_threshold ao_1||1", "ao_report ao_2",
         "check_threshold ao_2||1", "batch 2", "history"};

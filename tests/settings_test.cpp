@@ -19,9 +19,9 @@ template <class Device>
 std::string configure(Device& dev, const std::string& text) {
     const Json::Value config = json(text);
     fill_threshold_maps(dev, config);
-    testing::internal::CaptureStdout();
+    capture_diag();
     const bool ok = dev.InitSetting(config);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captured_diag();
     EXPECT_TRUE(ok);
     return out;
 }
@@ -154,8 +154,10 @@ TEST_F(ConfigTest, ModeThreeReadsEveryEntryAndReportsMissingParts) {
     EXPECT_EQ(dev.alarm_codes, codes);
     const std::map<std::string, std::string> names{{"k_a", "A相电压低"}};
     EXPECT_EQ(dev.signal_names, names);
-    // Reading the level of an entry the host had no level for adds it with 0.
-    EXPECT_EQ(dev.threshold_levels.count("k_a"), 1u);
+    // An entry the host had no level or value for reads as 0 and is not
+    // added to the host's maps by the line that shows it.
+    EXPECT_EQ(dev.threshold_levels.count("k_a"), 0u);
+    EXPECT_EQ(dev.threshold_values.count("k_a"), 0u);
 }
 
 TEST_F(ConfigTest, ThresholdsAreReadOnlyInModeThree) {
@@ -178,10 +180,10 @@ TEST_F(ConfigTest, ValueWithoutTextFormReachesTheHostAsJsonError) {
     EXPECT_THROW(dev.InitSetting(json(R"({"appSetting": {"has_dc": [1]}})")), Json::LogicError);
     EXPECT_THROW(dev.InitSetting(json(R"({"appSetting": {"b_mode": {"v": 3}}})")), Json::LogicError);
     tzv58_419 d;
-    testing::internal::CaptureStdout();
+    capture_diag();
     EXPECT_THROW(d.InitSetting(json(R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"k": {"ID": []}}})")),
                  Json::LogicError);
-    testing::internal::GetCapturedStdout();
+    captured_diag();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "device/tzv58_419.h"
 #include "host/frame.h"
+#include "host/host_events.h"
 #include "host/hex.h"
 #include "host/recorder.h"
 
@@ -32,6 +33,36 @@ inline std::string reply_frame(uint8_t cid1, const std::vector<uint8_t>& info, u
     std::vector<char> buf(tzv58::MAX_WIRE_FRAME);
     const size_t n = tzv58::build_frame(buf.data(), buf.size(), ver, adr, cid1, rtn, info.data(), int(info.size()));
     return std::string(buf.data(), n);
+}
+
+// The device's diagnostic lines, kept from capture_diag() until
+// captured_diag() hands them over; standard output otherwise.
+class DiagCapture : public tzv58::diag_sink {
+public:
+    void line(const char* text, size_t len) override { text_.append(text, len); }
+    std::string take() {
+        std::string out;
+        out.swap(text_);
+        return out;
+    }
+
+private:
+    std::string text_;
+};
+
+inline DiagCapture& diag_capture() {
+    static DiagCapture capture;
+    return capture;
+}
+
+inline void capture_diag() {
+    diag_capture().take();
+    tzv58::set_diag(&diag_capture());
+}
+
+inline std::string captured_diag() {
+    tzv58::set_diag(nullptr);
+    return diag_capture().take();
 }
 
 inline boost::posix_time::ptime at(const char* when) { return boost::posix_time::time_from_string(when); }

@@ -43,9 +43,9 @@ std::string refusal(const Rig<>& rig, const std::string& id, unsigned index = 0)
 TEST(ValueQuery, EveryCallIsLoggedAndNothingIsServedBeforeTheFirstRound) {
     Rig<> rig;
     for (const char* id : {"out_v", "ac", "bogus", ""}) {
-        testing::internal::CaptureStdout();
+        capture_diag();
         EXPECT_EQ(refusal(rig, id), "数据未就绪") << id;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "in pmbuspower_419 Get_Value\n");
+        EXPECT_EQ(captured_diag(), "in pmbuspower_419 Get_Value\n");
     }
     // The root interface's default refuses the same way.
     EXPECT_THROW(rig.dev->VDeviceInterface::Get_Value(0, "out_v"), std::out_of_range);

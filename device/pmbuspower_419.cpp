@@ -1,3 +1,6 @@
+// pmbuspower_419: the poll cycle, the plant layout from the configuration and
+// the power system's alarm checks.
+//
 // The poll cycle: RefreshStatus starts a round, process_payload decodes each
 // reply and sends the next command, the last reply completes the round.
 //
@@ -8,30 +11,31 @@
 //   4     41H/A      parse41_41 | parse41_42           41H/43H, 41H/44H or DC-or-end
 //   5     41H/43H    parse41_43                        41H/44H or DC-or-end
 //   6     41H/44H    parse41_44                        DC-or-end
-//   7     42H/A      DC analog (one or two units)      42H/44H or end
-//   8     42H/44H    DC alarms (one or two units)      end
+//   7     42H/A      DC analog (one or two units)      42H/44H or after-DC
+//   8     42H/44H    DC alarms (one or two units)      after-DC
 //
 // A is 41H (floats) or 42H (fixed point); [g] carries command_group as INFO.
 // The 43H/44H queries go out until a round has completed, then only when the
 // DATAFLAG of the analog reply says that states (10H) or alarms (01H) changed.
-#pragma once
+// After-DC ends the round in the base; a model may append a step there.
+#include "device/pmbuspower_419.h"
 
-#include <cstdio>
-#include <iostream>
+#include <cstdint>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
+#include "alarms/power_checks.h"
+#include "device/host_alarms.h"
+#include "device/setting_value.h"
 #include "telemetry/bytes.h"
+#include "telemetry/record.h"
+#include "telemetry/reply.h"
 
-namespace tzv58 {
-constexpr uint8_t DATAFLAG_ALARMS = 0x01;
-constexpr uint8_t DATAFLAG_STATES = 0x10;
-}  // namespace tzv58
+using tzv58::DATAFLAG_ALARMS;
+using tzv58::DATAFLAG_STATES;
 
 template <class Data, int Type>
 int pmbuspower_419<Data, Type>::RefreshStatus() {
     if (ZMXSPDevice::RefreshStatus() == 0) return 0;
-    const boost::posix_time::ptime now = this->LocalTime();
+    const boost::posix_time::ptime now = this->local_time();
     // Before the first completed round last_update holds no time: go on.
     if (!this->last_update.is_special() && !now.is_special()) {
         const int64_t seconds = (now - this->last_update).total_seconds();
@@ -50,14 +54,9 @@ int pmbuspower_419<Data, Type>::RefreshStatus() {
     return 1;
 }
 
-// INFO length n from the reply's LENID, never more than the codec decoded.
 template <class Data, int Type>
 int pmbuspower_419<Data, Type>::info_len() const {
-    const unsigned char* f = this->reply_frame;
-    const int n = ((f[4] | (f[5] << 8)) >> 1);
-    const int decoded = this->reply_len - int(tzv58::IMAGE_HEADER);
-    if (decoded < 0) return 0;
-    return n < decoded ? n : decoded;
+    return tzv58::reply_info_len(this->reply_frame);
 }
 
 template <class Data, int Type>
@@ -95,10 +94,10 @@ int pmbuspower_419<Data, Type>::end_round() {
 // (no_dc_number 1) unit 1 straight after DATAFLAG.
 template <class Data, int Type>
 void pmbuspower_419<Data, Type>::decode_dc_analog(int n) {
-    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    const uint8_t* info = tzv58::reply_info(this->reply_frame);
     if (n < 2) return;  // no count byte, no unit
     const uint8_t count = info[1];
-    std::cout << "pmbuspower_419 PMBUSPOWER_42_41 dc_number:" << unsigned(count) << std::endl;
+    tzv58::diag_line::dc_analog_count(diag(), count);
     if (no_dc_number == -1) {
         // Detect once: does a DC voltage follow DATAFLAG directly?
         const int width = float_mode ? 4 : 2;
@@ -120,27 +119,30 @@ void pmbuspower_419<Data, Type>::decode_dc_analog(int n) {
 // Step 8, same layouts as step 7.
 template <class Data, int Type>
 void pmbuspower_419<Data, Type>::decode_dc_alarm(int n) {
-    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    const uint8_t* info = tzv58::reply_info(this->reply_frame);
     if (no_dc_number == 1) {
         parse42_44(info + 1, n - 1);
         return;
     }
     if (n < 2) return;
     const uint8_t count = info[1];
-    std::cout << "pmbuspower_419 PMBUSPOWER_42_44 dc_number:" << unsigned(count) << std::endl;
+    tzv58::diag_line::dc_alarm_count(diag(), count);
     const int r = parse42_44(info + 2, n - 2);
     if (count >= 2 && r >= 0) parse42_44_2(info + 2 + r, n - 2 - r);
 }
 
 template <class Data, int Type>
 int pmbuspower_419<Data, Type>::process_payload() {
+    return process_poll_reply([](pmbuspower_419& device) { return device.end_round(); });
+}
+
+template <class Data, int Type>
+int pmbuspower_419<Data, Type>::process_poll_reply(after_dc_fn after_dc) {
     const int n = info_len();
-    const unsigned char* info = this->reply_frame + tzv58::IMAGE_HEADER;
+    const uint8_t* info = tzv58::reply_info(this->reply_frame);
     // DATAFLAG of a reply too short to carry one reads as 0.
     const uint8_t dataflag = n >= 1 ? info[0] : 0;
     const bool ready = this->data_ready;
-    using tzv58::DATAFLAG_ALARMS;
-    using tzv58::DATAFLAG_STATES;
 
     switch (this->poll_step) {
     case 0: {
@@ -176,8 +178,7 @@ int pmbuspower_419<Data, Type>::process_payload() {
     case 4: {
         rect_dataflag = dataflag;
         const int r = float_mode ? parse41_41(info, n) : parse41_42(info, n);
-        std::printf("41_43 %d vs %d\n", n, r);
-        std::fflush(stdout);
+        tzv58::diag_line::rc_result(diag(), n, r);
         if (!ready || (rect_dataflag & DATAFLAG_STATES)) {
             this->poll_step = 5;
             this->write_pmbus_cmd(0x41, 0x43);
@@ -202,16 +203,59 @@ int pmbuspower_419<Data, Type>::process_payload() {
         return dc_or_end();
     case 7:
         decode_dc_analog(n);
-        if (ready && !(dataflag & (DATAFLAG_STATES | DATAFLAG_ALARMS))) return end_round();
+        if (ready && !(dataflag & (DATAFLAG_STATES | DATAFLAG_ALARMS))) return after_dc(*this);
         this->poll_step = 8;
         send_dc_alarm_query();
         return 1;
     case 8:
         decode_dc_alarm(n);
-        return end_round();
+        return after_dc(*this);
     default:
         // No poll reply awaited: this answers a control command.
         ctrl_result = 1;
         return 0;
     }
 }
+
+// The plant layout from "appSetting":
+//
+//   {"appSetting": {"has_ac": "1", "has_dc": 1, "no_dc_number": "2",
+//                   "has_a": "1", "has_b": "1", "has_c": "0", "dc_i_adjust": "1"}}
+//
+// Keys that are absent (or null) keep what the members hold.
+template <class Data, int Type>
+bool pmbuspower_419<Data, Type>::InitSetting(const Json::Value& config) {
+    const Json::Value& app = config["appSetting"];
+    if (app.isObject()) {
+        tzv58::setting_flag(app, "has_ac", has_ac);
+        tzv58::setting_flag(app, "has_dc", has_dc);
+        tzv58::setting_int(app, "no_dc_number", no_dc_number);
+        tzv58::setting_flag(app, "has_a", has_a);
+        tzv58::setting_flag(app, "has_b", has_b);
+        tzv58::setting_flag(app, "has_c", has_c);
+        tzv58::setting_int(app, "dc_i_adjust", dc_i_adjust);
+    }
+    this->data.data_id.set(this->DataId());
+    Base::InitSetting(config);
+    return true;
+}
+
+template <class Data, int Type>
+tzv58::check_settings pmbuspower_419<Data, Type>::settings_for_checks() const {
+    return {this->b_mode_, has_ac, has_dc, has_a, has_b, has_c, this->threshold_levels, this->threshold_values};
+}
+
+// Mains failure (mode 1) and the AC and DC threshold checks (mode 2).
+template <class Data, int Type>
+void pmbuspower_419<Data, Type>::RunCheckThreshold() {
+    tzv58::host_alarms sink(*this);
+    tzv58::check_power_system(this->data, settings_for_checks(), sink);
+}
+
+template int pmbuspower_419<tzv58_419_Data_t, 5535>::RefreshStatus();
+template int pmbuspower_419<tzv58_419_Data_t, 5535>::process_payload();
+template int pmbuspower_419<tzv58_419_Data_t, 5535>::process_poll_reply(after_dc_fn);
+template int pmbuspower_419<tzv58_419_Data_t, 5535>::end_round();
+template bool pmbuspower_419<tzv58_419_Data_t, 5535>::InitSetting(const Json::Value&);
+template tzv58::check_settings pmbuspower_419<tzv58_419_Data_t, 5535>::settings_for_checks() const;
+template void pmbuspower_419<tzv58_419_Data_t, 5535>::RunCheckThreshold();

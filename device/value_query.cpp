@@ -7,11 +7,12 @@
 // Refusals, tested in this order: no round completed yet ("数据未就绪"),
 // the record older than 60 s on the host clock ("数据已超时"; a clock set
 // back counts as fresh), an id not served ("不支持变量").
-#pragma once
-
 #include <cstdint>
-#include <iostream>
 #include <stdexcept>
+
+#include "device/pmbuspower_419.h"
+#include "telemetry/diag.h"
+#include "telemetry/record.h"
 
 namespace tzv58 {
 constexpr int64_t VALUE_MAX_AGE_S = 60;
@@ -20,10 +21,10 @@ constexpr float AC_FAIL_BELOW_V = 150.0f;
 
 template <class Data, int Type>
 float pmbuspower_419<Data, Type>::Get_Value(unsigned int, const std::string& signal_id) const {
-    std::cout << "in pmbuspower_419 Get_Value" << std::endl;
+    tzv58::diag_line::get_value(diag());
     if (!this->data_ready) throw std::out_of_range("数据未就绪");
 
-    const boost::posix_time::ptime now = this->LocalTime();
+    const boost::posix_time::ptime now = this->local_time();
     // A record whose age cannot be told is not answered from.
     if (now.is_special() || this->last_update.is_special() ||
         int64_t((now - this->last_update).total_seconds()) > tzv58::VALUE_MAX_AGE_S)
@@ -41,3 +42,5 @@ float pmbuspower_419<Data, Type>::Get_Value(unsigned int, const std::string& sig
     }
     throw std::out_of_range("不支持变量");
 }
+
+template float pmbuspower_419<tzv58_419_Data_t, 5535>::Get_Value(unsigned int, const std::string&) const;
