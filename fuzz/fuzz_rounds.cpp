@@ -8,6 +8,7 @@
 
 #include "fuzz_common.h"
 #include "host/frame.h"
+#include "host/host_events.h"
 
 using namespace fuzz;
 

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds into a build folder: scripts/build.sh [DIR] [cmake options...]
+# Configures and builds one preset of CMakePresets.json:
+#   scripts/build.sh PRESET [cmake options...]
+# PRESET is native (build/), asan (build-asan/), fuzz (build-fuzz/) or
+# mipsel (build-mipsel/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build}
+preset=${1:-native}
 shift || true
-cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-cmake --build "$dir"
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset"

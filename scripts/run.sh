@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh build >/dev/null
+bash scripts/build.sh native >/dev/null
 if [ $# -gt 0 ]; then
   exec build/tools/tzv58-host "$@"
 fi

@@ -27,7 +27,5 @@ fi
 installed libgtest-dev:mipsel || apt_install libgtest-dev:mipsel ||
   echo "libgtest-dev:mipsel cannot be installed: GoogleTest is built from source"
 
-cmake -S . -B build-mipsel -G Ninja -DTZV58_BENCH=OFF \
-      -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake >/dev/null
-cmake --build build-mipsel
-(cd build-mipsel && ctest --output-on-failure -j2)
+bash scripts/build.sh mipsel
+ctest --preset mipsel

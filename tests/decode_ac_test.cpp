@@ -48,6 +48,21 @@ TEST(FixedPoint, NotSuppliedIsARunOfEqualNonZeroBytes) {
     EXPECT_FALSE(marked_not_supplied(hex("56 22").data(), 2));
 }
 
+TEST(FixedPoint, VendorValuesKeepTenths) {
+    EXPECT_EQ(tenths(500), 50.0f);
+    EXPECT_EQ(tenths(1234), 123.4f);
+    EXPECT_EQ(tenths(0xFFFF), 6553.5f);
+}
+
+// What an operator sees: a real 231.30 V phase (5A5AH) cannot be told from
+// "not supplied" and reads 0.0, while 222.22 V reads 222.
+TEST(AcAnalog, AnEqualBytePhaseReadsAsNotSupplied) {
+    Marked m;
+    EXPECT_EQ(m.run(&Power::parse40_42, hex("01 5A5A 56CE 5622 1387 00 5622 5622 5622")), 16);
+    EXPECT_EQ(m.dev.data.channel[0].a.get(), 0.0f);
+    EXPECT_EQ(m.dev.data.channel[0].b.get(), 222.0f);
+}
+
 TEST(AcAnalog, FloatReplyStoresChannelAndTailAndLogs) {
     Marked m;
     const auto before = m.image();
