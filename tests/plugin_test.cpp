@@ -78,35 +78,28 @@ TEST(Plugin, GetProvidersGivesOneFreshProviderPerCall) {
     EXPECT_EQ(dlsym(lib.handle, "_ZN9tzv58_419C1Ev"), nullptr);
 }
 
-TEST(Device, FreshModelDefaults) {
-    tzv58_419 d;
-    EXPECT_EQ(d.device_type, "tzv58_419");
-    EXPECT_FALSE(d.float_mode);
-    EXPECT_TRUE(d.has_dc);
-    EXPECT_TRUE(d.has_ac);
-    EXPECT_TRUE(d.has_a && d.has_b && d.has_c);
-    EXPECT_EQ(d.no_dc_number, -1);
-    EXPECT_EQ(d.ctrl_result, -1);
-    EXPECT_EQ(d.command_group, 1);
-    EXPECT_EQ(d.rect_dataflag, 0);
-    EXPECT_EQ(d.dc_i_adjust, 1);
-    EXPECT_EQ(d.b_mode_, 1);
-    EXPECT_EQ(d.protocol_ver, 0x20);
-    EXPECT_EQ(d.baud_rate, 9600);
-    EXPECT_EQ(d.sp_flag, 1);
-    EXPECT_FALSE(d.data_ready);
-    EXPECT_TRUE(d.alarm_codes.empty() && d.signal_names.empty());
-    EXPECT_TRUE(all_zero(d.data));
-    EXPECT_EQ(d.GetChildVDevice(3), nullptr);
-    EXPECT_TRUE(d.GetAllChildVDevices().empty());
-}
+// What the defaults mean on the line: a fresh model polls in fixed point
+// (42H) and goes on to the DC distribution; a plain power-system device polls
+// floats (41H) and ends its round after the rectifiers. Both start with a
+// zeroed record and no round completed.
+TEST(Device, FreshDevicesPollAsTheirDefaultsSay) {
+    Rig<> model;
+    EXPECT_TRUE(all_zero(model.dev->data));
+    EXPECT_FALSE(model.dev->data_ready);
+    EXPECT_EQ(model.dev->baud_rate, 9600);
+    ASSERT_EQ(model.dev->RefreshStatus(), 1);
+    ASSERT_EQ(model.rec.sent.size(), 1u);
+    EXPECT_EQ(model.rec.sent[0].frame, "~20014042E00201FD3B");  // VER 20H, 40H/42H [g]
 
-TEST(Device, PlainPowerSystemDefaults) {
-    pmbuspower_419<tzv58_419_Data_t, 5535> d;
-    EXPECT_TRUE(d.float_mode);
-    EXPECT_FALSE(d.has_dc);
-    EXPECT_EQ(d.device_type, "");
-    EXPECT_TRUE(all_zero(d.data));
+    Rig<pmbuspower_419<tzv58_419_Data_t, 5535>> plain;
+    EXPECT_TRUE(all_zero(plain.dev->data));
+    EXPECT_EQ(plain.dev->DeviceType(), "");
+    ASSERT_EQ(plain.dev->RefreshStatus(), 1);
+    EXPECT_EQ(plain.rec.sent.back().cid2, 0x41);
+    plain.dev->poll_step = 6;  // the rectifier alarm reply: the last of its round
+    plain.reply(0x41, hex("00 00"));
+    EXPECT_EQ(plain.dev->poll_step, 10);
+    EXPECT_EQ(plain.rec.published.size(), 1u);
 }
 
 TEST(Device, VirtualTableOrder) {
