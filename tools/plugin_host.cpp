@@ -54,7 +54,8 @@ std::string default_plugin_path() {
     if (n > 0) {
         std::string dir(self, size_t(n));
         dir.erase(dir.find_last_of('/') + 1);
-        for (const char* rel : {"tzv58_419.so", "../tzv58_419.so"})
+        // Beside the program (a build tree) or where cmake --install puts it.
+        for (const char* rel : {"tzv58_419.so", "../tzv58_419.so", "../lib/tzv58/tzv58_419.so"})
             if (access((dir + rel).c_str(), R_OK) == 0) return dir + rel;
     }
     return std::string(TZV58_PLUGIN_DIR) + "/tzv58_419.so";
