@@ -62,30 +62,13 @@ TEST(Record, FieldsLandAtTheirImageOffsets) {
     EXPECT_EQ(load_f32le(img + 1253), -1.0f);
 }
 
-TEST(Record, CapacitiesComeFromTheTemplates) {
-    using D = tzv58_419_Data_t;
-    EXPECT_EQ(D::ac_caps::AIRLOCK_MAX(), 8);
-    EXPECT_EQ(D::ac_caps::P40_43_SIZE(), 0);
-    EXPECT_EQ(D::ac_channel_caps::P40_41_SIZE(), 0);
-    EXPECT_EQ(D::ac_channel_caps::p40_44_SIZE(), 0);
-    EXPECT_EQ(D::rc_caps::P41_41_SIZE(), 0);
-    EXPECT_EQ(D::rc_caps::P41_43_SIZE(), 1);
-    EXPECT_EQ(D::rc_caps::P41_44_SIZE(), 7);
-    EXPECT_EQ(D::dc_caps::M_SIZE(), 2);
-    EXPECT_EQ(D::dc_caps::N_SIZE(), 20);
-    EXPECT_EQ(D::dc_caps::P_SIZE(), 9);
-    EXPECT_EQ(D::dc_caps::ALERT_M_SIZE(), 42);
-    EXPECT_EQ(D::dc_caps::ALERT_P_SIZE(), 5);
-}
-
+// The plug-in copies the first 7 bytes of the host's time value as they stand.
 TEST(HostTime, SevenByteTimeValue) {
+    uint8_t b[7];
     const ttime_t t = get_ttime(at("2026-12-07 19:37:00"));
-    uint8_t b[4];
-    store_le32(b, t.word);
-    EXPECT_EQ(hex("EA 07 0C 07"), std::vector<uint8_t>(b, b + 4));
-    EXPECT_EQ(t.hour, 19);
-    EXPECT_EQ(t.minute, 37);
-    EXPECT_EQ(t.second, 0);
+    std::memcpy(b, &t, sizeof b);
+    EXPECT_EQ(hex("EA 07 0C 07 13 25 00"), std::vector<uint8_t>(b, b + 7));
     const ttime_t none = get_ttime(boost::posix_time::ptime());
-    EXPECT_EQ(none.word, 0u);
+    std::memcpy(b, &none, sizeof b);
+    EXPECT_EQ(hex("00 00 00 00 00 00 00"), std::vector<uint8_t>(b, b + 7));
 }
