@@ -80,12 +80,12 @@ TEST(Record, RefusesAFileOfAnotherSize) {
     for (size_t size : {1256u, 1258u, 0u}) {
         spit(dir + "/short.bin", std::string(size, '\x01'));
         const HostRun r = run_host({"record", dir + "/short.bin"});
-        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.status, 2) << size;
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("not a 1257-byte record image"), std::string::npos) << r.err;
     }
     const HostRun missing = run_host({"record", dir + "/nothing-here"});
-    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
 }
 
