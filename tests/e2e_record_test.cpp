@@ -1,4 +1,5 @@
-// `record` decodes a published image, whichever form it was kept in.
+// `record` decodes a published image, whichever form it was kept in, from a
+// file or standard input.
 #include "e2e_support.h"
 #include "host/hex.h"
 
@@ -57,6 +58,12 @@ TEST(Record, DecodesAPublishedImageInEveryForm) {
     ASSERT_EQ(bin.status, 0) << bin.err;
     EXPECT_EQ(run_host({"record", dir + "/image.hex"}).out, bin.out);
     EXPECT_EQ(run_host({"record", dir + "/publish.json"}).out, bin.out);
+    EXPECT_EQ(run_host({"record", "-"}, dir + "/image.bin").out, bin.out);
+    EXPECT_EQ(run_host({"record", "-"}, dir + "/image.hex").out, bin.out);
+    // A whole events file: every publish and history line, in order.
+    const HostRun all = run_host({"record", dir + "/events"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.out, bin.out + bin.out);
 
     const Json::Value j = parse(bin.out);
     EXPECT_EQ(j["data_id"], 42);
