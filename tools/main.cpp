@@ -200,7 +200,10 @@ struct Setup {
         fanout.add(printer.get());
         ZMXSPDevice& d = device.device();
         d.events = &fanout;
-        if (!apply_config(d, config, unsigned(data_id), err)) return false;
+        if (!apply_config(d, config, unsigned(data_id), err)) {
+            if (cl.has("--config")) err = cl.get("--config") + ": " + err;
+            return false;
+        }
         device.codec().address = uint8_t(address);
         return true;
     }
