@@ -153,6 +153,11 @@ struct Setup {
     LoadedDevice device;
 
     ~Setup() {
+        // Observers and clocks of a run may be gone by now; the device outlives them.
+        if (device.loaded()) {
+            device.device().events = &null_host_events();
+            device.device().clock = &wall_clock();
+        }
         flush_all_output(console);
         if (events_file && events_file != console) std::fclose(events_file);
     }
