@@ -3,6 +3,8 @@
 #include <pty.h>
 #include <sys/file.h>
 
+#include <algorithm>
+
 #include "e2e_support.h"
 
 namespace {
@@ -10,6 +12,7 @@ namespace {
 void expect_usage_error(const std::vector<std::string>& args, const std::string& says) {
     const HostRun r = run_host(args);
     EXPECT_EQ(r.status, 2) << args.front() << ": " << r.err;
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line on stderr: " << r.err;
     EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
 }
@@ -23,28 +26,96 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
         EXPECT_EQ(r.status, 0) << cmd;
         EXPECT_EQ(r.out.find(std::string("usage: tzv58-host ") + cmd), 0u) << r.out;
     }
+    // Every rate --baud takes is listed where it is documented.
+    for (const char* cmd : {"simulate", "poll"})
+        EXPECT_NE(run_host({cmd, "--help"}).out.find("--baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200"),
+                  std::string::npos)
+            << cmd;
     EXPECT_EQ(run_host({}).status, 2);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"}, {"simulate", "--version"}}) {
+        const HostRun v = run_host(args);
+        EXPECT_EQ(v.status, 0);
+        EXPECT_EQ(v.out.rfind("tzv58-host ", 0), 0u) << v.out;
+        EXPECT_EQ(std::count(v.out.begin(), v.out.end(), '\n'), 1) << v.out;
+    }
 }
 
-TEST(Cli, MistakesGiveOneLineAndStatusTwo) {
+// Every bad input, in every file and option: status 2, one line on stderr
+// naming the file and the member or option, nothing on standard output.
+TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
     const std::string dir = scratch_dir();
+    const std::string plant = dir + "/plant.json";
+    auto plant_file = [&](const std::string& name, const std::string& json) {
+        spit(dir + "/" + name, json);
+        return dir + "/" + name;
+    };
     spit(dir + "/bad.json", "{\"appSetting\": ");
-    spit(dir + "/plant.json", R"({"dc": [{"out_v": "high"}]})");
     spit(dir + "/empty.script", "");
-    expect_usage_error({"simulate", "--bogus"}, "unknown option --bogus");
-    expect_usage_error({"frobnicate"}, "unknown command");
-    expect_usage_error({"simulate", "--rounds", "many"}, "--rounds");
-    expect_usage_error({"simulate", "--rounds"}, "needs a value");
-    expect_usage_error({"simulate", "--config", dir + "/none.json"}, "cannot read");
-    expect_usage_error({"simulate", "--config", dir + "/bad.json"}, "invalid JSON");
-    expect_usage_error({"simulate", "--plant", dir + "/plant.json"}, "dc[0].out_v");
-    expect_usage_error({"simulate", "--faults", "drop=2"}, "rate from 0 to 1");
-    expect_usage_error({"simulate", "--faults", "lightning=0.1"}, "unknown fault");
-    expect_usage_error({"replay", "--script", dir + "/empty.script", "--plugin", dir + "/none.so"},
-                       "cannot load plug-in");
-    expect_usage_error({"replay", "--script", dir + "/empty.script", "--plugin", "libm.so.6"}, "no get_providers");
-    expect_usage_error({"replay"}, "--script");
-    expect_usage_error({"poll"}, "--port");
+    spit(dir + "/wide.script", "@control 4294967596 4 hex:00\n");
+    spit(dir + "/short.bin", std::string(1256, '\x01'));
+    spit(dir + "/no-records.jsonl", "{\"event\":\"refresh\",\"result\":1}\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;  // part of the one line
+    };
+    const std::vector<Case> cases = {
+        // the command line
+        {{"frobnicate"}, "unknown command"},
+        {{"simulate", "--bogus"}, "unknown option --bogus"},
+        {{"simulate", "--rounds", "many"}, "--rounds"},
+        {{"simulate", "--rounds"}, "--rounds needs a value"},
+        {{"simulate", "--rounds", "2", "--rounds", "3"}, "--rounds is given twice"},
+        {{"simulate", "--fast=yes"}, "--fast takes no value"},
+        {{"simulate", "--baud", "14400"}, "--baud needs one of 1200, 2400"},
+        {{"poll", "--port", "/dev/null", "--baud", "300"}, "--baud"},
+        {{"poll", "--port", "/dev/null", "--fast"}, "--fast is for simulate only"},
+        {{"poll"}, "--port"},
+        {{"simulate", "--debug", "--diag", dir + "/diag"}, "--debug and --diag"},
+        {{"simulate", "--diag", dir}, "--diag"},
+        {{"simulate", "--events", dir + "/no/such/folder/events"}, "--events"},
+        {{"simulate", "--events", "-", "--summary"}, "--summary and --events -"},
+        {{"simulate", "--faults", "drop=2"}, "rate from 0 to 1"},
+        {{"simulate", "--faults", "lightning=0.1"}, "unknown fault"},
+        // files
+        {{"simulate", "--config", dir + "/none.json"}, "none.json"},
+        {{"simulate", "--config", dir + "/bad.json"}, "bad.json: invalid JSON"},
+        {{"simulate", "--config", dir}, "folder"},
+        {{"replay"}, "--script"},
+        {{"replay", "--script", dir}, "folder"},
+        {{"replay", "--script", dir + "/wide.script"}, "wide.script:1: control code 4294967596"},
+        {{"replay", "--script", dir + "/empty.script", "--plugin", dir + "/none.so"}, "cannot load plug-in"},
+        {{"replay", "--script", dir + "/empty.script", "--plugin", "libm.so.6"}, "no get_providers"},
+        {{"record"}, "exactly one FILE"},
+        {{"record", dir + "/short.bin"}, "short.bin holds 1256 bytes"},
+        {{"record", dir + "/nothing-here"}, "nothing-here"},
+        {{"record", dir}, "folder"},
+        {{"record", dir + "/no-records.jsonl"}, "no publish or history event"},
+        // plant members
+        {{"simulate", "--plant", plant_file("typo.json", R"({"rectifiers": {"out_vv": 40}})")},
+         "typo.json: rectifiers.out_vv: unknown member"},
+        {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json: dcc: unknown member"},
+        {{"simulate", "--plant", plant_file("entry.json", R"({"ac": {"channels": [{"a": 230, "d": 1}]}})")},
+         "ac.channels[0].d: unknown member"},
+        {{"simulate", "--plant", plant_file("type.json", R"({"dc": [{"out_v": "high"}]})")}, "dc[0].out_v"},
+        // plant values the fixed-point replies cannot carry
+        {{"simulate", "--plant", plant_file("negative.json", R"({"dc": [{"battery_i": [3, -12.5]}]})")},
+         "dc[0].battery_i[1]: -12.5 cannot be sent"},
+        {{"simulate", "--plant", plant_file("high.json", R"({"rectifiers": {"out_v": 655.36}})")},
+         "rectifiers.out_v: 655.36 cannot be sent"},
+        {{"simulate", "--plant", plant_file("vendor.json", R"({"vendor": [50, 7000]})")}, "vendor[1]: 7000"},
+        {{"simulate", "--plant", plant_file("marked.json", R"({"ac": {"channels": [{"f": 51.4}]}})")},
+         "ac.channels[0].f: 51.4 cannot be sent: it goes out as 14 14"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        const HostRun r = run_host(c.args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
 }
 
 TEST(Cli, PollRefusesAMissingOrBusyPort) {

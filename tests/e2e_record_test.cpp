@@ -1,4 +1,5 @@
-// `record` decodes a published image, whichever form it was kept in.
+// `record` decodes a published image, whichever form it was kept in, from a
+// file or standard input.
 #include "e2e_support.h"
 #include "host/hex.h"
 
@@ -57,6 +58,12 @@ TEST(Record, DecodesAPublishedImageInEveryForm) {
     ASSERT_EQ(bin.status, 0) << bin.err;
     EXPECT_EQ(run_host({"record", dir + "/image.hex"}).out, bin.out);
     EXPECT_EQ(run_host({"record", dir + "/publish.json"}).out, bin.out);
+    EXPECT_EQ(run_host({"record", "-"}, dir + "/image.bin").out, bin.out);
+    EXPECT_EQ(run_host({"record", "-"}, dir + "/image.hex").out, bin.out);
+    // A whole events file: every publish and history line, in order.
+    const HostRun all = run_host({"record", dir + "/events"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.out, bin.out + bin.out);
 
     const Json::Value j = parse(bin.out);
     EXPECT_EQ(j["data_id"], 42);
@@ -80,12 +87,12 @@ TEST(Record, RefusesAFileOfAnotherSize) {
     for (size_t size : {1256u, 1258u, 0u}) {
         spit(dir + "/short.bin", std::string(size, '\x01'));
         const HostRun r = run_host({"record", dir + "/short.bin"});
-        EXPECT_EQ(r.status, 1) << size;
+        EXPECT_EQ(r.status, 2) << size;
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("not a 1257-byte record image"), std::string::npos) << r.err;
     }
     const HostRun missing = run_host({"record", dir + "/nothing-here"});
-    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
 }
 

@@ -59,7 +59,7 @@ Simulation simulate(const std::vector<std::string>& extra) {
 }
 
 TEST(Simulate, HealthyPlantPublishesItsValuesWithNoActiveAlarm) {
-    const Simulation s = simulate({"--rounds", "3", "--summary"});
+    const Simulation s = simulate({"--rounds", "3"});
     ASSERT_EQ(s.run.status, 0) << s.run.err;
     ASSERT_FALSE(s.events.empty());
     EXPECT_EQ(s.events.front()["event"], "link");
@@ -95,7 +95,7 @@ TEST(Simulate, MainsFailureIsRaised) {
     const std::string dir = scratch_dir();
     spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0, "f": 0},
                                                        {"a": 0, "b": 0, "c": 0, "f": 0}]}})");
-    const Simulation s = simulate({"--rounds", "2", "--plant", dir + "/plant.json", "--summary"});
+    const Simulation s = simulate({"--rounds", "2", "--plant", dir + "/plant.json"});
     ASSERT_EQ(s.run.status, 0) << s.run.err;
     int raised = 0;
     for (const Json::Value& e : s.events) {
@@ -106,7 +106,105 @@ TEST(Simulate, MainsFailureIsRaised) {
         ++raised;
     }
     EXPECT_EQ(raised, 2);
-    EXPECT_NE(s.run.out.find("输入电源中断告警"), std::string::npos) << s.run.out;
+    // The person sees the alarm raised once, with its level, key, id and texts.
+    const std::string line = "raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警";
+    const size_t at = s.run.out.find(line);
+    EXPECT_NE(at, std::string::npos) << s.run.out;
+    EXPECT_EQ(s.run.out.find(line, at + 1), std::string::npos) << "raised once, not every round:\n" << s.run.out;
+    EXPECT_NE(s.run.out.find("alarms    1 active"), std::string::npos) << s.run.out;
+}
+
+bool is_json_object(const std::string& line) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    return reader->parse(line.data(), line.data() + line.size(), &v, nullptr) && v.isObject() &&
+           v["event"].isString() && v["time"].isString();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// Diagnostic lines the plug-in writes every round.
+bool has_diagnostics(const std::string& text) {
+    return text.find("41_43 ") != std::string::npos && text.find("dc_number:") != std::string::npos;
+}
+
+// Standard output is the summary, or with --events - JSON lines alone; the
+// plug-in's own lines go nowhere, to standard error, or to a file.
+TEST(Simulate, StandardOutputHoldsOneFormatAndDiagnosticsGoWhereAsked) {
+    const std::string dir = scratch_dir();
+    const HostRun quiet = run_host({"simulate", "--fast", "--rounds", "2"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_NE(quiet.out.find("== round 2:"), std::string::npos) << quiet.out;
+    for (const std::string& l : lines_of(quiet.out)) EXPECT_NE(l.front(), '{') << l;
+    EXPECT_FALSE(has_diagnostics(quiet.out)) << quiet.out;
+
+    const HostRun json = run_host({"simulate", "--fast", "--rounds", "2", "--events", "-"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    int publishes = 0;
+    for (const std::string& l : lines_of(json.out)) {
+        EXPECT_TRUE(is_json_object(l)) << l;
+        publishes += l.find("\"event\":\"publish\"") != std::string::npos;
+    }
+    EXPECT_EQ(publishes, 2);
+
+    const HostRun debug = run_host({"simulate", "--fast", "--rounds", "1", "--debug"});
+    ASSERT_EQ(debug.status, 0) << debug.err;
+    EXPECT_TRUE(has_diagnostics(debug.err)) << debug.err;
+    EXPECT_FALSE(has_diagnostics(debug.out)) << debug.out;
+
+    const HostRun kept = run_host({"simulate", "--fast", "--rounds", "1", "--diag", dir + "/diag", "--events", "-"});
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_TRUE(has_diagnostics(slurp(dir + "/diag")));
+    EXPECT_EQ(kept.err, "");
+    for (const std::string& l : lines_of(kept.out)) EXPECT_TRUE(is_json_object(l)) << l;
+}
+
+// A plant that reports more than the record holds, and a second DC unit at
+// 0 V and 0 A: the summary shows the unit and says what was not held; the
+// publish values hold only what was reported.
+TEST(Simulate, SummaryShowsEveryReportedUnitAndWhatTheRecordCannotHold) {
+    const std::string dir = scratch_dir();
+    std::string modules;
+    for (int i = 0; i < 41; ++i) modules += std::string(i ? "," : "") + "{\"out_i\": " + std::to_string(10 + i % 3) + "}";
+    // A list entry takes what it leaves out from the default plant's entry.
+    spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 232}]},
+                                  "rectifiers": {"modules": [)" + modules + R"(]},
+                                  "dc": [{"battery_i": [3, 4, 5]},
+                                         {"out_v": 0, "load_i": 0, "battery_i": [], "branch_i": []},
+                                         {"out_v": 54}]})");
+    const Simulation s = simulate({"--rounds", "1", "--plant", dir + "/plant.json"});
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    const std::string& out = s.run.out;
+    EXPECT_NE(out.find("rectifier 53 V  41 modules reported, 40 held: 10 11 12"), std::string::npos) << out;
+    EXPECT_NE(out.find("DC 1      53.5 V  load 45 A  (3 battery strings reported, 2 held)"), std::string::npos) << out;
+    EXPECT_NE(out.find("DC 2      0 V  load 0 A  no battery"), std::string::npos) << out;
+    EXPECT_NE(out.find("DC        3 DC units reported, 2 held"), std::string::npos) << out;
+    EXPECT_NE(out.find("AC 1      A 232 V  B 231 V  C 229 V  50 Hz"), std::string::npos) << out;
+    EXPECT_EQ(out.find("AC 2"), std::string::npos) << out;
+
+    int publishes = 0;
+    for (const Json::Value& e : s.events) {
+        EXPECT_TRUE(e["time"].isString() && e["time"].asString().size() == 19) << e.toStyledString();
+        if (e["event"] != "publish") continue;
+        ++publishes;
+        const Json::Value& v = e["values"];
+        EXPECT_EQ(v["channel_count"], 1);
+        EXPECT_EQ(v["channel"].size(), 1u);
+        EXPECT_EQ(v["module_count"], 41);
+        EXPECT_EQ(v["module"].size(), 40u);
+        EXPECT_EQ(v["module"][39]["out_i"], 10 + 39 % 3);
+        ASSERT_EQ(v["dc"].size(), 2u);
+        EXPECT_EQ(v["dc"][1]["out_v"], 0);
+        EXPECT_EQ(v["dc"][0]["m"], 3);
+    }
+    EXPECT_EQ(publishes, 1);
 }
 
 // A number from the environment, for long soaks by hand.

@@ -58,8 +58,9 @@ inline std::string scratch_dir() {
     return dir;
 }
 
-// Runs tzv58-host with these arguments and waits for it to end.
-inline HostRun run_host(const std::vector<std::string>& args) {
+// Runs tzv58-host with these arguments (standard input from in_path, or
+// empty) and waits for it to end.
+inline HostRun run_host(const std::vector<std::string>& args, const std::string& in_path = "/dev/null") {
     const std::string dir = scratch_dir();
     const std::string out = dir + "/stdout", err = dir + "/stderr";
     // Under emulation the target program runs through the emulator.
@@ -75,6 +76,8 @@ inline HostRun run_host(const std::vector<std::string>& args) {
     if (pid == 0) {
         const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int i = open(in_path.c_str(), O_RDONLY);
+        dup2(i, 0);
         dup2(o, 1);
         dup2(e, 2);
         execv(argv[0], argv.data());

@@ -1,6 +1,6 @@
-// The host's event sink: every service the device calls becomes one JSON line
-// ({"event":"send",...}), and what a round produced is kept for the scheduler
-// and the human summary.
+// The host's event stream: every service the device calls becomes one JSON
+// line ({"event":"send","time":"2026-12-07T22:30:23",...}). The printer only
+// prints; what a round produced is kept by its observers (tools/observers.h).
 #pragma once
 
 #include <cstdio>
@@ -9,17 +9,22 @@
 
 #include "host/host_events.h"
 #include "telemetry/record.h"
+#include "tools/json_out.h"
 
 namespace tzv58::tool {
 
-struct ActiveAlarm {
-    int level;
-    std::string key, id, text1, text2;
-};
+class DcUnitWatch;
 
 class EventPrinter : public HostEvents {
 public:
+    // out: where the lines go; nullptr prints nothing.
     explicit EventPrinter(FILE* out) : out_(out) {}
+
+    // The host clock that stamps each event (the device's).
+    void set_clock(const HostClock* clock) { clock_ = clock; }
+    // Which DC units a publish's "values" hold.
+    void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
+    bool printing() const { return out_ != nullptr; }
 
     // Raised by the device through the host.
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -41,33 +46,36 @@ public:
     void cache(bool result);
     void link(const char* state);
     void error(const char* reason, const uint8_t* data, size_t len);
-    // The host sends the last request once more.
-    void resend();
-
-    // What the current round produced; the scheduler clears it at each refresh.
-    struct Round {
-        int sends = 0;  // requests the device built
-        int publishes = 0;
-        int payloads = 0;
-        int frame_errors = 0;
-        std::vector<ActiveAlarm> alarms;  // reported active
-        tzv58_419_Data_t record{};        // the last published image
-    };
-    Round& round() { return round_; }
-    void new_round() { round_ = Round{}; }
-    // The last frame the codec built, for asking again (without CR).
-    const std::string& last_frame() const { return last_frame_; }
-    uint8_t last_cid1() const { return last_cid1_; }
-    uint8_t last_cid2() const { return last_cid2_; }
-    const std::string& last_info_hex() const { return last_info_hex_; }
 
 private:
-    void emit(const std::string& line);
+    // A line with "event" and "time" begun.
+    JsonLine line(const char* event) const;
+    void emit(const JsonLine& line);
 
     FILE* out_;
-    Round round_;
-    std::string last_frame_, last_info_hex_;
-    uint8_t last_cid1_ = 0, last_cid2_ = 0;
+    const HostClock* clock_ = &wall_clock();
+    const DcUnitWatch* dc_ = nullptr;
 };
+
+// Hands every service call on to several observers, in order.
+class EventFanout : public HostEvents {
+public:
+    void add(HostEvents* e) { sinks_.push_back(e); }
+
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                 size_t frame_len) override;
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
+    void on_history(const unsigned char* data, unsigned int len) override;
+    void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                  const std::string& text2, bool active, unsigned short seq) override;
+    void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
+    void on_payload(int result, int poll_step) override;
+
+private:
+    std::vector<HostEvents*> sinks_;
+};
+
+// Local time as ISO 8601 without zone: 2026-12-07T22:30:23.
+std::string iso_time(const boost::posix_time::ptime& t);
 
 }  // namespace tzv58::tool

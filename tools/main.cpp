@@ -1,6 +1,7 @@
 // tzv58-host: the stand-in site-monitoring host. Loads tzv58_419.so as the
 // real host does, and drives one device against a simulated power system, a
 // real serial port or a script; or decodes a record image.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -11,9 +12,12 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
+#include "device/setting_value.h"
+#include "tools/console.h"
 #include "tools/events.h"
 #include "tools/faults.h"
 #include "tools/line.h"
+#include "tools/observers.h"
 #include "tools/options.h"
 #include "tools/plant.h"
 #include "tools/plugin_host.h"
@@ -35,7 +39,9 @@ const char* const USAGE_MAIN =
     "  tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n"
     "  tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
     "  tzv58-host replay --script FILE [options]\n"
-    "  tzv58-host record FILE          decode a 1257-byte record image (history, cache) as JSON\n"
+    "  tzv58-host record FILE|-        decode a 1257-byte record image (history, cache), or the\n"
+    "                                  publish/history lines of an events file, as JSON\n"
+    "  tzv58-host --version\n"
     "\n"
     "Each command has its own --help.\n";
 
@@ -45,8 +51,11 @@ const char* const USAGE_COMMON =
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
     "  --config FILE    the device's JSON configuration (default: {})\n"
     "  --data-id N      the device's data id (default 1)\n"
-    "  --events FILE    where the JSON-lines events go (default: standard output)\n"
-    "  --help           this text\n";
+    "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
+    "  --debug          show the plug-in's diagnostic lines on standard error\n"
+    "  --diag FILE      keep the plug-in's diagnostic lines in FILE (default: discarded)\n"
+    "  --help           this text\n"
+    "  --version        the program's version\n";
 
 const char* const USAGE_LIVE =
     "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
@@ -55,8 +64,12 @@ const char* const USAGE_LIVE =
     "                   0: never)\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
-    "  --summary        print the round summary even when --events is given\n"
-    "Without --events, a short summary of each round follows its events.\n";
+    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
+    "                   (default: the device's own, 9600)\n"
+    "  --summary        the round summary on standard output (the default; kept\n"
+    "                   for older command lines)\n"
+    "Standard output shows a summary of each round and every alarm raised or\n"
+    "cleared; with --events - it carries the JSON-lines events instead.\n";
 
 const char* const USAGE_SIMULATE =
     "usage: tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n"
@@ -76,14 +89,14 @@ const char* const USAGE_POLL =
     "\n"
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
     "(flock and TIOCEXCL). A lost port is reopened with a growing back-off.\n"
-    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n"
-    "  --baud N         1200 to 115200 (default: the device's own, 9600)\n";
+    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n";
 
 const char* const USAGE_REPLAY =
     "usage: tzv58-host replay --script FILE [options]\n"
     "\n"
     "Feeds a script to the device on a simulated clock that starts at\n"
-    "2026-01-01 00:00:00. Script lines:\n"
+    "2026-01-01 00:00:00, and writes the events to standard output (or --events\n"
+    "FILE). Script lines:\n"
     "  ~...                          reply characters (CR is added)\n"
     "  @refresh                      RefreshStatus\n"
     "  @clock +S                     move the clock S seconds\n"
@@ -93,10 +106,13 @@ const char* const USAGE_REPLAY =
     "Blank lines and lines starting with # are skipped.\n";
 
 const char* const USAGE_RECORD =
-    "usage: tzv58-host record FILE\n"
+    "usage: tzv58-host record FILE|-\n"
     "\n"
     "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
-    "holds the raw image (history, cache), its hex text, or a publish event line.\n";
+    "(- for standard input) holds the raw image (history, cache), its hex text, or\n"
+    "event lines: every publish and history line is printed, one JSON object each.\n";
+
+const char* const VERSION = "tzv58-host " TZV58_HOST_VERSION "\n";
 
 int usage_error(const std::string& msg) {
     std::fprintf(stderr, "tzv58-host: %s\n", msg.c_str());
@@ -104,36 +120,75 @@ int usage_error(const std::string& msg) {
 }
 
 const std::vector<OptionSpec> COMMON = {
-    {"--address", true}, {"--plugin", true}, {"--config", true},
-    {"--data-id", true}, {"--events", true}, {"--help", false},
+    {"--address", true}, {"--plugin", true}, {"--config", true}, {"--data-id", true}, {"--events", true},
+    {"--debug", false},  {"--diag", true},   {"--help", false},  {"--version", false},
 };
+
+const std::vector<long long> BAUD_RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 std::vector<OptionSpec> with(std::vector<OptionSpec> extra) {
     extra.insert(extra.end(), COMMON.begin(), COMMON.end());
     return extra;
 }
 
-// Everything a device needs before it runs: events, plug-in, configuration.
+// The configuration's DC reply layout, read as the device reads it.
+int no_dc_number_of(const Json::Value& config) {
+    int32_t layout = -1;
+    const Json::Value& app = config["appSetting"];
+    if (app.isObject()) tzv58::setting_int(app, "no_dc_number", layout);
+    return layout;
+}
+
+// Everything a device needs before it runs: outputs, plug-in, configuration,
+// and the observers of its service calls.
 struct Setup {
     long long address = 1, data_id = 1;
     Json::Value config{Json::objectValue};
-    FILE* events_file = stdout;
-    std::unique_ptr<EventPrinter> events;
+    FILE* console = nullptr;       // the real standard output
+    FILE* events_file = nullptr;   // JSON lines, or nullptr for none
+    bool events_to_console = false;
+    std::unique_ptr<EventPrinter> printer;
+    std::unique_ptr<DcUnitWatch> dc_units;
+    EventFanout fanout;
     LoadedDevice device;
 
     ~Setup() {
-        if (events_file && events_file != stdout) std::fclose(events_file);
+        // Observers and clocks of a run may be gone by now; the device outlives them.
+        if (device.loaded()) {
+            device.device().events = &null_host_events();
+            device.device().clock = &wall_clock();
+        }
+        flush_all_output(console);
+        if (events_file && events_file != console) std::fclose(events_file);
     }
 
+    // Reads and checks every option and file; nothing runs yet.
     bool prepare(const CommandLine& cl, std::string& err) {
         if (!option_number(cl, "--address", 0, 255, address, err) ||
             !option_number(cl, "--data-id", 0, 0xFFFFFFFFLL, data_id, err))
             return false;
+        if (cl.has("--debug") && cl.has("--diag")) {
+            err = "options --debug and --diag exclude each other";
+            return false;
+        }
         if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
-        if (cl.has("--events")) {
+        events_to_console = cl.has("--events") && cl.get("--events") == "-";
+        return true;
+    }
+
+    // Diverts the plug-in's lines and opens the event stream. Events go to
+    // standard output when asked (or by default, for replay).
+    bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err) {
+        const DiagTarget target =
+            cl.has("--debug") ? DiagTarget::stderr_ : cl.has("--diag") ? DiagTarget::file : DiagTarget::discard;
+        console = divert_diagnostics(target, cl.get("--diag"), err);
+        if (!console) return false;
+        if (events_to_console || (events_by_default && !cl.has("--events"))) {
+            events_file = console;
+        } else if (cl.has("--events")) {
             events_file = std::fopen(cl.get("--events").c_str(), "w");
             if (!events_file) {
-                err = "cannot write events to " + cl.get("--events") + ": " + std::strerror(errno);
+                err = "option --events: cannot write " + cl.get("--events") + ": " + std::strerror(errno);
                 return false;
             }
         }
@@ -142,12 +197,26 @@ struct Setup {
 
     bool load(const CommandLine& cl, std::string& err) {
         if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
-        events = std::make_unique<EventPrinter>(events_file);
+        printer = std::make_unique<EventPrinter>(events_file);
+        dc_units = std::make_unique<DcUnitWatch>(device.codec(), no_dc_number_of(config));
+        printer->set_dc_units(dc_units.get());
+        // The unit count is read before the printer shows a publication.
+        fanout.add(dc_units.get());
+        fanout.add(printer.get());
         ZMXSPDevice& d = device.device();
-        d.events = events.get();
-        if (!apply_config(d, config, unsigned(data_id), err)) return false;
+        d.events = &fanout;
+        if (!apply_config(d, config, unsigned(data_id), err)) {
+            if (cl.has("--config")) err = cl.get("--config") + ": " + err;
+            return false;
+        }
         device.codec().address = uint8_t(address);
         return true;
+    }
+
+    // The device's clock, which also stamps the events.
+    void use_clock(const HostClock* clock) {
+        device.device().clock = clock;
+        printer->set_clock(clock);
     }
 };
 
@@ -158,9 +227,11 @@ int run_live(const CommandLine& cl, bool simulate) {
     long long timeout = 2000, baud = 0, seed = 1, give_up = 5;
     if (!setup.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, give_up, err) ||
-        !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_number(cl, "--baud", 1200, 115200, baud, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        !option_number(cl, "--timeout", 50, 600000, timeout, err) || !option_choice(cl, "--baud", BAUD_RATES, baud, err) ||
+        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return usage_error(err);
+    if (setup.events_to_console && cl.has("--summary"))
+        return usage_error("options --summary and --events - exclude each other: standard output carries either");
     sched.timeout_ms = int(timeout);
     sched.give_up = give_up;
 
@@ -169,31 +240,39 @@ int run_live(const CommandLine& cl, bool simulate) {
         if (cl.has("--plant")) {
             Json::Value plant;
             if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err))
-                return usage_error(err);
+                return usage_error(cl.get("--plant") + ": " + err);
         }
-        if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) return usage_error(err);
+        if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err))
+            return usage_error("option --faults: " + err);
         sim.seed = unsigned(seed);
         sim.address = uint8_t(setup.address);
         sim.stall_ms = sched.timeout_ms * 3 / 2 + 100;
     } else if (!cl.has("--port")) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
-    if (!setup.load(cl, err)) return usage_error(err);
+    if (!setup.open_outputs(cl, false, err) || !setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
 
     std::unique_ptr<ManualClock> fast_clock;
     if (cl.has("--fast")) {
         fast_clock = std::make_unique<ManualClock>(boost::posix_time::second_clock::local_time());
-        device.clock = fast_clock.get();
         sched.fast_clock = fast_clock.get();
+        setup.use_clock(fast_clock.get());
     }
-    if (!cl.has("--events") || cl.has("--summary")) sched.summary = stdout;
+    RoundCollector collected;
+    collected.set_clock(device.clock);
+    if (!setup.events_to_console) {
+        sched.summary = setup.console;
+        sched.collected = &collected;
+        sched.dc_units = setup.dc_units.get();
+        setup.fanout.add(&collected);
+    }
 
     std::string port = cl.get("--port");
     int hold_fd = -1;
     pid_t sim_pid = -1;
     if (simulate && (sim_pid = start_simulator(sim, port, hold_fd, err)) < 0) return usage_error(err);
-    Line line(port, baud ? int(baud) : device.baud_rate, *setup.events);
+    Line line(port, baud ? int(baud) : device.baud_rate, *setup.printer);
     const bool opened = line.open(err);
     if (hold_fd >= 0) ::close(hold_fd);
     if (!opened) {
@@ -202,7 +281,8 @@ int run_live(const CommandLine& cl, bool simulate) {
     }
     device.AttachFd(line.fd(), false);
     install_stop_handlers();
-    Scheduler scheduler(setup.device, line, *setup.events, sched);
+    Scheduler scheduler(setup.device, line, *setup.printer, sched);
+    setup.fanout.add(&scheduler);
     const int status = scheduler.run();
     device.AttachFd(-1, false);
     stop_simulator(sim_pid);
@@ -215,22 +295,19 @@ int run_replay(const CommandLine& cl) {
     if (!cl.has("--script")) return usage_error("replay needs --script FILE (see replay --help)");
     std::vector<ScriptStep> steps;
     if (!setup.prepare(cl, err) || !read_script(cl.get("--script"), steps, err)) return usage_error(err);
-    if (!setup.load(cl, err)) return usage_error(err);
+    if (!setup.open_outputs(cl, true, err) || !setup.load(cl, err)) return usage_error(err);
     ManualClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)));
-    setup.device.device().clock = &clock;
-    run_script(steps, setup.device.device(), clock, *setup.events);
+    setup.use_clock(&clock);
+    run_script(steps, setup.device.device(), clock, *setup.printer);
     return 0;
 }
 
 int run_record(const CommandLine& cl) {
-    if (cl.args.size() != 1) return usage_error("record needs exactly one FILE (see record --help)");
-    tzv58_419_Data_t record;
+    if (cl.args.size() != 1) return usage_error("record needs exactly one FILE, or - for standard input (see record --help)");
+    std::vector<tzv58_419_Data_t> records;
     std::string err;
-    if (!read_record_file(cl.args[0], record, err)) {
-        std::fprintf(stderr, "tzv58-host: %s\n", err.c_str());
-        return 1;
-    }
-    std::fputs(record_json(record).c_str(), stdout);
+    if (!read_records(cl.args[0], records, err)) return usage_error(err);
+    for (const tzv58_419_Data_t& r : records) std::fputs(record_json(r).c_str(), stdout);
     return 0;
 }
 
@@ -238,6 +315,10 @@ int dispatch(int argc, char** argv) {
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(USAGE_MAIN, argc < 2 ? stderr : stdout);
         return argc < 2 ? EXIT_USAGE : 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::fputs(VERSION, stdout);
+        return 0;
     }
     CommandLine cl;
     cl.command = argv[1];
@@ -249,6 +330,7 @@ int dispatch(int argc, char** argv) {
                          {"--give-up", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
+        // --fast is refused by name below: a live line never runs on the simulated clock.
         accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
                          {"--summary", false}, {"--fast", false}});
         help = USAGE_POLL;
@@ -256,7 +338,7 @@ int dispatch(int argc, char** argv) {
         accepted = with({{"--script", true}});
         help = USAGE_REPLAY;
     } else if (cl.command == "record") {
-        accepted = {{"--help", false}};
+        accepted = {{"--help", false}, {"--version", false}};
         help = USAGE_RECORD;
     } else {
         return usage_error("unknown command '" + cl.command + "' (simulate, poll, replay, record; see --help)");
@@ -271,6 +353,13 @@ int dispatch(int argc, char** argv) {
         }
         return 0;
     }
+    if (cl.has("--version")) {
+        std::fputs(VERSION, stdout);
+        return 0;
+    }
+    if (cl.command == "poll" && cl.has("--fast"))
+        return usage_error("option --fast is for simulate only: poll runs on the wall clock of a live line");
+    // "-" is standard input for record; any other word is an operand.
     if (cl.command != "record" && !cl.args.empty()) return usage_error("unexpected argument '" + cl.args[0] + "'");
     if (cl.command == "simulate") return run_live(cl, true);
     if (cl.command == "poll") return run_live(cl, false);

@@ -1,5 +1,6 @@
 #include "tools/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -37,6 +38,10 @@ bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpe
             err = "option " + arg + " takes no value";
             return false;
         }
+        if (out.options.count(arg)) {
+            err = "option " + arg + " is given twice";
+            return false;
+        }
         out.options[arg] = value;
     }
     return true;
@@ -53,6 +58,23 @@ bool option_number(const CommandLine& cl, const char* name, long long lo, long l
     if (text.empty() || *end || errno || v < lo || v > hi) {
         err = "option " + std::string(name) + " needs a number from " + std::to_string(lo) + " to " +
               std::to_string(hi) + ", not '" + text + "'";
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool option_choice(const CommandLine& cl, const char* name, const std::vector<long long>& allowed, long long& value,
+                   std::string& err) {
+    if (!cl.has(name)) return true;
+    long long v = 0;
+    std::string list;
+    for (long long a : allowed) list += (list.empty() ? "" : ", ") + std::to_string(a);
+    const long long lo = allowed.empty() ? 0 : allowed.front(), hi = allowed.empty() ? 0 : allowed.back();
+    bool known = option_number(cl, name, lo, hi, v, err);
+    known = known && std::find(allowed.begin(), allowed.end(), v) != allowed.end();
+    if (!known) {
+        err = "option " + std::string(name) + " needs one of " + list + ", not '" + cl.get(name) + "'";
         return false;
     }
     value = v;

@@ -25,13 +25,18 @@ struct OptionSpec {
 };
 
 // Parses argv[first..] against the options a command accepts (--name VALUE or
-// --name=VALUE). false with a one-line reason.
+// --name=VALUE), each at most once. false with a one-line reason.
 bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
                    std::string& err);
 
 // A whole decimal number within [lo, hi]. false with a reason naming the option.
 // Numbers are 64-bit on every build machine, the 32-bit target included.
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
+                   std::string& err);
+
+// One of the allowed numbers (in ascending order). false with a reason that
+// names the option and lists them.
+bool option_choice(const CommandLine& cl, const char* name, const std::vector<long long>& allowed, long long& value,
                    std::string& err);
 
 }  // namespace tzv58::tool

@@ -1,6 +1,8 @@
 #include "tools/plant.h"
 
 #include <cmath>
+#include <cstdio>
+#include <initializer_list>
 #include <limits>
 
 namespace tzv58::tool {
@@ -10,41 +12,78 @@ constexpr float NOT_SUPPLIED = std::numeric_limits<float>::quiet_NaN();
 
 // ---- reading a plant description ----
 
+// How a reply carries a reading: fixed point, value times scale in 16 bits;
+// `marks`: the device takes two equal non-zero bytes as "not supplied".
+struct Wire {
+    double scale;
+    bool marks;
+};
+constexpr Wire AC{100, true}, READING{100, false}, DC_USER{1, true}, VENDOR{10, false};
+
+std::string path(const std::string& where, const char* key) { return where.empty() ? key : where + "." + key; }
+
 struct Reader {
     std::string& err;
 
-    bool fail(const std::string& where, const char* what) {
-        if (err.empty()) err = "plant: " + where + " " + what;
+    bool fail(const std::string& where, const std::string& what) {
+        if (err.empty()) err = where + ": " + what;
         return false;
     }
-    // A reading: a number, or null for "not supplied".
-    bool reading(const Json::Value& obj, const char* key, float& v, const std::string& where) {
-        if (!obj.isMember(key)) return true;
-        const Json::Value& j = obj[key];
+    // Every member of obj must be one of `names`.
+    bool known(const Json::Value& obj, const std::string& where, std::initializer_list<const char*> names) {
+        for (const std::string& m : obj.getMemberNames()) {
+            bool ok = false;
+            for (const char* n : names) ok = ok || m == n;
+            if (ok) continue;
+            std::string list;
+            for (const char* n : names) list += (list.empty() ? "" : ", ") + std::string(n);
+            return fail(path(where, m.c_str()), "unknown member (known: " + list + ")");
+        }
+        return true;
+    }
+    // A number the reply can carry as it stands, or null for "not supplied".
+    bool value(const Json::Value& j, float& v, const std::string& where, Wire wire) {
         if (j.isNull()) {
             v = NOT_SUPPLIED;
             return true;
         }
-        if (!j.isNumeric()) return fail(where + "." + key, "must be a number or null");
-        v = j.asFloat();
+        if (!j.isNumeric()) return fail(where, "must be a number or null");
+        const double d = j.asDouble();
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%.10g", d);
+        const double scaled = std::round(d * wire.scale);
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", 0.0, 65535 / wire.scale);
+        if (!(scaled >= 0 && scaled <= 65535))
+            return fail(where, std::string(shown) + " cannot be sent: the fixed-point reply carries " + range);
+        const unsigned n = unsigned(scaled);
+        if (wire.marks && (n >> 8) == (n & 0xFF) && n != 0) {
+            char bytes[8];
+            std::snprintf(bytes, sizeof bytes, "%02X %02X", n >> 8, n & 0xFF);
+            return fail(where, std::string(shown) + " cannot be sent: it goes out as " + bytes +
+                                   ", which the device reads as not supplied");
+        }
+        v = float(d);
         return true;
     }
-    bool readings(const Json::Value& obj, const char* key, std::vector<float>& v, const std::string& where) {
+    bool reading(const Json::Value& obj, const char* key, float& v, const std::string& where, Wire wire) {
+        return !obj.isMember(key) || value(obj[key], v, path(where, key), wire);
+    }
+    bool readings(const Json::Value& obj, const char* key, std::vector<float>& v, const std::string& where,
+                  Wire wire) {
         if (!obj.isMember(key)) return true;
         const Json::Value& j = obj[key];
-        if (!j.isArray() || j.size() > 255) return fail(where + "." + key, "must be an array of up to 255 numbers");
-        v.clear();
-        for (const Json::Value& e : j) {
-            if (!e.isNumeric() && !e.isNull()) return fail(where + "." + key, "must hold numbers");
-            v.push_back(e.isNull() ? NOT_SUPPLIED : e.asFloat());
-        }
+        if (!j.isArray() || j.size() > 255) return fail(path(where, key), "must be an array of up to 255 numbers");
+        v.assign(j.size(), 0.0f);
+        for (Json::ArrayIndex i = 0; i < j.size(); ++i)
+            if (!value(j[i], v[i], path(where, key) + "[" + std::to_string(i) + "]", wire)) return false;
         return true;
     }
     bool byte(const Json::Value& obj, const char* key, uint8_t& v, const std::string& where) {
         if (!obj.isMember(key)) return true;
         const Json::Value& j = obj[key];
         if (!j.isIntegral() || j.asInt64() < 0 || j.asInt64() > 255)
-            return fail(where + "." + key, "must be a byte (0 to 255)");
+            return fail(path(where, key), "must be a byte (0 to 255)");
         v = uint8_t(j.asInt());
         return true;
     }
@@ -53,42 +92,62 @@ struct Reader {
         if (!obj.isMember(key)) return true;
         const Json::Value& j = obj[key];
         if (!j.isArray() || j.size() > 255 || (exact && j.size() != exact))
-            return fail(where + "." + key,
-                        exact ? "must be an array of exactly that many bytes" : "must be an array of up to 255 bytes");
+            return fail(path(where, key), exact ? "must be an array of exactly " + std::to_string(exact) + " bytes"
+                                                : "must be an array of up to 255 bytes");
         v.clear();
         for (const Json::Value& e : j) {
-            if (!e.isIntegral() || e.asInt64() < 0 || e.asInt64() > 255) return fail(where + "." + key, "must hold bytes");
+            if (!e.isIntegral() || e.asInt64() < 0 || e.asInt64() > 255)
+                return fail(path(where, key), "must hold bytes (0 to 255)");
             v.push_back(uint8_t(e.asInt()));
         }
         return true;
     }
+    // A list member: absent (false, no error), or an array of up to 255 entries.
     bool list(const Json::Value& obj, const char* key, const std::string& where) {
         if (!obj.isMember(key)) return false;
-        if (!obj[key].isArray() || obj[key].size() > 255) return fail(where + "." + key, "must be an array of up to 255 objects");
+        if (!obj[key].isArray() || obj[key].size() > 255)
+            return fail(path(where, key), "must be an array of up to 255 objects");
         return true;
     }
     bool object(const Json::Value& j, const std::string& where) {
-        return j.isObject() || fail(where, "must be an object");
+        return j.isObject() || fail(where.empty() ? "plant" : where, "must be an object");
     }
 };
 
 bool read_channel(Reader& r, const Json::Value& j, PlantAcChannel& ch, const std::string& at) {
-    return r.object(j, at) && r.reading(j, "a", ch.a, at) && r.reading(j, "b", ch.b, at) &&
-           r.reading(j, "c", ch.c, at) && r.reading(j, "f", ch.f, at) && r.bytes(j, "alarms", ch.alarms, at, 4) &&
+    return r.object(j, at) && r.known(j, at, {"a", "b", "c", "f", "alarms", "user_alarms"}) &&
+           r.reading(j, "a", ch.a, at, AC) && r.reading(j, "b", ch.b, at, AC) && r.reading(j, "c", ch.c, at, AC) &&
+           r.reading(j, "f", ch.f, at, AC) && r.bytes(j, "alarms", ch.alarms, at, 4) &&
            r.bytes(j, "user_alarms", ch.user_alarms, at);
 }
 
 bool read_module(Reader& r, const Json::Value& j, PlantModule& m, const std::string& at) {
-    return r.object(j, at) && r.reading(j, "out_i", m.out_i, at) && r.bytes(j, "state", m.state, at, 3) &&
+    return r.object(j, at) && r.known(j, at, {"out_i", "state", "user_state", "fault", "alarms"}) &&
+           r.reading(j, "out_i", m.out_i, at, READING) && r.bytes(j, "state", m.state, at, 3) &&
            r.bytes(j, "user_state", m.user_state, at) && r.byte(j, "fault", m.fault, at) &&
            r.bytes(j, "alarms", m.alarms, at);
 }
 
 bool read_dc(Reader& r, const Json::Value& j, PlantDcUnit& u, const std::string& at) {
-    return r.object(j, at) && r.reading(j, "out_v", u.out_v, at) && r.reading(j, "load_i", u.load_i, at) &&
-           r.readings(j, "battery_i", u.battery_i, at) && r.readings(j, "branch_i", u.branch_i, at) &&
-           r.readings(j, "user", u.user, at) && r.byte(j, "v_alarm", u.v_alarm, at) &&
+    return r.object(j, at) &&
+           r.known(j, at, {"out_v", "load_i", "battery_i", "branch_i", "user", "v_alarm", "fuses", "alarms"}) &&
+           r.reading(j, "out_v", u.out_v, at, READING) && r.reading(j, "load_i", u.load_i, at, READING) &&
+           r.readings(j, "battery_i", u.battery_i, at, READING) && r.readings(j, "branch_i", u.branch_i, at, READING) &&
+           r.readings(j, "user", u.user, at, DC_USER) && r.byte(j, "v_alarm", u.v_alarm, at) &&
            r.bytes(j, "fuses", u.fuses, at) && r.bytes(j, "alarms", u.alarms, at);
+}
+
+// A list of entries: each starts from the default plant's entry at the same
+// place (its first where the default has fewer), then takes what it names.
+template <class T, class ReadFn>
+bool read_list(Reader& r, const Json::Value& list, const std::vector<T>& defaults, std::vector<T>& out,
+               const std::string& at, ReadFn read) {
+    out.clear();
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        out.push_back(i < defaults.size() ? defaults[i] : defaults.empty() ? T{} : defaults.front());
+        if (!read(r, list[i], out.back(), at + "[" + std::to_string(i) + "]")) return false;
+    }
+    return true;
 }
 
 // ---- building replies ----
@@ -145,21 +204,19 @@ Plant default_plant() {
 bool plant_from_json(const Json::Value& json, Plant& out, std::string& err) {
     err.clear();
     Reader r{err};
-    Plant p = default_plant();
-    if (!r.object(json, "description")) return false;
+    const Plant d = default_plant();
+    Plant p = d;
+    if (!r.object(json, "") || !r.known(json, "", {"ac", "rectifiers", "dc", "vendor"})) return false;
     if (json.isMember("ac")) {
         const Json::Value& ac = json["ac"];
-        if (!r.object(ac, "ac")) return false;
+        if (!r.object(ac, "ac") || !r.known(ac, "ac", {"channels", "tail", "switches", "tail_alarms"})) return false;
         if (r.list(ac, "channels", "ac")) {
-            p.channels.assign(ac["channels"].size(), PlantAcChannel{});
-            for (Json::ArrayIndex i = 0; i < ac["channels"].size(); ++i)
-                if (!read_channel(r, ac["channels"][i], p.channels[i], "ac.channels[" + std::to_string(i) + "]"))
-                    return false;
+            if (!read_list(r, ac["channels"], d.channels, p.channels, "ac.channels", read_channel)) return false;
         } else if (!err.empty()) {
             return false;
         }
         std::vector<float> tail;
-        if (!r.readings(ac, "tail", tail, "ac")) return false;
+        if (!r.readings(ac, "tail", tail, "ac", AC)) return false;
         if (ac.isMember("tail")) {
             if (tail.size() != 3) return r.fail("ac.tail", "must hold 3 numbers");
             for (int i = 0; i < 3; ++i) p.ac_tail[i] = tail[size_t(i)];
@@ -169,27 +226,23 @@ bool plant_from_json(const Json::Value& json, Plant& out, std::string& err) {
     }
     if (json.isMember("rectifiers")) {
         const Json::Value& rc = json["rectifiers"];
-        if (!r.object(rc, "rectifiers") || !r.reading(rc, "out_v", p.rc_out_v, "rectifiers")) return false;
+        if (!r.object(rc, "rectifiers") || !r.known(rc, "rectifiers", {"out_v", "modules"}) ||
+            !r.reading(rc, "out_v", p.rc_out_v, "rectifiers", READING))
+            return false;
         if (r.list(rc, "modules", "rectifiers")) {
-            p.modules.assign(rc["modules"].size(), PlantModule{});
-            for (Json::ArrayIndex i = 0; i < rc["modules"].size(); ++i)
-                if (!read_module(r, rc["modules"][i], p.modules[i], "rectifiers.modules[" + std::to_string(i) + "]"))
-                    return false;
+            if (!read_list(r, rc["modules"], d.modules, p.modules, "rectifiers.modules", read_module)) return false;
         } else if (!err.empty()) {
             return false;
         }
     }
-    if (r.list(json, "dc", "plant")) {
-        if (json["dc"].size() < 1 || json["dc"].size() > 2) return r.fail("dc", "must hold one or two DC units");
-        p.dc.assign(json["dc"].size(), PlantDcUnit{});
-        for (Json::ArrayIndex i = 0; i < json["dc"].size(); ++i)
-            if (!read_dc(r, json["dc"][i], p.dc[i], "dc[" + std::to_string(i) + "]")) return false;
+    if (r.list(json, "dc", "")) {
+        if (!read_list(r, json["dc"], d.dc, p.dc, "dc", read_dc)) return false;
     } else if (!err.empty()) {
         return false;
     }
     if (json.isMember("vendor")) {
         std::vector<float> v;
-        if (!r.readings(json, "vendor", v, "plant")) return false;
+        if (!r.readings(json, "vendor", v, "", VENDOR)) return false;
         if (v.size() != 2) return r.fail("vendor", "must hold 2 numbers (or null)");
         p.vendor[0] = v[0];
         p.vendor[1] = v[1];

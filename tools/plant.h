@@ -2,7 +2,11 @@
 // from them in fixed-point form (CID2 42H analog replies).
 //
 // A plant file is JSON; every member is optional and falls back to the
-// healthy default plant:
+// healthy default plant below. A list ("channels", "modules", "dc") replaces
+// the default list; each of its entries starts from the default entry at the
+// same place (the first default entry where the default list is shorter) and
+// takes the members it names, so {"ac": {"channels": [{"a": 0}]}} is one
+// channel with A at 0 V and B, C and f as in the default channel 1.
 //   {"ac": {"channels": [{"a": 230, "b": 231, "c": 229, "f": 50,
 //                         "alarms": [0,0,0,0], "user_alarms": []}],
 //           "tail": [0,0,0], "switches": [0,0], "tail_alarms": [0,0,0]},
@@ -12,6 +16,12 @@
 //            "user": [], "v_alarm": 0, "fuses": [0,0], "alarms": [0,0,0,0,0]}],
 //    "vendor": [50, 10]}
 // A reading given as null is sent as "not supplied" (equal non-zero bytes).
+// Replies use fixed point (42H), so a reading must fit its 16 bits: 0 to
+// 655.35 for hundredths (AC, rectifiers, DC currents and voltages), 0 to
+// 6553.5 for the vendor's tenths, 0 to 65535 for DC user values. An AC or DC
+// user value whose two bytes would be equal and non-zero (51.40 goes out as
+// 14 14) would read as "not supplied" and is refused too, as is a member the
+// file does not know. Up to 255 DC units may be listed (the record holds two).
 #pragma once
 
 #include <cstdint>
@@ -57,7 +67,8 @@ struct Plant {
 Plant default_plant();
 
 // The default plant with the members of a plant description applied. false
-// with a one-line reason for a member of the wrong type or size.
+// with a one-line reason naming the member: unknown, of the wrong type or
+// size, or a value the replies cannot carry.
 bool plant_from_json(const Json::Value& json, Plant& out, std::string& err);
 
 // INFO of the reply to a reading command CID1/CID2 (analog, states, alarms,

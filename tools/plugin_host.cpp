@@ -11,6 +11,7 @@
 #include <json/reader.h>
 
 #include "host/host_config.h"
+#include "tools/files.h"
 
 namespace tzv58::tool {
 
@@ -62,16 +63,10 @@ std::string default_plugin_path() {
 }
 
 bool read_json_file(const std::string& path, Json::Value& out, std::string& err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::string s;
+    if (!read_whole_file(path, s, err)) return false;
     Json::CharReaderBuilder builder;
     std::string why;
-    const std::string s = text.str();
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     if (!reader->parse(s.data(), s.data() + s.size(), &out, &why)) {
         // The reader's report spans lines: make it one.

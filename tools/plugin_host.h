@@ -22,6 +22,7 @@ public:
     // Loads the library and creates one device. false with a one-line reason.
     bool load(const std::string& plugin_path, std::string& err);
 
+    bool loaded() const { return device_ != nullptr; }
     ZMXSPDevice& device() { return *device_; }
     // The device's frame codec: poll_step, address, flush_input.
     PMBusProtocol& codec() { return *codec_; }

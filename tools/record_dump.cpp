@@ -10,6 +10,7 @@
 
 #include <json/reader.h>
 
+#include "tools/files.h"
 #include "tools/json_out.h"
 
 namespace tzv58::tool {
@@ -87,11 +88,14 @@ std::string dc_json(const tzv58_419_Data_t::dc_unit_t& u) {
         .text();
 }
 
+// The first `count` items (at most N), one per line when pretty.
 template <class T, size_t N, class F>
-std::string list(const T (&items)[N], F each) {
+std::string list(const T (&items)[N], size_t count, bool pretty, F each) {
+    if (count > N) count = N;
     std::string s = "[";
-    for (size_t i = 0; i < N; ++i) s += std::string(i ? ",\n    " : "\n    ") + each(items[i]);
-    return s + "\n  ]";
+    for (size_t i = 0; i < count; ++i)
+        s += std::string(i ? "," : "") + (pretty ? "\n    " : "") + each(items[i]);
+    return s + (pretty && count ? "\n  ]" : "]");
 }
 
 // The host's time value: year (low byte first), month, day, hour, minute, second.
@@ -104,40 +108,66 @@ std::string time_text(const uint8_t (&t)[7]) {
 
 }  // namespace
 
-bool read_record_file(const std::string& path, tzv58_419_Data_t& out, std::string& err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    std::string text = buf.str();
-    std::vector<uint8_t> image(text.begin(), text.end());
-    if (image.size() != RECORD_SIZE) {
-        // A publish or history event line: take its record.
-        const size_t first = text.find_first_not_of(" \t\r\n");
-        if (first != std::string::npos && text[first] == '{') {
+bool read_records(const std::string& path, std::vector<tzv58_419_Data_t>& out, std::string& err) {
+    std::string text;
+    if (!read_whole_file(path, text, err, true)) return false;
+    const std::string name = path == "-" ? "standard input" : path;
+    out.clear();
+    std::vector<uint8_t> image;
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    // A raw image holds zero bytes (its reserved fields); text never does.
+    const bool raw = text.size() == RECORD_SIZE && text.find('\0') != std::string::npos;
+    if (raw) {
+        image.assign(text.begin(), text.end());
+    } else if (first != std::string::npos && text[first] == '{') {
+        // Event lines: the record of every publish and history line.
+        std::istringstream lines(text);
+        std::string line;
+        int line_no = 0;
+        Json::CharReaderBuilder builder;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        while (std::getline(lines, line)) {
+            ++line_no;
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
             Json::Value event;
-            Json::CharReaderBuilder builder;
-            std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-            if (reader->parse(text.data(), text.data() + text.size(), &event, nullptr) && event.isObject() &&
-                event["record"].isString())
-                text = event["record"].asString();
+            if (!reader->parse(line.data(), line.data() + line.size(), &event, nullptr) || !event.isObject()) {
+                err = name + ":" + std::to_string(line_no) + ": not an event line";
+                return false;
+            }
+            const std::string kind = event["event"].isString() ? event["event"].asString() : "";
+            if (kind != "publish" && kind != "history") continue;
+            std::vector<uint8_t> bytes;
+            if (!event["record"].isString() || !parse_hex(event["record"].asString(), bytes) ||
+                bytes.size() != RECORD_SIZE) {
+                err = name + ":" + std::to_string(line_no) + ": record is not a " + std::to_string(RECORD_SIZE) +
+                      "-byte image in hex";
+                return false;
+            }
+            out.emplace_back();
+            std::memcpy(&out.back(), bytes.data(), RECORD_SIZE);
         }
-        std::vector<uint8_t> decoded;
-        if (parse_hex(text, decoded) && !decoded.empty()) image.swap(decoded);
+        if (out.empty()) err = name + " holds no publish or history event";
+        return !out.empty();
+    } else if (!parse_hex(text, image) || image.empty()) {
+        image.assign(text.begin(), text.end());
     }
     if (image.size() != RECORD_SIZE) {
-        err = path + " holds " + std::to_string(image.size()) + " bytes, not a " + std::to_string(RECORD_SIZE) +
+        err = name + " holds " + std::to_string(image.size()) + " bytes, not a " + std::to_string(RECORD_SIZE) +
               "-byte record image";
         return false;
     }
-    std::memcpy(&out, image.data(), RECORD_SIZE);
+    out.emplace_back();
+    std::memcpy(&out.back(), image.data(), RECORD_SIZE);
     return true;
 }
 
-std::string record_json(const tzv58_419_Data_t& r) {
+namespace {
+
+std::string fields_json(const tzv58_419_Data_t& r, size_t channels, size_t modules, int dc_units, bool pretty) {
+    std::string dc = "[";
+    for (int u = 0; u < dc_units && u < tzv58_419_Data_t::DC_UNITS; ++u)
+        dc += std::string(u ? "," : "") + (pretty ? "\n    " : "") + dc_json(r.dc(u));
+    dc += pretty && dc_units > 0 ? "\n  ]" : "]";
     const std::pair<const char*, std::string> fields[] = {
         {"data_id", num(r.data_id.get())},
         {"reserved0", hex_of(r.reserved0)},
@@ -148,19 +178,31 @@ std::string record_json(const tzv58_419_Data_t& r) {
         {"p40_43_count", num(r.p40_43_count)},
         {"ac_tail_alarm", bytes_array(r.ac_tail_alarm)},
         {"reserved1", hex_of(r.reserved1)},
-        {"channel", list(r.channel, channel_json)},
+        {"channel", list(r.channel, channels, pretty, channel_json)},
         {"rc_out_v", real(r.rc_out_v)},
         {"module_count", num(r.module_count)},
-        {"module", list(r.module, module_json)},
-        {"dc", "[\n    " + dc_json(r.dc0) + ",\n    " + dc_json(r.dc1) + "\n  ]"},
+        {"module", list(r.module, modules, pretty, module_json)},
+        {"dc", dc},
         {"round_time", hex_of(r.round_time)},
         {"round_time_text", time_text(r.round_time)},
         {"ext_value", floats_array(r.ext_value)},
     };
     std::string s = "{";
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
-        s += std::string(i ? ",\n  " : "\n  ") + json_quote(fields[i].first) + ": " + fields[i].second;
-    return s + "\n}\n";
+        s += std::string(i ? "," : "") + (pretty ? "\n  " : "") + json_quote(fields[i].first) +
+             (pretty ? ": " : ":") + fields[i].second;
+    return s + (pretty ? "\n}\n" : "}");
+}
+
+}  // namespace
+
+std::string record_json(const tzv58_419_Data_t& r) {
+    return fields_json(r, tzv58_419_Data_t::AC_CHANNELS, tzv58_419_Data_t::RC_MODULES, tzv58_419_Data_t::DC_UNITS,
+                       true);
+}
+
+std::string record_values_json(const tzv58_419_Data_t& r, int dc_units) {
+    return fields_json(r, r.channel_count, r.module_count, dc_units, false);
 }
 
 }  // namespace tzv58::tool

@@ -1,11 +1,13 @@
 #include "tools/replay.h"
 
 #include "host/hex.h"
+#include "tools/files.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
+#include <sstream>
 #include <memory>
 #include <stdexcept>
 
@@ -48,7 +50,7 @@ bool json_string(const std::string& s, size_t& pos, std::string& out) {
     return true;
 }
 
-bool parse_at_line(const std::string& s, ScriptStep& step) {
+bool parse_at_line(const std::string& s, ScriptStep& step, std::string& why) {
     size_t pos = 0;
     const std::string cmd = word(s, pos);
     if (cmd == "@refresh") {
@@ -58,7 +60,9 @@ bool parse_at_line(const std::string& s, ScriptStep& step) {
     if (cmd == "@clock") {
         step.kind = ScriptStep::clock;
         const std::string n = word(s, pos);
-        return parse_long(n, step.number) && rest_is_blank(s, pos);
+        // Seconds within 32 bits, whatever the machine's long.
+        return parse_long(n, step.number) && step.number >= INT32_MIN && step.number <= INT32_MAX &&
+               rest_is_blank(s, pos);
     }
     if (cmd == "@get") {
         step.kind = ScriptStep::get;
@@ -78,6 +82,11 @@ bool parse_at_line(const std::string& s, ScriptStep& step) {
         step.kind = ScriptStep::control;
         long long out_len = 0;
         if (!parse_long(word(s, pos), step.number) || !parse_long(word(s, pos), out_len)) return false;
+        // The device takes a 32-bit code: a wider one would wrap to another.
+        if (step.number < INT32_MIN || step.number > INT32_MAX) {
+            why = "control code " + std::to_string(step.number) + " does not fit in 32 bits";
+            return false;
+        }
         if (out_len < 0 || out_len > 65536) return false;
         step.out_len = int(out_len);
         if (pos >= s.size()) return false;
@@ -100,11 +109,12 @@ bool parse_at_line(const std::string& s, ScriptStep& step) {
 }  // namespace
 
 bool read_script(const std::string& path, std::vector<ScriptStep>& steps, std::string& err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = "cannot read script " + path;
+    std::string text;
+    if (!read_whole_file(path, text, err)) {
+        err = "option --script: " + err;
         return false;
     }
+    std::istringstream in(text);
     std::string line;
     int line_no = 0;
     while (std::getline(in, line)) {
@@ -114,12 +124,13 @@ bool read_script(const std::string& path, std::vector<ScriptStep>& steps, std::s
         ScriptStep step;
         step.line_no = line_no;
         bool ok = true;
+        std::string why = "cannot understand this line";
         if (line[0] == '~')
             step.text = line + '\r';
         else
-            ok = line[0] == '@' && parse_at_line(line, step);
+            ok = line[0] == '@' && parse_at_line(line, step, why);
         if (!ok) {
-            err = path + ":" + std::to_string(line_no) + ": cannot understand this line: " + line;
+            err = path + ":" + std::to_string(line_no) + ": " + why + ": " + line;
             return false;
         }
         steps.push_back(std::move(step));

@@ -33,6 +33,17 @@ void Scheduler::wait_refresh_window() {
     while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) nap(100);
 }
 
+void Scheduler::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                        size_t frame_len) {
+    ++sends_;
+    last_cid1_ = cid1;
+    last_cid2_ = cid2;
+    last_info_.assign(info, info + (info && info_len > 0 ? info_len : 0));
+    last_frame_.assign(frame, frame_len);
+}
+
+void Scheduler::on_publish(int, const unsigned char*, unsigned int) { ++publishes_; }
+
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
     long long failed_in_a_row = 0;
@@ -43,7 +54,8 @@ int Scheduler::run() {
         }
         wait_refresh_window();
         if (g_stop) break;
-        events_.new_round();
+        sends_ = publishes_ = 0;
+        if (opt_.collected) opt_.collected->new_round();
         const int r = d.RefreshStatus();
         events_.refresh(r);
         if (r == 0) {
@@ -53,8 +65,9 @@ int Scheduler::run() {
         ++started_;
         const Outcome outcome = drive_round();
         if (outcome == Outcome::done) ++completed_;
-        if (opt_.summary && outcome != Outcome::stopped)
-            print_summary(opt_.summary, started_, outcome == Outcome::done, events_.round());
+        if (opt_.summary && opt_.collected && outcome != Outcome::stopped)
+            print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
+                          opt_.dc_units ? opt_.dc_units->reported() : -1);
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
         // A run that was asked for a number of readings does not wait forever
         // on a silent power system.
@@ -77,9 +90,9 @@ bool Scheduler::ask_again(int& attempts) {
         dev_.device().Reset();
         return false;
     }
-    std::string frame = events_.last_frame();
-    events_.resend();
-    frame += '\r';
+    events_.on_send(last_cid1_, last_cid2_, last_info_.data(), int(last_info_.size()), last_frame_.data(),
+                    last_frame_.size());
+    std::string frame = last_frame_ + '\r';
     dev_.device().SendData(reinterpret_cast<const unsigned char*>(frame.data()), unsigned(frame.size()));
     return true;
 }
@@ -87,16 +100,15 @@ bool Scheduler::ask_again(int& attempts) {
 Scheduler::Outcome Scheduler::drive_round() {
     ZMXSPDevice& d = dev_.device();
     PMBusProtocol& codec = dev_.codec();
-    const EventPrinter::Round& round = events_.round();
     int attempts = 0;
-    int sends = round.sends;
+    int sends = sends_;
     long long deadline = now_ms() + opt_.timeout_ms;
     uint8_t buf[512];
     for (;;) {
-        if (round.publishes > 0) return Outcome::done;
-        if (round.sends != sends) {
+        if (publishes_ > 0) return Outcome::done;
+        if (sends_ != sends) {
             // The device answered a reply with its next request.
-            sends = round.sends;
+            sends = sends_;
             attempts = 0;
             timeouts_.ok();
             deadline = now_ms() + opt_.timeout_ms;

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "host/host_events.h"
 #include "tools/events.h"
 #include "tools/line.h"
+#include "tools/observers.h"
 #include "tools/plugin_host.h"
 
 namespace tzv58::tool {
@@ -18,12 +21,20 @@ struct SchedulerOptions {
     long long give_up = 5;      // with rounds: stop after this many failed rounds in a row; 0: never
     ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
     FILE* summary = nullptr;            // the human summary after each round
+    RoundCollector* collected = nullptr;  // what the summary shows; cleared at each refresh
+    const DcUnitWatch* dc_units = nullptr;
 };
 
-class Scheduler {
+// The scheduler watches the device's requests and publications itself (install
+// it among the device's event observers): the round state is its own.
+class Scheduler : public HostEvents {
 public:
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
         : dev_(device), line_(line), events_(events), opt_(options) {}
+
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                 size_t frame_len) override;
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
     // run for a number of rounds saw give_up rounds in a row fail.
@@ -44,6 +55,12 @@ private:
     SchedulerOptions opt_;
     FailureThrottle timeouts_;
     long started_ = 0, completed_ = 0;
+    // The round in progress: requests the device built, publications, and the
+    // last request, to ask for it again.
+    int sends_ = 0, publishes_ = 0;
+    uint8_t last_cid1_ = 0, last_cid2_ = 0;
+    std::vector<uint8_t> last_info_;
+    std::string last_frame_;
 };
 
 }  // namespace tzv58::tool

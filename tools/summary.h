@@ -3,10 +3,11 @@
 
 #include <cstdio>
 
-#include "tools/events.h"
+#include "tools/observers.h"
 
 namespace tzv58::tool {
 
-void print_summary(FILE* out, long round_no, bool completed, const EventPrinter::Round& round);
+// dc_reported: the DC units the power system reported (-1: unknown).
+void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);
 
 }  // namespace tzv58::tool

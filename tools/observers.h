@@ -1,0 +1,88 @@
+// What the host keeps from the device's service calls besides printing them:
+// the DC units each DC reply reports, and what a round produced for the
+// person's summary (the last record, alarm transitions, line errors).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "host/host_events.h"
+#include "host/pmbus_protocol.h"
+#include "telemetry/record.h"
+
+namespace tzv58::tool {
+
+// Reads the unit count of each DC analog reply the device accepts, with the
+// device's own rule for replies without a count byte ("no_dc_number").
+class DcUnitWatch : public HostEvents {
+public:
+    // no_dc_number: 1 (no count byte), 2 (count byte) or -1 (tell from the
+    // first reply, as the device does).
+    DcUnitWatch(const PMBusProtocol& codec, int no_dc_number) : codec_(codec), layout_(no_dc_number) {}
+
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t*, int, const char*, size_t) override;
+    void on_payload(int result, int poll_step) override;
+
+    // Units the last DC analog reply reported; -1 before the first.
+    int reported() const { return reported_; }
+    // Units the record holds from the power system: the reported ones up to
+    // the record's two; without a DC reply (a record from the cache), the
+    // units of r that hold anything.
+    int decoded(const tzv58_419_Data_t& r) const;
+
+private:
+    struct Request {
+        uint8_t cid1 = 0, cid2 = 0;
+    };
+    const PMBusProtocol& codec_;
+    int layout_;
+    int reported_ = -1;
+    Request last_, before_last_;
+};
+
+// Units of a record that hold any non-zero byte.
+int dc_units_in(const tzv58_419_Data_t& r);
+
+struct AlarmTransition {
+    std::string time;  // ISO 8601, host clock
+    bool raised;
+    int level;
+    std::string key, id, text1, text2;
+};
+
+// Level numbers as the alarm database names them.
+const char* level_name(int level);
+
+// What the current round produced, for the summary.
+class RoundCollector : public HostEvents {
+public:
+    void set_clock(const HostClock* clock) { clock_ = clock; }
+
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
+    void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                  const std::string& text2, bool active, unsigned short seq) override;
+    void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
+    void on_payload(int result, int poll_step) override;
+
+    // A round begins: counts and transitions start again; alarm states stay.
+    void new_round();
+
+    int payloads() const { return payloads_; }
+    int frame_errors() const { return frame_errors_; }
+    const tzv58_419_Data_t& record() const { return record_; }
+    const std::vector<AlarmTransition>& transitions() const { return transitions_; }
+    // Alarms active now (as last reported).
+    int active_alarms() const;
+
+private:
+    const HostClock* clock_ = &wall_clock();
+    int payloads_ = 0, frame_errors_ = 0;
+    tzv58_419_Data_t record_{};
+    std::vector<AlarmTransition> transitions_;
+    std::map<std::string, bool> state_;  // key, id and texts -> active
+};
+
+}  // namespace tzv58::tool
