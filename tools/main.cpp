@@ -3,6 +3,7 @@
 // real serial port or a script; or decodes a record image.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -12,7 +13,6 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
-#include "device/setting_value.h"
 #include "tools/console.h"
 #include "tools/events.h"
 #include "tools/faults.h"
@@ -131,12 +131,14 @@ std::vector<OptionSpec> with(std::vector<OptionSpec> extra) {
     return extra;
 }
 
-// The configuration's DC reply layout, read as the device reads it.
+// The configuration's DC reply layout, read as the device reads every key:
+// its text form through atoi.
 int no_dc_number_of(const Json::Value& config) {
-    int32_t layout = -1;
     const Json::Value& app = config["appSetting"];
-    if (app.isObject()) tzv58::setting_int(app, "no_dc_number", layout);
-    return layout;
+    if (!app.isObject()) return -1;
+    const Json::Value& v = app["no_dc_number"];
+    if (v.isNull() || v.isArray() || v.isObject()) return -1;
+    return std::atoi(v.asString().c_str());
 }
 
 // Everything a device needs before it runs: outputs, plug-in, configuration,

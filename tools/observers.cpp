@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "host/frame.h"
+#include "host/pmbus_protocol.h"
 #include "telemetry/bytes.h"
 #include "tools/events.h"
 
