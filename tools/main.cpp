@@ -16,6 +16,7 @@
 #include "tools/console.h"
 #include "tools/events.h"
 #include "tools/faults.h"
+#include "tools/history_cmd.h"
 #include "tools/line.h"
 #include "tools/observers.h"
 #include "tools/options.h"
@@ -41,6 +42,8 @@ const char* const USAGE_MAIN =
     "  tzv58-host replay --script FILE [options]\n"
     "  tzv58-host record FILE|-        decode a 1257-byte record image (history, cache), or the\n"
     "                                  publish/history lines of an events file, as JSON\n"
+    "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
+    "                             [--plot FILE.svg]   the records and alarms kept by --history\n"
     "  tzv58-host --version\n"
     "\n"
     "Each command has its own --help.\n";
@@ -281,6 +284,13 @@ int run_live(const CommandLine& cl, bool simulate) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
+    // Opened after the simulator's fork: the child holds no descriptor of it.
+    std::unique_ptr<HostEvents> history;
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup.address), history, err)) {
+        stop_simulator(sim_pid);
+        return usage_error(err);
+    }
+    if (history) setup.fanout.add(history.get());
     device.AttachFd(line.fd(), false);
     install_stop_handlers();
     Scheduler scheduler(setup.device, line, *setup.printer, sched);
@@ -329,12 +339,12 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "simulate") {
         accepted = with({{"--plant", true}, {"--rounds", true}, {"--faults", true}, {"--fast", false},
                          {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true},
-                         {"--give-up", true}});
+                         {"--give-up", true}, {"--history", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
         // --fast is refused by name below: a live line never runs on the simulated clock.
         accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
-                         {"--summary", false}, {"--fast", false}});
+                         {"--summary", false}, {"--fast", false}, {"--history", true}});
         help = USAGE_POLL;
     } else if (cl.command == "replay") {
         accepted = with({{"--script", true}});
@@ -342,16 +352,22 @@ int dispatch(int argc, char** argv) {
     } else if (cl.command == "record") {
         accepted = {{"--help", false}, {"--version", false}};
         help = USAGE_RECORD;
+    } else if (cl.command == "history") {
+        accepted = history_options();
+        help = USAGE_HISTORY;
     } else {
-        return usage_error("unknown command '" + cl.command + "' (simulate, poll, replay, record; see --help)");
+        return usage_error("unknown command '" + cl.command + "' (simulate, poll, replay, record, history; see --help)");
     }
     std::string err;
     if (!parse_options(argc, argv, 2, accepted, cl, err)) return usage_error(err);
     if (cl.has("--help")) {
         std::fputs(help, stdout);
-        if (cl.command != "record") {
+        if (cl.command != "record" && cl.command != "history") {
             std::fputs(USAGE_COMMON, stdout);
-            if (cl.command != "replay") std::fputs(USAGE_LIVE, stdout);
+            if (cl.command != "replay") {
+                std::fputs(USAGE_LIVE, stdout);
+                std::fputs(USAGE_HISTORY_OPTION, stdout);
+            }
         }
         return 0;
     }
@@ -362,10 +378,11 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "poll" && cl.has("--fast"))
         return usage_error("option --fast is for simulate only: poll runs on the wall clock of a live line");
     // "-" is standard input for record; any other word is an operand.
-    if (cl.command != "record" && !cl.args.empty()) return usage_error("unexpected argument '" + cl.args[0] + "'");
+    if (cl.command != "record" && cl.command != "history" && !cl.args.empty()) return usage_error("unexpected argument '" + cl.args[0] + "'");
     if (cl.command == "simulate") return run_live(cl, true);
     if (cl.command == "poll") return run_live(cl, false);
     if (cl.command == "replay") return run_replay(cl);
+    if (cl.command == "history") return run_history(cl);
     return run_record(cl);
 }
 
