@@ -26,6 +26,10 @@ fi
 # /usr/src/googletest instead.
 installed libgtest-dev:mipsel || apt_install libgtest-dev:mipsel ||
   echo "libgtest-dev:mipsel cannot be installed: GoogleTest is built from source"
+# SQLite for the target's history file; where it cannot be installed beside the
+# build machine's packages, tzv58-host is built without history.
+installed libsqlite3-dev:mipsel || apt_install libsqlite3-dev:mipsel ||
+  echo "libsqlite3-dev:mipsel cannot be installed: tzv58-host is built without history"
 
 bash scripts/build.sh mipsel
 ctest --preset mipsel

@@ -1,0 +1,491 @@
+// The history file of tzv58-host: what simulate --history stores, what the
+// history command gives back (CSV, the SVG trend), and what survives a
+// killed writer, a full disk and a second writer.
+#include "e2e_support.h"
+
+#if TZV58_HAVE_SQLITE
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <regex>
+
+#include <sqlite3.h>
+
+namespace {
+
+// ---- the database, read directly ----
+
+struct Db {
+    explicit Db(const std::string& path, bool create = false) {
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), nullptr) !=
+            SQLITE_OK)
+            ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db);
+    }
+    ~Db() { sqlite3_close(db); }
+
+    // Every row of a query, every column as text ("NULL" for none).
+    std::vector<std::vector<std::string>> rows(const std::string& sql) {
+        std::vector<std::vector<std::string>> out;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+            return out;
+        }
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                const unsigned char* t = sqlite3_column_text(st, i);
+                row.push_back(sqlite3_column_type(st, i) == SQLITE_NULL ? "NULL" : reinterpret_cast<const char*>(t));
+            }
+            out.push_back(row);
+        }
+        sqlite3_finalize(st);
+        return out;
+    }
+    std::string one(const std::string& sql) {
+        const auto r = rows(sql);
+        return r.empty() || r[0].empty() ? "" : r[0][0];
+    }
+    std::vector<std::vector<uint8_t>> records() {
+        std::vector<std::vector<uint8_t>> out;
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT record FROM history ORDER BY rowid", -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
+            out.emplace_back(p, p + sqlite3_column_bytes(st, 0));
+        }
+        sqlite3_finalize(st);
+        return out;
+    }
+
+    sqlite3* db = nullptr;
+};
+
+std::string iso(const tzv58_419_Data_t& r) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(r.round_time[0] | r.round_time[1] << 8),
+                  r.round_time[2], r.round_time[3], r.round_time[4], r.round_time[5], r.round_time[6]);
+    return buf;
+}
+
+std::vector<tzv58_419_Data_t> history_records(const std::vector<Json::Value>& events) {
+    std::vector<tzv58_419_Data_t> out;
+    for (const Json::Value& e : events)
+        if (e["event"] == "history") out.push_back(published_record(e));
+    return out;
+}
+
+HostRun simulate(const std::string& db, const std::vector<std::string>& extra, std::vector<Json::Value>* events = nullptr) {
+    const std::string dir = scratch_dir();
+    std::vector<std::string> args{"simulate", "--fast", "--history", db, "--events", dir + "/events"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    HostRun r = run_host(args);
+    if (events) *events = read_events(dir + "/events");
+    return r;
+}
+
+// RFC 4180: CRLF between records, quoted fields may hold commas, quotes
+// (doubled) and line breaks.
+std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false, was_quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"' && field.empty() && !was_quoted) {
+            quoted = was_quoted = true;
+        } else if (c == ',') {
+            row.push_back(field);
+            field.clear();
+            was_quoted = false;
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            row.push_back(field);
+            rows.push_back(row);
+            row.clear();
+            field.clear();
+            was_quoted = false;
+            ++i;
+        } else {
+            EXPECT_FALSE(c == '\n' || c == '\r' || c == '"') << "bare line break or quote at " << i;
+            field += c;
+        }
+    }
+    EXPECT_TRUE(field.empty() && row.empty() && !quoted) << "the last record has no CRLF";
+    return rows;
+}
+
+// ---- one plant, one file ----
+
+TEST(HistoryFile, HoldsOneRowPerRoundWithThePlantsValues) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    std::vector<Json::Value> events;
+    const HostRun r = simulate(db, {"--rounds", "5", "--data-id", "7"}, &events);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::vector<tzv58_419_Data_t> stored = history_records(events);
+    ASSERT_EQ(stored.size(), 5u);
+
+    Db h(db);
+    EXPECT_EQ(h.one("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(h.one("PRAGMA user_version"), "1");
+    // Each row holds the record the device stored, byte for byte, and its time.
+    const auto blobs = h.records();
+    ASSERT_EQ(blobs.size(), 5u);
+    const auto rows = h.rows(
+        "SELECT time, address, data_id, dc_v, load_i, battery1_i, battery2_i, rc_out_v, ac1_a, ac1_b, ac1_c, ac2_a, "
+        "ac2_b, ac2_c, dc2_v FROM history ORDER BY rowid");
+    ASSERT_EQ(rows.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        ASSERT_EQ(blobs[i].size(), sizeof(tzv58_419_Data_t));
+        EXPECT_EQ(0, std::memcmp(blobs[i].data(), &stored[i], sizeof(tzv58_419_Data_t)));
+        // The default plant: DC 53.5 V, 45 A, one battery at 3 A, rectifiers at
+        // 53 V, phases 230/231/229 and 229/230/228 V; no second DC unit.
+        const std::vector<std::string> expected{iso(stored[i]), "1", "7", "53.5", "45.0", "3.0", "NULL", "53.0",
+                                                "230.0",        "231.0", "229.0", "229.0", "230.0", "228.0", "NULL"};
+        EXPECT_EQ(rows[i], expected);
+    }
+    EXPECT_EQ(h.one("SELECT count(*) FROM alarms"), "0");
+}
+
+TEST(HistoryFile, AlarmTableHoldsTheTransitionsAcrossRuns) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    spit(dir + "/off.json", R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0, "f": 0},
+                                                      {"a": 0, "b": 0, "c": 0, "f": 0}]}})");
+    // Mains fail for three rounds, come back for two; then a run that starts
+    // with the mains back raises nothing again.
+    HostRun r = simulate(db, {"--rounds", "3", "--plant", dir + "/off.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = simulate(db, {"--rounds", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = simulate(db, {"--rounds", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    Db h(db);
+    EXPECT_EQ(h.one("SELECT count(*) FROM history"), "7");
+    const auto alarms = h.rows("SELECT change, key, id, level, text1, text2, seq FROM alarms ORDER BY rowid");
+    const std::vector<std::vector<std::string>> expected{
+        {"raised", "PowerOff", "419415001", "1", "输入电源中断告警", "输入电源中断告警", "100"},
+        {"cleared", "PowerOff", "419415001", "1", "输入电源中断告警", "输入电源中断告警", "100"}};
+    EXPECT_EQ(alarms, expected);
+    // Raised with the first round of the failure, cleared with the first
+    // round after it.
+    const auto times = h.rows("SELECT time FROM history ORDER BY rowid");
+    ASSERT_EQ(times.size(), 7u);
+    EXPECT_EQ(h.one("SELECT time FROM alarms WHERE change = 'raised'"), times[0][0]);
+    EXPECT_EQ(h.one("SELECT time FROM alarms WHERE change = 'cleared'"), times[3][0]);
+
+    const HostRun table = run_host({"history", db, "--alarms"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("raised   [level 1] 输入电源中断告警: 输入电源中断告警 (PowerOff 419415001)"),
+              std::string::npos)
+        << table.out;
+}
+
+TEST(HistoryFile, FilesItCannotTrustAreRefused) {
+    const std::string dir = scratch_dir();
+    struct Case {
+        const char* name;
+        const char* sql;  // nullptr: not a database at all
+        const char* says;
+    };
+    const Case cases[] = {
+        {"newer", "PRAGMA application_id = 1954182709; PRAGMA user_version = 99; CREATE TABLE history(x);",
+         "history schema version 99 is unknown"},
+        {"foreign", "CREATE TABLE notes(x); INSERT INTO notes VALUES(1);", "another program"},
+        {"text", nullptr, "not an SQLite database"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string db = dir + "/" + c.name + ".db";
+        if (c.sql) {
+            Db h(db, true);
+            ASSERT_EQ(sqlite3_exec(h.db, c.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        } else {
+            spit(db, std::string(4096, 'x'));
+        }
+        const std::string before = slurp(db);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--history", db},
+              std::vector<std::string>{"history", db}}) {
+            const HostRun r = run_host(args);
+            EXPECT_EQ(r.status, 2) << args[0];
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(r.out, "") << args[0];
+        }
+        EXPECT_EQ(slurp(db), before) << "a refused file is left as it was";
+    }
+}
+
+// ---- exports ----
+
+TEST(HistoryExport, CsvAndJsonLinesGiveBackTheStoredNumbers) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    // Hundredths on the DC side, two units, two batteries on the first, one
+    // AC channel.
+    spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 220, "b": 218, "c": 219, "f": 50}]},
+        "dc": [{"out_v": 53.01, "load_i": 45.67, "battery_i": [3.25, 1.5], "branch_i": [20]},
+               {"out_v": 52.99, "load_i": 0.01, "battery_i": [0.5], "branch_i": [1]}]})");
+    std::vector<Json::Value> events;
+    const HostRun r = simulate(db, {"--rounds", "5", "--plant", dir + "/plant.json"}, &events);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<tzv58_419_Data_t> stored = history_records(events);
+    ASSERT_EQ(stored.size(), 5u);
+
+    const HostRun csv = run_host({"history", db, "--format", "csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const auto rows = parse_csv(csv.out);
+    ASSERT_EQ(rows.size(), 6u) << csv.out;
+    const std::vector<std::string> header{"time",       "address",        "data_id",        "dc_v",     "load_i",
+                                          "battery1_i", "battery2_i",     "dc2_v",          "dc2_load_i",
+                                          "dc2_battery1_i", "dc2_battery2_i", "rc_out_v", "ac1_a", "ac1_b",
+                                          "ac1_c",      "ac2_a",          "ac2_b",          "ac2_c"};
+    EXPECT_EQ(rows[0], header);
+    auto f = [](const std::string& s) { return std::strtof(s.c_str(), nullptr); };
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        const auto& row = rows[i + 1];
+        const tzv58_419_Data_t& rec = stored[i];
+        ASSERT_EQ(row.size(), header.size());
+        EXPECT_EQ(row[0], iso(rec));
+        EXPECT_EQ(f(row[3]), rec.dc0.out_v.get());
+        EXPECT_EQ(f(row[3]), 53.01f);
+        EXPECT_EQ(f(row[4]), 45.67f);
+        EXPECT_EQ(f(row[5]), 3.25f);
+        EXPECT_EQ(f(row[6]), 1.5f);
+        EXPECT_EQ(f(row[7]), 52.99f);
+        EXPECT_EQ(f(row[8]), 0.01f);
+        EXPECT_EQ(f(row[9]), 0.5f);
+        EXPECT_EQ(row[10], "") << "unit 2 has one battery";
+        EXPECT_EQ(f(row[11]), rec.rc_out_v.get());
+        EXPECT_EQ(f(row[12]), 220.0f);
+        EXPECT_EQ(f(row[13]), 218.0f);
+        EXPECT_EQ(f(row[14]), 219.0f);
+        EXPECT_EQ(row[15], "") << "no second channel";
+    }
+
+    // JSON lines: the same numbers.
+    const HostRun jsonl = run_host({"history", db, "--format", "jsonl"});
+    ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+    spit(dir + "/rows.jsonl", jsonl.out);
+    const std::vector<Json::Value> objects = read_events(dir + "/rows.jsonl");
+    ASSERT_EQ(objects.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        for (size_t c = 3; c < header.size(); ++c) {
+            const Json::Value& v = objects[i][header[c]];
+            if (rows[i + 1][c].empty())
+                EXPECT_TRUE(v.isNull()) << header[c];
+            else
+                EXPECT_EQ(v.asFloat(), f(rows[i + 1][c])) << header[c];
+        }
+    }
+
+    // --since takes rows from that time on, --until rows before it.
+    const HostRun part = run_host({"history", db, "--format", "csv", "--since", rows[2][0], "--until", rows[4][0]});
+    ASSERT_EQ(part.status, 0) << part.err;
+    const auto part_rows = parse_csv(part.out);
+    ASSERT_EQ(part_rows.size(), 3u) << part.out;
+    EXPECT_EQ(part_rows[1][0], rows[2][0]);
+    EXPECT_EQ(part_rows[2][0], rows[3][0]);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"history", db, "--since", "2026-13-01"},
+          std::vector<std::string>{"history", db, "--until", "yesterday"},
+          std::vector<std::string>{"history", db, "--format", "xml"},
+          std::vector<std::string>{"history", db, "--plot", dir + "/p.svg", "--alarms"},
+          std::vector<std::string>{"history"}}) {
+        const HostRun b = run_host(bad);
+        EXPECT_EQ(b.status, 2) << bad.back();
+        EXPECT_EQ(std::count(b.err.begin(), b.err.end(), '\n'), 1) << b.err;
+    }
+}
+
+TEST(HistoryExport, PlotIsWellFormedSvgWithOnePointPerRow) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db", svg = dir + "/trend.svg";
+    const HostRun r = simulate(db, {"--rounds", "7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const HostRun plot = run_host({"history", db, "--plot", svg});
+    ASSERT_EQ(plot.status, 0) << plot.err;
+    const std::string text = slurp(svg);
+    ASSERT_FALSE(text.empty());
+    // Well-formed XML (xmllint exits 0 only for a well-formed document).
+    const int lint = std::system(("xmllint --noout " + svg + " 2>" + dir + "/lint").c_str());
+    ASSERT_TRUE(WIFEXITED(lint));
+    if (WEXITSTATUS(lint) == 127) GTEST_SKIP() << "xmllint is not installed (scripts/setup.sh installs it)";
+    EXPECT_EQ(WEXITSTATUS(lint), 0) << slurp(dir + "/lint");
+    // One point per row in each series, on the plot's scale.
+    for (const char* series : {"dc_v", "load_i"}) {
+        const std::regex re(std::string("<polyline class=\"") + series + "\"[^>]*points=\"([^\"]*)\"");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(text, m, re)) << series;
+        std::istringstream pts(m[1].str());
+        int n = 0;
+        for (std::string p; pts >> p; ++n) EXPECT_TRUE(std::regex_match(p, std::regex("[0-9.]+,[0-9.]+"))) << p;
+        EXPECT_EQ(n, 7) << series;
+    }
+    for (const char* label : {"DC voltage (V)", "load current (A)", "local time"})
+        EXPECT_NE(text.find(label), std::string::npos) << label;
+}
+
+// ---- a writer that dies, a disk that fills, a second writer ----
+
+// A running tzv58-host with its standard output and error on pipes.
+struct Child {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+    std::string out_text, err_text;
+
+    Child(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY) {
+        int o[2], e[2];
+        if (pipe(o) != 0 || pipe(e) != 0) throw std::runtime_error("pipe");
+        std::vector<std::string> argv_s;
+        std::istringstream emulator(TZV58_EMULATOR);
+        for (std::string word; emulator >> word;) argv_s.push_back(word);
+        argv_s.push_back(TZV58_HOST_PATH);
+        argv_s.insert(argv_s.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argv_s) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            dup2(o[1], 1);
+            dup2(e[1], 2);
+            close(o[0]), close(o[1]), close(e[0]), close(e[1]);
+            if (file_limit != RLIM_INFINITY) {
+                // A full disk: writes past the limit fail with EFBIG.
+                signal(SIGXFSZ, SIG_IGN);
+                const rlimit lim{file_limit, file_limit};
+                setrlimit(RLIMIT_FSIZE, &lim);
+            }
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(o[1]);
+        close(e[1]);
+        out = o[0];
+        err = e[0];
+    }
+    ~Child() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            wait();
+        }
+        close(out);
+        close(err);
+    }
+
+    // Reads what arrives until stdout holds `text` or the child ends or the
+    // deadline passes. true when the text arrived.
+    bool read_until(const std::string& text, int timeout_ms) {
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            if (out_text.find(text) != std::string::npos) return true;
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsed >= timeout_ms) return false;
+            pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+            if (poll(fds, 2, int(timeout_ms - elapsed)) <= 0) continue;
+            char buf[4096];
+            bool open = false;
+            for (int i = 0; i < 2; ++i) {
+                if (!fds[i].revents) {
+                    open = true;
+                    continue;
+                }
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) (i ? err_text : out_text).append(buf, size_t(n));
+                open = open || n > 0;
+            }
+            if (!open) return out_text.find(text) != std::string::npos;
+        }
+    }
+    int wait() {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+// The number of the last "== round N:" line that reports a reading.
+long last_round(const std::string& out) {
+    long last = 0;
+    const std::regex re("== round ([0-9]+): [0-9]{4}-");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
+        last = std::stol((*it)[1].str());
+    return last;
+}
+
+TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    Child writer({"simulate", "--fast", "--history", db, "--events", "/dev/null", "--summary"});
+    ASSERT_TRUE(writer.read_until("== round 5:", 60000)) << writer.out_text << writer.err_text;
+
+    // While it writes: a reader reads, a second writer is refused.
+    const HostRun reader = run_host({"history", db, "--format", "csv"});
+    EXPECT_EQ(reader.status, 0) << reader.err;
+    EXPECT_GE(parse_csv(reader.out).size(), 6u);
+    const HostRun second = run_host({"simulate", "--fast", "--rounds", "1", "--history", db});
+    EXPECT_EQ(second.status, 2);
+    EXPECT_EQ(first_line(second.err), "tzv58-host: option --history: " + db + ": another process is writing this history file");
+
+    ASSERT_TRUE(writer.read_until("== round 30:", 60000)) << writer.err_text;
+    ASSERT_EQ(kill(writer.pid, SIGKILL), 0);
+    EXPECT_EQ(writer.wait(), 128 + SIGKILL);
+    writer.read_until("\x01", 2000);  // what it printed before it died
+    const long completed = last_round(writer.out_text);
+    ASSERT_GE(completed, 30);
+
+    Db h(db);
+    EXPECT_EQ(h.one("PRAGMA integrity_check"), "ok");
+    const long rows = std::stol(h.one("SELECT count(*) FROM history"));
+    EXPECT_GE(rows, completed) << "a completed round was lost";
+    EXPECT_LE(rows, completed + 1);
+    for (const auto& blob : h.records()) EXPECT_EQ(blob.size(), sizeof(tzv58_419_Data_t));
+}
+
+TEST(HistoryCrash, FullDiskGivesOneLineAndThePollGoesOn) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null", "--summary"},
+              256 * 1024);
+    ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
+    EXPECT_EQ(run.wait(), 0);
+    run.read_until("\x01", 2000);
+    EXPECT_EQ(std::count(run.err_text.begin(), run.err_text.end(), '\n'), 1) << run.err_text;
+    EXPECT_NE(run.err_text.find("tzv58-host: history " + db + ": "), std::string::npos) << run.err_text;
+    EXPECT_NE(run.err_text.find("polling goes on without history"), std::string::npos) << run.err_text;
+
+    Db h(db);
+    EXPECT_EQ(h.one("PRAGMA integrity_check"), "ok");
+    const long rows = std::stol(h.one("SELECT count(*) FROM history"));
+    EXPECT_GT(rows, 0);
+    EXPECT_LT(rows, 80);
+}
+
+}  // namespace
+
+#else
+
+TEST(HistoryFile, NeedsSQLite) { GTEST_SKIP() << "this build has no SQLite"; }
+
+#endif
