@@ -207,7 +207,7 @@ std::string trend_svg(const std::vector<TrendPoint>& points) {
     svg += series("load_i", LOAD_COLOUR, ia, &TrendPoint::load_i);
 
     // Legend.
-    svg += "<rect x=\"700\" y=\"58\" width=\"170\" height=\"44\" fill=\"white\" stroke=\"#999\"/>\n";
+    svg += "<rect x=\"700\" y=\"58\" width=\"170\" height=\"44\" fill=\"white\" fill-opacity=\"0.85\" stroke=\"#999\"/>\n";
     svg += line(710, 74, 740, 74, (std::string("stroke=\"") + DC_COLOUR + "\" stroke-width=\"2\"").c_str());
     svg += text(748, 78, "DC voltage (V)", "start");
     svg += line(710, 92, 740, 92, (std::string("stroke=\"") + LOAD_COLOUR + "\" stroke-width=\"2\"").c_str());
