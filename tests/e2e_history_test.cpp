@@ -198,6 +198,22 @@ TEST(HistoryFile, AlarmTableHoldsTheTransitionsAcrossRuns) {
         << table.out;
 }
 
+// The rectifier modules report the same key and id and differ in their
+// text: one module in alarm is one alarm raised once, not raised and cleared
+// again by its healthy neighbours every round.
+TEST(HistoryFile, AlarmsOfModulesThatShareKeyAndIdAreToldApart) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    spit(dir + "/plant.json", R"({"rectifiers": {"out_v": 53, "modules": [{"out_i": 12},
+        {"out_i": 11, "alarms": [128, 0, 0, 0, 0, 0, 0]}, {"out_i": 12}]}})");
+    const HostRun r = simulate(db, {"--rounds", "3", "--plant", dir + "/plant.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Db h(db);
+    const auto alarms = h.rows("SELECT change, key, id, level, text2 FROM alarms ORDER BY rowid");
+    const std::vector<std::vector<std::string>> expected{
+        {"raised", "ZID06OZU_RC_0", "419430501", "4", "模块2模块通讯中断告警状态"}};
+    EXPECT_EQ(alarms, expected);
+}
+
 TEST(HistoryFile, FilesItCannotTrustAreRefused) {
     const std::string dir = scratch_dir();
     struct Case {
