@@ -10,10 +10,10 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <regex>
 
 #include <sqlite3.h>
 
@@ -348,12 +348,18 @@ TEST(HistoryExport, PlotIsWellFormedSvgWithOnePointPerRow) {
     EXPECT_EQ(WEXITSTATUS(lint), 0) << slurp(dir + "/lint");
     // One point per row in each series, on the plot's scale.
     for (const char* series : {"dc_v", "load_i"}) {
-        const std::regex re(std::string("<polyline class=\"") + series + "\"[^>]*points=\"([^\"]*)\"");
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(text, m, re)) << series;
-        std::istringstream pts(m[1].str());
+        const size_t at = text.find(std::string("<polyline class=\"") + series + "\"");
+        ASSERT_NE(at, std::string::npos) << series;
+        const size_t from = text.find("points=\"", at) + 8, to = text.find('"', from);
+        ASSERT_TRUE(from > at + 8 && to != std::string::npos && to < text.find("/>", at)) << series;
+        std::istringstream pts(text.substr(from, to - from));
         int n = 0;
-        for (std::string p; pts >> p; ++n) EXPECT_TRUE(std::regex_match(p, std::regex("[0-9.]+,[0-9.]+"))) << p;
+        for (std::string p; pts >> p; ++n) {
+            const size_t comma = p.find(',');
+            EXPECT_TRUE(comma != std::string::npos && p.find_first_not_of("0123456789.,") == std::string::npos &&
+                        std::strtod(p.c_str(), nullptr) >= 0 && std::strtod(p.c_str() + comma + 1, nullptr) >= 0)
+                << p;
+        }
         EXPECT_EQ(n, 7) << series;
     }
     for (const char* label : {"DC voltage (V)", "load current (A)", "local time"})
@@ -443,12 +449,14 @@ struct Child {
     }
 };
 
-// The number of the last "== round N:" line that reports a reading.
+// The number of the last "== round N: <date>" line: a round with a reading.
 long last_round(const std::string& out) {
     long last = 0;
-    const std::regex re("== round ([0-9]+): [0-9]{4}-");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
-        last = std::stol((*it)[1].str());
+    for (size_t at = out.find("== round "); at != std::string::npos; at = out.find("== round ", at + 1)) {
+        char* end = nullptr;
+        const long n = std::strtol(out.c_str() + at + 9, &end, 10);
+        if (end[0] == ':' && end[1] == ' ' && std::isdigit(static_cast<unsigned char>(end[2]))) last = n;
+    }
     return last;
 }
 
