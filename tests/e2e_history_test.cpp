@@ -462,7 +462,7 @@ long last_round(const std::string& out) {
 
 TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Child writer({"simulate", "--fast", "--history", db, "--events", "/dev/null", "--summary"});
+    Child writer({"simulate", "--fast", "--history", db, "--events", "/dev/null"});
     ASSERT_TRUE(writer.read_until("== round 5:", 60000)) << writer.out_text << writer.err_text;
 
     // While it writes: a reader reads, a second writer is refused.
@@ -490,7 +490,7 @@ TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
 
 TEST(HistoryCrash, FullDiskGivesOneLineAndThePollGoesOn) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null", "--summary"},
+    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"},
               256 * 1024);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
     EXPECT_EQ(run.wait(), 0);
