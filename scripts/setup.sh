@@ -3,7 +3,7 @@
 # non-interactive). Packages already present are not fetched again.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-          libgtest-dev libgmock-dev libbenchmark-dev valgrind "$@")
+          libgtest-dev libgmock-dev libbenchmark-dev valgrind libcpp-httplib-dev prometheus "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -11,9 +11,11 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
+#include "tools/client.h"
 #include "tools/events.h"
 #include "tools/faults.h"
 #include "tools/line.h"
+#include "tools/live.h"
 #include "tools/options.h"
 #include "tools/plant.h"
 #include "tools/plugin_host.h"
@@ -36,6 +38,9 @@ const char* const USAGE_MAIN =
     "  tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
     "  tzv58-host replay --script FILE [options]\n"
     "  tzv58-host record FILE          decode a 1257-byte record image (history, cache) as JSON\n"
+    "  tzv58-host get --socket PATH [ID...]\n"
+    "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
+    "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n"
     "\n"
     "Each command has its own --help.\n";
 
@@ -56,6 +61,9 @@ const char* const USAGE_LIVE =
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
     "  --summary        print the round summary even when --events is given\n"
+    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control\n"
+    "  --metrics [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
+    "                   127.0.0.1; port 0: any free port, named in the ready line)\n"
     "Without --events, a short summary of each round follows its events.\n";
 
 const char* const USAGE_SIMULATE =
@@ -97,6 +105,32 @@ const char* const USAGE_RECORD =
     "\n"
     "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
     "holds the raw image (history, cache), its hex text, or a publish event line.\n";
+
+const char* const USAGE_GET =
+    "usage: tzv58-host get --socket PATH [ID...]\n"
+    "\n"
+    "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
+    "every value of the last published record as name: value lines, the age of\n"
+    "the data and the link state. With ids: the device's own answer for each\n"
+    "(out_v, ac), or its refusal with an English gloss. Status 0 only when every\n"
+    "id was answered with a value.\n";
+
+const char* const USAGE_CONTROL =
+    "usage: tzv58-host control --socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH remote ID [--wait SECONDS]\n"
+    "\n"
+    "Runs a control request on a running poll or simulate (started with --listen\n"
+    "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
+    "the frame sent and whether a reply came.\n"
+    "  CODE             the request code; --text or --hex give its input bytes,\n"
+    "                   --out the output buffer size (default 4)\n"
+    "  set-time         code 300 with the local time (default: now)\n"
+    "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
+    "  remote           code 320 with ID\n"
+    "  --wait SECONDS   then read the result (code 0) until the device has recorded\n"
+    "                   the answer (result 1) or the time is up; status 0 only if so\n";
 
 int usage_error(const std::string& msg) {
     std::fprintf(stderr, "tzv58-host: %s\n", msg.c_str());
@@ -180,6 +214,8 @@ int run_live(const CommandLine& cl, bool simulate) {
     }
     if (!setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
+    if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
+    if (cl.has("--metrics") && cl.get("--metrics").empty()) return usage_error("--metrics needs [HOST:]PORT");
 
     std::unique_ptr<ManualClock> fast_clock;
     if (cl.has("--fast")) {
@@ -200,10 +236,25 @@ int run_live(const CommandLine& cl, bool simulate) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
+    // Opened after the simulator's fork, which must not hold them.
+    std::unique_ptr<LiveService> live;
+    if (cl.has("--listen") || cl.has("--metrics")) {
+        live = std::make_unique<LiveService>(setup.device, *setup.events, sched.timeout_ms);
+        if (!live->open(cl.get("--listen"), cl.get("--metrics"), err)) {
+            live.reset();
+            stop_simulator(sim_pid);
+            return usage_error(err);
+        }
+    }
     device.AttachFd(line.fd(), false);
     install_stop_handlers();
+    if (live) {
+        std::fprintf(stderr, "%s\n", live->start(line).c_str());
+        sched.between = live.get();
+    }
     Scheduler scheduler(setup.device, line, *setup.events, sched);
     const int status = scheduler.run();
+    live.reset();
     device.AttachFd(-1, false);
     stop_simulator(sim_pid);
     return status;
@@ -246,11 +297,11 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "simulate") {
         accepted = with({{"--plant", true}, {"--rounds", true}, {"--faults", true}, {"--fast", false},
                          {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true},
-                         {"--give-up", true}});
+                         {"--give-up", true}, {"--listen", true}, {"--metrics", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
         accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
-                         {"--summary", false}, {"--fast", false}});
+                         {"--summary", false}, {"--fast", false}, {"--listen", true}, {"--metrics", true}});
         help = USAGE_POLL;
     } else if (cl.command == "replay") {
         accepted = with({{"--script", true}});
@@ -258,19 +309,30 @@ int dispatch(int argc, char** argv) {
     } else if (cl.command == "record") {
         accepted = {{"--help", false}};
         help = USAGE_RECORD;
+    } else if (cl.command == "get") {
+        accepted = {{"--socket", true}, {"--help", false}};
+        help = USAGE_GET;
+    } else if (cl.command == "control") {
+        accepted = {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true},
+                    {"--help", false}};
+        help = USAGE_CONTROL;
     } else {
-        return usage_error("unknown command '" + cl.command + "' (simulate, poll, replay, record; see --help)");
+        return usage_error("unknown command '" + cl.command +
+                           "' (simulate, poll, replay, record, get, control; see --help)");
     }
+    const bool client = cl.command == "get" || cl.command == "control";
     std::string err;
     if (!parse_options(argc, argv, 2, accepted, cl, err)) return usage_error(err);
     if (cl.has("--help")) {
         std::fputs(help, stdout);
-        if (cl.command != "record") {
+        if (cl.command != "record" && !client) {
             std::fputs(USAGE_COMMON, stdout);
             if (cl.command != "replay") std::fputs(USAGE_LIVE, stdout);
         }
         return 0;
     }
+    if (cl.command == "get") return run_get(cl);
+    if (cl.command == "control") return run_control(cl);
     if (cl.command != "record" && !cl.args.empty()) return usage_error("unexpected argument '" + cl.args[0] + "'");
     if (cl.command == "simulate") return run_live(cl, true);
     if (cl.command == "poll") return run_live(cl, false);

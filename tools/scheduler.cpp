@@ -30,7 +30,10 @@ void Scheduler::wait_refresh_window() {
         return;
     }
     ZMXSPDevice& d = dev_.device();
-    while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) nap(100);
+    while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) {
+        if (opt_.between) opt_.between->idle();
+        nap(100);
+    }
 }
 
 int Scheduler::run() {
@@ -41,6 +44,7 @@ int Scheduler::run() {
             if (!line_.reopen()) break;
             d.AttachFd(line_.fd(), false);
         }
+        if (opt_.between) opt_.between->idle();
         wait_refresh_window();
         if (g_stop) break;
         events_.new_round();
@@ -53,6 +57,7 @@ int Scheduler::run() {
         ++started_;
         const Outcome outcome = drive_round();
         if (outcome == Outcome::done) ++completed_;
+        if (opt_.between && outcome != Outcome::stopped) opt_.between->round_ended(outcome == Outcome::done);
         if (opt_.summary && outcome != Outcome::stopped)
             print_summary(opt_.summary, started_, outcome == Outcome::done, events_.round());
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;

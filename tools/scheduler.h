@@ -12,12 +12,24 @@
 
 namespace tzv58::tool {
 
+// Work the host does beside the poll cycle (live clients, metrics). Called on
+// the scheduler's thread, never while a reply is awaited.
+class BetweenExchanges {
+public:
+    virtual ~BetweenExchanges() = default;
+    // A round ended: complete, or given up.
+    virtual void round_ended(bool complete) = 0;
+    // No reply is awaited: queued requests may run on the device now.
+    virtual void idle() = 0;
+};
+
 struct SchedulerOptions {
     int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
     long long rounds = -1;      // complete readings wanted; -1: until stopped
     long long give_up = 5;      // with rounds: stop after this many failed rounds in a row; 0: never
     ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
     FILE* summary = nullptr;            // the human summary after each round
+    BetweenExchanges* between = nullptr;
 };
 
 class Scheduler {
