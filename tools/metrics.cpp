@@ -192,6 +192,9 @@ bool MetricsServer::open(const std::string& host, int port, std::string& err) {
     s.set_keep_alive_timeout(5);
     s.set_keep_alive_max_count(100);
     s.set_payload_max_length(4096);
+    // Headers and body go out in two writes: without this, a scraper that
+    // keeps its connection waits for a delayed acknowledgement every time.
+    s.set_tcp_nodelay(true);
     s.new_task_queue = [] { return new httplib::ThreadPool(4); };
     port_ = port == 0 ? s.bind_to_any_port(host) : (s.bind_to_port(host, port) ? port : -1);
     if (port_ < 0) {
