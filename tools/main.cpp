@@ -212,10 +212,15 @@ int run_live(const CommandLine& cl, bool simulate) {
     } else if (!cl.has("--port")) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
+    if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
+    if (cl.has("--metrics")) {
+        std::string host;
+        int metrics_port = 0;
+        if (!parse_metrics_address(cl.get("--metrics"), host, metrics_port, err)) return usage_error(err);
+        if (!MetricsServer::available()) return usage_error("--metrics: this build has no HTTP library (cpp-httplib)");
+    }
     if (!setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
-    if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
-    if (cl.has("--metrics") && cl.get("--metrics").empty()) return usage_error("--metrics needs [HOST:]PORT");
 
     std::unique_ptr<ManualClock> fast_clock;
     if (cl.has("--fast")) {
