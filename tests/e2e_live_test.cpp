@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -389,7 +390,8 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
     // Malformed and oversized requests: one error line, then the host hangs up.
     for (const std::string& bad : std::vector<std::string>{"not json\n", "[1,2]\n", "{\"op\":\"get\",\"ids\":[]}\n",
                                   "{\"op\":\"control\",\"code\":\"320\"}\n", "{\"op\":\"control\",\"code\":1,\"in\":\"0\"}\n",
-                                  "{\"op\":\"reboot\"}\n", std::string(5000, 'x')}) {
+                                  "{\"op\":\"reboot\"}\n", std::string(5000, 'x'),
+                                  "{\"op\":\"values\"" + std::string(5000, ' ') + "}\n"}) {
         const int fd = unix_connect(r.socket);
         ASSERT_GE(fd, 0);
         send_text(fd, bad);
@@ -406,6 +408,25 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
         const int fd = unix_connect(r.socket);
         ASSERT_GE(fd, 0);
         send_text(fd, half);
+        close(fd);
+    }
+
+    // A client that sends many requests at once, reading nothing until the
+    // end, gets every reply in turn.
+    {
+        const int fd = unix_connect(r.socket);
+        ASSERT_GE(fd, 0);
+        std::string many;
+        for (int i = 0; i < 40; ++i) many += i % 2 ? "{\"op\":\"values\"}\n" : "{\"op\":\"get\",\"ids\":[\"ac\"]}\n";
+        ASSERT_TRUE(send_text(fd, many));
+        std::string replies;
+        while (std::count(replies.begin(), replies.end(), '\n') < 40) {
+            const std::string more = receive(fd, true);
+            if (more.empty()) break;
+            replies += more;
+        }
+        EXPECT_EQ(std::count(replies.begin(), replies.end(), '\n'), 40);
+        EXPECT_EQ(replies.substr(0, replies.find('\n')), "{\"values\":[{\"id\":\"ac\",\"value\":0}]}");
         close(fd);
     }
 

@@ -220,7 +220,10 @@ void LiveSocket::serve() {
     // for the device holds the rest until its reply is back.
     auto pump = [&](Client& c) {
         size_t nl;
-        while (!c.waiting && !c.close_after && (nl = c.in.find('\n')) != std::string::npos) {
+        // Replies are written before more requests are taken: a client that
+        // asks without reading holds one reply's worth, not a growing pile.
+        while (!c.waiting && !c.close_after && c.out.empty() && (nl = c.in.find('\n')) != std::string::npos) {
+            if (nl > MAX_REQUEST) break;
             std::string line = c.in.substr(0, nl);
             c.in.erase(0, nl + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -238,7 +241,8 @@ void LiveSocket::serve() {
                 queued_.push_back({c.serial, std::move(request), Clock::now(), {}});
             }
         }
-        if (!c.close_after && c.in.size() > MAX_REQUEST) {
+        const size_t line_end = c.in.find('\n');
+        if (!c.close_after && (line_end == std::string::npos ? c.in.size() : line_end) > MAX_REQUEST) {
             c.out += error_line("request longer than " + std::to_string(MAX_REQUEST) + " bytes");
             c.close_after = true;
         }
@@ -288,6 +292,7 @@ void LiveSocket::serve() {
                 if (n > 0) {
                     c.out.erase(0, size_t(n));
                     c.active = Clock::now();
+                    if (c.out.empty()) pump(c);
                 } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                     drop = true;
                 }
