@@ -276,7 +276,8 @@ int run_get(const CommandLine& cl) {
     Json::Value reply;
     if (cl.args.empty()) {
         if (!c.ask(JsonLine().str("op", "values").text(), reply, err)) return failure(err);
-        std::printf("link: %s (last round: %s)\n", reply["link"].asCString(), reply["last_round"].asCString());
+        std::printf("link: %s (last round: %s)\n", reply["link"].asString().c_str(),
+                    reply["last_round"].asString().c_str());
         std::vector<uint8_t> image;
         tzv58_419_Data_t record;
         if (!reply["record"].isString()) {
@@ -364,7 +365,8 @@ int run_control(const CommandLine& cl) {
     const int result = reply["result"].asInt();
     const std::string sent = reply["sent"].asString(), answer = reply["reply"].asString();
     std::printf("control %d: result %d\n", code, result);
-    std::printf("out: %s\n", reply["out"].asString().empty() ? "(nothing written)" : reply["out"].asCString());
+    const std::string out = reply["out"].asString();
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
     std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
     if (!sent.empty()) std::printf("reply: %s\n", answer.c_str());
     if (!cl.has("--wait")) return result == 0 ? 0 : EXIT_FAIL;
