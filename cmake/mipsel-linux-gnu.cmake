@@ -44,3 +44,7 @@ endif()
 # runtime, as on a Debian mipsel machine.
 find_program(TZV58_QEMU_MIPSEL qemu-mipsel REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${TZV58_QEMU_MIPSEL};-L;/")
+
+# pkg-config reads the target's .pc files (cpp-httplib's carries the flags
+# its library was built with).
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/mipsel-linux-gnu/pkgconfig:/usr/share/pkgconfig")

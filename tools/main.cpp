@@ -14,11 +14,13 @@
 #include <json/value.h>
 
 #include "tools/console.h"
+#include "tools/client.h"
 #include "tools/events.h"
 #include "tools/faults.h"
 #include "tools/history_cmd.h"
 #include "tools/line.h"
 #include "tools/observers.h"
+#include "tools/live.h"
 #include "tools/options.h"
 #include "tools/plant.h"
 #include "tools/plugin_host.h"
@@ -44,6 +46,9 @@ const char* const USAGE_MAIN =
     "                                  publish/history lines of an events file, as JSON\n"
     "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
     "                             [--plot FILE.svg]   the records and alarms kept by --history\n"
+    "  tzv58-host get --socket PATH [ID...]\n"
+    "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
+    "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n"
     "  tzv58-host --version\n"
     "\n"
     "Each command has its own --help.\n";
@@ -71,6 +76,10 @@ const char* const USAGE_LIVE =
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"
     "                   for older command lines)\n"
+    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control\n"
+    "  --metrics [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
+    "                   127.0.0.1; port 0: any free port, named in the ready line\n"
+    "                   on standard error)\n"
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n";
 
@@ -116,6 +125,32 @@ const char* const USAGE_RECORD =
     "event lines: every publish and history line is printed, one JSON object each.\n";
 
 const char* const VERSION = "tzv58-host " TZV58_HOST_VERSION "\n";
+
+const char* const USAGE_GET =
+    "usage: tzv58-host get --socket PATH [ID...]\n"
+    "\n"
+    "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
+    "every value of the last published record as name: value lines, the age of\n"
+    "the data and the link state. With ids: the device's own answer for each\n"
+    "(out_v, ac), or its refusal with an English gloss. Status 0 only when every\n"
+    "id was answered with a value.\n";
+
+const char* const USAGE_CONTROL =
+    "usage: tzv58-host control --socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH remote ID [--wait SECONDS]\n"
+    "\n"
+    "Runs a control request on a running poll or simulate (started with --listen\n"
+    "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
+    "the frame sent and whether a reply came.\n"
+    "  CODE             the request code; --text or --hex give its input bytes,\n"
+    "                   --out the output buffer size (default 4)\n"
+    "  set-time         code 300 with the local time (default: now)\n"
+    "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
+    "  remote           code 320 with ID\n"
+    "  --wait SECONDS   then read the result (code 0) until the device has recorded\n"
+    "                   the answer (result 1) or the time is up; status 0 only if so\n";
 
 int usage_error(const std::string& msg) {
     std::fprintf(stderr, "tzv58-host: %s\n", msg.c_str());
@@ -255,6 +290,13 @@ int run_live(const CommandLine& cl, bool simulate) {
     } else if (!cl.has("--port")) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
+    if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
+    if (cl.has("--metrics")) {
+        std::string host;
+        int metrics_port = 0;
+        if (!parse_metrics_address(cl.get("--metrics"), host, metrics_port, err)) return usage_error(err);
+        if (!MetricsServer::available()) return usage_error("--metrics: this build has no HTTP library (cpp-httplib)");
+    }
     if (!setup.open_outputs(cl, false, err) || !setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
 
@@ -284,18 +326,32 @@ int run_live(const CommandLine& cl, bool simulate) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
-    // Opened after the simulator's fork: the child holds no descriptor of it.
+    // Opened after the simulator's fork: the child holds no descriptor of them.
     std::unique_ptr<HostEvents> history;
     if (cl.has("--history") && !open_history(cl.get("--history"), int(setup.address), history, err)) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
     if (history) setup.fanout.add(history.get());
+    std::unique_ptr<LiveService> live;
+    if (cl.has("--listen") || cl.has("--metrics")) {
+        live = std::make_unique<LiveService>(setup.device, *setup.printer, sched.timeout_ms);
+        if (!live->open(cl.get("--listen"), cl.get("--metrics"), err)) {
+            live.reset();
+            stop_simulator(sim_pid);
+            return usage_error(err);
+        }
+    }
     device.AttachFd(line.fd(), false);
     install_stop_handlers();
+    if (live) {
+        std::fprintf(stderr, "%s\n", live->start(line).c_str());
+        sched.between = live.get();
+    }
     Scheduler scheduler(setup.device, line, *setup.printer, sched);
     setup.fanout.add(&scheduler);
     const int status = scheduler.run();
+    live.reset();
     device.AttachFd(-1, false);
     stop_simulator(sim_pid);
     return status;
@@ -339,12 +395,13 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "simulate") {
         accepted = with({{"--plant", true}, {"--rounds", true}, {"--faults", true}, {"--fast", false},
                          {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true},
-                         {"--give-up", true}, {"--history", true}});
+                         {"--give-up", true}, {"--history", true}, {"--listen", true}, {"--metrics", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
         // --fast is refused by name below: a live line never runs on the simulated clock.
         accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
-                         {"--summary", false}, {"--fast", false}, {"--history", true}});
+                         {"--summary", false}, {"--fast", false}, {"--history", true}, {"--listen", true},
+                         {"--metrics", true}});
         help = USAGE_POLL;
     } else if (cl.command == "replay") {
         accepted = with({{"--script", true}});
@@ -355,14 +412,23 @@ int dispatch(int argc, char** argv) {
     } else if (cl.command == "history") {
         accepted = history_options();
         help = USAGE_HISTORY;
+    } else if (cl.command == "get") {
+        accepted = {{"--socket", true}, {"--help", false}};
+        help = USAGE_GET;
+    } else if (cl.command == "control") {
+        accepted = {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true},
+                    {"--help", false}};
+        help = USAGE_CONTROL;
     } else {
-        return usage_error("unknown command '" + cl.command + "' (simulate, poll, replay, record, history; see --help)");
+        return usage_error("unknown command '" + cl.command +
+                           "' (simulate, poll, replay, record, history, get, control; see --help)");
     }
+    const bool client = cl.command == "get" || cl.command == "control";
     std::string err;
     if (!parse_options(argc, argv, 2, accepted, cl, err)) return usage_error(err);
     if (cl.has("--help")) {
         std::fputs(help, stdout);
-        if (cl.command != "record" && cl.command != "history") {
+        if (cl.command != "record" && cl.command != "history" && !client) {
             std::fputs(USAGE_COMMON, stdout);
             if (cl.command != "replay") {
                 std::fputs(USAGE_LIVE, stdout);
@@ -377,6 +443,8 @@ int dispatch(int argc, char** argv) {
     }
     if (cl.command == "poll" && cl.has("--fast"))
         return usage_error("option --fast is for simulate only: poll runs on the wall clock of a live line");
+    if (cl.command == "get") return run_get(cl);
+    if (cl.command == "control") return run_control(cl);
     // "-" is standard input for record; any other word is an operand.
     if (cl.command != "record" && cl.command != "history" && !cl.args.empty()) return usage_error("unexpected argument '" + cl.args[0] + "'");
     if (cl.command == "simulate") return run_live(cl, true);

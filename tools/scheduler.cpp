@@ -30,7 +30,10 @@ void Scheduler::wait_refresh_window() {
         return;
     }
     ZMXSPDevice& d = dev_.device();
-    while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) nap(100);
+    while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) {
+        if (opt_.between) opt_.between->idle();
+        nap(100);
+    }
 }
 
 void Scheduler::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -52,6 +55,7 @@ int Scheduler::run() {
             if (!line_.reopen()) break;
             d.AttachFd(line_.fd(), false);
         }
+        if (opt_.between) opt_.between->idle();
         wait_refresh_window();
         if (g_stop) break;
         sends_ = publishes_ = 0;
@@ -65,6 +69,7 @@ int Scheduler::run() {
         ++started_;
         const Outcome outcome = drive_round();
         if (outcome == Outcome::done) ++completed_;
+        if (opt_.between && outcome != Outcome::stopped) opt_.between->round_ended(outcome == Outcome::done);
         if (opt_.summary && opt_.collected && outcome != Outcome::stopped)
             print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
                           opt_.dc_units ? opt_.dc_units->reported() : -1);

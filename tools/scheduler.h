@@ -15,6 +15,17 @@
 
 namespace tzv58::tool {
 
+// Work the host does beside the poll cycle (live clients, metrics). Called on
+// the scheduler's thread, never while a reply is awaited.
+class BetweenExchanges {
+public:
+    virtual ~BetweenExchanges() = default;
+    // A round ended: complete, or given up.
+    virtual void round_ended(bool complete) = 0;
+    // No reply is awaited: queued requests may run on the device now.
+    virtual void idle() = 0;
+};
+
 struct SchedulerOptions {
     int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
     long long rounds = -1;      // complete readings wanted; -1: until stopped
@@ -23,6 +34,7 @@ struct SchedulerOptions {
     FILE* summary = nullptr;            // the human summary after each round
     RoundCollector* collected = nullptr;  // what the summary shows; cleared at each refresh
     const DcUnitWatch* dc_units = nullptr;
+    BetweenExchanges* between = nullptr;
 };
 
 // The scheduler watches the device's requests and publications itself (install
