@@ -47,8 +47,7 @@ TEST(Cli, MistakesGiveOneLineAndStatusTwo) {
     expect_usage_error({"poll"}, "--port");
 }
 
-TEST(Cli, PollRefusesAMissingOrBusyPort) {
-    expect_usage_error({"poll", "--port", "/dev/tzv58-no-such-port"}, "No such file");
+TEST(Cli, PollRefusesABusyPort) {
     int master = -1, slave = -1;
     char name[256];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);

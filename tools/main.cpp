@@ -194,9 +194,11 @@ int run_live(const CommandLine& cl, bool simulate) {
     pid_t sim_pid = -1;
     if (simulate && (sim_pid = start_simulator(sim, port, hold_fd, err)) < 0) return usage_error(err);
     Line line(port, baud ? int(baud) : device.baud_rate, *setup.events);
-    const bool opened = line.open(err);
+    const Line::Opened opened = line.open(err);
     if (hold_fd >= 0) ::close(hold_fd);
-    if (!opened) {
+    // A port that is not there yet (an adapter to be plugged in) is waited
+    // for like a lost one.
+    if (opened == Line::Opened::failed || (simulate && opened != Line::Opened::yes)) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
