@@ -203,7 +203,10 @@ int run_live(const CommandLine& cl, bool simulate) {
         if (!simulator_options(cl, sim, err)) return usage_error(err);
         sim.seed = unsigned(seed);
         sim.address = uint8_t(setup.address);
-        sim.delay_ms = sched.timeout_ms * 3 / 2 + 100;
+        sim.stall_ms = sched.timeout_ms * 3 / 2 + 100;
+        // Just after the request has been asked for again, so that the late
+        // reply and the second one follow each other closely.
+        sim.late_ms = sched.timeout_ms * 6 / 5;
     } else if (!cl.has("--port")) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
@@ -251,7 +254,7 @@ int run_plant_command(const CommandLine& cl) {
         return usage_error(err);
     sim.seed = unsigned(seed);
     sim.address = uint8_t(address);
-    sim.delay_ms = int(delay);
+    sim.stall_ms = sim.late_ms = int(delay);
     const int status = run_plant(sim, cl.get("--link"), int(baud), err);
     if (!err.empty()) std::fprintf(stderr, "tzv58-host: %s\n", err.c_str());
     return status;

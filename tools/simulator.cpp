@@ -124,7 +124,8 @@ Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
         for (char& c : junk) c = char(rng_() & 0xFF);
         a.bytes = junk + a.bytes;
     }
-    if (stall || late) a.delay_ms = opt_.delay_ms;
+    if (late) a.delay_ms = opt_.late_ms;
+    if (stall) a.delay_ms = opt_.stall_ms;
     a.busy = stall;
     return a;
 }

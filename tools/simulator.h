@@ -23,7 +23,8 @@ struct SimulatorOptions {
     FaultRates faults;
     unsigned seed = 1;
     uint8_t address = 1;
-    int delay_ms = 3000;  // how late a stalled or late reply comes
+    int stall_ms = 3000;  // how late a stalled reply comes
+    int late_ms = 2400;   // how late a late reply comes
 };
 
 class Simulator : private FrameSink {
