@@ -3,6 +3,10 @@
 // a port that is not there yet.
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,6 +144,104 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(states.front(), "lost");
     EXPECT_EQ(states.back(), "open");
+}
+
+}  // namespace
+
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : fallback;
+}
+
+// Counts publish events as the events file grows, reading each byte once.
+struct PublishCounter {
+    explicit PublishCounter(std::string events) : path(std::move(events)) {}
+    std::string path;
+    std::streamoff offset = 0;
+    std::string partial;
+    long count = 0;
+
+    long update() {
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(offset);
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        offset += std::streamoff(chunk.size());
+        partial += chunk;
+        const std::string publish = "{\"event\":\"publish\"";
+        size_t start = 0;
+        for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1)
+            count += partial.compare(start, publish.size(), publish) == 0;
+        partial.erase(0, start);
+        return count;
+    }
+    bool wait_for(long n, int timeout_ms) {
+        for (int waited = 0; waited <= timeout_ms; waited += 20) {
+            if (update() >= n) return true;
+            usleep(20000);
+        }
+        return false;
+    }
+};
+
+// The soak: every fault kind on the line, the plant unplugged and plugged in
+// again every TZV58_SOAK_REPLUG_EVERY rounds, TZV58_SOAK_ROUNDS rounds in all
+// (10,000 by hand; a short run in CI). Every published record equals a
+// fault-free round's; the host ends with status 0 (and, under the
+// sanitizers, without a leak or an error).
+TEST(Line, SoakWithEveryFaultAndAReplugNowAndThen) {
+    const long rounds = std::stol(env_or("TZV58_SOAK_ROUNDS", "100"));
+    const long every = std::stol(env_or("TZV58_SOAK_REPLUG_EVERY", "40"));
+    const int timeout = std::stoi(env_or("TZV58_SOAK_TIMEOUT_MS", "150"));
+    const std::string dir = scratch_dir();
+    spit(dir + "/plant.json", full_plant_json());
+    const HostRun healthy = run_host({"simulate", "--fast", "--rounds", "1", "--data-id", "7", "--plant",
+                                      dir + "/plant.json", "--events", dir + "/healthy"});
+    ASSERT_EQ(healthy.status, 0) << healthy.err;
+    tzv58_419_Data_t reference{};
+    for (const Json::Value& e : read_events(dir + "/healthy"))
+        if (e["event"] == "publish") reference = published_record(e);
+
+    PlantOnLink plant({"--plant", dir + "/plant.json", "--seed", "17", "--delay", std::to_string(timeout * 6 / 5),
+                       "--faults",
+                       "drop=0.03,checksum=0.03,noise=0.05,rtn=0.02,stall=0.01,truncate=0.03,soi=0.03,echo=0.2,"
+                       "late=0.03,foreign=0.05,excess=0.05"});
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    Poll poll(plant.link, {"--fast", "--rounds", std::to_string(rounds), "--give-up", "0", "--timeout",
+                           std::to_string(timeout)});
+    PublishCounter published(poll.events);
+    // A round takes well under a second; a whole stretch between replugs is
+    // given a second a round.
+    for (long k = 1; k * every < rounds; ++k) {
+        ASSERT_TRUE(published.wait_for(k * every, int(every) * 1000 + WAIT_MS)) << slurp(poll.err);
+        ASSERT_TRUE(plant.unplug());
+        kill(plant.pid, SIGUSR2);
+        ASSERT_TRUE(plant.ready(int(k) + 1));
+    }
+    EXPECT_EQ(wait_child(poll.pid, int(every) * 1000 + WAIT_MS), 0) << slurp(poll.err);
+    poll.pid = -1;
+
+    std::ifstream events(poll.events);
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    long publishes = 0, lost = 0;
+    std::set<std::string> reasons;
+    for (std::string line; std::getline(events, line);) {
+        Json::Value e;
+        ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &e, nullptr)) << line;
+        if (e["event"] == "error") reasons.insert(e["reason"].asString());
+        if (e["event"] == "link" && e["state"] == "lost") ++lost;
+        if (e["event"] != "publish") continue;
+        ++publishes;
+        SCOPED_TRACE("publish " + std::to_string(publishes));
+        expect_same_reading(published_record(e), reference);
+        if (HasFailure()) return;
+    }
+    EXPECT_EQ(publishes, rounds);
+    EXPECT_EQ(lost, (rounds - 1) / every);
+    for (const char* r : {"timeout", "checksum", "noise", "rtn", "truncated", "address"})
+        EXPECT_TRUE(reasons.count(r)) << r;
 }
 
 }  // namespace
