@@ -18,7 +18,7 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
     const HostRun top = run_host({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_NE(top.out.find("tzv58-host simulate"), std::string::npos);
-    for (const char* cmd : {"simulate", "poll", "replay", "record"}) {
+    for (const char* cmd : {"simulate", "poll", "replay", "record", "plant"}) {
         const HostRun r = run_host({cmd, "--help"});
         EXPECT_EQ(r.status, 0) << cmd;
         EXPECT_EQ(r.out.find(std::string("usage: tzv58-host ") + cmd), 0u) << r.out;
@@ -45,6 +45,9 @@ TEST(Cli, MistakesGiveOneLineAndStatusTwo) {
     expect_usage_error({"replay", "--script", dir + "/empty.script", "--plugin", "libm.so.6"}, "no get_providers");
     expect_usage_error({"replay"}, "--script");
     expect_usage_error({"poll"}, "--port");
+    expect_usage_error({"plant"}, "--link");
+    expect_usage_error({"plant", "--link", dir}, "not a symbolic link");
+    expect_usage_error({"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1");
 }
 
 TEST(Cli, PollRefusesABusyPort) {
