@@ -56,6 +56,8 @@ int Scheduler::run() {
         }
         wait_refresh_window();
         if (g_stop) break;
+        // Whatever came in between rounds is stale.
+        discard_input(line_.fd());
         events_.new_round();
         const int r = d.RefreshStatus();
         events_.refresh(r);
