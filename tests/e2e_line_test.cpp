@@ -221,6 +221,7 @@ TEST(Line, SoakWithEveryFaultAndAReplugNowAndThen) {
     }
     EXPECT_EQ(wait_child(poll.pid, int(every) * 1000 + WAIT_MS), 0) << slurp(poll.err);
     poll.pid = -1;
+    EXPECT_EQ(plant.stop(), 0) << slurp(plant.err);
 
     std::ifstream events(poll.events);
     Json::CharReaderBuilder builder;
