@@ -3,45 +3,11 @@
 #include <cstdlib>
 #include <set>
 
+#include "e2e_plant.h"
 #include "e2e_support.h"
 #include "tools/faults.h"
 
 namespace {
-
-// The default plant, as the fixed-point replies carry it.
-void expect_default_plant(const tzv58_419_Data_t& r) {
-    EXPECT_EQ(r.data_id.get(), 7u);
-    ASSERT_EQ(r.channel_count, 2);
-    const float phases[2][4] = {{230, 231, 229, 50}, {229, 230, 228, 50}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(r.channel[i].a.get(), phases[i][0]) << "channel " << i;
-        EXPECT_EQ(r.channel[i].b.get(), phases[i][1]) << "channel " << i;
-        EXPECT_EQ(r.channel[i].c.get(), phases[i][2]) << "channel " << i;
-        EXPECT_EQ(r.channel[i].f.get(), phases[i][3]) << "channel " << i;
-        EXPECT_EQ(r.channel[i].a_alarm, 0);
-    }
-    EXPECT_EQ(r.airlock_count, 2);
-    EXPECT_EQ(r.rc_out_v.get(), 53.0f);
-    ASSERT_EQ(r.module_count, 4);
-    const float amps[4] = {12, 11, 12, 13};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(r.module[i].out_i.get(), amps[i]) << "module " << i;
-        EXPECT_EQ(r.module[i].p41_44_count, 7) << "module " << i;
-        EXPECT_EQ(r.module[i].fault, 0) << "module " << i;
-    }
-    EXPECT_EQ(r.module[4].out_i.get(), 0.0f);
-    EXPECT_EQ(r.dc0.out_v.get(), 53.5f);
-    EXPECT_EQ(r.dc0.load_i.get(), 45.0f);
-    EXPECT_EQ(r.dc0.m, 1);
-    EXPECT_EQ(r.dc0.battery_i[0].get(), 3.0f);
-    EXPECT_EQ(r.dc0.n, 2);
-    EXPECT_EQ(r.dc0.branch_i[0].get(), 20.0f);
-    EXPECT_EQ(r.dc0.branch_i[1].get(), 25.0f);
-    EXPECT_EQ(r.dc0.alert_p_count, 5);
-    EXPECT_EQ(r.dc1.out_v.get(), 0.0f);
-    EXPECT_EQ(r.ext_value[0].get(), 50.0f);
-    EXPECT_EQ(r.ext_value[1].get(), 10.0f);
-}
 
 struct Simulation {
     HostRun run;
@@ -245,5 +211,85 @@ TEST(Simulate, RecoversFromLineFaultsWithoutCorruptingARecord) {
     EXPECT_GE(publishes, std::stoi(rounds) * 2 / 3);
     for (const char* r : {"timeout", "checksum", "noise", "rtn"}) EXPECT_TRUE(reasons.count(r)) << r;
 }
+
+}  // namespace
+
+namespace {
+
+struct FaultCase {
+    const char* fault;
+    const char* rate;
+    const char* reason;  // the error the line shows for it; nullptr: none at all
+    bool full_plant;
+};
+
+std::ostream& operator<<(std::ostream& os, const FaultCase& c) { return os << c.fault << "=" << c.rate; }
+
+class EachFault : public testing::TestWithParam<FaultCase> {};
+
+// Each fault of the line is seen, recovered from, and never lets a record
+// differ from the plant: echoes and late replies are never decoded as answers.
+TEST_P(EachFault, IsRecoveredFromAndNoRecordDiffersFromThePlant) {
+    const FaultCase& c = GetParam();
+    const int rounds = 20;
+    std::vector<std::string> args{"--rounds", std::to_string(rounds), "--faults", std::string(c.fault) + "=" + c.rate,
+                                  "--seed", "5", "--timeout", "150", "--give-up", "10"};
+    if (c.full_plant) {
+        const std::string dir = scratch_dir();
+        spit(dir + "/plant.json", full_plant_json());
+        args.insert(args.end(), {"--plant", dir + "/plant.json"});
+    }
+    std::vector<std::string> healthy_args{"--rounds", "1"};
+    healthy_args.insert(healthy_args.end(), args.end() - (c.full_plant ? 2 : 0), args.end());
+    const Simulation healthy = simulate(healthy_args);
+    ASSERT_EQ(count_events(healthy.events, "publish"), 1);
+    tzv58_419_Data_t plant{};
+    for (const Json::Value& e : healthy.events)
+        if (e["event"] == "publish") plant = published_record(e);
+
+    const Simulation s = simulate(args);
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    std::set<std::string> reasons;
+    size_t last_error = 0, last_publish = 0;
+    int publishes = 0, excess_channels = 0, excess_modules = 0;
+    for (size_t i = 0; i < s.events.size(); ++i) {
+        const Json::Value& e = s.events[i];
+        if (e["event"] == "error") {
+            reasons.insert(e["reason"].asString());
+            last_error = i;
+        }
+        if (e["event"] != "publish") continue;
+        ++publishes;
+        last_publish = i;
+        const tzv58_419_Data_t r = published_record(e);
+        SCOPED_TRACE("publish event " + std::to_string(i));
+        c.full_plant ? expect_full_plant(r) : expect_default_plant(r);
+        expect_same_reading(r, plant);
+        excess_channels += r.channel_count == 3;
+        excess_modules += r.module_count == 41;
+        if (HasFailure()) return;
+    }
+    EXPECT_EQ(publishes, rounds);
+    EXPECT_GT(last_publish, last_error) << "a good round after the last fault";
+    if (c.reason) {
+        EXPECT_TRUE(reasons.count(c.reason)) << c.reason;
+    } else {
+        EXPECT_TRUE(reasons.empty()) << *reasons.begin();
+        EXPECT_EQ(count_events(s.events, "send"), 9 + 4 * (rounds - 1)) << "a request asked for again";
+    }
+    if (std::string(c.fault) == tzv58::tool::fault::EXCESS) {
+        EXPECT_GT(excess_channels, 0);
+        EXPECT_GT(excess_modules, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Simulate, EachFault,
+                         testing::Values(FaultCase{"truncate", "0.3", "truncated", false},
+                                         FaultCase{"soi", "0.3", "truncated", false},
+                                         FaultCase{"echo", "1", nullptr, false},
+                                         FaultCase{"late", "0.3", "timeout", false},
+                                         FaultCase{"foreign", "0.3", "address", false},
+                                         FaultCase{"excess", "0.5", nullptr, true}),
+                         [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.fault); });
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,11 +59,10 @@ inline std::string scratch_dir() {
     return dir;
 }
 
-// Runs tzv58-host with these arguments (standard input from in_path, or
-// empty) and waits for it to end.
-inline HostRun run_host(const std::vector<std::string>& args, const std::string& in_path = "/dev/null") {
-    const std::string dir = scratch_dir();
-    const std::string out = dir + "/stdout", err = dir + "/stderr";
+// Starts tzv58-host with these arguments, its output going to out and err and
+// its standard input from in_path; returns its pid.
+inline pid_t start_host(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+                        const std::string& in_path = "/dev/null") {
     // Under emulation the target program runs through the emulator.
     std::vector<std::string> argv_s;
     std::istringstream emulator(TZV58_EMULATOR);
@@ -83,14 +83,52 @@ inline HostRun run_host(const std::vector<std::string>& args, const std::string&
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+inline int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// Runs tzv58-host with these arguments (standard input from in_path, or
+// empty) and waits for it to end.
+inline HostRun run_host(const std::vector<std::string>& args, const std::string& in_path = "/dev/null") {
+    const std::string dir = scratch_dir();
+    const std::string out = dir + "/stdout", err = dir + "/stderr";
+    const pid_t pid = start_host(args, out, err, in_path);
     HostRun r;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = exit_status(status);
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
+}
+
+// Waits up to timeout_ms for a child to end: its exit status, or -1 when it
+// is still running (then it is stopped by its pid with SIGKILL and reaped).
+inline int wait_child(pid_t pid, int timeout_ms) {
+    int status = 0;
+    for (int waited = 0; waited <= timeout_ms; waited += 20) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return exit_status(status);
+        if (r < 0 && errno != EINTR) return -1;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// Waits up to timeout_ms until the file holds `count` lines containing text.
+inline bool wait_for_lines(const std::string& path, const std::string& text, int count, int timeout_ms) {
+    for (int waited = 0; waited <= timeout_ms; waited += 20) {
+        int n = 0;
+        std::istringstream lines(slurp(path));
+        for (std::string line; std::getline(lines, line);) n += line.find(text) != std::string::npos;
+        if (n >= count) return true;
+        usleep(20000);
+    }
+    return false;
 }
 
 inline std::vector<Json::Value> read_events(const std::string& path) {

@@ -36,11 +36,16 @@ Line::~Line() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool Line::open(std::string& err) {
+Line::Opened Line::open(std::string& err) {
     fd_ = open_serial_port(path_, baud_, err);
-    if (fd_ < 0) return false;
-    events_.link("open");
-    return true;
+    if (fd_ >= 0) {
+        events_.link("open");
+        return Opened::yes;
+    }
+    if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
+    events_.link("lost");
+    std::fprintf(stderr, "tzv58-host: %s: no such port yet; waiting for it\n", path_.c_str());
+    return Opened::absent;
 }
 
 void Line::lost() {
@@ -50,24 +55,21 @@ void Line::lost() {
     std::fprintf(stderr, "tzv58-host: %s: line lost (hang-up)\n", path_.c_str());
 }
 
-bool Line::reopen() {
-    int delay_ms = 500;
-    while (!g_stop) {
-        if (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0) events_.link("reopening");
-        nap(delay_ms);
-        if (g_stop) break;
-        std::string err;
-        fd_ = open_serial_port(path_, baud_, err);
-        if (fd_ >= 0) {
-            failures_.ok();
-            events_.link("open");
-            return true;
-        }
-        if (failures_.fail())
-            std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(),
-                         err.c_str());
-        delay_ms = delay_ms >= 15000 ? 30000 : delay_ms * 2;
+bool Line::try_reopen() {
+    if (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0) events_.link("reopening");
+    nap(delay_ms_);
+    if (g_stop) return false;
+    std::string err;
+    fd_ = open_serial_port(path_, baud_, err);
+    if (fd_ >= 0) {
+        failures_.ok();
+        delay_ms_ = 500;
+        events_.link("open");
+        return true;
     }
+    if (failures_.fail())
+        std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(), err.c_str());
+    delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
     return false;
 }
 

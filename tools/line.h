@@ -1,5 +1,6 @@
 // The host's serial line to one power system: exclusive open, hang-up
-// detection and reopening with a growing back-off.
+// detection and reopening with a growing back-off. A port that is not there
+// (an adapter still to be plugged in) is waited for in the same way.
 #pragma once
 
 #include <csignal>
@@ -35,22 +36,25 @@ public:
     Line& operator=(const Line&) = delete;
     ~Line();
 
-    // First open: false with a one-line reason (missing port, busy port).
-    bool open(std::string& err);
+    enum class Opened { yes, absent, failed };
+    // First open. absent: no such port yet (reported lost, to be reopened);
+    // failed: a one-line reason in err (busy port, not a terminal, ...).
+    Opened open(std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
     // The port hung up: close it and report it lost.
     void lost();
-    // Reopens with a growing back-off (0.5 s doubling to 30 s) until it works
-    // or the host is stopped. true once open again.
-    bool reopen();
+    // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
+    // true once open again. false when it failed or the host was stopped.
+    bool try_reopen();
 
 private:
     std::string path_;
     int baud_;
     EventPrinter& events_;
     int fd_ = -1;
+    int delay_ms_ = 500;
     FailureThrottle failures_;
 };
 

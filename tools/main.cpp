@@ -49,6 +49,7 @@ const char* const USAGE_MAIN =
     "  tzv58-host get --socket PATH [ID...]\n"
     "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
     "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n"
+    "  tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n"
     "  tzv58-host --version\n"
     "\n"
     "Each command has its own --help.\n";
@@ -83,6 +84,17 @@ const char* const USAGE_LIVE =
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n";
 
+const char* const USAGE_FAULTS =
+    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1\n"
+    "                   (e.g. drop=0.2,checksum=0.1). drop: no reply; checksum: a bad\n"
+    "                   CHKSUM; noise: junk before the reply; rtn: an error reply;\n"
+    "                   stall: busy, the reply after the host's timeout; truncate: a\n"
+    "                   reply cut short; soi: a second SOI inside a reply; echo: the\n"
+    "                   request sent back first; late: the reply after the host's\n"
+    "                   timeout, later requests still answered; foreign: another\n"
+    "                   address's reply first; excess: 3 AC channels or 41 modules\n"
+    "  --seed N         seed of the fault draws (default 1)\n";
+
 const char* const USAGE_SIMULATE =
     "usage: tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n"
     "\n"
@@ -90,9 +102,6 @@ const char* const USAGE_SIMULATE =
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
     "                   one-DC-unit plant); see tools/plant.h for the members\n"
-    "  --faults LIST    misbehave on purpose: drop=R,checksum=R,noise=R,rtn=R,stall=R,\n"
-    "                   R a rate from 0 to 1 (e.g. drop=0.2,checksum=0.1)\n"
-    "  --seed N         seed of the fault draws (default 1)\n"
     "  --fast           run the device on a simulated clock moved 2 s before each\n"
     "                   refresh: rounds follow one another as fast as the line allows\n";
 
@@ -100,8 +109,25 @@ const char* const USAGE_POLL =
     "usage: tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
     "\n"
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
-    "(flock and TIOCEXCL). A lost port is reopened with a growing back-off.\n"
+    "(flock and TIOCEXCL). A lost port, or one not there yet, is reopened with a\n"
+    "growing back-off; with --rounds, each failed attempt is a failed round.\n"
     "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n";
+
+const char* const USAGE_PLANT =
+    "usage: tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n"
+    "\n"
+    "Serves the simulated power system on a pseudo-terminal; PATH, a symbolic\n"
+    "link, names its slave side, for poll or any other program. Prints\n"
+    "\"ready PATH\" when it serves. SIGUSR1 unplugs it (the pseudo-terminal is\n"
+    "closed, PATH removed; prints \"unplugged PATH\"), SIGUSR2 plugs a new one\n"
+    "in, SIGTERM or SIGINT stops it.\n"
+    "  --link PATH      the symbolic link to make (an existing link is replaced)\n"
+    "  --plant FILE     the plant as JSON (default: the healthy plant of simulate)\n"
+    "  --address N      the power system's ADR (default 1)\n"
+    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
+    "                   (default 9600)\n"
+    "  --delay MS       how late stalled and late replies come (default 3000: after\n"
+    "                   the host's default reply timeout)\n";
 
 const char* const USAGE_REPLAY =
     "usage: tzv58-host replay --script FILE [options]\n"
@@ -260,6 +286,22 @@ struct Setup {
     }
 };
 
+// The plant and its faults, for simulate and plant.
+bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
+    if (cl.has("--plant")) {
+        Json::Value plant;
+        if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err)) {
+            err = cl.get("--plant") + ": " + err;
+            return false;
+        }
+    }
+    if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) {
+        err = "option --faults: " + err;
+        return false;
+    }
+    return true;
+}
+
 int run_live(const CommandLine& cl, bool simulate) {
     std::string err;
     Setup setup;
@@ -277,16 +319,13 @@ int run_live(const CommandLine& cl, bool simulate) {
 
     SimulatorOptions sim;
     if (simulate) {
-        if (cl.has("--plant")) {
-            Json::Value plant;
-            if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err))
-                return usage_error(cl.get("--plant") + ": " + err);
-        }
-        if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err))
-            return usage_error("option --faults: " + err);
+        if (!simulator_options(cl, sim, err)) return usage_error(err);
         sim.seed = unsigned(seed);
         sim.address = uint8_t(setup.address);
         sim.stall_ms = sched.timeout_ms * 3 / 2 + 100;
+        // Just after the request has been asked for again, so that the late
+        // reply and the second one follow each other closely.
+        sim.late_ms = sched.timeout_ms * 6 / 5;
     } else if (!cl.has("--port")) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
@@ -320,9 +359,11 @@ int run_live(const CommandLine& cl, bool simulate) {
     pid_t sim_pid = -1;
     if (simulate && (sim_pid = start_simulator(sim, port, hold_fd, err)) < 0) return usage_error(err);
     Line line(port, baud ? int(baud) : device.baud_rate, *setup.printer);
-    const bool opened = line.open(err);
+    const Line::Opened opened = line.open(err);
     if (hold_fd >= 0) ::close(hold_fd);
-    if (!opened) {
+    // A port that is not there yet (an adapter to be plugged in) is waited
+    // for like a lost one.
+    if (opened == Line::Opened::failed || (simulate && opened != Line::Opened::yes)) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
@@ -354,6 +395,23 @@ int run_live(const CommandLine& cl, bool simulate) {
     live.reset();
     device.AttachFd(-1, false);
     stop_simulator(sim_pid);
+    return status;
+}
+
+int run_plant_command(const CommandLine& cl) {
+    std::string err;
+    SimulatorOptions sim;
+    long long seed = 1, baud = 9600, address = 1, delay = 3000;
+    if (!cl.has("--link")) return usage_error("plant needs --link PATH (see plant --help)");
+    if (!option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) || !option_number(cl, "--baud", 1200, 115200, baud, err) ||
+        !option_number(cl, "--address", 0, 255, address, err) || !option_number(cl, "--delay", 0, 600000, delay, err) ||
+        !simulator_options(cl, sim, err))
+        return usage_error(err);
+    sim.seed = unsigned(seed);
+    sim.address = uint8_t(address);
+    sim.stall_ms = sim.late_ms = int(delay);
+    const int status = run_plant(sim, cl.get("--link"), int(baud), err);
+    if (!err.empty()) std::fprintf(stderr, "tzv58-host: %s\n", err.c_str());
     return status;
 }
 
@@ -403,6 +461,10 @@ int dispatch(int argc, char** argv) {
                          {"--summary", false}, {"--fast", false}, {"--history", true}, {"--listen", true},
                          {"--metrics", true}});
         help = USAGE_POLL;
+    } else if (cl.command == "plant") {
+        accepted = {{"--link", true}, {"--plant", true}, {"--faults", true}, {"--seed", true}, {"--baud", true},
+                    {"--address", true}, {"--delay", true}, {"--help", false}};
+        help = USAGE_PLANT;
     } else if (cl.command == "replay") {
         accepted = with({{"--script", true}});
         help = USAGE_REPLAY;
@@ -421,14 +483,15 @@ int dispatch(int argc, char** argv) {
         help = USAGE_CONTROL;
     } else {
         return usage_error("unknown command '" + cl.command +
-                           "' (simulate, poll, replay, record, history, get, control; see --help)");
+                           "' (simulate, poll, replay, record, history, get, control, plant; see --help)");
     }
     const bool client = cl.command == "get" || cl.command == "control";
     std::string err;
     if (!parse_options(argc, argv, 2, accepted, cl, err)) return usage_error(err);
     if (cl.has("--help")) {
         std::fputs(help, stdout);
-        if (cl.command != "record" && cl.command != "history" && !client) {
+        if (cl.command == "simulate" || cl.command == "plant") std::fputs(USAGE_FAULTS, stdout);
+        if (cl.command != "record" && cl.command != "history" && cl.command != "plant" && !client) {
             std::fputs(USAGE_COMMON, stdout);
             if (cl.command != "replay") {
                 std::fputs(USAGE_LIVE, stdout);
@@ -451,6 +514,7 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "poll") return run_live(cl, false);
     if (cl.command == "replay") return run_replay(cl);
     if (cl.command == "history") return run_history(cl);
+    if (cl.command == "plant") return run_plant_command(cl);
     return run_record(cl);
 }
 

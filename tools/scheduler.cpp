@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "host/serial_port.h"
 #include "tools/summary.h"
@@ -50,9 +51,21 @@ void Scheduler::on_publish(int, const unsigned char*, unsigned int) { ++publishe
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
     long long failed_in_a_row = 0;
+    // A run that was asked for a number of readings does not wait forever
+    // on a silent power system, nor on a port that is gone.
+    const auto give_up = [&] {
+        if (opt_.rounds < 0 || opt_.give_up == 0 || failed_in_a_row < opt_.give_up) return false;
+        std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row; giving up\n", failed_in_a_row);
+        return true;
+    };
     while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {
         if (line_.fd() < 0) {
-            if (!line_.reopen()) break;
+            if (!line_.try_reopen()) {
+                if (g_stop) break;
+                ++failed_in_a_row;
+                if (give_up()) return 1;
+                continue;
+            }
             d.AttachFd(line_.fd(), false);
         }
         if (opt_.between) opt_.between->idle();
@@ -60,6 +73,8 @@ int Scheduler::run() {
         if (g_stop) break;
         sends_ = publishes_ = 0;
         if (opt_.collected) opt_.collected->new_round();
+        // Whatever came in between rounds is stale.
+        discard_input(line_.fd());
         const int r = d.RefreshStatus();
         events_.refresh(r);
         if (r == 0) {
@@ -74,25 +89,22 @@ int Scheduler::run() {
             print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
                           opt_.dc_units ? opt_.dc_units->reported() : -1);
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
-        // A run that was asked for a number of readings does not wait forever
-        // on a silent power system.
-        if (opt_.rounds > 0 && opt_.give_up > 0 && failed_in_a_row >= opt_.give_up) {
-            std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row; giving up\n",
-                         failed_in_a_row);
-            return 1;
-        }
+        if (give_up()) return 1;
     }
     return 0;
 }
 
 // Discards the input, then sends the last request once more. false once the
-// request has been asked for MAX_ASK_AGAIN more times: the round is given up.
+// request has been asked for MAX_ASK_AGAIN more times: the round is given up,
+// after the line has fallen quiet.
 bool Scheduler::ask_again(int& attempts) {
     PMBusProtocol& codec = dev_.codec();
+    filter_.flush(true);
     codec.flush_input();
     discard_input(line_.fd());
     if (++attempts > MAX_ASK_AGAIN) {
         dev_.device().Reset();
+        fall_quiet();
         return false;
     }
     events_.on_send(last_cid1_, last_cid2_, last_info_.data(), int(last_info_.size()), last_frame_.data(),
@@ -102,11 +114,45 @@ bool Scheduler::ask_again(int& attempts) {
     return true;
 }
 
+// Waits until nothing has arrived for twice the reply timeout, discarding
+// what comes; a line that chatters on is given ten times that at most.
+void Scheduler::fall_quiet() {
+    const int fd = line_.fd();
+    const long long quiet_ms = 2LL * opt_.timeout_ms;
+    const long long give_up_at = now_ms() + 10 * quiet_ms;
+    long long until = now_ms() + quiet_ms;
+    for (;;) {
+        const long long now = now_ms();
+        if (g_stop || now >= until || now >= give_up_at) break;
+        const LineWait w = wait_input(fd, int(until - now));
+        if (w == LineWait::input) {
+            discard_input(fd);
+            until = now_ms() + quiet_ms;
+        } else if (w != LineWait::interrupted) {
+            break;  // quiet; or hung up, which the next wait sees
+        }
+    }
+    filter_.flush(false);
+}
+
+// The device gets the reply held by the filter, on a line with nothing stale
+// pending, and sends its next request at once.
+void Scheduler::deliver_reply(bool retried) {
+    uint8_t reply[MAX_WIRE_FRAME];
+    const size_t n = filter_.reply_len();
+    std::memcpy(reply, filter_.reply(), n);
+    filter_.flush(false);
+    if (retried) fall_quiet();
+    discard_input(line_.fd());
+    dev_.device().process(reply, unsigned(n));
+}
+
 Scheduler::Outcome Scheduler::drive_round() {
     ZMXSPDevice& d = dev_.device();
     PMBusProtocol& codec = dev_.codec();
     int attempts = 0;
     int sends = sends_;
+    filter_.expect(last_frame_, codec.address);
     long long deadline = now_ms() + opt_.timeout_ms;
     uint8_t buf[512];
     for (;;) {
@@ -116,6 +162,7 @@ Scheduler::Outcome Scheduler::drive_round() {
             sends = sends_;
             attempts = 0;
             timeouts_.ok();
+            filter_.expect(last_frame_, codec.address);
             deadline = now_ms() + opt_.timeout_ms;
         } else if (!d.IsProcessing()) {
             // A reply came but nothing followed: an error reply, or one the
@@ -137,12 +184,13 @@ Scheduler::Outcome Scheduler::drive_round() {
             continue;
         case LineWait::input: {
             const ssize_t n = ::read(line_.fd(), buf, sizeof buf);
-            if (n > 0) d.process(buf, unsigned(n));
+            if (n > 0 && filter_.feed(buf, size_t(n))) deliver_reply(attempts > 0);
             if (g_stop) return Outcome::stopped;
             if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
             break;  // end of file or a read error: the port is gone
         }
         }
+        filter_.flush(false);
         codec.flush_input();
         d.Reset();
         d.AttachFd(-1, false);

@@ -1,6 +1,12 @@
 // The host's scheduler for one device on one line: refresh when idle, deliver
 // each reply to the codec, ask again after a reply timeout (twice at most),
 // give the round up after that, and follow the line through hang-ups.
+//
+// Only a reply to the request awaited reaches the device (ReplyFilter). After
+// an exchange that was asked for again, the line is left to fall quiet,
+// discarding what arrives, before the device sends its next request: the late
+// reply to the first asking may still be on its way, and replies name only
+// CID1, which the next request often shares.
 #pragma once
 
 #include <cstdio>
@@ -12,6 +18,7 @@
 #include "tools/line.h"
 #include "tools/observers.h"
 #include "tools/plugin_host.h"
+#include "tools/reply_filter.h"
 
 namespace tzv58::tool {
 
@@ -42,14 +49,15 @@ struct SchedulerOptions {
 class Scheduler : public HostEvents {
 public:
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
-        : dev_(device), line_(line), events_(events), opt_(options) {}
+        : dev_(device), line_(line), events_(events), opt_(options), filter_(events) {}
 
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
-    // run for a number of rounds saw give_up rounds in a row fail.
+    // run for a number of rounds saw give_up rounds in a row fail; a round
+    // without a line (a failed attempt to reopen it) is a failed round.
     int run();
 
     long rounds_started() const { return started_; }
@@ -59,12 +67,15 @@ private:
     enum class Outcome { done, abandoned, lost, stopped };
     Outcome drive_round();
     bool ask_again(int& attempts);
+    void deliver_reply(bool retried);
+    void fall_quiet();
     void wait_refresh_window();
 
     LoadedDevice& dev_;
     Line& line_;
     EventPrinter& events_;
     SchedulerOptions opt_;
+    ReplyFilter filter_;
     FailureThrottle timeouts_;
     long started_ = 0, completed_ = 0;
     // The round in progress: requests the device built, publications, and the

@@ -1,0 +1,248 @@
+// The host program on a line that comes and goes: `poll` against `plant
+// --link`, a named pseudo-terminal that is unplugged and plugged in again, and
+// a port that is not there yet.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e_plant.h"
+#include "e2e_support.h"
+
+namespace {
+
+// Every wait of these tests is bounded by this.
+constexpr int WAIT_MS = 30000;
+
+// A plant serving on a link in a scratch folder, stopped by its pid.
+struct PlantOnLink {
+    std::string dir = scratch_dir();
+    std::string link, out = dir + "/plant.out", err = dir + "/plant.err";
+    pid_t pid = -1;
+
+    explicit PlantOnLink(std::vector<std::string> extra = {}, const std::string& at = "")
+        : link(at.empty() ? dir + "/port" : at) {
+        std::vector<std::string> args{"plant", "--link", link};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid = start_host(args, out, err);
+    }
+    ~PlantOnLink() { stop(); }
+    bool ready(int count = 1) const { return wait_for_lines(out, "ready " + link, count, WAIT_MS); }
+    bool unplug() {
+        kill(pid, SIGUSR1);
+        return wait_for_lines(out, "unplugged " + link, 1, WAIT_MS);
+    }
+    int stop() {
+        if (pid <= 0) return -1;
+        kill(pid, SIGTERM);
+        const int status = wait_child(pid, WAIT_MS);
+        pid = -1;
+        return status;
+    }
+};
+
+// Polls on the wall clock: a round every two seconds or so, time enough to
+// pull the plug between two of them.
+struct Poll {
+    std::string dir = scratch_dir();
+    std::string events = dir + "/events", out = dir + "/out", err = dir + "/err";
+    pid_t pid = -1;
+
+    Poll(const std::string& port, std::vector<std::string> extra, int timeout_ms = 200) {
+        std::vector<std::string> args{"poll", "--port", port, "--data-id", "7", "--timeout",
+                                      std::to_string(timeout_ms), "--events", events};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid = start_host(args, out, err);
+    }
+    ~Poll() {
+        if (pid > 0) wait_child(pid, 0);
+    }
+    int wait() {
+        const int status = wait_child(pid, WAIT_MS);
+        pid = -1;
+        return status;
+    }
+    bool published(int count) const { return wait_for_lines(events, "\"event\":\"publish\"", count, WAIT_MS); }
+};
+
+std::vector<std::string> link_states(const std::vector<Json::Value>& events) {
+    std::vector<std::string> states;
+    for (const Json::Value& e : events)
+        if (e["event"] == "link") states.push_back(e["state"].asString());
+    return states;
+}
+
+void expect_records_of_the_default_plant(const std::vector<Json::Value>& events, int count) {
+    int n = 0;
+    for (const Json::Value& e : events)
+        if (e["event"] == "publish") {
+            ++n;
+            expect_default_plant(published_record(e));
+        }
+    EXPECT_EQ(n, count);
+}
+
+TEST(Line, CountedPollRidesOutAnUnplugAndAReplug) {
+    PlantOnLink plant;
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    Poll poll(plant.link, {"--rounds", "5"});
+    ASSERT_TRUE(poll.published(2)) << slurp(poll.err);
+    ASSERT_TRUE(plant.unplug());
+    sleep(1);  // the adapter is out for a second
+    kill(plant.pid, SIGUSR2);
+    ASSERT_TRUE(plant.ready(2));
+    EXPECT_EQ(poll.wait(), 0) << slurp(poll.err);
+    const std::vector<Json::Value> events = read_events(poll.events);
+    expect_records_of_the_default_plant(events, 5);
+    std::vector<std::string> states = link_states(events);
+    // open, lost, one or more reopening, open.
+    ASSERT_GE(states.size(), 4u);
+    EXPECT_EQ(states.front(), "open");
+    EXPECT_EQ(states[1], "lost");
+    EXPECT_EQ(states.back(), "open");
+    for (size_t i = 2; i + 1 < states.size(); ++i) EXPECT_EQ(states[i], "reopening");
+    EXPECT_EQ(plant.stop(), 0);
+    EXPECT_NE(access(plant.link.c_str(), F_OK), 0) << "the link goes with the plant";
+}
+
+TEST(Line, CountedPollGivesUpWhenThePortStaysAway) {
+    PlantOnLink plant;
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    Poll poll(plant.link, {"--rounds", "5", "--give-up", "2"});
+    ASSERT_TRUE(poll.published(2)) << slurp(poll.err);
+    ASSERT_TRUE(plant.unplug());
+    EXPECT_EQ(poll.wait(), 1) << slurp(poll.err);
+    EXPECT_NE(slurp(poll.err).find("giving up"), std::string::npos) << slurp(poll.err);
+    const std::vector<Json::Value> events = read_events(poll.events);
+    // The round the line was lost in, then one failed attempt to reopen it:
+    // two failed rounds.
+    const std::vector<std::string> states = link_states(events);
+    EXPECT_EQ(states, (std::vector<std::string>{"open", "lost", "reopening"}));
+}
+
+// A USB adapter still to be plugged in: a counted run counts each wait as a
+// failed round; an unbounded one waits, and polls once the port is there.
+TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
+    const std::string dir = scratch_dir();
+    Poll counted(dir + "/nowhere", {"--rounds", "1", "--give-up", "3"});
+    EXPECT_EQ(counted.wait(), 1) << slurp(counted.err);
+    EXPECT_EQ(link_states(read_events(counted.events)),
+              (std::vector<std::string>{"lost", "reopening", "reopening", "reopening"}));
+
+    Poll waiting(dir + "/later", {"--rounds", "2", "--give-up", "0"});
+    ASSERT_TRUE(wait_for_lines(waiting.events, "reopening", 1, WAIT_MS));
+    PlantOnLink plant({}, dir + "/later");
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    EXPECT_EQ(waiting.wait(), 0) << slurp(waiting.err);
+    const std::vector<Json::Value> events = read_events(waiting.events);
+    expect_records_of_the_default_plant(events, 2);
+    const std::vector<std::string> states = link_states(events);
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states.front(), "lost");
+    EXPECT_EQ(states.back(), "open");
+}
+
+}  // namespace
+
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : fallback;
+}
+
+// Counts publish events as the events file grows, reading each byte once.
+struct PublishCounter {
+    explicit PublishCounter(std::string events) : path(std::move(events)) {}
+    std::string path;
+    std::streamoff offset = 0;
+    std::string partial;
+    long count = 0;
+
+    long update() {
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(offset);
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        offset += std::streamoff(chunk.size());
+        partial += chunk;
+        const std::string publish = "{\"event\":\"publish\"";
+        size_t start = 0;
+        for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1)
+            count += partial.compare(start, publish.size(), publish) == 0;
+        partial.erase(0, start);
+        return count;
+    }
+    bool wait_for(long n, int timeout_ms) {
+        for (int waited = 0; waited <= timeout_ms; waited += 20) {
+            if (update() >= n) return true;
+            usleep(20000);
+        }
+        return false;
+    }
+};
+
+// The soak: every fault kind on the line, the plant unplugged and plugged in
+// again every TZV58_SOAK_REPLUG_EVERY rounds, TZV58_SOAK_ROUNDS rounds in all
+// (a short run in CI). poll runs on the wall clock, as on a real line: a round
+// every two seconds or so. Every published record equals a
+// fault-free round's; the host ends with status 0 (and, under the
+// sanitizers, without a leak or an error).
+TEST(Line, SoakWithEveryFaultAndAReplugNowAndThen) {
+    const long rounds = std::stol(env_or("TZV58_SOAK_ROUNDS", "20"));
+    const long every = std::stol(env_or("TZV58_SOAK_REPLUG_EVERY", "8"));
+    const int timeout = std::stoi(env_or("TZV58_SOAK_TIMEOUT_MS", "150"));
+    const std::string dir = scratch_dir();
+    spit(dir + "/plant.json", full_plant_json());
+    const HostRun healthy = run_host({"simulate", "--fast", "--rounds", "1", "--data-id", "7", "--plant",
+                                      dir + "/plant.json", "--events", dir + "/healthy"});
+    ASSERT_EQ(healthy.status, 0) << healthy.err;
+    tzv58_419_Data_t reference{};
+    for (const Json::Value& e : read_events(dir + "/healthy"))
+        if (e["event"] == "publish") reference = published_record(e);
+
+    PlantOnLink plant({"--plant", dir + "/plant.json", "--seed", "17", "--delay", std::to_string(timeout * 6 / 5),
+                       "--faults",
+                       "drop=0.05,checksum=0.05,noise=0.05,rtn=0.05,stall=0.02,truncate=0.05,soi=0.05,echo=0.2,"
+                       "late=0.05,foreign=0.05,excess=0.05"});
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    Poll poll(plant.link, {"--rounds", std::to_string(rounds), "--give-up", "0"}, timeout);
+    PublishCounter published(poll.events);
+    // A round takes about two seconds on the wall clock; a whole stretch
+    // between replugs is given four seconds a round.
+    for (long k = 1; k * every < rounds; ++k) {
+        ASSERT_TRUE(published.wait_for(k * every, int(every) * 4000 + WAIT_MS)) << slurp(poll.err);
+        ASSERT_TRUE(plant.unplug());
+        kill(plant.pid, SIGUSR2);
+        ASSERT_TRUE(plant.ready(int(k) + 1));
+    }
+    EXPECT_EQ(wait_child(poll.pid, int(every) * 4000 + WAIT_MS), 0) << slurp(poll.err);
+    poll.pid = -1;
+    EXPECT_EQ(plant.stop(), 0) << slurp(plant.err);
+
+    std::ifstream events(poll.events);
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    long publishes = 0, lost = 0;
+    std::set<std::string> reasons;
+    for (std::string line; std::getline(events, line);) {
+        Json::Value e;
+        ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &e, nullptr)) << line;
+        if (e["event"] == "error") reasons.insert(e["reason"].asString());
+        if (e["event"] == "link" && e["state"] == "lost") ++lost;
+        if (e["event"] != "publish") continue;
+        ++publishes;
+        SCOPED_TRACE("publish " + std::to_string(publishes));
+        expect_same_reading(published_record(e), reference);
+        if (HasFailure()) return;
+    }
+    EXPECT_EQ(publishes, rounds);
+    EXPECT_EQ(lost, (rounds - 1) / every);
+    for (const char* r : {"timeout", "checksum", "noise", "rtn", "truncated", "address"})
+        EXPECT_TRUE(reasons.count(r)) << r;
+}
+
+}  // namespace
