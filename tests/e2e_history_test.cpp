@@ -377,14 +377,7 @@ struct Child {
     Child(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY) {
         int o[2], e[2];
         if (pipe(o) != 0 || pipe(e) != 0) throw std::runtime_error("pipe");
-        std::vector<std::string> argv_s;
-        std::istringstream emulator(TZV58_EMULATOR);
-        for (std::string word; emulator >> word;) argv_s.push_back(word);
-        argv_s.push_back(TZV58_HOST_PATH);
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argv_s) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
+        HostArgv argv(args);
         pid = fork();
         if (pid == 0) {
             dup2(o[1], 1);

@@ -31,14 +31,7 @@ using LineTest = std::function<bool(const std::string&)>;
 class LiveHost {
 public:
     explicit LiveHost(const std::vector<std::string>& args) {
-        std::vector<std::string> argv_s;
-        std::istringstream emulator(TZV58_EMULATOR);
-        for (std::string word; emulator >> word;) argv_s.push_back(word);
-        argv_s.push_back(TZV58_HOST_PATH);
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argv_s) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
+        HostArgv argv(args);
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
         pid_ = fork();

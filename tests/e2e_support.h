@@ -59,19 +59,31 @@ inline std::string scratch_dir() {
     return dir;
 }
 
+// The command line that runs tzv58-host with these arguments; under
+// emulation the target program runs through the emulator.
+struct HostArgv {
+    explicit HostArgv(const std::vector<std::string>& args) {
+        std::istringstream emulator(TZV58_EMULATOR);
+        for (std::string word; emulator >> word;) words.push_back(word);
+        words.push_back(TZV58_HOST_PATH);
+        words.insert(words.end(), args.begin(), args.end());
+        for (std::string& w : words) ptrs.push_back(&w[0]);
+        ptrs.push_back(nullptr);
+    }
+    HostArgv(const HostArgv&) = delete;
+    HostArgv& operator=(const HostArgv&) = delete;
+    char* operator[](size_t i) const { return ptrs[i]; }
+    char* const* data() const { return ptrs.data(); }
+
+    std::vector<std::string> words;
+    std::vector<char*> ptrs;  // into words, then nullptr
+};
+
 // Starts tzv58-host with these arguments, its output going to out and err and
 // its standard input from in_path; returns its pid.
 inline pid_t start_host(const std::vector<std::string>& args, const std::string& out, const std::string& err,
                         const std::string& in_path = "/dev/null") {
-    // Under emulation the target program runs through the emulator.
-    std::vector<std::string> argv_s;
-    std::istringstream emulator(TZV58_EMULATOR);
-    for (std::string word; emulator >> word;) argv_s.push_back(word);
-    argv_s.push_back(TZV58_HOST_PATH);
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_s) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
+    HostArgv argv(args);
     const pid_t pid = fork();
     if (pid == 0) {
         const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

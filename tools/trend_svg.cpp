@@ -7,7 +7,7 @@
 namespace tzv58::tool {
 namespace {
 
-constexpr double WIDTH = 960, HEIGHT = 480;
+constexpr double WIDTH = 960;  // the canvas is 960 by 480
 constexpr double LEFT = 80, RIGHT = 880, TOP = 50, BOTTOM = 410;
 const char* const DC_COLOUR = "#1f5fa8";
 const char* const LOAD_COLOUR = "#c8372d";
