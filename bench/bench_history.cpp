@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/history_db.h"
+#include "tools/history/history_db.h"
 
 namespace {
 

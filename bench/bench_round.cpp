@@ -46,7 +46,7 @@
 #include "device/tzv58_419.h"
 #include "host/frame.h"
 #include "host/host_events.h"
-#include "tools/plant.h"
+#include "tools/sim/plant.h"
 
 // ---- heap accounting: every operator new of the process is counted ----
 

@@ -5,7 +5,7 @@
 
 #include "e2e_plant.h"
 #include "e2e_support.h"
-#include "tools/faults.h"
+#include "tools/sim/faults.h"
 
 namespace {
 

@@ -2,7 +2,10 @@
 # Folders depend one way: host <- telemetry <- alarms <- device <- plugin.
 # tools/ reaches the plug-in only through dlopen: it includes host/ and the
 # record's layout (telemetry/record.h, which needs telemetry/bytes.h), nothing
-# else of the plug-in. Prints every include that breaks this; status 1 if any.
+# else of the plug-in. Its own folders depend one way too:
+#   cli -> live, history -> line -> report, sim -> common
+# Prints every include that breaks this; status 1 if any; a folder of tools/
+# that has no rule here is an error of its own.
 cd "${1:-.}" || exit 2
 bad=0
 check() {  # folder, allowed include pattern (extended regex)
@@ -20,7 +23,21 @@ out=$(
     check alarms '^(alarms|telemetry|host)/'
     check device '^(device|alarms|telemetry|host)/'
     check plugin '^(plugin|device|alarms|telemetry|host)/'
-    check tools '^(tools/|host/|telemetry/record\.h$|telemetry/bytes\.h$)'
+    plugin_side='host/|telemetry/record\.h$|telemetry/bytes\.h$'
+    check tools/common "^(tools/common/|$plugin_side)"
+    check tools/report "^(tools/(report|common)/|$plugin_side)"
+    check tools/sim "^(tools/(sim|common)/|$plugin_side)"
+    check tools/line "^(tools/(line|report|common)/|$plugin_side)"
+    check tools/live "^(tools/(live|line|report|common)/|$plugin_side)"
+    check tools/history "^(tools/(history|report|common)/|$plugin_side)"
+    check tools/cli "^(tools/|$plugin_side)"
+    for d in tools/*/ tools/*.h tools/*.cpp; do
+        [ -e "$d" ] || continue
+        case "$d" in
+        tools/common/ | tools/report/ | tools/sim/ | tools/line/ | tools/live/ | tools/history/ | tools/cli/) ;;
+        *) echo "$d: no dependency rule for this part of tools/" ;;
+        esac
+    done
 )
 if [ -n "$out" ]; then
     echo "$out"

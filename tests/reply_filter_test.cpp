@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/frame.h"
-#include "tools/reply_filter.h"
+#include "tools/line/reply_filter.h"
 
 namespace {
 

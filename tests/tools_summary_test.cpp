@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "host/frame.h"
-#include "tools/observers.h"
-#include "tools/summary.h"
+#include "tools/report/observers.h"
+#include "tools/report/summary.h"
 
 namespace {
 

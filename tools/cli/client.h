@@ -1,0 +1,19 @@
+// `tzv58-host get` and `tzv58-host control`: clients of a running poll's
+// live socket (see live_socket.h for what goes over it).
+#pragma once
+
+#include "tools/common/options.h"
+
+namespace tzv58::tool {
+
+// get --socket PATH [ID...]: 0 when every value was given, 1 when not (or
+// the host could not be reached), 2 for a usage error.
+int run_get(const CommandLine& cl);
+
+// control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |
+// set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]: 0 when the device
+// took the request (with --wait: when its answer was recorded), 1 when not,
+// 2 for a usage error.
+int run_control(const CommandLine& cl);
+
+}  // namespace tzv58::tool

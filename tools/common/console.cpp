@@ -1,0 +1,48 @@
+#include "tools/common/console.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+namespace tzv58::tool {
+
+FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string& err) {
+    std::cout.flush();
+    std::fflush(stdout);
+    int to = -1;
+    if (target == DiagTarget::file) {
+        to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (to < 0) {
+            err = "option --diag: cannot write " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+    } else if (target == DiagTarget::discard) {
+        to = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    } else {
+        to = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+    }
+    const int keep = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    FILE* console = keep >= 0 ? ::fdopen(keep, "w") : nullptr;
+    if (to < 0 || !console || ::dup2(to, 1) < 0) {
+        err = std::string("cannot divert the plug-in's diagnostic lines: ") + std::strerror(errno);
+        if (to >= 0) ::close(to);
+        if (console) std::fclose(console);
+        return nullptr;
+    }
+    ::close(to);
+    // Whole lines as they come: they interleave with the host's own lines on
+    // standard error, and none is lost if the program is stopped.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return console;
+}
+
+void flush_all_output(FILE* console) {
+    std::cout.flush();
+    std::fflush(stdout);
+    if (console) std::fflush(console);
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,19 @@
+// Exit statuses of tzv58-host and the one-line messages that go with them.
+#pragma once
+
+#include <string>
+
+namespace tzv58::tool {
+
+constexpr int EXIT_DONE = 0;
+// The device or the line did not do it.
+constexpr int EXIT_FAIL = 1;
+// Bad input: an option, a file, a script line.
+constexpr int EXIT_USAGE = 2;
+
+// Prints "tzv58-host: MSG" on standard error and returns the status.
+int say(int status, const std::string& msg);
+inline int usage_error(const std::string& msg) { return say(EXIT_USAGE, msg); }
+inline int failure(const std::string& msg) { return say(EXIT_FAIL, msg); }
+
+}  // namespace tzv58::tool

@@ -1,0 +1,82 @@
+#include "tools/common/json_out.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tzv58::tool {
+
+std::string float_text(float v) {
+    // JSON has no NaN or infinity.
+    if (!std::isfinite(v)) return "null";
+    char buf[32];
+    // Exponent form only where plain digits would not do (230, not 2.3e+02).
+    const double mag = std::fabs(double(v));
+    const bool plain = mag == 0.0 || (mag >= 1e-4 && mag < 1e9);
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, double(v));
+        if (std::strtof(buf, nullptr) == v && (!plain || !std::strchr(buf, 'e'))) break;
+    }
+    return buf;
+}
+
+std::string json_quote(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += char(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+void JsonLine::key(const char* k) {
+    if (body_.size() > 1) body_ += ',';
+    body_ += json_quote(k);
+    body_ += ':';
+}
+
+JsonLine& JsonLine::str(const char* k, const std::string& v) {
+    key(k);
+    body_ += json_quote(v);
+    return *this;
+}
+
+JsonLine& JsonLine::num(const char* k, long long v) {
+    key(k);
+    body_ += std::to_string(v);
+    return *this;
+}
+
+JsonLine& JsonLine::real(const char* k, float v) {
+    key(k);
+    body_ += float_text(v);
+    return *this;
+}
+
+JsonLine& JsonLine::boolean(const char* k, bool v) {
+    key(k);
+    body_ += v ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::raw(const char* k, const std::string& json) {
+    key(k);
+    body_ += json;
+    return *this;
+}
+
+}  // namespace tzv58::tool

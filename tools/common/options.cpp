@@ -1,0 +1,84 @@
+#include "tools/common/options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace tzv58::tool {
+
+bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
+                   std::string& err) {
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            out.args.push_back(arg);
+            continue;
+        }
+        std::string value;
+        const size_t eq = arg.find('=');
+        const bool inline_value = eq != std::string::npos;
+        if (inline_value) {
+            value = arg.substr(eq + 1);
+            arg.erase(eq);
+        }
+        const OptionSpec* known = nullptr;
+        for (const OptionSpec& s : accepted)
+            if (arg == s.name) known = &s;
+        if (!known) {
+            err = "unknown option " + arg + (out.command.empty() ? "" : " for " + out.command) + " (see --help)";
+            return false;
+        }
+        if (known->takes_value && !inline_value) {
+            if (i + 1 >= argc) {
+                err = "option " + arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        } else if (!known->takes_value && inline_value) {
+            err = "option " + arg + " takes no value";
+            return false;
+        }
+        if (out.options.count(arg)) {
+            err = "option " + arg + " is given twice";
+            return false;
+        }
+        out.options[arg] = value;
+    }
+    return true;
+}
+
+bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
+                   std::string& err) {
+    if (!cl.has(name)) return true;
+    const std::string text = cl.get(name);
+    char* end = nullptr;
+    errno = 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const long long v = std::strtoll(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    if (text.empty() || *end || errno || v < lo || v > hi) {
+        err = "option " + std::string(name) + " needs a number from " + std::to_string(lo) + " to " +
+              std::to_string(hi) + ", not '" + text + "'";
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool option_choice(const CommandLine& cl, const char* name, const std::vector<long long>& allowed, long long& value,
+                   std::string& err) {
+    if (!cl.has(name)) return true;
+    long long v = 0;
+    std::string list;
+    for (long long a : allowed) list += (list.empty() ? "" : ", ") + std::to_string(a);
+    const long long lo = allowed.empty() ? 0 : allowed.front(), hi = allowed.empty() ? 0 : allowed.back();
+    bool known = option_number(cl, name, lo, hi, v, err);
+    known = known && std::find(allowed.begin(), allowed.end(), v) != allowed.end();
+    if (!known) {
+        err = "option " + std::string(name) + " needs one of " + list + ", not '" + cl.get(name) + "'";
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace tzv58::tool

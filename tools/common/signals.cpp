@@ -1,0 +1,42 @@
+#include "tools/common/signals.h"
+
+#include <poll.h>
+#include <pthread.h>
+
+namespace tzv58::tool {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+namespace {
+void on_stop(int) { g_stop = 1; }
+}  // namespace
+
+void install_stop_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a waiting poll() returns at once
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void nap(int ms) {
+    while (ms > 0 && !g_stop) {
+        const int step = ms < 100 ? ms : 100;
+        ::poll(nullptr, 0, step);
+        ms -= step;
+    }
+}
+
+SignalsBlocked::SignalsBlocked() {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &block, &old_);
+}
+
+SignalsBlocked::~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+}  // namespace tzv58::tool

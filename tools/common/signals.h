@@ -1,0 +1,39 @@
+// Signals of the host program: SIGINT and SIGTERM ask every wait to end;
+// threads beside the main one take no signal at all.
+#pragma once
+
+#include <csignal>
+#include <thread>
+#include <utility>
+
+namespace tzv58::tool {
+
+// Set by SIGINT and SIGTERM: every wait of the host ends early.
+extern volatile std::sig_atomic_t g_stop;
+void install_stop_handlers();
+
+// Sleeps up to ms milliseconds; a stop request ends it early.
+void nap(int ms);
+
+// Blocks SIGINT, SIGTERM and SIGPIPE on the calling thread while it lives, so
+// that a thread started meanwhile inherits the mask.
+class SignalsBlocked {
+public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+// A thread that takes neither the stop signals nor SIGPIPE: they stay with
+// the main thread, whose waits they end.
+template <class F>
+std::thread quiet_thread(F&& f) {
+    SignalsBlocked blocked;
+    return std::thread(std::forward<F>(f));
+}
+
+}  // namespace tzv58::tool

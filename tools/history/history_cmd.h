@@ -1,0 +1,28 @@
+// --history FILE.db for simulate and poll, and the history command that reads
+// such a file: records with their main values, alarm transitions, a trend plot.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host_events.h"
+#include "tools/common/options.h"
+
+namespace tzv58::tool {
+
+extern const char* const USAGE_HISTORY;
+extern const char* const USAGE_HISTORY_OPTION;
+const std::vector<OptionSpec>& history_options();
+
+// --history PATH: the observer that keeps the device's history records and
+// alarm transitions in the file, for the device's observers. false with a
+// one-line reason when the file is refused (another program's database, an
+// unknown schema version, another writer); a file that cannot be written
+// gives one line on stderr, out stays empty and the run goes on (true).
+bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
+
+// tzv58-host history FILE.db [...]: 0, or 2 after one line on stderr.
+int run_history(const CommandLine& cl);
+
+}  // namespace tzv58::tool

@@ -1,0 +1,33 @@
+// The history command and option where the program is built without SQLite
+// (a target that has no SQLite library).
+#include <cstdio>
+
+#include "tools/history/history_cmd.h"
+
+namespace tzv58::tool {
+
+const char* const USAGE_HISTORY =
+    "usage: tzv58-host history FILE.db ...\n"
+    "\n"
+    "This build has no SQLite: history files can be neither written nor read.\n";
+
+const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
+
+const std::vector<OptionSpec>& history_options() {
+    static const std::vector<OptionSpec> options = {{"--since", true},  {"--until", true}, {"--format", true},
+                                                    {"--alarms", false}, {"--plot", true},  {"--help", false},
+                                                    {"--version", false}};
+    return options;
+}
+
+bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, std::string& err) {
+    err = "option --history: this build has no SQLite";
+    return false;
+}
+
+int run_history(const CommandLine&) {
+    std::fprintf(stderr, "tzv58-host: history: this build has no SQLite\n");
+    return 2;
+}
+
+}  // namespace tzv58::tool

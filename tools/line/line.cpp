@@ -1,0 +1,54 @@
+#include "tools/line/line.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "host/serial_port.h"
+#include "tools/common/signals.h"
+
+namespace tzv58::tool {
+
+Line::~Line() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Line::Opened Line::open(std::string& err) {
+    fd_ = open_serial_port(path_, baud_, err);
+    if (fd_ >= 0) {
+        events_.link("open");
+        return Opened::yes;
+    }
+    if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
+    events_.link("lost");
+    std::fprintf(stderr, "tzv58-host: %s: no such port yet; waiting for it\n", path_.c_str());
+    return Opened::absent;
+}
+
+void Line::lost() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    events_.link("lost");
+    std::fprintf(stderr, "tzv58-host: %s: line lost (hang-up)\n", path_.c_str());
+}
+
+bool Line::try_reopen() {
+    if (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0) events_.link("reopening");
+    nap(delay_ms_);
+    if (g_stop) return false;
+    std::string err;
+    fd_ = open_serial_port(path_, baud_, err);
+    if (fd_ >= 0) {
+        failures_.ok();
+        delay_ms_ = 500;
+        events_.link("open");
+        return true;
+    }
+    if (failures_.fail())
+        std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(), err.c_str());
+    delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
+    return false;
+}
+
+}  // namespace tzv58::tool

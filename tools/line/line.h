@@ -1,0 +1,57 @@
+// The host's serial line to one power system: exclusive open, hang-up
+// detection and reopening with a growing back-off. A port that is not there
+// (an adapter still to be plugged in) is waited for in the same way.
+#pragma once
+
+#include <string>
+
+#include "tools/common/signals.h"
+#include "tools/report/events.h"
+
+namespace tzv58::tool {
+
+// Reports the first failures of a run in full, then every hundredth.
+class FailureThrottle {
+public:
+    // Counts one failure; true when it should be reported.
+    bool fail() {
+        ++count_;
+        return count_ <= 10 || count_ % 100 == 0;
+    }
+    void ok() { count_ = 0; }
+    long count() const { return count_; }
+
+private:
+    long count_ = 0;
+};
+
+class Line {
+public:
+    Line(std::string path, int baud, EventPrinter& events) : path_(std::move(path)), baud_(baud), events_(events) {}
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+    ~Line();
+
+    enum class Opened { yes, absent, failed };
+    // First open. absent: no such port yet (reported lost, to be reopened);
+    // failed: a one-line reason in err (busy port, not a terminal, ...).
+    Opened open(std::string& err);
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // The port hung up: close it and report it lost.
+    void lost();
+    // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
+    // true once open again. false when it failed or the host was stopped.
+    bool try_reopen();
+
+private:
+    std::string path_;
+    int baud_;
+    EventPrinter& events_;
+    int fd_ = -1;
+    int delay_ms_ = 500;
+    FailureThrottle failures_;
+};
+
+}  // namespace tzv58::tool

@@ -1,0 +1,198 @@
+#include "tools/line/scheduler.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/serial_port.h"
+#include "tools/common/clock.h"
+#include "tools/common/signals.h"
+#include "tools/report/summary.h"
+
+namespace tzv58::tool {
+namespace {
+
+constexpr int MAX_ASK_AGAIN = 2;
+
+}  // namespace
+
+// The device declines a refresh within one whole second of the last round's
+// end; on the wall clock, wait that out instead of asking in a loop.
+void Scheduler::wait_refresh_window() {
+    if (opt_.fast_clock) {
+        opt_.fast_clock->advance(2);
+        return;
+    }
+    ZMXSPDevice& d = dev_.device();
+    while (!g_stop && !d.last_update.is_special() && (d.LocalTime() - d.last_update).total_seconds() <= 1) {
+        if (opt_.between) opt_.between->idle();
+        nap(100);
+    }
+}
+
+void Scheduler::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                        size_t frame_len) {
+    ++sends_;
+    last_cid1_ = cid1;
+    last_cid2_ = cid2;
+    last_info_.assign(info, info + (info && info_len > 0 ? info_len : 0));
+    last_frame_.assign(frame, frame_len);
+}
+
+void Scheduler::on_publish(int, const unsigned char*, unsigned int) { ++publishes_; }
+
+int Scheduler::run() {
+    ZMXSPDevice& d = dev_.device();
+    long long failed_in_a_row = 0;
+    // A run that was asked for a number of readings does not wait forever
+    // on a silent power system, nor on a port that is gone.
+    const auto give_up = [&] {
+        if (opt_.rounds < 0 || opt_.give_up == 0 || failed_in_a_row < opt_.give_up) return false;
+        std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row; giving up\n", failed_in_a_row);
+        return true;
+    };
+    while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {
+        if (line_.fd() < 0) {
+            if (!line_.try_reopen()) {
+                if (g_stop) break;
+                ++failed_in_a_row;
+                if (give_up()) return 1;
+                continue;
+            }
+            d.AttachFd(line_.fd(), false);
+        }
+        if (opt_.between) opt_.between->idle();
+        wait_refresh_window();
+        if (g_stop) break;
+        sends_ = publishes_ = 0;
+        if (opt_.collected) opt_.collected->new_round();
+        // Whatever came in between rounds is stale.
+        discard_input(line_.fd());
+        const int r = d.RefreshStatus();
+        events_.refresh(r);
+        if (r == 0) {
+            nap(opt_.fast_clock ? 0 : 250);
+            continue;
+        }
+        ++started_;
+        const Outcome outcome = drive_round();
+        if (outcome == Outcome::done) ++completed_;
+        if (opt_.between && outcome != Outcome::stopped) opt_.between->round_ended(outcome == Outcome::done);
+        if (opt_.summary && opt_.collected && outcome != Outcome::stopped)
+            print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
+                          opt_.dc_units ? opt_.dc_units->reported() : -1);
+        failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
+        if (give_up()) return 1;
+    }
+    return 0;
+}
+
+// Discards the input, then sends the last request once more. false once the
+// request has been asked for MAX_ASK_AGAIN more times: the round is given up,
+// after the line has fallen quiet.
+bool Scheduler::ask_again(int& attempts) {
+    PMBusProtocol& codec = dev_.codec();
+    filter_.flush(true);
+    codec.flush_input();
+    discard_input(line_.fd());
+    if (++attempts > MAX_ASK_AGAIN) {
+        dev_.device().Reset();
+        fall_quiet();
+        return false;
+    }
+    events_.on_send(last_cid1_, last_cid2_, last_info_.data(), int(last_info_.size()), last_frame_.data(),
+                    last_frame_.size());
+    std::string frame = last_frame_ + '\r';
+    dev_.device().SendData(reinterpret_cast<const unsigned char*>(frame.data()), unsigned(frame.size()));
+    return true;
+}
+
+// Waits until nothing has arrived for twice the reply timeout, discarding
+// what comes; a line that chatters on is given ten times that at most.
+void Scheduler::fall_quiet() {
+    const int fd = line_.fd();
+    const long long quiet_ms = 2LL * opt_.timeout_ms;
+    const long long give_up_at = now_ms() + 10 * quiet_ms;
+    long long until = now_ms() + quiet_ms;
+    for (;;) {
+        const long long now = now_ms();
+        if (g_stop || now >= until || now >= give_up_at) break;
+        const LineWait w = wait_input(fd, int(until - now));
+        if (w == LineWait::input) {
+            discard_input(fd);
+            until = now_ms() + quiet_ms;
+        } else if (w != LineWait::interrupted) {
+            break;  // quiet; or hung up, which the next wait sees
+        }
+    }
+    filter_.flush(false);
+}
+
+// The device gets the reply held by the filter, on a line with nothing stale
+// pending, and sends its next request at once.
+void Scheduler::deliver_reply(bool retried) {
+    uint8_t reply[MAX_WIRE_FRAME];
+    const size_t n = filter_.reply_len();
+    std::memcpy(reply, filter_.reply(), n);
+    filter_.flush(false);
+    if (retried) fall_quiet();
+    discard_input(line_.fd());
+    dev_.device().process(reply, unsigned(n));
+}
+
+Scheduler::Outcome Scheduler::drive_round() {
+    ZMXSPDevice& d = dev_.device();
+    PMBusProtocol& codec = dev_.codec();
+    int attempts = 0;
+    int sends = sends_;
+    filter_.expect(last_frame_, codec.address);
+    long long deadline = now_ms() + opt_.timeout_ms;
+    uint8_t buf[512];
+    for (;;) {
+        if (publishes_ > 0) return Outcome::done;
+        if (sends_ != sends) {
+            // The device answered a reply with its next request.
+            sends = sends_;
+            attempts = 0;
+            timeouts_.ok();
+            filter_.expect(last_frame_, codec.address);
+            deadline = now_ms() + opt_.timeout_ms;
+        } else if (!d.IsProcessing()) {
+            // A reply came but nothing followed: an error reply, or one the
+            // device would not take. Ask again.
+            if (!ask_again(attempts)) return Outcome::abandoned;
+            deadline = now_ms() + opt_.timeout_ms;
+        }
+        const long long left = deadline - now_ms();
+        switch (wait_input(line_.fd(), int(left > 0 ? left : 0))) {
+        case LineWait::interrupted:
+            if (g_stop) return Outcome::stopped;
+            continue;
+        case LineWait::hangup:
+            break;
+        case LineWait::timeout:
+            if (timeouts_.fail()) events_.error("timeout", nullptr, 0);
+            if (!ask_again(attempts)) return Outcome::abandoned;
+            deadline = now_ms() + opt_.timeout_ms;
+            continue;
+        case LineWait::input: {
+            const ssize_t n = ::read(line_.fd(), buf, sizeof buf);
+            if (n > 0 && filter_.feed(buf, size_t(n))) deliver_reply(attempts > 0);
+            if (g_stop) return Outcome::stopped;
+            if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
+            break;  // end of file or a read error: the port is gone
+        }
+        }
+        filter_.flush(false);
+        codec.flush_input();
+        d.Reset();
+        d.AttachFd(-1, false);
+        line_.lost();
+        return Outcome::lost;
+    }
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,89 @@
+// The host's scheduler for one device on one line: refresh when idle, deliver
+// each reply to the codec, ask again after a reply timeout (twice at most),
+// give the round up after that, and follow the line through hang-ups.
+//
+// Only a reply to the request awaited reaches the device (ReplyFilter). After
+// an exchange that was asked for again, the line is left to fall quiet,
+// discarding what arrives, before the device sends its next request: the late
+// reply to the first asking may still be on its way, and replies name only
+// CID1, which the next request often shares.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/host_events.h"
+#include "tools/report/events.h"
+#include "tools/line/line.h"
+#include "tools/report/observers.h"
+#include "tools/common/plugin_host.h"
+#include "tools/line/reply_filter.h"
+
+namespace tzv58::tool {
+
+// Work the host does beside the poll cycle (live clients, metrics). Called on
+// the scheduler's thread, never while a reply is awaited.
+class BetweenExchanges {
+public:
+    virtual ~BetweenExchanges() = default;
+    // A round ended: complete, or given up.
+    virtual void round_ended(bool complete) = 0;
+    // No reply is awaited: queued requests may run on the device now.
+    virtual void idle() = 0;
+};
+
+struct SchedulerOptions {
+    int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
+    long long rounds = -1;      // complete readings wanted; -1: until stopped
+    long long give_up = 5;      // with rounds: stop after this many failed rounds in a row; 0: never
+    ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
+    FILE* summary = nullptr;            // the human summary after each round
+    RoundCollector* collected = nullptr;  // what the summary shows; cleared at each refresh
+    const DcUnitWatch* dc_units = nullptr;
+    BetweenExchanges* between = nullptr;
+};
+
+// The scheduler watches the device's requests and publications itself (install
+// it among the device's event observers): the round state is its own.
+class Scheduler : public HostEvents {
+public:
+    Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
+        : dev_(device), line_(line), events_(events), opt_(options), filter_(events) {}
+
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                 size_t frame_len) override;
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
+
+    // Runs until the rounds are done or the host is stopped: 0. 1 when a
+    // run for a number of rounds saw give_up rounds in a row fail; a round
+    // without a line (a failed attempt to reopen it) is a failed round.
+    int run();
+
+    long rounds_started() const { return started_; }
+    long rounds_completed() const { return completed_; }
+
+private:
+    enum class Outcome { done, abandoned, lost, stopped };
+    Outcome drive_round();
+    bool ask_again(int& attempts);
+    void deliver_reply(bool retried);
+    void fall_quiet();
+    void wait_refresh_window();
+
+    LoadedDevice& dev_;
+    Line& line_;
+    EventPrinter& events_;
+    SchedulerOptions opt_;
+    ReplyFilter filter_;
+    FailureThrottle timeouts_;
+    long started_ = 0, completed_ = 0;
+    // The round in progress: requests the device built, publications, and the
+    // last request, to ask for it again.
+    int sends_ = 0, publishes_ = 0;
+    uint8_t last_cid1_ = 0, last_cid2_ = 0;
+    std::vector<uint8_t> last_info_;
+    std::string last_frame_;
+};
+
+}  // namespace tzv58::tool

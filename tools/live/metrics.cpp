@@ -1,0 +1,241 @@
+#include "tools/live/metrics.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <initializer_list>
+#include <thread>
+#include <utility>
+
+#ifdef TZV58_HAVE_HTTPLIB
+
+#include <httplib.h>
+#endif
+
+#include "tools/common/json_out.h"
+#include "tools/common/signals.h"
+
+namespace tzv58::tool {
+namespace {
+
+using Labels = std::initializer_list<std::pair<const char*, std::string>>;
+
+std::string label_value(const std::string& v) {
+    std::string s;
+    for (char c : v) {
+        if (c == '\\' || c == '"') s += '\\';
+        if (c == '\n') {
+            s += "\\n";
+            continue;
+        }
+        s += c;
+    }
+    return s;
+}
+
+std::string sample_value(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    return float_text(float(v));
+}
+
+// One metric family after another; a family's HELP and TYPE lines are
+// written with its first sample, so that a family with none is left out.
+class Exposition {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        name_ = name;
+        header_ = std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    }
+    void sample(Labels labels, double v) {
+        text_ += header_;
+        header_.clear();
+        text_ += name_;
+        const char* sep = "{";
+        for (const auto& l : labels) {
+            text_ += sep;
+            text_ += l.first;
+            text_ += "=\"" + label_value(l.second) + "\"";
+            sep = ",";
+        }
+        if (labels.size()) text_ += "}";
+        text_ += " " + sample_value(v) + "\n";
+    }
+    void counter(uint64_t v) {
+        text_ += header_ + name_ + " " + std::to_string(v) + "\n";
+        header_.clear();
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string name_, header_, text_;
+};
+
+std::string n1(int i) { return std::to_string(i + 1); }
+
+bool supplied(const f32le& v) { return v.get() != NOT_PROVIDED; }
+
+}  // namespace
+
+std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
+    using R = tzv58_419_Data_t;
+    Exposition e;
+    const R& r = s.record;
+    const int channels = std::min<int>(r.channel_count, R::AC_CHANNELS);
+    const int modules = std::min<int>(r.module_count, R::RC_MODULES);
+    auto units = [&](auto each) {
+        for (int u = 0; u < R::DC_UNITS; ++u) {
+            const auto& dc = r.dc(u);
+            // The record keeps no count of units: a second unit that never
+            // reported anything reads all zero.
+            if (u > 0 && dc.out_v.get() == 0.0f && dc.load_i.get() == 0.0f && dc.m == 0 && dc.n == 0) continue;
+            each(u, dc);
+        }
+    };
+    if (s.have_record) {
+        e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
+        for (int c = 0; c < channels; ++c) {
+            const auto& ch = r.channel[c];
+            e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
+            e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
+            e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
+        }
+        e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
+        for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
+        e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
+        for (int i = 0; i < 3; ++i)
+            if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
+        e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
+        e.sample({}, r.rc_out_v.get());
+        e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
+        e.sample({}, r.module_count);
+        e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
+        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
+        e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
+        e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
+        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
+        e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
+        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
+        e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int b = 0; b < std::min<int>(dc.m, R::dc_caps::M_SIZE()); ++b)
+                e.sample({{"unit", n1(u)}, {"battery", n1(b)}}, dc.battery_i[b].get());
+        });
+        e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int b = 0; b < std::min<int>(dc.n, R::dc_caps::N_SIZE()); ++b)
+                e.sample({{"unit", n1(u)}, {"branch", n1(b)}}, dc.branch_i[b].get());
+        });
+        e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int i = 0; i < std::min<int>(dc.p, R::dc_caps::P_SIZE()); ++i)
+                if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(i)}}, dc.p42_41[i].get());
+        });
+        e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
+        for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, r.ext_value[i].get());
+    }
+    e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
+    for (const AlarmState& a : s.alarms)
+        e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)}, {"item", std::to_string(a.item)},
+                  {"text", a.text}},
+                 a.active ? 1 : 0);
+    e.family("tzv58_link_up", "gauge", "1 while the serial port is open and the last poll round completed.");
+    e.sample({}, s.link_open && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_rounds_completed_total", "counter", "Poll rounds that completed.");
+    e.counter(s.rounds_completed);
+    e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");
+    e.counter(s.rounds_failed);
+    if (s.have_record) {
+        e.family("tzv58_last_complete_round_age_seconds", "gauge", "Seconds since the last complete poll round.");
+        e.sample({}, std::chrono::duration<double>(now - s.record_at).count());
+    }
+    return e.text();
+}
+
+bool parse_metrics_address(const std::string& text, std::string& host, int& port, std::string& err) {
+    host = "127.0.0.1";
+    std::string p = text;
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        host = text.substr(0, colon);
+        p = text.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    }
+    char* end = nullptr;
+    const long v = p.empty() ? -1 : std::strtol(p.c_str(), &end, 10);
+    if (host.empty() || p.empty() || *end || v < 0 || v > 65535 || p.size() > 5) {
+        err = "--metrics needs [HOST:]PORT with a port from 0 to 65535, not '" + text + "'";
+        return false;
+    }
+    port = int(v);
+    return true;
+}
+
+#ifdef TZV58_HAVE_HTTPLIB
+
+struct MetricsServer::Impl {
+    httplib::Server server;
+    std::thread thread;
+};
+
+MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
+MetricsServer::~MetricsServer() { stop(); }
+bool MetricsServer::available() { return true; }
+
+bool MetricsServer::open(const std::string& host, int port, std::string& err) {
+    httplib::Server& s = impl_->server;
+    // A scrape is one short request: clients that dawdle are cut off, and
+    // at most this many are served at once.
+    s.set_read_timeout(5, 0);
+    s.set_write_timeout(5, 0);
+    s.set_keep_alive_timeout(5);
+    s.set_keep_alive_max_count(100);
+    s.set_payload_max_length(4096);
+    // Headers and body go out in two writes: without this, a scraper that
+    // keeps its connection waits for a delayed acknowledgement every time.
+    s.set_tcp_nodelay(true);
+    s.new_task_queue = [] { return new httplib::ThreadPool(4); };
+    port_ = port == 0 ? s.bind_to_any_port(host) : (s.bind_to_port(host, port) ? port : -1);
+    if (port_ < 0) {
+        err = "cannot serve metrics on " + host + ":" + std::to_string(port) +
+              " (address in use, or not an address of this machine)";
+        return false;
+    }
+    return true;
+}
+
+void MetricsServer::start(std::function<std::string()> render) {
+    httplib::Server& s = impl_->server;
+    s.Get("/metrics", [render](const httplib::Request&, httplib::Response& res) {
+        res.set_content(render(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    // As for the live socket: no stop request and no SIGPIPE on these threads.
+    impl_->thread = quiet_thread([&s] { s.listen_after_bind(); });
+}
+
+void MetricsServer::stop() {
+    if (!impl_ || !impl_->thread.joinable()) return;
+    // A stop that comes before the server runs would be lost: wait for it
+    // (or for the thread to end) a short while first.
+    for (int i = 0; i < 2000 && !impl_->server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    impl_->server.stop();
+    impl_->thread.join();
+}
+
+#else
+
+struct MetricsServer::Impl {};
+MetricsServer::MetricsServer() = default;
+MetricsServer::~MetricsServer() = default;
+bool MetricsServer::available() { return false; }
+bool MetricsServer::open(const std::string&, int, std::string& err) {
+    err = "--metrics: this build has no HTTP library (cpp-httplib)";
+    return false;
+}
+void MetricsServer::start(std::function<std::string()>) {}
+void MetricsServer::stop() {}
+
+#endif
+
+}  // namespace tzv58::tool

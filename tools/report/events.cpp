@@ -1,0 +1,138 @@
+#include "tools/report/events.h"
+
+#include <cstring>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "tools/common/json_out.h"
+#include "tools/report/observers.h"
+#include "tools/report/record_dump.h"
+
+namespace tzv58::tool {
+
+namespace {
+std::string byte_hex(uint8_t b) { return hex_upper(&b, 1); }
+}  // namespace
+
+std::string iso_time(const boost::posix_time::ptime& t) {
+    if (t.is_special()) return "";
+    const auto d = t.date();
+    const auto tod = t.time_of_day();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", int(d.year()), int(d.month()), int(d.day()),
+                  int(tod.hours()), int(tod.minutes()), int(tod.seconds()));
+    return buf;
+}
+
+JsonLine EventPrinter::line(const char* event) const {
+    JsonLine j;
+    j.str("event", event).str("time", iso_time(clock_->local_time()));
+    return j;
+}
+
+void EventPrinter::emit(const JsonLine& j) {
+    if (!out_) return;
+    const std::string text = j.text();
+    std::fputs(text.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void EventPrinter::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                           size_t frame_len) {
+    if (!out_) return;
+    emit(line("send")
+             .str("cid1", byte_hex(cid1))
+             .str("cid2", byte_hex(cid2))
+             .str("info", info && info_len > 0 ? hex_upper(info, size_t(info_len)) : "")
+             .str("frame", std::string(frame, frame_len)));
+}
+
+void EventPrinter::on_publish(int type, const unsigned char* data, unsigned int len) {
+    if (!out_) return;
+    JsonLine j = line("publish");
+    j.num("type", type).num("size", len).str("record", hex_upper(data, len));
+    if (len == sizeof(tzv58_419_Data_t)) {
+        tzv58_419_Data_t r;
+        std::memcpy(&r, data, len);
+        j.raw("values", record_values_json(r, dc_ ? dc_->decoded(r) : dc_units_in(r)));
+    }
+    emit(j);
+}
+
+void EventPrinter::on_history(const unsigned char* data, unsigned int len) {
+    if (!out_) return;
+    emit(line("history").num("size", len).str("record", hex_upper(data, len)));
+}
+
+void EventPrinter::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                            const std::string& text2, bool active, unsigned short seq) {
+    if (!out_) return;
+    emit(line("alarm")
+             .num("level", level)
+             .str("key", key)
+             .str("id", id)
+             .str("text1", text1)
+             .str("text2", text2)
+             .boolean("active", active)
+             .num("seq", seq));
+}
+
+void EventPrinter::on_frame_error(const char* reason, const uint8_t* data, size_t len) { error(reason, data, len); }
+
+void EventPrinter::on_payload(int result, int poll_step) {
+    emit(line("payload").num("result", result).num("poll_step", poll_step));
+}
+
+void EventPrinter::refresh(int result) { emit(line("refresh").num("result", result)); }
+
+void EventPrinter::value(const std::string& id, float v) { emit(line("value").str("id", id).real("value", v)); }
+
+void EventPrinter::value_error(const std::string& id, const std::string& what) {
+    emit(line("value").str("id", id).str("error", what));
+}
+
+void EventPrinter::control(int code, int result, int out_written, const uint8_t* out, size_t out_len) {
+    emit(line("control")
+             .num("code", code)
+             .num("result", result)
+             .num("out_written", out_written)
+             .str("out", hex_upper(out, out_len)));
+}
+
+void EventPrinter::control_error(int code, const std::string& what) {
+    emit(line("control").num("code", code).str("error", what));
+}
+
+void EventPrinter::cache(bool result) { emit(line("cache").boolean("result", result)); }
+
+void EventPrinter::link(const char* state) { emit(line("link").str("state", state)); }
+
+void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
+    emit(line("error").str("reason", reason).str("data", hex_upper(data, len)));
+}
+
+// ---- fan-out ----
+
+void EventFanout::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                          size_t frame_len) {
+    for (HostEvents* e : sinks_) e->on_send(cid1, cid2, info, info_len, frame, frame_len);
+}
+void EventFanout::on_publish(int type, const unsigned char* data, unsigned int len) {
+    for (HostEvents* e : sinks_) e->on_publish(type, data, len);
+}
+void EventFanout::on_history(const unsigned char* data, unsigned int len) {
+    for (HostEvents* e : sinks_) e->on_history(data, len);
+}
+void EventFanout::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                           const std::string& text2, bool active, unsigned short seq) {
+    for (HostEvents* e : sinks_) e->on_alarm(level, key, id, text1, text2, active, seq);
+}
+void EventFanout::on_frame_error(const char* reason, const uint8_t* data, size_t len) {
+    for (HostEvents* e : sinks_) e->on_frame_error(reason, data, len);
+}
+void EventFanout::on_payload(int result, int poll_step) {
+    for (HostEvents* e : sinks_) e->on_payload(result, poll_step);
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,81 @@
+// The host's event stream: every service the device calls becomes one JSON
+// line ({"event":"send","time":"2026-12-07T22:30:23",...}). The printer only
+// prints; what a round produced is kept by its observers (tools/observers.h).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/host_events.h"
+#include "telemetry/record.h"
+#include "tools/common/json_out.h"
+
+namespace tzv58::tool {
+
+class DcUnitWatch;
+
+class EventPrinter : public HostEvents {
+public:
+    // out: where the lines go; nullptr prints nothing.
+    explicit EventPrinter(FILE* out) : out_(out) {}
+
+    // The host clock that stamps each event (the device's).
+    void set_clock(const HostClock* clock) { clock_ = clock; }
+    // Which DC units a publish's "values" hold.
+    void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
+    bool printing() const { return out_ != nullptr; }
+
+    // Raised by the device through the host.
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                 size_t frame_len) override;
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
+    void on_history(const unsigned char* data, unsigned int len) override;
+    void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                  const std::string& text2, bool active, unsigned short seq) override;
+    void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
+    void on_payload(int result, int poll_step) override;
+
+    // Reported by the host around its own calls.
+    void refresh(int result);
+    void value(const std::string& id, float v);
+    void value_error(const std::string& id, const std::string& what);
+    void control(int code, int result, int out_written, const uint8_t* out, size_t out_len);
+    // A request the device answered with an exception.
+    void control_error(int code, const std::string& what);
+    void cache(bool result);
+    void link(const char* state);
+    void error(const char* reason, const uint8_t* data, size_t len);
+
+private:
+    // A line with "event" and "time" begun.
+    JsonLine line(const char* event) const;
+    void emit(const JsonLine& line);
+
+    FILE* out_;
+    const HostClock* clock_ = &wall_clock();
+    const DcUnitWatch* dc_ = nullptr;
+};
+
+// Hands every service call on to several observers, in order.
+class EventFanout : public HostEvents {
+public:
+    void add(HostEvents* e) { sinks_.push_back(e); }
+
+    void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
+                 size_t frame_len) override;
+    void on_publish(int type, const unsigned char* data, unsigned int len) override;
+    void on_history(const unsigned char* data, unsigned int len) override;
+    void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                  const std::string& text2, bool active, unsigned short seq) override;
+    void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
+    void on_payload(int result, int poll_step) override;
+
+private:
+    std::vector<HostEvents*> sinks_;
+};
+
+// Local time as ISO 8601 without zone: 2026-12-07T22:30:23.
+std::string iso_time(const boost::posix_time::ptime& t);
+
+}  // namespace tzv58::tool

@@ -1,0 +1,97 @@
+#include "tools/report/observers.h"
+
+#include <cstring>
+
+#include "host/frame.h"
+#include "host/pmbus_protocol.h"
+#include "telemetry/bytes.h"
+#include "tools/report/events.h"
+
+namespace tzv58::tool {
+
+void DcUnitWatch::on_send(uint8_t cid1, uint8_t cid2, const uint8_t*, int, const char*, size_t) {
+    before_last_ = last_;
+    last_ = {cid1, cid2};
+}
+
+// A reply that led the device to send its next request (result 1) answered
+// the request before that one; otherwise the last.
+void DcUnitWatch::on_payload(int result, int) {
+    const Request asked = result ? before_last_ : last_;
+    if (asked.cid1 != 0x42 || (asked.cid2 != 0x41 && asked.cid2 != 0x42)) return;
+    const unsigned char* f = codec_.reply_frame;
+    if (!f || codec_.reply_len < int(tzv58::IMAGE_HEADER) || f[2] != 0x42) return;
+    int n = (f[4] | f[5] << 8) >> 1;
+    if (n > codec_.reply_len - int(tzv58::IMAGE_HEADER)) n = codec_.reply_len - int(tzv58::IMAGE_HEADER);
+    const unsigned char* info = f + tzv58::IMAGE_HEADER;
+    if (n < 2) {
+        reported_ = 0;
+        return;
+    }
+    const bool floats = asked.cid2 == 0x41;
+    const int width = floats ? 4 : 2;
+    if (layout_ == -1) {
+        // A DC voltage straight after DATAFLAG: no count byte.
+        if (n < 1 + width) return;
+        const double v = floats ? double(tzv58::load_f32le(info + 1)) : double(tzv58::load_be16(info + 1)) / 100.0;
+        layout_ = (v > 40.0 && v < 60.0) ? 1 : 2;
+    }
+    reported_ = layout_ == 1 ? 1 : info[1];
+}
+
+int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
+    if (reported_ < 0) return dc_units_in(r);
+    return reported_ < tzv58_419_Data_t::DC_UNITS ? reported_ : tzv58_419_Data_t::DC_UNITS;
+}
+
+int dc_units_in(const tzv58_419_Data_t& r) {
+    auto holds = [](const tzv58_419_Data_t::dc_unit_t& u) {
+        const auto* b = reinterpret_cast<const unsigned char*>(&u);
+        for (size_t i = 0; i < sizeof u; ++i)
+            if (b[i]) return true;
+        return false;
+    };
+    return holds(r.dc1) ? 2 : holds(r.dc0) ? 1 : 0;
+}
+
+const char* level_name(int level) {
+    switch (level) {
+    case 1: return "critical";
+    case 2: return "major";
+    case 3: return "minor";
+    case 4: return "warning";
+    default: return "other";
+    }
+}
+
+void RoundCollector::on_publish(int, const unsigned char* data, unsigned int len) {
+    if (len == sizeof record_) std::memcpy(&record_, data, len);
+}
+
+void RoundCollector::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
+                              const std::string& text2, bool active, unsigned short) {
+    // Rows of several elements share a key and an id; their texts tell them apart.
+    const std::string which = key + '\x1f' + id + '\x1f' + text1 + '\x1f' + text2;
+    auto it = state_.find(which);
+    const bool was = it != state_.end() && it->second;
+    if (active != was)
+        transitions_.push_back({iso_time(clock_->local_time()), active, level, key, id, text1, text2});
+    state_[which] = active;
+}
+
+void RoundCollector::on_frame_error(const char*, const uint8_t*, size_t) { ++frame_errors_; }
+
+void RoundCollector::on_payload(int, int) { ++payloads_; }
+
+void RoundCollector::new_round() {
+    payloads_ = frame_errors_ = 0;
+    transitions_.clear();
+}
+
+int RoundCollector::active_alarms() const {
+    int n = 0;
+    for (const auto& s : state_) n += s.second;
+    return n;
+}
+
+}  // namespace tzv58::tool

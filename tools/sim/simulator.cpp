@@ -1,0 +1,344 @@
+#include "tools/sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/serial_port.h"
+#include "telemetry/record.h"
+#include "tools/common/clock.h"
+
+namespace tzv58::tool {
+namespace {
+
+constexpr uint8_t DATAFLAG_STATES = 0x10;
+// RTN codes of the protocol: checksum error, LCHKSUM error, CID2 invalid,
+// command format error, invalid data.
+constexpr uint8_t RTN_CODES[] = {0x02, 0x03, 0x04, 0x05, 0x06};
+constexpr uint8_t RTN_CID2_INVALID = 0x04;
+
+int block_of(uint8_t cid1) { return cid1 == 0x40 ? 0 : cid1 == 0x41 ? 1 : cid1 == 0x42 ? 2 : -1; }
+
+bool is_control(uint8_t cid1, uint8_t cid2) {
+    return (cid1 == 0x41 && (cid2 == 0x4E || cid2 == 0x45)) || (cid1 == 0x42 && cid2 == 0x48);
+}
+
+// The plant with one group more than a record holds: the last AC channel and
+// the last module repeated.
+Plant with_excess(Plant p) {
+    p.channels.resize(tzv58_419_Data_t::AC_CHANNELS + 1, p.channels.empty() ? PlantAcChannel{} : p.channels.back());
+    p.modules.resize(tzv58_419_Data_t::RC_MODULES + 1, p.modules.empty() ? PlantModule{} : p.modules.back());
+    return p;
+}
+
+}  // namespace
+
+Simulator::Simulator(const SimulatorOptions& options)
+    : opt_(options), excess_plant_(with_excess(options.plant)), rng_(options.seed) {}
+
+std::string Simulator::frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn,
+                             const std::vector<uint8_t>& info) const {
+    std::string out(MAX_WIRE_FRAME, '\0');
+    const size_t n = build_frame(&out[0], out.size(), ver, adr, cid1, rtn, info.data(), int(info.size()));
+    out.resize(n);
+    return out;
+}
+
+Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
+    Answer a;
+    if (len < IMAGE_HEADER || image[1] != opt_.address) return a;  // not for us
+    const uint8_t ver = image[0], cid1 = image[2], cid2 = image[3];
+    const FaultRates& f = opt_.faults;
+
+    // Faults: each is drawn on its own. The adapter's echo comes whatever the
+    // power system does; a dropped or error reply ends the draws.
+    if (chance(f.echo))
+        a.echo = frame(ver, image[1], cid1, cid2,
+                       std::vector<uint8_t>(image + IMAGE_HEADER, image + len));
+    if (chance(f.drop)) return a;
+    if (chance(f.rtn)) {
+        a.bytes = frame(ver, opt_.address, cid1, RTN_CODES[rng_() % sizeof RTN_CODES], {});
+        return a;
+    }
+    const bool stall = chance(f.stall);
+    const bool corrupt = chance(f.checksum);
+    const bool noise = chance(f.noise);
+    const bool truncate = chance(f.truncate);
+    const bool soi = chance(f.soi);
+    const bool late = chance(f.late);
+    const bool foreign = chance(f.foreign);
+    const bool excess = chance(f.excess) && (cid1 == 0x40 || cid1 == 0x41) && cid2 == 0x42;
+
+    const int block = block_of(cid1);
+    uint8_t rtn = 0;
+    if (is_control(cid1, cid2)) {
+        info_.clear();
+    } else if (!reply_info(excess ? excess_plant_ : opt_.plant, cid1, cid2, block >= 0 ? unread_[block] : 0, info_)) {
+        rtn = RTN_CID2_INVALID;
+    }
+    a.bytes = frame(ver, opt_.address, cid1, rtn, info_);
+    if (corrupt) {
+        // One CHKSUM digit changed to another hex digit.
+        char& c = a.bytes[a.bytes.size() - 2 - rng_() % 4];
+        c = c == '0' ? '1' : '0';
+    }
+    if (!corrupt && !truncate && !soi && !late && rtn == 0 && block >= 0) {
+        // A clean reply to a state or alarm query: the host has read them.
+        if (cid2 == 0x43) unread_[block] &= uint8_t(~DATAFLAG_STATES);
+        // The alarm query is a block's last: after it nothing is unread (the DC
+        // block has no state query of its own).
+        if (cid2 == 0x44) unread_[block] = 0;
+    }
+    if (soi) {
+        // Another SOI somewhere after the first, before CR.
+        a.bytes.insert(a.bytes.begin() + 2 + long(rng_() % (a.bytes.size() - 3)), char(SOI));
+    }
+    if (truncate) {
+        // Cut anywhere after SOI: the end of the frame never comes.
+        a.bytes.resize(2 + rng_() % (a.bytes.size() - 2));
+    }
+    if (foreign) {
+        // Another power system's reply to the same command, with other readings.
+        std::vector<uint8_t> other(info_.size());
+        for (uint8_t& b : other) b = uint8_t(rng_());
+        a.bytes = frame(ver, uint8_t(opt_.address + 1), cid1, 0, other) + a.bytes;
+    }
+    if (noise) {
+        std::string junk(1 + rng_() % 16, '\0');
+        for (char& c : junk) c = char(rng_() & 0xFF);
+        a.bytes = junk + a.bytes;
+    }
+    if (late) a.delay_ms = opt_.late_ms;
+    if (stall) a.delay_ms = opt_.stall_ms;
+    a.busy = stall;
+    return a;
+}
+
+void Simulator::schedule(long long due_ms, std::string bytes) {
+    if (bytes.empty()) return;
+    auto at = out_.end();
+    while (at != out_.begin() && (at - 1)->due_ms > due_ms) --at;
+    out_.insert(at, Outgoing{due_ms, std::move(bytes)});
+}
+
+void Simulator::on_frame(const uint8_t* image, size_t len) {
+    Answer a = answer(image, len);
+    const long long now = now_ms();
+    schedule(now, std::move(a.echo));
+    if (a.busy) busy_until_ = now + a.delay_ms;
+    schedule(now + a.delay_ms, std::move(a.bytes));
+}
+
+void Simulator::forget_line() {
+    out_.clear();
+    busy_until_ = 0;
+    parser_.flush(*this);
+}
+
+Simulator::Served Simulator::serve(int fd, bool wait_for_host, const volatile std::sig_atomic_t* stop) {
+    uint8_t buf[512];
+    const auto hung_up = [&] {
+        // Nobody has the line open: what was to be written is lost.
+        forget_line();
+        ::poll(nullptr, 0, 20);
+    };
+    for (;;) {
+        if (stop && *stop) return Served::stopped;
+        long long now = now_ms();
+        while (!out_.empty() && out_.front().due_ms <= now) {
+            const std::string bytes = std::move(out_.front().bytes);
+            out_.erase(out_.begin());
+            if (write_all(fd, bytes.data(), bytes.size(), 2000) < 0) {
+                if (!wait_for_host) return Served::failed;
+                hung_up();
+            }
+        }
+        // Short waits, so that a stop request is seen without a signal too.
+        long long wait = out_.empty() ? 100 : out_.front().due_ms - now;
+        if (wait > 100) wait = 100;
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, int(wait < 0 ? 0 : wait));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return Served::failed;
+        }
+        if (r == 0) continue;
+        const ssize_t n = (pfd.revents & POLLIN) ? ::read(fd, buf, sizeof buf) : 0;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            // The other side closed (EIO), or has not opened the line yet.
+            if (!wait_for_host) return Served::hangup;
+            hung_up();
+            continue;
+        }
+        if (now_ms() < busy_until_) {
+            parser_.flush(*this);  // busy: what the host sent meanwhile is lost
+            continue;
+        }
+        parser_.feed(buf, size_t(n), *this);
+    }
+}
+
+pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err) {
+    int master = -1, slave = -1;
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        err = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        return -1;
+    }
+    // Raw from the start, so that nothing the simulator writes is echoed.
+    if (!make_raw(slave, 9600, err) || !make_raw(master, 9600, err)) {
+        ::close(master);
+        ::close(slave);
+        return -1;
+    }
+    std::fflush(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        err = std::string("fork: ") + std::strerror(errno);
+        ::close(master);
+        ::close(slave);
+        return -1;
+    }
+    if (pid == 0) {
+        // The simulator: gone with its host; Ctrl-C is for the host, which stops it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(0);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGTERM, SIG_DFL);
+        ::close(slave);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        Simulator(options).serve(master, false, nullptr);
+        _exit(0);
+    }
+    ::close(master);
+    port_path = name;
+    hold_fd = slave;
+    return pid;
+}
+
+void stop_simulator(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace tzv58::tool
+
+namespace tzv58::tool {
+namespace {
+
+volatile std::sig_atomic_t g_unplug = 0, g_replug = 0, g_quit = 0, g_wake = 0;
+
+void on_plant_signal(int sig) {
+    if (sig == SIGUSR1) g_unplug = 1;
+    else if (sig == SIGUSR2) g_replug = 1;
+    else g_quit = 1;
+    g_wake = 1;
+}
+
+// The pseudo-terminal the plant serves, and the link to its slave side.
+class NamedLine {
+public:
+    NamedLine(std::string link, int baud) : link_(std::move(link)), baud_(baud) {}
+    ~NamedLine() { unplug(); }
+    int master() const { return master_; }
+
+    bool plug(std::string& err) {
+        int slave = -1;
+        char name[256];
+        if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+            err = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
+        // Raw from the start, so that nothing the plant writes is echoed. The
+        // slave is not held open: a program that opens the link gets the line
+        // as a serial port, exclusively.
+        const bool raw = make_raw(slave, baud_, err) && make_raw(master_, baud_, err);
+        ::close(slave);
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK | O_CLOEXEC);
+        // The link replaces a stale one at once (a new name, then rename).
+        const std::string tmp = link_ + ".new";
+        ::unlink(tmp.c_str());
+        if (!raw || ::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
+            if (raw) err = "cannot link " + link_ + " to " + name + ": " + std::strerror(errno);
+            ::unlink(tmp.c_str());
+            ::close(master_);
+            master_ = -1;
+            return false;
+        }
+        std::printf("ready %s\n", link_.c_str());
+        std::fflush(stdout);
+        return true;
+    }
+
+    void unplug() {
+        if (master_ < 0) return;
+        ::unlink(link_.c_str());
+        ::close(master_);
+        master_ = -1;
+        std::printf("unplugged %s\n", link_.c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    std::string link_;
+    int baud_;
+    int master_ = -1;
+};
+
+}  // namespace
+
+int run_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        err = link + " exists and is not a symbolic link; not replacing it";
+        return 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_plant_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    NamedLine line(link, baud);
+    if (!line.plug(err)) return 2;
+    Simulator sim(options);
+    while (!g_quit) {
+        if (line.master() >= 0) {
+            if (sim.serve(line.master(), true, &g_wake) == Simulator::Served::failed) {
+                err = std::string("the pseudo-terminal failed: ") + std::strerror(errno);
+                return 1;
+            }
+        } else {
+            ::poll(nullptr, 0, 100);
+        }
+        g_wake = 0;
+        if (g_unplug) {
+            g_unplug = 0;
+            line.unplug();
+            sim.forget_line();
+        }
+        if (g_replug) {
+            g_replug = 0;
+            if (line.master() < 0 && !line.plug(err)) return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace tzv58::tool

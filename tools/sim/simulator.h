@@ -1,0 +1,91 @@
+// The simulated power system: answers request frames on the master side of a
+// pseudo-terminal pair from a plant description, misbehaving on purpose at
+// the configured fault rates. `simulate` runs it in a child process beside the
+// host; `plant` serves it on a named pseudo-terminal for any program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/frame.h"
+#include "tools/sim/faults.h"
+#include "tools/sim/plant.h"
+
+namespace tzv58::tool {
+
+struct SimulatorOptions {
+    Plant plant = default_plant();
+    FaultRates faults;
+    unsigned seed = 1;
+    uint8_t address = 1;
+    int stall_ms = 3000;  // how late a stalled reply comes
+    int late_ms = 2400;   // how late a late reply comes
+};
+
+class Simulator : private FrameSink {
+public:
+    explicit Simulator(const SimulatorOptions& options);
+
+    // What the power system writes back for one request image (VER ADR CID1
+    // CID2 LENID INFO), faults included: echo at once, then bytes after
+    // delay_ms; busy: requests that come meanwhile are lost.
+    struct Answer {
+        std::string echo, bytes;
+        int delay_ms = 0;
+        bool busy = false;
+    };
+    Answer answer(const uint8_t* image, size_t len);
+
+    enum class Served { hangup, failed, stopped };
+    // Serves the line. A hang-up of the other side ends it, unless
+    // wait_for_host: then the simulator waits for a program to open the line
+    // (again). Ends when *stop becomes non-zero.
+    Served serve(int master_fd, bool wait_for_host, const volatile std::sig_atomic_t* stop);
+    // The line is gone: forget what was still to be written or read.
+    void forget_line();
+
+private:
+    void on_frame(const uint8_t* image, size_t len) override;
+    void on_drop(const char*, const uint8_t*, size_t) override {}
+    bool chance(double rate) { return rate > 0 && uniform_(rng_) < rate; }
+    std::string frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info) const;
+    void schedule(long long due_ms, std::string bytes);
+
+    SimulatorOptions opt_;
+    Plant excess_plant_;  // one AC channel and one module more than a record holds
+    std::mt19937 rng_;
+    std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+    // Per block (AC, rectifiers, DC): DATAFLAG bits of changes the host has not read yet.
+    uint8_t unread_[3] = {0x11, 0x11, 0x11};
+    FrameParser parser_;
+    std::vector<uint8_t> info_;
+    // What is still to be written, in order, with when (monotonic ms).
+    struct Outgoing {
+        long long due_ms;
+        std::string bytes;
+    };
+    std::vector<Outgoing> out_;
+    long long busy_until_ = 0;
+};
+
+// Opens a pseudo-terminal pair and runs the simulator in a child process on
+// its master side. Returns the child's pid (or -1 with a reason), the path of
+// the side the host opens, and hold_fd: a descriptor of that side that keeps
+// the line up until the host has opened it by name (then close it).
+pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err);
+// Stops the child by its pid and reaps it.
+void stop_simulator(pid_t pid);
+
+// `plant --link PATH`: serves the simulator on a pseudo-terminal whose slave
+// PATH links to; SIGUSR1 unplugs (closes it, removes PATH), SIGUSR2 plugs a
+// new one in, SIGTERM or SIGINT stops. Prints "ready PATH" whenever it
+// serves, "unplugged PATH" when unplugged. Returns the exit status; a link
+// that cannot be made is a one-line reason in err and status 2.
+int run_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err);
+
+}  // namespace tzv58::tool
