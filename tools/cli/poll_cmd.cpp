@@ -61,19 +61,12 @@ int run_live(const CommandLine& cl, bool simulate) {
     if (!setup.open_outputs(cl, false, err) || !setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
 
-    std::unique_ptr<ManualClock> fast_clock;
-    if (cl.has("--fast")) {
-        fast_clock = std::make_unique<ManualClock>(boost::posix_time::second_clock::local_time());
-        sched.fast_clock = fast_clock.get();
-        setup.use_clock(fast_clock.get());
-    }
-    RoundCollector collected;
-    collected.set_clock(device.clock);
+    if (cl.has("--fast")) sched.fast_clock = &setup.use_manual_clock(boost::posix_time::second_clock::local_time());
     if (!setup.events_to_console) {
         sched.summary = setup.console;
-        sched.collected = &collected;
-        sched.dc_units = setup.dc_units.get();
-        setup.fanout.add(&collected);
+        sched.collected = &setup.observers.add(std::make_unique<RoundCollector>());
+        sched.collected->set_clock(device.clock);
+        sched.dc_units = setup.dc_units;
     }
 
     std::string port = cl.get("--port");
@@ -95,10 +88,10 @@ int run_live(const CommandLine& cl, bool simulate) {
         stop_simulator(sim_pid);
         return usage_error(err);
     }
-    if (history) setup.fanout.add(history.get());
+    if (history) setup.observers.add(std::move(history));
     std::unique_ptr<LiveService> live;
     if (cl.has("--listen") || cl.has("--metrics")) {
-        live = std::make_unique<LiveService>(setup.device, *setup.printer, sched.timeout_ms);
+        live = std::make_unique<LiveService>(setup.device, *setup.printer, setup.observers, sched.timeout_ms);
         if (!live->open(cl.get("--listen"), cl.get("--metrics"), err)) {
             live.reset();
             stop_simulator(sim_pid);
@@ -111,8 +104,7 @@ int run_live(const CommandLine& cl, bool simulate) {
         std::fprintf(stderr, "%s\n", live->start(line).c_str());
         sched.between = live.get();
     }
-    Scheduler scheduler(setup.device, line, *setup.printer, sched);
-    setup.fanout.add(&scheduler);
+    Scheduler scheduler(setup.device, line, *setup.printer, setup.observers, sched);
     const int status = scheduler.run();
     live.reset();
     device.AttachFd(-1, false);

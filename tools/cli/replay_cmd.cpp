@@ -20,8 +20,7 @@ int run_replay(const CommandLine& cl) {
     std::vector<ScriptStep> steps;
     if (!setup.prepare(cl, err) || !read_script(cl.get("--script"), steps, err)) return usage_error(err);
     if (!setup.open_outputs(cl, true, err) || !setup.load(cl, err)) return usage_error(err);
-    ManualClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)));
-    setup.use_clock(&clock);
+    ManualClock& clock = setup.use_manual_clock(boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)));
     run_script(steps, setup.device.device(), clock, *setup.printer);
     return 0;
 }

@@ -19,11 +19,6 @@ int no_dc_number_of(const Json::Value& config) {
 }
 
 Setup::~Setup() {
-    // Observers and clocks of a run may be gone by now; the device outlives them.
-    if (device.loaded()) {
-        device.device().events = &null_host_events();
-        device.device().clock = &wall_clock();
-    }
     flush_all_output(console);
     if (events_file && events_file != console) std::fclose(events_file);
 }
@@ -60,14 +55,12 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
 
 bool Setup::load(const CommandLine& cl, std::string& err) {
     if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
-    printer = std::make_unique<EventPrinter>(events_file);
-    dc_units = std::make_unique<DcUnitWatch>(device.codec(), no_dc_number_of(config));
-    printer->set_dc_units(dc_units.get());
     // The unit count is read before the printer shows a publication.
-    fanout.add(dc_units.get());
-    fanout.add(printer.get());
+    dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec(), no_dc_number_of(config)));
+    printer = &observers.add(std::make_unique<EventPrinter>(events_file));
+    printer->set_dc_units(dc_units);
     ZMXSPDevice& d = device.device();
-    d.events = &fanout;
+    d.events = &observers;
     if (!apply_config(d, config, unsigned(data_id), err)) {
         if (cl.has("--config")) err = cl.get("--config") + ": " + err;
         return false;
@@ -76,9 +69,11 @@ bool Setup::load(const CommandLine& cl, std::string& err) {
     return true;
 }
 
-void Setup::use_clock(const HostClock* clock) {
-    device.device().clock = clock;
-    printer->set_clock(clock);
+ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
+    manual_clock = std::make_unique<ManualClock>(start);
+    device.device().clock = manual_clock.get();
+    printer->set_clock(manual_clock.get());
+    return *manual_clock;
 }
 
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
