@@ -3,6 +3,7 @@
 #include "host/zmx_device.h"
 
 #include <stdexcept>
+#include <utility>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -147,6 +148,12 @@ ZMXSPDevice::ZMXSPDevice() = default;
 
 ZMXSPDevice::~ZMXSPDevice() {
     if (owns_fd_ && fd_ >= 0) ::close(fd_);
+}
+
+// The serial device's set-up. This stand-in keeps no controller: the id and
+// the configuration are taken as every device takes them.
+bool ZMXSPDevice::Init(std::weak_ptr<ZMXController> controller, unsigned int id, const Json::Value& config) {
+    return ZMXVDevice::Init(std::move(controller), id, config);
 }
 
 void ZMXSPDevice::Reset() {
