@@ -79,8 +79,9 @@ void VDeviceInterface::RoundDone() {}
 
 void VDeviceInterface::Reset() {}
 
-// The device's clock, offered to the plug-in by name (it looks the function
-// up with dlsym): seconds since 1970-01-01 00:00:00 of the device's local time.
+// The device's clock, offered to the plug-in by name (its weak reference binds
+// to this definition): seconds since 1970-01-01 00:00:00 of the device's local
+// time.
 // `device` is the VDeviceInterface of a device this host created, and every
 // such device is a ZMXVDevice.
 extern "C" __attribute__((visibility("default"))) int tzv58_host_local_time(const void* device, long long* seconds) {
