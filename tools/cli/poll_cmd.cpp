@@ -131,6 +131,8 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
+    line_->report_link_to(&setup_.observers);
     const Line::Opened opened = line_->open(err);
     if (hold_fd >= 0) ::close(hold_fd);
     return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);

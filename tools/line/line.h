@@ -50,7 +50,8 @@ public:
     // after all).
     Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
 
-    // The port hung up: close it and report it lost.
+    // The port hung up: close it and report it lost (to the observer of
+    // report_link_to, which tells the event stream and the person).
     void lost();
     // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
     // true once open again. false when it failed or the host was stopped.

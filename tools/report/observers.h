@@ -3,8 +3,10 @@
 // person's summary (the last record, alarm transitions, line errors).
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -13,6 +15,7 @@
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
 #include "telemetry/record.h"
+#include "tools/report/events.h"
 
 namespace tzv58::tool {
 
@@ -45,6 +48,24 @@ private:
     int no_dc_number_;
     int reported_ = -1;
     Request last_, before_last_;
+};
+
+// The link's life as it happens, told twice in the same words: an event
+// (state "lost" with its cause, "open" with the seconds it was down) and a
+// line on standard error, "PORT: link lost (hang-up) at T" and
+// "PORT: link restored after 63 s". T is the time of the event.
+class LinkReport : public HostEvents, public LinkObserver {
+public:
+    LinkReport(EventPrinter& events, std::string port, FILE* console)
+        : events_(events), port_(std::move(port)), console_(console) {}
+
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+
+private:
+    EventPrinter& events_;
+    std::string port_;
+    FILE* console_;
 };
 
 // Units of a record that hold any non-zero byte.

@@ -25,6 +25,12 @@ std::string values(const tzv58::f32le (&v)[N], int count) {
 
 }  // namespace
 
+std::string link_lost_line(const char* cause, const std::string& time) {
+    return std::string("link lost (") + cause + ") at " + time;
+}
+
+std::string link_restored_line(long long down_s) { return "link restored after " + std::to_string(down_s) + " s"; }
+
 // Example:
 //   == round 2: 2026-01-01 00:00:04
 //   AC 1      A 230 V  B 231 V  C 229 V  50 Hz

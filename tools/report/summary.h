@@ -2,10 +2,17 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "tools/report/observers.h"
 
 namespace tzv58::tool {
+
+// The link lost and restored, in the words the program uses wherever it tells
+// them: "link lost (hang-up) at 2026-01-01T00:00:04" (time: ISO 8601, the
+// host clock), "link restored after 63 s".
+std::string link_lost_line(const char* cause, const std::string& time);
+std::string link_restored_line(long long down_s);
 
 // dc_reported: the DC units the power system reported (-1: unknown).
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);
