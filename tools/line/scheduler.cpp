@@ -109,6 +109,16 @@ bool Scheduler::ask_again(int& attempts) {
     return true;
 }
 
+// A reply that did not come is a line error like any other. On a line that
+// stays silent the events carry the first ten timeouts in a row, then every
+// hundredth; the round's summary counts every one.
+void Scheduler::timed_out() {
+    if (timeouts_.fail())
+        observers_.on_frame_error("timeout", nullptr, 0);
+    else if (opt_.collected)
+        opt_.collected->on_frame_error("timeout", nullptr, 0);
+}
+
 // Waits until nothing has arrived for twice the reply timeout, discarding
 // what comes; a line that chatters on is given ten times that at most.
 void Scheduler::fall_quiet() {
@@ -174,7 +184,7 @@ Scheduler::Outcome Scheduler::drive_round() {
         case Line::Received::hangup:
             break;
         case Line::Received::timeout:
-            if (timeouts_.fail()) events_.error("timeout", nullptr, 0);
+            timed_out();
             if (!ask_again(attempts)) return Outcome::abandoned;
             deadline = now_ms() + opt_.timeout_ms;
             continue;

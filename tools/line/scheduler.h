@@ -65,7 +65,7 @@ public:
     // Its watch on the device joins the program's observers.
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, EventFanout& observers,
               const SchedulerOptions& options)
-        : dev_(device), line_(line), events_(events), opt_(options), filter_(events),
+        : dev_(device), line_(line), events_(events), observers_(observers), opt_(options), filter_(observers),
           watch_(observers.add(std::make_unique<RoundWatch>())) {}
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
@@ -83,10 +83,12 @@ private:
     void deliver_reply(bool retried);
     void fall_quiet();
     void wait_refresh_window();
+    void timed_out();
 
     LoadedDevice& dev_;
     Line& line_;
     EventPrinter& events_;
+    HostEvents& observers_;  // what the line drops goes to every observer
     SchedulerOptions opt_;
     ReplyFilter filter_;
     FailureThrottle timeouts_;

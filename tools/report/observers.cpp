@@ -87,12 +87,16 @@ void RoundCollector::on_alarm(int level, const std::string& key, const std::stri
     state_[which] = active;
 }
 
-void RoundCollector::on_frame_error(const char*, const uint8_t*, size_t) { ++frame_errors_; }
+void RoundCollector::on_frame_error(const char* reason, const uint8_t*, size_t) {
+    ++frame_errors_;
+    ++errors_by_reason_[reason ? reason : "unknown"];
+}
 
 void RoundCollector::on_payload(int, int) { ++payloads_; }
 
 void RoundCollector::new_round() {
     payloads_ = frame_errors_ = 0;
+    errors_by_reason_.clear();
     transitions_.clear();
 }
 

@@ -96,7 +96,10 @@ public:
     void new_round();
 
     int payloads() const { return payloads_; }
+    // Every error of the round: what the codec and the line dropped, and
+    // the replies that did not come (timeouts), by reason.
     int frame_errors() const { return frame_errors_; }
+    const std::map<std::string, int>& errors_by_reason() const { return errors_by_reason_; }
     const tzv58_419_Data_t& record() const { return record_; }
     const std::vector<AlarmTransition>& transitions() const { return transitions_; }
     // Alarms active now (as last reported).
@@ -105,6 +108,7 @@ public:
 private:
     const HostClock* clock_ = &wall_clock();
     int payloads_ = 0, frame_errors_ = 0;
+    std::map<std::string, int> errors_by_reason_;
     tzv58_419_Data_t record_{};
     std::vector<AlarmTransition> transitions_;
     std::map<std::string, bool> state_;  // key, id and texts -> active

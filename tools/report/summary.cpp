@@ -23,6 +23,14 @@ std::string values(const tzv58::f32le (&v)[N], int count) {
     return s.empty() ? "-" : s;
 }
 
+// "2 checksum, 2 noise, 6 timeout": the round's line errors by kind.
+std::string errors_by_kind(const RoundCollector& round) {
+    std::string s;
+    for (const auto& kind : round.errors_by_reason())
+        s += (s.empty() ? "" : ", ") + std::to_string(kind.second) + " " + kind.first;
+    return s;
+}
+
 }  // namespace
 
 std::string link_lost_line(const char* cause, const std::string& time) {
@@ -38,12 +46,14 @@ std::string link_restored_line(long long down_s) { return "link restored after "
 //   rectifier 53 V  4 modules: 12 11 12 13 A
 //   DC 1      53.5 V  load 45 A  battery 3 A
 //   vendor    50  10
+//   line      errors: 1 checksum, 2 timeout               (only after errors)
 //   2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
 //   alarms    1 active
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported) {
     if (!completed) {
-        std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors)\n", round_no,
-                     round.payloads(), round.frame_errors());
+        const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
+        std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no,
+                     round.payloads(), round.frame_errors(), kinds.c_str());
         std::fflush(out);
         return;
     }
@@ -87,6 +97,8 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
     std::fprintf(out, "vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(),
                  float_text(r.ext_value[1].get()).c_str());
+    // A round that had to ask again says why.
+    if (round.frame_errors() > 0) std::fprintf(out, "line      errors: %s\n", errors_by_kind(round).c_str());
     for (const AlarmTransition& t : round.transitions())
         std::fprintf(out, "%s  %-8s level %d %-8s  %s %s  %s / %s\n", t.time.c_str(), t.raised ? "raised" : "cleared",
                      t.level, level_name(t.level), t.key.c_str(), t.id.c_str(), t.text1.c_str(), t.text2.c_str());
