@@ -52,6 +52,7 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
     spit(dir + "/bad.json", "{\"appSetting\": ");
     spit(dir + "/empty.script", "");
     spit(dir + "/wide.script", "@control 4294967596 4 hex:00\n");
+    spit(dir + "/hex.script", "@refresh\n@clock 0x10\n");
     spit(dir + "/short.bin", std::string(1256, '\x01'));
     spit(dir + "/no-records.jsonl", "{\"event\":\"refresh\",\"result\":1}\n");
     struct Case {
@@ -76,6 +77,10 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--events", "-", "--summary"}, "--summary and --events -"},
         {{"simulate", "--faults", "drop=2"}, "rate from 0 to 1"},
         {{"simulate", "--faults", "lightning=0.1"}, "unknown fault"},
+        {{"simulate", "--faults", "drop=0.1,drop=0.2"}, "option --faults: fault 'drop' is given twice"},
+        // one number syntax: decimal digits, in options and script lines
+        {{"simulate", "--rounds", "0x10"}, "option --rounds needs a whole number from 1 to"},
+        {{"replay", "--script", dir + "/hex.script"}, "hex.script:2:"},
         {{"plant"}, "--link"},
         {{"plant", "--link", dir}, "not a symbolic link"},
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
