@@ -2,6 +2,7 @@
 // status 2 for every mistake, never a crash.
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -86,7 +87,15 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
         // files
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},
-        {{"simulate", "--config", dir + "/bad.json"}, "bad.json: invalid JSON"},
+        {{"simulate", "--config", dir + "/bad.json"}, "bad.json:1:16: invalid JSON"},
+        // JSON files read strictly: one object, nothing after it, no member twice
+        {{"simulate", "--config", plant_file("array.json", "[]")}, "array.json:1:1: the top level is an array, not an object"},
+        {{"replay", "--script", dir + "/empty.script", "--config", plant_file("text.json", "\n \"x\"")},
+         "text.json:2:2: the top level is a string"},
+        {{"simulate", "--plant", plant_file("trailing.json", "{\"ac\": {}}\n{}")},
+         "trailing.json:2:1: invalid JSON: extra non-whitespace after JSON value"},
+        {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
+         "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
         {{"replay"}, "--script"},
         {{"replay", "--script", dir}, "folder"},
@@ -100,10 +109,10 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"record", dir + "/no-records.jsonl"}, "no publish or history event"},
         // plant members
         {{"simulate", "--plant", plant_file("typo.json", R"({"rectifiers": {"out_vv": 40}})")},
-         "typo.json: rectifiers.out_vv: unknown member"},
-        {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json: dcc: unknown member"},
-        {{"simulate", "--plant", plant_file("entry.json", R"({"ac": {"channels": [{"a": 230, "d": 1}]}})")},
-         "ac.channels[0].d: unknown member"},
+         "typo.json:1: rectifiers.out_vv: unknown member"},
+        {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json:1: dcc: unknown member"},
+        {{"simulate", "--plant", plant_file("entry.json", "{\"ac\": {\"channels\": [\n  {\"a\": 230,\n   \"d\": 1}]}}")},
+         "entry.json:3: ac.channels[0].d: unknown member"},
         {{"simulate", "--plant", plant_file("type.json", R"({"dc": [{"out_v": "high"}]})")}, "dc[0].out_v"},
         // plant values the fixed-point replies cannot carry
         {{"simulate", "--plant", plant_file("negative.json", R"({"dc": [{"battery_i": [3, -12.5]}]})")},
@@ -123,6 +132,30 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+// A folder, a FIFO or a device named where a file is read is one line at
+// once: nothing waits for a FIFO's writer, nor reads a device without end.
+TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, const char*> inputs[] = {{fifo, "it is a FIFO, not a file"},
+                                                          {"/dev/zero", "it is a device, not a file"},
+                                                          {dir, "it is a folder, not a file"}};
+    for (const auto& in : inputs) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"simulate", "--config", in.first}, {"simulate", "--plant", in.first},
+              {"replay", "--script", in.first}, {"record", in.first}}) {
+            SCOPED_TRACE(args[0] + " " + args[1] + " " + in.first);
+            const pid_t pid = start_host(args, dir + "/out", dir + "/err");
+            EXPECT_EQ(wait_child(pid, 10000), 2);
+            const std::string err = slurp(dir + "/err");
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            EXPECT_NE(err.find("cannot read " + in.first + ": " + in.second), std::string::npos) << err;
+            EXPECT_EQ(slurp(dir + "/out"), "");
+        }
     }
 }
 

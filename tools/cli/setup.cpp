@@ -6,6 +6,7 @@
 #include "device/setting_value.h"
 #include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
+#include "tools/common/json_in.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/plant.h"
 
@@ -80,9 +81,11 @@ ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
 
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
     if (cl.has("--plant")) {
-        Json::Value plant;
-        if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err)) {
-            err = cl.get("--plant") + ": " + err;
+        JsonFile plant;
+        if (!plant.read(cl.get("--plant"), err)) return false;
+        if (!plant_from_json(plant.root(), sim.plant, err)) {
+            // The reason begins with the member it is about: say where that is.
+            err = plant.where(err.substr(0, err.find(": "))) + ": " + err;
             return false;
         }
     }

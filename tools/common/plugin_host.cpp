@@ -11,7 +11,7 @@
 #include <json/reader.h>
 
 #include "host/host_config.h"
-#include "tools/common/files.h"
+#include "tools/common/json_in.h"
 
 namespace tzv58::tool {
 
@@ -63,22 +63,9 @@ std::string default_plugin_path() {
 }
 
 bool read_json_file(const std::string& path, Json::Value& out, std::string& err) {
-    std::string s;
-    if (!read_whole_file(path, s, err)) return false;
-    Json::CharReaderBuilder builder;
-    std::string why;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(s.data(), s.data() + s.size(), &out, &why)) {
-        // The reader's report spans lines: make it one.
-        std::string one;
-        for (char c : why) {
-            if (c == '\n') c = ' ';
-            if (!(c == ' ' && (one.empty() || one.back() == ' '))) one += c;
-        }
-        while (!one.empty() && one.back() == ' ') one.pop_back();
-        err = path + ": invalid JSON: " + one;
-        return false;
-    }
+    JsonFile file;
+    if (!file.read(path, err)) return false;
+    out = file.root();
     return true;
 }
 
