@@ -70,8 +70,12 @@ const OptionGroup RECORD = {
     "usage: tzv58-host record FILE|-\n"
     "\n"
     "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
-    "(- for standard input) holds the raw image (history, cache), its hex text, or\n"
-    "event lines: every publish and history line is printed, one JSON object each.\n",
+    "(- for standard input) holds the raw image (history, cache), its hex text (8 KiB\n"
+    "at most), or event lines (64 KiB each at most): every publish and history line\n"
+    "is printed, one JSON object each. A record this device did not write (its\n"
+    "reserved bytes hold data), or one that counts more channels, modules, battery\n"
+    "strings or branches than it holds, is printed and said on standard error, and\n"
+    "the status is 1.\n",
 };
 
 const OptionGroup GET = {

@@ -1,7 +1,6 @@
 // record FILE|-: record images, or the records of an events file, as JSON.
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
@@ -12,11 +11,19 @@ namespace tzv58::tool {
 int run_record(const CommandLine& cl) {
     if (cl.args.size() != 1)
         return usage_error("record needs exactly one FILE, or - for standard input (see record --help)");
-    std::vector<tzv58_419_Data_t> records;
     std::string err;
-    if (!read_records(cl.args[0], records, err)) return usage_error(err);
-    for (const tzv58_419_Data_t& r : records) std::fputs(record_json(r).c_str(), stdout);
-    return 0;
+    int status = EXIT_DONE;
+    const bool read = read_records(
+        cl.args[0],
+        [&](const tzv58_419_Data_t& r, const std::string& where) {
+            std::fputs(record_json(r).c_str(), stdout);
+            const std::string doubts = record_doubts(r);
+            if (doubts.empty()) return;
+            std::fflush(stdout);
+            status = failure(where + ": " + doubts);
+        },
+        err);
+    return read ? status : usage_error(err);
 }
 
 }  // namespace tzv58::tool
