@@ -159,6 +159,45 @@ TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
     }
 }
 
+// Every output is opened without waiting and every write is checked: a
+// full disk (/dev/full) is one line naming the output, and status 1; a FIFO
+// nobody reads is refused at once.
+TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+    const std::string dir = scratch_dir();
+    spit(dir + "/sound.hex", std::string(2 * 1257, '0'));
+    const std::string script = std::string(TZV58_SOURCE_DIR) + "/tests/replay/round.script";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;  // where standard output goes
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"simulate", "--fast", "--rounds", "2", "--events", "/dev/full"}, dir + "/out",
+         "cannot write the --events file /dev/full: No space left on device"},
+        {{"simulate", "--fast", "--rounds", "1", "--diag", "/dev/full"}, dir + "/out", "cannot write the --diag file /dev/full"},
+        {{"simulate", "--fast", "--rounds", "1"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"simulate", "--fast", "--rounds", "1", "--events", "-"}, "/dev/full", "cannot write standard output"},
+        {{"replay", "--script", script}, "/dev/full", "cannot write standard output"},
+        {{"record", dir + "/sound.hex"}, "/dev/full", "cannot write standard output: No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back() + " > " + c.out);
+        const pid_t pid = start_host(c.args, c.out, dir + "/err");
+        EXPECT_EQ(wait_child(pid, 30000), 1);
+        const std::string err = slurp(dir + "/err");
+        EXPECT_EQ(first_line(err) + "\n", err);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* option : {"--events", "--diag"}) {
+        const pid_t pid = start_host({"simulate", "--fast", "--rounds", "1", option, fifo}, dir + "/out", dir + "/err");
+        EXPECT_EQ(wait_child(pid, 10000), 2) << option;
+        EXPECT_EQ(slurp(dir + "/err"), "tzv58-host: option " + std::string(option) + ": nothing reads the FIFO " + fifo + "\n");
+    }
+}
+
 TEST(Cli, PollRefusesABusyPort) {
     int master = -1, slave = -1;
     char name[256];

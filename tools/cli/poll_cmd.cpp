@@ -3,6 +3,7 @@
 // for a number of rounds.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/history/history_cmd.h"
 #include "tools/line/line.h"
@@ -156,7 +158,8 @@ int PollRun::poll() {
         sched_.between = live_.get();
     }
     Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);
-    return scheduler.run();
+    const int status = scheduler.run();
+    return std::max(status, outputs_status());
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // record FILE|-: record images, or the records of an events file, as JSON.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 #include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
@@ -13,17 +15,18 @@ int run_record(const CommandLine& cl) {
         return usage_error("record needs exactly one FILE, or - for standard input (see record --help)");
     std::string err;
     int status = EXIT_DONE;
+    watch_output(stdout, "standard output");
     const bool read = read_records(
         cl.args[0],
         [&](const tzv58_419_Data_t& r, const std::string& where) {
-            std::fputs(record_json(r).c_str(), stdout);
+            write_output(stdout, record_json(r));
             const std::string doubts = record_doubts(r);
             if (doubts.empty()) return;
-            std::fflush(stdout);
             status = failure(where + ": " + doubts);
         },
         err);
-    return read ? status : usage_error(err);
+    if (!read) return usage_error(err);
+    return std::max(status, outputs_status());
 }
 
 }  // namespace tzv58::tool

@@ -1,5 +1,7 @@
 #include "tools/cli/setup.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -7,6 +9,7 @@
 #include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
 #include "tools/common/json_in.h"
+#include "tools/common/outputs.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/plant.h"
 
@@ -45,11 +48,13 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;
     } else if (cl.has("--events")) {
-        events_file = std::fopen(cl.get("--events").c_str(), "w");
-        if (!events_file) {
-            err = "option --events: cannot write " + cl.get("--events") + ": " + std::strerror(errno);
+        const int fd = open_output(cl.get("--events"), "--events", err);
+        if (fd < 0 || !(events_file = ::fdopen(fd, "w"))) {
+            if (fd >= 0) err = std::string("option --events: ") + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
             return false;
         }
+        watch_output(events_file, "the --events file " + cl.get("--events"));
     }
     return true;
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/outputs.h"
+
 namespace tzv58::tool {
 
 FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string& err) {
@@ -14,11 +16,7 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
     std::fflush(stdout);
     int to = -1;
     if (target == DiagTarget::file) {
-        to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (to < 0) {
-            err = "option --diag: cannot write " + path + ": " + std::strerror(errno);
-            return nullptr;
-        }
+        if ((to = open_output(path, "--diag", err)) < 0) return nullptr;
     } else if (target == DiagTarget::discard) {
         to = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     } else {
@@ -36,6 +34,8 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
     // Whole lines as they come: they interleave with the host's own lines on
     // standard error, and none is lost if the program is stopped.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    watch_output(console, "standard output");
+    if (target == DiagTarget::file) watch_output(stdout, "the --diag file " + path);
     return console;
 }
 

@@ -8,6 +8,7 @@
 
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
+#include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/report/summary.h"
 
@@ -83,6 +84,7 @@ int Scheduler::run() {
         if (opt_.summary && opt_.collected && outcome != Outcome::stopped)
             print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
                           opt_.dc_units ? opt_.dc_units->reported() : -1);
+        outputs_status();  // an output that failed this round is said now; the poll goes on
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
         if (give_up()) return 1;
     }

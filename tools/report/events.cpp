@@ -5,6 +5,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "tools/common/json_out.h"
+#include "tools/common/outputs.h"
 #include "tools/report/observers.h"
 #include "tools/report/record_dump.h"
 
@@ -32,10 +33,7 @@ JsonLine EventPrinter::line(const char* event) const {
 
 void EventPrinter::emit(const JsonLine& j) {
     if (!out_) return;
-    const std::string text = j.text();
-    std::fputs(text.c_str(), out_);
-    std::fputc('\n', out_);
-    std::fflush(out_);
+    write_output(out_, j.text() + '\n');
 }
 
 void EventPrinter::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "tools/common/json_out.h"
+#include "tools/common/outputs.h"
 
 namespace tzv58::tool {
 namespace {
@@ -54,7 +55,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
         std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no,
                      round.payloads(), round.frame_errors(), kinds.c_str());
-        std::fflush(out);
+        flush_output(out);
         return;
     }
     const Data& r = round.record();
@@ -107,7 +108,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         std::fprintf(out, "alarms    none\n");
     else
         std::fprintf(out, "alarms    %d active\n", active);
-    std::fflush(out);
+    flush_output(out);
 }
 
 }  // namespace tzv58::tool
