@@ -84,6 +84,12 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"replay", "--script", dir + "/hex.script"}, "hex.script:2:"},
         {{"plant"}, "--link"},
         {{"plant", "--link", dir}, "not a symbolic link"},
+        // a path that cannot be one
+        {{"plant", "--link", ""}, "option --link needs a PATH, not an empty one"},
+        {{"plant", "--link", dir + "/no/such/port"}, "option --link: cannot make " + dir + "/no/such/port: there is no folder"},
+        {{"poll", "--port", ""}, "option --port needs a PATH"},
+        {{"simulate", "--events", ""}, "option --events needs a PATH"},
+        {{"simulate", "--config", ""}, "option --config needs a PATH"},
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
         // files
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},

@@ -92,6 +92,17 @@ bool parse_real(const std::string& text, double& value) {
     return true;
 }
 
+bool paths_named(const CommandLine& cl, std::string& err) {
+    static const char* const PATHS[] = {"--plant",  "--config", "--events", "--diag",    "--plugin", "--script",
+                                        "--port",   "--link",   "--listen", "--history", "--plot",   "--socket"};
+    for (const char* name : PATHS) {
+        if (!cl.has(name) || !cl.get(name).empty()) continue;
+        err = "option " + std::string(name) + " needs a PATH, not an empty one";
+        return false;
+    }
+    return true;
+}
+
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
                    std::string& err) {
     if (!cl.has(name)) return true;
