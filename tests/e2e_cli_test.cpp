@@ -22,6 +22,8 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
     const HostRun top = run_host({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_NE(top.out.find("tzv58-host simulate"), std::string::npos);
+    EXPECT_NE(top.out.find("Exit status: 0 done; 1 the device or the line did not do it"), std::string::npos);
+    EXPECT_NE(top.out.find("2 bad input"), std::string::npos);
     for (const char* cmd : {"simulate", "poll", "replay", "record", "plant"}) {
         const HostRun r = run_host({cmd, "--help"});
         EXPECT_EQ(r.status, 0) << cmd;

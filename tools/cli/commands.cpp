@@ -224,7 +224,13 @@ std::string program_help() {
     return help +
            "  tzv58-host --version\n"
            "\n"
-           "Each command has its own --help.\n";
+           "Each command has its own --help. Numbers are decimal digits with an optional\n"
+           "sign, in every option and script line (0x10 is refused).\n"
+           "\n"
+           "Exit status: 0 done; 1 the device or the line did not do it (no complete\n"
+           "reading, a record that is not sound, an output that could not be written),\n"
+           "with a line on standard error that says why; 2 bad input (an option, a file,\n"
+           "a script line), with one line that names it.\n";
 }
 
 std::string command_help(const Command& command) {
