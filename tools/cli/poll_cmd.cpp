@@ -34,6 +34,8 @@ int run_live(const CommandLine& cl, bool simulate) {
         !option_number(cl, "--timeout", 50, 600000, timeout, err) || !option_choice(cl, "--baud", BAUD_RATES, baud, err) ||
         !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return usage_error(err);
+    NotifyOptions notify;
+    if (!notify_options(cl, notify, err)) return usage_error(err);
     if (setup.events_to_console && cl.has("--summary"))
         return usage_error("options --summary and --events - exclude each other: standard output carries either");
     sched.timeout_ms = int(timeout);
@@ -73,7 +75,12 @@ int run_live(const CommandLine& cl, bool simulate) {
     int hold_fd = -1;
     pid_t sim_pid = -1;
     if (simulate && (sim_pid = start_simulator(sim, port, hold_fd, err)) < 0) return usage_error(err);
+    if (!notify.program.empty() && !setup.add_notifier(notify, port, err)) {
+        stop_simulator(sim_pid);
+        return failure(err);
+    }
     Line line(port, baud ? int(baud) : device.baud_rate, *setup.printer);
+    line.report_link_to(&setup.observers);
     const Line::Opened opened = line.open(err);
     if (hold_fd >= 0) ::close(hold_fd);
     // A port that is not there yet (an adapter to be plugged in) is waited
