@@ -128,9 +128,12 @@ bool find_program(const std::string& name, const char* path_variable, std::strin
 
 std::unique_ptr<ProgramRun> ProgramRun::start(const std::string& program, const std::vector<std::string>& kept_env,
                                               Notice notice, long long now_ms, std::string& err) {
+    // Checked first: where vfork is a plain fork (user-mode emulation),
+    // posix_spawn cannot tell that the exec failed, and the run would end
+    // with status 127 instead of saying why.
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        err = std::string("cannot run ") + program + ": " + std::strerror(errno);
+    if (::access(program.c_str(), X_OK) != 0 || ::pipe2(fds, O_CLOEXEC) != 0) {
+        err = "cannot run " + program + ": " + std::strerror(errno);
         return nullptr;
     }
     posix_spawn_file_actions_t fa;
