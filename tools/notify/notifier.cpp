@@ -29,7 +29,7 @@ bool runnable(const std::string& path, std::string& err) {
         err = "option --on-event: " + path + ": " + std::strerror(errno);
         return false;
     }
-    if ((n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0))
+    if ((n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\177ELF", 4) == 0))
         return true;
     err = "option --on-event: " + path + ": neither a script starting with #! nor a compiled program (it is run "
           "without a shell)";

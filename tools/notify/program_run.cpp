@@ -17,9 +17,9 @@ namespace {
 constexpr size_t LINE_BYTES = 400;
 
 bool kept_name(const std::string& name) {
-    static const char* const KEPT[] = {"PATH",       "HOME",        "USER",       "LOGNAME",     "SHELL",
-                                       "LANG",       "LANGUAGE",    "TZ",         "TMPDIR",      "http_proxy",
-                                       "https_proxy", "no_proxy",   "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"};
+    static const char* const KEPT[] = {"PATH",        "HOME",     "USER",       "LOGNAME",     "SHELL",
+                                       "LANG",        "LANGUAGE", "TZ",         "TMPDIR",      "http_proxy",
+                                       "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY"};
     for (const char* k : KEPT)
         if (name == k) return true;
     return name.compare(0, 3, "LC_") == 0;

@@ -73,9 +73,9 @@ private:
     int stop_signal_ = 0;
     long long stopped_ms_ = 0;  // the first stop
     std::string stop_why_;
-    std::string partial_;   // a line begun
-    size_t relayed_ = 0;    // bytes of standard error shown
-    size_t unshown_ = 0;    // bytes past the limit
+    std::string partial_;  // a line begun
+    size_t relayed_ = 0;   // bytes of standard error shown
+    size_t unshown_ = 0;   // bytes past the limit
 };
 
 }  // namespace tzv58::tool

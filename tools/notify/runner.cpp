@@ -21,8 +21,7 @@ constexpr long long DROP_REPORT_MS = 5000;
 
 }  // namespace
 
-NoticeRunner::NoticeRunner(std::string program, std::vector<std::string> env, const RunnerLimits& limits,
-                           FILE* report)
+NoticeRunner::NoticeRunner(std::string program, std::vector<std::string> env, const RunnerLimits& limits, FILE* report)
     : program_(std::move(program)), env_(std::move(env)), limits_(limits), report_(report) {}
 
 NoticeRunner::~NoticeRunner() {
@@ -173,8 +172,7 @@ void NoticeRunner::end_now(long long now) {
         unrun = queue_.size();
         queue_.clear();
     }
-    if (unrun)
-        std::fprintf(report_, "tzv58-host: on-event: %zu event(s) not notified: the program ends\n", unrun);
+    if (unrun) std::fprintf(report_, "tzv58-host: on-event: %zu event(s) not notified: the program ends\n", unrun);
     for (const auto& r : runs_)
         if (!r->stopped()) r->stop(SIGTERM, "the program ends", now);
 }
