@@ -48,6 +48,26 @@ std::string line_with(const std::string& text, const std::string& part) {
     return "";
 }
 
+// A started tzv58-host, stopped by its pid (SIGTERM) and reaped; one that a
+// failed assertion leaves running is killed when the test ends.
+struct Started {
+    pid_t pid;
+    Started(const std::vector<std::string>& args, const std::string& out, const std::string& err)
+        : pid(start_host(args, out, err)) {}
+    ~Started() {
+        if (pid > 0) wait_child(pid, 0);
+    }
+    int stop() {
+        kill(pid, SIGTERM);
+        return wait();
+    }
+    int wait() {
+        const int status = wait_child(pid, WAIT_MS);
+        pid = -1;
+        return status;
+    }
+};
+
 // A process still running: there, and not a zombie waiting to be reaped.
 bool running(pid_t pid) {
     const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
@@ -113,13 +133,11 @@ TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
 
     setenv("TZV58_ON_EVENT_TIMEOUT_MS", "500", 1);
     const std::string out = dir + "/out", err = dir + "/err";
-    const pid_t host = start_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--on-event", program},
-                                  out, err);
+    Started host({"simulate", "--plant", dir + "/plant.json", "--fast", "--on-event", program}, out, err);
     unsetenv("TZV58_ON_EVENT_TIMEOUT_MS");
     EXPECT_TRUE(wait_for_lines(err, "stopped with SIGTERM after", 1, WAIT_MS)) << slurp(err);
     EXPECT_TRUE(wait_for_lines(out, "== round", 3, WAIT_MS));
-    kill(host, SIGTERM);
-    EXPECT_EQ(wait_child(host, WAIT_MS), 0) << slurp(err);
+    EXPECT_EQ(host.stop(), 0) << slurp(err);
     EXPECT_NE(slurp(err).find("(ran into the 0.5 s limit)"), std::string::npos) << slurp(err);
     const pid_t second = std::atoi(slurp(dir + "/pid").c_str());
     EXPECT_NE(second, first);
@@ -134,17 +152,16 @@ TEST(Notify, TheLinkLostAndRestoredAreNotified) {
         dir, "record", "echo \"$TZV58_EVENT|$1|${TZV58_CAUSE:-}|${TZV58_DOWN_SECONDS:-}\" >> \"$(dirname \"$0\")/log\"\n");
     const std::string link = dir + "/port", log = dir + "/log";
     const std::string plant_out = dir + "/plant.out";
-    pid_t plant = start_host({"plant", "--link", link}, plant_out, dir + "/plant.err");
+    Started plant({"plant", "--link", link}, plant_out, dir + "/plant.err");
     ASSERT_TRUE(wait_for_lines(plant_out, "ready " + link, 1, WAIT_MS));
     const std::string out = dir + "/out", err = dir + "/err";
-    const pid_t poll = start_host({"poll", "--port", link, "--timeout", "200", "--on-event", program}, out, err);
+    Started poll({"poll", "--port", link, "--timeout", "200", "--on-event", program}, out, err);
     ASSERT_TRUE(wait_for_lines(out, "== round", 1, WAIT_MS)) << slurp(err);
-    kill(plant, SIGUSR1);
+    kill(plant.pid, SIGUSR1);
     ASSERT_TRUE(wait_for_lines(log, "link-lost|", 1, WAIT_MS)) << slurp(err);
-    kill(plant, SIGUSR2);
+    kill(plant.pid, SIGUSR2);
     ASSERT_TRUE(wait_for_lines(log, "link-restored|", 1, WAIT_MS)) << slurp(err);
-    kill(poll, SIGTERM);
-    EXPECT_EQ(wait_child(poll, WAIT_MS), 0) << slurp(err);
+    EXPECT_EQ(poll.stop(), 0) << slurp(err);
 
     std::istringstream lines(slurp(log));
     std::string lost, restored;
@@ -156,21 +173,17 @@ TEST(Notify, TheLinkLostAndRestoredAreNotified) {
     const std::string seconds = restored.substr(restored.rfind('|') + 1);
     EXPECT_NE(restored.find("after " + seconds + " s|"), std::string::npos) << restored;
 
-    kill(plant, SIGTERM);
-    EXPECT_EQ(wait_child(plant, WAIT_MS), 0);
+    EXPECT_EQ(plant.stop(), 0);
 
     // Not there at the start, plugged in later.
     std::remove(log.c_str());
     const std::string later = dir + "/later";
-    const pid_t waiting = start_host({"poll", "--port", later, "--rounds", "1", "--give-up", "0", "--on-event",
-                                      program},
-                                     out, err);
+    Started waiting({"poll", "--port", later, "--rounds", "1", "--give-up", "0", "--on-event", program}, out, err);
     ASSERT_TRUE(wait_for_lines(log, "link-lost|link lost (no such port) at ", 1, WAIT_MS)) << slurp(err);
-    plant = start_host({"plant", "--link", later}, plant_out, dir + "/plant.err");
-    EXPECT_EQ(wait_child(waiting, WAIT_MS), 0) << slurp(err);
+    Started plugged({"plant", "--link", later}, plant_out, dir + "/plant.err");
+    EXPECT_EQ(waiting.wait(), 0) << slurp(err);
     EXPECT_TRUE(wait_for_lines(log, "link-restored|link restored after ", 1, 0)) << slurp(log);
-    kill(plant, SIGTERM);
-    EXPECT_EQ(wait_child(plant, WAIT_MS), 0);
+    EXPECT_EQ(plugged.stop(), 0);
 }
 
 // One HTTP request on a loopback port, answered 204: its body.
@@ -250,11 +263,11 @@ TEST(Notify, TheExamplesLogALineAndPostTheEvent) {
     chmod((dir + "/hook/on-event-webhook").c_str(), 0755);
     spit(dir + "/hook/webhook-url", "http://127.0.0.1:" + std::to_string(listener.port) + "/notify\n");
     const std::string out = dir + "/out", err = dir + "/err";
-    const pid_t host = start_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "1",
-                                   "--on-event", dir + "/hook/on-event-webhook"},
-                                  out, err);
+    Started host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "1", "--on-event",
+                  dir + "/hook/on-event-webhook"},
+                 out, err);
     const std::string body = listener.body(WAIT_MS);
-    ASSERT_EQ(wait_child(host, WAIT_MS), 0) << slurp(err);
+    ASSERT_EQ(host.wait(), 0) << slurp(err);
     Json::Value posted;
     std::string why;
     Json::CharReaderBuilder builder;
