@@ -34,6 +34,13 @@ std::string errors_by_kind(const RoundCollector& round) {
 
 }  // namespace
 
+std::string transition_line(const AlarmTransition& t) {
+    char head[96];
+    std::snprintf(head, sizeof head, "%s  %-8s level %d %-8s  ", t.time.c_str(), t.raised ? "raised" : "cleared",
+                  t.level, level_name(t.level));
+    return head + t.key + " " + t.id + "  " + t.text1 + " / " + t.text2;
+}
+
 std::string link_lost_line(const char* cause, const std::string& time) {
     return std::string("link lost (") + cause + ") at " + time;
 }
@@ -100,9 +107,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
                  float_text(r.ext_value[1].get()).c_str());
     // A round that had to ask again says why.
     if (round.frame_errors() > 0) std::fprintf(out, "line      errors: %s\n", errors_by_kind(round).c_str());
-    for (const AlarmTransition& t : round.transitions())
-        std::fprintf(out, "%s  %-8s level %d %-8s  %s %s  %s / %s\n", t.time.c_str(), t.raised ? "raised" : "cleared",
-                     t.level, level_name(t.level), t.key.c_str(), t.id.c_str(), t.text1.c_str(), t.text2.c_str());
+    for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", transition_line(t).c_str());
     const int active = round.active_alarms();
     if (active == 0)
         std::fprintf(out, "alarms    none\n");

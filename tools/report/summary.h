@@ -8,6 +8,10 @@
 
 namespace tzv58::tool {
 
+// An alarm raised or cleared, as one line of the summary (no newline):
+// 2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
+std::string transition_line(const AlarmTransition& t);
+
 // The link lost and restored, in the words the program uses wherever it tells
 // them: "link lost (hang-up) at 2026-01-01T00:00:04" (time: ISO 8601, the
 // host clock), "link restored after 63 s".
