@@ -155,13 +155,15 @@ TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
     for (const auto& in : inputs) {
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{"simulate", "--config", in.first}, {"simulate", "--plant", in.first},
-              {"replay", "--script", in.first}, {"record", in.first}}) {
+              {"replay", "--script", in.first}, {"record", in.first}, {"simulate", "--plugin", in.first}}) {
             SCOPED_TRACE(args[0] + " " + args[1] + " " + in.first);
             const pid_t pid = start_host(args, dir + "/out", dir + "/err");
             EXPECT_EQ(wait_child(pid, 10000), 2);
             const std::string err = slurp(dir + "/err");
             EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-            EXPECT_NE(err.find("cannot read " + in.first + ": " + in.second), std::string::npos) << err;
+            const std::string says = args[1] == "--plugin" ? "cannot load plug-in " + in.first + ": it is not a file"
+                                                           : "cannot read " + in.first + ": " + in.second;
+            EXPECT_NE(err.find(says), std::string::npos) << err;
             EXPECT_EQ(slurp(dir + "/out"), "");
         }
     }

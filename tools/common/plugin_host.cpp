@@ -1,6 +1,7 @@
 #include "tools/common/plugin_host.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -23,6 +24,13 @@ LoadedDevice::~LoadedDevice() {
 }
 
 bool LoadedDevice::load(const std::string& path, std::string& err) {
+    // A path (not a name the loader looks up) names a file: dlopen would wait
+    // on a FIFO's writer.
+    struct stat st {};
+    if (path.find('/') != std::string::npos && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        err = "cannot load plug-in " + path + ": it is not a file";
+        return false;
+    }
     lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib_) {
         const char* why = dlerror();
