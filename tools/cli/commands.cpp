@@ -110,14 +110,15 @@ const OptionGroup CONTROL = {
 
 const OptionGroup FAULTS = {
     {{"--faults", true}, {"--seed", true}},
-    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1\n"
-    "                   (e.g. drop=0.2,checksum=0.1). drop: no reply; checksum: a bad\n"
-    "                   CHKSUM; noise: junk before the reply; rtn: an error reply;\n"
-    "                   stall: busy, the reply after the host's timeout; truncate: a\n"
-    "                   reply cut short; soi: a second SOI inside a reply; echo: the\n"
-    "                   request sent back first; late: the reply after the host's\n"
-    "                   timeout, later requests still answered; foreign: another\n"
-    "                   address's reply first; excess: 3 AC channels or 41 modules\n"
+    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1,\n"
+    "                   each NAME once (e.g. drop=0.2,checksum=0.1). drop: no reply;\n"
+    "                   checksum: a bad CHKSUM; noise: junk before the reply; rtn:\n"
+    "                   an error reply; stall: busy, the reply after the host's\n"
+    "                   timeout; truncate: a reply cut short; soi: a second SOI\n"
+    "                   inside a reply; echo: the request sent back first; late: the\n"
+    "                   reply after the host's timeout, later requests still\n"
+    "                   answered; foreign: another address's reply first; excess: 3\n"
+    "                   AC channels or 41 modules\n"
     "  --seed N         seed of the fault draws (default 1)\n",
 };
 
