@@ -67,7 +67,7 @@ void BM_WriteRound(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         r.round_time[6] = uint8_t((r.round_time[6] + 2) % 60);
-        if (!db->write_round(r, 1, alarms, err)) {
+        if (db->write_round(r, 1, alarms, err) != HistoryDb::Write::done) {
             state.SkipWithError(err.c_str());
             break;
         }

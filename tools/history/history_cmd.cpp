@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "tools/history/history_db.h"
 #include "tools/history/history_recorder.h"
 #include "tools/common/json_out.h"
+#include "tools/history/iso_time.h"
 #include "tools/history/trend_svg.h"
 
 namespace tzv58::tool {
@@ -43,10 +45,13 @@ const std::vector<OptionSpec>& history_options() {
 }
 
 bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err) {
+    // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
+    // the write fails with EFBIG instead of the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
     std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
     if (!db) {
-        if (why == HistoryDb::OpenError::refused) {
+        if (why != HistoryDb::OpenError::unwritable) {
             err = "option --history: " + err;
             return false;
         }
@@ -123,7 +128,7 @@ void bind_range(sqlite3_stmt* st, const Query& q) {
     if (!q.until.empty()) sqlite3_bind_text(st, 2, q.until.c_str(), -1, SQLITE_TRANSIENT);
 }
 
-int step_error(HistoryDb& db) { return fail(db.path() + ": " + sqlite3_errmsg(db.handle())); }
+int step_error(HistoryDb& db) { return fail(db.path() + ": " + db.error_text()); }
 
 int print_records(HistoryDb& db, const Query& q, const std::string& format) {
     const std::vector<HistoryColumn>& cols = history_columns();

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/history/iso_time.h"
+
 namespace tzv58::tool {
 namespace {
 
@@ -11,34 +13,6 @@ constexpr double WIDTH = 960;  // the canvas is 960 by 480
 constexpr double LEFT = 80, RIGHT = 880, TOP = 50, BOTTOM = 410;
 const char* const DC_COLOUR = "#1f5fa8";
 const char* const LOAD_COLOUR = "#c8372d";
-
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long)doe - 719468;
-}
-
-void civil_from_seconds(long long s, int f[6]) {
-    long long z = (s >= 0 ? s : s - 86399) / 86400;
-    const long long secs = s - z * 86400;
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = unsigned(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    f[0] = int(yoe + era * 400 + (m <= 2));
-    f[1] = int(m);
-    f[2] = int(d);
-    f[3] = int(secs / 3600);
-    f[4] = int(secs / 60 % 60);
-    f[5] = int(secs % 60);
-}
 
 std::string fmt(const char* format, double v) {
     char buf[64];
@@ -89,17 +63,16 @@ long long time_step(long long span) {
 }
 
 std::string time_label(long long t, long long step, long long span) {
-    int f[6];
-    civil_from_seconds(t, f);
+    const CivilTime c = civil_time(t);
     char buf[32];
     if (step >= 86400)
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f[0], f[1], f[2]);
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
     else if (span >= 86400)
-        std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d", f[1], f[2], f[3], f[4]);
+        std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d", c.month, c.day, c.hour, c.minute);
     else if (step < 60)
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", f[3], f[4], f[5]);
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", c.hour, c.minute, c.second);
     else
-        std::snprintf(buf, sizeof buf, "%02d:%02d", f[3], f[4]);
+        std::snprintf(buf, sizeof buf, "%02d:%02d", c.hour, c.minute);
     return buf;
 }
 
@@ -114,15 +87,6 @@ std::string line(double x1, double y1, double x2, double y2, const char* style) 
 }
 
 }  // namespace
-
-bool iso_seconds(const std::string& iso, long long& seconds) {
-    int y, mo, d, h, mi, s, n = 0;
-    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6 ||
-        size_t(n) != iso.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
-        return false;
-    seconds = days_from_civil(y, unsigned(mo), unsigned(d)) * 86400 + h * 3600 + mi * 60 + s;
-    return true;
-}
 
 std::string trend_svg(const std::vector<TrendPoint>& points) {
     std::vector<long long> t(points.size(), 0);

@@ -13,10 +13,6 @@ struct TrendPoint {
     double load_i;     // NaN where the record holds none
 };
 
-// Seconds since 1970-01-01T00:00:00 of an ISO 8601 local time taken as is
-// (no zone); false for a text that is not one.
-bool iso_seconds(const std::string& iso, long long& seconds);
-
 // The SVG document. Each series is one polyline with one point per point
 // that holds its value, in the order given.
 std::string trend_svg(const std::vector<TrendPoint>& points);
