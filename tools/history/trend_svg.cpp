@@ -7,6 +7,9 @@
 #include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
+
+const char* const TREND_SVG_HEAD = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- tzv58-host history trend -->\n";
+
 namespace {
 
 constexpr double WIDTH = 960;  // the canvas is 960 by 480
@@ -107,8 +110,7 @@ std::string trend_svg(const std::vector<TrendPoint>& points) {
     auto x_of = [&](long long s) { return LEFT + (RIGHT - LEFT) * double(s - t0) / double(t1 - t0); };
     auto y_of = [&](const Axis& a, double v) { return BOTTOM - (BOTTOM - TOP) * (v - a.lo) / (a.hi - a.lo); };
 
-    std::string svg =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    std::string svg = std::string(TREND_SVG_HEAD) +
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"480\" viewBox=\"0 0 960 480\" "
         "font-family=\"sans-serif\" font-size=\"12\">\n"
         "<title>DC voltage and load current</title>\n"

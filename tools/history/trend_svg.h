@@ -13,6 +13,10 @@ struct TrendPoint {
     double load_i;     // NaN where the record holds none
 };
 
+// The first lines of every chart this program writes: a file that starts
+// with them may be written over.
+extern const char* const TREND_SVG_HEAD;
+
 // The SVG document. Each series is one polyline with one point per point
 // that holds its value, in the order given.
 std::string trend_svg(const std::vector<TrendPoint>& points);
