@@ -1,12 +1,14 @@
 // The history command tells the truth and loses no file: it never writes
 // over the file it reads nor over a file it did not write, refuses what it
-// cannot read at once, and says when its output fails.
+// cannot read at once, says when its output fails, and draws a chart that
+// shows gaps, keeps voltage and current apart and stays small.
 #include "e2e_history_support.h"
 
 #if TZV58_HAVE_SQLITE
 
 #include <sys/stat.h>
 
+#include <regex>
 
 namespace {
 
@@ -95,6 +97,110 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
         const std::string err = slurp(dir + "/err");
         EXPECT_EQ(err, "tzv58-host: cannot write standard output: No space left on device\n");
     }
+}
+
+// ---- the chart ----
+
+struct Shape {
+    double x, y, w, h;
+};
+
+// The panels' frames, top to bottom.
+std::vector<Shape> panels(const std::string& svg) {
+    std::vector<Shape> out;
+    const std::regex frame(R"re(<rect class="panel" x="([0-9.]+)" y="([0-9.]+)" width="([0-9.]+)" height="([0-9.]+)")re");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), frame); it != std::sregex_iterator(); ++it)
+        out.push_back({std::stod((*it)[1]), std::stod((*it)[2]), std::stod((*it)[3]), std::stod((*it)[4])});
+    return out;
+}
+
+// Each polyline of a series, as its points.
+std::vector<std::vector<std::pair<double, double>>> lines(const std::string& svg, const std::string& series) {
+    std::vector<std::vector<std::pair<double, double>>> out;
+    const std::regex poly("<polyline class=\"" + series + "\"[^>]* points=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), poly); it != std::sregex_iterator(); ++it) {
+        std::istringstream pts((*it)[1].str());
+        out.emplace_back();
+        for (std::string p; pts >> p;) out.back().push_back({std::stod(p), std::stod(p.substr(p.find(',') + 1))});
+    }
+    return out;
+}
+
+std::string plot(const std::string& db) {
+    const HostRun r = run_host({"history", db, "--plot", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+// Voltage and current sit at the same height on their own scales: in a
+// panel each, neither can hide the other; each extreme has room above or
+// below it.
+TEST(HistoryChart, VoltageAndCurrentHaveAPanelEachWithRoomAtTheEnds) {
+    std::vector<MadeRow> rows;
+    for (int i = 0; i < 60; ++i) rows.push_back({3LL * i, 53.0 + (i % 10) / 10.0, 45.0 + (i % 10)});
+    const std::string svg = plot(made_history(rows));
+    const std::vector<Shape> frames = panels(svg);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_LE(frames[0].y + frames[0].h, frames[1].y) << "the panels overlap";
+    for (size_t p = 0; p < 2; ++p) {
+        const auto series = lines(svg, p == 0 ? "dc_v" : "load_i");
+        ASSERT_EQ(series.size(), 1u);
+        ASSERT_EQ(series[0].size(), 60u);
+        const Shape& f = frames[p];
+        for (const auto& pt : series[0]) {
+            EXPECT_GE(pt.first, f.x);
+            EXPECT_LE(pt.first, f.x + f.w);
+            EXPECT_GT(pt.second, f.y + f.h / 50) << "an extreme on the top frame";
+            EXPECT_LT(pt.second, f.y + f.h - f.h / 50) << "an extreme on the bottom frame";
+        }
+    }
+}
+
+// What a viewer makes of it: an image (rsvg-convert renders SVG as browsers
+// and image viewers do).
+TEST(HistoryChart, RendersToAnImage) {
+    const std::string dir = scratch_dir(), svg = dir + "/t.svg", png = dir + "/t.png";
+    spit(svg, plot(five_rounds()));
+    const int rc = std::system(("rsvg-convert -o " + png + " " + svg + " 2>" + dir + "/err").c_str());
+    ASSERT_TRUE(WIFEXITED(rc));
+    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh installs it)";
+    EXPECT_EQ(WEXITSTATUS(rc), 0) << slurp(dir + "/err");
+    EXPECT_EQ(slurp(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST(HistoryChart, AnOutageBreaksTheLine) {
+    std::vector<MadeRow> rows;
+    // Rounds 3 s apart; 63 s without a round; then more. A value missing
+    // for one round is no gap.
+    for (int i = 0; i < 40; ++i) rows.push_back({3LL * i + (i >= 20 ? 63 : 0), 53.5, i == 30 ? NAN : 45.0});
+    const std::string svg = plot(made_history(rows));
+    EXPECT_EQ(lines(svg, "dc_v").size(), 2u);
+    EXPECT_EQ(lines(svg, "load_i").size(), 2u);
+    EXPECT_NE(svg.find("broken where no value came for over 9 s"), std::string::npos);
+}
+
+// 50,000 rounds (about two days) with a discharge in the middle: the chart
+// stays small, each series keeps at most 2,000 points, and the lowest
+// voltage of the discharge is still drawn.
+TEST(HistoryChart, ALongHistoryStaysSmallAndKeepsItsExtremes) {
+    std::vector<MadeRow> rows;
+    for (int i = 0; i < 50000; ++i)
+        rows.push_back({3LL * i, i == 25000 ? 46.25 : 53.5 + (i % 7) / 100.0, 45.0 + (i % 13) / 10.0});
+    const std::string svg = plot(made_history(rows));
+    EXPECT_LT(svg.size(), 200u * 1024);
+    for (const char* series : {"dc_v", "load_i"}) {
+        size_t n = 0;
+        for (const auto& l : lines(svg, series)) n += l.size();
+        EXPECT_LE(n, 2000u) << series;
+        EXPECT_GE(n, 1000u) << series;
+    }
+    // The voltage keeps to the top of its panel but for the dip.
+    double lowest = 0;
+    for (const auto& l : lines(svg, "dc_v"))
+        for (const auto& pt : l) lowest = std::max(lowest, pt.second);
+    const Shape top = panels(svg).at(0);
+    EXPECT_GT(lowest, top.y + top.h / 2) << "the dip to 46.25 V is not drawn";
+    EXPECT_NE(svg.find("50000 records"), std::string::npos);
 }
 
 }  // namespace

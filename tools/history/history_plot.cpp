@@ -5,11 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#include <sqlite3.h>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/paths.h"
@@ -61,20 +58,6 @@ bool replace_file(const std::string& target, const std::string& data, std::strin
     return false;
 }
 
-// The records' time, DC voltage and load current, in time order.
-bool read_points(HistoryDb& db, const TimeRange& range, std::vector<TrendPoint>& points) {
-    Statement st(db.handle(), (std::string("SELECT time, dc_v, load_i FROM history") + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
-    if (!st.ok()) return false;
-    bind_time_range(st.get(), range);
-    int rc;
-    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-        sqlite3_stmt* s = st.get();
-        auto value = [&](int col) { return sqlite3_column_type(s, col) == SQLITE_NULL ? NAN : sqlite3_column_double(s, col); };
-        points.push_back({column_text(s, 0), value(1), value(2)});
-    }
-    return rc == SQLITE_DONE;
-}
-
 }  // namespace
 
 bool plot_target_ok(const std::string& target, bool force, std::string& err) {
@@ -99,10 +82,10 @@ bool plot_target_ok(const std::string& target, bool force, std::string& err) {
 }
 
 int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target) {
-    std::vector<TrendPoint> points;
+    Trend trend;
     std::string err;
-    if (!read_points(db, range, points)) return usage_error(db.path() + ": " + db.error_text());
-    const std::string svg = trend_svg(points);
+    if (!read_trend(db, range, {"dc_v", "load_i"}, TREND_POINTS, trend, err)) return usage_error(db.path() + ": " + err);
+    const std::string svg = trend_svg(trend);
     if (target == "-") {
         Output out(stdout, "standard output");
         out.put(svg);
@@ -110,7 +93,7 @@ int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target)
     }
     if (!replace_file(target, svg, err)) return failure("option --plot: cannot write " + target + ": " + err);
     Output out(stdout, "standard output");
-    out.put(target + ": trend of " + std::to_string(points.size()) + " records\n");
+    out.put(target + ": trend of " + std::to_string(trend.rows) + " records\n");
     return out.finish();
 }
 
