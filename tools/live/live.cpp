@@ -23,16 +23,13 @@ constexpr int JOBS_PER_IDLE = 8;
 
 }  // namespace
 
-LiveService::LiveService(LoadedDevice& device, EventPrinter& events, int reply_timeout_ms)
-    : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms), tap_(*device.device().events),
-      previous_events_(device.device().events) {
-    dev_.device().events = &tap_;
-}
+LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms)
+    : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
+      tap_(observers.add(std::make_unique<LiveTap>())) {}
 
 LiveService::~LiveService() {
     if (socket_) socket_->stop();
     if (metrics_) metrics_->stop();
-    dev_.device().events = previous_events_;
 }
 
 bool LiveService::open(const std::string& socket_path, const std::string& metrics_address, std::string& err) {
