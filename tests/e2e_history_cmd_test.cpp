@@ -99,6 +99,36 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
     }
 }
 
+// ---- simulate, poll and replay ----
+
+// Three everyday slips that destroyed a history file (events or diagnostic
+// lines written over it), and their kin: nothing is opened, nothing changes.
+TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/')), plant = dir + "/plant.json";
+    spit(plant, "{}");
+    const std::string kept = slurp(db);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--events", db, "--history", db}, "option --history names " + db + ", the same file as option --events"},
+        {{"--diag", dir + "/./h.db", "--history", db}, "the same file as option --diag"},
+        {{"--events", db + "-wal", "--history", db}, "option --history (its write-ahead log) names " + db + "-wal, the same file as option --events"},
+        {{"--events", dir + "/e.jsonl", "--diag", dir + "/e.jsonl"}, "option --diag names " + dir + "/e.jsonl, the same file as option --events"},
+        {{"--plant", plant, "--events", plant}, "option --events names " + plant + ", the same file as option --plant"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        std::vector<std::string> args{"simulate", "--fast", "--rounds", "1"};
+        args.insert(args.end(), c.first.begin(), c.first.end());
+        expect_refused(run_host(args), c.second + ": nothing was opened");
+    }
+    expect_refused(run_host({"replay", "--script", dir + "/none", "--events", dir + "/x", "--diag", dir + "/x"}),
+                   "the same file as option --events");
+    EXPECT_EQ(slurp(db), kept);
+    EXPECT_EQ(slurp(plant), "{}");
+    EXPECT_EQ(file_size(dir + "/e.jsonl"), -1);
+    // Two options may both name /dev/null.
+    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--diag", "/dev/null"}).status, 0);
+}
+
 // ---- the chart ----
 
 struct Shape {

@@ -60,6 +60,15 @@ TEST(Paths, FilesNotThereYetAreTheSameByFolderAndName) {
     EXPECT_TRUE(distinct(dir + "/new.db", dir + "/new.db-wal"));
 }
 
+TEST(Paths, AFileOnlyReadMayBeNamedTwice) {
+    const std::string dir = folder(), file = dir + "/plant.json";
+    std::ofstream(file) << "{}";
+    std::string err;
+    EXPECT_TRUE(paths_distinct({{"option --config", file, false}, {"option --plant", file, false}}, err));
+    EXPECT_FALSE(paths_distinct({{"option --plant", file, false}, {"option --events", file}}, err));
+    EXPECT_EQ(err, "option --events names " + file + ", the same file as option --plant: nothing was opened");
+}
+
 TEST(Paths, StreamsAndDevicesMayBeNamedTwice) {
     EXPECT_TRUE(distinct("/dev/null", "/dev/null"));
     EXPECT_TRUE(distinct("-", "-"));

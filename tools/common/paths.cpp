@@ -56,7 +56,7 @@ bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err) {
     for (const NamedPath& p : paths) ids.push_back(file_id(p.path));
     for (size_t i = 0; i < ids.size(); ++i)
         for (size_t j = i + 1; j < ids.size(); ++j) {
-            if (!ids[i].counts || !(ids[i] == ids[j])) continue;
+            if (!ids[i].counts || !(ids[i] == ids[j]) || !(paths[i].written || paths[j].written)) continue;
             err = paths[j].what + " names " + paths[j].path + ", the same file as " + paths[i].what +
                   ": nothing was opened";
             return false;

@@ -13,16 +13,18 @@ enum class PathKind { absent, regular, folder, other };
 PathKind path_kind(const std::string& path);
 
 // One file an option names: what to call it in a message ("option --plot",
-// "the history file") and its path. "-" stands for a standard stream.
+// "the history file") and its path; whether the command writes it (or keeps
+// it, as a database) or only reads it. "-" stands for a standard stream.
 struct NamedPath {
     std::string what;
     std::string path;
+    bool written = true;
 };
 
-// false with one line naming both when two of the paths are one file: the
-// same device and inode, or, for files not there yet, the same name in the
-// same folder. Only regular files (and names not yet taken) count: two
-// options may both name /dev/null, or "-".
+// false with one line naming both when two of the paths are one file that
+// at least one of them writes: the same device and inode, or, for files not
+// there yet, the same name in the same folder. Only regular files (and
+// names not yet taken) count: two options may both name /dev/null, or "-".
 bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err);
 
 }  // namespace tzv58::tool
