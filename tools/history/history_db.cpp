@@ -257,9 +257,10 @@ std::string HistoryDb::error_text() const {
 // or not at all for a checkpoint or a program that is ending.
 int HistoryDb::on_busy(void* self, int count) {
     HistoryDb& db = *static_cast<HistoryDb*>(self);
-    const long long now = now_ms(), stop = db.stop_waiting_at_.load();
+    const long long now = now_ms();
+    const bool stopping = db.stopping_.load(std::memory_order_acquire);
     if (count == 0) db.busy_since_ = now;
-    if (db.no_wait_ || now - db.busy_since_ >= db.busy_ms_ || (stop != 0 && now >= stop)) return 0;
+    if (db.no_wait_ || now - db.busy_since_ >= db.busy_ms_ || (stopping && now >= db.stop_at_)) return 0;
     ::poll(nullptr, 0, 10);
     return 1;
 }

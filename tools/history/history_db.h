@@ -110,8 +110,11 @@ public:
     // How long a write waits for another connection's lock (default 5 s).
     void set_busy_wait(int ms) { busy_ms_ = ms; }
     // From this point on the monotonic clock (now_ms), no write waits any
-    // more: the program is ending. Safe from another thread.
-    void stop_waiting_at(long long ms) { stop_waiting_at_ = ms; }
+    // more: the program is ending. Safe from another thread, once.
+    void stop_waiting_at(long long ms) {
+        stop_at_ = ms;
+        stopping_.store(true, std::memory_order_release);
+    }
 
     // The last change stored for each alarm: raised or not.
     bool last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err);
@@ -141,7 +144,10 @@ private:
     int busy_ms_ = 5000;
     bool no_wait_ = false;
     long long busy_since_ = 0;
-    std::atomic<long long> stop_waiting_at_{0};
+    // Set once by another thread; the flag publishes the time (a 64-bit
+    // atomic is a library call on 32-bit targets).
+    long long stop_at_ = 0;
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace tzv58::tool
