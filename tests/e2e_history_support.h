@@ -267,6 +267,14 @@ inline long long file_size(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
 }
 
+// The last page of a history file (a leaf of the history table or of its
+// index) gets a page type that does not exist.
+inline void damage_last_page(const std::string& path) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(file_size(path) - 4096);
+    f.put(char(0xFF));
+}
+
 inline int line_count(const std::string& s) { return int(std::count(s.begin(), s.end(), '\n')); }
 
 #endif
