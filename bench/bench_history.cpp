@@ -22,8 +22,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,10 +83,10 @@ struct BenchFile {
 std::vector<AlarmChange> alarm_changes(int n) {
     std::vector<AlarmChange> alarms;
     for (int i = 0; i < n; ++i)
-        alarms.push_back({"2026-12-07T19:37:00", i % 2 == 0, 1, "PowerOff", "419415001",
-                          "\xE8\xBE\x93\xE5\x85\xA5\xE7\x94\xB5\xE6\xBA\x90\xE4\xB8\xAD\xE6\x96\xAD\xE5\x91\x8A\xE8\xAD\xA6",
-                          "\xE8\xBE\x93\xE5\x85\xA5\xE7\x94\xB5\xE6\xBA\x90\xE4\xB8\xAD\xE6\x96\xAD\xE5\x91\x8A\xE8\xAD\xA6",
-                          100});
+        alarms.push_back(
+            {"2026-12-07T19:37:00", i % 2 == 0, 1, "PowerOff", "419415001",
+             "\xE8\xBE\x93\xE5\x85\xA5\xE7\x94\xB5\xE6\xBA\x90\xE4\xB8\xAD\xE6\x96\xAD\xE5\x91\x8A\xE8\xAD\xA6",
+             "\xE8\xBE\x93\xE5\x85\xA5\xE7\x94\xB5\xE6\xBA\x90\xE4\xB8\xAD\xE6\x96\xAD\xE5\x91\x8A\xE8\xAD\xA6", 100});
     return alarms;
 }
 

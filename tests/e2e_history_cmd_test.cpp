@@ -90,7 +90,8 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
     const std::string db = five_rounds(), dir = scratch_dir();
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"history", db}, std::vector<std::string>{"history", db, "--format", "csv"},
-          std::vector<std::string>{"history", db, "--alarms"}, std::vector<std::string>{"history", db, "--plot", "-"}}) {
+          std::vector<std::string>{"history", db, "--alarms"},
+          std::vector<std::string>{"history", db, "--plot", "-"}}) {
         SCOPED_TRACE(args.back());
         const pid_t pid = start_host(args, "/dev/full", dir + "/err");
         EXPECT_EQ(wait_child(pid, 20000), 1);
@@ -110,8 +111,10 @@ TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--events", db, "--history", db}, "option --history names " + db + ", the same file as option --events"},
         {{"--diag", dir + "/./h.db", "--history", db}, "the same file as option --diag"},
-        {{"--events", db + "-wal", "--history", db}, "option --history (its write-ahead log) names " + db + "-wal, the same file as option --events"},
-        {{"--events", dir + "/e.jsonl", "--diag", dir + "/e.jsonl"}, "option --diag names " + dir + "/e.jsonl, the same file as option --events"},
+        {{"--events", db + "-wal", "--history", db},
+         "option --history (its write-ahead log) names " + db + "-wal, the same file as option --events"},
+        {{"--events", dir + "/e.jsonl", "--diag", dir + "/e.jsonl"},
+         "option --diag names " + dir + "/e.jsonl, the same file as option --events"},
         {{"--plant", plant, "--events", plant}, "option --events names " + plant + ", the same file as option --plant"},
     };
     for (const auto& c : cases) {
@@ -126,7 +129,8 @@ TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
     EXPECT_EQ(slurp(plant), "{}");
     EXPECT_EQ(file_size(dir + "/e.jsonl"), -1);
     // Two options may both name /dev/null.
-    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--diag", "/dev/null"}).status, 0);
+    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--diag", "/dev/null"}).status,
+              0);
 }
 
 // ---- the chart ----
@@ -138,7 +142,8 @@ struct Shape {
 // The panels' frames, top to bottom.
 std::vector<Shape> panels(const std::string& svg) {
     std::vector<Shape> out;
-    const std::regex frame(R"re(<rect class="panel" x="([0-9.]+)" y="([0-9.]+)" width="([0-9.]+)" height="([0-9.]+)")re");
+    const std::regex frame(
+        R"re(<rect class="panel" x="([0-9.]+)" y="([0-9.]+)" width="([0-9.]+)" height="([0-9.]+)")re");
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), frame); it != std::sregex_iterator(); ++it)
         out.push_back({std::stod((*it)[1]), std::stod((*it)[2]), std::stod((*it)[3]), std::stod((*it)[4])});
     return out;

@@ -82,7 +82,8 @@ inline std::vector<tzv58_419_Data_t> history_records(const std::vector<Json::Val
     return out;
 }
 
-inline HostRun simulate(const std::string& db, const std::vector<std::string>& extra, std::vector<Json::Value>* events = nullptr) {
+inline HostRun simulate(const std::string& db, const std::vector<std::string>& extra,
+                        std::vector<Json::Value>* events = nullptr) {
     const std::string dir = scratch_dir();
     std::vector<std::string> args{"simulate", "--fast", "--history", db, "--events", dir + "/events"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -140,7 +141,8 @@ struct Child {
     // file_limit: RLIMIT_FSIZE for the child; with ignore_sigxfsz, a write
     // past it fails with EFBIG as on a full disk, else the signal is the
     // program's to handle.
-    explicit Child(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY, bool ignore_sigxfsz = true) {
+    explicit Child(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY,
+                   bool ignore_sigxfsz = true) {
         int o[2], e[2];
         if (pipe(o) != 0 || pipe(e) != 0) throw std::runtime_error("pipe");
         HostArgv argv(args);
@@ -229,12 +231,13 @@ inline void add_rows(const std::string& path, const std::vector<MadeRow>& rows) 
     Db h(path);
     ASSERT_EQ(sqlite3_exec(h.db, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(h.db,
-                                 "INSERT INTO history(time, address, data_id, record, dc_v, load_i) "
-                                 "SELECT strftime('%Y-%m-%dT%H:%M:%S', '2026-12-07', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
-                                 "FROM history WHERE rowid = (SELECT min(rowid) FROM history)",
-                                 -1, &st, nullptr),
-              SQLITE_OK)
+    ASSERT_EQ(
+        sqlite3_prepare_v2(h.db,
+                           "INSERT INTO history(time, address, data_id, record, dc_v, load_i) "
+                           "SELECT strftime('%Y-%m-%dT%H:%M:%S', '2026-12-07', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
+                           "FROM history WHERE rowid = (SELECT min(rowid) FROM history)",
+                           -1, &st, nullptr),
+        SQLITE_OK)
         << sqlite3_errmsg(h.db);
     for (const MadeRow& r : rows) {
         sqlite3_bind_text(st, 1, ("+" + std::to_string(r.t)).c_str(), -1, SQLITE_TRANSIENT);

@@ -105,8 +105,7 @@ TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
 // is not ended by the signal; history stops with one line, polling goes on.
 TEST(HistoryTrust, AFileSizeLimitEndsHistoryNotThePoll) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024,
-              false);
+    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024, false);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
     EXPECT_EQ(run.wait(), 0);
     run.read_until("\x01", 2000);
@@ -124,8 +123,9 @@ TEST(HistoryTrust, OnlyARegularFileIsTakenAsHistory) {
     const bool journal_was_there = file_size("/dev/null-journal") >= 0;
     for (const std::string& path : {std::string("/dev/null"), fifo, dir}) {
         SCOPED_TRACE(path);
-        const pid_t pid = start_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--history", path},
-                                     dir + "/out", dir + "/err");
+        const pid_t pid =
+            start_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--history", path},
+                       dir + "/out", dir + "/err");
         EXPECT_EQ(wait_child(pid, 20000), 2);
         const std::string err = slurp(dir + "/err");
         EXPECT_EQ(line_count(err), 1) << err;

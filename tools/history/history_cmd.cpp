@@ -41,14 +41,15 @@ const char* const USAGE_HISTORY_OPTION =
     "                   file (read it with tzv58-host history)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {
-        {"--since", true}, {"--until", true}, {"--format", true},  {"--alarms", false},
-        {"--plot", true},  {"--force", false}, {"--help", false}, {"--version", false}};
+    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
+                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
+                                                    {"--help", false},   {"--version", false}};
     return options;
 }
 
 std::vector<NamedPath> history_paths(const std::string& path, const std::string& what) {
-    return {{what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
+    return {
+        {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
 bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err) {
@@ -93,19 +94,25 @@ bool time_option(const CommandLine& cl, const char* name, std::string& iso, std:
     return false;
 }
 
+bool refuse(std::string& err, const std::string& why) {
+    err = why;
+    return false;
+}
+
 // Every option checked, and every file the command reads and writes, before
 // anything is opened.
 bool check_command(const CommandLine& cl, TimeRange& range, ExportFormat& format, std::string& err) {
-    if (cl.args.size() != 1) return err = "history needs exactly one FILE.db (see history --help)", false;
+    if (cl.args.size() != 1) return refuse(err, "history needs exactly one FILE.db (see history --help)");
     if (!time_option(cl, "--since", range.since, err) || !time_option(cl, "--until", range.until, err)) return false;
     if (!range.since.empty() && !range.until.empty() && range.since >= range.until)
-        return err = "option --since " + range.since + " is not before --until " + range.until, false;
+        return refuse(err, "option --since " + range.since + " is not before --until " + range.until);
     const std::string f = cl.get("--format", "table");
-    if (f != "table" && f != "csv" && f != "jsonl") return err = "option --format needs table, csv or jsonl, not '" + f + "'", false;
+    if (f != "table" && f != "csv" && f != "jsonl")
+        return refuse(err, "option --format needs table, csv or jsonl, not '" + f + "'");
     format = f == "csv" ? ExportFormat::csv : f == "jsonl" ? ExportFormat::jsonl : ExportFormat::table;
     if (cl.has("--plot") && (cl.has("--alarms") || cl.has("--format")))
-        return err = "option --plot writes the trend only: it takes no --alarms or --format", false;
-    if (cl.has("--force") && !cl.has("--plot")) return err = "option --force goes with --plot", false;
+        return refuse(err, "option --plot writes the trend only: it takes no --alarms or --format");
+    if (cl.has("--force") && !cl.has("--plot")) return refuse(err, "option --force goes with --plot");
     if (!cl.has("--plot")) return true;
     std::vector<NamedPath> paths = history_paths(cl.args[0], "the history file read");
     paths.push_back({"option --plot", cl.get("--plot")});

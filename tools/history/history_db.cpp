@@ -216,8 +216,8 @@ double stored_value(float v) { return std::strtod(float_text(v).c_str(), nullptr
 std::string record_time(const tzv58_419_Data_t& r) {
     const uint8_t* t = r.round_time;
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4],
-                  t[5], t[6]);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
+                  t[6]);
     return buf;
 }
 
@@ -322,8 +322,8 @@ bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
         return false;
     }
     if (!fresh_ && version != HISTORY_SCHEMA_VERSION) {
-        err = path_ + ": history schema version " + std::to_string(version) + " is unknown (this program reads version " +
-              std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+        err = path_ + ": history schema version " + std::to_string(version) +
+              " is unknown (this program reads version " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
         return false;
     }
     why = OpenError::none;

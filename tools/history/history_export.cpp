@@ -56,7 +56,8 @@ std::string csv_row(const std::vector<std::string>& fields) {
 // The table shows only the columns that hold a value in the range.
 bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
     std::string counts;
-    for (const HistoryColumn& c : history_columns()) counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
+    for (const HistoryColumn& c : history_columns())
+        counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
     Statement st(db.handle(), ("SELECT " + counts + " FROM history" + TIME_RANGE_SQL).c_str());
     if (!st.ok()) return false;
     bind_time_range(st.get(), range);
@@ -76,7 +77,8 @@ std::string records_header(ExportFormat format, const std::vector<bool>& shown) 
     std::string head = "time                 address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
-        if (shown[i]) std::snprintf(buf, sizeof buf, "  %14s", (std::string(cols[i].name) + " (" + cols[i].unit + ")").c_str());
+        if (shown[i])
+            std::snprintf(buf, sizeof buf, "  %14s", (std::string(cols[i].name) + " (" + cols[i].unit + ")").c_str());
         head += shown[i] ? buf : "";
     }
     return head + "\n";
@@ -91,7 +93,9 @@ std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<
     }
     if (format == ExportFormat::jsonl) {
         JsonLine line;
-        line.str("time", column_text(s, 0)).num("address", sqlite3_column_int(s, 1)).num("data_id", sqlite3_column_int64(s, 2));
+        line.str("time", column_text(s, 0))
+            .num("address", sqlite3_column_int(s, 1))
+            .num("data_id", sqlite3_column_int64(s, 2));
         for (size_t i = 0; i < cols.size(); ++i) {
             const std::string v = value_text(s, int(i) + 3);
             line.raw(cols[i].name, v.empty() ? "null" : v);
@@ -155,8 +159,9 @@ int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Ou
     if (format == ExportFormat::table && !columns_with_values(db, range, shown)) return read_error(db);
     std::string names;
     for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
-    Statement st(db.handle(),
-                 ("SELECT time, address, data_id" + names + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
+    Statement st(
+        db.handle(),
+        ("SELECT time, address, data_id" + names + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
     if (st.ok()) bind_time_range(st.get(), range);
     if (!out.put(records_header(format, shown))) return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
@@ -168,7 +173,8 @@ int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Out
                                TIME_RANGE_SQL + " ORDER BY time, rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
-    if (format == ExportFormat::csv && !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
+    if (format == ExportFormat::csv &&
+        !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
         return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
                       [&](sqlite3_stmt* s) { return alarm_line(format, s); });

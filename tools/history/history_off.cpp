@@ -14,9 +14,9 @@ const char* const USAGE_HISTORY =
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {
-        {"--since", true}, {"--until", true}, {"--format", true},  {"--alarms", false},
-        {"--plot", true},  {"--force", false}, {"--help", false}, {"--version", false}};
+    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
+                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
+                                                    {"--help", false},   {"--version", false}};
     return options;
 }
 

@@ -84,7 +84,8 @@ bool plot_target_ok(const std::string& target, bool force, std::string& err) {
 int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target) {
     Trend trend;
     std::string err;
-    if (!read_trend(db, range, {"dc_v", "load_i"}, TREND_POINTS, trend, err)) return usage_error(db.path() + ": " + err);
+    if (!read_trend(db, range, {"dc_v", "load_i"}, TREND_POINTS, trend, err))
+        return usage_error(db.path() + ": " + err);
     const std::string svg = trend_svg(trend);
     if (target == "-") {
         Output out(stdout, "standard output");

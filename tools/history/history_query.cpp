@@ -32,7 +32,8 @@ bool known_column(const std::string& name) {
 // The first and last time in the range, and the number of rows: the
 // buckets are laid out before the rows are read.
 bool time_span(HistoryDb& db, const TimeRange& range, Trend& out, std::string& err) {
-    Statement st(db.handle(), (std::string("SELECT min(time), max(time), count(*) FROM history") + TIME_RANGE_SQL).c_str());
+    Statement st(db.handle(),
+                 (std::string("SELECT min(time), max(time), count(*) FROM history") + TIME_RANGE_SQL).c_str());
     if (!st.ok()) {
         err = db.error_text();
         return false;
@@ -89,7 +90,8 @@ bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::st
     }
     out.interval = intervals.typical();
     out.bucket_s = double(out.t1 - out.t0 + 1) / double(std::max<size_t>(max_points / 2, 1));
-    for (size_t i = 0; i < columns.size(); ++i) out.lines.push_back(reducers[i].finish(columns[i], GAP_ROUNDS * out.interval));
+    for (size_t i = 0; i < columns.size(); ++i)
+        out.lines.push_back(reducers[i].finish(columns[i], GAP_ROUNDS * out.interval));
     return true;
 }
 

@@ -46,7 +46,8 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (!recording()) return;
     if (len != sizeof(tzv58_419_Data_t)) {
-        give_up("a history record of " + std::to_string(len) + " bytes, not " + std::to_string(sizeof(tzv58_419_Data_t)));
+        give_up("a history record of " + std::to_string(len) + " bytes, not " +
+                std::to_string(sizeof(tzv58_419_Data_t)));
         return;
     }
     PendingRound round;

@@ -40,9 +40,9 @@ private:
 
     std::string path_;
     FILE* errors_;
-    std::string round_time_;                // of the last published record
-    std::map<AlarmIdentity, bool> active_;  // raised or not
-    std::vector<AlarmChange> pending_;      // since the last record
+    std::string round_time_;                 // of the last published record
+    std::map<AlarmIdentity, bool> active_;   // raised or not
+    std::vector<AlarmChange> pending_;       // since the last record
     std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits
 };
 

@@ -36,15 +36,13 @@ CivilTime civil_time(long long s) {
     const unsigned mp = (5 * doy + 2) / 153;
     const unsigned d = doy - (153 * mp + 2) / 5 + 1;
     const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {int(yoe + era * 400 + (m <= 2)), int(m),          int(d),
-            int(secs / 3600),               int(secs / 60 % 60), int(secs % 60)};
+    return {int(yoe + era * 400 + (m <= 2)), int(m), int(d), int(secs / 3600), int(secs / 60 % 60), int(secs % 60)};
 }
 
 std::string iso_text(long long seconds) {
     const CivilTime c = civil_time(seconds);
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute,
-                  c.second);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
     return buf;
 }
 

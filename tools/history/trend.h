@@ -35,8 +35,8 @@ struct TrendLine {
 struct Trend {
     long long t0 = 0, t1 = 0;  // the first and last row's time
     size_t rows = 0;
-    long long interval = 0;    // the usual time between rounds, seconds (0: fewer than two rows)
-    double bucket_s = 0;       // the time a bucket covers
+    long long interval = 0;  // the usual time between rounds, seconds (0: fewer than two rows)
+    double bucket_s = 0;     // the time a bucket covers
     std::vector<TrendLine> lines;
 };
 

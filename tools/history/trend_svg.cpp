@@ -29,8 +29,8 @@ std::string text(double x, double y, const std::string& s, const char* anchor, c
 }
 
 std::string line(double x1, double y1, double x2, double y2, const char* style) {
-    return "<line x1=\"" + fmt("%.1f", x1) + "\" y1=\"" + fmt("%.1f", y1) + "\" x2=\"" + fmt("%.1f", x2) +
-           "\" y2=\"" + fmt("%.1f", y2) + "\" " + style + "/>\n";
+    return "<line x1=\"" + fmt("%.1f", x1) + "\" y1=\"" + fmt("%.1f", y1) + "\" x2=\"" + fmt("%.1f", x2) + "\" y2=\"" +
+           fmt("%.1f", y2) + "\" " + style + "/>\n";
 }
 
 // A value axis: a round step giving about four intervals, ends on steps,
@@ -59,7 +59,8 @@ Axis value_axis(double lo, double hi) {
 // A tick label's decimals: as many as the step needs.
 std::string tick_text(double v, double step) {
     int decimals = 0;
-    while (decimals < 4 && std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) > 1e-6)
+    while (decimals < 4 &&
+           std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) > 1e-6)
         ++decimals;
     char format[16];
     std::snprintf(format, sizeof format, "%%.%df", decimals);
@@ -67,9 +68,9 @@ std::string tick_text(double v, double step) {
 }
 
 long long time_step(long long span) {
-    static const long long steps[] = {1,     2,     5,     10,     15,     30,     60,      120,     300,
-                                      600,   900,   1800,  3600,   7200,   10800,  21600,   43200,   86400,
-                                      172800, 604800, 1209600, 2592000, 7776000, 31536000};
+    static const long long steps[] = {1,     2,     5,      10,     15,      30,      60,      120,
+                                      300,   600,   900,    1800,   3600,    7200,    10800,   21600,
+                                      43200, 86400, 172800, 604800, 1209600, 2592000, 7776000, 31536000};
     for (long long s : steps)
         if (span / s <= 8) return s;
     return steps[sizeof steps / sizeof steps[0] - 1] * (span / 8 / 31536000 + 1);
@@ -114,8 +115,9 @@ std::string column_label(const std::string& name) {
 
 std::string header(const Trend& trend, const Layout& at) {
     const std::string h = fmt("%.0f", at.height());
-    std::string svg = std::string(TREND_SVG_HEAD) + "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"" +
-                      h + "\" viewBox=\"0 0 960 " + h + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    std::string svg = std::string(TREND_SVG_HEAD) +
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"" + h +
+                      "\" viewBox=\"0 0 960 " + h + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     std::string title;
     for (const TrendLine& l : trend.lines) title += (title.empty() ? "" : " and ") + column_label(l.name);
     svg += "<title>" + title + "</title>\n<rect width=\"960\" height=\"" + h + "\" fill=\"white\"/>\n";
@@ -126,7 +128,8 @@ std::string header(const Trend& trend, const Layout& at) {
     svg += text(WIDTH / 2, 42, when, "middle", " fill=\"#555\"");
     std::string how;
     for (const TrendLine& l : trend.lines)
-        if (l.reduced && how.empty()) how = "each line: minimum and maximum of every " + fmt("%.0f", trend.bucket_s) + " s";
+        if (l.reduced && how.empty())
+            how = "each line: minimum and maximum of every " + fmt("%.0f", trend.bucket_s) + " s";
     if (trend.interval > 0)
         how += std::string(how.empty() ? "lines broken" : ", broken") + " where no value came for over " +
                std::to_string(GAP_ROUNDS * trend.interval) + " s";
@@ -159,7 +162,8 @@ std::string series(const TrendLine& l, const Layout& at, size_t panel, const Axi
             continue;
         }
         std::string pts;
-        for (const TrendSample& s : run) pts += (pts.empty() ? "" : " ") + fmt("%.1f", at.x(s.t)) + "," + fmt("%.1f", y(s.v));
+        for (const TrendSample& s : run)
+            pts += (pts.empty() ? "" : " ") + fmt("%.1f", at.x(s.t)) + "," + fmt("%.1f", y(s.v));
         svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
                "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
     }
@@ -176,7 +180,8 @@ std::string panel(const TrendLine& l, const Layout& at, size_t p) {
         svg += line(LEFT, yv, RIGHT, yv, "stroke=\"#e4e4e4\"");
         svg += text(LEFT - 6, yv + 4, tick_text(v, a.step), "end");
     }
-    svg += text(LEFT, top - 8, column_label(l.name), "start", std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
+    svg += text(LEFT, top - 8, column_label(l.name), "start",
+                std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
     if (l.values == 0) svg += text((LEFT + RIGHT) / 2, (top + bottom) / 2, "no values", "middle", " fill=\"#555\"");
     svg += series(l, at, p, a, colour);
     return svg + "<rect class=\"panel\" x=\"" + fmt("%.0f", LEFT) + "\" y=\"" + fmt("%.0f", top) + "\" width=\"" +
