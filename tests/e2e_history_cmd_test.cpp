@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <regex>
 
 namespace {
 
@@ -139,22 +138,35 @@ struct Shape {
     double x, y, w, h;
 };
 
+// Each element of the chart that starts with `head`, as its text up to ">".
+std::vector<std::string> elements(const std::string& svg, const std::string& head) {
+    std::vector<std::string> out;
+    for (size_t at = svg.find(head); at != std::string::npos; at = svg.find(head, at + 1))
+        out.push_back(svg.substr(at, svg.find('>', at) - at));
+    return out;
+}
+
+std::string attribute(const std::string& element, const std::string& name) {
+    const size_t at = element.find(" " + name + "=\"");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 3;
+    return element.substr(from, element.find('"', from) - from);
+}
+
 // The panels' frames, top to bottom.
 std::vector<Shape> panels(const std::string& svg) {
     std::vector<Shape> out;
-    const std::regex frame(
-        R"re(<rect class="panel" x="([0-9.]+)" y="([0-9.]+)" width="([0-9.]+)" height="([0-9.]+)")re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), frame); it != std::sregex_iterator(); ++it)
-        out.push_back({std::stod((*it)[1]), std::stod((*it)[2]), std::stod((*it)[3]), std::stod((*it)[4])});
+    for (const std::string& e : elements(svg, "<rect class=\"panel\""))
+        out.push_back({std::stod(attribute(e, "x")), std::stod(attribute(e, "y")), std::stod(attribute(e, "width")),
+                       std::stod(attribute(e, "height"))});
     return out;
 }
 
 // Each polyline of a series, as its points.
 std::vector<std::vector<std::pair<double, double>>> lines(const std::string& svg, const std::string& series) {
     std::vector<std::vector<std::pair<double, double>>> out;
-    const std::regex poly("<polyline class=\"" + series + "\"[^>]* points=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), poly); it != std::sregex_iterator(); ++it) {
-        std::istringstream pts((*it)[1].str());
+    for (const std::string& e : elements(svg, "<polyline class=\"" + series + "\"")) {
+        std::istringstream pts(attribute(e, "points"));
         out.emplace_back();
         for (std::string p; pts >> p;) out.back().push_back({std::stod(p), std::stod(p.substr(p.find(',') + 1))});
     }

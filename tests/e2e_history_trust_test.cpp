@@ -57,29 +57,30 @@ TEST(HistoryTrust, AnyUserWhoCanReadTheFileReadsItWithOrWithoutAWriter) {
 
 // Another connection (an operator's sqlite3, a program pruning old rows)
 // holds the write lock for three seconds: the poll goes on meanwhile, and
-// every round is in the file once the lock is let go.
+// every round is in the file once the lock is let go. On the wall clock: a
+// round every two seconds, as on a line.
 TEST(HistoryTrust, ALockHeldForSecondsLosesNoRowAndHoldsUpNoPoll) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Child run({"simulate", "--fast", "--rounds", "40", "--history", db, "--events", "/dev/null"});
-    ASSERT_TRUE(run.read_until("== round 5:", 60000)) << run.err_text;
+    Child run({"simulate", "--rounds", "4", "--history", db, "--events", "/dev/null"});
+    ASSERT_TRUE(run.read_until("== round 1:", 60000)) << run.err_text;
     {
         Db other(db);
         ASSERT_EQ(sqlite3_exec(other.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-        const long before = last_round(run.out_text);
-        run.read_until("== round 40:", 3000);  // the lock is held this long
-        EXPECT_GE(last_round(run.out_text), before + 2) << "the poll waited for the lock";
+        run.read_until("== round 4:", 3000);  // the lock is held this long
+        EXPECT_GE(last_round(run.out_text), 2) << "the poll waited for the lock";
         ASSERT_EQ(sqlite3_exec(other.db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     }
-    ASSERT_TRUE(run.read_until("== round 40:", 60000)) << run.err_text;
+    ASSERT_TRUE(run.read_until("== round 4:", 60000)) << run.err_text;
     EXPECT_EQ(run.wait(), 0);
     run.read_until("\x01", 2000);
     EXPECT_EQ(run.err_text, "");
-    EXPECT_EQ(Db(db).one("SELECT count(*) FROM history"), "40");
+    EXPECT_EQ(Db(db).one("SELECT count(*) FROM history"), "4");
 }
 
 // A reader that holds a snapshot keeps the log from starting over, so it
 // grows; once the reader lets go, the log is truncated within a minute of
-// rounds (a simulated minute here: the fast clock moves 2 s a round).
+// rounds (a simulated minute here, at most a second later: the fast clock
+// moves 2 s a round).
 TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
     const std::string dir = scratch_dir(), db = dir + "/h.db", wal = db + "-wal";
     Child run({"simulate", "--fast", "--history", db, "--events", "/dev/null"});
@@ -94,8 +95,12 @@ TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
         ASSERT_EQ(sqlite3_exec(reader.db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     }
     EXPECT_GT(grown, 1000000);
-    ASSERT_TRUE(run.read_until("== round 480:", 120000)) << run.err_text;
-    EXPECT_LT(file_size(wal), grown / 4);
+    bool shrunk = false;
+    for (int waited = 0; waited < 20000 && !shrunk; waited += 100) {
+        run.read_until("\x01", 100);
+        shrunk = file_size(wal) < grown / 4;
+    }
+    EXPECT_TRUE(shrunk) << file_size(wal) << " bytes of log, " << grown << " at most";
     ASSERT_EQ(kill(run.pid, SIGTERM), 0);
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(Db(db).one("PRAGMA integrity_check"), "ok");

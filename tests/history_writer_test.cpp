@@ -74,7 +74,6 @@ bool wait_for(const std::function<bool()>& done, int ms) {
 HistoryPace quick_pace() {
     HistoryPace pace;
     pace.busy_ms = 100;
-    pace.handoff_ms = 20;
     pace.final_wait_ms = 100;
     return pace;
 }

@@ -3,11 +3,11 @@
 // (an alarm's active flag changing, per key, id and texts: the modules of a
 // rectifier share key and id and differ in text), in the same transaction.
 //
-// The round is handed to the history writer (history_writer.h) inside the
-// round's end, after the last reply and before the device's next request can
-// be sent (the device refuses a refresh within a second of a round's end).
-// When the database fails (a full disk, a read-only file), one line goes to
-// stderr and the run goes on without history.
+// The round goes to the history writer (history_writer.h) inside the round's
+// end, after the last reply and before the device's next request can be sent
+// (the device refuses a refresh within a second of a round's end). When the
+// database fails (a full disk, a read-only file), one line goes to stderr and
+// the run goes on without history.
 #pragma once
 
 #include <cstdio>
