@@ -19,6 +19,7 @@
 
 #include <json/reader.h>
 
+#include "device/control_code.h"
 #include "host/hex.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
@@ -32,9 +33,8 @@ namespace {
 // A control command's reply may take the host's whole reply timeout, behind
 // a poll round: wait well beyond both.
 constexpr int REPLY_WAIT_MS = 30000;
-// Any code other than 300, 310 and 320 reads whether the last command was answered.
+// Any code other than the device's own reads whether the last command was answered.
 constexpr int QUERY_CODE = 0;
-constexpr int SET_TIME = 300, SET_PARAM = 310, REMOTE_CONTROL = 320;
 
 class Connection {
 public:
