@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-
 namespace {
 
 std::string five_rounds() {

@@ -202,8 +202,7 @@ struct Child {
     }
     int wait() {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
