@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include <sqlite3.h>
 
+#include "tools/history/history_recorder.h"
 #include "tools/history/history_writer.h"
 
 namespace tzv58::tool {
@@ -39,6 +42,16 @@ struct Other {
     explicit Other(const std::string& path) { sqlite3_open(path.c_str(), &db); }
     ~Other() { sqlite3_close(db); }
     bool exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+    // The first column of every row, as text.
+    std::vector<std::string> column(const char* sql) {
+        std::vector<std::string> out;
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW)
+            out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+        sqlite3_finalize(st);
+        return out;
+    }
     long rows() {
         sqlite3_stmt* st = nullptr;
         sqlite3_prepare_v2(db, "SELECT count(*) FROM history", -1, &st, nullptr);
@@ -153,6 +166,38 @@ TEST(HistoryDbLog, ACheckpointTruncatesTheLogOnceTheReaderLetsGo) {
     EXPECT_GT(grown, 500000);
     EXPECT_EQ(size_of(path + "-wal"), 0);
     EXPECT_EQ(reader.rows(), 300);
+}
+
+// A threshold check (its key is its id) carries the round's readings in its
+// first text: readings that move are the same alarm, raised once and
+// cleared once, across a restart of the program too.
+TEST(HistoryRecorder, AThresholdAlarmWithMovingReadingsIsRaisedOnceAndClearedOnce) {
+    const std::string path = scratch_dir() + "/h.db";
+    const std::string id = "220600120010", name = "001#48V直流系统交流输入电压过高告警";
+    const std::string readings[] = {"ua1:281 ub1:230 uc1:229", "ua1:283.5 ub1:230 uc1:229", "ua1:282 ub1:231 uc1:229",
+                                    "ua1:230 ub1:231 uc1:229"};
+    Said said;
+    const auto round = [&](HistoryRecorder& rec, int i, bool active) {
+        const tzv58_419_Data_t r = record_at(2 * i);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+        rec.on_publish(5535, bytes, sizeof r);
+        rec.on_alarm(1, id, id, readings[i % 4], name, active, 1);
+        rec.on_history(bytes, sizeof r);
+    };
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f);
+        for (int i = 0; i < 3; ++i) round(rec, i, true);
+    }
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f);
+        round(rec, 5, true);
+        round(rec, 7, false);
+    }
+    Other other(path);
+    EXPECT_EQ(other.column("SELECT change || ' ' || text1 FROM alarms ORDER BY rowid"),
+              (std::vector<std::string>{"raised " + readings[0], "cleared " + readings[3]}));
+    EXPECT_EQ(other.rows(), 5);
+    EXPECT_EQ(said.text(), "");
 }
 
 }  // namespace

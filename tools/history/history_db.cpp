@@ -477,8 +477,8 @@ bool HistoryDb::checkpoint() {
 
 bool HistoryDb::last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err) {
     Statement st(db_,
-                 "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN "
-                 "(SELECT max(rowid) FROM alarms GROUP BY key, id, text1, text2)");
+                 "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN (SELECT max(rowid) FROM alarms "
+                 "GROUP BY key, id, CASE WHEN key = id THEN '' ELSE text1 END, text2)");
     if (!st.ok()) {
         err = sqlite3_errmsg(db_);
         return false;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "telemetry/record.h"
@@ -54,11 +55,19 @@ struct AlarmChange {
     unsigned seq;
 };
 
-// Which alarm a report is about.
+// Which alarm a report is about: its key, its id and the texts that name
+// its element (rows of several elements share a key and an id). A threshold
+// check (its key is its id) carries the round's readings in its first text,
+// which therefore does not name it: naming_text1 is empty for it.
 struct AlarmIdentity {
-    std::string key, id, text1, text2;
+    AlarmIdentity(std::string key, std::string id, const std::string& text1, std::string text2)
+        : key(std::move(key)),
+          id(std::move(id)),
+          naming_text1(this->key == this->id ? "" : text1),
+          text2(std::move(text2)) {}
+    std::string key, id, naming_text1, text2;
     bool operator<(const AlarmIdentity& o) const {
-        return std::tie(key, id, text1, text2) < std::tie(o.key, o.id, o.text1, o.text2);
+        return std::tie(key, id, naming_text1, text2) < std::tie(o.key, o.id, o.naming_text1, o.text2);
     }
 };
 
@@ -115,7 +124,7 @@ public:
         stopping_.store(true, std::memory_order_release);
     }
 
-    // The last change stored for each alarm: raised or not.
+    // The last change stored for each alarm (AlarmIdentity): raised or not.
     bool last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err);
 
     sqlite3* handle() { return db_; }
