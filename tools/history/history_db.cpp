@@ -475,10 +475,10 @@ bool HistoryDb::checkpoint() {
     return rc == SQLITE_OK;
 }
 
-bool HistoryDb::last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err) {
+bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err) {
     Statement st(db_,
-                 "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN (SELECT max(rowid) FROM alarms "
-                 "GROUP BY key, id, CASE WHEN key = id THEN '' ELSE text1 END, text2)");
+                 "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN "
+                 "(SELECT max(rowid) FROM alarms GROUP BY key, id, text1, text2) ORDER BY rowid");
     if (!st.ok()) {
         err = sqlite3_errmsg(db_);
         return false;
@@ -489,7 +489,7 @@ bool HistoryDb::last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& o
             const unsigned char* t = sqlite3_column_text(st.get(), col);
             return std::string(t ? reinterpret_cast<const char*>(t) : "");
         };
-        out.push_back({{text(0), text(1), text(2), text(3)}, text(4) == "raised"});
+        out.push_back({text(0), text(1), text(2), text(3), text(4) == "raised"});
     }
     if (rc != SQLITE_DONE) {
         err = sqlite3_errmsg(db_);

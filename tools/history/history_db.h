@@ -16,8 +16,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "telemetry/record.h"
@@ -55,20 +53,10 @@ struct AlarmChange {
     unsigned seq;
 };
 
-// Which alarm a report is about: its key, its id and the texts that name
-// its element (rows of several elements share a key and an id). A threshold
-// check (its key is its id) carries the round's readings in its first text,
-// which therefore does not name it: naming_text1 is empty for it.
-struct AlarmIdentity {
-    AlarmIdentity(std::string key, std::string id, const std::string& text1, std::string text2)
-        : key(std::move(key)),
-          id(std::move(id)),
-          naming_text1(this->key == this->id ? "" : text1),
-          text2(std::move(text2)) {}
-    std::string key, id, naming_text1, text2;
-    bool operator<(const AlarmIdentity& o) const {
-        return std::tie(key, id, naming_text1, text2) < std::tie(o.key, o.id, o.naming_text1, o.text2);
-    }
+// An alarm's last change as the file holds it.
+struct StoredAlarmState {
+    std::string key, id, text1, text2;
+    bool raised;
 };
 
 // One prepared statement; finalized with its owner.
@@ -124,8 +112,10 @@ public:
         stopping_.store(true, std::memory_order_release);
     }
 
-    // The last change stored for each alarm (AlarmIdentity): raised or not.
-    bool last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err);
+    // The last change stored for each key, id and pair of texts, oldest
+    // first: replayed in this order, they give each alarm's last state
+    // whatever tells one alarm from another.
+    bool last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err);
 
     sqlite3* handle() { return db_; }
     const std::string& path() const { return path_; }

@@ -8,14 +8,14 @@ namespace tzv58::tool {
 HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
     : path_(db ? db->path() : ""), errors_(errors) {
     // An alarm raised before this run and not cleared since is not raised again.
-    std::vector<std::pair<AlarmIdentity, bool>> states;
+    std::vector<StoredAlarmState> states;
     std::string err;
     if (!db) return;
     if (!db->last_alarm_states(states, err)) {
         give_up(err);
         return;
     }
-    for (const auto& s : states) active_[s.first] = s.second;
+    for (const StoredAlarmState& s : states) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
     writer_ = std::make_unique<HistoryWriter>(std::move(db), address, errors, pace);
 }
 
@@ -38,9 +38,8 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
                                const std::string& text2, bool active, unsigned short seq) {
     if (!recording()) return;
     // An alarm never seen is taken as cleared.
-    bool& was = active_[{key, id, text1, text2}];
-    if (was != active) pending_.push_back({round_time_, active, level, key, id, text1, text2, seq});
-    was = active;
+    if (alarms_.change(key, id, text1, text2, active))
+        pending_.push_back({round_time_, active, level, key, id, text1, text2, seq});
 }
 
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {

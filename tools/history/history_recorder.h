@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "host/host_events.h"
 #include "tools/history/history_db.h"
 #include "tools/history/history_writer.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 
@@ -41,7 +41,7 @@ private:
     std::string path_;
     FILE* errors_;
     std::string round_time_;                 // of the last published record
-    std::map<AlarmIdentity, bool> active_;   // raised or not
+    AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;       // since the last record
     std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits
 };
