@@ -23,6 +23,7 @@
 #include "tools/line/line.h"
 #include "tools/report/observers.h"
 #include "tools/live/live.h"
+#include "tools/live/metrics.h"
 #include "tools/common/options.h"
 #include "tools/sim/plant.h"
 #include "tools/common/plugin_host.h"
@@ -77,10 +78,13 @@ const char* const USAGE_LIVE =
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"
     "                   for older command lines)\n"
-    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control\n"
-    "  --metrics [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
+    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control:\n"
+    "                   HTTP with JSON bodies (GET /values, GET /values/ID,\n"
+    "                   POST /control)\n"
+    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
     "                   127.0.0.1; port 0: any free port, named in the ready line\n"
-    "                   on standard error)\n"
+    "                   on standard error); never control\n"
+    "  --metrics [HOST:]PORT  the same as --http\n"
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n";
 
@@ -325,11 +329,14 @@ int run_live(const CommandLine& cl, bool simulate) {
         return usage_error("poll needs --port DEVICE (see poll --help)");
     }
     if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
-    if (cl.has("--metrics")) {
+    if (cl.has("--http") && cl.has("--metrics"))
+        return usage_error("options --http and --metrics name the same port: give one");
+    const char* const http_option = cl.has("--metrics") ? "--metrics" : "--http";
+    const std::string http_address = cl.get(http_option);
+    if (cl.has(http_option)) {
         std::string host;
-        int metrics_port = 0;
-        if (!parse_metrics_address(cl.get("--metrics"), host, metrics_port, err)) return usage_error(err);
-        if (!MetricsServer::available()) return usage_error("--metrics: this build has no HTTP library (cpp-httplib)");
+        int http_port = 0;
+        if (!parse_http_address(http_option, http_address, host, http_port, err)) return usage_error(err);
     }
     if (!setup.open_outputs(cl, false, err) || !setup.load(cl, err)) return usage_error(err);
     ZMXSPDevice& device = setup.device.device();
@@ -370,9 +377,9 @@ int run_live(const CommandLine& cl, bool simulate) {
     }
     if (history) setup.fanout.add(history.get());
     std::unique_ptr<LiveService> live;
-    if (cl.has("--listen") || cl.has("--metrics")) {
+    if (cl.has("--listen") || !http_address.empty()) {
         live = std::make_unique<LiveService>(setup.device, *setup.printer, sched.timeout_ms);
-        if (!live->open(cl.get("--listen"), cl.get("--metrics"), err)) {
+        if (!live->open(cl.get("--listen"), http_address, err)) {
             live.reset();
             stop_simulator(sim_pid);
             return usage_error(err);
@@ -448,13 +455,14 @@ int dispatch(int argc, char** argv) {
     if (cl.command == "simulate") {
         accepted = with({{"--plant", true}, {"--rounds", true}, {"--faults", true}, {"--fast", false},
                          {"--seed", true}, {"--timeout", true}, {"--summary", false}, {"--baud", true},
-                         {"--give-up", true}, {"--history", true}, {"--listen", true}, {"--metrics", true}});
+                         {"--give-up", true}, {"--history", true}, {"--listen", true}, {"--metrics", true},
+                         {"--http", true}});
         help = USAGE_SIMULATE;
     } else if (cl.command == "poll") {
         // --fast is refused by name below: a live line never runs on the simulated clock.
         accepted = with({{"--port", true}, {"--baud", true}, {"--rounds", true}, {"--timeout", true}, {"--give-up", true},
                          {"--summary", false}, {"--fast", false}, {"--history", true}, {"--listen", true},
-                         {"--metrics", true}});
+                         {"--metrics", true}, {"--http", true}});
         help = USAGE_POLL;
     } else if (cl.command == "plant") {
         accepted = {{"--link", true}, {"--plant", true}, {"--faults", true}, {"--seed", true}, {"--baud", true},

@@ -61,7 +61,11 @@ public:
     Session(Protocol::socket socket, std::shared_ptr<Door> door);
     ~Session() { forget(); }
     void start() { await_request(); }
-    bool idle() const { return idle_; }
+    // Waiting for a request of which no byte has come (nor is waiting to be read).
+    bool idle() {
+        beast::error_code ec;
+        return idle_ && stream_.socket().available(ec) == 0 && !ec;
+    }
     Clock::time_point idle_since() const { return idle_since_; }
     // Closes an idle connection to make room for a new one.
     void evict();
@@ -89,8 +93,10 @@ private:
     http::response<http::string_body> res_;
     std::array<char, 4096> scratch_{};
     std::shared_ptr<Session> self_;  // while a handler's answer is awaited
+    net::steady_timer idle_timer_;
     bool idle_ = false, keep_alive_ = false, counted_ = true;
     Clock::time_point idle_since_{};
+    uint64_t idle_round_ = 0;
     uint64_t requests_ = 0;
 };
 
@@ -153,7 +159,8 @@ void Responder::operator()(HttpResponse r) const {
 
 Session::Session(Protocol::socket socket, std::shared_ptr<Door> door)
     : stream_(std::move(socket)), door_(std::move(door)),
-      buffer_(door_->config.limits.header_bytes + door_->config.limits.body_bytes + 4096) {
+      buffer_(door_->config.limits.header_bytes + door_->config.limits.body_bytes + 4096),
+      idle_timer_(stream_.get_executor()) {
     door_->sessions.insert(this);
     door_->open = door_->sessions.size();
 }
@@ -168,24 +175,26 @@ void Session::forget() {
     door_->open = door_->sessions.size();
 }
 
-void Session::evict() {
-    idle_ = false;
-    forget();
-    stream_.close();
-}
+void Session::evict() { close(false); }
 
+// The idle wait reads nothing: until the request's first bytes are taken,
+// they stay with the socket, where idle() sees them.
 void Session::await_request() {
     if (buffer_.size() > 0) return read_request();  // the next request came with the last
     idle_ = true;
     idle_since_ = Clock::now();
-    stream_.expires_after(limits().idle);
-    stream_.async_read_some(buffer_.prepare(scratch_.size()),
-                            [self = shared_from_this()](beast::error_code ec, size_t n) {
-                                self->idle_ = false;
-                                if (ec) return self->close(ec == beast::error::timeout);
-                                self->buffer_.commit(n);
-                                self->read_request();
-                            });
+    const uint64_t round = ++idle_round_;
+    idle_timer_.expires_after(limits().idle);
+    idle_timer_.async_wait([self = shared_from_this(), round](beast::error_code ec) {
+        if (!ec && self->idle_ && self->idle_round_ == round) self->close(true);
+    });
+    stream_.socket().async_wait(Protocol::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+        if (!self->idle_) return;  // evicted, or closed by the idle deadline
+        self->idle_ = false;
+        self->idle_timer_.cancel();
+        if (ec) return self->close(false);
+        self->read_request();
+    });
 }
 
 void Session::read_request() {
@@ -294,6 +303,8 @@ void Session::linger(size_t left) {
 
 void Session::close(bool timed_out) {
     if (timed_out) ++door_->timed_out;
+    idle_ = false;
+    idle_timer_.cancel();
     forget();
     stream_.close();
 }
