@@ -71,11 +71,6 @@ constexpr model_row table_b_rows[] = {
 };
 
 namespace table_rules {
-constexpr bool ordered_by_source(const model_row* rows, size_t n) {
-    for (size_t k = 1; k < n; ++k)
-        if (rows[k].from < rows[k - 1].from) return false;
-    return true;
-}
 // A missing item reads as 0, so 0 must be no row's alarm code.
 constexpr bool codes_nonzero(const model_row* rows, size_t n) {
     for (size_t k = 0; k < n; ++k)
@@ -94,10 +89,6 @@ constexpr bool items_below(const model_row* rows, size_t n, source from, int cap
 }
 }  // namespace table_rules
 
-// Rows are walked per element in table order, so a table lists channel rows,
-// then module rows, then DC rows.
-static_assert(table_rules::ordered_by_source(table_a_rows, std::size(table_a_rows)), "table A out of order");
-static_assert(table_rules::ordered_by_source(table_b_rows, std::size(table_b_rows)), "table B out of order");
 static_assert(table_rules::codes_nonzero(table_a_rows, std::size(table_a_rows)), "table A: code 0");
 static_assert(table_rules::codes_nonzero(table_b_rows, std::size(table_b_rows)), "table B: code 0");
 static_assert(table_rules::codes_are_0x80_plus_item(table_b_rows, std::size(table_b_rows), source::module) &&
@@ -126,46 +117,32 @@ private:
     int n_;
 };
 
-// A table with its constant texts made into strings once.
+// A table as the walk uses it: its rows, the host's strings of each row, and
+// whether it reports an element only when the element's item count as received
+// equals what the record holds. The host takes every key, id and text as an
+// std::string and a round makes up to 289 reports (table B, 40 modules), so
+// the strings are made once per process rather than for every report.
 struct model_table {
-    struct texts {
+    struct strings {
         std::string key, id, text1, text2;
     };
     model_table(const model_row* rows, size_t size, bool whole_replies_only);
 
     const model_row* rows;
     size_t size;
-    std::vector<texts> strings;
-    // The rows of each source, [first, last): the table lists them in order.
-    struct span {
-        size_t first = 0, last = 0;
-    };
-    span rows_of[size_t(source::dc1) + 1];
-    // Report an element only when its item count equals the record's capacity.
     bool whole_replies_only;
+    std::vector<strings> row_strings;  // row_strings[k] belongs to rows[k]
 };
 
 const model_table& table_a();
 const model_table& table_b();
 
-// Reports one table element by element to the sink. Each report takes
-// check_seq as its sequence number; rows marked seq::next move check_seq on by
-// one (16-bit, wrapping) before the report is made.
-class table_walk {
-public:
-    table_walk(alarm_sink& sink, unsigned short& check_seq, const model_table& table)
-        : sink_(sink), check_seq_(check_seq), table_(table) {}
-
-    // The rows of the table that read from `from`, for the element numbered
-    // `number` (counted from 1; unused for DC unit 1). `whole_reply`: the
-    // element's item count as received equals what the record holds.
-    void report(source from, int number, alarm_items items, bool whole_reply);
-
-private:
-    alarm_sink& sink_;
-    unsigned short& check_seq_;
-    const model_table& table_;
-    std::string text_;  // prefix + row text; reused from row to row
-};
+// Reports the rows of `table` that read from `from` for one element, in table
+// order; `number` is the element's number, counted from 1 (unused for DC unit
+// 1). Each report takes check_seq as its sequence number; rows marked
+// seq::next move check_seq on by one (16-bit, wrapping) before the report is
+// made.
+void report_rows(const model_table& table, source from, int number, alarm_items items, alarm_sink& sink,
+                 unsigned short& check_seq);
 
 }  // namespace tzv58

@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include <boost/lexical_cast.hpp>
 
 #include "alarms/alarm_sink.h"
-#include "alarms/alarm_text.h"
 
 namespace tzv58 {
 
@@ -72,7 +72,6 @@ static_assert(threshold_checks_well_formed(), "AC checks first; texts and tests 
 // above 120 V. A channel with no wired phase counts as supplied.
 template <class Data>
 void check_mains_failure(const Data& data, const check_settings& set, alarm_sink& sink) {
-    static const std::string key = "PowerOff", id = "419415001", text = "输入电源中断告警";
     // The count is as received; the record holds two channels.
     const int channels = std::min<int>(data.channel_count, std::size(data.channel));
     bool supplied = false;
@@ -82,7 +81,7 @@ void check_mains_failure(const Data& data, const check_settings& set, alarm_sink
             (!set.has_c || ch.c.get() > PHASE_PRESENT_V))
             supplied = true;
     }
-    sink.report(1, key, id, text, text, !supplied, 100);
+    sink.report(1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警", !supplied, 100);
 }
 
 // Mode 2: the checks of threshold_checks, in table order. The AC checks read
@@ -90,41 +89,32 @@ void check_mains_failure(const Data& data, const check_settings& set, alarm_sink
 // strict, so a NaN never makes a check active.
 template <class Data>
 void check_thresholds(const Data& data, const check_settings& set, alarm_sink& sink) {
-    static const auto ids = texts_of(threshold_checks, &threshold_check::id);
-    static const auto names = texts_of(threshold_checks, &threshold_check::name);
-
     const auto& ch = data.channel;
     const float phase[6] = {ch[0].a.get(), ch[0].b.get(), ch[0].c.get(), ch[1].a.get(), ch[1].b.get(), ch[1].c.get()};
     const bool wired[6] = {set.has_a, set.has_b, set.has_c, set.has_a, set.has_b, set.has_c};
     const float f1 = ch[0].f.get(), f2 = ch[1].f.get();
     const float v_dc = data.dc(0).out_v.get();
 
+    // The first texts: floats as the default stream output writes them (six
+    // significant digits, general notation), the DC voltage by lexical_cast.
+    std::ostringstream phase_out, frequency_out;
+    phase_out << "ua1:" << phase[0] << " ub1:" << phase[1] << " uc1:" << phase[2] << " ua2:" << phase[3]
+              << " ub2:" << phase[4] << " uc2:" << phase[5];
+    frequency_out << "f1:" << f1 << " f2:" << f2;
+    const std::string phase_text = phase_out.str();
+    const std::string frequency_text = frequency_out.str();
+    const std::string dc_text = boost::lexical_cast<std::string>(v_dc);
+
     auto any_wired = [&](auto pred) {
         for (int i = 0; i < 6; ++i)
             if (wired[i] && pred(phase[i])) return true;
         return false;
     };
-    // Each text is built once per round, when a check first reports with it.
-    std::string texts[3];
-    auto text_of = [&](check_text kind) -> const std::string& {
-        std::string& t = texts[int(kind)];
-        if (!t.empty()) return t;
-        if (kind == check_text::dc) return t = boost::lexical_cast<std::string>(v_dc);
-        stack_text s;
-        if (kind == check_text::phase)
-            s << "ua1:" << phase[0] << " ub1:" << phase[1] << " uc1:" << phase[2] << " ua2:" << phase[3]
-              << " ub2:" << phase[4] << " uc2:" << phase[5];
-        else
-            s << "f1:" << f1 << " f2:" << f2;
-        return t = s.str();
-    };
 
-    for (size_t k = 0; k < std::size(threshold_checks); ++k) {
-        const threshold_check& c = threshold_checks[k];
+    for (const threshold_check& c : threshold_checks) {
         if (!(c.gate == check_gate::ac ? set.has_ac : set.has_dc)) continue;
-        const int level = set.level(ids[k]);
+        const int level = set.level(c.id);
         if (level == 0) continue;
-        auto limit = [&] { return set.threshold(ids[k]); };
         bool active = false;
         switch (c.test) {
         case check_test::phase_high: active = any_wired([](float v) { return v > PHASE_HIGH_V; }); break;
@@ -133,19 +123,22 @@ void check_thresholds(const Data& data, const check_settings& set, alarm_sink& s
             active = std::all_of(std::begin(phase), std::end(phase), [](float v) { return v < PHASE_LOW_V; });
             break;
         case check_test::freq_high: {
-            const float t = limit();
+            const float t = set.threshold(c.id);
             active = f1 > t || f2 > t;
             break;
         }
         case check_test::freq_low: {
-            const float t = limit();
+            const float t = set.threshold(c.id);
             active = (measured(f1) && f1 < t) || (measured(f2) && f2 < t);
             break;
         }
-        case check_test::dc_below: active = v_dc < limit(); break;
-        case check_test::dc_above: active = v_dc > limit(); break;
+        case check_test::dc_below: active = v_dc < set.threshold(c.id); break;
+        case check_test::dc_above: active = v_dc > set.threshold(c.id); break;
         }
-        sink.report(level, ids[k], ids[k], text_of(c.text), names[k], active, 1);
+        const std::string& text = c.text == check_text::phase       ? phase_text
+                                  : c.text == check_text::frequency ? frequency_text
+                                                                    : dc_text;
+        sink.report(level, c.id, c.id, text, c.name, active, 1);
     }
 }
 

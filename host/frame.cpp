@@ -1,7 +1,5 @@
 #include "host/frame.h"
 
-#include <cstring>
-
 namespace tzv58 {
 namespace {
 
@@ -17,36 +15,31 @@ void put_hex16(char* p, uint16_t v) {
     put_hex8(p + 2, uint8_t(v));
 }
 
-// Value of each upper-case hex digit; NOT_HEX for every other byte.
-constexpr uint8_t NOT_HEX = 0xFF;
-struct hex_table {
-    uint8_t v[256];
-    constexpr hex_table() : v() {
-        for (int c = 0; c < 256; ++c)
-            v[c] = c >= '0' && c <= '9' ? uint8_t(c - '0') : c >= 'A' && c <= 'F' ? uint8_t(c - 'A' + 10) : NOT_HEX;
-    }
-};
-constexpr hex_table HEX_VALUE;
+// The value of an upper-case hex digit, or -1 for any other character.
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 // Only for characters already known to be hex digits.
-inline int hex8(const char* p) { return (HEX_VALUE.v[uint8_t(p[0])] << 4) | HEX_VALUE.v[uint8_t(p[1])]; }
-int hex16(const char* p) { return (hex8(p) << 8) | hex8(p + 2); }
+uint8_t hex8(const char* p) { return uint8_t(hex_value(p[0]) * 16 + hex_value(p[1])); }
+unsigned hex16(const char* p) { return unsigned(hex8(p)) * 256 + hex8(p + 2); }
 
-uint16_t negated_sum(unsigned sum) { return uint16_t(0x10000u - (sum & 0xFFFFu)); }
+unsigned lenid_nibble_sum(unsigned lenid) { return (lenid & 15) + ((lenid >> 4) & 15) + ((lenid >> 8) & 15); }
 
 }  // namespace
 
 uint16_t frame_length_field(int info_bytes) {
     const unsigned lenid = unsigned(info_bytes * 2) & 0x0FFFu;
-    const unsigned sum = (lenid & 15) + ((lenid >> 4) & 15) + ((lenid >> 8) & 15);
-    const unsigned lchk = (16 - sum % 16) % 16;
+    const unsigned lchk = (16 - lenid_nibble_sum(lenid) % 16) % 16;
     return uint16_t((lchk << 12) | lenid);
 }
 
 uint16_t frame_checksum(const char* chars, size_t n) {
     unsigned sum = 0;
     for (size_t i = 0; i < n; ++i) sum += uint8_t(chars[i]);
-    return negated_sum(sum);
+    return uint16_t(0x10000u - sum % 0x10000u);
 }
 
 size_t build_frame(char* out, size_t cap, uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2_or_rtn,
@@ -87,26 +80,17 @@ void FrameParser::feed(const uint8_t* data, size_t n, FrameSink& sink) {
             break;
         case State::discard:
             break;
-        case State::frame: {
+        case State::frame:
             if (c == EOI) {
                 finish(sink);
                 state_ = State::hunt;
-                break;
-            }
-            // The characters up to the next SOI or EOI, copied at once.
-            size_t end = i + 1;
-            while (end < n && data[end] != SOI && data[end] != EOI) ++end;
-            const size_t run = end - i;
-            const size_t take = run < MAX_FRAME_CHARS - len_ ? run : MAX_FRAME_CHARS - len_;
-            std::memcpy(buf_ + 1 + len_, data + i, take);
-            len_ += take;
-            if (take < run) {
+            } else if (len_ == MAX_FRAME_CHARS) {
                 drop(sink, "too_long", false);
                 state_ = State::discard;
+            } else {
+                buf_[1 + len_++] = char(c);
             }
-            i = end - 1;
             break;
-        }
         }
     }
 }
@@ -133,28 +117,22 @@ void FrameParser::drop(FrameSink& sink, const char* reason, bool with_eoi) {
 
 void FrameParser::finish(FrameSink& sink) {
     const char* f = buf_ + 1;
+    // The header's 12 characters and CHKSUM's 4 at least.
     if (len_ < 16) return drop(sink, "length", true);
-    // One pass: every character a hex digit, and their sum for CHKSUM.
-    unsigned any = 0, sum = 0;
-    for (size_t i = 0; i < len_; ++i) {
-        any |= HEX_VALUE.v[uint8_t(f[i])];
-        sum += uint8_t(f[i]);
-    }
-    if (any > 15) return drop(sink, "hex", true);
-    const unsigned length = unsigned(hex16(f + 8));
+    for (size_t i = 0; i < len_; ++i)
+        if (hex_value(f[i]) < 0) return drop(sink, "hex", true);
+    const unsigned length = hex16(f + 8);
     const unsigned lenid = length & 0x0FFFu;
-    const unsigned nibbles = (lenid & 15) + ((lenid >> 4) & 15) + ((lenid >> 8) & 15) + (length >> 12);
-    if (nibbles % 16 != 0) return drop(sink, "lchksum", true);
-    if (lenid & 1u) return drop(sink, "length", true);
+    if ((lenid_nibble_sum(lenid) + (length >> 12)) % 16 != 0) return drop(sink, "lchksum", true);
+    if (lenid % 2 != 0) return drop(sink, "length", true);
     if (12 + lenid + 4 != len_) return drop(sink, "length", true);
-    for (size_t i = len_ - 4; i < len_; ++i) sum -= uint8_t(f[i]);
-    if (negated_sum(sum) != unsigned(hex16(f + len_ - 4))) return drop(sink, "checksum", true);
+    if (frame_checksum(f, len_ - 4) != hex16(f + len_ - 4)) return drop(sink, "checksum", true);
 
-    for (int i = 0; i < 4; ++i) image_[i] = uint8_t(hex8(f + 2 * i));
+    for (int i = 0; i < 4; ++i) image_[i] = hex8(f + 2 * i);
     image_[4] = uint8_t(lenid & 0xFF);
     image_[5] = uint8_t(lenid >> 8);
     const size_t info = lenid / 2;
-    for (size_t i = 0; i < info; ++i) image_[IMAGE_HEADER + i] = uint8_t(hex8(f + 12 + 2 * i));
+    for (size_t i = 0; i < info; ++i) image_[IMAGE_HEADER + i] = hex8(f + 12 + 2 * i);
     len_ = 0;
     sink.on_frame(image_, IMAGE_HEADER + info);
 }

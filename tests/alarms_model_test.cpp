@@ -94,24 +94,22 @@ TEST_F(ModelChecks, TableAOneChannelTwoModules) {
 TEST_F(ModelChecks, TableARowsReadTheItemsOfAFullReply) {
     // What the rows expect at each item, shown on a reply of eight items.
     tzv58::host_alarms sink(dev);
-    tzv58::table_walk walk(sink, dev.check_seq, tzv58::table_a());
     const uint8_t ac[8] = {0x81, 0x81, 0x81, 0x81, 0x84, 0x81, 0x81, 0x81};
     const uint8_t rc[8] = {0x80, 0x81, 0, 0, 0, 0, 0, 0x87};
     dev.check_seq = 1;
-    walk.report(source::channel, 2, {ac, 8}, false);
-    walk.report(source::module, 3, {rc, 8}, false);
+    tzv58::report_rows(tzv58::table_a(), source::channel, 2, {ac, 8}, sink, dev.check_seq);
+    tzv58::report_rows(tzv58::table_a(), source::module, 3, {rc, 8}, sink, dev.check_seq);
     EXPECT_EQ(rig.rec.alarms, table_a_channel(2, 1, {true, true, true, true, true, false, true, true}) +
                                   table_a_module(3, 9, {true, true, true}));
 }
 
 TEST_F(ModelChecks, A5AndA6ShareOneItem) {
     tzv58::host_alarms sink(dev);
-    tzv58::table_walk walk(sink, dev.check_seq, tzv58::table_a());
     uint8_t items[7] = {};
     for (uint8_t code : {0x84, 0x81}) {
         items[4] = code;
         rig.rec.alarms.clear();
-        walk.report(source::channel, 1, {items, 7}, true);
+        tzv58::report_rows(tzv58::table_a(), source::channel, 1, {items, 7}, sink, dev.check_seq);
         ASSERT_EQ(rig.rec.alarms.size(), 8u);
         EXPECT_EQ(rig.rec.alarms[4].active, code == 0x84) << "A5";
         EXPECT_EQ(rig.rec.alarms[5].active, code == 0x81) << "A6";

@@ -24,6 +24,12 @@ struct OptionSpec {
     bool takes_value;
 };
 
+// Options that go together, and the lines of --help that describe them.
+struct OptionGroup {
+    std::vector<OptionSpec> options;
+    const char* help;
+};
+
 // Parses argv[first..] against the options a command accepts (--name VALUE or
 // --name=VALUE), each at most once. false with a one-line reason.
 bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,

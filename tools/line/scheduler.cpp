@@ -33,16 +33,16 @@ void Scheduler::wait_refresh_window() {
     }
 }
 
-void Scheduler::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
-                        size_t frame_len) {
-    ++sends_;
-    last_cid1_ = cid1;
-    last_cid2_ = cid2;
-    last_info_.assign(info, info + (info && info_len > 0 ? info_len : 0));
-    last_frame_.assign(frame, frame_len);
+void RoundWatch::on_send(uint8_t cid1_sent, uint8_t cid2_sent, const uint8_t* info_sent, int info_len,
+                         const char* frame_sent, size_t frame_len) {
+    ++sends;
+    cid1 = cid1_sent;
+    cid2 = cid2_sent;
+    info.assign(info_sent, info_sent + (info_sent && info_len > 0 ? info_len : 0));
+    frame.assign(frame_sent, frame_len);
 }
 
-void Scheduler::on_publish(int, const unsigned char*, unsigned int) { ++publishes_; }
+void RoundWatch::on_publish(int, const unsigned char*, unsigned int) { ++publishes; }
 
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
@@ -67,7 +67,7 @@ int Scheduler::run() {
         if (opt_.between) opt_.between->idle();
         wait_refresh_window();
         if (g_stop) break;
-        sends_ = publishes_ = 0;
+        watch_.sends = watch_.publishes = 0;
         if (opt_.collected) opt_.collected->new_round();
         // Whatever came in between rounds is stale.
         discard_input(line_.fd());
@@ -103,9 +103,9 @@ bool Scheduler::ask_again(int& attempts) {
         fall_quiet();
         return false;
     }
-    events_.on_send(last_cid1_, last_cid2_, last_info_.data(), int(last_info_.size()), last_frame_.data(),
-                    last_frame_.size());
-    std::string frame = last_frame_ + '\r';
+    events_.on_send(watch_.cid1, watch_.cid2, watch_.info.data(), int(watch_.info.size()), watch_.frame.data(),
+                    watch_.frame.size());
+    const std::string frame = watch_.frame + '\r';
     dev_.device().SendData(reinterpret_cast<const unsigned char*>(frame.data()), unsigned(frame.size()));
     return true;
 }
@@ -147,18 +147,18 @@ Scheduler::Outcome Scheduler::drive_round() {
     ZMXSPDevice& d = dev_.device();
     PMBusProtocol& codec = dev_.codec();
     int attempts = 0;
-    int sends = sends_;
-    filter_.expect(last_frame_, codec.address);
+    int sends = watch_.sends;
+    filter_.expect(watch_.frame, codec.address);
     long long deadline = now_ms() + opt_.timeout_ms;
     uint8_t buf[512];
     for (;;) {
-        if (publishes_ > 0) return Outcome::done;
-        if (sends_ != sends) {
+        if (watch_.publishes > 0) return Outcome::done;
+        if (watch_.sends != sends) {
             // The device answered a reply with its next request.
-            sends = sends_;
+            sends = watch_.sends;
             attempts = 0;
             timeouts_.ok();
-            filter_.expect(last_frame_, codec.address);
+            filter_.expect(watch_.frame, codec.address);
             deadline = now_ms() + opt_.timeout_ms;
         } else if (!d.IsProcessing()) {
             // A reply came but nothing followed: an error reply, or one the

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,16 +45,28 @@ struct SchedulerOptions {
     BetweenExchanges* between = nullptr;
 };
 
-// The scheduler watches the device's requests and publications itself (install
-// it among the device's event observers): the round state is its own.
-class Scheduler : public HostEvents {
-public:
-    Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, const SchedulerOptions& options)
-        : dev_(device), line_(line), events_(events), opt_(options), filter_(events) {}
-
+// The device's requests and publications, as the scheduler follows them: one
+// of the program's observers.
+struct RoundWatch : HostEvents {
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
+
+    // In the round in progress.
+    int sends = 0, publishes = 0;
+    // The last request, to ask for it again.
+    uint8_t cid1 = 0, cid2 = 0;
+    std::vector<uint8_t> info;
+    std::string frame;
+};
+
+class Scheduler {
+public:
+    // Its watch on the device joins the program's observers.
+    Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, EventFanout& observers,
+              const SchedulerOptions& options)
+        : dev_(device), line_(line), events_(events), opt_(options), filter_(events),
+          watch_(observers.add(std::make_unique<RoundWatch>())) {}
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
     // run for a number of rounds saw give_up rounds in a row fail; a round
@@ -78,12 +91,7 @@ private:
     ReplyFilter filter_;
     FailureThrottle timeouts_;
     long started_ = 0, completed_ = 0;
-    // The round in progress: requests the device built, publications, and the
-    // last request, to ask for it again.
-    int sends_ = 0, publishes_ = 0;
-    uint8_t last_cid1_ = 0, last_cid2_ = 0;
-    std::vector<uint8_t> last_info_;
-    std::string last_frame_;
+    RoundWatch& watch_;  // among the program's observers
 };
 
 }  // namespace tzv58::tool

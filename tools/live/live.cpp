@@ -41,16 +41,13 @@ DoorLimits live_door_limits(size_t connections) {
     return l;
 }
 
-LiveService::LiveService(LoadedDevice& device, EventPrinter& events, int reply_timeout_ms)
-    : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms), tap_(*device.device().events),
-      previous_events_(device.device().events) {
-    dev_.device().events = &tap_;
-}
+LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms)
+    : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
+      tap_(observers.add(std::make_unique<LiveTap>())) {}
 
 LiveService::~LiveService() {
     server_.stop();
     jobs_.clear();
-    dev_.device().events = previous_events_;
 }
 
 bool LiveService::open(const std::string& socket_path, const std::string& http_address, std::string& err) {

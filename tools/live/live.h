@@ -35,8 +35,9 @@ DoorLimits live_door_limits(size_t connections);
 
 class LiveService : public BetweenExchanges {
 public:
-    // reply_timeout_ms: how long a control command's reply is waited for.
-    LiveService(LoadedDevice& device, EventPrinter& events, int reply_timeout_ms);
+    // Its watch on the device joins the program's observers. reply_timeout_ms:
+    // how long a control command's reply is waited for.
+    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms);
     LiveService(const LiveService&) = delete;
     LiveService& operator=(const LiveService&) = delete;
     ~LiveService() override;
@@ -71,8 +72,7 @@ private:
     LoadedDevice& dev_;
     EventPrinter& events_;
     int reply_timeout_ms_;
-    LiveTap tap_;
-    HostEvents* previous_events_;
+    LiveTap& tap_;  // among the program's observers
     Line* line_ = nullptr;
     SnapshotBox box_;
     LiveSnapshot state_;  // the scheduler's side of the snapshot

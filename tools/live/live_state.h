@@ -1,6 +1,6 @@
-// What a running poll shows to live clients and to metrics: the device's
-// events as they pass to the event printer, and a snapshot of them taken on
-// the scheduler's thread at each round end, read by other threads.
+// What a running poll shows to live clients and to metrics: what the device's
+// events tell, and a snapshot of it taken on the scheduler's thread at each
+// round end, read by other threads.
 #pragma once
 
 #include <chrono>
@@ -36,25 +36,15 @@ struct LiveSnapshot {
     uint64_t rounds_completed = 0, rounds_failed = 0;
 };
 
-// Passes every event on to `next` (the event printer) and keeps what the
-// snapshot needs. Lives on the scheduler's thread.
+// Keeps what the snapshot needs from the device's events: one of the
+// program's observers. Lives on the scheduler's thread.
 class LiveTap : public HostEvents {
 public:
-    explicit LiveTap(HostEvents& next) : next_(next) {}
-
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
-    void on_history(const unsigned char* data, unsigned int len) override { next_.on_history(data, len); }
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
-    bool on_ao_report(const std::string& name, float value) override { return next_.on_ao_report(name, value); }
-    void on_check_threshold(const std::string& name, const std::string& text, float value, int flag) override {
-        next_.on_check_threshold(name, text, value, flag);
-    }
-    bool on_batch_check(size_t rules) override { return next_.on_batch_check(rules); }
-    void on_reset() override { next_.on_reset(); }
-    void on_open_port() override { next_.on_open_port(); }
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
     void on_payload(int result, int poll_step) override;
 
@@ -69,7 +59,6 @@ public:
     void fill(LiveSnapshot& s) const;
 
 private:
-    HostEvents& next_;
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
     bool have_record_ = false;

@@ -116,23 +116,23 @@ void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
 
 void EventFanout::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                           size_t frame_len) {
-    for (HostEvents* e : sinks_) e->on_send(cid1, cid2, info, info_len, frame, frame_len);
+    for (const auto& e : sinks_) e->on_send(cid1, cid2, info, info_len, frame, frame_len);
 }
 void EventFanout::on_publish(int type, const unsigned char* data, unsigned int len) {
-    for (HostEvents* e : sinks_) e->on_publish(type, data, len);
+    for (const auto& e : sinks_) e->on_publish(type, data, len);
 }
 void EventFanout::on_history(const unsigned char* data, unsigned int len) {
-    for (HostEvents* e : sinks_) e->on_history(data, len);
+    for (const auto& e : sinks_) e->on_history(data, len);
 }
 void EventFanout::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                            const std::string& text2, bool active, unsigned short seq) {
-    for (HostEvents* e : sinks_) e->on_alarm(level, key, id, text1, text2, active, seq);
+    for (const auto& e : sinks_) e->on_alarm(level, key, id, text1, text2, active, seq);
 }
 void EventFanout::on_frame_error(const char* reason, const uint8_t* data, size_t len) {
-    for (HostEvents* e : sinks_) e->on_frame_error(reason, data, len);
+    for (const auto& e : sinks_) e->on_frame_error(reason, data, len);
 }
 void EventFanout::on_payload(int result, int poll_step) {
-    for (HostEvents* e : sinks_) e->on_payload(result, poll_step);
+    for (const auto& e : sinks_) e->on_payload(result, poll_step);
 }
 
 }  // namespace tzv58::tool

@@ -1,9 +1,10 @@
 // The host's event stream: every service the device calls becomes one JSON
 // line ({"event":"send","time":"2026-12-07T22:30:23",...}). The printer only
-// prints; what a round produced is kept by its observers (tools/observers.h).
+// prints; what a round produced is kept by its observers (observers.h).
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,10 +58,18 @@ private:
     const DcUnitWatch* dc_ = nullptr;
 };
 
-// Hands every service call on to several observers, in order.
+// The program's observers of the device: every service call is handed on to
+// each, in the order they were added. The fan-out owns them, and the device
+// points to the fan-out alone: whoever keeps the fan-out longer than the
+// device keeps every observer the device reaches.
 class EventFanout : public HostEvents {
 public:
-    void add(HostEvents* e) { sinks_.push_back(e); }
+    template <class T>
+    T& add(std::unique_ptr<T> sink) {
+        T& added = *sink;
+        sinks_.push_back(std::move(sink));
+        return added;
+    }
 
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
@@ -72,7 +81,7 @@ public:
     void on_payload(int result, int poll_step) override;
 
 private:
-    std::vector<HostEvents*> sinks_;
+    std::vector<std::unique_ptr<HostEvents>> sinks_;
 };
 
 // Local time as ISO 8601 without zone: 2026-12-07T22:30:23.

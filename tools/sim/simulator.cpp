@@ -303,7 +303,7 @@ private:
 
 }  // namespace
 
-int run_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
+int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
     struct stat st {};
     if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         err = link + " exists and is not a symbolic link; not replacing it";

@@ -86,6 +86,6 @@ void stop_simulator(pid_t pid);
 // new one in, SIGTERM or SIGINT stops. Prints "ready PATH" whenever it
 // serves, "unplugged PATH" when unplugged. Returns the exit status; a link
 // that cannot be made is a one-line reason in err and status 2.
-int run_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err);
+int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err);
 
 }  // namespace tzv58::tool

@@ -1,0 +1,250 @@
+#include "tools/cli/commands.h"
+
+#include "tools/cli/client.h"
+#include "tools/common/exit_status.h"
+#include "tools/history/history_cmd.h"
+
+namespace tzv58::tool {
+namespace {
+
+const OptionGroup SIMULATE = {
+    {{"--plant", true}, {"--fast", false}},
+    "usage: tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n"
+    "\n"
+    "Polls a simulated power system on a pseudo-terminal pair, through the host's\n"
+    "serial-port code.\n"
+    "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
+    "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
+    "  --fast           run the device on a simulated clock moved 2 s before each\n"
+    "                   refresh: rounds follow one another as fast as the line allows\n",
+};
+
+// poll takes --fast only to refuse it by name: a live line never runs on the
+// simulated clock.
+const OptionGroup POLL = {
+    {{"--port", true}, {"--fast", false}},
+    "usage: tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
+    "\n"
+    "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
+    "(flock and TIOCEXCL). A lost port, or one not there yet, is reopened with a\n"
+    "growing back-off; with --rounds, each failed attempt is a failed round.\n"
+    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n",
+};
+
+const OptionGroup PLANT = {
+    {{"--link", true}, {"--plant", true}, {"--address", true}, {"--baud", true}, {"--delay", true}},
+    "usage: tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n"
+    "\n"
+    "Serves the simulated power system on a pseudo-terminal; PATH, a symbolic\n"
+    "link, names its slave side, for poll or any other program. Prints\n"
+    "\"ready PATH\" when it serves. SIGUSR1 unplugs it (the pseudo-terminal is\n"
+    "closed, PATH removed; prints \"unplugged PATH\"), SIGUSR2 plugs a new one\n"
+    "in, SIGTERM or SIGINT stops it.\n"
+    "  --link PATH      the symbolic link to make (an existing link is replaced)\n"
+    "  --plant FILE     the plant as JSON (default: the healthy plant of simulate)\n"
+    "  --address N      the power system's ADR (default 1)\n"
+    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
+    "                   (default 9600)\n"
+    "  --delay MS       how late stalled and late replies come (default 3000: after\n"
+    "                   the host's default reply timeout)\n",
+};
+
+const OptionGroup REPLAY = {
+    {{"--script", true}},
+    "usage: tzv58-host replay --script FILE [options]\n"
+    "\n"
+    "Feeds a script to the device on a simulated clock that starts at\n"
+    "2026-01-01 00:00:00, and writes the events to standard output (or --events\n"
+    "FILE). Script lines:\n"
+    "  ~...                          reply characters (CR is added)\n"
+    "  @refresh                      RefreshStatus\n"
+    "  @clock +S                     move the clock S seconds\n"
+    "  @get ID [N]                   Get_Value(N, ID); ID may be a JSON string\n"
+    "  @control CODE OUTLEN hex:HH.. DeviceIoControl (or text:... for the rest of the line)\n"
+    "  @cache hex:HH..               LoadFromCache\n"
+    "Blank lines and lines starting with # are skipped.\n",
+};
+
+const OptionGroup RECORD = {
+    {{"--version", false}},
+    "usage: tzv58-host record FILE|-\n"
+    "\n"
+    "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
+    "(- for standard input) holds the raw image (history, cache), its hex text, or\n"
+    "event lines: every publish and history line is printed, one JSON object each.\n",
+};
+
+const OptionGroup GET = {
+    {{"--socket", true}},
+    "usage: tzv58-host get --socket PATH [ID...]\n"
+    "\n"
+    "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
+    "every value of the last published record as name: value lines, the age of\n"
+    "the data and the link state. With ids: the device's own answer for each\n"
+    "(out_v, ac), or its refusal with an English gloss. Status 0 only when every\n"
+    "id was answered with a value.\n",
+};
+
+const OptionGroup CONTROL = {
+    {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true}},
+    "usage: tzv58-host control --socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]\n"
+    "       tzv58-host control --socket PATH remote ID [--wait SECONDS]\n"
+    "\n"
+    "Runs a control request on a running poll or simulate (started with --listen\n"
+    "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
+    "the frame sent and whether a reply came.\n"
+    "  CODE             the request code; --text or --hex give its input bytes,\n"
+    "                   --out the output buffer size (default 4)\n"
+    "  set-time         code 300 with the local time (default: now)\n"
+    "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
+    "  remote           code 320 with ID\n"
+    "  --wait SECONDS   then read the result (code 0) until the device has recorded\n"
+    "                   the answer (result 1) or the time is up; status 0 only if so\n",
+};
+
+const OptionGroup FAULTS = {
+    {{"--faults", true}, {"--seed", true}},
+    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1\n"
+    "                   (e.g. drop=0.2,checksum=0.1). drop: no reply; checksum: a bad\n"
+    "                   CHKSUM; noise: junk before the reply; rtn: an error reply;\n"
+    "                   stall: busy, the reply after the host's timeout; truncate: a\n"
+    "                   reply cut short; soi: a second SOI inside a reply; echo: the\n"
+    "                   request sent back first; late: the reply after the host's\n"
+    "                   timeout, later requests still answered; foreign: another\n"
+    "                   address's reply first; excess: 3 AC channels or 41 modules\n"
+    "  --seed N         seed of the fault draws (default 1)\n",
+};
+
+// What every command that runs the device takes.
+const OptionGroup DEVICE = {
+    {{"--address", true},
+     {"--plugin", true},
+     {"--config", true},
+     {"--data-id", true},
+     {"--events", true},
+     {"--debug", false},
+     {"--diag", true},
+     {"--version", false}},
+    "common options:\n"
+    "  --address N      the power system's ADR (default 1)\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --config FILE    the device's JSON configuration (default: {})\n"
+    "  --data-id N      the device's data id (default 1)\n"
+    "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
+    "  --debug          show the plug-in's diagnostic lines on standard error\n"
+    "  --diag FILE      keep the plug-in's diagnostic lines in FILE (default: discarded)\n"
+    "  --help           this text\n"
+    "  --version        the program's version\n",
+};
+
+// What simulate and poll take for the live line.
+const OptionGroup LIVE = {
+    {{"--rounds", true},
+     {"--give-up", true},
+     {"--timeout", true},
+     {"--baud", true},
+     {"--summary", false},
+     {"--listen", true},
+     {"--http", true},
+     {"--metrics", true}},
+    "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
+    "                   SIGTERM); give up with status 1 after --give-up failed rounds\n"
+    "  --give-up N      failed rounds in a row that end a --rounds run (default 5;\n"
+    "                   0: never)\n"
+    "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
+    "                   round is given up (default 2000)\n"
+    "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
+    "                   (default: the device's own, 9600)\n"
+    "  --summary        the round summary on standard output (the default; kept\n"
+    "                   for older command lines)\n"
+    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control:\n"
+    "                   HTTP with JSON bodies (GET /values, GET /values/ID,\n"
+    "                   POST /control)\n"
+    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
+    "                   127.0.0.1; port 0: any free port, named in the ready line\n"
+    "                   on standard error); never control\n"
+    "  --metrics [HOST:]PORT  the same as --http\n"
+    "Standard output shows a summary of each round and every alarm raised or\n"
+    "cleared; with --events - it carries the JSON-lines events instead.\n",
+};
+
+}  // namespace
+
+const std::vector<Command>& commands() {
+    static const OptionGroup HISTORY = {history_options(), USAGE_HISTORY};
+    static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
+    static const std::vector<Command> table = {
+        {"simulate",
+         "  tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n",
+         {&SIMULATE, &FAULTS, &DEVICE, &LIVE, &HISTORY_OPTION},
+         run_simulate},
+        {"poll",
+         "  tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n",
+         {&POLL, &DEVICE, &LIVE, &HISTORY_OPTION},
+         run_poll},
+        {"replay", "  tzv58-host replay --script FILE [options]\n", {&REPLAY, &DEVICE}, run_replay},
+        {"record",
+         "  tzv58-host record FILE|-        decode a 1257-byte record image (history, cache), or the\n"
+         "                                  publish/history lines of an events file, as JSON\n",
+         {&RECORD},
+         run_record},
+        {"history",
+         "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
+         "                             [--plot FILE.svg]   the records and alarms kept by --history\n",
+         {&HISTORY},
+         run_history},
+        {"get", "  tzv58-host get --socket PATH [ID...]\n", {&GET}, run_get},
+        {"control",
+         "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
+         "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n",
+         {&CONTROL},
+         run_control},
+        {"plant",
+         "  tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n",
+         {&PLANT, &FAULTS},
+         run_plant},
+    };
+    return table;
+}
+
+const Command* find_command(const std::string& name) {
+    for (const Command& c : commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+std::string program_help() {
+    std::string help =
+        "tzv58-host: the stand-in host for the tzv58_419 power-system plug-in\n"
+        "\n"
+        "usage:\n";
+    for (const Command& c : commands()) help += c.synopsis;
+    return help +
+           "  tzv58-host --version\n"
+           "\n"
+           "Each command has its own --help.\n";
+}
+
+std::string command_help(const Command& command) {
+    std::string help;
+    for (const OptionGroup* g : command.options) help += g->help;
+    return help;
+}
+
+std::vector<OptionSpec> accepted_options(const Command& command) {
+    std::vector<OptionSpec> accepted = {{"--help", false}};
+    for (const OptionGroup* g : command.options) accepted.insert(accepted.end(), g->options.begin(), g->options.end());
+    return accepted;
+}
+
+int unknown_command(const std::string& name) {
+    std::string names;
+    for (const Command& c : commands()) names += (names.empty() ? "" : ", ") + std::string(c.name);
+    return usage_error("unknown command '" + name + "' (" + names + "; see --help)");
+}
+
+int unexpected_argument(const CommandLine& cl) { return usage_error("unexpected argument '" + cl.args[0] + "'"); }
+
+}  // namespace tzv58::tool

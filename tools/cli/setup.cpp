@@ -1,0 +1,94 @@
+#include "tools/cli/setup.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/common/console.h"
+#include "tools/sim/faults.h"
+#include "tools/sim/plant.h"
+
+namespace tzv58::tool {
+
+int no_dc_number_of(const Json::Value& config) {
+    const Json::Value& app = config["appSetting"];
+    if (!app.isObject()) return -1;
+    const Json::Value& v = app["no_dc_number"];
+    if (v.isNull() || v.isArray() || v.isObject()) return -1;
+    return std::atoi(v.asString().c_str());
+}
+
+Setup::~Setup() {
+    flush_all_output(console);
+    if (events_file && events_file != console) std::fclose(events_file);
+}
+
+bool Setup::prepare(const CommandLine& cl, std::string& err) {
+    if (!option_number(cl, "--address", 0, 255, address, err) ||
+        !option_number(cl, "--data-id", 0, 0xFFFFFFFFLL, data_id, err))
+        return false;
+    if (cl.has("--debug") && cl.has("--diag")) {
+        err = "options --debug and --diag exclude each other";
+        return false;
+    }
+    if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
+    events_to_console = cl.has("--events") && cl.get("--events") == "-";
+    return true;
+}
+
+bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::string& err) {
+    const DiagTarget target =
+        cl.has("--debug") ? DiagTarget::stderr_ : cl.has("--diag") ? DiagTarget::file : DiagTarget::discard;
+    console = divert_diagnostics(target, cl.get("--diag"), err);
+    if (!console) return false;
+    if (events_to_console || (events_by_default && !cl.has("--events"))) {
+        events_file = console;
+    } else if (cl.has("--events")) {
+        events_file = std::fopen(cl.get("--events").c_str(), "w");
+        if (!events_file) {
+            err = "option --events: cannot write " + cl.get("--events") + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Setup::load(const CommandLine& cl, std::string& err) {
+    if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
+    // The unit count is read before the printer shows a publication.
+    dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec(), no_dc_number_of(config)));
+    printer = &observers.add(std::make_unique<EventPrinter>(events_file));
+    printer->set_dc_units(dc_units);
+    ZMXSPDevice& d = device.device();
+    d.events = &observers;
+    if (!apply_config(d, config, unsigned(data_id), err)) {
+        if (cl.has("--config")) err = cl.get("--config") + ": " + err;
+        return false;
+    }
+    device.codec().address = uint8_t(address);
+    return true;
+}
+
+ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
+    manual_clock = std::make_unique<ManualClock>(start);
+    device.device().clock = manual_clock.get();
+    printer->set_clock(manual_clock.get());
+    return *manual_clock;
+}
+
+bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
+    if (cl.has("--plant")) {
+        Json::Value plant;
+        if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err)) {
+            err = cl.get("--plant") + ": " + err;
+            return false;
+        }
+    }
+    if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) {
+        err = "option --faults: " + err;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tzv58::tool

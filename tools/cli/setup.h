@@ -1,0 +1,62 @@
+// What the commands that run the device share: its outputs, the plug-in, its
+// configuration and the observers of its service calls; and the plant with
+// its faults, for simulate and plant.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
+
+#include "host/host_events.h"
+#include "tools/common/options.h"
+#include "tools/common/plugin_host.h"
+#include "tools/report/events.h"
+#include "tools/report/observers.h"
+#include "tools/sim/simulator.h"
+
+namespace tzv58::tool {
+
+// The configuration's DC reply layout, read as the device reads every key:
+// its text form through atoi.
+int no_dc_number_of(const Json::Value& config);
+
+// Everything a device needs before it runs: outputs, plug-in, configuration,
+// its clock and the program's observers of its service calls. The device is
+// declared last: it goes first, while everything it points to is still there.
+struct Setup {
+    long long address = 1, data_id = 1;
+    Json::Value config{Json::objectValue};
+    FILE* console = nullptr;       // the real standard output
+    FILE* events_file = nullptr;   // JSON lines, or nullptr for none
+    bool events_to_console = false;
+    std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
+    EventFanout observers;
+    EventPrinter* printer = nullptr;  // among the observers
+    DcUnitWatch* dc_units = nullptr;  // among the observers
+    LoadedDevice device;
+
+    Setup() = default;
+    Setup(const Setup&) = delete;
+    Setup& operator=(const Setup&) = delete;
+    ~Setup();
+
+    // Reads and checks every option and file; nothing runs yet.
+    bool prepare(const CommandLine& cl, std::string& err);
+    // Diverts the plug-in's lines and opens the event stream. Events go to
+    // standard output when asked (or by default, for replay).
+    bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
+    // Loads the plug-in, points the device at the observers (the DC unit
+    // watch, then the event printer) and applies the configuration.
+    bool load(const CommandLine& cl, std::string& err);
+    // Runs the device, and stamps the events, on a clock that moves only
+    // when told to.
+    ManualClock& use_manual_clock(const boost::posix_time::ptime& start);
+};
+
+// The plant and its faults, for simulate and plant.
+bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err);
+
+}  // namespace tzv58::tool
