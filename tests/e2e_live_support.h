@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cctype>
@@ -26,7 +27,8 @@ using LineTest = std::function<bool(const std::string&)>;
 // line by line on threads of their own, so that it never blocks on them.
 class LiveHost {
 public:
-    explicit LiveHost(const std::vector<std::string>& args) {
+    // limits: resource limits (RLIMIT_NOFILE, ...) the program starts with.
+    explicit LiveHost(const std::vector<std::string>& args, const std::vector<std::pair<int, rlim_t>>& limits = {}) {
         HostArgv argv(args);
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
@@ -35,6 +37,10 @@ public:
             dup2(out[1], 1);
             dup2(err[1], 2);
             for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            for (const auto& l : limits) {
+                const rlimit lim{l.second, l.second};
+                setrlimit(l.first, &lim);
+            }
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -156,14 +162,15 @@ struct Running {
     bool ready = false;
     std::unique_ptr<LiveHost> host;
 
-    explicit Running(const std::vector<std::string>& extra = {}, const std::string& http_option = "--metrics") {
+    explicit Running(const std::vector<std::string>& extra = {}, const std::string& http_option = "--metrics",
+                     const std::vector<std::pair<int, rlim_t>>& limits = {}) {
         dir = scratch_dir();
         socket = dir + "/live.sock";
         events = dir + "/events";
         std::vector<std::string> args{"simulate", "--fast",  "--data-id", "7",       "--events",       events,
                                       "--summary", "--listen", socket,    http_option, "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
-        host = std::make_unique<LiveHost>(args);
+        host = std::make_unique<LiveHost>(args, limits);
         const std::string line = host->wait_line(1, READY);
         ready = !line.empty();
         const std::string url = "http://127.0.0.1:";

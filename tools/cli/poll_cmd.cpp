@@ -103,6 +103,7 @@ int run_live(const CommandLine& cl, bool simulate) {
         }
     }
     device.AttachFd(line.fd(), false);
+    sched.reopen_outputs = [&] { setup.reopen_outputs(cl); };
     install_stop_handlers();
     if (live) {
         std::fprintf(stderr, "%s\n", live->start(line).c_str());

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tools/common/console.h"
+#include "tools/common/exit_status.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/plant.h"
 
@@ -51,6 +52,13 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
         }
     }
     return true;
+}
+
+void Setup::reopen_outputs(const CommandLine& cl) {
+    std::string err;
+    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), err)) say(EXIT_FAIL, err);
+    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), err))
+        say(EXIT_FAIL, err);
 }
 
 bool Setup::load(const CommandLine& cl, std::string& err) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/signals.h"
+
 namespace tzv58::tool {
 
 FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string& err) {
@@ -43,6 +45,47 @@ void flush_all_output(FILE* console) {
     std::cout.flush();
     std::fflush(stdout);
     if (console) std::fflush(console);
+}
+
+void flush_or_stop(FILE* out) {
+    if (std::fflush(out) != EOF) return;
+    const int why = errno;
+    std::clearerr(out);
+    if (why == EPIPE) {
+        if (!g_stop) std::fputs("tzv58-host: the reader of the output went away (broken pipe); stopping\n", stderr);
+        g_stop = 1;
+        return;
+    }
+    // A full disk, a file size limit: said once; the poll goes on.
+    static bool said = false;
+    if (!said) std::fprintf(stderr, "tzv58-host: cannot write the output: %s; polling goes on\n", std::strerror(why));
+    said = true;
+}
+
+namespace {
+
+bool reopen_fd(int fd, const std::string& path, const char* option, std::string& err) {
+    const int to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (to < 0 || ::dup2(to, fd) < 0) {
+        err = std::string("option ") + option + ": cannot reopen " + path + ": " + std::strerror(errno);
+        if (to >= 0) ::close(to);
+        return false;
+    }
+    ::close(to);
+    return true;
+}
+
+}  // namespace
+
+bool reopen_stream(FILE* out, const std::string& path, std::string& err) {
+    std::fflush(out);
+    return reopen_fd(::fileno(out), path, "--events", err);
+}
+
+bool reopen_diagnostics(const std::string& path, std::string& err) {
+    std::cout.flush();
+    std::fflush(stdout);
+    return reopen_fd(1, path, "--diag", err);
 }
 
 }  // namespace tzv58::tool

@@ -4,6 +4,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "tools/common/console.h"
 #include "tools/common/json_out.h"
 #include "tools/report/observers.h"
 #include "tools/report/record_dump.h"
@@ -35,7 +36,7 @@ void EventPrinter::emit(const JsonLine& j) {
     const std::string text = j.text();
     std::fputs(text.c_str(), out_);
     std::fputc('\n', out_);
-    std::fflush(out_);
+    flush_or_stop(out_);
 }
 
 void EventPrinter::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "tools/common/console.h"
 #include "tools/common/json_out.h"
 
 namespace tzv58::tool {
@@ -38,7 +39,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
     if (!completed) {
         std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors)\n", round_no,
                      round.payloads(), round.frame_errors());
-        std::fflush(out);
+        flush_or_stop(out);
         return;
     }
     const Data& r = round.record();
@@ -89,7 +90,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         std::fprintf(out, "alarms    none\n");
     else
         std::fprintf(out, "alarms    %d active\n", active);
-    std::fflush(out);
+    flush_or_stop(out);
 }
 
 }  // namespace tzv58::tool
