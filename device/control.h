@@ -21,11 +21,10 @@
 
 #include <json/reader.h>
 
+#include "device/control_code.h"
 #include "telemetry/bytes.h"
 
 namespace tzv58 {
-
-enum control_code { SET_TIME = 300, SET_PARAM = 310, REMOTE_CONTROL = 320 };
 
 constexpr int SET_TIME_INFO_LEN = 7;
 

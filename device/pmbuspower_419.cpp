@@ -98,13 +98,10 @@ void pmbuspower_419<Data, Type>::decode_dc_analog(int n) {
     if (n < 2) return;  // no count byte, no unit
     const uint8_t count = info[1];
     tzv58::diag_line::dc_analog_count(diag(), count);
-    if (no_dc_number == -1) {
+    if (no_dc_number == tzv58::NO_DC_NUMBER_UNKNOWN) {
         // Detect once: does a DC voltage follow DATAFLAG directly?
-        const int width = float_mode ? 4 : 2;
-        if (n < 1 + width) return;  // too short to tell, and to hold a unit
-        const double v = float_mode ? double(tzv58::load_f32le(info + 1))
-                                    : double(float(tzv58::load_be16(info + 1))) / 100.0;
-        no_dc_number = (v > 40.0 && v < 60.0) ? 1 : 2;
+        no_dc_number = tzv58::no_dc_number_shown(info, n, float_mode);
+        if (no_dc_number == tzv58::NO_DC_NUMBER_UNKNOWN) return;  // too short to tell, and to hold a unit
     }
     if (no_dc_number == 1) {
         float_mode ? parse42_41(info + 1, n - 1) : parse42_42(info + 1, n - 1);

@@ -15,6 +15,7 @@
 #include "alarms/alarm_sink.h"
 #include "device/uni_data_device.h"
 #include "host/pmbus_protocol.h"
+#include "telemetry/dc_layout.h"
 #include "telemetry/decode_ac.h"
 #include "telemetry/decode_dc.h"
 #include "telemetry/decode_rc.h"
@@ -66,7 +67,7 @@ public:
     uint8_t rect_dataflag = 0;
     bool has_ac = true;
     bool has_dc = false;
-    int32_t no_dc_number = -1;
+    int32_t no_dc_number = tzv58::NO_DC_NUMBER_UNKNOWN;
     bool has_a = true;
     bool has_b = true;
     bool has_c = true;

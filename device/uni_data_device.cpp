@@ -11,8 +11,9 @@ template <class Data, class Base, int Type>
 void UniDataDevice<Data, Base, Type>::RoundDone() {
     this->data_ready = true;
     this->last_update = local_time();
-    // The host's 7-byte time value goes into the record as it stands.
-    const ttime_t t = get_ttime(this->last_update);
+    // The host's 7-byte time value goes into the record as it stands; its type
+    // is the host's, with no name a device may rely on.
+    const auto t = get_ttime(this->last_update);
     static_assert(sizeof t >= sizeof data.round_time, "the host's time value has 7 bytes");
     std::memcpy(data.round_time, &t, sizeof data.round_time);
     this->SendSP(Type, record_bytes(), sizeof(Data), false);

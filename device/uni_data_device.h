@@ -17,7 +17,6 @@ public:
     UniDataDevice() : b_mode_(1) {
         std::memset(static_cast<void*>(&data), 0, sizeof data);
         b_mode_ = 1;
-        tzv58::find_host_clock();
     }
     ~UniDataDevice() override = default;
 

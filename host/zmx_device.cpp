@@ -3,6 +3,7 @@
 #include "host/zmx_device.h"
 
 #include <stdexcept>
+#include <utility>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -78,8 +79,9 @@ void VDeviceInterface::RoundDone() {}
 
 void VDeviceInterface::Reset() {}
 
-// The device's clock, offered to the plug-in by name (it looks the function
-// up with dlsym): seconds since 1970-01-01 00:00:00 of the device's local time.
+// The device's clock, offered to the plug-in by name (its weak reference binds
+// to this definition): seconds since 1970-01-01 00:00:00 of the device's local
+// time.
 // `device` is the VDeviceInterface of a device this host created, and every
 // such device is a ZMXVDevice.
 extern "C" __attribute__((visibility("default"))) int tzv58_host_local_time(const void* device, long long* seconds) {
@@ -147,6 +149,12 @@ ZMXSPDevice::ZMXSPDevice() = default;
 
 ZMXSPDevice::~ZMXSPDevice() {
     if (owns_fd_ && fd_ >= 0) ::close(fd_);
+}
+
+// The serial device's set-up. This stand-in keeps no controller: the id and
+// the configuration are taken as every device takes them.
+bool ZMXSPDevice::Init(std::weak_ptr<ZMXController> controller, unsigned int id, const Json::Value& config) {
+    return ZMXVDevice::Init(std::move(controller), id, config);
 }
 
 void ZMXSPDevice::Reset() {

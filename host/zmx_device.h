@@ -1,7 +1,10 @@
 // Host device framework: the classes a plug-in device derives from.
 //
 // The order in which the virtual operations are declared is the virtual-table
-// order the host relies on; do not reorder them.
+// order the host relies on; do not reorder them. Each class declares (and
+// this stand-in defines) exactly the operations whose implementation it
+// supplies, so that a device built against these headers binds every slot to
+// the same class as it would in the controller's host.
 //
 // Members marked TZV58_HOST_ONLY are this stand-in host's own wiring; a
 // controller's host has none of them. The plug-in is built with
@@ -125,6 +128,7 @@ public:
     ~ZMXSPDevice() override;
 
     void Reset() override;
+    bool Init(std::weak_ptr<ZMXController> controller, unsigned int id, const Json::Value& config) override;
     virtual int RefreshStatus();
     virtual int process(unsigned char* data, unsigned int len);
     virtual bool IsProcessing();

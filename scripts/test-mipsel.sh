@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds for the controller's CPU (32-bit MIPS, little-endian) into
 # build-mipsel/, and again with a 64-bit time_t into build-mipsel-time64/,
-# and runs the tests of each there under qemu-mipsel.
+# and runs the tests of each there under qemu-mipsel. Then tries the
+# controller preset with Debian's cross compiler standing in for an SDK.
 # Installs what the cross build needs (as root or through sudo,
 # non-interactive); packages already present are not fetched again.
 set -euo pipefail
@@ -41,3 +42,16 @@ ctest --preset mipsel
 # Boost is header-only), so the one set of them serves both builds.
 bash scripts/build.sh mipsel-time64
 ctest --preset mipsel-time64
+
+# The controller preset, with Debian's mipsel cross compiler as the "SDK" and
+# the target's multiarch libraries as its sysroot: a toolchain file made from
+# the template, the plug-in alone, its virtual tables read by the test built
+# above, and what it needs checked against that runtime and the host program.
+mkdir -p build-controller
+sed -e 's|@PROCESSOR@|mips|' -e 's|@CROSS_PREFIX@|mipsel-linux-gnu-|' -e 's|@ARCH_FLAGS@|-march=mips32r2|' \
+    -e 's|@FLOAT_FLAGS@|-mhard-float -mfpxx|' -e 's|@CXX11_ABI@|1|' -e 's|@TIME_FLAGS@||' \
+    cmake/controller-toolchain.cmake.in >build-controller/debian-mipsel.cmake
+export TZV58_TOOLCHAIN_FILE=$PWD/build-controller/debian-mipsel.cmake TZV58_SYSROOT=/
+bash scripts/build.sh controller
+TZV58_PLUGIN=$PWD/build-controller/tzv58_419.so ctest --preset mipsel -R plugin_vtable
+bash scripts/check-plugin.sh build-controller/tzv58_419.so --sysroot / --host build-mipsel/tools/tzv58-host

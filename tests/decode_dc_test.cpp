@@ -1,5 +1,6 @@
 // DC distribution (42H) replies into the two DC units of the record.
 #include "decode_support.h"
+#include "telemetry/dc_layout.h"
 
 using namespace tzv58;
 
@@ -191,6 +192,31 @@ TEST(DcAlarms, TwoUnitsFillTheirOwnUnit) {
     EXPECT_EQ(m.dev.data.dc(1).alert_m_count, 1);
     EXPECT_EQ(m.dev.data.dc(1).alert_m[0], 7);
     EXPECT_EQ(m.dev.data.dc(1).alert_p_count, 0);
+}
+
+// The layout rule the device and the host program share: a voltage inside
+// (40 V, 60 V) straight after DATAFLAG means no count byte, in either encoding.
+TEST(DcLayout, AVoltageAfterDataflagMeansNoCountByte) {
+    struct Case {
+        std::vector<uint8_t> info;
+        bool floats;
+        int32_t no_dc_number;
+    };
+    const Case cases[] = {
+        {hex("00 00005842 0000C841"), true, 1},  // 54.0 V
+        {hex("00 00002042"), true, 2},           // 40.0 V: not inside
+        {hex("00 00007042"), true, 2},           // 60.0 V: not inside
+        {hex("00 01 00005842"), true, 2},        // a count byte first
+        {hex("00 14B5 09C4"), false, 1},         // 53.01 V
+        {hex("00 0FA1"), false, 1},              // 40.01 V
+        {hex("00 1770"), false, 2},              // 60.00 V
+        {hex("00 01 14B5"), false, 2},           // 2.76 V
+        {hex("00 000058"), true, NO_DC_NUMBER_UNKNOWN},  // too short to hold a voltage
+        {hex("00 14"), false, NO_DC_NUMBER_UNKNOWN},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(no_dc_number_shown(c.info.data(), int(c.info.size()), c.floats), c.no_dc_number)
+            << testing::PrintToString(c.info);
 }
 
 TEST(DcTruncation, EveryCutStaysWithinTheReplyAndTheBlock) {

@@ -1,8 +1,11 @@
 #!/bin/sh
 # Folders depend one way: host <- telemetry <- alarms <- device <- plugin.
-# tools/ reaches the plug-in only through dlopen: it includes host/ and the
-# record's layout (telemetry/record.h, which needs telemetry/bytes.h), nothing
-# else of the plug-in. Its own folders depend one way too:
+# tools/ reaches the plug-in only through dlopen: it includes host/, the
+# record's layout (telemetry/record.h, which needs telemetry/bytes.h) and the
+# rule for the DC reply's layout (telemetry/dc_layout.h); tools/cli also the
+# device's configuration reader (device/setting_value.h) and its control codes
+# (device/control_code.h). Nothing else of the plug-in. Its own folders depend
+# one way too:
 #   cli -> live, history -> line -> report, sim -> common
 # Prints every include that breaks this; status 1 if any; a folder of tools/
 # that has no rule here is an error of its own.
@@ -23,14 +26,14 @@ out=$(
     check alarms '^(alarms|telemetry|host)/'
     check device '^(device|alarms|telemetry|host)/'
     check plugin '^(plugin|device|alarms|telemetry|host)/'
-    plugin_side='host/|telemetry/record\.h$|telemetry/bytes\.h$'
+    plugin_side='host/|telemetry/(record|bytes|dc_layout)\.h$'
     check tools/common "^(tools/common/|$plugin_side)"
     check tools/report "^(tools/(report|common)/|$plugin_side)"
     check tools/sim "^(tools/(sim|common)/|$plugin_side)"
     check tools/line "^(tools/(line|report|common)/|$plugin_side)"
     check tools/live "^(tools/(live|line|report|common)/|$plugin_side)"
     check tools/history "^(tools/(history|report|common)/|$plugin_side)"
-    check tools/cli "^(tools/|$plugin_side)"
+    check tools/cli "^(tools/|$plugin_side|device/(setting_value|control_code)\.h$)"
     for d in tools/*/ tools/*.h tools/*.cpp; do
         [ -e "$d" ] || continue
         case "$d" in

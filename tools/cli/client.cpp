@@ -15,6 +15,7 @@
 
 #include <json/reader.h>
 
+#include "device/control_code.h"
 #include "host/hex.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
@@ -26,9 +27,8 @@
 namespace tzv58::tool {
 namespace {
 
-// Any code other than 300, 310 and 320 reads whether the last command was answered.
+// Any code other than the device's own reads whether the last command was answered.
 constexpr int QUERY_CODE = 0;
-constexpr int SET_TIME = 300, SET_PARAM = 310, REMOTE_CONTROL = 320;
 
 // An English gloss for the device's refusal texts.
 std::string gloss(const std::string& refusal) {

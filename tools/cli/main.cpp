@@ -48,7 +48,6 @@ int main(int argc, char** argv) {
     try {
         return dispatch(argc, argv);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tzv58-host: %s\n", e.what());
-        return EXIT_USAGE;
+        return usage_error(e.what());
     }
 }

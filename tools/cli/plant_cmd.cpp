@@ -1,6 +1,5 @@
 // plant --link PATH: the simulated power system alone, on a pseudo-terminal
 // for poll or any other program.
-#include <cstdio>
 #include <string>
 
 #include "tools/cli/commands.h"
@@ -24,8 +23,7 @@ int run_plant(const CommandLine& cl) {
     sim.address = uint8_t(address);
     sim.stall_ms = sim.late_ms = int(delay);
     const int status = serve_plant(sim, cl.get("--link"), int(baud), err);
-    if (!err.empty()) std::fprintf(stderr, "tzv58-host: %s\n", err.c_str());
-    return status;
+    return err.empty() ? status : say(status, err);
 }
 
 }  // namespace tzv58::tool

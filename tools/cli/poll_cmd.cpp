@@ -3,6 +3,7 @@
 // for a number of rounds.
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,110 +26,155 @@ namespace {
 
 const std::vector<long long> BAUD_RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
-int run_live(const CommandLine& cl, bool simulate) {
+// One run of simulate or poll. Each step reads or opens one thing; on the way
+// out the live service stops, the device lets go of the line and the
+// simulator is stopped, then the line closes and the outputs are flushed.
+class PollRun {
+public:
+    explicit PollRun(bool simulate) : simulate_(simulate) {}
+    PollRun(const PollRun&) = delete;
+    PollRun& operator=(const PollRun&) = delete;
+    ~PollRun();
+
+    int run(const CommandLine& cl);
+
+private:
+    bool read_options(const CommandLine& cl, std::string& err);
+    bool check_services(const CommandLine& cl, std::string& err);
+    void follow_rounds(const CommandLine& cl);
+    bool open_line(const CommandLine& cl, std::string& err);
+    bool open_services(const CommandLine& cl, std::string& err);
+    int poll();
+
+    const bool simulate_;
+    Setup setup_;
+    SchedulerOptions sched_;
+    SimulatorOptions sim_;
+    long long baud_ = 0;  // 0: the device's own
+    std::string http_address_;  // --http or --metrics; empty: none
+    pid_t sim_pid_ = -1;
+    std::unique_ptr<Line> line_;
+    std::unique_ptr<LiveService> live_;
+};
+
+PollRun::~PollRun() {
+    live_.reset();
+    if (setup_.device.loaded()) setup_.device.device().AttachFd(-1, false);
+    stop_simulator(sim_pid_);
+}
+
+int PollRun::run(const CommandLine& cl) {
     std::string err;
-    Setup setup;
-    SchedulerOptions sched;
-    long long timeout = 2000, baud = 0, seed = 1, give_up = 5;
-    if (!setup.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched.rounds, err) ||
-        !option_number(cl, "--give-up", 0, 1LL << 30, give_up, err) ||
-        !option_number(cl, "--timeout", 50, 600000, timeout, err) || !option_choice(cl, "--baud", BAUD_RATES, baud, err) ||
-        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
+        !setup_.load(cl, err))
         return usage_error(err);
-    if (setup.events_to_console && cl.has("--summary"))
-        return usage_error("options --summary and --events - exclude each other: standard output carries either");
-    sched.timeout_ms = int(timeout);
-    sched.give_up = give_up;
+    follow_rounds(cl);
+    if (!open_line(cl, err) || !open_services(cl, err)) return usage_error(err);
+    sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
+    return poll();
+}
 
-    SimulatorOptions sim;
-    if (simulate) {
-        if (!simulator_options(cl, sim, err)) return usage_error(err);
-        sim.seed = unsigned(seed);
-        sim.address = uint8_t(setup.address);
-        sim.stall_ms = sched.timeout_ms * 3 / 2 + 100;
-        // Just after the request has been asked for again, so that the late
-        // reply and the second one follow each other closely.
-        sim.late_ms = sched.timeout_ms * 6 / 5;
-    } else if (!cl.has("--port")) {
-        return usage_error("poll needs --port DEVICE (see poll --help)");
+// Every option of the run and the plant; nothing is opened yet.
+bool PollRun::read_options(const CommandLine& cl, std::string& err) {
+    long long timeout = 2000, seed = 1;
+    if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
+        !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
+        !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
+        !option_choice(cl, "--baud", BAUD_RATES, baud_, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        return false;
+    if (setup_.events_to_console && cl.has("--summary")) {
+        err = "options --summary and --events - exclude each other: standard output carries either";
+        return false;
     }
-    if (cl.has("--listen") && cl.get("--listen").empty()) return usage_error("--listen needs a PATH");
-    if (cl.has("--http") && cl.has("--metrics"))
-        return usage_error("options --http and --metrics name the same port: give one");
-    const char* const http_option = cl.has("--metrics") ? "--metrics" : "--http";
-    const std::string http_address = cl.get(http_option);
-    if (cl.has(http_option)) {
-        std::string host;
-        int http_port = 0;
-        if (!parse_http_address(http_option, http_address, host, http_port, err)) return usage_error(err);
+    sched_.timeout_ms = int(timeout);
+    if (!simulate_ && !cl.has("--port")) {
+        err = "poll needs --port DEVICE (see poll --help)";
+        return false;
     }
-    if (!setup.open_outputs(cl, false, err) || !setup.load(cl, err)) return usage_error(err);
-    ZMXSPDevice& device = setup.device.device();
+    if (!simulate_) return true;
+    if (!simulator_options(cl, sim_, err)) return false;
+    sim_.seed = unsigned(seed);
+    sim_.address = uint8_t(setup_.address);
+    sim_.stall_ms = sched_.timeout_ms * 3 / 2 + 100;
+    // Just after the request has been asked for again, so that the late
+    // reply and the second one follow each other closely.
+    sim_.late_ms = sched_.timeout_ms * 6 / 5;
+    return true;
+}
 
-    if (cl.has("--fast")) sched.fast_clock = &setup.use_manual_clock(boost::posix_time::second_clock::local_time());
-    if (!setup.events_to_console) {
-        sched.summary = setup.console;
-        sched.collected = &setup.observers.add(std::make_unique<RoundCollector>());
-        sched.collected->set_clock(device.clock);
-        sched.dc_units = setup.dc_units;
+bool PollRun::check_services(const CommandLine& cl, std::string& err) {
+    if (cl.has("--listen") && cl.get("--listen").empty()) {
+        err = "--listen needs a PATH";
+        return false;
     }
+    if (cl.has("--http") && cl.has("--metrics")) {
+        err = "options --http and --metrics name the same port: give one";
+        return false;
+    }
+    const char* const option = cl.has("--metrics") ? "--metrics" : "--http";
+    if (!cl.has(option)) return true;
+    http_address_ = cl.get(option);
+    std::string host;
+    int port = 0;
+    return parse_http_address(option, http_address_, host, port, err);
+}
 
+// The clock of the rounds, and what the person's summary needs of them.
+void PollRun::follow_rounds(const CommandLine& cl) {
+    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_manual_clock(boost::posix_time::second_clock::local_time());
+    if (setup_.events_to_console) return;
+    sched_.summary = setup_.console;
+    sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
+    sched_.collected->set_clock(setup_.device.device().clock);
+    sched_.dc_units = setup_.dc_units;
+}
+
+// The simulator first, for simulate; then the port. A port that is not there
+// yet (an adapter to be plugged in) is waited for like a lost one.
+bool PollRun::open_line(const CommandLine& cl, std::string& err) {
     std::string port = cl.get("--port");
     int hold_fd = -1;
-    pid_t sim_pid = -1;
-    if (simulate && (sim_pid = start_simulator(sim, port, hold_fd, err)) < 0) return usage_error(err);
-    Line line(port, baud ? int(baud) : device.baud_rate, *setup.printer);
-    const Line::Opened opened = line.open(err);
+    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
+    const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
+    line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    const Line::Opened opened = line_->open(err);
     if (hold_fd >= 0) ::close(hold_fd);
-    // A port that is not there yet (an adapter to be plugged in) is waited
-    // for like a lost one.
-    if (opened == Line::Opened::failed || (simulate && opened != Line::Opened::yes)) {
-        stop_simulator(sim_pid);
-        return usage_error(err);
-    }
-    // Opened after the simulator's fork: the child holds no descriptor of them.
+    return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);
+}
+
+// Opened after the simulator's fork: the child holds no descriptor of them.
+bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup.address), history, err)) {
-        stop_simulator(sim_pid);
-        return usage_error(err);
-    }
-    if (history) setup.observers.add(std::move(history));
-    std::unique_ptr<LiveService> live;
-    if (cl.has("--listen") || !http_address.empty()) {
-        live = std::make_unique<LiveService>(setup.device, *setup.printer, setup.observers, sched.timeout_ms);
-        if (!live->open(cl.get("--listen"), http_address, err)) {
-            live.reset();
-            stop_simulator(sim_pid);
-            return usage_error(err);
-        }
-    }
-    device.AttachFd(line.fd(), false);
-    sched.reopen_outputs = [&] { setup.reopen_outputs(cl); };
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, err)) return false;
+    if (history) setup_.observers.add(std::move(history));
+    if (!cl.has("--listen") && http_address_.empty()) return true;
+    live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms);
+    return live_->open(cl.get("--listen"), http_address_, err);
+}
+
+int PollRun::poll() {
+    setup_.device.device().AttachFd(line_->fd(), false);
     install_stop_handlers();
-    if (live) {
-        std::fprintf(stderr, "%s\n", live->start(line).c_str());
-        sched.between = live.get();
+    if (live_) {
+        std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
+        sched_.between = live_.get();
     }
-    Scheduler scheduler(setup.device, line, *setup.printer, setup.observers, sched);
-    const int status = scheduler.run();
-    live.reset();
-    device.AttachFd(-1, false);
-    stop_simulator(sim_pid);
-    return status;
+    Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);
+    return scheduler.run();
 }
 
 }  // namespace
 
 int run_simulate(const CommandLine& cl) {
     if (!cl.args.empty()) return unexpected_argument(cl);
-    return run_live(cl, true);
+    return PollRun(true).run(cl);
 }
 
 int run_poll(const CommandLine& cl) {
     if (cl.has("--fast"))
         return usage_error("option --fast is for simulate only: poll runs on the wall clock of a live line");
     if (!cl.args.empty()) return unexpected_argument(cl);
-    return run_live(cl, false);
+    return PollRun(false).run(cl);
 }
 
 }  // namespace tzv58::tool

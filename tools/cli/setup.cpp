@@ -1,9 +1,10 @@
 #include "tools/cli/setup.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
+#include "device/setting_value.h"
+#include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/sim/faults.h"
@@ -11,12 +12,11 @@
 
 namespace tzv58::tool {
 
-int no_dc_number_of(const Json::Value& config) {
+int32_t no_dc_number_of(const Json::Value& config) {
+    int32_t no_dc_number = tzv58::NO_DC_NUMBER_UNKNOWN;
     const Json::Value& app = config["appSetting"];
-    if (!app.isObject()) return -1;
-    const Json::Value& v = app["no_dc_number"];
-    if (v.isNull() || v.isArray() || v.isObject()) return -1;
-    return std::atoi(v.asString().c_str());
+    if (app.isObject()) tzv58::setting_int(app, "no_dc_number", no_dc_number);
+    return no_dc_number;
 }
 
 Setup::~Setup() {
@@ -64,7 +64,7 @@ void Setup::reopen_outputs(const CommandLine& cl) {
 bool Setup::load(const CommandLine& cl, std::string& err) {
     if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
     // The unit count is read before the printer shows a publication.
-    dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec(), no_dc_number_of(config)));
+    dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec()));
     printer = &observers.add(std::make_unique<EventPrinter>(events_file));
     printer->set_dc_units(dc_units);
     ZMXSPDevice& d = device.device();
@@ -73,6 +73,8 @@ bool Setup::load(const CommandLine& cl, std::string& err) {
         if (cl.has("--config")) err = cl.get("--config") + ": " + err;
         return false;
     }
+    // A value the device could not read has been refused just now.
+    dc_units->set_no_dc_number(no_dc_number_of(config));
     device.codec().address = uint8_t(address);
     return true;
 }

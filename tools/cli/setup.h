@@ -3,6 +3,7 @@
 // its faults, for simulate and plant.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,9 +20,10 @@
 
 namespace tzv58::tool {
 
-// The configuration's DC reply layout, read as the device reads every key:
-// its text form through atoi.
-int no_dc_number_of(const Json::Value& config);
+// The configuration's DC reply layout ("no_dc_number"), read by the device's
+// own reader; NO_DC_NUMBER_UNKNOWN when it gives none. Only for a
+// configuration the device has taken: a value it refuses throws.
+int32_t no_dc_number_of(const Json::Value& config);
 
 // Everything a device needs before it runs: outputs, plug-in, configuration,
 // its clock and the program's observers of its service calls. The device is

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "host/serial_port.h"
@@ -24,6 +25,23 @@ Line::Opened Line::open(std::string& err) {
     events_.link("lost");
     std::fprintf(stderr, "tzv58-host: %s: no such port yet; waiting for it\n", path_.c_str());
     return Opened::absent;
+}
+
+Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n) {
+    n = 0;
+    switch (wait_input(fd_, timeout_ms)) {
+    case LineWait::interrupted: return Received::interrupted;
+    case LineWait::timeout: return Received::timeout;
+    case LineWait::hangup: return Received::hangup;
+    case LineWait::input: break;
+    }
+    const ssize_t r = ::read(fd_, buf, cap);
+    if (r > 0) {
+        n = size_t(r);
+        return Received::bytes;
+    }
+    if (r < 0 && (errno == EINTR || errno == EAGAIN)) return Received::interrupted;
+    return Received::hangup;
 }
 
 void Line::lost() {

@@ -3,6 +3,8 @@
 // (an adapter still to be plugged in) is waited for in the same way.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "tools/common/signals.h"
@@ -38,6 +40,13 @@ public:
     Opened open(std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
+
+    enum class Received { bytes, timeout, hangup, interrupted };
+    // Waits up to timeout_ms for the line and reads what came into buf: bytes
+    // (n of them); timeout; hangup, the port is gone (a hang-up, end of file,
+    // a read error); interrupted, a signal came (or nothing was there to read
+    // after all).
+    Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
 
     // The port hung up: close it and report it lost.
     void lost();

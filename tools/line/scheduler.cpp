@@ -3,7 +3,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -171,24 +170,22 @@ Scheduler::Outcome Scheduler::drive_round() {
             deadline = now_ms() + opt_.timeout_ms;
         }
         const long long left = deadline - now_ms();
-        switch (wait_input(line_.fd(), int(left > 0 ? left : 0))) {
-        case LineWait::interrupted:
+        size_t n = 0;
+        switch (line_.receive(buf, sizeof buf, int(left > 0 ? left : 0), n)) {
+        case Line::Received::interrupted:
             if (g_stop) return Outcome::stopped;
             continue;
-        case LineWait::hangup:
+        case Line::Received::hangup:
             break;
-        case LineWait::timeout:
+        case Line::Received::timeout:
             if (timeouts_.fail()) events_.error("timeout", nullptr, 0);
             if (!ask_again(attempts)) return Outcome::abandoned;
             deadline = now_ms() + opt_.timeout_ms;
             continue;
-        case LineWait::input: {
-            const ssize_t n = ::read(line_.fd(), buf, sizeof buf);
-            if (n > 0 && filter_.feed(buf, size_t(n))) deliver_reply(attempts > 0);
+        case Line::Received::bytes:
+            if (filter_.feed(buf, n)) deliver_reply(attempts > 0);
             if (g_stop) return Outcome::stopped;
-            if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
-            break;  // end of file or a read error: the port is gone
-        }
+            continue;
         }
         filter_.flush(false);
         codec.flush_input();

@@ -1,8 +1,5 @@
 #include "tools/live/live.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <exception>
 #include <vector>
 
@@ -199,25 +196,22 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
     uint8_t buf[512];
     while (d.IsProcessing()) {
         const long long left = deadline - now_ms();
-        LineWait w = left > 0 ? wait_input(line_->fd(), int(left)) : LineWait::timeout;
-        if (w == LineWait::interrupted) {
-            if (!g_stop) continue;
-            w = LineWait::timeout;
+        size_t n = 0;
+        const Line::Received got = left > 0 ? line_->receive(buf, sizeof buf, int(left), n) : Line::Received::timeout;
+        if (got == Line::Received::bytes) {
+            d.process(buf, unsigned(n));
+            continue;
         }
-        if (w == LineWait::input) {
-            const ssize_t n = ::read(line_->fd(), buf, sizeof buf);
-            if (n > 0) d.process(buf, unsigned(n));
-            if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
-            w = LineWait::hangup;
-        }
+        if (got == Line::Received::interrupted && !g_stop) continue;
         dev_.codec().flush_input();
         d.Reset();
-        if (w == LineWait::hangup) {
+        if (got == Line::Received::hangup) {
             d.AttachFd(-1, false);
             line_->lost();
             return "line lost";
         }
-        // No reply: the command is not asked for again (it may act twice).
+        // No reply (or the program is stopping): the command is not asked
+        // for again (it may act twice).
         events_.error("timeout", nullptr, 0);
         break;
     }

@@ -4,7 +4,7 @@
 
 #include "host/frame.h"
 #include "host/pmbus_protocol.h"
-#include "telemetry/bytes.h"
+#include "telemetry/dc_layout.h"
 #include "tools/report/events.h"
 
 namespace tzv58::tool {
@@ -28,15 +28,11 @@ void DcUnitWatch::on_payload(int result, int) {
         reported_ = 0;
         return;
     }
-    const bool floats = asked.cid2 == 0x41;
-    const int width = floats ? 4 : 2;
-    if (layout_ == -1) {
-        // A DC voltage straight after DATAFLAG: no count byte.
-        if (n < 1 + width) return;
-        const double v = floats ? double(tzv58::load_f32le(info + 1)) : double(tzv58::load_be16(info + 1)) / 100.0;
-        layout_ = (v > 40.0 && v < 60.0) ? 1 : 2;
+    if (no_dc_number_ == tzv58::NO_DC_NUMBER_UNKNOWN) {
+        no_dc_number_ = tzv58::no_dc_number_shown(info, n, asked.cid2 == 0x41);
+        if (no_dc_number_ == tzv58::NO_DC_NUMBER_UNKNOWN) return;
     }
-    reported_ = layout_ == 1 ? 1 : info[1];
+    reported_ = no_dc_number_ == 1 ? 1 : info[1];
 }
 
 int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {

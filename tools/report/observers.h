@@ -11,17 +11,21 @@
 
 #include "host/host_events.h"
 #include "host/pmbus_protocol.h"
+#include "telemetry/dc_layout.h"
 #include "telemetry/record.h"
 
 namespace tzv58::tool {
 
-// Reads the unit count of each DC analog reply the device accepts, with the
-// device's own rule for replies without a count byte ("no_dc_number").
+// Reads the unit count of each DC analog reply the device accepts, by the
+// device's own rule for the reply's layout (telemetry/dc_layout.h).
 class DcUnitWatch : public HostEvents {
 public:
-    // no_dc_number: 1 (no count byte), 2 (count byte) or -1 (tell from the
-    // first reply, as the device does).
-    DcUnitWatch(const PMBusProtocol& codec, int no_dc_number) : codec_(codec), layout_(no_dc_number) {}
+    // no_dc_number: the layout as the device holds it (1, 2, or
+    // NO_DC_NUMBER_UNKNOWN to tell from the first reply, as the device does).
+    explicit DcUnitWatch(const PMBusProtocol& codec, int no_dc_number = tzv58::NO_DC_NUMBER_UNKNOWN)
+        : codec_(codec), no_dc_number_(no_dc_number) {}
+    // The layout from the configuration, once the device has taken it.
+    void set_no_dc_number(int no_dc_number) { no_dc_number_ = no_dc_number; }
 
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t*, int, const char*, size_t) override;
     void on_payload(int result, int poll_step) override;
@@ -38,7 +42,7 @@ private:
         uint8_t cid1 = 0, cid2 = 0;
     };
     const PMBusProtocol& codec_;
-    int layout_;
+    int no_dc_number_;
     int reported_ = -1;
     Request last_, before_last_;
 };

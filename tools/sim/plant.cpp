@@ -174,6 +174,103 @@ void put_count_values(std::vector<uint8_t>& out, const std::vector<float>& v, do
     for (float x : v) put_fixed(out, x, scale);
 }
 
+// The INFO after DATAFLAG of each reply the plant gives.
+
+// Channels: a b c f, user count, values; then three tail values.
+void ac_analog(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.channels.size()));
+    for (const PlantAcChannel& ch : p.channels) {
+        for (float v : {ch.a, ch.b, ch.c, ch.f}) put_fixed(out, v, 100);
+        out.push_back(0);
+    }
+    for (float v : p.ac_tail) put_fixed(out, v, 100);
+}
+
+// Switch states, user-defined states.
+void ac_states(const Plant& p, std::vector<uint8_t>& out) {
+    put_count_bytes(out, p.switches);
+    out.push_back(0);
+}
+
+// Per channel: four alarm bytes, extra count, user alarms; tail alarms.
+void ac_alarms(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.channels.size()));
+    for (const PlantAcChannel& ch : p.channels) {
+        out.insert(out.end(), ch.alarms.begin(), ch.alarms.end());
+        out.push_back(0);
+        put_count_bytes(out, ch.user_alarms);
+    }
+    out.insert(out.end(), p.tail_alarms.begin(), p.tail_alarms.end());
+}
+
+// Output voltage; modules: current, user count.
+void rc_analog(const Plant& p, std::vector<uint8_t>& out) {
+    put_fixed(out, p.rc_out_v, 100);
+    out.push_back(uint8_t(p.modules.size()));
+    for (const PlantModule& m : p.modules) {
+        put_fixed(out, m.out_i, 100);
+        out.push_back(0);
+    }
+}
+
+// Module count; per module: three states, user states.
+void rc_states(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.modules.size()));
+    for (const PlantModule& m : p.modules) {
+        out.insert(out.end(), m.state.begin(), m.state.end());
+        put_count_bytes(out, m.user_state);
+    }
+}
+
+// Module count; per module: fault, user alarms.
+void rc_alarms(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.modules.size()));
+    for (const PlantModule& m : p.modules) {
+        out.push_back(m.fault);
+        put_count_bytes(out, m.alarms);
+    }
+}
+
+// Unit count; per unit: V, load, batteries, branches, user values.
+void dc_analog(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.dc.size()));
+    for (const PlantDcUnit& u : p.dc) {
+        put_fixed(out, u.out_v, 100);
+        put_fixed(out, u.load_i, 100);
+        put_count_values(out, u.battery_i, 100);
+        put_count_values(out, u.branch_i, 100);
+        put_count_values(out, u.user, 1);
+    }
+}
+
+// Unit count; per unit: voltage alarm, fuses, user alarms.
+void dc_alarms(const Plant& p, std::vector<uint8_t>& out) {
+    out.push_back(uint8_t(p.dc.size()));
+    for (const PlantDcUnit& u : p.dc) {
+        out.push_back(u.v_alarm);
+        put_count_bytes(out, u.fuses);
+        put_count_bytes(out, u.alarms);
+    }
+}
+
+// Two vendor values in tenths, each behind a count byte.
+void vendor_values(const Plant& p, std::vector<uint8_t>& out) {
+    for (float v : p.vendor) {
+        out.push_back(std::isnan(v) ? 0 : 1);
+        put_fixed(out, std::isnan(v) ? 0.0f : v, 10);
+    }
+}
+
+struct Reply {
+    uint8_t cid1, cid2;
+    void (*info)(const Plant& p, std::vector<uint8_t>& out);
+};
+constexpr Reply REPLIES[] = {
+    {0x40, 0x42, ac_analog}, {0x40, 0x43, ac_states}, {0x40, 0x44, ac_alarms},
+    {0x41, 0x42, rc_analog}, {0x41, 0x43, rc_states}, {0x41, 0x44, rc_alarms},
+    {0x42, 0x42, dc_analog}, {0x42, 0x44, dc_alarms}, {0x80, 0x42, vendor_values},
+};
+
 }  // namespace
 
 Plant default_plant() {
@@ -253,80 +350,13 @@ bool plant_from_json(const Json::Value& json, Plant& out, std::string& err) {
 
 bool reply_info(const Plant& p, uint8_t cid1, uint8_t cid2, uint8_t dataflag, std::vector<uint8_t>& out) {
     out.clear();
-    out.push_back(dataflag);
-    const unsigned cmd = unsigned(cid1) << 8 | cid2;
-    switch (cmd) {
-    case 0x4042:  // channels: a b c f, user count, values; then three tail values
-        out.push_back(uint8_t(p.channels.size()));
-        for (const PlantAcChannel& ch : p.channels) {
-            for (float v : {ch.a, ch.b, ch.c, ch.f}) put_fixed(out, v, 100);
-            out.push_back(0);
-        }
-        for (float v : p.ac_tail) put_fixed(out, v, 100);
+    for (const Reply& r : REPLIES) {
+        if (r.cid1 != cid1 || r.cid2 != cid2) continue;
+        out.push_back(dataflag);
+        r.info(p, out);
         return true;
-    case 0x4043:  // switch states, user-defined states
-        put_count_bytes(out, p.switches);
-        out.push_back(0);
-        return true;
-    case 0x4044:  // per channel: four alarm bytes, extra count, user alarms; tail alarms
-        out.push_back(uint8_t(p.channels.size()));
-        for (const PlantAcChannel& ch : p.channels) {
-            out.insert(out.end(), ch.alarms.begin(), ch.alarms.end());
-            out.push_back(0);
-            put_count_bytes(out, ch.user_alarms);
-        }
-        out.insert(out.end(), p.tail_alarms.begin(), p.tail_alarms.end());
-        return true;
-    case 0x4142:  // output voltage, modules: current, user count
-        put_fixed(out, p.rc_out_v, 100);
-        out.push_back(uint8_t(p.modules.size()));
-        for (const PlantModule& m : p.modules) {
-            put_fixed(out, m.out_i, 100);
-            out.push_back(0);
-        }
-        return true;
-    case 0x4143:  // module count; per module: three states, user states
-        out.push_back(uint8_t(p.modules.size()));
-        for (const PlantModule& m : p.modules) {
-            out.insert(out.end(), m.state.begin(), m.state.end());
-            put_count_bytes(out, m.user_state);
-        }
-        return true;
-    case 0x4144:  // module count; per module: fault, user alarms
-        out.push_back(uint8_t(p.modules.size()));
-        for (const PlantModule& m : p.modules) {
-            out.push_back(m.fault);
-            put_count_bytes(out, m.alarms);
-        }
-        return true;
-    case 0x4242:  // unit count; per unit: V, load, batteries, branches, user values
-        out.push_back(uint8_t(p.dc.size()));
-        for (const PlantDcUnit& u : p.dc) {
-            put_fixed(out, u.out_v, 100);
-            put_fixed(out, u.load_i, 100);
-            put_count_values(out, u.battery_i, 100);
-            put_count_values(out, u.branch_i, 100);
-            put_count_values(out, u.user, 1);
-        }
-        return true;
-    case 0x4244:  // unit count; per unit: voltage alarm, fuses, user alarms
-        out.push_back(uint8_t(p.dc.size()));
-        for (const PlantDcUnit& u : p.dc) {
-            out.push_back(u.v_alarm);
-            put_count_bytes(out, u.fuses);
-            put_count_bytes(out, u.alarms);
-        }
-        return true;
-    case 0x8042:  // two vendor values in tenths, each behind a count byte
-        for (float v : p.vendor) {
-            out.push_back(std::isnan(v) ? 0 : 1);
-            put_fixed(out, std::isnan(v) ? 0.0f : v, 10);
-        }
-        return true;
-    default:
-        out.clear();
-        return false;
     }
+    return false;
 }
 
 }  // namespace tzv58::tool

@@ -18,6 +18,7 @@
 #include "host/serial_port.h"
 #include "telemetry/record.h"
 #include "tools/common/clock.h"
+#include "tools/common/exit_status.h"
 
 namespace tzv58::tool {
 namespace {
@@ -71,58 +72,80 @@ Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
         a.bytes = frame(ver, opt_.address, cid1, RTN_CODES[rng_() % sizeof RTN_CODES], {});
         return a;
     }
-    const bool stall = chance(f.stall);
-    const bool corrupt = chance(f.checksum);
-    const bool noise = chance(f.noise);
-    const bool truncate = chance(f.truncate);
-    const bool soi = chance(f.soi);
-    const bool late = chance(f.late);
-    const bool foreign = chance(f.foreign);
-    const bool excess = chance(f.excess) && (cid1 == 0x40 || cid1 == 0x41) && cid2 == 0x42;
-
-    const int block = block_of(cid1);
+    const Damage d = draw_damage(cid1, cid2);
     uint8_t rtn = 0;
+    a.bytes = reply(ver, cid1, cid2, d.excess, rtn);
+    if (!d.corrupt && !d.truncate && !d.soi && !d.late && rtn == 0) mark_read(cid1, cid2);
+    spoil(a.bytes, d, ver, cid1);
+    if (d.late) a.delay_ms = opt_.late_ms;
+    if (d.stall) a.delay_ms = opt_.stall_ms;
+    a.busy = d.stall;
+    return a;
+}
+
+// Drawn in this order, every time, so that a seed gives the same run.
+Simulator::Damage Simulator::draw_damage(uint8_t cid1, uint8_t cid2) {
+    const FaultRates& f = opt_.faults;
+    Damage d;
+    d.stall = chance(f.stall);
+    d.corrupt = chance(f.checksum);
+    d.noise = chance(f.noise);
+    d.truncate = chance(f.truncate);
+    d.soi = chance(f.soi);
+    d.late = chance(f.late);
+    d.foreign = chance(f.foreign);
+    d.excess = chance(f.excess) && (cid1 == 0x40 || cid1 == 0x41) && cid2 == 0x42;
+    return d;
+}
+
+// The reply frame from the plant (the excess plant, when drawn); rtn: CID2
+// invalid for a command the plant does not know.
+std::string Simulator::reply(uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn) {
+    const int block = block_of(cid1);
+    rtn = 0;
     if (is_control(cid1, cid2)) {
         info_.clear();
     } else if (!reply_info(excess ? excess_plant_ : opt_.plant, cid1, cid2, block >= 0 ? unread_[block] : 0, info_)) {
         rtn = RTN_CID2_INVALID;
     }
-    a.bytes = frame(ver, opt_.address, cid1, rtn, info_);
-    if (corrupt) {
+    return frame(ver, opt_.address, cid1, rtn, info_);
+}
+
+// A clean reply to a state or alarm query: the host has read them.
+void Simulator::mark_read(uint8_t cid1, uint8_t cid2) {
+    const int block = block_of(cid1);
+    if (block < 0) return;
+    if (cid2 == 0x43) unread_[block] &= uint8_t(~DATAFLAG_STATES);
+    // The alarm query is a block's last: after it nothing is unread (the DC
+    // block has no state query of its own).
+    if (cid2 == 0x44) unread_[block] = 0;
+}
+
+void Simulator::spoil(std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1) {
+    if (d.corrupt) {
         // One CHKSUM digit changed to another hex digit.
-        char& c = a.bytes[a.bytes.size() - 2 - rng_() % 4];
+        char& c = bytes[bytes.size() - 2 - rng_() % 4];
         c = c == '0' ? '1' : '0';
     }
-    if (!corrupt && !truncate && !soi && !late && rtn == 0 && block >= 0) {
-        // A clean reply to a state or alarm query: the host has read them.
-        if (cid2 == 0x43) unread_[block] &= uint8_t(~DATAFLAG_STATES);
-        // The alarm query is a block's last: after it nothing is unread (the DC
-        // block has no state query of its own).
-        if (cid2 == 0x44) unread_[block] = 0;
-    }
-    if (soi) {
+    if (d.soi) {
         // Another SOI somewhere after the first, before CR.
-        a.bytes.insert(a.bytes.begin() + 2 + long(rng_() % (a.bytes.size() - 3)), char(SOI));
+        bytes.insert(bytes.begin() + 2 + long(rng_() % (bytes.size() - 3)), char(SOI));
     }
-    if (truncate) {
+    if (d.truncate) {
         // Cut anywhere after SOI: the end of the frame never comes.
-        a.bytes.resize(2 + rng_() % (a.bytes.size() - 2));
+        bytes.resize(2 + rng_() % (bytes.size() - 2));
     }
-    if (foreign) {
+    if (d.foreign) {
         // Another power system's reply to the same command, with other readings.
         std::vector<uint8_t> other(info_.size());
         for (uint8_t& b : other) b = uint8_t(rng_());
-        a.bytes = frame(ver, uint8_t(opt_.address + 1), cid1, 0, other) + a.bytes;
+        bytes = frame(ver, uint8_t(opt_.address + 1), cid1, 0, other) + bytes;
     }
-    if (noise) {
+    if (d.noise) {
         std::string junk(1 + rng_() % 16, '\0');
         for (char& c : junk) c = char(rng_() & 0xFF);
-        a.bytes = junk + a.bytes;
+        bytes = junk + bytes;
     }
-    if (late) a.delay_ms = opt_.late_ms;
-    if (stall) a.delay_ms = opt_.stall_ms;
-    a.busy = stall;
-    return a;
 }
 
 void Simulator::schedule(long long due_ms, std::string bytes) {
@@ -307,7 +330,7 @@ int serve_plant(const SimulatorOptions& options, const std::string& link, int ba
     struct stat st {};
     if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         err = link + " exists and is not a symbolic link; not replacing it";
-        return 2;
+        return EXIT_USAGE;
     }
     struct sigaction sa {};
     sa.sa_handler = on_plant_signal;
@@ -316,13 +339,13 @@ int serve_plant(const SimulatorOptions& options, const std::string& link, int ba
     signal(SIGPIPE, SIG_IGN);
 
     NamedLine line(link, baud);
-    if (!line.plug(err)) return 2;
+    if (!line.plug(err)) return EXIT_USAGE;
     Simulator sim(options);
     while (!g_quit) {
         if (line.master() >= 0) {
             if (sim.serve(line.master(), true, &g_wake) == Simulator::Served::failed) {
                 err = std::string("the pseudo-terminal failed: ") + std::strerror(errno);
-                return 1;
+                return EXIT_FAIL;
             }
         } else {
             ::poll(nullptr, 0, 100);
@@ -335,10 +358,10 @@ int serve_plant(const SimulatorOptions& options, const std::string& link, int ba
         }
         if (g_replug) {
             g_replug = 0;
-            if (line.master() < 0 && !line.plug(err)) return 1;
+            if (line.master() < 0 && !line.plug(err)) return EXIT_FAIL;
         }
     }
-    return 0;
+    return EXIT_DONE;
 }
 
 }  // namespace tzv58::tool

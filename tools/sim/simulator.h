@@ -50,6 +50,15 @@ public:
     void forget_line();
 
 private:
+    // The faults drawn for one reply, beyond drop and rtn.
+    struct Damage {
+        bool stall = false, corrupt = false, noise = false, truncate = false, soi = false, late = false,
+             foreign = false, excess = false;
+    };
+    Damage draw_damage(uint8_t cid1, uint8_t cid2);
+    std::string reply(uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn);
+    void mark_read(uint8_t cid1, uint8_t cid2);
+    void spoil(std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1);
     void on_frame(const uint8_t* image, size_t len) override;
     void on_drop(const char*, const uint8_t*, size_t) override {}
     bool chance(double rate) { return rate > 0 && uniform_(rng_) < rate; }
