@@ -107,12 +107,8 @@ TEST(Attack, ASocketOfAnotherUserIsNotTrusted) {
     const std::string dir = scratch_dir();
     ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
     const std::string path = dir + "/live.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    const int fd = unix_bind(path, true);
+    ASSERT_GE(fd, 0);
     ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
     const HostRun got = run_host({"get", "--socket", path, "out_v"});
     EXPECT_EQ(got.status, 2);

@@ -273,15 +273,7 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
 TEST(LiveSimulate, SocketFileStaleReplacedLiveOrForeignRefused) {
     const std::string dir = scratch_dir();
     const std::string path = dir + "/live.sock";
-    {
-        // A socket file whose listener is gone.
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, path.data(), path.size());
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        close(fd);
-    }
+    ASSERT_EQ(unix_bind(path, false), 0) << "a socket file whose listener is gone";
     LiveHost first({"simulate", "--fast", "--listen", path, "--events", dir + "/events"});
     ASSERT_FALSE(first.wait_line(1, READY).empty()) << first.all(1);
 

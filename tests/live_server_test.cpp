@@ -361,15 +361,8 @@ TEST(UnixListener, FoldersOthersCanChangeAreRefused) {
     if (geteuid() != 0) return;  // the rest needs a second user
     // Another user's stale socket, and a folder of another user.
     const std::string theirs = dir + "/theirs";
-    {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, theirs.data(), theirs.size());
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        close(fd);
-        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-    }
+    ASSERT_EQ(unix_bind(theirs, false), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
     UnixListener foreign;
     EXPECT_FALSE(foreign.open(theirs, err));
     EXPECT_EQ(err, theirs + " is a socket of another user (uid 65534); not replacing it");

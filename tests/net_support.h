@@ -32,6 +32,23 @@ inline int unix_connect(const std::string& path) {
     return fd;
 }
 
+// A socket file bound at path (-1 if it cannot be): listening, or left
+// behind by a listener that is gone (closed at once).
+inline int unix_bind(const std::string& path, bool listening) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), std::min(path.size(), sizeof addr.sun_path - 1));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        (listening && listen(fd, 4) != 0)) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    if (listening) return fd;
+    close(fd);
+    return 0;
+}
+
 inline int tcp_connect(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
