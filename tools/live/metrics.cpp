@@ -67,9 +67,12 @@ std::string n1(int i) { return std::to_string(i + 1); }
 
 bool supplied(const f32le& v) { return v.get() != NOT_PROVIDED; }
 
-// The values of the last published record, one family after another.
-void record_families(Exposition& e, const tzv58_419_Data_t& r) {
+}  // namespace
+
+std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
     using R = tzv58_419_Data_t;
+    Exposition e;
+    const R& r = s.record;
     const int channels = std::min<int>(r.channel_count, R::AC_CHANNELS);
     const int modules = std::min<int>(r.module_count, R::RC_MODULES);
     auto units = [&](auto each) {
@@ -81,54 +84,49 @@ void record_families(Exposition& e, const tzv58_419_Data_t& r) {
             each(u, dc);
         }
     };
-    e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
-    for (int c = 0; c < channels; ++c) {
-        const auto& ch = r.channel[c];
-        e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
-        e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
-        e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
+    if (s.have_record) {
+        e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
+        for (int c = 0; c < channels; ++c) {
+            const auto& ch = r.channel[c];
+            e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
+            e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
+            e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
+        }
+        e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
+        for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
+        e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
+        for (int i = 0; i < 3; ++i)
+            if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
+        e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
+        e.sample({}, r.rc_out_v.get());
+        e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
+        e.sample({}, r.module_count);
+        e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
+        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
+        e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
+        e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
+        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
+        e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
+        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
+        e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int b = 0; b < std::min<int>(dc.m, R::dc_caps::M_SIZE()); ++b)
+                e.sample({{"unit", n1(u)}, {"battery", n1(b)}}, dc.battery_i[b].get());
+        });
+        e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int b = 0; b < std::min<int>(dc.n, R::dc_caps::N_SIZE()); ++b)
+                e.sample({{"unit", n1(u)}, {"branch", n1(b)}}, dc.branch_i[b].get());
+        });
+        e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
+        units([&](int u, const R::dc_unit_t& dc) {
+            for (int i = 0; i < std::min<int>(dc.p, R::dc_caps::P_SIZE()); ++i)
+                if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(i)}}, dc.p42_41[i].get());
+        });
+        e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
+        for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, r.ext_value[i].get());
     }
-    e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
-    for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
-    e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
-    for (int i = 0; i < 3; ++i)
-        if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
-    e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
-    e.sample({}, r.rc_out_v.get());
-    e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
-    e.sample({}, r.module_count);
-    e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
-    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-    e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
-    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
-    e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
-    units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
-    e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
-    units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
-    e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
-    units([&](int u, const R::dc_unit_t& dc) {
-        for (int b = 0; b < std::min<int>(dc.m, R::dc_caps::M_SIZE()); ++b)
-            e.sample({{"unit", n1(u)}, {"battery", n1(b)}}, dc.battery_i[b].get());
-    });
-    e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
-    units([&](int u, const R::dc_unit_t& dc) {
-        for (int b = 0; b < std::min<int>(dc.n, R::dc_caps::N_SIZE()); ++b)
-            e.sample({{"unit", n1(u)}, {"branch", n1(b)}}, dc.branch_i[b].get());
-    });
-    e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
-    units([&](int u, const R::dc_unit_t& dc) {
-        for (int i = 0; i < std::min<int>(dc.p, R::dc_caps::P_SIZE()); ++i)
-            if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(i)}}, dc.p42_41[i].get());
-    });
-    e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
-    for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, r.ext_value[i].get());
-}
-
-}  // namespace
-
-std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
-    Exposition e;
-    if (s.have_record) record_families(e, s.record);
     e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
     for (const AlarmState& a : s.alarms)
         e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)}, {"item", std::to_string(a.item)},
