@@ -148,7 +148,8 @@ const OptionGroup LIVE = {
      {"--summary", false},
      {"--listen", true},
      {"--http", true},
-     {"--metrics", true}},
+     {"--metrics", true},
+     {"--on-event", true}},
     "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
     "                   SIGTERM); give up with status 1 after --give-up failed rounds\n"
     "  --give-up N      failed rounds in a row that end a --rounds run (default 5;\n"
@@ -166,6 +167,11 @@ const OptionGroup LIVE = {
     "                   127.0.0.1; port 0: any free port, named in the ready line\n"
     "                   on standard error); never control\n"
     "  --metrics [HOST:]PORT  the same as --http\n"
+    "  --on-event PROGRAM  run PROGRAM (no shell) for every alarm raised or cleared\n"
+    "                   and every link lost or restored: the event in its\n"
+    "                   environment (TZV58_EVENT, TZV58_KEY, ...), the summary's\n"
+    "                   line as its argument; 4 at once, each stopped after 30 s;\n"
+    "                   see docs/host-program.md and contrib/\n"
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };
@@ -192,7 +198,7 @@ const std::vector<Command>& commands() {
          run_record},
         {"history",
          "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-         "                             [--plot FILE.svg]   the records and alarms kept by --history\n",
+         "                             [--plot FILE.svg|- [--force]]   the records and alarms kept by --history\n",
          {&HISTORY},
          run_history},
         {"get", "  tzv58-host get --socket PATH [ID...]\n", {&GET}, run_get},
