@@ -32,10 +32,6 @@ installed libgtest-dev:mipsel || apt_install libgtest-dev:mipsel ||
 # build machine's packages, tzv58-host is built without history.
 installed libsqlite3-dev:mipsel || apt_install libsqlite3-dev:mipsel ||
   echo "libsqlite3-dev:mipsel cannot be installed: tzv58-host is built without history"
-# The metrics server's HTTP library; it needs libssl3:mipsel at the build
-# machine's libssl3 version, which the archives do not always offer at once.
-installed libcpp-httplib-dev:mipsel || apt_install libcpp-httplib-dev:mipsel ||
-  echo "libcpp-httplib-dev:mipsel cannot be installed: tzv58-host is built without --metrics"
 
 bash scripts/build.sh mipsel
 ctest --preset mipsel

@@ -1,18 +1,14 @@
 #include "tools/cli/client.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,95 +20,15 @@
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
-#include "tools/live/live_socket.h"
+#include "tools/cli/live_connection.h"
+#include "tools/live/live_api.h"
 #include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
 namespace {
 
-// A control command's reply may take the host's whole reply timeout, behind
-// a poll round: wait well beyond both.
-constexpr int REPLY_WAIT_MS = 30000;
 // Any code other than the device's own reads whether the last command was answered.
 constexpr int QUERY_CODE = 0;
-
-class Connection {
-public:
-    ~Connection() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    bool open(const std::string& path, std::string& err) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (path.empty() || path.size() >= sizeof addr.sun_path) {
-            err = "socket path must be 1 to " + std::to_string(sizeof addr.sun_path - 1) + " bytes long";
-            return false;
-        }
-        std::memcpy(addr.sun_path, path.data(), path.size());
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            err = "cannot reach a running poll at " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-
-    // One request line out, one reply line back, within REPLY_WAIT_MS.
-    bool ask(const std::string& request, Json::Value& reply, std::string& err) {
-        const std::string line = request + "\n";
-        for (size_t sent = 0; sent < line.size();) {
-            const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                err = std::string("the host closed the connection: ") + std::strerror(errno);
-                return false;
-            }
-            sent += size_t(n);
-        }
-        const long long deadline = now_ms() + REPLY_WAIT_MS;
-        size_t nl;
-        while ((nl = buffered_.find('\n')) == std::string::npos) {
-            const long long left = deadline - now_ms();
-            pollfd p{fd_, POLLIN, 0};
-            const int r = left > 0 ? ::poll(&p, 1, int(left)) : 0;
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) {
-                err = "no reply from the host within " + std::to_string(REPLY_WAIT_MS / 1000) + " s";
-                return false;
-            }
-            char buf[4096];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                err = "the host closed the connection without a reply";
-                return false;
-            }
-            buffered_.append(buf, size_t(n));
-            if (buffered_.size() > (1u << 20)) {
-                err = "the host's reply is far too long";
-                return false;
-            }
-        }
-        const std::string text = buffered_.substr(0, nl);
-        buffered_.erase(0, nl + 1);
-        Json::CharReaderBuilder builder;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        if (!reader->parse(text.data(), text.data() + text.size(), &reply, nullptr) || !reply.isObject()) {
-            err = "the host's reply is not understood: " + text.substr(0, 200);
-            return false;
-        }
-        if (reply["error"].isString()) {
-            err = reply["error"].asString();
-            return false;
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    std::string buffered_;
-};
 
 // An English gloss for the device's refusal texts.
 std::string gloss(const std::string& refusal) {
@@ -203,15 +119,6 @@ bool need_socket(const CommandLine& cl, std::string& err) {
     return true;
 }
 
-std::string control_request(int code, const std::vector<uint8_t>& in, long long out_len) {
-    return JsonLine()
-        .str("op", "control")
-        .num("code", code)
-        .str("in", hex_upper(in))
-        .num("out_len", out_len)
-        .text();
-}
-
 // "YYYY-MM-DDTHH:MM:SS" as the power system's 7-byte time: year (low byte
 // first), month, day, hour, minute, second.
 bool time_bytes(const std::string& text, std::vector<uint8_t>& out) {
@@ -245,68 +152,11 @@ bool whole_number(const std::string& s, long long lo, long long hi, long long& v
     return !*end && errno == 0 && v >= lo && v <= hi;
 }
 
-}  // namespace
-
-int run_get(const CommandLine& cl) {
-    std::string err;
-    if (!need_socket(cl, err)) return usage_error(err);
-    if (cl.args.size() > LiveSocket::MAX_IDS)
-        return usage_error("get takes at most " + std::to_string(LiveSocket::MAX_IDS) + " ids at once");
-    for (const std::string& id : cl.args)
-        if (id.size() > LiveSocket::MAX_ID)
-            return usage_error("an id is at most " + std::to_string(LiveSocket::MAX_ID) + " bytes long");
-    Connection c;
-    if (!c.open(cl.get("--socket"), err)) return failure(err);
-    Json::Value reply;
-    if (cl.args.empty()) {
-        if (!c.ask(JsonLine().str("op", "values").text(), reply, err)) return failure(err);
-        std::printf("link: %s (last round: %s)\n", reply["link"].asString().c_str(),
-                    reply["last_round"].asString().c_str());
-        std::vector<uint8_t> image;
-        tzv58_419_Data_t record;
-        if (!reply["record"].isString()) {
-            std::printf("age: no complete round yet\n");
-            return EXIT_FAIL;
-        }
-        if (!parse_hex(reply["record"].asString(), image) || image.size() != sizeof record)
-            return failure("the host sent a record of the wrong size");
-        std::memcpy(&record, image.data(), sizeof record);
-        std::printf("age: %.1f s\n", reply["age_ms"].asDouble() / 1000.0);
-        std::fputs(Flattener(record_json(record)).lines().c_str(), stdout);
-        return 0;
-    }
-    std::string ids = "[";
-    for (const std::string& id : cl.args) ids += (ids.size() > 1 ? "," : "") + json_quote(id);
-    if (!c.ask(JsonLine().str("op", "get").raw("ids", ids + "]").text(), reply, err)) return failure(err);
-    bool all = true;
-    for (const Json::Value& v : reply["values"]) {
-        const std::string id = v["id"].asString();
-        if (v.isMember("value")) {
-            const Json::Value& x = v["value"];
-            std::printf("%s: %s\n", id.c_str(), x.isNull() ? "nan" : float_text(x.asFloat()).c_str());
-        } else {
-            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
-            all = false;
-        }
-    }
-    return all && reply["values"].size() == cl.args.size() ? 0 : EXIT_FAIL;
-}
-
-int run_control(const CommandLine& cl) {
-    std::string err;
-    if (!need_socket(cl, err)) return usage_error(err);
-    long long wait_s = 0, out_len = 4;
-    if (!option_number(cl, "--wait", 1, 3600, wait_s, err) ||
-        !option_number(cl, "--out", 0, LiveSocket::MAX_CONTROL_OUT, out_len, err))
-        return usage_error(err);
-    if (cl.args.empty()) return usage_error("control needs CODE, set-time, set-param or remote (see control --help)");
+// The control form and its input bytes from the command line: 0, or the
+// status of a usage error already reported.
+int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
     const std::string form = cl.args[0];
     const size_t n = cl.args.size();
-    const bool friendly = form == "set-time" || form == "set-param" || form == "remote";
-    if (friendly && (cl.has("--text") || cl.has("--hex") || cl.has("--out")))
-        return usage_error("--text, --hex and --out go with a CODE, not with " + form);
-    int code = 0;
-    std::vector<uint8_t> in;
     if (form == "set-time") {
         if (n > 2) return usage_error("set-time takes one time at most: YYYY-MM-DDTHH:MM:SS");
         const std::string when = n == 2 ? cl.args[1] : now_text();
@@ -318,8 +168,7 @@ int run_control(const CommandLine& cl) {
         const double v = std::strtod(cl.args[2].c_str(), &end);
         if (cl.args[2].empty() || *end || !std::isfinite(v))
             return usage_error("set-param needs a number as VALUE, not '" + cl.args[2] + "'");
-        const std::string text =
-            JsonLine().str("signal_id", cl.args[1]).str("SetValue", cl.args[2]).text();
+        const std::string text = JsonLine().str("signal_id", cl.args[1]).str("SetValue", cl.args[2]).text();
         in.assign(text.begin(), text.end());
         code = SET_PARAM;
     } else if (form == "remote") {
@@ -333,34 +182,24 @@ int run_control(const CommandLine& cl) {
         if (n != 1) return usage_error("unexpected argument '" + cl.args[1] + "'");
         if (cl.has("--text") && cl.has("--hex")) return usage_error("give --text or --hex, not both");
         if (cl.has("--hex") && !parse_hex(cl.get("--hex"), in)) return usage_error("--hex needs pairs of hex digits");
-        if (cl.has("--text")) {
-            const std::string t = cl.get("--text");
-            in.assign(t.begin(), t.end());
-        }
+        const std::string t = cl.get("--text");
+        if (cl.has("--text")) in.assign(t.begin(), t.end());
         code = int(v);
     }
-    if (in.size() > LiveSocket::MAX_CONTROL_IN)
-        return usage_error("the request is at most " + std::to_string(LiveSocket::MAX_CONTROL_IN) + " bytes long");
+    if (in.size() > LIVE_MAX_CONTROL_IN)
+        return usage_error("the request is at most " + std::to_string(LIVE_MAX_CONTROL_IN) + " bytes long");
+    return 0;
+}
 
-    Connection c;
-    if (!c.open(cl.get("--socket"), err)) return failure(err);
-    Json::Value reply;
-    if (!c.ask(control_request(code, in, out_len), reply, err)) return failure(err);
-    const int result = reply["result"].asInt();
-    const std::string sent = reply["sent"].asString(), answer = reply["reply"].asString();
-    std::printf("control %d: result %d\n", code, result);
-    const std::string out = reply["out"].asString();
-    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
-    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
-    if (!sent.empty()) std::printf("reply: %s\n", answer.c_str());
-    if (!cl.has("--wait")) return result == 0 ? 0 : EXIT_FAIL;
-
-    // Ask the device whether it recorded the answer, until it has or the time is up.
+// --wait: asks the device whether it recorded the answer, until it has or
+// the time is up.
+int wait_for_answer(LiveConnection& c, int code, long long wait_s, const std::string& answer) {
     const long long start = now_ms(), deadline = start + wait_s * 1000;
     int32_t recorded = -1;
+    std::string err;
     for (;;) {
         Json::Value q;
-        if (!c.ask(control_request(QUERY_CODE, {}, 4), q, err)) return failure(err);
+        if (!c.ask("POST", "/control", control_request_body(QUERY_CODE, {}, 4), q, err)) return failure(err);
         std::vector<uint8_t> out;
         if (parse_hex(q["out"].asString(), out) && out.size() == 4) std::memcpy(&recorded, out.data(), 4);
         if (recorded == 1 || now_ms() >= deadline) break;
@@ -378,6 +217,85 @@ int run_control(const CommandLine& cl) {
                     code == REMOTE_CONTROL ? " (between rounds this model takes a remote-control reply for a poll reply)"
                                            : "");
     return EXIT_FAIL;
+}
+
+// get without ids: every value of the last record.
+int print_values(LiveConnection& c) {
+    Json::Value reply;
+    std::string err;
+    if (!c.ask("GET", "/values", "", reply, err)) return failure(err);
+    std::printf("link: %s (last round: %s)\n", reply["link"].asString().c_str(), reply["last_round"].asString().c_str());
+    if (!reply["record"].isString()) {
+        std::printf("age: no complete round yet\n");
+        return EXIT_FAIL;
+    }
+    std::vector<uint8_t> image;
+    tzv58_419_Data_t record;
+    if (!parse_hex(reply["record"].asString(), image) || image.size() != sizeof record)
+        return failure("the host sent a record of the wrong size");
+    std::memcpy(&record, image.data(), sizeof record);
+    std::printf("age: %.1f s\n", reply["age_ms"].asDouble() / 1000.0);
+    std::fputs(Flattener(record_json(record)).lines().c_str(), stdout);
+    return 0;
+}
+
+}  // namespace
+
+int run_get(const CommandLine& cl) {
+    std::string err;
+    if (!need_socket(cl, err)) return usage_error(err);
+    if (cl.args.size() > LIVE_MAX_IDS)
+        return usage_error("get takes at most " + std::to_string(LIVE_MAX_IDS) + " ids at once");
+    for (const std::string& id : cl.args)
+        if (id.size() > LIVE_MAX_ID)
+            return usage_error("an id is at most " + std::to_string(LIVE_MAX_ID) + " bytes long");
+    LiveConnection c;
+    if (const int status = c.open(cl.get("--socket"))) return status;
+    if (cl.args.empty()) return print_values(c);
+    bool all = true;
+    for (const std::string& id : cl.args) {
+        Json::Value v;
+        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
+        if (v.isMember("value")) {
+            const Json::Value& x = v["value"];
+            std::printf("%s: %s\n", id.c_str(), x.isNull() ? "nan" : float_text(x.asFloat()).c_str());
+        } else {
+            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
+            all = false;
+        }
+    }
+    return all ? 0 : EXIT_FAIL;
+}
+
+int run_control(const CommandLine& cl) {
+    std::string err;
+    if (!need_socket(cl, err)) return usage_error(err);
+    long long wait_s = 0, out_len = 4;
+    if (!option_number(cl, "--wait", 1, 3600, wait_s, err) ||
+        !option_number(cl, "--out", 0, LIVE_MAX_CONTROL_OUT, out_len, err))
+        return usage_error(err);
+    if (cl.args.empty()) return usage_error("control needs CODE, set-time, set-param or remote (see control --help)");
+    const std::string form = cl.args[0];
+    if ((form == "set-time" || form == "set-param" || form == "remote") &&
+        (cl.has("--text") || cl.has("--hex") || cl.has("--out")))
+        return usage_error("--text, --hex and --out go with a CODE, not with " + form);
+    int code = 0;
+    std::vector<uint8_t> in;
+    if (const int status = control_form(cl, code, in)) return status;
+
+    LiveConnection c;
+    if (const int status = c.open(cl.get("--socket"))) return status;
+    Json::Value reply;
+    if (!c.ask("POST", "/control", control_request_body(code, in, out_len), reply, err)) return failure(err);
+    const std::string sent = reply["sent"].asString(), answer = reply["reply"].asString();
+    const std::string out = reply["out"].asString();
+    const int result = reply["result"].asInt();
+    std::printf("control %d: result %d\n", code, result);
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
+    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
+    if (!sent.empty()) std::printf("reply: %s\n", answer.c_str());
+    if (!cl.has("--wait")) return result == 0 ? 0 : EXIT_FAIL;
+    return wait_for_answer(c, code, wait_s, answer);
 }
 
 }  // namespace tzv58::tool

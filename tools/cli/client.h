@@ -1,5 +1,5 @@
 // `tzv58-host get` and `tzv58-host control`: clients of a running poll's
-// live socket (see live_socket.h for what goes over it).
+// live socket (tools/live/live_api.h says what goes over it).
 #pragma once
 
 #include "tools/common/options.h"
@@ -7,7 +7,8 @@
 namespace tzv58::tool {
 
 // get --socket PATH [ID...]: 0 when every value was given, 1 when not (or
-// the host could not be reached), 2 for a usage error.
+// the host could not be reached), 2 for a usage error (or a socket of
+// another user).
 int run_get(const CommandLine& cl);
 
 // control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |

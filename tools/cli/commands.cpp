@@ -152,6 +152,7 @@ const OptionGroup LIVE = {
      {"--baud", true},
      {"--summary", false},
      {"--listen", true},
+     {"--http", true},
      {"--metrics", true},
      {"--on-event", true}},
     "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
@@ -164,10 +165,13 @@ const OptionGroup LIVE = {
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"
     "                   for older command lines)\n"
-    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control\n"
-    "  --metrics [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
+    "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control:\n"
+    "                   HTTP with JSON bodies (GET /values, GET /values/ID,\n"
+    "                   POST /control)\n"
+    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
     "                   127.0.0.1; port 0: any free port, named in the ready line\n"
-    "                   on standard error)\n"
+    "                   on standard error); never control\n"
+    "  --metrics [HOST:]PORT  the same as --http\n"
     "  --on-event PROGRAM  run PROGRAM (no shell) for every alarm raised or cleared\n"
     "                   and every link lost or restored: the event in its\n"
     "                   environment (TZV58_EVENT, TZV58_KEY, ...), the summary's\n"

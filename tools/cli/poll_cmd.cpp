@@ -20,6 +20,7 @@
 #include "tools/line/line.h"
 #include "tools/line/scheduler.h"
 #include "tools/live/live.h"
+#include "tools/live/metrics.h"
 #include "tools/sim/simulator.h"
 
 namespace tzv58::tool {
@@ -53,6 +54,7 @@ private:
     SimulatorOptions sim_;
     NotifyOptions notify_;
     long long baud_ = 0;  // 0: the device's own
+    std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
     std::unique_ptr<Line> line_;
     std::unique_ptr<LiveService> live_;
@@ -71,6 +73,7 @@ int PollRun::run(const CommandLine& cl) {
         return usage_error(err);
     follow_rounds(cl);
     if (!open_line(cl, err) || !open_services(cl, err)) return usage_error(err);
+    sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
 
@@ -108,13 +111,16 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
         err = "--listen needs a PATH";
         return false;
     }
-    if (!cl.has("--metrics")) return true;
+    if (cl.has("--http") && cl.has("--metrics")) {
+        err = "options --http and --metrics name the same port: give one";
+        return false;
+    }
+    const char* const option = cl.has("--metrics") ? "--metrics" : "--http";
+    if (!cl.has(option)) return true;
+    http_address_ = cl.get(option);
     std::string host;
     int port = 0;
-    if (!parse_metrics_address(cl.get("--metrics"), host, port, err)) return false;
-    if (MetricsServer::available()) return true;
-    err = "--metrics: this build has no HTTP library (cpp-httplib)";
-    return false;
+    return parse_http_address(option, http_address_, host, port, err);
 }
 
 // The clock of the rounds, and what the person's summary needs of them.
@@ -148,9 +154,9 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
     if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, err)) return false;
     if (history) setup_.observers.add(std::move(history));
-    if (!cl.has("--listen") && !cl.has("--metrics")) return true;
+    if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms);
-    return live_->open(cl.get("--listen"), cl.get("--metrics"), err);
+    return live_->open(cl.get("--listen"), http_address_, err);
 }
 
 int PollRun::poll() {

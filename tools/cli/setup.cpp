@@ -8,6 +8,7 @@
 #include "device/setting_value.h"
 #include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
+#include "tools/common/exit_status.h"
 #include "tools/common/json_in.h"
 #include "tools/common/outputs.h"
 #include "tools/common/paths.h"
@@ -78,6 +79,13 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
         watch_output(events_file, "the --events file " + cl.get("--events"));
     }
     return true;
+}
+
+void Setup::reopen_outputs(const CommandLine& cl) {
+    std::string err;
+    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), err)) say(EXIT_FAIL, err);
+    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), err))
+        say(EXIT_FAIL, err);
 }
 
 bool Setup::load(const CommandLine& cl, std::string& err) {

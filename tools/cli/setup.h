@@ -51,6 +51,9 @@ struct Setup {
     // Diverts the plug-in's lines and opens the event stream. Events go to
     // standard output when asked (or by default, for replay).
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
+    // SIGHUP: the --events and --diag files afresh (log rotation); a file
+    // that cannot be reopened is one line on stderr, and the old one stays.
+    void reopen_outputs(const CommandLine& cl);
     // Loads the plug-in, points the device at the observers (the DC unit
     // watch, then the event printer) and applies the configuration.
     bool load(const CommandLine& cl, std::string& err);

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "tools/common/outputs.h"
+#include "tools/common/signals.h"
 
 namespace tzv58::tool {
 
@@ -43,6 +44,32 @@ void flush_all_output(FILE* console) {
     std::cout.flush();
     std::fflush(stdout);
     if (console) std::fflush(console);
+}
+
+namespace {
+
+bool reopen_fd(int fd, const std::string& path, const char* option, std::string& err) {
+    const int to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (to < 0 || ::dup2(to, fd) < 0) {
+        err = std::string("option ") + option + ": cannot reopen " + path + ": " + std::strerror(errno);
+        if (to >= 0) ::close(to);
+        return false;
+    }
+    ::close(to);
+    return true;
+}
+
+}  // namespace
+
+bool reopen_stream(FILE* out, const std::string& path, std::string& err) {
+    std::fflush(out);
+    return reopen_fd(::fileno(out), path, "--events", err);
+}
+
+bool reopen_diagnostics(const std::string& path, std::string& err) {
+    std::cout.flush();
+    std::fflush(stdout);
+    return reopen_fd(1, path, "--diag", err);
 }
 
 }  // namespace tzv58::tool

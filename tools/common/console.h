@@ -18,4 +18,10 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
 // Writes out what the plug-in and the host have buffered.
 void flush_all_output(FILE* console);
 
+// Log rotation: points the stream, or descriptor 1 (the plug-in's lines),
+// at PATH afresh, appending, created if it is gone. false with a one-line
+// reason; the old file is kept then.
+bool reopen_stream(FILE* out, const std::string& path, std::string& err);
+bool reopen_diagnostics(const std::string& path, std::string& err);
+
 }  // namespace tzv58::tool

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/common/exit_status.h"
+#include "tools/common/signals.h"
 
 namespace tzv58::tool {
 namespace {
@@ -31,6 +32,11 @@ bool check(Watched& w, int flushed) {
     if (flushed == 0 && !std::ferror(w.out)) return !w.failed;
     const int why = errno;
     std::clearerr(w.out);  // a later write may succeed; the loss stays counted
+    if (why == EPIPE) {
+        if (!g_stop) say(EXIT_DONE, "the reader of " + w.name + " went away (broken pipe); stopping");
+        g_stop = 1;
+        return false;
+    }
     if (!w.failed) say(EXIT_FAIL, "cannot write " + w.name + ": " + (why ? std::strerror(why) : "a write failed"));
     w.failed = true;
     return false;

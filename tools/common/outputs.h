@@ -3,6 +3,9 @@
 // first failure of each output is said in one line on standard error that
 // names it, and the command then ends with status 1, as it did not do all
 // that was asked. The program goes on meanwhile (a poll keeps polling).
+// One failure is no fault of ours: when the reader of an output goes away (a
+// closed pipe, as `| head` does), that is said once and the program is asked
+// to stop (g_stop), with status 0.
 #pragma once
 
 #include <cstdio>

@@ -6,9 +6,11 @@
 namespace tzv58::tool {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reopen = 0;
 
 namespace {
 void on_stop(int) { g_stop = 1; }
+void on_hangup(int) { g_reopen = 1; }
 }  // namespace
 
 void install_stop_handlers() {
@@ -18,6 +20,11 @@ void install_stop_handlers() {
     sa.sa_flags = 0;  // no SA_RESTART: a waiting poll() returns at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_hangup;
+    sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+    sigaction(SIGXFSZ, &sa, nullptr);
 }
 
 void nap(int ms) {
@@ -33,6 +40,7 @@ SignalsBlocked::SignalsBlocked() {
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
     sigaddset(&block, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &block, &old_);
 }

@@ -1,5 +1,8 @@
 // Signals of the host program: SIGINT and SIGTERM ask every wait to end;
-// threads beside the main one take no signal at all.
+// SIGHUP asks for the output files to be reopened (log rotation); SIGPIPE
+// and SIGXFSZ are ignored, so that a write to a closed pipe or past the file
+// size limit fails with an error the program handles. Threads beside the
+// main one take no signal at all.
 #pragma once
 
 #include <csignal>
@@ -10,12 +13,14 @@ namespace tzv58::tool {
 
 // Set by SIGINT and SIGTERM: every wait of the host ends early.
 extern volatile std::sig_atomic_t g_stop;
+// Set by SIGHUP; cleared by whoever reopens the files.
+extern volatile std::sig_atomic_t g_reopen;
 void install_stop_handlers();
 
 // Sleeps up to ms milliseconds; a stop request ends it early.
 void nap(int ms);
 
-// Blocks SIGINT, SIGTERM and SIGPIPE on the calling thread while it lives, so
+// Blocks SIGINT, SIGTERM, SIGHUP and SIGPIPE on the calling thread while it lives, so
 // that a thread started meanwhile inherits the mask.
 class SignalsBlocked {
 public:
@@ -28,8 +33,8 @@ private:
     sigset_t old_;
 };
 
-// A thread that takes neither the stop signals nor SIGPIPE: they stay with
-// the main thread, whose waits they end.
+// A thread that takes none of these signals: they stay with the main
+// thread, whose waits they end.
 template <class F>
 std::thread quiet_thread(F&& f) {
     SignalsBlocked blocked;

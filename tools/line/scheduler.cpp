@@ -55,6 +55,10 @@ int Scheduler::run() {
         return true;
     };
     while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {
+        if (g_reopen) {
+            g_reopen = 0;
+            if (opt_.reopen_outputs) opt_.reopen_outputs();
+        }
         if (line_.fd() < 0) {
             if (!line_.try_reopen()) {
                 if (g_stop) break;

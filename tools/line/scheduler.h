@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ struct SchedulerOptions {
     RoundCollector* collected = nullptr;  // what the summary shows; cleared at each refresh
     const DcUnitWatch* dc_units = nullptr;
     BetweenExchanges* between = nullptr;
+    std::function<void()> reopen_outputs;  // after SIGHUP, between rounds
 };
 
 // The device's requests and publications, as the scheduler follows them: one

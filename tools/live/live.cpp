@@ -1,8 +1,5 @@
 #include "tools/live/live.h"
 
-#include <unistd.h>
-
-#include <chrono>
 #include <exception>
 #include <vector>
 
@@ -11,6 +8,7 @@
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
 #include "tools/common/signals.h"
+#include "tools/live/metrics.h"
 
 namespace tzv58::tool {
 namespace {
@@ -20,53 +18,95 @@ using Clock = std::chrono::steady_clock;
 // Requests run per idle call: enough for every client at once, few enough
 // that a crowd of clients cannot hold the next round back for long.
 constexpr int JOBS_PER_IDLE = 8;
+// How often the server's thread answers the requests that waited too long.
+constexpr std::chrono::milliseconds EXPIRE_EVERY{250};
+
+HttpResponse json_ok(const std::string& body) {
+    HttpResponse r;
+    r.body = body + "\n";
+    return r;
+}
 
 }  // namespace
+
+DoorLimits live_door_limits(size_t connections) {
+    DoorLimits l;
+    l.connections = connections;
+    l.header_bytes = 16 * 1024;
+    l.body_bytes = 16 * 1024;
+    l.idle = l.request = l.respond = std::chrono::milliseconds(10000);
+    return l;
+}
 
 LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms)
     : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
       tap_(observers.add(std::make_unique<LiveTap>())) {}
 
 LiveService::~LiveService() {
-    if (socket_) socket_->stop();
-    if (metrics_) metrics_->stop();
+    server_.stop();
+    jobs_.clear();
 }
 
-bool LiveService::open(const std::string& socket_path, const std::string& metrics_address, std::string& err) {
-    if (!metrics_address.empty()) {
-        int port = 0;
-        if (!parse_metrics_address(metrics_address, metrics_host_, port, err)) return false;
-        metrics_ = std::make_unique<MetricsServer>();
-        if (!metrics_->open(metrics_host_, port, err)) return false;
-    }
+bool LiveService::open(const std::string& socket_path, const std::string& http_address, std::string& err) {
+    size_t connections = 0;
     if (!socket_path.empty()) {
-        socket_ = std::make_unique<LiveSocket>();
-        if (!socket_->open(socket_path, err)) return false;
+        if (!socket_.open(socket_path, err)) return false;
+        server_.add_door(socket_.release(), {"socket", live_door_limits(SOCKET_CONNECTIONS), socket_routes(), true});
+        connections += SOCKET_CONNECTIONS;
     }
-    return true;
+    if (!http_address.empty()) {
+        std::string host;
+        int port = 0, bound = 0;
+        if (!parse_http_address("--http", http_address, host, port, err)) return false;
+        const int fd = listen_tcp(host, port, bound, err);
+        if (fd < 0) return false;
+        server_.add_door(fd, {"http", live_door_limits(HTTP_CONNECTIONS), http_routes(), false});
+        connections += HTTP_CONNECTIONS;
+        const bool v6 = host.find(':') != std::string::npos;
+        http_url_ = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound);
+    }
+    return reserve_descriptors(connections, err);
+}
+
+std::vector<Route> LiveService::socket_routes() {
+    return {
+        {"GET", "/values", false,
+         [this](const HttpRequest&, Responder reply) { reply(json_ok(values_json())); }},
+        {"GET", "/values/", true, [this](const HttpRequest& r, Responder reply) { get_value(r, std::move(reply)); }},
+        {"POST", "/control", false,
+         [this](const HttpRequest& r, Responder reply) { post_control(r, std::move(reply)); }},
+    };
+}
+
+std::vector<Route> LiveService::http_routes() {
+    return {
+        {"GET", "/metrics", false,
+         [this](const HttpRequest&, Responder reply) {
+             HttpResponse r;
+             r.content_type = "text/plain; version=0.0.4; charset=utf-8";
+             r.body = render_metrics(box_.get(), Clock::now());
+             reply(std::move(r));
+         }},
+    };
 }
 
 std::string LiveService::start(Line& line) {
     line_ = &line;
     state_.link_open = line.fd() >= 0;
+    link_open_ = state_.link_open;
     box_.put(state_);
+    server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
+    server_.start();
     std::string ready = "tzv58-host: ready:";
-    if (socket_) {
-        socket_->start([this] { return values_reply(); });
-        ready += " socket " + socket_->path();
-    }
-    if (metrics_) {
-        metrics_->start([this] { return render_metrics(box_.get(), Clock::now()); });
-        const bool v6 = metrics_host_.find(':') != std::string::npos;
-        ready += std::string(socket_ ? "," : "") + " metrics http://" + (v6 ? "[" : "") + metrics_host_ +
-                 (v6 ? "]" : "") + ":" + std::to_string(metrics_->port()) + "/metrics";
-    }
+    if (!socket_.path().empty()) ready += " socket " + socket_.path();
+    if (!http_url_.empty()) ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics";
     return ready;
 }
 
 void LiveService::publish() {
     tap_.fill(state_);
     state_.link_open = line_ && line_->fd() >= 0;
+    link_open_ = state_.link_open;
     box_.put(state_);
 }
 
@@ -78,54 +118,60 @@ void LiveService::round_ended(bool complete) {
 
 void LiveService::idle() {
     if (state_.link_open != (line_ && line_->fd() >= 0)) publish();
-    if (socket_) socket_->run_queued([this](const Json::Value& r) { return run_request(r); }, JOBS_PER_IDLE);
+    jobs_.run(JOBS_PER_IDLE);
 }
 
-std::string LiveService::run_request(const Json::Value& request) {
-    const std::string op = request["op"].asString();
-    if (op == "get") return run_get(request["ids"]);
-    return run_control(request);
+HttpResponse LiveService::not_taken() const {
+    const std::string why = link_open_ ? "the poll was busy" : "the serial line is down";
+    return error_response(504, "the device could not take the request within " +
+                                   std::to_string(jobs_.wait().count() / 1000) + " s: " + why, true);
 }
 
-std::string LiveService::run_get(const Json::Value& ids) {
-    ZMXSPDevice& d = dev_.device();
-    std::string list = "[";
-    for (const Json::Value& id_value : ids) {
-        const std::string id = id_value.asString();
-        JsonLine item;
-        item.str("id", id);
-        try {
-            const float v = d.Get_Value(0, id);
-            events_.value(id, v);
-            item.real("value", v);
-        } catch (const std::exception& e) {
-            events_.value_error(id, e.what());
-            item.str("error", e.what());
-        }
-        list += (list.size() > 1 ? "," : "") + item.text();
+void LiveService::get_value(const HttpRequest& r, Responder reply) {
+    std::string id;
+    if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
+        return reply(error_response(400, "malformed id: percent-encoded, at most " + std::to_string(LIVE_MAX_ID) +
+                                             " bytes", true));
+    jobs_.push([this, id] { return run_get(id); }, std::move(reply));
+}
+
+void LiveService::post_control(const HttpRequest& r, Responder reply) {
+    ControlRequest request;
+    const std::string why = parse_control_request(r.body, request);
+    if (!why.empty()) return reply(error_response(400, why, true));
+    if (!link_open_) return reply(error_response(503, "the serial line is down; try again later", true));
+    jobs_.push([this, request] { return run_control(request); }, std::move(reply));
+}
+
+HttpResponse LiveService::run_get(const std::string& id) {
+    JsonLine item;
+    item.str("id", id);
+    try {
+        const float v = dev_.device().Get_Value(0, id);
+        events_.value(id, v);
+        item.real("value", v);
+    } catch (const std::exception& e) {
+        events_.value_error(id, e.what());
+        item.str("error", e.what());
     }
-    return JsonLine().raw("values", list + "]").text();
+    return json_ok(item.text());
 }
 
-std::string LiveService::run_control(const Json::Value& request) {
-    const int code = request["code"].asInt();
-    std::vector<uint8_t> in;
-    if (request["in"].isString()) parse_hex(request["in"].asString(), in);
-    const int out_len = request["out_len"].isInt() ? request["out_len"].asInt() : 4;
-    if (!line_ || line_->fd() < 0) return JsonLine().str("error", "the serial line is down; try again later").text();
-
+HttpResponse LiveService::run_control(const ControlRequest& request) {
+    if (!line_ || line_->fd() < 0) return error_response(503, "the serial line is down; try again later", true);
     ZMXSPDevice& d = dev_.device();
     // Nothing left over from before may pass for the command's reply.
     dev_.codec().flush_input();
     discard_input(line_->fd());
     const uint64_t sends = tap_.sends(), payloads = tap_.payloads(), errors = tap_.frame_errors();
-    std::vector<uint8_t> out(size_t(out_len) + 1, 0);  // never empty
+    const int code = request.code, out_len = request.out_len;
+    std::vector<uint8_t> in = request.in, out(size_t(out_len) + 1, 0);  // never empty
     int written = 0, result = 0;
     try {
         result = d.DeviceIoControl(code, in.data(), int(in.size()), out.data(), out_len, written);
     } catch (const std::exception& e) {
         events_.control_error(code, e.what());
-        return JsonLine().str("error", std::string("the device failed the request: ") + e.what()).text();
+        return error_response(500, std::string("the device failed the request: ") + e.what(), true);
     }
     const int shown = written < 0 ? 0 : written > out_len ? out_len : written;
     events_.control(code, result, written, out.data(), size_t(shown));
@@ -134,14 +180,14 @@ std::string LiveService::run_control(const Json::Value& request) {
         sent = tap_.last_frame();
         reply = await_reply(payloads, errors);
     }
-    return JsonLine()
-        .num("code", code)
-        .num("result", result)
-        .num("out_written", written)
-        .str("out", hex_upper(out.data(), size_t(shown)))
-        .str("sent", sent)
-        .str("reply", reply)
-        .text();
+    return json_ok(JsonLine()
+                       .num("code", code)
+                       .num("result", result)
+                       .num("out_written", written)
+                       .str("out", hex_upper(out.data(), size_t(shown)))
+                       .str("sent", sent)
+                       .str("reply", reply)
+                       .text());
 }
 
 std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before) {
@@ -150,25 +196,22 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
     uint8_t buf[512];
     while (d.IsProcessing()) {
         const long long left = deadline - now_ms();
-        LineWait w = left > 0 ? wait_input(line_->fd(), int(left)) : LineWait::timeout;
-        if (w == LineWait::interrupted) {
-            if (!g_stop) continue;
-            w = LineWait::timeout;
+        size_t n = 0;
+        const Line::Received got = left > 0 ? line_->receive(buf, sizeof buf, int(left), n) : Line::Received::timeout;
+        if (got == Line::Received::bytes) {
+            d.process(buf, unsigned(n));
+            continue;
         }
-        if (w == LineWait::input) {
-            const ssize_t n = ::read(line_->fd(), buf, sizeof buf);
-            if (n > 0) d.process(buf, unsigned(n));
-            if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
-            w = LineWait::hangup;
-        }
+        if (got == Line::Received::interrupted && !g_stop) continue;
         dev_.codec().flush_input();
         d.Reset();
-        if (w == LineWait::hangup) {
+        if (got == Line::Received::hangup) {
             d.AttachFd(-1, false);
             line_->lost();
             return "line lost";
         }
-        // No reply: the command is not asked for again (it may act twice).
+        // No reply (or the program is stopping): the command is not asked
+        // for again (it may act twice).
         events_.error("timeout", nullptr, 0);
         break;
     }
@@ -178,7 +221,7 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
     return "none";
 }
 
-std::string LiveService::values_reply() const {
+std::string LiveService::values_json() const {
     const LiveSnapshot s = box_.get();
     JsonLine j;
     j.str("link", s.link_open ? "open" : "down");

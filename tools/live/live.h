@@ -1,26 +1,37 @@
-// Live access to a running poll: the socket for `get` and `control`
-// (--listen PATH) and the Prometheus metrics (--metrics [HOST:]PORT).
+// Live access to a running poll: the live socket for `get` and `control`
+// (--listen PATH) and the HTTP port with the Prometheus metrics
+// (--http [HOST:]PORT, or --metrics), served by one HTTP server.
 //
-// Threads: the scheduler alone drives the device. Clients are served on the
-// socket's thread and HTTP on the metrics server's; requests to the device
-// wait in a queue until the scheduler calls idle() between exchanges, and
-// both read a snapshot that the scheduler leaves at each round end.
+// Threads: the scheduler alone drives the device. The server's thread serves
+// both doors; requests for the device wait in a queue until the scheduler
+// calls idle() between exchanges, and the rest is answered from a snapshot
+// that the scheduler leaves at each round end.
 #pragma once
 
-#include <memory>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <string>
+#include <vector>
 
-#include <json/value.h>
-
-#include "tools/report/events.h"
-#include "tools/line/line.h"
-#include "tools/live/live_socket.h"
-#include "tools/live/live_state.h"
-#include "tools/live/metrics.h"
 #include "tools/common/plugin_host.h"
+#include "tools/line/line.h"
 #include "tools/line/scheduler.h"
+#include "tools/live/device_queue.h"
+#include "tools/live/http_server.h"
+#include "tools/live/live_api.h"
+#include "tools/live/live_state.h"
+#include "tools/live/unix_listener.h"
+#include "tools/report/events.h"
 
 namespace tzv58::tool {
+
+// The doors' limits (docs/live.md names them).
+constexpr size_t SOCKET_CONNECTIONS = 16;
+constexpr size_t HTTP_CONNECTIONS = 32;
+// How long a request for the device may wait for the scheduler.
+constexpr std::chrono::milliseconds DEVICE_WAIT{10000};
+DoorLimits live_door_limits(size_t connections);
 
 class LiveService : public BetweenExchanges {
 public:
@@ -31,25 +42,31 @@ public:
     LiveService& operator=(const LiveService&) = delete;
     ~LiveService() override;
 
-    // Opens the socket (empty path: none) and the metrics address (empty:
-    // none). false with a one-line reason.
-    bool open(const std::string& socket_path, const std::string& metrics_address, std::string& err);
+    // Opens the socket (empty path: none) and the HTTP address (empty: none;
+    // "[HOST:]PORT", already checked), with descriptors for their
+    // connections. false with a one-line reason.
+    bool open(const std::string& socket_path, const std::string& http_address, std::string& err);
 
     // Starts serving once the line is open; returns the ready line, which
-    // names the socket and the metrics port.
+    // names the socket and the metrics URL.
     std::string start(Line& line);
 
     void round_ended(bool complete) override;
     void idle() override;
 
 private:
-    std::string run_request(const Json::Value& request);
-    std::string run_get(const Json::Value& ids);
-    std::string run_control(const Json::Value& request);
+    std::vector<Route> socket_routes();
+    // Read-only routes of the TCP door.
+    std::vector<Route> http_routes();
+    void get_value(const HttpRequest& r, Responder reply);
+    void post_control(const HttpRequest& r, Responder reply);
+    HttpResponse run_get(const std::string& id);
+    HttpResponse run_control(const ControlRequest& request);
     // Serves the line until the device awaits nothing more, or the reply
     // timeout passes: what came back ("answered", "none", ...).
     std::string await_reply(uint64_t payloads_before, uint64_t errors_before);
-    std::string values_reply() const;  // on the socket's thread
+    std::string values_json() const;  // on the server's thread
+    HttpResponse not_taken() const;
     void publish();
 
     LoadedDevice& dev_;
@@ -59,9 +76,11 @@ private:
     Line* line_ = nullptr;
     SnapshotBox box_;
     LiveSnapshot state_;  // the scheduler's side of the snapshot
-    std::unique_ptr<LiveSocket> socket_;
-    std::unique_ptr<MetricsServer> metrics_;
-    std::string metrics_host_;
+    std::atomic<bool> link_open_{false};
+    DeviceQueue jobs_{DEVICE_WAIT};
+    UnixListener socket_;
+    std::string http_url_;
+    HttpServer server_;  // last: stopped and gone before what its handlers use
 };
 
 }  // namespace tzv58::tool

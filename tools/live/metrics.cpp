@@ -3,16 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <initializer_list>
-#include <thread>
 #include <utility>
 
-#ifdef TZV58_HAVE_HTTPLIB
-
-#include <httplib.h>
-#endif
-
 #include "tools/common/json_out.h"
-#include "tools/common/signals.h"
 
 namespace tzv58::tool {
 namespace {
@@ -152,7 +145,8 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     return e.text();
 }
 
-bool parse_metrics_address(const std::string& text, std::string& host, int& port, std::string& err) {
+bool parse_http_address(const std::string& option, const std::string& text, std::string& host, int& port,
+                        std::string& err) {
     host = "127.0.0.1";
     std::string p = text;
     const size_t colon = text.rfind(':');
@@ -164,78 +158,11 @@ bool parse_metrics_address(const std::string& text, std::string& host, int& port
     char* end = nullptr;
     const long v = p.empty() ? -1 : std::strtol(p.c_str(), &end, 10);
     if (host.empty() || p.empty() || *end || v < 0 || v > 65535 || p.size() > 5) {
-        err = "--metrics needs [HOST:]PORT with a port from 0 to 65535, not '" + text + "'";
+        err = option + " needs [HOST:]PORT with a port from 0 to 65535, not '" + text + "'";
         return false;
     }
     port = int(v);
     return true;
 }
-
-#ifdef TZV58_HAVE_HTTPLIB
-
-struct MetricsServer::Impl {
-    httplib::Server server;
-    std::thread thread;
-};
-
-MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
-MetricsServer::~MetricsServer() { stop(); }
-bool MetricsServer::available() { return true; }
-
-bool MetricsServer::open(const std::string& host, int port, std::string& err) {
-    httplib::Server& s = impl_->server;
-    // A scrape is one short request: clients that dawdle are cut off, and
-    // at most this many are served at once.
-    s.set_read_timeout(5, 0);
-    s.set_write_timeout(5, 0);
-    s.set_keep_alive_timeout(5);
-    s.set_keep_alive_max_count(100);
-    s.set_payload_max_length(4096);
-    // Headers and body go out in two writes: without this, a scraper that
-    // keeps its connection waits for a delayed acknowledgement every time.
-    s.set_tcp_nodelay(true);
-    s.new_task_queue = [] { return new httplib::ThreadPool(4); };
-    port_ = port == 0 ? s.bind_to_any_port(host) : (s.bind_to_port(host, port) ? port : -1);
-    if (port_ < 0) {
-        err = "cannot serve metrics on " + host + ":" + std::to_string(port) +
-              " (address in use, or not an address of this machine)";
-        return false;
-    }
-    return true;
-}
-
-void MetricsServer::start(std::function<std::string()> render) {
-    httplib::Server& s = impl_->server;
-    s.Get("/metrics", [render](const httplib::Request&, httplib::Response& res) {
-        res.set_content(render(), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    // As for the live socket: no stop request and no SIGPIPE on these threads.
-    impl_->thread = quiet_thread([&s] { s.listen_after_bind(); });
-}
-
-void MetricsServer::stop() {
-    if (!impl_ || !impl_->thread.joinable()) return;
-    // A stop that comes before the server runs would be lost: wait for it
-    // (or for the thread to end) a short while first.
-    for (int i = 0; i < 2000 && !impl_->server.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    impl_->server.stop();
-    impl_->thread.join();
-}
-
-#else
-
-struct MetricsServer::Impl {};
-MetricsServer::MetricsServer() = default;
-MetricsServer::~MetricsServer() = default;
-bool MetricsServer::available() { return false; }
-bool MetricsServer::open(const std::string&, int, std::string& err) {
-    err = "--metrics: this build has no HTTP library (cpp-httplib)";
-    return false;
-}
-void MetricsServer::start(std::function<std::string()>) {}
-void MetricsServer::stop() {}
-
-#endif
 
 }  // namespace tzv58::tool

@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""What serving costs a running poll, and what hostile clients cost it.
+
+    bench/services.py gap [--seconds 300]     poll exchange gaps, with and without services, side by side
+    bench/services.py soak [--cycles 100]     resident memory and descriptors over replugs and requests
+    bench/services.py shutdown [--times 5]    time to exit after SIGTERM with slow clients connected
+    bench/services.py idle [--held 200]       scrape latency while idle connections are held
+
+Every figure comes from real processes on this machine: tzv58-host plant on a
+pseudo-terminal, tzv58-host poll against it, and clients on loopback and a
+Unix socket only. Every loop is bounded in count and time; every child is
+stopped by its pid. The program is build/tools/tzv58-host unless --host says
+otherwise.
+"""
+
+import argparse
+import http.client
+import os
+import pty
+import select
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import tty
+
+BAUD_CHAR_S = 10 / 9600  # one character at 9600 baud, 8N1
+ROUND_BREAK_S = 0.3      # a longer gap is the pause between rounds, not an exchange
+
+
+def now():
+    return time.perf_counter()
+
+
+def pct(values, p):
+    if not values:
+        return float("nan")
+    s = sorted(values)
+    return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
+
+
+class Child:
+    """A program in the background, its standard output and error read line by line."""
+
+    def __init__(self, args, name):
+        self.name = name
+        self.p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.lines = {"out": [], "err": []}
+        self.cv = threading.Condition()
+        for key, stream in (("out", self.p.stdout), ("err", self.p.stderr)):
+            threading.Thread(target=self._read, args=(key, stream), daemon=True).start()
+
+    def _read(self, key, stream):
+        for line in stream:
+            with self.cv:
+                self.lines[key].append(line.rstrip("\n"))
+                self.cv.notify_all()
+
+    def wait_line(self, key, start, timeout=30, nth=1):
+        deadline = now() + timeout
+        with self.cv:
+            while True:
+                found = [l for l in self.lines[key] if l.startswith(start)]
+                if len(found) >= nth:
+                    return found[nth - 1]
+                left = deadline - now()
+                if left <= 0 or self.p.poll() is not None:
+                    raise RuntimeError(f"{self.name}: no line '{start}' ({self.lines[key][-3:]})")
+                self.cv.wait(left)
+
+    def count(self, key, start):
+        with self.cv:
+            return sum(1 for l in self.lines[key] if l.startswith(start))
+
+    def wait_complete_rounds(self, n, timeout=60):
+        """Until the summary shows n rounds with a reading ("== round 7: 2026-...")."""
+        deadline = now() + timeout
+        with self.cv:
+            while sum(1 for l in self.lines["out"] if l.startswith("== round ") and ": 2" in l) < n:
+                left = deadline - now()
+                if left <= 0 or self.p.poll() is not None:
+                    raise RuntimeError(f"{self.name}: fewer than {n} complete rounds")
+                self.cv.wait(left)
+
+    def complete_rounds(self):
+        with self.cv:
+            return sum(1 for l in self.lines["out"] if l.startswith("== round ") and ": 2" in l)
+
+    def stop(self, sig=signal.SIGTERM, timeout=20):
+        if self.p.poll() is None:
+            self.p.send_signal(sig)
+            try:
+                self.p.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+                self.p.wait()
+        return self.p.returncode
+
+
+def raw(fd):
+    tty.setraw(fd)
+    attrs = termios.tcgetattr(fd)
+    attrs[4] = attrs[5] = termios.B9600
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+
+
+class Relay:
+    """Between the plant and the host: a pseudo-terminal the host polls, paced
+    at 9600 baud towards the host. Records, for each request, how long after
+    the last byte of the reply before it its first byte came. Runs in a
+    process of its own (`services.py relay`), so that no load generator
+    shares its interpreter."""
+
+    def __init__(self, plant_link, host_link):
+        self.plant = os.open(plant_link, os.O_RDWR | os.O_NOCTTY)
+        raw(self.plant)
+        self.master, slave = pty.openpty()
+        raw(slave)
+        os.symlink(os.ttyname(slave), host_link)
+        self.slave = slave  # kept open: the pseudo-terminal lives while the relay does
+        self.gaps = []
+        self.reply_end = None
+
+    def run(self, stop):
+        while not stop.is_set():
+            ready, _, _ = select.select([self.plant, self.master], [], [], 0.2)
+            if self.master in ready:
+                data = os.read(self.master, 4096)
+                if self.reply_end is not None and data:
+                    self.gaps.append(now() - self.reply_end)
+                    self.reply_end = None
+                os.write(self.plant, data)
+            if self.plant in ready:
+                pending = os.read(self.plant, 4096)
+                for i in range(len(pending)):
+                    if i:
+                        time.sleep(BAUD_CHAR_S)
+                    os.write(self.master, pending[i:i + 1])
+                    if pending[i:i + 1] == b"\r":
+                        self.reply_end = now()
+
+
+def run_relay(args):
+    relay = Relay(args.plant_link, args.host_link)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGUSR1, lambda *_: relay.gaps.clear())
+    print("ready", flush=True)
+    relay.run(stop)
+    with open(args.out, "w") as f:
+        f.writelines(f"{g!r}\n" for g in relay.gaps)
+
+
+class Services:
+    """A plant, and tzv58-host poll against it, through a relay or not."""
+
+    def __init__(self, host, folder, name, services, relay=True, extra=()):
+        self.folder, self.name = folder, name
+        plant_link = os.path.join(folder, name + "-plant")
+        self.plant = Child([host, "plant", "--link", plant_link, "--baud", "9600"], name + " plant")
+        self.plant.wait_line("out", "ready ")
+        port = plant_link
+        self.relay = None
+        self.gaps_file = os.path.join(folder, name + "-gaps")
+        if relay:
+            port = os.path.join(folder, name + "-line")
+            self.relay = Child([sys.executable, os.path.abspath(__file__), "relay", plant_link, port, self.gaps_file],
+                               name + " relay")
+            self.relay.wait_line("out", "ready")
+        self.socket = os.path.join(folder, name + ".sock")
+        args = [host, "poll", "--port", port, "--baud", "9600", "--events", "/dev/null"]
+        if services:
+            args += ["--listen", self.socket, "--http", "127.0.0.1:0"] + list(extra)
+        self.poll = Child(args, name + " poll")
+        self.http_port = None
+        if services:
+            ready = self.poll.wait_line("err", "tzv58-host: ready:")
+            self.http_port = int(ready.split("127.0.0.1:")[1].split("/")[0])
+        self.poll.wait_complete_rounds(1)
+
+    def pid(self):
+        return self.poll.p.pid
+
+    def stop(self):
+        status = self.poll.stop()
+        if self.relay:
+            self.relay.stop()
+        self.plant.stop()
+        return status
+
+    def gaps(self):
+        with open(self.gaps_file) as f:
+            return [float(l) for l in f]
+
+
+def unix_http(path):
+    c = http.client.HTTPConnection("localhost", timeout=30)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(30)
+    s.connect(path)
+    c.sock = s
+    return c
+
+
+def ask(conn_factory, target, state):
+    """One request on a kept connection, reconnecting when the host closed it."""
+    for _ in range(2):
+        if state.get("conn") is None:
+            state["conn"] = conn_factory()
+        try:
+            state["conn"].request("GET", target)
+            r = state["conn"].getresponse()
+            r.read()
+            return r.status
+        except (OSError, http.client.HTTPException):
+            state["conn"] = None
+    return 0
+
+
+def paced(rate, seconds, fn, stop):
+    """Calls fn rate times a second for `seconds` (or until stop is set)."""
+    start = now()
+    n = 0
+    while not stop.is_set() and now() - start < seconds:
+        fn()
+        n += 1
+        delay = start + n / rate - now()
+        if delay > 0:
+            stop.wait(delay)
+
+
+def rss_fds(pid):
+    with open(f"/proc/{pid}/status") as f:
+        rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+    return rss, len(os.listdir(f"/proc/{pid}/fd"))
+
+
+# ---- gap ----
+
+def run_gap(args):
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        bare = Services(args.host, folder, "bare", services=False)
+        served = Services(args.host, folder, "served", services=True)
+        stop = threading.Event()
+        counts = {"scrapes": 0, "scrape_failures": 0, "gets": 0, "get_failures": 0}
+        lock = threading.Lock()
+
+        def scrape(state={}):
+            ok = ask(lambda: http.client.HTTPConnection("127.0.0.1", served.http_port, timeout=30), "/metrics", state)
+            with lock:
+                counts["scrapes" if ok == 200 else "scrape_failures"] += 1
+
+        def getter():
+            state = {}
+
+            def one():
+                ok = ask(lambda: unix_http(served.socket), "/values/out_v", state)
+                with lock:
+                    counts["gets" if ok == 200 else "get_failures"] += 1
+            return one
+
+        for s in (bare, served):
+            s.relay.p.send_signal(signal.SIGUSR1)  # from here on
+        threads = [threading.Thread(target=paced, args=(50, args.seconds, scrape, stop))]
+        threads += [threading.Thread(target=paced, args=(5, args.seconds, getter(), stop)) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        results = {}
+        for s in (bare, served):
+            s.stop()
+            results[s.name] = [g * 1000 for g in s.gaps() if g < ROUND_BREAK_S]
+    print(f"poll exchange gap (ms), reply's last byte to the next request's first, {args.seconds} s side by side:")
+    print(f"{'':24} {'exchanges':>9} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}")
+    for name, label in (("bare", "without services"), ("served", "with services, loaded")):
+        g = results[name]
+        print(f"{label:24} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
+    print(f"load served: {counts['scrapes']} scrapes ({counts['scrape_failures']} failed), "
+          f"{counts['gets']} socket requests ({counts['get_failures']} failed)")
+    diff = pct(results["served"], 99) - pct(results["bare"], 99)
+    print(f"p99 difference: {diff:+.3f} ms")
+
+
+# ---- soak ----
+
+def replug(s):
+    s.plant.p.send_signal(signal.SIGUSR1)
+    s.plant.wait_line("out", "unplugged ", nth=s.plant.count("out", "unplugged ") + 1)
+    before = s.poll.complete_rounds()
+    s.plant.p.send_signal(signal.SIGUSR2)
+    s.plant.wait_line("out", "ready ", nth=s.plant.count("out", "ready ") + 1)
+    s.poll.wait_complete_rounds(before + 1)
+
+
+def run_soak(args):
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        history = os.path.join(folder, "h.db")
+        s = Services(args.host, folder, "soak", services=True, relay=False, extra=["--history", history])
+        per_cycle = args.requests // args.cycles
+        http_state, unix_state = {}, {}
+        failures = 0
+        samples = [(0, 0) + rss_fds(s.pid())]
+        for cycle in range(1, args.cycles + 1):
+            replug(s)
+            for i in range(per_cycle):
+                if i % 2 == 0:
+                    ok = ask(lambda: http.client.HTTPConnection("127.0.0.1", s.http_port, timeout=30), "/metrics",
+                             http_state)
+                else:
+                    ok = ask(lambda: unix_http(s.socket), "/values" if i % 4 == 1 else "/values/out_v", unix_state)
+                failures += ok != 200
+            if cycle in (1, 10, 25, 50, 75, 100) or cycle == args.cycles:
+                samples.append((cycle, cycle * per_cycle) + rss_fds(s.pid()))
+        status = s.stop()
+    print(f"poll with --listen, --http and --history; {args.cycles} unplug/replug cycles, "
+          f"{per_cycle} requests after each ({failures} failed); exit status {status}")
+    print(f"{'cycles':>7} {'requests':>9} {'VmRSS KB':>9} {'descriptors':>12}")
+    for c, n, rss, fds in samples:
+        print(f"{c:7d} {n:9d} {rss:9d} {fds:12d}")
+
+
+# ---- shutdown ----
+
+def slow_clients(s):
+    held = []
+    for i in range(40):
+        c = socket.create_connection(("127.0.0.1", s.http_port)) if i % 2 else socket.socket(socket.AF_UNIX)
+        if not i % 2:
+            c.connect(s.socket)
+        if i % 4 < 2:
+            c.send(b"GET /metrics HTTP/1.1\r\nX-Slow: ")  # a request begun, never ended
+        held.append(c)
+    return held
+
+
+def run_shutdown(args):
+    times = []
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        for i in range(args.times):
+            s = Services(args.host, folder, f"down{i}", services=True, relay=False)
+            held = slow_clients(s)
+            t = now()
+            s.poll.p.send_signal(signal.SIGTERM)
+            s.poll.p.wait(30)
+            times.append((now() - t) * 1000)
+            gone = not os.path.exists(s.socket)
+            s.stop()
+            for c in held:
+                c.close()
+            print(f"run {i + 1}: exit status {s.poll.p.returncode} after {times[-1]:.1f} ms; socket removed: {gone}")
+    print(f"time to exit after SIGTERM with 40 slow or idle clients: median {statistics.median(times):.1f} ms, "
+          f"max {max(times):.1f} ms")
+
+
+# ---- idle ----
+
+def scrape_latencies(port, n):
+    out = []
+    for _ in range(n):
+        t = now()
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        c.request("GET", "/metrics")
+        r = c.getresponse()
+        r.read()
+        c.close()
+        out.append(((now() - t) * 1000, r.status))
+    return out
+
+
+def run_idle(args):
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        s = Services(args.host, folder, "idle", services=True, relay=False)
+        base = scrape_latencies(s.http_port, args.scrapes)
+        held = [socket.create_connection(("127.0.0.1", s.http_port)) for _ in range(args.held)]
+        loaded = scrape_latencies(s.http_port, args.scrapes)
+        for c in held:
+            c.close()
+        s.stop()
+    print(f"scrape latency (ms, a new connection each), {args.scrapes} scrapes:")
+    for label, lat in (("nothing held", base), (f"{args.held} idle connections held", loaded)):
+        ms = [m for m, _ in lat]
+        ok = sum(1 for _, st in lat if st == 200)
+        print(f"{label:28} p50 {pct(ms, 50):7.3f}  p99 {pct(ms, 99):7.3f}  max {max(ms):7.3f}  ({ok} answered 200)")
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--host", default=os.path.join(here, "..", "build", "tools", "tzv58-host"))
+    sub = p.add_subparsers(dest="what", required=True)
+    g = sub.add_parser("gap")
+    g.add_argument("--seconds", type=int, default=300)
+    s = sub.add_parser("soak")
+    s.add_argument("--cycles", type=int, default=100)
+    s.add_argument("--requests", type=int, default=10000)
+    d = sub.add_parser("shutdown")
+    d.add_argument("--times", type=int, default=5)
+    i = sub.add_parser("idle")
+    i.add_argument("--held", type=int, default=200)
+    i.add_argument("--scrapes", type=int, default=200)
+    r = sub.add_parser("relay")  # used by gap
+    r.add_argument("plant_link")
+    r.add_argument("host_link")
+    r.add_argument("out")
+    args = p.parse_args()
+    {"relay": run_relay, "gap": run_gap, "soak": run_soak, "shutdown": run_shutdown, "idle": run_idle}[args.what](args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,419 @@
+// The program's HTTP server in this process, with short deadlines: routes and
+// kept-alive connections, answers from another thread, and every limit a
+// hostile or unlucky client meets. Then the live socket's file and the live
+// API's request checks.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net_support.h"
+#include "tools/live/http_server.h"
+#include "tools/live/live_api.h"
+#include "tools/live/unix_listener.h"
+
+using namespace tzv58::tool;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// Waits (bounded) until the condition holds.
+template <class F>
+bool eventually(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!f()) {
+        if (elapsed_ms(start) > NET_WAIT_MS) return false;
+        std::this_thread::yield();
+        ::poll(nullptr, 0, 2);
+    }
+    return true;
+}
+
+// Requests to /later wait here until the test answers them.
+struct Later {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<Responder> waiting;
+    Responder take() {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait_for(lock, std::chrono::milliseconds(NET_WAIT_MS), [&] { return !waiting.empty(); });
+        if (waiting.empty()) return Responder();
+        Responder r = waiting.front();
+        waiting.erase(waiting.begin());
+        return r;
+    }
+};
+
+HttpResponse text(const std::string& body) {
+    HttpResponse r;
+    r.content_type = "text/plain";
+    r.body = body;
+    return r;
+}
+
+// A server with one TCP door on a free loopback port.
+struct Served {
+    explicit Served(DoorLimits limits = short_limits(), bool json = false) {
+        DoorConfig c;
+        c.name = "test";
+        c.limits = limits;
+        c.json_errors = json;
+        c.routes = {
+            {"GET", "/hello", false, [](const HttpRequest&, Responder reply) { reply(text("hi")); }},
+            {"GET", "/items/", true, [](const HttpRequest& r, Responder reply) { reply(text(r.path)); }},
+            {"POST", "/echo", false, [](const HttpRequest& r, Responder reply) { reply(text(r.body)); }},
+            {"GET", "/later", false,
+             [this](const HttpRequest&, Responder reply) {
+                 std::lock_guard<std::mutex> lock(later.mutex);
+                 later.waiting.push_back(reply);
+                 later.cv.notify_all();
+             }},
+            {"GET", "/throws", false, [](const HttpRequest&, Responder) { throw std::runtime_error("boom"); }},
+        };
+        std::string err;
+        const int fd = listen_tcp("127.0.0.1", 0, port, err);
+        EXPECT_GE(fd, 0) << err;
+        door = server.add_door(fd, c);
+        server.start();
+    }
+    static DoorLimits short_limits() {
+        DoorLimits l;
+        l.connections = 4;
+        l.header_bytes = 2048;
+        l.body_bytes = 1024;
+        l.idle = 400ms;
+        l.request = 400ms;
+        l.respond = 400ms;
+        return l;
+    }
+    int connect() { return tcp_connect(port); }
+    DoorStats stats() { return server.stats(door); }
+
+    Later later;
+    HttpServer server;
+    int port = 0;
+    size_t door = 0;
+};
+
+TEST(HttpServer, RoutesAnswerOnAConnectionKeptAlive) {
+    Served s;
+    HttpClient c(s.connect());
+    HttpReply r = c.ask(http_request("GET", "/hello"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "hi");
+    EXPECT_FALSE(r.closes);
+    r = c.ask(http_request("GET", "/items/a%20b?x=1"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "/items/a%20b");
+    r = c.ask(http_request("POST", "/echo", "{\"a\":1}"));
+    EXPECT_EQ(r.body, "{\"a\":1}");
+    // Two requests in one write: two answers, in order.
+    ASSERT_TRUE(c.send(http_request("GET", "/items/1") + http_request("GET", "/items/2")));
+    EXPECT_EQ(c.reply().body, "/items/1");
+    EXPECT_EQ(c.reply().body, "/items/2");
+    r = c.ask(http_request("GET", "/nothing"));
+    EXPECT_EQ(r.status, 404);
+    r = c.ask(http_request("DELETE", "/hello"));
+    EXPECT_EQ(r.status, 405);
+    EXPECT_TRUE(has(r.head, "Allow: GET")) << r.head;
+    EXPECT_EQ(c.ask(http_request("GET", "/items/")).status, 404) << "a prefix alone is no path";
+    // A handler that throws answers 500 and the server serves on.
+    EXPECT_EQ(c.ask(http_request("GET", "/throws")).status, 500);
+    EXPECT_EQ(c.ask(http_request("GET", "/hello")).status, 200);
+    EXPECT_TRUE(eventually([&] { return s.stats().served == 10; })) << s.stats().served;
+}
+
+TEST(HttpServer, AnswersComeFromAnotherThreadOnceAndOnlyToTheirConnection) {
+    Served s;
+    HttpClient c(s.connect());
+    ASSERT_TRUE(c.send(http_request("GET", "/later")));
+    Responder reply = s.later.take();
+    EXPECT_EQ(c.reply(50).status, 0) << "no answer before the handler's";
+    std::thread answer([&] {
+        reply(text("first"));
+        reply(text("second"));
+    });
+    answer.join();
+    EXPECT_EQ(c.reply().body, "first");
+    EXPECT_EQ(c.ask(http_request("GET", "/hello")).body, "hi") << "the second answer went nowhere";
+
+    // The client goes before the answer comes: the answer is dropped.
+    {
+        HttpClient gone(s.connect());
+        ASSERT_TRUE(gone.send(http_request("GET", "/later")));
+        reply = s.later.take();
+    }
+    reply(text("late"));
+    EXPECT_EQ(c.ask(http_request("GET", "/hello")).body, "hi");
+}
+
+TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
+    Served s;
+    {
+        // Headers beyond the limit: refused before the client is done.
+        HttpClient c(s.connect());
+        c.send("GET /hello HTTP/1.1\r\nHost: x\r\n");
+        for (int i = 0; i < 64 && c.send("X-Filler: " + std::string(100, 'a') + "\r\n"); ++i) {
+        }
+        const HttpReply r = c.reply();
+        EXPECT_EQ(r.status, 431);
+        EXPECT_TRUE(r.closes);
+        EXPECT_TRUE(closed_by_peer(c.fd));
+    }
+    {
+        HttpClient c(s.connect());
+        const HttpReply r = c.ask("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(2000, 'b'));
+        EXPECT_EQ(r.status, 413);
+        EXPECT_TRUE(closed_by_peer(c.fd));
+    }
+    for (const std::string& junk : {std::string("HELLO\r\n\r\n"), std::string("GET /hello HTTP/9.9\r\n\r\n"),
+                                    std::string("GET /hello HTTP/1.1\r\nContent-Length: x\r\n\r\n")}) {
+        HttpClient c(s.connect());
+        EXPECT_EQ(c.ask(junk).status, 400) << junk;
+        EXPECT_TRUE(closed_by_peer(c.fd));
+    }
+    // A door that speaks JSON says why in JSON.
+    Served json(Served::short_limits(), true);
+    HttpClient c(json.connect());
+    const HttpReply r = c.ask(http_request("GET", "/nothing"));
+    EXPECT_EQ(r.status, 404);
+    EXPECT_EQ(r.body, "{\"error\":\"no such path: /nothing\"}\n");
+    EXPECT_TRUE(has(r.head, "Content-Type: application/json")) << r.head;
+}
+
+TEST(HttpServer, OneConnectionOverTheLimitIsRefusedAtOnce) {
+    DoorLimits l = Served::short_limits();
+    l.request = 20s;  // the busy ones stay busy throughout
+    Served s(l);
+    std::vector<std::unique_ptr<HttpClient>> busy;
+    for (int i = 0; i < 4; ++i) {
+        busy.push_back(std::make_unique<HttpClient>(s.connect()));
+        ASSERT_TRUE(busy.back()->send("GET /hello HTTP/1.1\r\n"));
+    }
+    ASSERT_TRUE(eventually([&] { return s.stats().open == 4; }));
+    HttpClient extra(s.connect());
+    const HttpReply r = extra.ask(http_request("GET", "/hello"));
+    EXPECT_EQ(r.status, 503);
+    EXPECT_TRUE(has(r.body, "too many connections (4 at once)")) << r.body;
+    EXPECT_TRUE(closed_by_peer(extra.fd));
+    EXPECT_EQ(s.stats().refused, 1u);
+    // The busy ones are still served.
+    EXPECT_EQ(busy[0]->ask("Host: x\r\n\r\n").body, "hi");
+}
+
+TEST(HttpServer, IdleConnectionsGiveWayToNewOnes) {
+    DoorLimits l = Served::short_limits();
+    l.idle = 20s;
+    Served s(l);
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(s.connect());
+        ASSERT_TRUE(eventually([&] { return s.stats().open == size_t(i + 1); }));
+    }
+    HttpClient fresh(s.connect());
+    EXPECT_EQ(fresh.ask(http_request("GET", "/hello")).status, 200);
+    EXPECT_EQ(s.stats().evicted, 1u);
+    EXPECT_EQ(s.stats().refused, 0u);
+    EXPECT_TRUE(closed_by_peer(idle[0])) << "the oldest idle connection went";
+    for (int fd : idle) close(fd);
+}
+
+TEST(HttpServer, DeadlinesCoverTheWholeRequestNotEachByte) {
+    Served s;
+    // A byte every 50 ms keeps no read waiting long, but the request is
+    // never done: closed at the request deadline.
+    const int fd = s.connect();
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (const char ch : std::string("GET /hello HTTP/1.1\r\nX-Slow: ") + std::string(400, 'z')) {
+        if (!send_text(fd, std::string(1, ch))) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            closed = closed_by_peer(fd);
+            break;
+        }
+        if (elapsed_ms(start) > NET_WAIT_MS) break;
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_GE(elapsed_ms(start), 400);
+    close(fd);
+    // A connection that sends nothing is closed after the idle deadline.
+    const int silent = s.connect();
+    EXPECT_TRUE(closed_by_peer(silent));
+    close(silent);
+    // (The deadline closes the socket; the count follows on the server's thread.)
+    EXPECT_TRUE(eventually([&] { return s.stats().timed_out == 2 && s.stats().open == 0; }))
+        << s.stats().timed_out << " " << s.stats().open;
+}
+
+TEST(HttpServer, StopsAtOnceWhateverTheClientsDo) {
+    DoorLimits l = Served::short_limits();
+    l.idle = l.request = 60s;
+    auto s = std::make_unique<Served>(l);
+    HttpClient slow(s->connect()), idle(s->connect()), waiting(s->connect());
+    slow.send("GET /hel");
+    waiting.send(http_request("GET", "/later"));
+    Responder pending = s->later.take();
+    ASSERT_TRUE(eventually([&] { return s->stats().open == 3; }));
+    const auto start = std::chrono::steady_clock::now();
+    s->server.stop();
+    const long long took = elapsed_ms(start);
+    EXPECT_LT(took, 2000) << "stopping waits for no client";
+    s.reset();
+    for (int fd : {slow.fd, idle.fd, waiting.fd}) EXPECT_TRUE(closed_by_peer(fd, 2000));
+}
+
+TEST(HttpServer, AcceptWithoutADescriptorPausesAndServesLater) {
+    Served s;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Every descriptor taken but one, which the client's socket takes:
+    // then the server has none to accept with.
+    std::vector<int> hoard;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && hoard.size() < 100000;) hoard.push_back(fd);
+    ASSERT_FALSE(hoard.empty());
+    close(hoard.back());
+    hoard.pop_back();
+    const int client = s.connect();
+    ASSERT_GE(client, 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return s.stats().accept_errors >= 3; }));
+    const long long took = elapsed_ms(start);
+    const uint64_t errors = s.stats().accept_errors;
+    for (int fd : hoard) close(fd);
+    EXPECT_GE(took, 150) << "two pauses at least between three failed accepts";
+    EXPECT_LT(errors, 3 + uint64_t(took) / 50) << "no busy loop on accept";
+    HttpClient c(client);
+    EXPECT_EQ(c.ask(http_request("GET", "/hello")).body, "hi");
+}
+
+TEST(Listening, APortInUseAndTooFewDescriptorsAreRefusedWithAReason) {
+    std::string err;
+    int port = 0, again = 0;
+    const int fd = listen_tcp("127.0.0.1", 0, port, err);
+    ASSERT_GE(fd, 0) << err;
+    EXPECT_EQ(listen_tcp("127.0.0.1", port, again, err), -1);
+    EXPECT_EQ(err, "cannot serve HTTP on 127.0.0.1:" + std::to_string(port) +
+                       ": the address is in use (another program listens there)");
+    close(fd);
+    EXPECT_EQ(listen_tcp("no.such.host.invalid", 1, again, err), -1);
+    EXPECT_TRUE(has(err, "cannot serve HTTP on no.such.host.invalid:1: ")) << err;
+
+    EXPECT_TRUE(reserve_descriptors(48, err)) << err;
+    EXPECT_FALSE(reserve_descriptors(100000000, err));
+    EXPECT_TRUE(has(err, "too few descriptors for the services")) << err;
+}
+
+// ---- the live socket's file ----
+
+std::string temp_folder() {
+    char tmpl[] = "/tmp/tzv58-listen-XXXXXX";
+    return mkdtemp(tmpl);
+}
+
+TEST(UnixListener, BindsOwnerOnlyAndRemovesOnlyItsOwnFile) {
+    const std::string dir = temp_folder(), path = dir + "/s";
+    std::string err;
+    {
+        UnixListener l;
+        ASSERT_TRUE(l.open(path, err)) << err;
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        UnixListener second;
+        EXPECT_FALSE(second.open(path, err));
+        EXPECT_EQ(err, path + ": another process is listening there");
+    }
+    struct stat st {};
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << "removed when done";
+
+    // A file that took its place meanwhile is left alone.
+    {
+        UnixListener l;
+        ASSERT_TRUE(l.open(path, err)) << err;
+        unlink(path.c_str());
+        close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+    }
+    EXPECT_EQ(lstat(path.c_str(), &st), 0);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(UnixListener, FoldersOthersCanChangeAreRefused) {
+    const std::string dir = temp_folder(), path = dir + "/s";
+    std::string err;
+    UnixListener open_folder;
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    EXPECT_FALSE(open_folder.open(path, err));
+    EXPECT_EQ(err, "cannot listen on " + path + ": others may write to the folder " + dir + " (and it has no sticky bit)");
+    ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    UnixListener sticky;
+    EXPECT_TRUE(sticky.open(path, err)) << err;
+    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+    if (geteuid() != 0) return;  // the rest needs a second user
+    // Another user's stale socket, and a folder of another user.
+    const std::string theirs = dir + "/theirs";
+    ASSERT_EQ(unix_bind(theirs, false), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    UnixListener foreign;
+    EXPECT_FALSE(foreign.open(theirs, err));
+    EXPECT_EQ(err, theirs + " is a socket of another user (uid 65534); not replacing it");
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+    UnixListener their_folder;
+    EXPECT_FALSE(their_folder.open(dir + "/mine", err));
+    EXPECT_TRUE(has(err, "the folder " + dir + " belongs to another user (uid 65534)")) << err;
+}
+
+// ---- the live API ----
+
+TEST(LiveApi, IdsTravelAsPathSegments) {
+    for (const std::string& id : std::vector<std::string>{"out_v", "Out_V", "out_v ", "", "a/b?c%d", "不支持", std::string(1, '\0') + "x"}) {
+        std::string back;
+        EXPECT_TRUE(decode_id(encode_id(id), back)) << id;
+        EXPECT_EQ(back, id);
+        EXPECT_EQ(encode_id(id).find_first_of("/?# "), std::string::npos) << encode_id(id);
+    }
+    EXPECT_EQ(encode_id("out v"), "out%20v");
+    std::string id;
+    EXPECT_TRUE(decode_id("out%5fv", id));
+    EXPECT_EQ(id, "out_v");
+    for (const char* bad : {"%", "%4", "%zz", "a%g0"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
+    EXPECT_TRUE(decode_id(std::string(LIVE_MAX_ID, 'x'), id));
+    EXPECT_FALSE(decode_id(std::string(LIVE_MAX_ID + 1, 'x'), id));
+}
+
+TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
+    ControlRequest c;
+    EXPECT_EQ(parse_control_request(control_request_body(320, {0xE5, 0x01}, 8), c), "");
+    EXPECT_EQ(c.code, 320);
+    EXPECT_EQ(c.in, (std::vector<uint8_t>{0xE5, 0x01}));
+    EXPECT_EQ(c.out_len, 8);
+    EXPECT_EQ(parse_control_request("{\"code\":0}", c), "");
+    EXPECT_EQ(c.out_len, 4);
+    EXPECT_TRUE(c.in.empty());
+    const std::pair<std::string, const char*> refused[] = {
+        {std::string(1000, '['), "nested deeper than 8 levels"},
+        {std::string(1000, '{'), "not JSON"},
+        {"{\"code\":1,\"x\":[[[[[[[[[1]]]]]]]]]}", "nested deeper than 8 levels"},
+        {"not json", "not JSON"},
+        {"[1,2]", "not a JSON object"},
+        {"{\"code\":1}x", "not JSON"},
+        {"{\"code\":\"320\"}", "\"code\" must be a 32-bit integer"},
+        {"{\"code\":4294967296}", "\"code\" must be a 32-bit integer"},
+        {"{\"code\":1,\"in\":\"0\"}", "\"in\" must be hex"},
+        {"{\"code\":1,\"in\":\"" + std::string(2 * LIVE_MAX_CONTROL_IN + 2, 'A') + "\"}", "\"in\" must be hex"},
+        {"{\"code\":1,\"out_len\":-1}", "\"out_len\" must be 0 to 4096"},
+        {"{\"code\":1,\"out_len\":4097}", "\"out_len\" must be 0 to 4096"},
+    };
+    for (const auto& r : refused) EXPECT_TRUE(has(parse_control_request(r.first, c), r.second)) << r.first.substr(0, 40);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "tools/live/live_api.h"
+
+#include <exception>
+#include <memory>
+
+#include <json/reader.h>
+
+#include "host/hex.h"
+#include "tools/common/json_out.h"
+
+namespace tzv58::tool {
+namespace {
+
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string encode_id(const std::string& id) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : id) {
+        if (unreserved(c)) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+bool decode_id(const std::string& segment, std::string& id) {
+    id.clear();
+    for (size_t i = 0; i < segment.size(); ++i) {
+        if (segment[i] != '%') {
+            id += segment[i];
+        } else {
+            const int hi = i + 2 < segment.size() ? hex_digit(segment[i + 1]) : -1;
+            const int lo = hi >= 0 ? hex_digit(segment[i + 2]) : -1;
+            if (lo < 0) return false;
+            id += char(hi * 16 + lo);
+            i += 2;
+        }
+        if (id.size() > LIVE_MAX_ID) return false;
+    }
+    return true;
+}
+
+std::string parse_request_body(const std::string& body, Json::Value& out) {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    // The reader throws past this depth: a request of a thousand '[' is
+    // refused, not allowed to end the program.
+    builder.settings_["stackLimit"] = LIVE_MAX_JSON_DEPTH;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    try {
+        if (!reader->parse(body.data(), body.data() + body.size(), &out, nullptr)) return "malformed request: not JSON";
+    } catch (const std::exception&) {
+        return "malformed request: nested deeper than " + std::to_string(LIVE_MAX_JSON_DEPTH) + " levels";
+    }
+    if (!out.isObject()) return "malformed request: not a JSON object";
+    return "";
+}
+
+std::string parse_control_request(const std::string& body, ControlRequest& out) {
+    Json::Value r;
+    const std::string why = parse_request_body(body, r);
+    if (!why.empty()) return why;
+    if (!r["code"].isInt()) return "malformed request: \"code\" must be a 32-bit integer";
+    out.code = r["code"].asInt();
+    const Json::Value& in = r["in"];
+    out.in.clear();
+    if (!in.isNull() && (!in.isString() || in.asString().size() > 2 * LIVE_MAX_CONTROL_IN ||
+                         !parse_hex(in.asString(), out.in)))
+        return "malformed request: \"in\" must be hex of at most " + std::to_string(LIVE_MAX_CONTROL_IN) + " bytes";
+    const Json::Value& len = r["out_len"];
+    if (!len.isNull() && (!len.isInt() || len.asInt() < 0 || len.asInt() > LIVE_MAX_CONTROL_OUT))
+        return "malformed request: \"out_len\" must be 0 to " + std::to_string(LIVE_MAX_CONTROL_OUT);
+    out.out_len = len.isNull() ? 4 : len.asInt();
+    return "";
+}
+
+std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len) {
+    return JsonLine().num("code", code).str("in", hex_upper(in)).num("out_len", out_len).text();
+}
+
+}  // namespace tzv58::tool
