@@ -148,6 +148,30 @@ TEST(Line, CountedPollGivesUpWhenThePortStaysAway) {
     EXPECT_EQ(states, (std::vector<std::string>{"open", "lost", "reopening"}));
 }
 
+// The power system changes during a run: the plant reads its file again on
+// SIGHUP; a file it cannot read leaves the plant as it was.
+TEST(Line, APlantReadAgainRaisesAndClearsItsAlarms) {
+    const std::string dir = scratch_dir(), file = dir + "/plant.json";
+    spit(file, R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}})");
+    PlantOnLink plant({"--plant", file});
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    Poll poll(plant.link, {});
+    ASSERT_TRUE(wait_for_lines(poll.out, "raised   level 1 critical  PowerOff", 1, WAIT_MS)) << slurp(poll.out);
+
+    spit(file, R"({"ac": {"channels": [{"a": "none"}]}})");
+    kill(plant.pid, SIGHUP);
+    ASSERT_TRUE(wait_for_lines(plant.err, "the plant stays as it was", 1, WAIT_MS));
+    EXPECT_EQ(slurp(plant.err), "tzv58-host: plant: " + file +
+                                    ":1: ac.channels[0].a: must be a number or null; the plant stays as it was\n");
+    spit(file, "{}");
+    kill(plant.pid, SIGHUP);
+    ASSERT_TRUE(wait_for_lines(plant.out, "reloaded", 1, WAIT_MS)) << slurp(plant.err);
+    ASSERT_TRUE(wait_for_lines(poll.out, "cleared  level 1 critical  PowerOff", 1, WAIT_MS)) << slurp(poll.out);
+    kill(poll.pid, SIGTERM);
+    EXPECT_EQ(poll.wait(), 0) << slurp(poll.err);
+    EXPECT_EQ(plant.stop(), 0);
+}
+
 // A USB adapter still to be plugged in: a counted run counts each wait as a
 // failed round; an unbounded one waits, and polls once the port is there.
 TEST(Line, APortThatIsNotThereYetIsWaitedFor) {

@@ -22,7 +22,10 @@ int run_plant(const CommandLine& cl) {
     sim.seed = unsigned(seed);
     sim.address = uint8_t(address);
     sim.stall_ms = sim.late_ms = int(delay);
-    const int status = serve_plant(sim, cl.get("--link"), int(baud), err);
+    PlantReload reload;
+    if (cl.has("--plant"))
+        reload = [path = cl.get("--plant")](Plant& plant, std::string& why) { return read_plant(path, plant, why); };
+    const int status = serve_plant(sim, cl.get("--link"), int(baud), reload, err);
     return err.empty() ? status : say(status, err);
 }
 

@@ -121,16 +121,19 @@ bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, s
     return true;
 }
 
-bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
-    if (cl.has("--plant")) {
-        JsonFile plant;
-        if (!plant.read(cl.get("--plant"), err)) return false;
-        if (!plant_from_json(plant.root(), sim.plant, err)) {
-            // The reason begins with the member it is about: say where that is.
-            err = plant.where(err.substr(0, err.find(": "))) + ": " + err;
-            return false;
-        }
+bool read_plant(const std::string& path, Plant& plant, std::string& err) {
+    JsonFile file;
+    if (!file.read(path, err)) return false;
+    if (!plant_from_json(file.root(), plant, err)) {
+        // The reason begins with the member it is about: say where that is.
+        err = file.where(err.substr(0, err.find(": "))) + ": " + err;
+        return false;
     }
+    return true;
+}
+
+bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
+    if (cl.has("--plant") && !read_plant(cl.get("--plant"), sim.plant, err)) return false;
     if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) {
         err = "option --faults: " + err;
         return false;

@@ -67,5 +67,7 @@ struct Setup {
 
 // The plant and its faults, for simulate and plant.
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err);
+// A plant file (--plant FILE): the default plant with its members applied.
+bool read_plant(const std::string& path, Plant& plant, std::string& err);
 
 }  // namespace tzv58::tool

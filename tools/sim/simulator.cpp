@@ -170,6 +170,12 @@ void Simulator::forget_line() {
     parser_.flush(*this);
 }
 
+void Simulator::set_plant(const Plant& plant) {
+    opt_.plant = plant;
+    excess_plant_ = with_excess(plant);
+    for (uint8_t& u : unread_) u = 0x11;
+}
+
 Simulator::Served Simulator::serve(int fd, bool wait_for_host, const volatile std::sig_atomic_t* stop) {
     uint8_t buf[512];
     const auto hung_up = [&] {
@@ -266,11 +272,12 @@ void stop_simulator(pid_t pid) {
 namespace tzv58::tool {
 namespace {
 
-volatile std::sig_atomic_t g_unplug = 0, g_replug = 0, g_quit = 0, g_wake = 0;
+volatile std::sig_atomic_t g_unplug = 0, g_replug = 0, g_reload = 0, g_quit = 0, g_wake = 0;
 
 void on_plant_signal(int sig) {
     if (sig == SIGUSR1) g_unplug = 1;
     else if (sig == SIGUSR2) g_replug = 1;
+    else if (sig == SIGHUP) g_reload = 1;
     else g_quit = 1;
     g_wake = 1;
 }
@@ -344,15 +351,28 @@ bool link_place(const std::string& link, std::string& err) {
     return true;
 }
 
+// SIGHUP: the plant read again, or as it was when it cannot be.
+void reload_plant(Simulator& sim, const PlantReload& reload) {
+    Plant plant;
+    std::string why = "there is no --plant file to read again";
+    if (reload && reload(plant, why)) {
+        sim.set_plant(plant);
+        write_output(stdout, "reloaded\n");
+    } else {
+        std::fprintf(stderr, "tzv58-host: plant: %s; the plant stays as it was\n", why.c_str());
+    }
+}
+
 }  // namespace
 
-int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
+int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, const PlantReload& reload,
+                std::string& err) {
     if (!link_place(link, err)) return EXIT_USAGE;
     watch_output(stdout, "standard output");
     struct sigaction sa {};
     sa.sa_handler = on_plant_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     NamedLine line(link, baud);
@@ -376,6 +396,10 @@ int serve_plant(const SimulatorOptions& options, const std::string& link, int ba
         if (g_replug) {
             g_replug = 0;
             if (line.master() < 0 && !line.plug(err)) return EXIT_FAIL;
+        }
+        if (g_reload) {
+            g_reload = 0;
+            reload_plant(sim, reload);
         }
     }
     line.unplug();

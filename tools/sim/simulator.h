@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ public:
     Served serve(int master_fd, bool wait_for_host, const volatile std::sig_atomic_t* stop);
     // The line is gone: forget what was still to be written or read.
     void forget_line();
+    // The power system changes: replies from now on come from this plant,
+    // and the DATAFLAG of every block says that its states and alarms changed.
+    void set_plant(const Plant& plant);
 
 private:
     // The faults drawn for one reply, beyond drop and rtn.
@@ -90,11 +94,18 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
 // Stops the child by its pid and reaps it.
 void stop_simulator(pid_t pid);
 
+// Reads the plant again (from its file): false with a one-line reason.
+using PlantReload = std::function<bool(Plant& plant, std::string& err)>;
+
 // `plant --link PATH`: serves the simulator on a pseudo-terminal whose slave
 // PATH links to; SIGUSR1 unplugs (closes it, removes PATH), SIGUSR2 plugs a
-// new one in, SIGTERM or SIGINT stops. Prints "ready PATH" whenever it
-// serves, "unplugged PATH" when unplugged. Returns the exit status; a link
-// that cannot be made is a one-line reason in err and status 2.
-int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err);
+// new one in, SIGHUP reads the plant again with reload (when given),
+// SIGTERM or SIGINT stops. Prints "ready PATH" whenever it serves,
+// "unplugged PATH" when unplugged, "reloaded" when the plant changed; a
+// plant that cannot be read again is one line on stderr, and the plant
+// stays as it was. Returns the exit status; a link that cannot be made is
+// a one-line reason in err and status 2.
+int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, const PlantReload& reload,
+                std::string& err);
 
 }  // namespace tzv58::tool
