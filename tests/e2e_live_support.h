@@ -132,11 +132,11 @@ private:
     bool closed_[2] = {false, false};
 };
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+inline bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 // The events a running host has written so far: whole lines only, the one
 // it may be writing is left for later.
-std::vector<Json::Value> events_so_far(const std::string& path) {
+inline std::vector<Json::Value> events_so_far(const std::string& path) {
     std::string text = slurp(path);
     text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
     const std::string whole = path + ".whole";
@@ -144,7 +144,7 @@ std::vector<Json::Value> events_so_far(const std::string& path) {
     return read_events(whole);
 }
 
-bool starts(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+inline bool starts(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 const LineTest READY = [](const std::string& l) { return starts(l, "tzv58-host: ready:"); };
 // A round summary with a reading ("== round 3: 2026-..."), not a failed round.

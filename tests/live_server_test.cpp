@@ -16,6 +16,7 @@
 #include "net_support.h"
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
+#include "tools/live/trend_route.h"
 #include "tools/live/unix_listener.h"
 
 using namespace tzv58::tool;
@@ -77,7 +78,14 @@ struct Served {
                  later.cv.notify_all();
              }},
             {"GET", "/throws", false, [](const HttpRequest&, Responder) { throw std::runtime_error("boom"); }},
+            {"GET", "/own", false,
+             [](const HttpRequest&, Responder reply) {
+                 HttpResponse r = text("mine");
+                 r.headers = {{"Cache-Control", "no-cache"}};
+                 reply(std::move(r));
+             }},
         };
+        c.headers = {{"X-Door", "test"}, {"Cache-Control", "no-store"}};
         std::string err;
         const int fd = listen_tcp("127.0.0.1", 0, port, err);
         EXPECT_GE(fd, 0) << err;
@@ -153,6 +161,27 @@ TEST(HttpServer, AnswersComeFromAnotherThreadOnceAndOnlyToTheirConnection) {
     }
     reply(text("late"));
     EXPECT_EQ(c.ask(http_request("GET", "/hello")).body, "hi");
+}
+
+// The door's headers, once each: an answer's own header takes the place of
+// the door's.
+TEST(HttpServer, DoorHeadersGoOnEveryAnswerUnlessItSetsItsOwn) {
+    Served s;
+    HttpClient c(s.connect());
+    const auto count = [](const std::string& head, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = head.find(line); at != std::string::npos; at = head.find(line, at + 1)) ++n;
+        return n;
+    };
+    for (const char* path : {"/hello", "/nothing"}) {
+        const HttpReply r = c.ask(http_request("GET", path));
+        EXPECT_EQ(count(r.head, "\r\nX-Door: test\r\n"), 1u) << r.head;
+        EXPECT_EQ(count(r.head, "\r\nCache-Control: no-store\r\n"), 1u) << r.head;
+    }
+    const HttpReply own = c.ask(http_request("GET", "/own"));
+    EXPECT_EQ(count(own.head, "Cache-Control: "), 1u) << own.head;
+    EXPECT_EQ(count(own.head, "\r\nCache-Control: no-cache\r\n"), 1u) << own.head;
+    EXPECT_EQ(count(own.head, "\r\nX-Door: test\r\n"), 1u) << own.head;
 }
 
 TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
@@ -417,3 +446,120 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+// A trend source that holds each reading until the test lets it go (or the
+// reader gives it up), and fails for hours=13.
+struct GatedTrend {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    int started = 0, cancelled = 0;
+
+    TrendSource source() {
+        return [this](int hours, const std::atomic<bool>& cancel, std::string& json, std::string& err) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++started;
+            cv.notify_all();
+            while (!open && !cancel) cv.wait_for(lock, 1ms);
+            if (cancel) ++cancelled;
+            if (hours == 13) {
+                err = "no such file";
+                return false;
+            }
+            json = "{\"hours\":" + std::to_string(hours) + "}";
+            return true;
+        };
+    }
+    void let_go() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+    }
+    int started_count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return started;
+    }
+};
+
+// A server with one door whose /api/trend goes to the reader.
+struct TrendServed {
+    explicit TrendServed(TrendReader& reader) {
+        DoorConfig c;
+        c.name = "http";
+        c.routes = {{"GET", "/api/trend", false,
+                     [&reader](const HttpRequest& r, Responder reply) { reader.handle(r, std::move(reply)); }}};
+        std::string err;
+        const int fd = listen_tcp("127.0.0.1", 0, port, err);
+        EXPECT_GE(fd, 0) << err;
+        server.add_door(fd, c);
+        server.start();
+    }
+    HttpServer server;
+    int port = 0;
+};
+
+}  // namespace
+
+TEST(TrendRoute, QueriesOtherThanHoursAreRefusedAtOnce) {
+    GatedTrend gate;
+    gate.let_go();
+    TrendReader reader(gate.source());
+    TrendServed s(reader);
+    HttpClient c(tcp_connect(s.port));
+    for (const char* q : {"?hours=0", "?hours=169", "?hours=0x10", "?hours=-1", "?hours=6&x=1", "?days=1", "?hours="}) {
+        const HttpReply r = c.ask(http_request("GET", std::string("/api/trend") + q));
+        EXPECT_EQ(r.status, 400) << q;
+        EXPECT_TRUE(has(r.body, "{\"error\":\"the query takes only hours=N, a whole number of hours from 1 to 168"))
+            << r.body;
+    }
+    EXPECT_EQ(gate.started_count(), 0);
+    EXPECT_EQ(c.ask(http_request("GET", "/api/trend")).body, "{\"hours\":6}");
+    EXPECT_EQ(c.ask(http_request("GET", "/api/trend?")).body, "{\"hours\":6}");
+    EXPECT_EQ(c.ask(http_request("GET", "/api/trend?hours=168")).body, "{\"hours\":168}");
+    EXPECT_EQ(c.ask(http_request("GET", "/api/trend?hours=010")).body, "{\"hours\":10}") << "decimal";
+    const HttpReply failed = c.ask(http_request("GET", "/api/trend?hours=13"));
+    EXPECT_EQ(failed.status, 503);
+    EXPECT_EQ(failed.body, "{\"error\":\"the history file: no such file\"}\n");
+}
+
+// One reading at a time, TREND_WAITING requests behind it, and the next
+// refused at once: a crowd of trend requests never grows a queue.
+TEST(TrendRoute, OneReadingAtATimeAFewWaitingTheRestRefused) {
+    GatedTrend gate;
+    TrendReader reader(gate.source());
+    TrendServed s(reader);
+    std::vector<std::unique_ptr<HttpClient>> clients;
+    for (size_t i = 0; i <= TREND_WAITING; ++i) {
+        clients.push_back(std::make_unique<HttpClient>(tcp_connect(s.port)));
+        ASSERT_TRUE(clients.back()->send(http_request("GET", "/api/trend?hours=" + std::to_string(i + 1))));
+        if (i == 0) {
+            ASSERT_TRUE(eventually([&] { return gate.started_count() == 1; }));
+        }
+    }
+    ASSERT_TRUE(eventually([&] { return reader.waiting() == TREND_WAITING; }));
+    HttpClient late(tcp_connect(s.port));
+    const HttpReply refused = late.ask(http_request("GET", "/api/trend"));
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_TRUE(has(refused.body, "the trend is being read for 4 other requests; try again")) << refused.body;
+    gate.let_go();
+    for (size_t i = 0; i <= TREND_WAITING; ++i) {
+        const HttpReply r = clients[i]->reply();
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "{\"hours\":" + std::to_string(i + 1) + "}");
+    }
+    EXPECT_EQ(gate.started_count(), int(TREND_WAITING) + 1);
+}
+
+TEST(TrendRoute, StoppingGivesUpTheReadingUnderWay) {
+    GatedTrend gate;
+    TrendReader reader(gate.source());
+    TrendServed s(reader);
+    HttpClient c(tcp_connect(s.port));
+    ASSERT_TRUE(c.send(http_request("GET", "/api/trend")));
+    ASSERT_TRUE(eventually([&] { return gate.started_count() == 1; }));
+    s.server.stop();
+    reader.stop();
+    EXPECT_EQ(gate.cancelled, 1);
+    EXPECT_EQ(reader.waiting(), 0u);
+}

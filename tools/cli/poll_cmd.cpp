@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/history/history_cmd.h"
+#include "tools/history/trend_json.h"
 #include "tools/line/line.h"
 #include "tools/line/scheduler.h"
 #include "tools/live/live.h"
@@ -156,6 +158,10 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms);
+    if (cl.has("--history") && !http_address_.empty())
+        live_->serve_trend(
+            [path = cl.get("--history")](int hours, const std::atomic<bool>& cancel, std::string& json,
+                                         std::string& why) { return trend_json(path, hours, cancel, json, why); });
     return live_->open(cl.get("--listen"), http_address_, err);
 }
 

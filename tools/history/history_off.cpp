@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "tools/history/history_cmd.h"
+#include "tools/history/trend_json.h"
 
 namespace tzv58::tool {
 
@@ -24,6 +25,11 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
 
 bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, std::string& err) {
     err = "option --history: this build has no SQLite";
+    return false;
+}
+
+bool trend_json(const std::string&, int, const std::atomic<bool>&, std::string&, std::string& err) {
+    err = "this build has no SQLite";
     return false;
 }
 

@@ -276,6 +276,7 @@ void Session::respond(HttpResponse r, uint64_t request_no) {
     res_.version(11);
     res_.result(unsigned(r.status));
     res_.set(http::field::content_type, r.content_type);
+    for (const auto& h : door_->config.headers) res_.set(h.first, h.second);
     for (const auto& h : r.headers) res_.set(h.first, h.second);
     res_.body() = std::move(r.body);
     res_.keep_alive(keep_alive_);

@@ -90,6 +90,8 @@ struct DoorConfig {
     DoorLimits limits;
     std::vector<Route> routes;
     bool json_errors = false;  // the server's own error bodies as JSON
+    // On every answer of the door, unless the answer sets the same header.
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // What a door has done since the start (read from any thread).

@@ -9,6 +9,7 @@
 #include "tools/common/json_out.h"
 #include "tools/common/signals.h"
 #include "tools/live/metrics.h"
+#include "tools/live/site_page.h"
 
 namespace tzv58::tool {
 namespace {
@@ -44,14 +45,18 @@ LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout
 
 LiveService::~LiveService() {
     server_.stop();
+    if (trend_) trend_->stop();
     jobs_.clear();
 }
+
+void LiveService::serve_trend(TrendSource source) { trend_ = std::make_unique<TrendReader>(std::move(source)); }
 
 bool LiveService::open(const std::string& socket_path, const std::string& http_address, std::string& err) {
     size_t connections = 0;
     if (!socket_path.empty()) {
         if (!socket_.open(socket_path, err)) return false;
-        server_.add_door(socket_.release(), {"socket", live_door_limits(SOCKET_CONNECTIONS), socket_routes(), true});
+        server_.add_door(socket_.release(),
+                         {"socket", live_door_limits(SOCKET_CONNECTIONS), socket_routes(), true, {}});
         connections += SOCKET_CONNECTIONS;
     }
     if (!http_address.empty()) {
@@ -60,7 +65,7 @@ bool LiveService::open(const std::string& socket_path, const std::string& http_a
         if (!parse_http_address("--http", http_address, host, port, err)) return false;
         const int fd = listen_tcp(host, port, bound, err);
         if (fd < 0) return false;
-        server_.add_door(fd, {"http", live_door_limits(HTTP_CONNECTIONS), http_routes(), false});
+        server_.add_door(fd, {"http", live_door_limits(HTTP_CONNECTIONS), http_routes(), false, http_door_headers()});
         connections += HTTP_CONNECTIONS;
         const bool v6 = host.find(':') != std::string::npos;
         http_url_ = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound);
@@ -79,7 +84,7 @@ std::vector<Route> LiveService::socket_routes() {
 }
 
 std::vector<Route> LiveService::http_routes() {
-    return {
+    std::vector<Route> routes = {
         {"GET", "/metrics", false,
          [this](const HttpRequest&, Responder reply) {
              HttpResponse r;
@@ -87,7 +92,12 @@ std::vector<Route> LiveService::http_routes() {
              r.body = render_metrics(box_.get(), Clock::now());
              reply(std::move(r));
          }},
+        {"GET", "/", false, [](const HttpRequest&, Responder reply) { reply(site_page_response()); }},
     };
+    if (trend_)
+        routes.push_back({"GET", "/api/trend", false,
+                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); }});
+    return routes;
 }
 
 std::string LiveService::start(Line& line) {
@@ -99,7 +109,9 @@ std::string LiveService::start(Line& line) {
     server_.start();
     std::string ready = "tzv58-host: ready:";
     if (!socket_.path().empty()) ready += " socket " + socket_.path();
-    if (!http_url_.empty()) ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics";
+    if (!http_url_.empty())
+        ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics, page " +
+                 http_url_ + "/";
     return ready;
 }
 

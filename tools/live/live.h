@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
 #include "tools/live/live_state.h"
+#include "tools/live/trend_route.h"
 #include "tools/live/unix_listener.h"
 #include "tools/report/events.h"
 
@@ -46,9 +48,12 @@ public:
     // "[HOST:]PORT", already checked), with descriptors for their
     // connections. false with a one-line reason.
     bool open(const std::string& socket_path, const std::string& http_address, std::string& err);
+    // The history's trend for the site page at /api/trend (without it, the
+    // path is not served). Before open().
+    void serve_trend(TrendSource source);
 
     // Starts serving once the line is open; returns the ready line, which
-    // names the socket and the metrics URL.
+    // names the socket, the metrics URL and the page.
     std::string start(Line& line);
 
     void round_ended(bool complete) override;
@@ -79,6 +84,7 @@ private:
     std::atomic<bool> link_open_{false};
     DeviceQueue jobs_{DEVICE_WAIT};
     UnixListener socket_;
+    std::unique_ptr<TrendReader> trend_;  // stopped before the server goes
     std::string http_url_;
     HttpServer server_;  // last: stopped and gone before what its handlers use
 };
