@@ -1,7 +1,14 @@
 // The site page of a running poll: served with its security policy and
-// nothing fetched from elsewhere, and its trend from the history file.
+// nothing fetched from elsewhere, its trend from the history file, and, in
+// a real headless Chromium, what a person sees: the plant's values, a
+// mains failure raised and cleared, a lost link, the trend, each
+// screenshot looked at. The browser tests run where the build found
+// Chromium (not cross-compiled, not sanitized); TZV58_SCREENSHOTS=FOLDER
+// keeps their screenshots there.
+#include <algorithm>
 #include <cstdlib>
 
+#include "browser_support.h"
 #include "e2e_live_support.h"
 
 namespace {
@@ -91,6 +98,55 @@ TEST(SitePage, TheTrendComesFromTheHistoryFile) {
     EXPECT_EQ(t["series"]["load_i"][0][1], 45);
     EXPECT_EQ(http_get(p.port, "/api/trend?hours=169").status, 400);
     EXPECT_EQ(p.host->stop(), 0);
+}
+
+// ---- in the browser ----
+
+bool have_browser() { return std::string(TZV58_CHROMIUM).size() > 0; }
+
+// A screenshot kept where TZV58_SCREENSHOTS says (else in the scratch
+// folder), and looked at: the size asked for, and more than a blank page.
+void screenshot(Browser& b, Tab& tab, const std::string& name, int width, int height, const std::string& dir) {
+    const char* keep = std::getenv("TZV58_SCREENSHOTS");
+    const std::string png = tab.screenshot();
+    spit((keep && *keep ? std::string(keep) : dir) + "/" + name + ".png", from_base64(png));
+    const ScreenshotLook look = look_at(b, png);
+    EXPECT_EQ(look.width, width) << name;
+    EXPECT_EQ(look.height, height) << name;
+    EXPECT_GT(look.colours, 32) << name;
+    EXPECT_GT(look.marked, 0.05) << name;
+}
+
+// The tab asked for nothing but its own origin, and the page broke no rule
+// of its policy.
+void only_its_own_origin(Tab& tab, const std::string& url) {
+    const std::vector<std::string> asked = tab.requests();
+    EXPECT_FALSE(asked.empty());
+    for (const std::string& u : asked) EXPECT_EQ(u.rfind(url + "/", 0), 0u) << u;
+    EXPECT_EQ(tab.eval("window.__violations.join(', ')").asString(), "");
+}
+
+TEST(SitePageBrowser, TheTrendOfTheHistoryIsDrawnInTwoPanels) {
+    if (!have_browser()) GTEST_SKIP() << "no Chromium for this build";
+    const std::string db = scratch_dir() + "/day.db";
+    PageHost p({"simulate", "--fast", "--history", db});
+    ASSERT_GT(p.port, 0) << p.host->all(1);
+    ASSERT_TRUE(p.rounds(20)) << p.host->all(1);
+    Browser b(p.dir);
+    Tab tab(b, 1920, 1080);
+    tab.open(p.url + "/");
+    ASSERT_TRUE(
+        tab.wait_until("!document.getElementById('trend-card').hidden && "
+                       "document.querySelectorAll('#trend path.volt, #trend path.amp').length === 2"));
+    EXPECT_TRUE(
+        tab.eval("[...document.querySelectorAll('#trend path')].every((p) => /^M.*L/.test(p.getAttribute('d')))")
+            .asBool());
+    EXPECT_NE(tab.text("#trend-title").find("last 6 hours"), std::string::npos) << tab.text("#trend-title");
+    EXPECT_NE(tab.text("#trend-rule").find(" rounds"), std::string::npos) << tab.text("#trend-rule");
+    screenshot(b, tab, "trend", 1920, 1080, p.dir);
+    const std::vector<std::string> asked = tab.requests();
+    EXPECT_NE(std::find(asked.begin(), asked.end(), p.url + "/api/trend?hours=6"), asked.end());
+    only_its_own_origin(tab, p.url);
 }
 
 }  // namespace
