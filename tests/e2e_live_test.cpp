@@ -18,15 +18,12 @@ std::string frame_of(uint8_t cid1, uint8_t cid2, std::vector<uint8_t> info) {
     return std::string(buf, n ? n - 1 : 0);
 }
 
-// Every name `tzv58-host record` prints, nested as get prints them.
-void record_names(const Json::Value& v, const std::string& path, std::set<std::string>& out) {
-    if (v.isObject()) {
-        for (const std::string& k : v.getMemberNames()) record_names(v[k], path.empty() ? k : path + "." + k, out);
-    } else if (v.isArray() && !v.empty() && v[0].isObject()) {
-        for (Json::ArrayIndex i = 0; i < v.size(); ++i) record_names(v[i], path + "[" + std::to_string(i) + "]", out);
-    } else {
-        out.insert(path);
-    }
+Json::Value parse_json(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, nullptr)) << text;
+    return v;
 }
 
 std::vector<std::string> sock(const Running& r, std::vector<std::string> args) {
@@ -43,37 +40,45 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
 
-    // Every value of the last record, with the names `record` prints.
+    // What the power system reported, with units: its two channels, four
+    // modules and one DC unit, no reserved bytes, the round's time in ISO 8601.
     const HostRun values = run_host(sock(r, {"get"}));
     ASSERT_EQ(values.status, 0) << values.err;
-    EXPECT_TRUE(contains(values.out, "link: open")) << values.out;
+    EXPECT_TRUE(contains(values.out, "link: open since ")) << values.out;
     EXPECT_TRUE(contains(values.out, "\nage: ")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\ndc[0].out_v: 53.5\n")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\nchannel[1].b: 230\n")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\ndata_id: 7\n")) << values.out;
-    std::string publish;
-    for (const Json::Value& e : events_so_far(r.events))
-        if (e["event"] == "publish") publish = e["record"].asString();
-    ASSERT_FALSE(publish.empty());
-    spit(r.dir + "/record.hex", publish);
-    const HostRun dump = run_host({"record", r.dir + "/record.hex"});
-    ASSERT_EQ(dump.status, 0) << dump.err;
-    Json::Value record;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    ASSERT_TRUE(reader->parse(dump.out.data(), dump.out.data() + dump.out.size(), &record, nullptr));
-    std::set<std::string> names;
-    record_names(record, "", names);
-    EXPECT_GT(names.size(), 300u);
-    for (const std::string& name : names) EXPECT_TRUE(contains(values.out, "\n" + name + ": ")) << name;
+    for (const char* line : {"\ndc[0].out_v: 53.5 V\n", "\nchannel[1].b: 230 V\n", "\nchannel[0].f: 50 Hz\n",
+                             "\nmodule[3].out_i: 13 A\n", "\ndc[0].branch_i: 20 25 A\n", "\ndata_id: 7\n",
+                             "\nchannel[0].a_alarm: 0 (normal)\n", "\ndc[0].alert_p: 0 0 0 0 0 (normal)\n"})
+        EXPECT_TRUE(contains(values.out, line)) << line << " in\n" << values.out;
+    for (const char* absent : {"module[4]", "dc[1]", "reserved", "channel[2]"})
+        EXPECT_FALSE(contains(values.out, absent)) << absent << " in\n" << values.out;
+    const size_t at = values.out.find("\nround_time: ");
+    ASSERT_NE(at, std::string::npos) << values.out;
+    const std::string stamp = values.out.substr(at + 13, values.out.find('\n', at + 1) - at - 13);
+    EXPECT_TRUE(stamp.size() == 19 && stamp[4] == '-' && stamp[10] == 'T' && stamp[13] == ':') << stamp;
+    EXPECT_LT(std::count(values.out.begin(), values.out.end(), '\n'), 100) << values.out;
 
-    // By id, through the device's own query.
+    // The same as one JSON object, the shape of the live API's status.
+    const HostRun json = run_host(sock(r, {"get", "--json"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    const Json::Value got = parse_json(json.out);
+    const HttpReply api = http_get(r.port, "/api/status");
+    ASSERT_EQ(api.status, 200);
+    const Json::Value served = parse_json(api.body);
+    EXPECT_EQ(got.getMemberNames(), served.getMemberNames());
+    EXPECT_EQ(got["values"]["dc"], served["values"]["dc"]);
+    EXPECT_EQ(got["values"]["channel"], served["values"]["channel"]);
+    EXPECT_EQ(got["values"]["module"].size(), 4u);
+    EXPECT_EQ(got["link"]["state"], "open");
+    EXPECT_TRUE(got["data"]["current"].asBool());
+
+    // By id, through the device's own query; ac with its meaning.
     const HostRun ids = run_host(sock(r, {"get", "out_v", "ac"}));
     EXPECT_EQ(ids.status, 0) << ids.err;
-    EXPECT_EQ(ids.out, "out_v: 53.5\nac: 0\n");
+    EXPECT_EQ(ids.out, "out_v: 53.5 V\nac: 0 (no mains failure: an AC phase at 150 V or more)\n");
     const HostRun unknown = run_host(sock(r, {"get", "out_v", "Out_V"}));
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.out, "out_v: 53.5\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
+    EXPECT_EQ(unknown.out, "out_v: 53.5 V\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
 
     // Remote control: the frame the design gives goes out and the power
     // system replies; between this model's rounds the device takes that
@@ -141,6 +146,26 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed on exit";
 }
 
+// A plant that reports more battery strings than the record holds, a second
+// DC unit at 0 V, a module's fault byte and a value it does not supply.
+TEST(LiveGet, CountsBeyondTheRecordAlarmCodesAndValuesNotSupplied) {
+    const std::string plant = scratch_dir() + "/plant.json";
+    spit(plant, R"({"rectifiers": {"modules": [{"out_i": 12, "fault": 129}]},
+                   "dc": [{"battery_i": [1, 2, 3]}, {"out_v": 0, "load_i": 0}],
+                   "ac": {"tail": [null, 0, 0]}})");
+    Running r({"--plant", plant});
+    ASSERT_TRUE(r.ready) << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
+    const HostRun got = run_host(sock(r, {"get"}));
+    EXPECT_EQ(got.status, 0) << got.err;
+    for (const char* line : {"\nmodule_count: 1\n", "\nmodule[0].fault: 129 (alarm: code 81H)\n",
+                             "\ndc[0].m: 3 (none held)\n", "\ndc[1].out_v: 0 V\n", "\nac_tail: not supplied 0 0\n"})
+        EXPECT_TRUE(contains(got.out, line)) << line << " in\n" << got.out;
+    EXPECT_FALSE(contains(got.out, "dc[0].battery_i")) << "values the record kept from no reply of this plant";
+    EXPECT_FALSE(contains(got.out, "module[1]")) << got.out;
+    EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
+}
+
 TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
     Running r;
     ASSERT_TRUE(r.ready) << r.host->all(1);
@@ -202,7 +227,7 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
             if (i == 0) {
                 EXPECT_EQ(reply.body, "{\"id\":\"ac\",\"value\":0}\n");
             } else if (i == 1) {
-                EXPECT_TRUE(contains(reply.body, "\"link\":\"open\"")) << reply.body;
+                EXPECT_TRUE(contains(reply.body, "\"link\":{\"state\":\"open\"")) << reply.body;
             }
         }
         EXPECT_EQ(answered, 40);

@@ -21,8 +21,8 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
 #include "tools/cli/live_connection.h"
+#include "tools/cli/status_text.h"
 #include "tools/live/live_api.h"
-#include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
 namespace {
@@ -41,75 +41,6 @@ std::string gloss(const std::string& refusal) {
         if (refusal == g.first) return refusal + " (" + g.second + ")";
     return refusal;
 }
-
-// "name: value" lines of a record, in the record's order, with the names
-// that `tzv58-host record` prints (nested as channel[0].a, dc[1].out_v).
-// Arrays of plain values stay on one line; texts are shown without quotes.
-class Flattener {
-public:
-    explicit Flattener(const std::string& json) : t_(json) {}
-    std::string lines() {
-        value("");
-        return out_;
-    }
-
-private:
-    char peek() {
-        while (i_ < t_.size() && std::isspace(static_cast<unsigned char>(t_[i_]))) ++i_;
-        return i_ < t_.size() ? t_[i_] : '\0';
-    }
-    // A string token at i_; i_ moves past it.
-    std::string string_token() {
-        const size_t start = i_++;
-        while (i_ < t_.size() && t_[i_] != '"') i_ += t_[i_] == '\\' ? 2 : 1;
-        ++i_;
-        return t_.substr(start, i_ - start);
-    }
-    static std::string unquoted(const std::string& token) {
-        Json::Value v;
-        Json::CharReaderBuilder builder;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        if (reader->parse(token.data(), token.data() + token.size(), &v, nullptr) && v.isString()) return v.asString();
-        return token;
-    }
-    void value(const std::string& path) {
-        const char c = peek();
-        if (c == '{') {
-            ++i_;
-            while (peek() == '"') {
-                const std::string key = unquoted(string_token());
-                if (peek() != ':') return;
-                ++i_;
-                value(path.empty() ? key : path + "." + key);
-                if (peek() == ',') ++i_;
-            }
-            if (peek() == '}') ++i_;
-        } else if (c == '[') {
-            const size_t start = i_++;
-            if (peek() == '{') {
-                for (int k = 0; peek() == '{'; ++k) {
-                    value(path + "[" + std::to_string(k) + "]");
-                    if (peek() == ',') ++i_;
-                }
-                if (peek() == ']') ++i_;
-                return;
-            }
-            const size_t end = t_.find(']', start);
-            i_ = end == std::string::npos ? t_.size() : end + 1;
-            out_ += path + ": " + t_.substr(start, i_ - start) + "\n";
-        } else if (c == '"') {
-            out_ += path + ": " + unquoted(string_token()) + "\n";
-        } else if (c != '\0') {
-            const size_t start = i_;
-            while (i_ < t_.size() && !std::strchr(",}] \n\t\r", t_[i_])) ++i_;
-            out_ += path + ": " + t_.substr(start, i_ - start) + "\n";
-        }
-    }
-
-    const std::string& t_;
-    size_t i_ = 0;
-    std::string out_;
-};
 
 bool need_socket(const CommandLine& cl, std::string& err) {
     if (!cl.has("--socket")) {
@@ -219,24 +150,15 @@ int wait_for_answer(LiveConnection& c, int code, long long wait_s, const std::st
     return EXIT_FAIL;
 }
 
-// get without ids: every value of the last record.
-int print_values(LiveConnection& c) {
-    Json::Value reply;
-    std::string err;
-    if (!c.ask("GET", "/values", "", reply, err)) return failure(err);
-    std::printf("link: %s (last round: %s)\n", reply["link"].asString().c_str(), reply["last_round"].asString().c_str());
-    if (!reply["record"].isString()) {
-        std::printf("age: no complete round yet\n");
-        return EXIT_FAIL;
-    }
-    std::vector<uint8_t> image;
-    tzv58_419_Data_t record;
-    if (!parse_hex(reply["record"].asString(), image) || image.size() != sizeof record)
-        return failure("the host sent a record of the wrong size");
-    std::memcpy(&record, image.data(), sizeof record);
-    std::printf("age: %.1f s\n", reply["age_ms"].asDouble() / 1000.0);
-    std::fputs(Flattener(record_json(record)).lines().c_str(), stdout);
-    return 0;
+// get without ids: the status object, for people or (--json) as it is.
+int print_status(LiveConnection& c, bool json) {
+    Json::Value st;
+    std::string err, body;
+    if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
+    std::string why;
+    const std::string text = status_text(body, st, why);
+    std::fputs(json ? body.c_str() : text.c_str(), stdout);
+    return why.empty() ? 0 : failure(why);
 }
 
 }  // namespace
@@ -249,16 +171,18 @@ int run_get(const CommandLine& cl) {
     for (const std::string& id : cl.args)
         if (id.size() > LIVE_MAX_ID)
             return usage_error("an id is at most " + std::to_string(LIVE_MAX_ID) + " bytes long");
+    if (cl.has("--json") && !cl.args.empty())
+        return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
-    if (cl.args.empty()) return print_values(c);
+    if (cl.args.empty()) return print_status(c, cl.has("--json"));
     bool all = true;
     for (const std::string& id : cl.args) {
         Json::Value v;
         if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
         if (v.isMember("value")) {
             const Json::Value& x = v["value"];
-            std::printf("%s: %s\n", id.c_str(), x.isNull() ? "nan" : float_text(x.asFloat()).c_str());
+            std::printf("%s: %s\n", id.c_str(), id_value_text(id, x).c_str());
         } else {
             std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
             all = false;

@@ -6,9 +6,11 @@
 
 namespace tzv58::tool {
 
-// get --socket PATH [ID...]: 0 when every value was given, 1 when not (or
-// the host could not be reached), 2 for a usage error (or a socket of
-// another user).
+// get --socket PATH [--json | ID...]: 0 when every value was given from a
+// current round; 1 when the values are not current (link down, no recent
+// round), none yet, an id was refused or the host could not be reached, with
+// one line on stderr saying why; 2 for a usage error (or a socket of another
+// user).
 int run_get(const CommandLine& cl);
 
 // control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |

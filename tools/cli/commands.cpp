@@ -75,14 +75,21 @@ const OptionGroup RECORD = {
 };
 
 const OptionGroup GET = {
-    {{"--socket", true}},
-    "usage: tzv58-host get --socket PATH [ID...]\n"
+    {{"--socket", true}, {"--json", false}},
+    "usage: tzv58-host get --socket PATH [--json | ID...]\n"
     "\n"
     "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
-    "every value of the last published record as name: value lines, the age of\n"
-    "the data and the link state. With ids: the device's own answer for each\n"
-    "(out_v, ac), or its refusal with an English gloss. Status 0 only when every\n"
-    "id was answered with a value.\n",
+    "the link and since when, the rounds, the age of the data, then what the power\n"
+    "system reported in the last complete round as name: value lines with units\n"
+    "(dc[0].out_v: 53.5 V; alarm bytes with their meaning), then the active\n"
+    "alarms. With ids: the device's own answer for each (out_v; ac, 1 when every\n"
+    "AC phase is below 150 V), or its refusal with an English gloss.\n"
+    "  --json           the status object as one JSON object instead (the same as\n"
+    "                   GET /values on the socket and /api/status over --http)\n"
+    "Status 0: every value given, from a current round. 1: the values shown are\n"
+    "not current (the link is down, or no round completed within three round\n"
+    "intervals), none yet, or an id was refused; one line on stderr says why.\n"
+    "2: a usage error.\n",
 };
 
 const OptionGroup CONTROL = {
@@ -162,9 +169,10 @@ const OptionGroup LIVE = {
     "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control:\n"
     "                   HTTP with JSON bodies (GET /values, GET /values/ID,\n"
     "                   POST /control)\n"
-    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
-    "                   127.0.0.1; port 0: any free port, named in the ready line\n"
-    "                   on standard error); never control\n"
+    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics and the status\n"
+    "                   object at /api/status (HOST default 127.0.0.1; port 0: any\n"
+    "                   free port, named in the ready line on standard error);\n"
+    "                   never control\n"
     "  --metrics [HOST:]PORT  the same as --http\n"
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n",
@@ -195,7 +203,7 @@ const std::vector<Command>& commands() {
          "                             [--plot FILE.svg]   the records and alarms kept by --history\n",
          {&HISTORY},
          run_history},
-        {"get", "  tzv58-host get --socket PATH [ID...]\n", {&GET}, run_get},
+        {"get", "  tzv58-host get --socket PATH [--json | ID...]\n", {&GET}, run_get},
         {"control",
          "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
          "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n",

@@ -38,9 +38,10 @@ DoorLimits live_door_limits(size_t connections) {
     return l;
 }
 
-LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms)
+LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
+                         const DcUnitWatch* dc)
     : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>())) {}
+      tap_(observers.add(std::make_unique<LiveTap>(dc))) {}
 
 LiveService::~LiveService() {
     server_.stop();
@@ -71,7 +72,7 @@ bool LiveService::open(const std::string& socket_path, const std::string& http_a
 std::vector<Route> LiveService::socket_routes() {
     return {
         {"GET", "/values", false,
-         [this](const HttpRequest&, Responder reply) { reply(json_ok(values_json())); }},
+         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
         {"GET", "/values/", true, [this](const HttpRequest& r, Responder reply) { get_value(r, std::move(reply)); }},
         {"POST", "/control", false,
          [this](const HttpRequest& r, Responder reply) { post_control(r, std::move(reply)); }},
@@ -87,13 +88,16 @@ std::vector<Route> LiveService::http_routes() {
              r.body = render_metrics(box_.get(), Clock::now());
              reply(std::move(r));
          }},
+        {"GET", "/api/status", false,
+         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
     };
 }
 
 std::string LiveService::start(Line& line) {
     line_ = &line;
-    state_.link_open = line.fd() >= 0;
-    link_open_ = state_.link_open;
+    state_.port = line.path();
+    state_.address = dev_.codec().address;
+    stamp();
     box_.put(state_);
     server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
     server_.start();
@@ -103,10 +107,19 @@ std::string LiveService::start(Line& line) {
     return ready;
 }
 
+void LiveService::stamp() {
+    const HostClock* clock = dev_.device().clock;
+    state_.taken = (clock ? *clock : wall_clock()).local_time();
+    state_.taken_at = Clock::now();
+    const bool open = line_ && line_->fd() >= 0;
+    if (open != state_.link_open || state_.link_since.empty()) state_.link_since = iso_time(state_.taken);
+    state_.link_open = open;
+    link_open_ = open;
+}
+
 void LiveService::publish() {
     tap_.fill(state_);
-    state_.link_open = line_ && line_->fd() >= 0;
-    link_open_ = state_.link_open;
+    stamp();
     box_.put(state_);
 }
 
@@ -219,20 +232,6 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
     if (tap_.payloads() != payloads_before) return "answered";
     if (tap_.frame_errors() != errors_before) return "dropped (" + tap_.last_error() + ")";
     return "none";
-}
-
-std::string LiveService::values_json() const {
-    const LiveSnapshot s = box_.get();
-    JsonLine j;
-    j.str("link", s.link_open ? "open" : "down");
-    j.str("last_round", s.rounds_completed + s.rounds_failed == 0 ? "none"
-                        : s.last_round_complete                   ? "complete"
-                                                                  : "failed");
-    if (s.have_record) {
-        j.num("age_ms", std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.record_at).count());
-        j.str("record", hex_upper(reinterpret_cast<const uint8_t*>(&s.record), sizeof s.record));
-    }
-    return j.text();
 }
 
 }  // namespace tzv58::tool

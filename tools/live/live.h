@@ -21,6 +21,7 @@
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
 #include "tools/live/live_state.h"
+#include "tools/live/status.h"
 #include "tools/live/unix_listener.h"
 #include "tools/report/events.h"
 
@@ -36,8 +37,10 @@ DoorLimits live_door_limits(size_t connections);
 class LiveService : public BetweenExchanges {
 public:
     // Its watch on the device joins the program's observers. reply_timeout_ms:
-    // how long a control command's reply is waited for.
-    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms);
+    // how long a control command's reply is waited for; dc: the program's
+    // watch of the DC units each reply reports.
+    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
+                const DcUnitWatch* dc = nullptr);
     LiveService(const LiveService&) = delete;
     LiveService& operator=(const LiveService&) = delete;
     ~LiveService() override;
@@ -65,7 +68,9 @@ private:
     // Serves the line until the device awaits nothing more, or the reply
     // timeout passes: what came back ("answered", "none", ...).
     std::string await_reply(uint64_t payloads_before, uint64_t errors_before);
-    std::string values_json() const;  // on the server's thread
+    // The link's state and the host clock's time, in the scheduler's side of
+    // the snapshot.
+    void stamp();
     HttpResponse not_taken() const;
     void publish();
 

@@ -1,9 +1,9 @@
 // The live API that `--listen PATH` serves and `get` and `control` use:
 // HTTP/1.1 over the Unix socket, JSON bodies.
 //
-//   GET  /values       the last published record:
-//                      {"link":"open","last_round":"complete","age_ms":400,"record":"HEX"}
-//                      (no "age_ms" and "record" before the first complete round)
+//   GET  /values       the status object (tools/live/status.h): link, rounds,
+//                      the age of the data, the values the power system reported
+//                      and the alarms; the TCP door serves it at GET /api/status
 //   GET  /values/ID    the device's own answer for ID (percent-encoded):
 //                      {"id":"out_v","value":53.5} or {"id":"Out_V","error":"..."}
 //   POST /control      {"code":320,"in":"HEX","out_len":4} ->

@@ -1,8 +1,16 @@
 #include "tools/live/live_state.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "tools/report/observers.h"
+
 namespace tzv58::tool {
+
+bool LiveSnapshot::current(Steady::time_point now) const {
+    const Steady::duration interval = std::max<Steady::duration>(round_interval, MIN_ROUND_INTERVAL);
+    return link_open && have_record && now - record_at <= STALE_ROUNDS * interval;
+}
 
 void LiveTap::on_send(uint8_t, uint8_t, const uint8_t*, int, const char* frame, size_t frame_len) {
     ++sends_;
@@ -12,8 +20,12 @@ void LiveTap::on_send(uint8_t, uint8_t, const uint8_t*, int, const char* frame, 
 void LiveTap::on_publish(int, const unsigned char* data, unsigned int len) {
     if (data && len == sizeof record_) {
         std::memcpy(&record_, data, len);
+        dc_units_ = dc_ ? dc_->decoded(record_) : dc_units_in(record_);
+        const auto now = std::chrono::steady_clock::now();
+        round_interval_ = now - (have_record_ ? record_at_ : started_);
         have_record_ = true;
-        record_at_ = std::chrono::steady_clock::now();
+        record_at_ = now;
+        record_wall_ = std::chrono::system_clock::now();
     }
     // The round's alarm reports follow its publication.
     round_items_.clear();
@@ -41,7 +53,10 @@ void LiveTap::on_payload(int, int) { ++payloads_; }
 void LiveTap::fill(LiveSnapshot& s) const {
     s.have_record = have_record_;
     s.record = record_;
+    s.dc_units = dc_units_;
     s.record_at = record_at_;
+    s.record_wall = record_wall_;
+    s.round_interval = round_interval_;
     s.alarms = alarms_;
 }
 
