@@ -1,12 +1,13 @@
 // What a running poll tells about itself, from a snapshot: the values the
 // power system reported (cut to what the record holds from the last reply),
-// and the status object around them.
+// the status object around them, and metrics that leave out old numbers.
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tools/live/metrics.h"
 #include "tools/live/status.h"
 
 using namespace tzv58::tool;
@@ -176,6 +177,38 @@ TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
     EXPECT_TRUE(st["data"].isNull());
     EXPECT_TRUE(st["values"].isNull());
     EXPECT_EQ(st["rounds"]["last"].asString(), "none");
+}
+
+TEST(LiveStatus, MetricsLeaveOutOldNumbersWhileTheLinkIsDownOrTheDataIsStale) {
+    const Steady::time_point now = Steady::now();
+    LiveSnapshot s = running(now);
+    const std::string live = render_metrics(s, now);
+    EXPECT_TRUE(has(live, "\ntzv58_dc_output_voltage_volts{unit=\"1\"} 53.5\n")) << live;
+    EXPECT_TRUE(has(live, "\ntzv58_alarm_active{key=\"PowerOff\""));
+    EXPECT_TRUE(has(live, "\ntzv58_data_current 1\n"));
+    EXPECT_TRUE(has(live, "\ntzv58_last_round_timestamp_seconds 1796676296\n")) << live;
+
+    auto only_the_link_remains = [](const std::string& m) {
+        for (const char* gone : {"tzv58_dc_", "tzv58_ac_", "tzv58_rectifier_", "tzv58_vendor_", "tzv58_alarm_active"})
+            EXPECT_FALSE(has(m, gone)) << gone << " in\n" << m;
+        EXPECT_TRUE(has(m, "\ntzv58_data_current 0\n")) << m;
+        EXPECT_TRUE(has(m, "\ntzv58_last_round_timestamp_seconds 1796676296\n")) << m;
+        EXPECT_TRUE(has(m, "\ntzv58_rounds_completed_total 12\n")) << m;
+    };
+    s.link_open = false;
+    s.last_round_complete = false;
+    const std::string down = render_metrics(s, now);
+    only_the_link_remains(down);
+    EXPECT_TRUE(has(down, "\ntzv58_link_up 0\n")) << down;
+
+    // The link open, but no round for more than three round intervals.
+    s = running(now);
+    only_the_link_remains(render_metrics(s, now + 6s));
+    EXPECT_TRUE(has(render_metrics(s, now + 5s), "\ntzv58_data_current 1\n"));
+    // Rounds closer together than a second are counted a second apart.
+    s.round_interval = 1ms;
+    EXPECT_TRUE(has(render_metrics(s, now + 2s), "\ntzv58_data_current 1\n"));
+    only_the_link_remains(render_metrics(s, now + 4s));
 }
 
 }  // namespace

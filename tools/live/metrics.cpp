@@ -1,6 +1,7 @@
 #include "tools/live/metrics.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -28,7 +29,14 @@ std::string label_value(const std::string& v) {
 std::string sample_value(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    return float_text(float(v));
+    // Readings are floats; a time in seconds since the epoch is not.
+    if (double(float(v)) == v) return float_text(float(v));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    std::string text = buf;
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    return text;
 }
 
 // One metric family after another; a family's HELP and TYPE lines are
@@ -84,7 +92,10 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
             each(u, dc);
         }
     };
-    if (s.have_record) {
+    // Old numbers are not repeated as if they were read now: while the link
+    // is down or no round completed lately, only the link's own series remain.
+    const bool current = s.current(now);
+    if (current) {
         e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
         for (int c = 0; c < channels; ++c) {
             const auto& ch = r.channel[c];
@@ -128,7 +139,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
         for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, r.ext_value[i].get());
     }
     e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
-    for (const AlarmState& a : s.alarms)
+    for (const AlarmState& a : current ? s.alarms : std::vector<AlarmState>{})
         e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)}, {"item", std::to_string(a.item)},
                   {"text", a.text}},
                  a.active ? 1 : 0);
@@ -141,7 +152,14 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     if (s.have_record) {
         e.family("tzv58_last_complete_round_age_seconds", "gauge", "Seconds since the last complete poll round.");
         e.sample({}, std::chrono::duration<double>(now - s.record_at).count());
+        e.family("tzv58_last_round_timestamp_seconds", "gauge",
+                 "When the last complete poll round ended, in seconds since the Unix epoch.");
+        e.sample({}, std::chrono::duration<double>(s.record_wall.time_since_epoch()).count());
     }
+    e.family("tzv58_data_current", "gauge",
+             "1 while the values are current: the link is open and a round completed within three round "
+             "intervals; 0 while value and alarm series are left out.");
+    e.sample({}, current ? 1 : 0);
     return e.text();
 }
 
