@@ -161,6 +161,28 @@ int print_status(LiveConnection& c, bool json) {
     return why.empty() ? 0 : failure(why);
 }
 
+// get with ids: the device's answer for each. An answer from data that is
+// not current comes with the link and the data's age, and says so.
+int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
+    bool all = true;
+    std::string err, why;
+    for (const std::string& id : ids) {
+        Json::Value v;
+        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
+        if (v.isMember("link") && why.empty())
+            std::printf("link: %s\n%s", link_words(v["link"]).c_str(), age_line(v["link"], v["data"], why).c_str());
+        const char* mark = v.isMember("link") ? " (last value)" : "";
+        if (v.isMember("value")) {
+            std::printf("%s: %s%s\n", id.c_str(), id_value_text(id, v["value"]).c_str(), mark);
+        } else {
+            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
+            all = false;
+        }
+    }
+    if (!why.empty()) return failure(why);
+    return all ? 0 : EXIT_FAIL;
+}
+
 }  // namespace
 
 int run_get(const CommandLine& cl) {
@@ -176,19 +198,7 @@ int run_get(const CommandLine& cl) {
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
     if (cl.args.empty()) return print_status(c, cl.has("--json"));
-    bool all = true;
-    for (const std::string& id : cl.args) {
-        Json::Value v;
-        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
-        if (v.isMember("value")) {
-            const Json::Value& x = v["value"];
-            std::printf("%s: %s\n", id.c_str(), id_value_text(id, x).c_str());
-        } else {
-            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
-            all = false;
-        }
-    }
-    return all ? 0 : EXIT_FAIL;
+    return print_ids(c, cl.args);
 }
 
 int run_control(const CommandLine& cl) {

@@ -176,23 +176,30 @@ std::string value_line(const Json::Value& values, const std::string& path) {
 
 std::string seconds(const Json::Value& v) { return float_text(v.asFloat()) + " s"; }
 
+}  // namespace
+
+std::string age_line(const Json::Value& link, const Json::Value& data, std::string& why) {
+    if (!data.isObject()) {
+        why = "no poll round has completed yet: there are no values to show";
+        return "age: no complete round yet\n";
+    }
+    const std::string age = "age: " + seconds(data["age_s"]) + " (round of " + data["round_time"].asString() + ")";
+    if (data["current"].asBool()) return age + "\n";
+    const std::string old = "the values shown are the last ones, " + seconds(data["age_s"]) + " old";
+    why = link["state"].asString() == "open" ? "no poll round has completed lately: " + old
+                                             : "the serial line is " + link_words(link) + ": " + old;
+    return age + ": last values, not current\n";
+}
+
+namespace {
+
 // The link, rounds and age lines; why, when the values are not current.
 std::string head_lines(const Json::Value& st, std::string& why) {
     const Json::Value& rounds = st["rounds"];
     std::string text = "link: " + link_words(st["link"]) + "\n";
     text += "rounds: " + std::to_string(rounds["completed"].asUInt64()) + " complete, " +
             std::to_string(rounds["failed"].asUInt64()) + " failed (last: " + rounds["last"].asString() + ")\n";
-    const Json::Value& data = st["data"];
-    if (!data.isObject()) {
-        why = "no poll round has completed yet: there are no values to show";
-        return text + "age: no complete round yet\n";
-    }
-    text += "age: " + seconds(data["age_s"]) + " (round of " + data["round_time"].asString() + ")";
-    if (data["current"].asBool()) return text + "\n";
-    const std::string old = "the values shown are the last ones, " + seconds(data["age_s"]) + " old";
-    why = st["link"]["state"].asString() == "open" ? "no poll round has completed lately: " + old
-                                                   : "the serial line is " + link_words(st["link"]) + ": " + old;
-    return text + ": last values, not current\n";
+    return text + age_line(st["link"], st["data"], why);
 }
 
 std::string alarm_lines(const Json::Value& alarms) {

@@ -15,6 +15,11 @@ namespace tzv58::tool {
 // why the values are not current ("" when they are).
 std::string status_text(const std::string& body, const Json::Value& st, std::string& why);
 
+// "age: 0.4 s (round of T)", marked when the data is not current; why: one
+// line saying why it is not ("" when it is). link and data: the status
+// object's members of those names.
+std::string age_line(const Json::Value& link, const Json::Value& data, std::string& why);
+
 // The link in words: "open since T", "down since T (hang-up)".
 std::string link_words(const Json::Value& link);
 

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "tools/common/signals.h"
 #include "tools/report/events.h"
@@ -48,6 +50,10 @@ public:
     // after all).
     Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
 
+    // How the back-off before a reopening attempt is waited out (default:
+    // a plain sleep); the scheduler serves its clients meanwhile.
+    void wait_with(std::function<void(int ms)> wait) { wait_ = std::move(wait); }
+
     // The port hung up: close it and report it lost.
     void lost();
     // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
@@ -58,6 +64,7 @@ private:
     std::string path_;
     int baud_;
     EventPrinter& events_;
+    std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
     int delay_ms_ = 500;
     FailureThrottle failures_;

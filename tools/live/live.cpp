@@ -134,8 +134,15 @@ void LiveService::idle() {
     jobs_.run(JOBS_PER_IDLE);
 }
 
+std::string LiveService::line_down() const {
+    const LiveSnapshot s = box_.get();
+    std::string why = "the serial line is down since " + s.link_since;
+    if (!s.link_cause.empty()) why += " (" + s.link_cause + ")";
+    return why;
+}
+
 HttpResponse LiveService::not_taken() const {
-    const std::string why = link_open_ ? "the poll was busy" : "the serial line is down";
+    const std::string why = link_open_ ? "the poll was busy" : line_down();
     return error_response(504, "the device could not take the request within " +
                                    std::to_string(jobs_.wait().count() / 1000) + " s: " + why, true);
 }
@@ -152,7 +159,7 @@ void LiveService::post_control(const HttpRequest& r, Responder reply) {
     ControlRequest request;
     const std::string why = parse_control_request(r.body, request);
     if (!why.empty()) return reply(error_response(400, why, true));
-    if (!link_open_) return reply(error_response(503, "the serial line is down; try again later", true));
+    if (!link_open_) return reply(error_response(503, line_down() + ": nothing sent", true));
     jobs_.push([this, request] { return run_control(request); }, std::move(reply));
 }
 
@@ -167,11 +174,14 @@ HttpResponse LiveService::run_get(const std::string& id) {
         events_.value_error(id, e.what());
         item.str("error", e.what());
     }
+    // An answer from data that is not current says so.
+    const Clock::time_point now = Clock::now();
+    if (!state_.current(now)) item.raw("link", link_json(state_)).raw("data", data_json(state_, now));
     return json_ok(item.text());
 }
 
 HttpResponse LiveService::run_control(const ControlRequest& request) {
-    if (!line_ || line_->fd() < 0) return error_response(503, "the serial line is down; try again later", true);
+    if (!line_ || line_->fd() < 0) return error_response(503, "the serial line is down: nothing sent", true);
     ZMXSPDevice& d = dev_.device();
     // Nothing left over from before may pass for the command's reply.
     dev_.codec().flush_input();

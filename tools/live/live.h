@@ -72,6 +72,8 @@ private:
     // the snapshot.
     void stamp();
     HttpResponse not_taken() const;
+    // "the serial line is down since T (cause)", from the snapshot.
+    std::string line_down() const;
     void publish();
 
     LoadedDevice& dev_;
