@@ -81,14 +81,15 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_EQ(unknown.out, "out_v: 53.5 V\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
 
     // Remote control: the frame the design gives goes out and the power
-    // system replies; between this model's rounds the device takes that
-    // reply for an AC reply, so its result stays -1 and the wait fails.
+    // system replies; the device does not track this answer (between this
+    // model's rounds it takes the reply for a poll reply), so the line's
+    // reply tells.
     const HostRun remote = run_host(sock(r, {"control", "remote", "419500201001", "--wait", "5"}));
     const std::string remote_frame = frame_of(0x41, 0x45, {0xE5, 0x01});
     EXPECT_TRUE(contains(remote.out, "control 320: result 0\n")) << remote.out;
     EXPECT_TRUE(contains(remote.out, "sent: " + remote_frame + "\nreply: answered\n")) << remote.out;
-    EXPECT_TRUE(contains(remote.out, "answered: no (result -1")) << remote.out;
-    EXPECT_EQ(remote.status, 1);
+    EXPECT_TRUE(contains(remote.out, "answered: sent; the device does not track this answer")) << remote.out;
+    EXPECT_EQ(remote.status, 0) << remote.err;
 
     // Set time and set parameter are answered.
     const HostRun time = run_host(sock(r, {"control", "set-time", "2026-12-07T19:37:00", "--wait", "5"}));
@@ -103,7 +104,7 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     // A code with its own bytes; the query reads the last command's result.
     const HostRun query = run_host(sock(r, {"control", "7", "--hex", "00", "--out", "4"}));
     EXPECT_EQ(query.status, 0);
-    EXPECT_EQ(query.out, "control 7: result 0\nout: 01000000\nsent: nothing\n");
+    EXPECT_EQ(query.out, "control 7: result 0\nout: 01000000\nsent: nothing\nanswer of the last command: recorded (1)\n");
 
     // Every frame on the line went through the events, in this order, and
     // no control frame went out while a poll reply was awaited.
@@ -321,6 +322,46 @@ void expect_status(const std::vector<std::string>& args, int status, const std::
     EXPECT_EQ(r.status, status) << args[0] << " " << (args.size() > 3 ? args[3] : "") << ": " << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line on stderr: " << r.err;
     EXPECT_TRUE(contains(r.err, says)) << r.err;
+}
+
+// Status 0 only for what was done; what the device or the line did not do is
+// status 1 with one line saying why.
+TEST(LiveControl, StatusesTellWhatTheDeviceAndTheLineDid) {
+    Running r;
+    ASSERT_TRUE(r.ready) << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
+    // A code that is no command reads the last command's answer: none yet.
+    expect_status(sock(r, {"control", "999"}), 1, "999 is no command of this device");
+    // Taken by the device, but nothing went out.
+    expect_status(sock(r, {"control", "remote", "12"}), 1, "nothing sent: the device knows no remote-control id '12'");
+    expect_status(sock(r, {"control", "set-param", "999999", "53.5"}), 1, "nothing sent: the device found no parameter");
+    expect_status(sock(r, {"control", "300", "--hex", "00"}), 1, "the device refused the request (result -1)");
+
+    // Right after a command that was answered, the next one reports its own
+    // answer, not the one before.
+    const HostRun time = run_host(sock(r, {"control", "set-time", "--wait", "5"}));
+    EXPECT_EQ(time.status, 0) << time.err;
+    EXPECT_TRUE(contains(time.out, "answered: yes (the device recorded the reply")) << time.out;
+    const HostRun remote = run_host(sock(r, {"control", "remote", "419500201001", "--wait", "5"}));
+    EXPECT_EQ(remote.status, 0) << remote.err;
+    EXPECT_FALSE(contains(remote.out, "answered: yes")) << remote.out;
+    EXPECT_TRUE(contains(remote.out, "reply: answered\nanswered: sent; the device does not track this answer; "
+                                     "the power system replied after "))
+        << remote.out;
+    EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
+
+    // A power system that does not answer: sent, no reply, status 1.
+    Running silent({"--faults", "drop=1", "--timeout", "100"});
+    ASSERT_TRUE(silent.ready) << silent.host->all(1);
+    for (const char* form : {"set-time", "remote"}) {
+        std::vector<std::string> args = sock(silent, {"control", form});
+        if (std::string(form) == "remote") args.push_back("419500201001");
+        const HostRun none = run_host(args);
+        EXPECT_EQ(none.status, 1) << form << ": " << none.out << none.err;
+        EXPECT_TRUE(contains(none.out, "\nreply: none\n")) << none.out;
+        EXPECT_EQ(none.err, "tzv58-host: sent; no reply from the power system within 0.10 s\n");
+    }
+    EXPECT_EQ(silent.host->stop(), 0) << silent.host->all(1);
 }
 
 TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {

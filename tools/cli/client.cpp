@@ -27,9 +27,6 @@
 namespace tzv58::tool {
 namespace {
 
-// Any code other than the device's own reads whether the last command was answered.
-constexpr int QUERY_CODE = 0;
-
 // An English gloss for the device's refusal texts.
 std::string gloss(const std::string& refusal) {
     static const std::pair<const char*, const char*> glosses[] = {
@@ -122,32 +119,87 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
     return 0;
 }
 
-// --wait: asks the device whether it recorded the answer, until it has or
-// the time is up.
-int wait_for_answer(LiveConnection& c, int code, long long wait_s, const std::string& answer) {
-    const long long start = now_ms(), deadline = start + wait_s * 1000;
-    int32_t recorded = -1;
-    std::string err;
-    for (;;) {
-        Json::Value q;
-        if (!c.ask("POST", "/control", control_request_body(QUERY_CODE, {}, 4), q, err)) return failure(err);
-        std::vector<uint8_t> out;
-        if (parse_hex(q["out"].asString(), out) && out.size() == 4) std::memcpy(&recorded, out.data(), 4);
-        if (recorded == 1 || now_ms() >= deadline) break;
-        struct timespec pause = {0, 100 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    const double took = double(now_ms() - start) / 1000.0;
-    if (recorded == 1) {
-        std::printf("answered: yes (result 1 after %.1f s)\n", took);
+bool is_command(int code) { return code == SET_TIME || code == SET_PARAM || code == REMOTE_CONTROL; }
+
+template <class Row, size_t N>
+std::string known_ids(const Row (&table)[N]) {
+    std::string ids;
+    for (const Row& row : table) ids += (ids.empty() ? "" : ", ") + std::string(row.signal_id);
+    return ids;
+}
+
+// Why the device took a command (result 0) and sent nothing.
+std::string nothing_sent(int code, const std::vector<uint8_t>& in) {
+    const std::string text(in.begin(), in.end());
+    if (code == REMOTE_CONTROL)
+        return "nothing sent: the device knows no remote-control id '" + text + "' (it knows " +
+               known_ids(REMOTE_TABLE) + ")";
+    if (code == SET_PARAM)
+        return "nothing sent: the device found no parameter it knows in " + text + " (it knows signal_id " +
+               known_ids(PARAM_TABLE) + ", with a SetValue)";
+    return "nothing sent";
+}
+
+// Why the device refused a command.
+std::string refusal(int code, int result) {
+    const std::string head = "the device refused the request (result " + std::to_string(result) + ")";
+    if (code == SET_TIME) return head + ": set-time takes exactly 7 bytes";
+    if (code == SET_PARAM) return head + ": the request is not a JSON object with a signal_id and a number as SetValue";
+    return head;
+}
+
+std::string seconds_text(const Json::Value& s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s", s.asDouble());
+    return buf;
+}
+
+// A command that went out: status 0 when the line answered, and, with
+// --wait, when the device recorded the reply as this command's answer.
+int command_verdict(int code, bool wait, const Json::Value& r) {
+    const std::string reply = r["reply"].asString();
+    if (reply == "none")
+        return failure("sent; no reply from the power system within " + seconds_text(r["waited_s"]));
+    if (reply == "line lost") return failure("sent; the serial line was lost while the reply was awaited");
+    if (reply != "answered") return failure("sent; the power system's reply was " + reply);
+    if (!wait) return 0;
+    const std::string after = seconds_text(r["reply_s"]);
+    // Between this model's rounds the device takes a remote-control reply
+    // for a poll reply, or for the answer to an earlier command: its result
+    // tells nothing of this one.
+    if (code == REMOTE_CONTROL) {
+        std::printf("answered: sent; the device does not track this answer; the power system replied after %s\n",
+                    after.c_str());
         return 0;
     }
-    std::printf("answered: no (result %d after %.1f s)\n", int(recorded), took);
-    if (answer == "answered")
-        std::printf("note: the power system replied, but the device did not record the reply as the answer%s\n",
-                    code == REMOTE_CONTROL ? " (between rounds this model takes a remote-control reply for a poll reply)"
-                                           : "");
-    return EXIT_FAIL;
+    const int recorded = r["recorded"].asInt();
+    if (recorded == 1) {
+        std::printf("answered: yes (the device recorded the reply, %s after sending, as this command's answer)\n",
+                    after.c_str());
+        return 0;
+    }
+    std::printf("answered: no (result %d)\n", recorded);
+    return failure("the power system replied, but the device did not record the reply as this command's answer");
+}
+
+// A code that is no command reads whether the last command's answer was
+// recorded: status 0 when it was.
+int query_verdict(int code, const Json::Value& r) {
+    std::vector<uint8_t> out;
+    int32_t recorded = -1;
+    if (parse_hex(r["out"].asString(), out) && out.size() >= 4) std::memcpy(&recorded, out.data(), 4);
+    std::printf("answer of the last command: %s\n", recorded == 1 ? "recorded (1)" : "none recorded (-1)");
+    if (recorded == 1) return 0;
+    return failure(std::to_string(code) + " is no command of this device (300 set-time, 310 set-param, 320 remote): " +
+                   "it read the last command's answer, and none is recorded");
+}
+
+int control_verdict(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
+    if (!is_command(code)) return query_verdict(code, r);
+    const int result = r["result"].asInt();
+    if (result != 0) return failure(refusal(code, result));
+    if (r["sent"].asString().empty()) return failure(nothing_sent(code, in));
+    return command_verdict(code, wait, r);
 }
 
 // get without ids: the status object, for people or (--json) as it is.
@@ -217,19 +269,23 @@ int run_control(const CommandLine& cl) {
     std::vector<uint8_t> in;
     if (const int status = control_form(cl, code, in)) return status;
 
+    if (!is_command(code) && cl.has("--wait"))
+        return usage_error("--wait goes with a command (set-time, set-param, remote; 300, 310, 320), not with " +
+                           std::to_string(code) + ", which reads the last command's answer");
+    if (!is_command(code) && out_len < 4)
+        return usage_error(std::to_string(code) + " reads the last command's answer, 4 bytes: --out 4 or more");
+
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
     Json::Value reply;
-    if (!c.ask("POST", "/control", control_request_body(code, in, out_len), reply, err)) return failure(err);
-    const std::string sent = reply["sent"].asString(), answer = reply["reply"].asString();
-    const std::string out = reply["out"].asString();
-    const int result = reply["result"].asInt();
-    std::printf("control %d: result %d\n", code, result);
+    const long long wait_ms = cl.has("--wait") ? wait_s * 1000 : -1;
+    if (!c.ask("POST", "/control", control_request_body(code, in, out_len, wait_ms), reply, err)) return failure(err);
+    const std::string sent = reply["sent"].asString(), out = reply["out"].asString();
+    std::printf("control %d: result %d\n", code, reply["result"].asInt());
     std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
     std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
-    if (!sent.empty()) std::printf("reply: %s\n", answer.c_str());
-    if (!cl.has("--wait")) return result == 0 ? 0 : EXIT_FAIL;
-    return wait_for_answer(c, code, wait_s, answer);
+    if (!sent.empty()) std::printf("reply: %s\n", reply["reply"].asString().c_str());
+    return control_verdict(code, in, cl.has("--wait"), reply);
 }
 
 }  // namespace tzv58::tool

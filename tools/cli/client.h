@@ -14,9 +14,11 @@ namespace tzv58::tool {
 int run_get(const CommandLine& cl);
 
 // control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |
-// set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]: 0 when the device
-// took the request (with --wait: when its answer was recorded), 1 when not,
-// 2 for a usage error.
+// set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]: 0 when the command
+// went out and the power system answered (with --wait: when the device
+// recorded the reply as its answer; for remote, which it does not track, the
+// line's reply), or a query code read a recorded answer; 1 when the device
+// or the line did not do it, with one line saying why; 2 for a usage error.
 int run_control(const CommandLine& cl);
 
 }  // namespace tzv58::tool

@@ -101,14 +101,22 @@ const OptionGroup CONTROL = {
     "\n"
     "Runs a control request on a running poll or simulate (started with --listen\n"
     "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
-    "the frame sent and whether a reply came.\n"
-    "  CODE             the request code; --text or --hex give its input bytes,\n"
-    "                   --out the output buffer size (default 4)\n"
+    "the frame sent and what came back; the reply is awaited up to the poll's\n"
+    "--timeout, and never asked for again.\n"
+    "  CODE             the request code (decimal); --text or --hex give its input\n"
+    "                   bytes, --out the output buffer size (default 4). A code\n"
+    "                   other than 300, 310 and 320 reads whether the last\n"
+    "                   command's answer was recorded (status 0 if it was)\n"
     "  set-time         code 300 with the local time (default: now)\n"
     "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
     "  remote           code 320 with ID\n"
-    "  --wait SECONDS   then read the result (code 0) until the device has recorded\n"
-    "                   the answer (result 1) or the time is up; status 0 only if so\n",
+    "  --wait SECONDS   also tell whether the device recorded the reply as this\n"
+    "                   command's answer (waiting at most SECONDS); for remote,\n"
+    "                   which the device does not track, the line's reply tells\n"
+    "Status 0: sent and answered (with --wait: recorded as the answer). 1: the\n"
+    "device or the line did not do it: refused, nothing sent (an id the device\n"
+    "does not know), no reply, the line down; one line on stderr says why.\n"
+    "2: a usage error.\n",
 };
 
 const OptionGroup FAULTS = {

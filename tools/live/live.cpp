@@ -1,5 +1,6 @@
 #include "tools/live/live.h"
 
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -18,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 // Requests run per idle call: enough for every client at once, few enough
 // that a crowd of clients cannot hold the next round back for long.
 constexpr int JOBS_PER_IDLE = 8;
+// A code the device takes as the query of the last command's answer.
+constexpr int ANSWER_QUERY = 0;
 // How often the server's thread answers the requests that waited too long.
 constexpr std::chrono::milliseconds EXPIRE_EVERY{250};
 
@@ -198,24 +201,41 @@ HttpResponse LiveService::run_control(const ControlRequest& request) {
     }
     const int shown = written < 0 ? 0 : written > out_len ? out_len : written;
     events_.control(code, result, written, out.data(), size_t(shown));
-    std::string sent, reply = "none";
-    if (tap_.sends() != sends) {
-        sent = tap_.last_frame();
-        reply = await_reply(payloads, errors);
-    }
-    return json_ok(JsonLine()
-                       .num("code", code)
-                       .num("result", result)
-                       .num("out_written", written)
-                       .str("out", hex_upper(out.data(), size_t(shown)))
-                       .str("sent", sent)
-                       .str("reply", reply)
-                       .text());
+    JsonLine answer;
+    answer.num("code", code)
+        .num("result", result)
+        .num("out_written", written)
+        .str("out", hex_upper(out.data(), size_t(shown)))
+        .str("sent", tap_.sends() != sends ? tap_.last_frame() : "");
+    if (tap_.sends() == sends) return json_ok(answer.str("reply", "none").text());
+    const long long sent_at = now_ms();
+    const int wait_ms = request.wait_ms >= 0 && request.wait_ms < reply_timeout_ms_ ? request.wait_ms : reply_timeout_ms_;
+    const std::string reply = await_reply(payloads, errors, wait_ms);
+    answer.str("reply", reply).real("waited_s", float(wait_ms) / 1000.0f);
+    if (reply == "answered") answer.real("reply_s", float(now_ms() - sent_at) / 1000.0f);
+    // Read at once, with nothing run on the device in between: this
+    // command's own answer (each command clears the result first).
+    if (request.wait_ms >= 0) answer.num("recorded", recorded_answer());
+    return json_ok(answer.text());
 }
 
-std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before) {
+int32_t LiveService::recorded_answer() {
+    int32_t recorded = -1;
+    uint8_t out[4] = {0, 0, 0, 0};
+    int written = 0;
+    try {
+        const int result = dev_.device().DeviceIoControl(ANSWER_QUERY, nullptr, 0, out, 4, written);
+        events_.control(ANSWER_QUERY, result, written, out, written == 4 ? 4 : 0);
+    } catch (const std::exception& e) {
+        events_.control_error(ANSWER_QUERY, e.what());
+    }
+    if (written == 4) std::memcpy(&recorded, out, 4);
+    return recorded;
+}
+
+std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms) {
     ZMXSPDevice& d = dev_.device();
-    const long long deadline = now_ms() + reply_timeout_ms_;
+    const long long deadline = now_ms() + wait_ms;
     uint8_t buf[512];
     while (d.IsProcessing()) {
         const long long left = deadline - now_ms();

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -65,9 +66,12 @@ private:
     void post_control(const HttpRequest& r, Responder reply);
     HttpResponse run_get(const std::string& id);
     HttpResponse run_control(const ControlRequest& request);
-    // Serves the line until the device awaits nothing more, or the reply
-    // timeout passes: what came back ("answered", "none", ...).
-    std::string await_reply(uint64_t payloads_before, uint64_t errors_before);
+    // Serves the line until the device awaits nothing more, or wait_ms
+    // passes: what came back ("answered", "none", ...).
+    std::string await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms);
+    // The device's result query: 1 once it took a reply as the last
+    // command's answer, -1 before.
+    int32_t recorded_answer();
     // The link's state and the host clock's time, in the scheduler's side of
     // the snapshot.
     void stamp();
