@@ -6,7 +6,7 @@
 # device's configuration reader (device/setting_value.h) and its control codes
 # (device/control_code.h). Nothing else of the plug-in. Its own folders depend
 # one way too:
-#   cli -> live, history -> line -> report, sim -> common
+#   cli -> live, history, notify -> line -> report, sim -> common
 # Prints every include that breaks this; status 1 if any; a folder of tools/
 # that has no rule here is an error of its own.
 cd "${1:-.}" || exit 2
@@ -33,11 +33,12 @@ out=$(
     check tools/line "^(tools/(line|report|common)/|$plugin_side)"
     check tools/live "^(tools/(live|line|report|common)/|$plugin_side)"
     check tools/history "^(tools/(history|report|common)/|$plugin_side)"
+    check tools/notify "^(tools/(notify|report|common)/|$plugin_side)"
     check tools/cli "^(tools/|$plugin_side|device/(setting_value|control_code)\.h$)"
     for d in tools/*/ tools/*.h tools/*.cpp; do
         [ -e "$d" ] || continue
         case "$d" in
-        tools/common/ | tools/report/ | tools/sim/ | tools/line/ | tools/live/ | tools/history/ | tools/cli/) ;;
+        tools/common/ | tools/report/ | tools/sim/ | tools/line/ | tools/live/ | tools/history/ | tools/notify/ | tools/cli/) ;;
         *) echo "$d: no dependency rule for this part of tools/" ;;
         esac
     done

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,27 @@ TEST(ToolsSummary, AnAlarmIsRaisedOnceAndClearedOnceWithItsElementTexts) {
     EXPECT_FALSE(c.transitions()[0].raised);
     EXPECT_EQ(c.transitions()[0].text2, "模块1模块故障告警状态");
     EXPECT_NE(summary_of(c, 1).find("cleared  level 3 minor"), std::string::npos);
+}
+
+// A threshold check (its key is its id) carries the round's readings in its
+// first text: readings that move do not make another alarm of it.
+TEST(ToolsSummary, AThresholdAlarmWithMovingReadingsIsOneAlarm) {
+    ManualClock clock(T0);
+    RoundCollector c;
+    c.set_clock(&clock);
+    const std::string id = "220600120010";
+    const char* readings[] = {"ua1:281 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0", "ua1:283.5 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0",
+                              "ua1:282 ub1:231 uc1:229 ua2:0 ub2:0 uc2:0", "ua1:230 ub1:231 uc1:229 ua2:0 ub2:0 uc2:0"};
+    std::vector<bool> raised;
+    for (int round = 0; round < 4; ++round) {
+        c.new_round();
+        c.on_alarm(1, id, id, readings[round], "001#48V直流系统交流输入电压过高告警", round < 3, 1);
+        for (const auto& t : c.transitions()) raised.push_back(t.raised);
+        EXPECT_EQ(c.active_alarms(), round < 3 ? 1 : 0) << "round " << round;
+    }
+    EXPECT_EQ(raised, (std::vector<bool>{true, false}));
+    ASSERT_EQ(c.transitions().size(), 1u);
+    EXPECT_EQ(c.transitions()[0].text1, readings[3]) << "the clearing shows the readings of its round";
 }
 
 TEST(ToolsSummary, AnIncompleteRoundSaysSoAndShowsNoStaleRecord) {

@@ -163,7 +163,8 @@ const OptionGroup LIVE = {
      {"--summary", false},
      {"--listen", true},
      {"--http", true},
-     {"--metrics", true}},
+     {"--metrics", true},
+     {"--on-event", true}},
     "  --rounds N       stop after N complete poll rounds (default: until SIGINT or\n"
     "                   SIGTERM); give up with status 1 after --give-up failed rounds\n"
     "  --give-up N      failed rounds in a row that end a --rounds run (default 5;\n"
@@ -182,6 +183,11 @@ const OptionGroup LIVE = {
     "                   free port, named in the ready line on standard error);\n"
     "                   never control\n"
     "  --metrics [HOST:]PORT  the same as --http\n"
+    "  --on-event PROGRAM  run PROGRAM (no shell) for every alarm raised or cleared\n"
+    "                   and every link lost or restored: the event in its\n"
+    "                   environment (TZV58_EVENT, TZV58_KEY, ...), the summary's\n"
+    "                   line as its argument; 4 at once, each stopped after 30 s;\n"
+    "                   see docs/host-program.md and contrib/\n"
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };

@@ -50,6 +50,7 @@ private:
     Setup setup_;
     SchedulerOptions sched_;
     SimulatorOptions sim_;
+    NotifyOptions notify_;
     long long baud_ = 0;  // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
@@ -82,6 +83,7 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
         !option_choice(cl, "--baud", BAUD_RATES, baud_, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return false;
+    if (!notify_options(cl, notify_, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {
         err = "options --summary and --events - exclude each other: standard output carries either";
         return false;
@@ -135,8 +137,10 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
     std::string port = cl.get("--port");
     int hold_fd = -1;
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    line_->report_link_to(&setup_.observers);
     const Line::Opened opened = line_->open(err);
     if (hold_fd >= 0) ::close(hold_fd);
     return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);

@@ -1,5 +1,7 @@
 #include "tools/cli/setup.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -84,6 +86,14 @@ ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
     device.device().clock = manual_clock.get();
     printer->set_clock(manual_clock.get());
     return *manual_clock;
+}
+
+bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err) {
+    auto runner = std::make_unique<NoticeRunner>(notify.program, kept_environment(environ), notify.limits, stderr);
+    if (!runner->start(err)) return false;
+    Notifier& n = observers.add(std::make_unique<Notifier>(std::move(runner), NoticeSource{port, int(address)}));
+    n.set_clock(device.device().clock);
+    return true;
 }
 
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {

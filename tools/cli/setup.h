@@ -14,6 +14,7 @@
 #include "host/host_events.h"
 #include "tools/common/options.h"
 #include "tools/common/plugin_host.h"
+#include "tools/notify/notifier.h"
 #include "tools/report/events.h"
 #include "tools/report/observers.h"
 #include "tools/sim/simulator.h"
@@ -59,6 +60,9 @@ struct Setup {
     // Runs the device, and stamps the events, on a clock that moves only
     // when told to.
     ManualClock& use_manual_clock(const boost::posix_time::ptime& start);
+    // Starts the on-event runner and adds the notifier to the observers,
+    // its events stamped by the device's clock; port names the line.
+    bool add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err);
 };
 
 // The plant and its faults, for simulate and plant.

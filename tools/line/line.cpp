@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "host/serial_port.h"
+#include "tools/common/clock.h"
 #include "tools/common/signals.h"
 
 namespace tzv58::tool {
@@ -23,6 +24,7 @@ Line::Opened Line::open(std::string& err) {
     }
     if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
     events_.link("lost");
+    went("no such port");
     std::fprintf(stderr, "tzv58-host: %s: no such port yet; waiting for it\n", path_.c_str());
     return Opened::absent;
 }
@@ -48,6 +50,7 @@ void Line::lost() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     events_.link("lost");
+    went("hang-up");
     std::fprintf(stderr, "tzv58-host: %s: line lost (hang-up)\n", path_.c_str());
 }
 
@@ -61,12 +64,25 @@ bool Line::try_reopen() {
         failures_.ok();
         delay_ms_ = 500;
         events_.link("open");
+        came_back();
         return true;
     }
     if (failures_.fail())
         std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(), err.c_str());
     delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
     return false;
+}
+
+void Line::went(const char* cause) {
+    lost_at_ms_ = now_ms();
+    if (link_) link_->link_lost(cause);
+}
+
+void Line::came_back() {
+    if (lost_at_ms_ < 0) return;
+    const long long down_s = (now_ms() - lost_at_ms_ + 500) / 1000;
+    lost_at_ms_ = -1;
+    if (link_) link_->link_restored(down_s);
 }
 
 }  // namespace tzv58::tool

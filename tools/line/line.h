@@ -42,6 +42,8 @@ public:
     Opened open(std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
+    // Who hears, in a person's terms, that the link was lost and restored.
+    void report_link_to(LinkObserver* observer) { link_ = observer; }
 
     enum class Received { bytes, timeout, hangup, interrupted };
     // Waits up to timeout_ms for the line and reads what came into buf: bytes
@@ -61,9 +63,14 @@ public:
     bool try_reopen();
 
 private:
+    void went(const char* cause);
+    void came_back();
+
     std::string path_;
     int baud_;
     EventPrinter& events_;
+    LinkObserver* link_ = nullptr;
+    long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
     std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
     int delay_ms_ = 500;

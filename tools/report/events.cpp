@@ -135,5 +135,11 @@ void EventFanout::on_frame_error(const char* reason, const uint8_t* data, size_t
 void EventFanout::on_payload(int result, int poll_step) {
     for (const auto& e : sinks_) e->on_payload(result, poll_step);
 }
+void EventFanout::link_lost(const char* cause) {
+    for (LinkObserver* o : link_sinks_) o->link_lost(cause);
+}
+void EventFanout::link_restored(long long down_s) {
+    for (LinkObserver* o : link_sinks_) o->link_restored(down_s);
+}
 
 }  // namespace tzv58::tool

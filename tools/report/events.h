@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "host/host_events.h"
@@ -58,15 +59,29 @@ private:
     const DcUnitWatch* dc_ = nullptr;
 };
 
+// The serial link lost and back, in a person's terms. The line reports both
+// (tools/line/line.h); the fan-out hands them on to its observers that take
+// them.
+class LinkObserver {
+public:
+    virtual ~LinkObserver() = default;
+    // cause: "hang-up" (the port went), "no such port" (not there yet).
+    virtual void link_lost(const char* cause) = 0;
+    // down_s: whole seconds since it was lost.
+    virtual void link_restored(long long down_s) = 0;
+};
+
 // The program's observers of the device: every service call is handed on to
-// each, in the order they were added. The fan-out owns them, and the device
+// each, in the order they were added; an observer that is also a
+// LinkObserver hears of the link too. The fan-out owns them, and the device
 // points to the fan-out alone: whoever keeps the fan-out longer than the
 // device keeps every observer the device reaches.
-class EventFanout : public HostEvents {
+class EventFanout : public HostEvents, public LinkObserver {
 public:
     template <class T>
     T& add(std::unique_ptr<T> sink) {
         T& added = *sink;
+        if constexpr (std::is_base_of_v<LinkObserver, T>) link_sinks_.push_back(&added);
         sinks_.push_back(std::move(sink));
         return added;
     }
@@ -79,9 +94,12 @@ public:
                   const std::string& text2, bool active, unsigned short seq) override;
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
     void on_payload(int result, int poll_step) override;
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
 
 private:
     std::vector<std::unique_ptr<HostEvents>> sinks_;
+    std::vector<LinkObserver*> link_sinks_;  // among sinks_
 };
 
 // Local time as ISO 8601 without zone: 2026-12-07T22:30:23.

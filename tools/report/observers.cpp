@@ -64,15 +64,26 @@ void RoundCollector::on_publish(int, const unsigned char* data, unsigned int len
     if (len == sizeof record_) std::memcpy(&record_, data, len);
 }
 
+bool AlarmStates::change(const std::string& key, const std::string& id, const std::string& text1,
+                         const std::string& text2, bool active) {
+    std::string which = key + '\x1f' + id + '\x1f' + text2;
+    if (key != id) which += '\x1f' + text1;
+    bool& state = state_[which];
+    const bool was = state;
+    state = active;
+    return active != was;
+}
+
+int AlarmStates::active() const {
+    int n = 0;
+    for (const auto& s : state_) n += s.second;
+    return n;
+}
+
 void RoundCollector::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                               const std::string& text2, bool active, unsigned short) {
-    // Rows of several elements share a key and an id; their texts tell them apart.
-    const std::string which = key + '\x1f' + id + '\x1f' + text1 + '\x1f' + text2;
-    auto it = state_.find(which);
-    const bool was = it != state_.end() && it->second;
-    if (active != was)
+    if (alarms_.change(key, id, text1, text2, active))
         transitions_.push_back({iso_time(clock_->local_time()), active, level, key, id, text1, text2});
-    state_[which] = active;
 }
 
 void RoundCollector::on_frame_error(const char*, const uint8_t*, size_t) { ++frame_errors_; }
@@ -84,10 +95,6 @@ void RoundCollector::new_round() {
     transitions_.clear();
 }
 
-int RoundCollector::active_alarms() const {
-    int n = 0;
-    for (const auto& s : state_) n += s.second;
-    return n;
-}
+int RoundCollector::active_alarms() const { return alarms_.active(); }
 
 }  // namespace tzv58::tool

@@ -60,6 +60,22 @@ struct AlarmTransition {
 // Level numbers as the alarm database names them.
 const char* level_name(int level);
 
+// Which alarms are active, as last reported: tells a change (raised or
+// cleared) from a report that repeats an alarm's state. Rows of several
+// elements share a key and an id, and their texts tell them apart; a
+// threshold check (its key is its id) carries the round's readings in its
+// first text, which therefore does not name it.
+class AlarmStates {
+public:
+    // Records the report; true when it changes the alarm's state.
+    bool change(const std::string& key, const std::string& id, const std::string& text1, const std::string& text2,
+                bool active);
+    int active() const;
+
+private:
+    std::map<std::string, bool> state_;  // key, id and naming texts -> active
+};
+
 // What the current round produced, for the summary.
 class RoundCollector : public HostEvents {
 public:
@@ -86,7 +102,7 @@ private:
     int payloads_ = 0, frame_errors_ = 0;
     tzv58_419_Data_t record_{};
     std::vector<AlarmTransition> transitions_;
-    std::map<std::string, bool> state_;  // key, id and texts -> active
+    AlarmStates alarms_;
 };
 
 }  // namespace tzv58::tool

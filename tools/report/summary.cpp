@@ -26,6 +26,13 @@ std::string values(const tzv58::f32le (&v)[N], int count) {
 
 }  // namespace
 
+std::string transition_line(const AlarmTransition& t) {
+    char head[96];
+    std::snprintf(head, sizeof head, "%s  %-8s level %d %-8s  ", t.time.c_str(), t.raised ? "raised" : "cleared",
+                  t.level, level_name(t.level));
+    return head + t.key + " " + t.id + "  " + t.text1 + " / " + t.text2;
+}
+
 // Example:
 //   == round 2: 2026-01-01 00:00:04
 //   AC 1      A 230 V  B 231 V  C 229 V  50 Hz
@@ -82,9 +89,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
     std::fprintf(out, "vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(),
                  float_text(r.ext_value[1].get()).c_str());
-    for (const AlarmTransition& t : round.transitions())
-        std::fprintf(out, "%s  %-8s level %d %-8s  %s %s  %s / %s\n", t.time.c_str(), t.raised ? "raised" : "cleared",
-                     t.level, level_name(t.level), t.key.c_str(), t.id.c_str(), t.text1.c_str(), t.text2.c_str());
+    for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", transition_line(t).c_str());
     const int active = round.active_alarms();
     if (active == 0)
         std::fprintf(out, "alarms    none\n");

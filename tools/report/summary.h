@@ -2,10 +2,15 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "tools/report/observers.h"
 
 namespace tzv58::tool {
+
+// An alarm raised or cleared, as one line of the summary (no newline):
+// 2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
+std::string transition_line(const AlarmTransition& t);
 
 // dc_reported: the DC units the power system reported (-1: unknown).
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);
