@@ -62,6 +62,7 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_LT(all.ms, ANSWER_MS);
     EXPECT_EQ(all.run.status, 1) << all.run.err;
     EXPECT_TRUE(contains(all.run.out, "link: down since ")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, " (hang-up)\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, ": last values, not current\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, "\ndc[0].out_v: 53.5 V\n")) << all.run.out;
     EXPECT_TRUE(one_line(all.run.err)) << all.run.err;
@@ -93,6 +94,7 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
         EXPECT_FALSE(contains(down.body, gone)) << gone << " while the link is down:\n" << down.body;
     const HttpReply status = http_get(p.port, "/api/status");
     EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"down\"")) << status.body;
+    EXPECT_TRUE(contains(status.body, "\"cause\":\"hang-up\"")) << status.body;
     EXPECT_TRUE(contains(status.body, "\"current\":false")) << status.body;
 
     // Plugged in again: current values, status 0.

@@ -70,6 +70,7 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_EQ(got["values"]["channel"], served["values"]["channel"]);
     EXPECT_EQ(got["values"]["module"].size(), 4u);
     EXPECT_EQ(got["link"]["state"], "open");
+    EXPECT_EQ(got["alarms"].size(), 0u) << "a healthy plant";
     EXPECT_TRUE(got["data"]["current"].asBool());
 
     // By id, through the device's own query; ac with its meaning.
@@ -147,13 +148,15 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed on exit";
 }
 
-// A plant that reports more battery strings than the record holds, a second
-// DC unit at 0 V, a module's fault byte and a value it does not supply.
-TEST(LiveGet, CountsBeyondTheRecordAlarmCodesAndValuesNotSupplied) {
+// A plant without mains that reports more battery strings than the record
+// holds, a second DC unit at 0 V, a module's fault byte and a value it does
+// not supply.
+TEST(LiveGet, CountsBeyondTheRecordAlarmCodesValuesNotSuppliedAndAlarms) {
     const std::string plant = scratch_dir() + "/plant.json";
     spit(plant, R"({"rectifiers": {"modules": [{"out_i": 12, "fault": 129}]},
                    "dc": [{"battery_i": [1, 2, 3]}, {"out_v": 0, "load_i": 0}],
-                   "ac": {"tail": [null, 0, 0]}})");
+                   "ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}],
+                          "tail": [null, 0, 0]}})");
     Running r({"--plant", plant});
     ASSERT_TRUE(r.ready) << r.host->all(1);
     ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
@@ -164,6 +167,16 @@ TEST(LiveGet, CountsBeyondTheRecordAlarmCodesAndValuesNotSupplied) {
         EXPECT_TRUE(contains(got.out, line)) << line << " in\n" << got.out;
     EXPECT_FALSE(contains(got.out, "dc[0].battery_i")) << "values the record kept from no reply of this plant";
     EXPECT_FALSE(contains(got.out, "module[1]")) << got.out;
+    EXPECT_TRUE(contains(got.out, "\nalarm: level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警  since "))
+        << got.out;
+
+    const Json::Value st = parse_json(run_host(sock(r, {"get", "--json"})).out);
+    ASSERT_EQ(st["alarms"].size(), 1u) << st.toStyledString();
+    EXPECT_EQ(st["alarms"][0]["key"], "PowerOff");
+    EXPECT_EQ(st["alarms"][0]["level_name"], "critical");
+    ASSERT_GE(st["transitions"].size(), 1u) << st.toStyledString();
+    EXPECT_EQ(st["transitions"][0]["change"], "raised");
+    EXPECT_EQ(st["transitions"][0]["time"], st["alarms"][0]["since"]);
     EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
 }
 

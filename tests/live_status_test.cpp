@@ -179,6 +179,64 @@ TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
     EXPECT_EQ(st["rounds"]["last"].asString(), "none");
 }
 
+// The alarms the device reports, as one alarm each (rows of several
+// modules share a key and an id), active ones most severe first with since
+// when, and the transitions newest first; the line's word on the link.
+TEST(LiveStatus, AlarmsWithSinceWhenTransitionsAndTheLinkCause) {
+    ManualClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::hours(20)));
+    LiveTap tap;
+    tap.set_clock(&clock);
+    auto round = [&](bool mains_off, bool m1, bool m2) {
+        clock.advance(2);
+        tap.on_alarm(1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警", mains_off, 100);
+        tap.on_alarm(3, "ZID06OZU_RC_1", "419430501", "整流模块故障告警", "模块1模块故障告警状态", m1, 1);
+        tap.on_alarm(3, "ZID06OZU_RC_1", "419430501", "整流模块故障告警", "模块2模块故障告警状态", m2, 2);
+    };
+    round(false, false, false);
+    round(false, false, true);
+    round(true, false, true);
+    round(true, false, true);
+    LiveSnapshot s;
+    tap.fill(s);
+    ASSERT_EQ(s.active.size(), 2u);
+    EXPECT_EQ(s.active[0].key, "PowerOff") << "most severe first";
+    EXPECT_EQ(s.active[0].time, "2026-12-07T20:00:06");
+    EXPECT_EQ(s.active[1].text2, "模块2模块故障告警状态");
+    EXPECT_EQ(s.active[1].time, "2026-12-07T20:00:04");
+    ASSERT_EQ(s.transitions.size(), 2u);
+    EXPECT_EQ(s.transitions[0].key, "PowerOff") << "newest first";
+
+    round(false, false, false);
+    tap.fill(s);
+    EXPECT_TRUE(s.active.empty());
+    ASSERT_EQ(s.transitions.size(), 4u);
+    EXPECT_FALSE(s.transitions[0].raised);
+    for (int i = 0; i < 31; ++i) round(i % 2 == 0, false, false);
+    tap.fill(s);
+    EXPECT_EQ(s.transitions.size(), RECENT_TRANSITIONS);
+
+    const Json::Value st = parse(status_json(s, Steady::now()));
+    ASSERT_EQ(st["alarms"].size(), 1u);
+    EXPECT_EQ(st["alarms"][0]["level_name"].asString(), "critical");
+    EXPECT_EQ(st["alarms"][0]["id"].asString(), "419415001");
+    EXPECT_EQ(st["alarms"][0]["since"].asString(), "2026-12-07T20:01:12");
+    EXPECT_EQ(st["transitions"][0]["change"].asString(), "raised");
+    EXPECT_EQ(st["transitions"][1]["change"].asString(), "cleared");
+    EXPECT_EQ(st["transitions"][1]["text2"].asString(), "输入电源中断告警");
+
+    EXPECT_TRUE(s.link_since.empty()) << "no word from the line yet";
+    clock.advance(5);
+    tap.link_lost("hang-up");
+    tap.fill(s);
+    EXPECT_EQ(s.link_since, "2026-12-07T20:01:17");
+    EXPECT_EQ(s.link_cause, "hang-up");
+    clock.advance(63);
+    tap.link_restored(63);
+    tap.fill(s);
+    EXPECT_EQ(s.link_since, "2026-12-07T20:02:20");
+    EXPECT_EQ(s.link_cause, "");
+}
+
 TEST(LiveStatus, MetricsLeaveOutOldNumbersWhileTheLinkIsDownOrTheDataIsStale) {
     const Steady::time_point now = Steady::now();
     LiveSnapshot s = running(now);

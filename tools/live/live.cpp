@@ -44,7 +44,9 @@ DoorLimits live_door_limits(size_t connections) {
 LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
                          const DcUnitWatch* dc)
     : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>(dc))) {}
+      tap_(observers.add(std::make_unique<LiveTap>(dc))) {
+    tap_.set_clock(device.device().clock);
+}
 
 LiveService::~LiveService() {
     server_.stop();
@@ -115,7 +117,12 @@ void LiveService::stamp() {
     state_.taken = (clock ? *clock : wall_clock()).local_time();
     state_.taken_at = Clock::now();
     const bool open = line_ && line_->fd() >= 0;
-    if (open != state_.link_open || state_.link_since.empty()) state_.link_since = iso_time(state_.taken);
+    // Until the line tells of a change: since the start, and a port that
+    // was not there to open.
+    if (state_.link_since.empty()) {
+        state_.link_since = iso_time(state_.taken);
+        if (!open) state_.link_cause = "no such port";
+    }
     state_.link_open = open;
     link_open_ = open;
 }

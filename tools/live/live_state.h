@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,10 +16,10 @@
 
 #include "host/host_events.h"
 #include "telemetry/record.h"
+#include "tools/report/events.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
-
-class DcUnitWatch;
 
 // One alarm as the device last reported it. A key and id pair is reported
 // once per channel or module it covers: `item` counts the reports of the
@@ -30,6 +31,8 @@ struct AlarmState {
     bool active = false;
 };
 
+// Alarm transitions the status object keeps, newest first.
+constexpr size_t RECENT_TRANSITIONS = 20;
 // Data older than this many round intervals is not current.
 constexpr int STALE_ROUNDS = 3;
 // The shortest round interval counted: rounds on a simulated clock follow one
@@ -45,6 +48,8 @@ struct LiveSnapshot {
     std::chrono::system_clock::time_point record_wall{};
     Steady::duration round_interval{};  // between the last two complete rounds (or the start and the first)
     std::vector<AlarmState> alarms;  // in the order the device first reported them
+    std::vector<AlarmTransition> active;       // active now, most severe first; time: since when
+    std::vector<AlarmTransition> transitions;  // raised and cleared, newest first
     bool link_open = false;          // the port is open
     std::string link_since;          // host clock, ISO 8601: when it opened or went
     std::string link_cause;          // while down: why ("hang-up", "no such port")
@@ -60,13 +65,16 @@ struct LiveSnapshot {
     bool current(Steady::time_point now) const;
 };
 
-// Keeps what the snapshot needs from the device's events: one of the
-// program's observers. Lives on the scheduler's thread.
-class LiveTap : public HostEvents {
+// Keeps what the snapshot needs from the device's events and the line's
+// word on the link: one of the program's observers. Lives on the
+// scheduler's thread.
+class LiveTap : public HostEvents, public LinkObserver {
 public:
     // dc: the program's watch of the DC units each reply reports (nullptr:
     // the units of the record that hold anything).
     explicit LiveTap(const DcUnitWatch* dc = nullptr) : dc_(dc) {}
+    // The host clock that stamps alarm transitions and the link's changes.
+    void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
 
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
@@ -75,6 +83,8 @@ public:
                   const std::string& text2, bool active, unsigned short seq) override;
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
     void on_payload(int result, int poll_step) override;
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
 
     // Counters that tell one exchange from the next.
     uint64_t sends() const { return sends_; }
@@ -83,11 +93,15 @@ public:
     const std::string& last_frame() const { return last_frame_; }
     const std::string& last_error() const { return last_error_; }
 
-    // Fills the record and alarm parts of a snapshot.
+    // Fills the record and alarm parts of a snapshot, and the link's since
+    // and cause once the line has told of a change.
     void fill(LiveSnapshot& s) const;
 
 private:
+    void keep_transition(const AlarmTransition& t, bool active);
+
     const DcUnitWatch* dc_;
+    const HostClock* clock_ = &wall_clock();
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
     bool have_record_ = false;
@@ -99,6 +113,10 @@ private:
     std::vector<AlarmState> alarms_;
     std::map<std::pair<std::string, std::string>, int> round_items_;  // (key, id) -> reports this round
     std::map<std::pair<std::pair<std::string, std::string>, int>, size_t> alarm_index_;  // -> alarms_
+    AlarmStates states_;
+    std::map<std::string, AlarmTransition> active_;  // by the alarm's identity; time: raised
+    std::deque<AlarmTransition> recent_;             // newest first
+    std::string link_since_, link_cause_;            // since the line's last word; "" before
 };
 
 // The snapshot shared between threads.

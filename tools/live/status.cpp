@@ -112,6 +112,36 @@ std::string seconds_json(Steady::duration d) {
     return float_text(float(std::round(s * 10) / 10));
 }
 
+JsonLine& alarm_fields(JsonLine& j, const AlarmTransition& a) {
+    return j.num("level", a.level)
+        .str("level_name", level_name(a.level))
+        .str("key", a.key)
+        .str("id", a.id)
+        .str("text1", a.text1)
+        .str("text2", a.text2);
+}
+
+// Active alarms, with since when.
+std::string active_json(const std::vector<AlarmTransition>& active) {
+    std::string s = "[";
+    for (size_t i = 0; i < active.size(); ++i) {
+        JsonLine j;
+        s += (i ? "," : "") + alarm_fields(j, active[i]).str("since", active[i].time).text();
+    }
+    return s + "]";
+}
+
+std::string transitions_json(const std::vector<AlarmTransition>& transitions) {
+    std::string s = "[";
+    for (size_t i = 0; i < transitions.size(); ++i) {
+        const AlarmTransition& t = transitions[i];
+        JsonLine j;
+        j.str("time", t.time).str("change", t.raised ? "raised" : "cleared");
+        s += (i ? "," : "") + alarm_fields(j, t).text();
+    }
+    return s + "]";
+}
+
 }  // namespace
 
 std::string reported_values_json(const R& r, int dc_units) {
@@ -171,6 +201,8 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
                            .text())
         .raw("data", data_json(s, now))
         .raw("values", s.have_record ? reported_values_json(s.record, s.dc_units) : "null")
+        .raw("alarms", active_json(s.active))
+        .raw("transitions", transitions_json(s.transitions))
         .text();
 }
 

@@ -13,7 +13,10 @@
 
 namespace tzv58::tool {
 
-// The whole object, as of `now`.
+// The whole object, as of `now`: time, port, address, link, rounds, data,
+// values, then "alarms" (active now, as last reported, most severe first,
+// each with since when) and "transitions" (raised and cleared, newest
+// first, at most RECENT_TRANSITIONS).
 std::string status_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
 
 // Its parts, also in the answer to GET /values/ID while the data is not current.
