@@ -246,7 +246,12 @@ std::string program_help() {
     return help +
            "  tzv58-host --version\n"
            "\n"
-           "Each command has its own --help.\n";
+           "Each command has its own --help.\n"
+           "\n"
+           "Exit status: 0 done; 1 the device or the line did not do it (refused,\n"
+           "nothing sent, no answer, the line down, values not current), with one\n"
+           "line on standard error saying why; 2 bad input (an option, a file, a\n"
+           "script line), one line naming it.\n";
 }
 
 std::string command_help(const Command& command) {
