@@ -180,6 +180,40 @@ TEST(LiveGet, CountsBeyondTheRecordAlarmCodesValuesNotSuppliedAndAlarms) {
     EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
 }
 
+// Something of this user's that listens on the socket but answers in
+// another shape: one line and status 1, never an abort.
+TEST(LiveGet, AnAnswerOfAnotherShapeIsOneLineNotAnAbort) {
+    const std::string path = scratch_dir() + "/odd.sock";
+    const int listener = unix_bind(path, true);
+    ASSERT_GE(listener, 0);
+    const std::string bodies[] = {
+        R"({"link":"open","rounds":7,"data":{"current":"yes","age_s":"x"},"values":{"dc":5}})",
+        R"({"id":"out_v","value":53.5,"link":[1],"data":{"current":false}})",
+        R"({"code":300,"result":"zero","sent":{},"reply":3})",
+    };
+    std::thread server([&] {
+        for (const std::string& body : bodies) {
+            const int fd = accept(listener, nullptr, nullptr);
+            if (fd < 0) return;
+            std::string request;
+            receive_until(fd, request, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+            send_text(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+            close(fd);
+        }
+    });
+    const std::vector<std::string> asks[] = {{"get", "--socket", path},
+                                             {"get", "--socket", path, "out_v"},
+                                             {"control", "--socket", path, "set-time"}};
+    for (const auto& args : asks) {
+        const HostRun r = run_host(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out << r.err;
+        EXPECT_TRUE(contains(r.err, "the host's answer is not understood")) << r.err;
+    }
+    server.join();
+    close(listener);
+}
+
 TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
     Running r;
     ASSERT_TRUE(r.ready) << r.host->all(1);

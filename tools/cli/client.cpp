@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -119,6 +120,17 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
     return 0;
 }
 
+// Reads an answer of the host: one whose members are not of the types the
+// API gives is a failure with one line, not the end of the program.
+template <class F>
+int understood(F read) {
+    try {
+        return read();
+    } catch (const std::exception& e) {
+        return failure(std::string("the host's answer is not understood: ") + e.what());
+    }
+}
+
 bool is_command(int code) { return code == SET_TIME || code == SET_PARAM || code == REMOTE_CONTROL; }
 
 template <class Row, size_t N>
@@ -194,7 +206,13 @@ int query_verdict(int code, const Json::Value& r) {
                    "it read the last command's answer, and none is recorded");
 }
 
-int control_verdict(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
+// What the device did with the request, then the verdict.
+int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
+    const std::string sent = r["sent"].asString(), out = r["out"].asString();
+    std::printf("control %d: result %d\n", code, r["result"].asInt());
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
+    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
+    if (!sent.empty()) std::printf("reply: %s\n", r["reply"].asString().c_str());
     if (!is_command(code)) return query_verdict(code, r);
     const int result = r["result"].asInt();
     if (result != 0) return failure(refusal(code, result));
@@ -249,8 +267,7 @@ int run_get(const CommandLine& cl) {
         return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
-    if (cl.args.empty()) return print_status(c, cl.has("--json"));
-    return print_ids(c, cl.args);
+    return understood([&] { return cl.args.empty() ? print_status(c, cl.has("--json")) : print_ids(c, cl.args); });
 }
 
 int run_control(const CommandLine& cl) {
@@ -280,12 +297,7 @@ int run_control(const CommandLine& cl) {
     Json::Value reply;
     const long long wait_ms = cl.has("--wait") ? wait_s * 1000 : -1;
     if (!c.ask("POST", "/control", control_request_body(code, in, out_len, wait_ms), reply, err)) return failure(err);
-    const std::string sent = reply["sent"].asString(), out = reply["out"].asString();
-    std::printf("control %d: result %d\n", code, reply["result"].asInt());
-    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
-    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
-    if (!sent.empty()) std::printf("reply: %s\n", reply["reply"].asString().c_str());
-    return control_verdict(code, in, cl.has("--wait"), reply);
+    return understood([&] { return print_control(code, in, cl.has("--wait"), reply); });
 }
 
 }  // namespace tzv58::tool
