@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           libgtest-dev libgmock-dev libbenchmark-dev valgrind
-          libsqlite3-dev libxml2-utils prometheus systemd curl "$@")
+          libsqlite3-dev libxml2-utils librsvg2-bin prometheus systemd curl "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

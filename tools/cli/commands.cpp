@@ -214,7 +214,7 @@ const std::vector<Command>& commands() {
          run_record},
         {"history",
          "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-         "                             [--plot FILE.svg]   the records and alarms kept by --history\n",
+         "                             [--plot FILE.svg|- [--force]]   the records and alarms kept by --history\n",
          {&HISTORY},
          run_history},
         {"get", "  tzv58-host get --socket PATH [--json | ID...]\n", {&GET}, run_get},

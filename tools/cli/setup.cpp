@@ -9,6 +9,8 @@
 #include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/paths.h"
+#include "tools/history/history_cmd.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/plant.h"
 
@@ -26,7 +28,26 @@ Setup::~Setup() {
     if (events_file && events_file != console) std::fclose(events_file);
 }
 
+namespace {
+
+// Every file the command reads, writes or keeps, told apart before any is
+// opened: events written over the history file, or over the plant file
+// just read, would be lost.
+bool distinct_files(const CommandLine& cl, std::string& err) {
+    std::vector<NamedPath> paths;
+    for (const char* read : {"--config", "--plant", "--script"})
+        if (cl.has(read)) paths.push_back({std::string("option ") + read, cl.get(read), false});
+    for (const char* written : {"--events", "--diag", "--listen"})
+        if (cl.has(written)) paths.push_back({std::string("option ") + written, cl.get(written)});
+    if (cl.has("--history"))
+        for (const NamedPath& p : history_paths(cl.get("--history"), "option --history")) paths.push_back(p);
+    return paths_distinct(paths, err);
+}
+
+}  // namespace
+
 bool Setup::prepare(const CommandLine& cl, std::string& err) {
+    if (!distinct_files(cl, err)) return false;
     if (!option_number(cl, "--address", 0, 255, address, err) ||
         !option_number(cl, "--data-id", 0, 0xFFFFFFFFLL, data_id, err))
         return false;

@@ -8,6 +8,7 @@
 
 #include "host/host_events.h"
 #include "tools/common/options.h"
+#include "tools/common/paths.h"
 
 namespace tzv58::tool {
 
@@ -22,7 +23,13 @@ const std::vector<OptionSpec>& history_options();
 // gives one line on stderr, out stays empty and the run goes on (true).
 bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
 
-// tzv58-host history FILE.db [...]: 0, or 2 after one line on stderr.
+// The files --history keeps, or that the history command reads, named
+// `what` in a message: the database, its write-ahead log and its shared
+// memory. For the check that no other option names one of them.
+std::vector<NamedPath> history_paths(const std::string& path, const std::string& what);
+
+// tzv58-host history FILE.db [...]: 0; 1 when the output could not be
+// written; 2 after one line on stderr for bad input.
 int run_history(const CommandLine& cl);
 
 }  // namespace tzv58::tool

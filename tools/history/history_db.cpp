@@ -1,10 +1,13 @@
 #include "tools/history/history_db.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +15,9 @@
 
 #include <sqlite3.h>
 
+#include "tools/common/clock.h"
 #include "tools/common/json_out.h"
+#include "tools/common/paths.h"
 
 namespace tzv58::tool {
 namespace {
@@ -113,6 +118,8 @@ bool unwritable_code(int rc) {
     }
 }
 
+bool locked_code(int rc) { return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED; }
+
 int single_int(sqlite3* db, const char* sql, int& rc) {
     Statement st(db, sql);
     int v = 0;
@@ -122,6 +129,63 @@ int single_int(sqlite3* db, const char* sql, int& rc) {
         rc = SQLITE_OK;
     }
     return v;
+}
+
+std::string single_text(sqlite3* db, const char* sql) {
+    Statement st(db, sql);
+    if (!st.ok() || sqlite3_step(st.get()) != SQLITE_ROW) return "";
+    const unsigned char* t = sqlite3_column_text(st.get(), 0);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+// A file name as an SQLite URI: what would end the path or start an
+// escape is escaped; a path starting with // would name a host.
+std::string file_uri(const std::string& path, const char* query) {
+    std::string uri = "file:";
+    for (size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        if (c == '/' && i + 1 < path.size() && path[i + 1] == '/' && uri == "file:/") continue;
+        if (c == '%' || c == '?' || c == '#') {
+            char esc[4];
+            std::snprintf(esc, sizeof esc, "%%%02X", unsigned(static_cast<unsigned char>(c)));
+            uri += esc;
+        } else {
+            uri += c;
+        }
+    }
+    return uri + "?" + query;
+}
+
+// A history file is a regular file, or a name not yet taken when writing.
+bool history_path_ok(const std::string& path, bool create, std::string& err) {
+    switch (path_kind(path)) {
+    case PathKind::regular:
+        return true;
+    case PathKind::absent:
+        if (create) return true;
+        err = path + ": " + std::strerror(ENOENT);
+        return false;
+    case PathKind::folder:
+        err = path + ": a folder, not a history file";
+        return false;
+    default:
+        err = path + ": not a regular file (a device, a FIFO or a socket); a history file is one";
+        return false;
+    }
+}
+
+// Whether the file or its log has reached the process's file-size limit
+// (RLIMIT_FSIZE): writes past it fail with EFBIG, which SQLite reports as
+// an I/O error without the system's reason.
+bool near_size_limit(const std::string& path) {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_FSIZE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return false;
+    for (const std::string& p : {path, path + "-wal"}) {
+        struct stat st {};
+        // Within a log frame or two of it: the write that failed was larger.
+        if (::stat(p.c_str(), &st) == 0 && (unsigned long long)st.st_size + 65536 >= lim.rlim_cur) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -152,8 +216,8 @@ double stored_value(float v) { return std::strtod(float_text(v).c_str(), nullptr
 std::string record_time(const tzv58_419_Data_t& r) {
     const uint8_t* t = r.round_time;
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4],
-                  t[5], t[6]);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
+                  t[6]);
     return buf;
 }
 
@@ -180,8 +244,63 @@ bool HistoryDb::exec(const char* sql, std::string& err) {
     return false;
 }
 
-// Tells a new file from ours from anything else; creates the schema in a new
-// one when writing.
+std::string HistoryDb::error_text() const {
+    const std::string text = sqlite3_errmsg(db_);
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    if (code == SQLITE_CORRUPT) return "the file is damaged (" + text + ")";
+    if ((code == SQLITE_IOERR || code == SQLITE_FULL) && near_size_limit(path_))
+        return text + " (file too large: the program's file-size limit)";
+    return text;
+}
+
+// Waits for another connection's lock in short naps, up to the busy wait,
+// or not at all for a checkpoint or a program that is ending.
+int HistoryDb::on_busy(void* self, int count) {
+    HistoryDb& db = *static_cast<HistoryDb*>(self);
+    const long long now = now_ms();
+    const bool stopping = db.stopping_.load(std::memory_order_acquire);
+    if (count == 0) db.busy_since_ = now;
+    if (db.no_wait_ || now - db.busy_since_ >= db.busy_ms_ || (stopping && now >= db.stop_at_)) return 0;
+    ::poll(nullptr, 0, 10);
+    return 1;
+}
+
+// The exclusive flock that makes this the file's one writer. The file is
+// created here when it is not there yet, as 0666 less the umask.
+bool HistoryDb::lock_file(std::string& err, OpenError& why) {
+    lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (lock_fd_ < 0) {
+        const int e = errno;
+        if (e == EACCES || e == EROFS || e == ENOSPC || e == EDQUOT || e == EFBIG) why = OpenError::unwritable;
+        err = path_ + ": " + std::strerror(e);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = path_ + ": not a regular file; a history file is one";
+        return false;
+    }
+    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+        err = path_ + ": " +
+              (errno == EWOULDBLOCK ? std::string("another process is writing this history file")
+                                    : std::string("cannot lock: ") + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool HistoryDb::connect(const std::string& uri, int flags, std::string& err, OpenError& why) {
+    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI, nullptr);
+    if (rc != SQLITE_OK) {
+        if (unwritable_code(rc)) why = OpenError::unwritable;
+        err = path_ + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+        return false;
+    }
+    sqlite3_busy_handler(db_, on_busy, this);
+    return true;
+}
+
+// Tells a new file from ours from anything else.
 bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
     why = OpenError::refused;
     int rc = SQLITE_OK;
@@ -190,119 +309,115 @@ bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
     const int objects = rc == SQLITE_OK ? single_int(db_, "SELECT count(*) FROM sqlite_master", rc) : 0;
     if (rc != SQLITE_OK) {
         if (unwritable_code(rc)) why = OpenError::unwritable;
-        err = path_ + ": " + ((rc & 0xFF) == SQLITE_NOTADB ? "not an SQLite database" : sqlite3_errmsg(db_));
+        err = path_ + ": " + ((rc & 0xFF) == SQLITE_NOTADB ? std::string("not an SQLite database") : error_text());
         return false;
     }
-    if (app == 0 && version == 0 && objects == 0) {
-        if (!create) {
-            err = path_ + ": holds no history";
-            return false;
-        }
-    } else if (app != APPLICATION_ID) {
+    fresh_ = app == 0 && version == 0 && objects == 0;
+    if (fresh_ && !create) {
+        err = path_ + ": holds no history";
+        return false;
+    }
+    if (!fresh_ && app != APPLICATION_ID) {
         err = path_ + ": an SQLite database of another program, not a history file";
         return false;
-    } else if (version != HISTORY_SCHEMA_VERSION) {
-        err = path_ + ": history schema version " + std::to_string(version) + " is unknown (this program reads version " +
-              std::to_string(HISTORY_SCHEMA_VERSION) + ")";
-        return false;
     }
-    if (create) {
-        std::string journal;
-        {
-            Statement wal(db_, "PRAGMA journal_mode = WAL");
-            if (wal.ok() && sqlite3_step(wal.get()) == SQLITE_ROW)
-                journal = reinterpret_cast<const char*>(sqlite3_column_text(wal.get(), 0));
-        }
-        if (journal != "wal") {
-            if (unwritable_code(sqlite3_errcode(db_))) why = OpenError::unwritable;
-            err = path_ + ": cannot use a write-ahead log: " + sqlite3_errmsg(db_);
-            return false;
-        }
-        // A commit survives the program's death; a power cut may lose the
-        // last commits, never the database.
-        if (!exec("PRAGMA synchronous = NORMAL", err)) return false;
-        if (objects == 0) {
-            const std::string sql = "BEGIN IMMEDIATE;" + create_sql() + "COMMIT;";
-            if (!exec(sql.c_str(), err)) {
-                if (unwritable_code(sqlite3_errcode(db_))) why = OpenError::unwritable;
-                err = path_ + ": " + err;
-                exec("ROLLBACK", err);
-                return false;
-            }
-        }
+    if (!fresh_ && version != HISTORY_SCHEMA_VERSION) {
+        err = path_ + ": history schema version " + std::to_string(version) +
+              " is unknown (this program reads version " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+        return false;
     }
     why = OpenError::none;
     return true;
 }
 
+// A file with damaged pages is refused before anything is written to it.
+bool HistoryDb::check_pages(std::string& err) {
+    Statement st(db_, "PRAGMA quick_check(1)");
+    const int rc = st.ok() ? sqlite3_step(st.get()) : sqlite3_errcode(db_);
+    std::string verdict;
+    if (rc == SQLITE_ROW && sqlite3_column_text(st.get(), 0))
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+    else
+        verdict = error_text();
+    if (verdict == "ok") return true;
+    const std::string banner = "*** in database main ***\n";
+    if (verdict.compare(0, banner.size(), banner) == 0) verdict.erase(0, banner.size());
+    std::replace(verdict.begin(), verdict.end(), '\n', ' ');
+    err = path_ + ": the file is damaged (" + verdict + "); it is left as it was";
+    return false;
+}
+
+// WAL, synchronous NORMAL and a bounded log; the schema in a new file.
+bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
+    const std::string journal = single_text(db_, "PRAGMA journal_mode = WAL");
+    if (journal != "wal") {
+        if (unwritable_code(sqlite3_errcode(db_))) why = OpenError::unwritable;
+        err = path_ + ": cannot use a write-ahead log: " + error_text();
+        return false;
+    }
+    // A commit survives the program's death; a power cut may lose the last
+    // commits, never the database. A log that grew while a reader held it is
+    // cut back to 16 MB when it starts over.
+    if (!exec("PRAGMA synchronous = NORMAL", err) || !exec("PRAGMA journal_size_limit = 16777216", err)) {
+        err = path_ + ": " + err;
+        return false;
+    }
+    if (fresh) {
+        const std::string sql = "BEGIN IMMEDIATE;" + create_sql() + "COMMIT;";
+        if (!exec(sql.c_str(), err)) {
+            if (unwritable_code(sqlite3_errcode(db_))) why = OpenError::unwritable;
+            err = path_ + ": " + error_text();
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
+    }
+    insert_round_ = std::make_unique<Statement>(db_, insert_round_sql().c_str());
+    insert_alarm_ = std::make_unique<Statement>(
+        db_, "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!insert_round_->ok() || !insert_alarm_->ok()) {
+        err = path_ + ": " + error_text();
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::string& err, OpenError& why) {
-    std::unique_ptr<HistoryDb> db(new HistoryDb(path));
     why = OpenError::refused;
-    db->lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (db->lock_fd_ < 0) {
-        const int e = errno;
-        if (e == EACCES || e == EROFS || e == ENOSPC || e == EDQUOT) why = OpenError::unwritable;
-        err = path + ": " + std::strerror(e);
+    if (!history_path_ok(path, true, err)) return nullptr;
+    std::unique_ptr<HistoryDb> db(new HistoryDb(path));
+    if (!db->lock_file(err, why) || !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE, err, why))
         return nullptr;
-    }
-    if (::flock(db->lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-        err = path + ": " +
-              (errno == EWOULDBLOCK ? std::string("another process is writing this history file")
-                                    : std::string("cannot lock: ") + std::strerror(errno));
-        return nullptr;
-    }
-    const int rc = sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        if (unwritable_code(rc)) why = OpenError::unwritable;
-        err = path + ": " + (db->db_ ? sqlite3_errmsg(db->db_) : sqlite3_errstr(rc));
-        return nullptr;
-    }
     if (sqlite3_db_readonly(db->db_, "main") == 1) {
         why = OpenError::unwritable;
         err = path + ": read-only file";
         return nullptr;
     }
-    // Readers never hold the writer up for long; a reader's checkpoint may.
-    sqlite3_busy_timeout(db->db_, 200);
     if (!db->check_schema(true, err, why)) return nullptr;
-    db->insert_round_ = std::make_unique<Statement>(db->db_, insert_round_sql().c_str());
-    db->insert_alarm_ = std::make_unique<Statement>(
-        db->db_, "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-    if (!db->insert_round_->ok() || !db->insert_alarm_->ok()) {
-        err = path + ": " + sqlite3_errmsg(db->db_);
-        return nullptr;
-    }
+    why = OpenError::refused;
+    if (!db->fresh_ && !db->check_pages(err)) return nullptr;
+    if (!db->prepare_writer(db->fresh_, err, why)) return nullptr;
+    why = OpenError::none;
     return db;
 }
 
 std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::string& err) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        err = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
+    if (!history_path_ok(path, false, err)) return nullptr;
+    // A file without a write-ahead log beside it has no writer: it is read
+    // as it stands, without the shared-memory and log files SQLite would
+    // otherwise make (which a folder one cannot write to, or read-only
+    // media, refuse, and which a reader run as root would leave behind
+    // owned by root, barring the writer's user).
+    const bool writer = path_kind(path + "-wal") != PathKind::absent;
+    OpenError why = OpenError::none;
     std::unique_ptr<HistoryDb> db(new HistoryDb(path));
-    const int rc = sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READONLY, nullptr);
-    if (rc != SQLITE_OK) {
-        err = path + ": " + (db->db_ ? sqlite3_errmsg(db->db_) : sqlite3_errstr(rc));
+    if (!db->connect(file_uri(path, writer ? "mode=ro" : "mode=ro&immutable=1"), SQLITE_OPEN_READONLY, err, why))
         return nullptr;
-    }
     sqlite3_busy_timeout(db->db_, 2000);
-    OpenError why;
     if (!db->check_schema(false, err, why)) return nullptr;
     return db;
 }
 
-bool HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms,
-                            std::string& err) {
-    auto fail = [&] {
-        err = sqlite3_errmsg(db_);
-        sqlite3_reset(insert_round_->get());
-        sqlite3_reset(insert_alarm_->get());
-        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    };
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
+bool HistoryDb::insert_record(const tzv58_419_Data_t& r, int address) {
     sqlite3_stmt* s = insert_round_->get();
     const std::string time = record_time(r);
     sqlite3_bind_text(s, 1, time.c_str(), -1, SQLITE_TRANSIENT);
@@ -318,9 +433,13 @@ bool HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::v
             sqlite3_bind_null(s, i);
         ++i;
     }
-    if (sqlite3_step(s) != SQLITE_DONE) return fail();
+    const bool done = sqlite3_step(s) == SQLITE_DONE;
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
+    return done;
+}
+
+bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
     sqlite3_stmt* a = insert_alarm_->get();
     for (const AlarmChange& c : alarms) {
         sqlite3_bind_text(a, 1, c.time.c_str(), -1, SQLITE_STATIC);
@@ -331,17 +450,35 @@ bool HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::v
         sqlite3_bind_text(a, 6, c.text1.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_text(a, 7, c.text2.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_int(a, 8, int(c.seq));
-        if (sqlite3_step(a) != SQLITE_DONE) return fail();
+        const bool done = sqlite3_step(a) == SQLITE_DONE;
         sqlite3_reset(a);
+        if (!done) return false;
     }
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
     return true;
 }
 
-bool HistoryDb::last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err) {
+HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms,
+                                        std::string& err) {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK && insert_record(r, address) &&
+        insert_alarms(alarms) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return Write::done;
+    const bool locked = locked_code(sqlite3_errcode(db_));
+    err = error_text();
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return locked ? Write::locked : Write::failed;
+}
+
+bool HistoryDb::checkpoint() {
+    no_wait_ = true;
+    const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    no_wait_ = false;
+    return rc == SQLITE_OK;
+}
+
+bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err) {
     Statement st(db_,
                  "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN "
-                 "(SELECT max(rowid) FROM alarms GROUP BY key, id, text1, text2)");
+                 "(SELECT max(rowid) FROM alarms GROUP BY key, id, text1, text2) ORDER BY rowid");
     if (!st.ok()) {
         err = sqlite3_errmsg(db_);
         return false;
@@ -352,7 +489,7 @@ bool HistoryDb::last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& o
             const unsigned char* t = sqlite3_column_text(st.get(), col);
             return std::string(t ? reinterpret_cast<const char*>(t) : "");
         };
-        out.push_back({{text(0), text(1), text(2), text(3)}, text(4) == "raised"});
+        out.push_back({text(0), text(1), text(2), text(3), text(4) == "raised"});
     }
     if (rc != SQLITE_DONE) {
         err = sqlite3_errmsg(db_);

@@ -6,15 +6,16 @@
 //   history(time, address, data_id, record, dc_v, load_i, ...)  one row per record
 //   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition
 // Times are the host's local time as ISO 8601 text ("2026-12-07T19:37:00"),
-// which sorts as it reads. WAL journal: readers read while the writer writes.
-// One writer per file, held by an exclusive flock on the database file for as
-// long as the writer has it open.
+// which sorts as it reads. WAL journal: readers read while the writer writes;
+// the log is kept under 16 MB once readers let go of it. One writer per
+// file, held by an exclusive flock on the database file for as long as the
+// writer has it open; another connection's lock is waited for.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "telemetry/record.h"
@@ -52,12 +53,10 @@ struct AlarmChange {
     unsigned seq;
 };
 
-// Which alarm a report is about.
-struct AlarmIdentity {
+// An alarm's last change as the file holds it.
+struct StoredAlarmState {
     std::string key, id, text1, text2;
-    bool operator<(const AlarmIdentity& o) const {
-        return std::tie(key, id, text1, text2) < std::tie(o.key, o.id, o.text1, o.text2);
-    }
+    bool raised;
 };
 
 // One prepared statement; finalized with its owner.
@@ -80,36 +79,73 @@ public:
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;
 
-    // How an open failed: refused (not a history file of ours, an unknown
-    // version, another writer, no such folder) or unwritable (a read-only
-    // file, a full disk: the poll can go on without history).
+    // How an open failed: refused (not a regular file, not a history file of
+    // ours, an unknown version, a damaged file, another writer, no such
+    // folder) or unwritable (a read-only file, a full disk: the poll can go
+    // on without history).
     enum class OpenError { none, refused, unwritable };
 
-    // Opens (or creates) the file for writing. nullptr with a one-line reason.
+    // Opens (or creates) the file for writing, after checking it
+    // (PRAGMA quick_check); a refused file is left as it was. A new file's
+    // mode is 0666 less the umask. nullptr with a one-line reason.
     static std::unique_ptr<HistoryDb> open_writer(const std::string& path, std::string& err, OpenError& why);
-    // Opens an existing file for reading. nullptr with a one-line reason.
+    // Opens an existing file read-only (mode=ro): another user's file, a
+    // folder one cannot write to, read-only media. nullptr with a reason.
     static std::unique_ptr<HistoryDb> open_reader(const std::string& path, std::string& err);
 
     // One round in one transaction: the record and the alarm changes that
-    // came with it. false with the database's reason; nothing of it is kept.
-    bool write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms,
-                     std::string& err);
+    // came with it. Nothing of it is kept unless done; locked: another
+    // connection held its lock for longer than the busy wait.
+    enum class Write { done, locked, failed };
+    Write write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms, std::string& err);
 
-    // The last change stored for each alarm: raised or not.
-    bool last_alarm_states(std::vector<std::pair<AlarmIdentity, bool>>& out, std::string& err);
+    // Moves the write-ahead log into the file and truncates it, without
+    // waiting: false (nothing lost) while a reader still holds an older snapshot.
+    bool checkpoint();
+
+    // How long a write waits for another connection's lock (default 5 s).
+    void set_busy_wait(int ms) { busy_ms_ = ms; }
+    // From this point on the monotonic clock (now_ms), no write waits any
+    // more: the program is ending. Safe from another thread, once.
+    void stop_waiting_at(long long ms) {
+        stop_at_ = ms;
+        stopping_.store(true, std::memory_order_release);
+    }
+
+    // The last change stored for each key, id and pair of texts, oldest
+    // first: replayed in this order, they give each alarm's last state
+    // whatever tells one alarm from another.
+    bool last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err);
 
     sqlite3* handle() { return db_; }
     const std::string& path() const { return path_; }
+    // The database's last error, with the system's reason for an I/O error.
+    std::string error_text() const;
 
 private:
     explicit HistoryDb(const std::string& path) : path_(path) {}
     bool exec(const char* sql, std::string& err);
+    bool lock_file(std::string& err, OpenError& why);
+    bool connect(const std::string& uri, int flags, std::string& err, OpenError& why);
     bool check_schema(bool create, std::string& err, OpenError& why);
+    bool check_pages(std::string& err);
+    bool prepare_writer(bool fresh, std::string& err, OpenError& why);
+    bool insert_record(const tzv58_419_Data_t& r, int address);
+    bool insert_alarms(const std::vector<AlarmChange>& alarms);
+    static int on_busy(void* self, int count);
 
     std::string path_;
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
+    bool fresh_ = false;  // no schema yet
     std::unique_ptr<Statement> insert_round_, insert_alarm_;
+    int busy_ms_ = 5000;
+    bool no_wait_ = false;
+    long long busy_since_ = 0;
+    // Set once by another thread; the flag publishes the time (a 64-bit
+    // atomic is a library call on 32-bit targets).
+    long long stop_at_ = 0;
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace tzv58::tool

@@ -14,11 +14,13 @@ const char* const USAGE_HISTORY =
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {{"--since", true},  {"--until", true}, {"--format", true},
-                                                    {"--alarms", false}, {"--plot", true},  {"--help", false},
-                                                    {"--version", false}};
+    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
+                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
+                                                    {"--help", false},   {"--version", false}};
     return options;
 }
+
+std::vector<NamedPath> history_paths(const std::string& path, const std::string& what) { return {{what, path}}; }
 
 bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, std::string& err) {
     err = "option --history: this build has no SQLite";

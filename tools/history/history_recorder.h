@@ -3,46 +3,47 @@
 // (an alarm's active flag changing, per key, id and texts: the modules of a
 // rectifier share key and id and differ in text), in the same transaction.
 //
-// The write happens inside the round's end, after the last reply and before
-// the device's next request can be sent (the device refuses a refresh within
-// a second of a round's end). When the database fails (a full disk, a
-// read-only file), one line goes to stderr and the run goes on without history.
+// The round goes to the history writer (history_writer.h) inside the round's
+// end, after the last reply and before the device's next request can be sent
+// (the device refuses a refresh within a second of a round's end). When the
+// database fails (a full disk, a read-only file), one line goes to stderr and
+// the run goes on without history.
 #pragma once
 
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/host_events.h"
 #include "tools/history/history_db.h"
+#include "tools/history/history_writer.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 
 class HistoryRecorder : public HostEvents {
 public:
-    explicit HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr);
+    HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
 
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
     void on_history(const unsigned char* data, unsigned int len) override;
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
 
-    bool recording() const { return db_ != nullptr; }
-    long rows() const { return rows_; }
+    bool recording() const { return writer_ && writer_->on(); }
+    // Rows written so far.
+    long rows() const { return writer_ ? writer_->rows() : 0; }
 
 private:
     void give_up(const std::string& reason);
 
-    std::unique_ptr<HistoryDb> db_;
     std::string path_;
-    int address_;
     FILE* errors_;
-    long rows_ = 0;
-    std::string round_time_;                // of the last published record
-    std::map<AlarmIdentity, bool> active_;  // raised or not
-    std::vector<AlarmChange> pending_;      // since the last record
+    std::string round_time_;                 // of the last published record
+    AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
+    std::vector<AlarmChange> pending_;       // since the last record
+    std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits
 };
 
 }  // namespace tzv58::tool

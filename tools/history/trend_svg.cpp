@@ -4,41 +4,18 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/history/history_db.h"
+#include "tools/history/iso_time.h"
+
 namespace tzv58::tool {
+
+const char* const TREND_SVG_HEAD = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- tzv58-host history trend -->\n";
+
 namespace {
 
-constexpr double WIDTH = 960;  // the canvas is 960 by 480
-constexpr double LEFT = 80, RIGHT = 880, TOP = 50, BOTTOM = 410;
-const char* const DC_COLOUR = "#1f5fa8";
-const char* const LOAD_COLOUR = "#c8372d";
-
-long long days_from_civil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long)doe - 719468;
-}
-
-void civil_from_seconds(long long s, int f[6]) {
-    long long z = (s >= 0 ? s : s - 86399) / 86400;
-    const long long secs = s - z * 86400;
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = unsigned(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    f[0] = int(yoe + era * 400 + (m <= 2));
-    f[1] = int(m);
-    f[2] = int(d);
-    f[3] = int(secs / 3600);
-    f[4] = int(secs / 60 % 60);
-    f[5] = int(secs % 60);
-}
+constexpr double WIDTH = 960, LEFT = 80, RIGHT = 900;
+constexpr double FIRST_TOP = 95, PANEL_HEIGHT = 190, PANEL_GAP = 40;
+const char* const COLOURS[] = {"#1f5fa8", "#c8372d", "#2a8a3e", "#8a5a00"};
 
 std::string fmt(const char* format, double v) {
     char buf[64];
@@ -46,19 +23,29 @@ std::string fmt(const char* format, double v) {
     return buf;
 }
 
-// Value axis: a round step giving about five intervals, ends on steps.
+std::string text(double x, double y, const std::string& s, const char* anchor, const std::string& extra = "") {
+    return "<text x=\"" + fmt("%.1f", x) + "\" y=\"" + fmt("%.1f", y) + "\" text-anchor=\"" + anchor + "\"" + extra +
+           ">" + s + "</text>\n";
+}
+
+std::string line(double x1, double y1, double x2, double y2, const char* style) {
+    return "<line x1=\"" + fmt("%.1f", x1) + "\" y1=\"" + fmt("%.1f", y1) + "\" x2=\"" + fmt("%.1f", x2) + "\" y2=\"" +
+           fmt("%.1f", y2) + "\" " + style + "/>\n";
+}
+
+// A value axis: a round step giving about four intervals, ends on steps,
+// and a twentieth of the range to spare at either end, so that neither
+// extreme lies on the panel's frame.
 struct Axis {
     double lo, hi, step;
 };
 
 Axis value_axis(double lo, double hi) {
     if (!(lo <= hi)) lo = 0, hi = 1;
-    if (hi - lo < 1e-9) {
-        const double pad = std::max(1.0, std::fabs(lo) * 0.02);
-        lo -= pad;
-        hi += pad;
-    }
-    const double raw = (hi - lo) / 5;
+    const double spare = hi - lo < 1e-9 ? std::max(1.0, std::fabs(lo) * 0.02) : (hi - lo) / 20;
+    lo -= spare;
+    hi += spare;
+    const double raw = (hi - lo) / 4;
     const double mag = std::pow(10.0, std::floor(std::log10(raw)));
     double step = mag;
     for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
@@ -72,7 +59,8 @@ Axis value_axis(double lo, double hi) {
 // A tick label's decimals: as many as the step needs.
 std::string tick_text(double v, double step) {
     int decimals = 0;
-    while (decimals < 4 && std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) > 1e-6)
+    while (decimals < 4 &&
+           std::fabs(step * std::pow(10.0, decimals) - std::round(step * std::pow(10.0, decimals))) > 1e-6)
         ++decimals;
     char format[16];
     std::snprintf(format, sizeof format, "%%.%df", decimals);
@@ -80,138 +68,136 @@ std::string tick_text(double v, double step) {
 }
 
 long long time_step(long long span) {
-    static const long long steps[] = {1,     2,     5,     10,     15,     30,     60,      120,     300,
-                                      600,   900,   1800,  3600,   7200,   10800,  21600,   43200,   86400,
-                                      172800, 604800, 1209600, 2592000, 7776000, 31536000};
+    static const long long steps[] = {1,     2,     5,      10,     15,      30,      60,      120,
+                                      300,   600,   900,    1800,   3600,    7200,    10800,   21600,
+                                      43200, 86400, 172800, 604800, 1209600, 2592000, 7776000, 31536000};
     for (long long s : steps)
         if (span / s <= 8) return s;
     return steps[sizeof steps / sizeof steps[0] - 1] * (span / 8 / 31536000 + 1);
 }
 
 std::string time_label(long long t, long long step, long long span) {
-    int f[6];
-    civil_from_seconds(t, f);
+    const CivilTime c = civil_time(t);
     char buf[32];
     if (step >= 86400)
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f[0], f[1], f[2]);
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
     else if (span >= 86400)
-        std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d", f[1], f[2], f[3], f[4]);
+        std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d", c.month, c.day, c.hour, c.minute);
     else if (step < 60)
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", f[3], f[4], f[5]);
+        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", c.hour, c.minute, c.second);
     else
-        std::snprintf(buf, sizeof buf, "%02d:%02d", f[3], f[4]);
+        std::snprintf(buf, sizeof buf, "%02d:%02d", c.hour, c.minute);
     return buf;
 }
 
-std::string text(double x, double y, const std::string& s, const char* anchor, const char* extra = "") {
-    return "<text x=\"" + fmt("%.1f", x) + "\" y=\"" + fmt("%.1f", y) + "\" text-anchor=\"" + anchor + "\"" + extra +
-           ">" + s + "</text>\n";
+// Where things go: time across, one panel per series down the page.
+struct Layout {
+    long long t0, t1;
+    size_t panels;
+    double x(long long t) const { return LEFT + (RIGHT - LEFT) * double(t - t0) / double(t1 - t0); }
+    double top(size_t panel) const { return FIRST_TOP + double(panel) * (PANEL_HEIGHT + PANEL_GAP); }
+    double bottom(size_t panel) const { return top(panel) + PANEL_HEIGHT; }
+    double height() const { return bottom(panels - 1) + 60; }
+};
+
+// "2026-12-07 19:37:00"
+std::string person_time(long long t) {
+    std::string s = iso_text(t);
+    s[10] = ' ';
+    return s;
 }
 
-std::string line(double x1, double y1, double x2, double y2, const char* style) {
-    return "<line x1=\"" + fmt("%.1f", x1) + "\" y1=\"" + fmt("%.1f", y1) + "\" x2=\"" + fmt("%.1f", x2) +
-           "\" y2=\"" + fmt("%.1f", y2) + "\" " + style + "/>\n";
+std::string column_label(const std::string& name) {
+    for (const HistoryColumn& c : history_columns())
+        if (name == c.name) return std::string(c.label) + " (" + c.unit + ")";
+    return name;
+}
+
+std::string header(const Trend& trend, const Layout& at) {
+    const std::string h = fmt("%.0f", at.height());
+    std::string svg = std::string(TREND_SVG_HEAD) +
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"" + h +
+                      "\" viewBox=\"0 0 960 " + h + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    std::string title;
+    for (const TrendLine& l : trend.lines) title += (title.empty() ? "" : " and ") + column_label(l.name);
+    svg += "<title>" + title + "</title>\n<rect width=\"960\" height=\"" + h + "\" fill=\"white\"/>\n";
+    svg += text(WIDTH / 2, 24, title, "middle", " font-size=\"16\"");
+    std::string when = "no records";
+    if (trend.rows > 0)
+        when = person_time(trend.t0) + " to " + person_time(trend.t1) + ", " + std::to_string(trend.rows) + " records";
+    svg += text(WIDTH / 2, 42, when, "middle", " fill=\"#555\"");
+    std::string how;
+    for (const TrendLine& l : trend.lines)
+        if (l.reduced && how.empty())
+            how = "each line: minimum and maximum of every " + fmt("%.0f", trend.bucket_s) + " s";
+    if (trend.interval > 0)
+        how += std::string(how.empty() ? "lines broken" : ", broken") + " where no value came for over " +
+               std::to_string(GAP_ROUNDS * trend.interval) + " s";
+    return svg + text(WIDTH / 2, 58, how, "middle", " fill=\"#555\" font-size=\"11\"");
+}
+
+// The time grid in every panel, the labels under the last one.
+std::string time_axis(const Layout& at) {
+    std::string svg;
+    const long long span = at.t1 - at.t0, step = time_step(span);
+    const long long first_tick = (at.t0 >= 0 ? (at.t0 + step - 1) / step : at.t0 / step) * step;
+    const double last = at.bottom(at.panels - 1);
+    for (long long s = first_tick; s <= at.t1; s += step) {
+        const double x = at.x(s);
+        for (size_t p = 0; p < at.panels; ++p) svg += line(x, at.top(p), x, at.bottom(p), "stroke=\"#e4e4e4\"");
+        svg += line(x, last, x, last + 5, "stroke=\"black\"");
+        svg += text(x, last + 18, time_label(s, step, span), "middle");
+    }
+    return svg + text((LEFT + RIGHT) / 2, last + 40, "local time", "middle");
+}
+
+// One series: a polyline per run, a dot for a run of one value.
+std::string series(const TrendLine& l, const Layout& at, size_t panel, const Axis& a, const char* colour) {
+    const auto y = [&](double v) { return at.bottom(panel) - PANEL_HEIGHT * (v - a.lo) / (a.hi - a.lo); };
+    std::string svg;
+    for (const std::vector<TrendSample>& run : l.runs) {
+        if (run.size() == 1) {
+            svg += "<circle class=\"" + l.name + "\" cx=\"" + fmt("%.1f", at.x(run[0].t)) + "\" cy=\"" +
+                   fmt("%.1f", y(run[0].v)) + "\" r=\"2.5\" fill=\"" + colour + "\"/>\n";
+            continue;
+        }
+        std::string pts;
+        for (const TrendSample& s : run)
+            pts += (pts.empty() ? "" : " ") + fmt("%.1f", at.x(s.t)) + "," + fmt("%.1f", y(s.v));
+        svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
+               "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
+    }
+    return svg;
+}
+
+std::string panel(const TrendLine& l, const Layout& at, size_t p) {
+    const char* colour = COLOURS[p % (sizeof COLOURS / sizeof COLOURS[0])];
+    const Axis a = value_axis(l.lo, l.hi);
+    const double top = at.top(p), bottom = at.bottom(p);
+    std::string svg;
+    for (int k = 0; k <= int(std::lround((a.hi - a.lo) / a.step)); ++k) {
+        const double v = a.lo + k * a.step, yv = bottom - PANEL_HEIGHT * (v - a.lo) / (a.hi - a.lo);
+        svg += line(LEFT, yv, RIGHT, yv, "stroke=\"#e4e4e4\"");
+        svg += text(LEFT - 6, yv + 4, tick_text(v, a.step), "end");
+    }
+    svg += text(LEFT, top - 8, column_label(l.name), "start",
+                std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
+    if (l.values == 0) svg += text((LEFT + RIGHT) / 2, (top + bottom) / 2, "no values", "middle", " fill=\"#555\"");
+    svg += series(l, at, p, a, colour);
+    return svg + "<rect class=\"panel\" x=\"" + fmt("%.0f", LEFT) + "\" y=\"" + fmt("%.0f", top) + "\" width=\"" +
+           fmt("%.0f", RIGHT - LEFT) + "\" height=\"" + fmt("%.0f", PANEL_HEIGHT) +
+           "\" fill=\"none\" stroke=\"black\"/>\n";
 }
 
 }  // namespace
 
-bool iso_seconds(const std::string& iso, long long& seconds) {
-    int y, mo, d, h, mi, s, n = 0;
-    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6 ||
-        size_t(n) != iso.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
-        return false;
-    seconds = days_from_civil(y, unsigned(mo), unsigned(d)) * 86400 + h * 3600 + mi * 60 + s;
-    return true;
-}
-
-std::string trend_svg(const std::vector<TrendPoint>& points) {
-    std::vector<long long> t(points.size(), 0);
-    long long t0 = 0, t1 = 0;
-    double vlo = NAN, vhi = NAN, ilo = NAN, ihi = NAN;
-    bool first = true;
-    for (size_t k = 0; k < points.size(); ++k) {
-        if (!iso_seconds(points[k].time, t[k])) continue;
-        t0 = first ? t[k] : std::min(t0, t[k]);
-        t1 = first ? t[k] : std::max(t1, t[k]);
-        first = false;
-        const double v = points[k].dc_v, i = points[k].load_i;
-        if (!std::isnan(v)) vlo = std::isnan(vlo) ? v : std::min(vlo, v), vhi = std::isnan(vhi) ? v : std::max(vhi, v);
-        if (!std::isnan(i)) ilo = std::isnan(ilo) ? i : std::min(ilo, i), ihi = std::isnan(ihi) ? i : std::max(ihi, i);
-    }
-    if (t1 == t0) t0 -= 30, t1 += 30;
-    const Axis va = value_axis(vlo, vhi), ia = value_axis(ilo, ihi);
-    auto x_of = [&](long long s) { return LEFT + (RIGHT - LEFT) * double(s - t0) / double(t1 - t0); };
-    auto y_of = [&](const Axis& a, double v) { return BOTTOM - (BOTTOM - TOP) * (v - a.lo) / (a.hi - a.lo); };
-
-    std::string svg =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"480\" viewBox=\"0 0 960 480\" "
-        "font-family=\"sans-serif\" font-size=\"12\">\n"
-        "<title>DC voltage and load current</title>\n"
-        "<rect width=\"960\" height=\"480\" fill=\"white\"/>\n";
-    svg += text(WIDTH / 2, 24, "DC voltage and load current", "middle", " font-size=\"16\"");
-    if (!points.empty())
-        svg += text(WIDTH / 2, 40, points.front().time + " to " + points.back().time + ", " +
-                                       std::to_string(points.size()) + " records",
-                    "middle", " fill=\"#555\"");
-    else
-        svg += text(WIDTH / 2, 40, "no records", "middle", " fill=\"#555\"");
-
-    // Grid and value axes.
-    for (double v = va.lo; v <= va.hi + va.step / 2; v += va.step) {
-        const double y = y_of(va, v);
-        svg += line(LEFT, y, RIGHT, y, "stroke=\"#e4e4e4\"");
-        svg += text(LEFT - 6, y + 4, tick_text(v, va.step), "end", (std::string(" fill=\"") + DC_COLOUR + "\"").c_str());
-    }
-    for (int k = 0; k <= int(std::lround((ia.hi - ia.lo) / ia.step)); ++k) {
-        const double v = ia.lo + k * ia.step;
-        svg += text(RIGHT + 6, y_of(ia, v) + 4, tick_text(v, ia.step), "start",
-                    (std::string(" fill=\"") + LOAD_COLOUR + "\"").c_str());
-    }
-    // Time axis.
-    const long long span = t1 - t0, step = time_step(span);
-    const long long first_tick = (t0 >= 0 ? (t0 + step - 1) / step : t0 / step) * step;
-    for (long long s = first_tick; s <= t1; s += step) {
-        const double x = x_of(s);
-        svg += line(x, TOP, x, BOTTOM, "stroke=\"#e4e4e4\"");
-        svg += line(x, BOTTOM, x, BOTTOM + 5, "stroke=\"black\"");
-        svg += text(x, BOTTOM + 18, time_label(s, step, span), "middle");
-    }
-    svg += "<rect x=\"80\" y=\"50\" width=\"800\" height=\"360\" fill=\"none\" stroke=\"black\"/>\n";
-    svg += text(24, (TOP + BOTTOM) / 2, "DC voltage (V)", "middle",
-                (std::string(" transform=\"rotate(-90 24 230)\" fill=\"") + DC_COLOUR + "\"").c_str());
-    svg += text(WIDTH - 18, (TOP + BOTTOM) / 2, "load current (A)", "middle",
-                (std::string(" transform=\"rotate(90 942 230)\" fill=\"") + LOAD_COLOUR + "\"").c_str());
-    svg += text((LEFT + RIGHT) / 2, BOTTOM + 40, "local time", "middle");
-
-    // The series: one point per record that holds the value.
-    auto series = [&](const char* cls, const char* colour, const Axis& a, double TrendPoint::*member) {
-        std::string pts;
-        size_t n = 0;
-        for (size_t k = 0; k < points.size(); ++k) {
-            const double v = points[k].*member;
-            if (std::isnan(v) || !iso_seconds(points[k].time, t[k])) continue;
-            pts += (n++ ? " " : "") + fmt("%.1f", x_of(t[k])) + "," + fmt("%.1f", y_of(a, v));
-        }
-        std::string s = "<polyline class=\"" + std::string(cls) + "\" fill=\"none\" stroke=\"" + colour +
-                        "\" stroke-width=\"1.5\" points=\"" + pts + "\"/>\n";
-        // A lone point has no line to show it.
-        if (n == 1) {
-            const size_t comma = pts.find(',');
-            s += "<circle cx=\"" + pts.substr(0, comma) + "\" cy=\"" + pts.substr(comma + 1) + "\" r=\"3\" fill=\"" +
-                 colour + "\"/>\n";
-        }
-        return s;
-    };
-    svg += series("dc_v", DC_COLOUR, va, &TrendPoint::dc_v);
-    svg += series("load_i", LOAD_COLOUR, ia, &TrendPoint::load_i);
-
-    // Legend.
-    svg += "<rect x=\"700\" y=\"58\" width=\"170\" height=\"44\" fill=\"white\" fill-opacity=\"0.85\" stroke=\"#999\"/>\n";
-    svg += line(710, 74, 740, 74, (std::string("stroke=\"") + DC_COLOUR + "\" stroke-width=\"2\"").c_str());
-    svg += text(748, 78, "DC voltage (V)", "start");
-    svg += line(710, 92, 740, 92, (std::string("stroke=\"") + LOAD_COLOUR + "\" stroke-width=\"2\"").c_str());
-    svg += text(748, 96, "load current (A)", "start");
+std::string trend_svg(const Trend& trend) {
+    Layout at{trend.t0, trend.t1, std::max<size_t>(trend.lines.size(), 1)};
+    if (at.t1 <= at.t0) at.t0 -= 30, at.t1 += 30;
+    std::string svg = header(trend, at);
+    // Grids first, the series over them, each panel's frame last.
+    svg += time_axis(at);
+    for (size_t p = 0; p < trend.lines.size(); ++p) svg += panel(trend.lines[p], at, p);
     return svg + "</svg>\n";
 }
 

@@ -1,24 +1,19 @@
-// A self-contained SVG trend of DC voltage and load current over time: two
-// value axes (V on the left, A on the right), time ticks, a legend.
+// A self-contained SVG chart of a trend (trend.h): one panel per value
+// column, stacked, sharing the time axis; each with its own value axis,
+// with room above the maximum and below the minimum; lines broken at gaps.
+// No scripts, fonts or links.
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "tools/history/trend.h"
 
 namespace tzv58::tool {
 
-struct TrendPoint {
-    std::string time;  // ISO 8601 local time, "2026-12-07T19:37:00"
-    double dc_v;       // NaN where the record holds none
-    double load_i;     // NaN where the record holds none
-};
+// The first line of every chart this program writes: a file that starts
+// with it may be written over.
+extern const char* const TREND_SVG_HEAD;
 
-// Seconds since 1970-01-01T00:00:00 of an ISO 8601 local time taken as is
-// (no zone); false for a text that is not one.
-bool iso_seconds(const std::string& iso, long long& seconds);
-
-// The SVG document. Each series is one polyline with one point per point
-// that holds its value, in the order given.
-std::string trend_svg(const std::vector<TrendPoint>& points);
+std::string trend_svg(const Trend& trend);
 
 }  // namespace tzv58::tool

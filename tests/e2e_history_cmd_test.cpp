@@ -1,0 +1,258 @@
+// The history command tells the truth and loses no file: it never writes
+// over the file it reads nor over a file it did not write, refuses what it
+// cannot read at once, says when its output fails, and draws a chart that
+// shows gaps, keeps voltage and current apart and stays small.
+#include "e2e_history_support.h"
+
+#if TZV58_HAVE_SQLITE
+
+#include <sys/stat.h>
+
+namespace {
+
+std::string five_rounds() {
+    const std::string db = scratch_dir() + "/h.db";
+    EXPECT_EQ(simulate(db, {"--rounds", "5"}).status, 0);
+    return db;
+}
+
+void expect_refused(const HostRun& r, const std::string& says) {
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(line_count(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(HistoryCommand, NeverWritesOverTheFileItReads) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/'));
+    ASSERT_EQ(link(db.c_str(), (dir + "/hard.db").c_str()), 0);
+    ASSERT_EQ(symlink(db.c_str(), (dir + "/soft.svg").c_str()), 0);
+    const std::string before = slurp(db);
+    for (const std::string& plot : {db, dir + "/./h.db", dir + "/hard.db", dir + "/soft.svg", db + "-wal"}) {
+        SCOPED_TRACE(plot);
+        expect_refused(run_host({"history", db, "--plot", plot, "--force"}), "the same file as the history file read");
+    }
+    EXPECT_EQ(slurp(db), before);
+    EXPECT_EQ(file_size(db + "-wal"), -1);
+}
+
+TEST(HistoryCommand, PlotWritesOverOnlyAChartOfItsOwn) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/')), svg = dir + "/t.svg";
+    spit(svg, "notes I keep\n");
+    expect_refused(run_host({"history", db, "--plot", svg}), "is not a trend written by this program; --force");
+    EXPECT_EQ(slurp(svg), "notes I keep\n");
+    EXPECT_EQ(run_host({"history", db, "--plot", svg, "--force"}).status, 0);
+    EXPECT_EQ(slurp(svg).rfind("<?xml", 0), 0u);
+    // Its own chart is written over without --force.
+    ASSERT_EQ(simulate(db, {"--rounds", "2"}).status, 0);
+    const HostRun again = run_host({"history", db, "--plot", svg});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, svg + ": trend of 7 records\n");
+    EXPECT_EQ(run_host({"history", db, "--plot", dir}).status, 2);
+    EXPECT_EQ(run_host({"history", db, "--force"}).status, 2) << "--force is for --plot";
+}
+
+TEST(HistoryCommand, PlotDashWritesTheChartToStandardOutput) {
+    const std::string db = five_rounds();
+    const HostRun r = run_host({"history", db, "--plot", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 7), "</svg>\n");
+    EXPECT_EQ(file_size("-"), -1);
+}
+
+// A folder once said "disk I/O error", a FIFO hung for ever.
+TEST(HistoryCommand, WhatIsNoHistoryFileIsOneLineAtOnce) {
+    const std::string dir = scratch_dir(), fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir, fifo, dir + "/none.db"}) {
+        SCOPED_TRACE(path);
+        const pid_t pid = start_host({"history", path}, dir + "/out", dir + "/err");
+        EXPECT_EQ(wait_child(pid, 20000), 2);
+        const std::string err = slurp(dir + "/err");
+        EXPECT_EQ(line_count(err), 1) << err;
+        EXPECT_EQ(err.rfind("tzv58-host: " + path + ": ", 0), 0u) << err;
+    }
+}
+
+TEST(HistoryCommand, SinceMustComeBeforeUntil) {
+    const std::string db = five_rounds();
+    expect_refused(run_host({"history", db, "--since", "2026-12-08", "--until", "2026-12-07T23:00"}),
+                   "option --since 2026-12-08T00:00:00 is not before --until 2026-12-07T23:00:00");
+    expect_refused(run_host({"history", db, "--since", "2026-12-08", "--until", "2026-12-08"}), "is not before");
+    expect_refused(run_host({"history", db, "--since", "2026-06-31"}), "option --since needs a local time");
+}
+
+// Standard output on a full disk: one line and status 1, whatever is written.
+TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
+    const std::string db = five_rounds(), dir = scratch_dir();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"history", db}, std::vector<std::string>{"history", db, "--format", "csv"},
+          std::vector<std::string>{"history", db, "--alarms"},
+          std::vector<std::string>{"history", db, "--plot", "-"}}) {
+        SCOPED_TRACE(args.back());
+        const pid_t pid = start_host(args, "/dev/full", dir + "/err");
+        EXPECT_EQ(wait_child(pid, 20000), 1);
+        const std::string err = slurp(dir + "/err");
+        EXPECT_EQ(err, "tzv58-host: cannot write standard output: No space left on device\n");
+    }
+}
+
+// ---- simulate, poll and replay ----
+
+// Three everyday slips that destroyed a history file (events or diagnostic
+// lines written over it), and their kin: nothing is opened, nothing changes.
+TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/')), plant = dir + "/plant.json";
+    spit(plant, "{}");
+    const std::string kept = slurp(db);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--events", db, "--history", db}, "option --history names " + db + ", the same file as option --events"},
+        {{"--diag", dir + "/./h.db", "--history", db}, "the same file as option --diag"},
+        {{"--events", db + "-wal", "--history", db},
+         "option --history (its write-ahead log) names " + db + "-wal, the same file as option --events"},
+        {{"--events", dir + "/e.jsonl", "--diag", dir + "/e.jsonl"},
+         "option --diag names " + dir + "/e.jsonl, the same file as option --events"},
+        {{"--plant", plant, "--events", plant}, "option --events names " + plant + ", the same file as option --plant"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        std::vector<std::string> args{"simulate", "--fast", "--rounds", "1"};
+        args.insert(args.end(), c.first.begin(), c.first.end());
+        expect_refused(run_host(args), c.second + ": nothing was opened");
+    }
+    expect_refused(run_host({"replay", "--script", dir + "/none", "--events", dir + "/x", "--diag", dir + "/x"}),
+                   "the same file as option --events");
+    EXPECT_EQ(slurp(db), kept);
+    EXPECT_EQ(slurp(plant), "{}");
+    EXPECT_EQ(file_size(dir + "/e.jsonl"), -1);
+    // Two options may both name /dev/null.
+    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--diag", "/dev/null"}).status,
+              0);
+}
+
+// ---- the chart ----
+
+struct Shape {
+    double x, y, w, h;
+};
+
+// Each element of the chart that starts with `head`, as its text up to ">".
+std::vector<std::string> elements(const std::string& svg, const std::string& head) {
+    std::vector<std::string> out;
+    for (size_t at = svg.find(head); at != std::string::npos; at = svg.find(head, at + 1))
+        out.push_back(svg.substr(at, svg.find('>', at) - at));
+    return out;
+}
+
+std::string attribute(const std::string& element, const std::string& name) {
+    const size_t at = element.find(" " + name + "=\"");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 3;
+    return element.substr(from, element.find('"', from) - from);
+}
+
+// The panels' frames, top to bottom.
+std::vector<Shape> panels(const std::string& svg) {
+    std::vector<Shape> out;
+    for (const std::string& e : elements(svg, "<rect class=\"panel\""))
+        out.push_back({std::stod(attribute(e, "x")), std::stod(attribute(e, "y")), std::stod(attribute(e, "width")),
+                       std::stod(attribute(e, "height"))});
+    return out;
+}
+
+// Each polyline of a series, as its points.
+std::vector<std::vector<std::pair<double, double>>> lines(const std::string& svg, const std::string& series) {
+    std::vector<std::vector<std::pair<double, double>>> out;
+    for (const std::string& e : elements(svg, "<polyline class=\"" + series + "\"")) {
+        std::istringstream pts(attribute(e, "points"));
+        out.emplace_back();
+        for (std::string p; pts >> p;) out.back().push_back({std::stod(p), std::stod(p.substr(p.find(',') + 1))});
+    }
+    return out;
+}
+
+std::string plot(const std::string& db) {
+    const HostRun r = run_host({"history", db, "--plot", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+// Voltage and current sit at the same height on their own scales: in a
+// panel each, neither can hide the other; each extreme has room above or
+// below it.
+TEST(HistoryChart, VoltageAndCurrentHaveAPanelEachWithRoomAtTheEnds) {
+    std::vector<MadeRow> rows;
+    for (int i = 0; i < 60; ++i) rows.push_back({3LL * i, 53.0 + (i % 10) / 10.0, 45.0 + (i % 10)});
+    const std::string svg = plot(made_history(rows));
+    const std::vector<Shape> frames = panels(svg);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_LE(frames[0].y + frames[0].h, frames[1].y) << "the panels overlap";
+    for (size_t p = 0; p < 2; ++p) {
+        const auto series = lines(svg, p == 0 ? "dc_v" : "load_i");
+        ASSERT_EQ(series.size(), 1u);
+        ASSERT_EQ(series[0].size(), 60u);
+        const Shape& f = frames[p];
+        for (const auto& pt : series[0]) {
+            EXPECT_GE(pt.first, f.x);
+            EXPECT_LE(pt.first, f.x + f.w);
+            EXPECT_GT(pt.second, f.y + f.h / 50) << "an extreme on the top frame";
+            EXPECT_LT(pt.second, f.y + f.h - f.h / 50) << "an extreme on the bottom frame";
+        }
+    }
+}
+
+// What a viewer makes of it: an image (rsvg-convert renders SVG as browsers
+// and image viewers do).
+TEST(HistoryChart, RendersToAnImage) {
+    const std::string dir = scratch_dir(), svg = dir + "/t.svg", png = dir + "/t.png";
+    spit(svg, plot(five_rounds()));
+    const int rc = std::system(("rsvg-convert -o " + png + " " + svg + " 2>" + dir + "/err").c_str());
+    ASSERT_TRUE(WIFEXITED(rc));
+    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh installs it)";
+    EXPECT_EQ(WEXITSTATUS(rc), 0) << slurp(dir + "/err");
+    EXPECT_EQ(slurp(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+TEST(HistoryChart, AnOutageBreaksTheLine) {
+    std::vector<MadeRow> rows;
+    // Rounds 3 s apart; 63 s without a round; then more. A value missing
+    // for one round is no gap.
+    for (int i = 0; i < 40; ++i) rows.push_back({3LL * i + (i >= 20 ? 63 : 0), 53.5, i == 30 ? NAN : 45.0});
+    const std::string svg = plot(made_history(rows));
+    EXPECT_EQ(lines(svg, "dc_v").size(), 2u);
+    EXPECT_EQ(lines(svg, "load_i").size(), 2u);
+    EXPECT_NE(svg.find("broken where no value came for over 9 s"), std::string::npos);
+}
+
+// 50,000 rounds (about two days) with a discharge in the middle: the chart
+// stays small, each series keeps at most 2,000 points, and the lowest
+// voltage of the discharge is still drawn.
+TEST(HistoryChart, ALongHistoryStaysSmallAndKeepsItsExtremes) {
+    std::vector<MadeRow> rows;
+    for (int i = 0; i < 50000; ++i)
+        rows.push_back({3LL * i, i == 25000 ? 46.25 : 53.5 + (i % 7) / 100.0, 45.0 + (i % 13) / 10.0});
+    const std::string svg = plot(made_history(rows));
+    EXPECT_LT(svg.size(), 200u * 1024);
+    for (const char* series : {"dc_v", "load_i"}) {
+        size_t n = 0;
+        for (const auto& l : lines(svg, series)) n += l.size();
+        EXPECT_LE(n, 2000u) << series;
+        EXPECT_GE(n, 1000u) << series;
+    }
+    // The voltage keeps to the top of its panel but for the dip.
+    double lowest = 0;
+    for (const auto& l : lines(svg, "dc_v"))
+        for (const auto& pt : l) lowest = std::max(lowest, pt.second);
+    const Shape top = panels(svg).at(0);
+    EXPECT_GT(lowest, top.y + top.h / 2) << "the dip to 46.25 V is not drawn";
+    EXPECT_NE(svg.find("50000 records"), std::string::npos);
+}
+
+}  // namespace
+
+#else
+
+TEST(HistoryCommand, NeedsSQLite) { GTEST_SKIP() << "this build has no SQLite"; }
+
+#endif

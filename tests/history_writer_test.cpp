@@ -1,0 +1,210 @@
+// The history writer against another connection's lock, a reader's
+// snapshot, and its own end: what waits in memory, what is written, and the
+// one line each case gives.
+#include "e2e_support.h"
+
+#if TZV58_HAVE_SQLITE
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "tools/history/history_recorder.h"
+#include "tools/history/history_writer.h"
+
+namespace tzv58::tool {
+namespace {
+
+tzv58_419_Data_t record_at(int second) {
+    tzv58_419_Data_t r{};
+    r.dc0.out_v.set(53.5f);
+    const uint8_t when[7] = {0xEA, 0x07, 12, 7, 19, uint8_t(second / 60), uint8_t(second % 60)};
+    std::memcpy(r.round_time, when, sizeof when);
+    return r;
+}
+
+std::unique_ptr<HistoryDb> open_new(const std::string& path) {
+    std::string err;
+    HistoryDb::OpenError why;
+    auto db = HistoryDb::open_writer(path, err, why);
+    EXPECT_TRUE(db) << err;
+    return db;
+}
+
+// Another connection of the test's own: it takes the write lock, or a
+// reader's snapshot, and counts rows.
+struct Other {
+    explicit Other(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+    ~Other() { sqlite3_close(db); }
+    bool exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+    // The first column of every row, as text.
+    std::vector<std::string> column(const char* sql) {
+        std::vector<std::string> out;
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW)
+            out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+        sqlite3_finalize(st);
+        return out;
+    }
+    long rows() {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM history", -1, &st, nullptr);
+        const long n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+        sqlite3_finalize(st);
+        return n;
+    }
+    sqlite3* db = nullptr;
+};
+
+// What the writer said on its error stream.
+struct Said {
+    Said() : f(std::tmpfile()) {}
+    ~Said() { std::fclose(f); }
+    std::string text() {
+        std::fflush(f);
+        std::rewind(f);
+        std::string s;
+        for (int c; (c = std::fgetc(f)) != EOF;) s += char(c);
+        return s;
+    }
+    FILE* f;
+};
+
+bool wait_for(const std::function<bool()>& done, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done()) return true;
+        ::poll(nullptr, 0, 10);
+    }
+    return done();
+}
+
+HistoryPace quick_pace() {
+    HistoryPace pace;
+    pace.busy_ms = 100;
+    pace.final_wait_ms = 100;
+    return pace;
+}
+
+TEST(HistoryWriter, RoundsLockedOutWaitInMemoryAndGoInWithTheNext) {
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    HistoryWriter writer(open_new(path), 1, said.f, quick_pace());
+    Other other(path);
+    ASSERT_TRUE(writer.submit({record_at(0), {}}));
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(writer.submit({record_at(2 * i), {}}));
+    ASSERT_TRUE(wait_for([&] { return said.text().find("rounds wait in memory") != std::string::npos; }, 5000));
+    EXPECT_EQ(writer.waiting(), 3u);
+    EXPECT_TRUE(writer.on());
+    ASSERT_TRUE(other.exec("COMMIT"));
+    // Nothing is tried again until the next round comes.
+    EXPECT_TRUE(writer.submit({record_at(8), {}}));
+    ASSERT_TRUE(wait_for([&] { return writer.rows() == 5; }, 5000));
+    EXPECT_EQ(other.rows(), 5);
+    const std::string text = said.text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_NE(text.find("the rounds kept in memory while the file was locked are written"), std::string::npos) << text;
+}
+
+TEST(HistoryWriter, ALockHeldTooLongEndsHistoryWithOneLine) {
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    HistoryPace pace = quick_pace();
+    pace.backlog = 3;
+    HistoryWriter writer(open_new(path), 1, said.f, pace);
+    Other other(path);
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(writer.submit({record_at(i), {}}));
+    EXPECT_FALSE(writer.submit({record_at(3), {}}));
+    EXPECT_FALSE(writer.on());
+    EXPECT_NE(said.text().find("locked by another connection for 3 rounds; polling goes on without history"),
+              std::string::npos)
+        << said.text();
+    ASSERT_TRUE(other.exec("COMMIT"));
+}
+
+TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    auto db = open_new(path);
+    {
+        Other locker(path);  // ends after the writer
+        HistoryWriter writer(std::move(db), 1, said.f, quick_pace());
+        ASSERT_TRUE(locker.exec("BEGIN IMMEDIATE"));
+        EXPECT_TRUE(writer.submit({record_at(0), {}}));
+        EXPECT_TRUE(writer.submit({record_at(2), {}}));
+    }
+    EXPECT_NE(said.text().find("2 rounds not written: the file is still locked by another connection"),
+              std::string::npos)
+        << said.text();
+}
+
+long long size_of(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+
+TEST(HistoryDbLog, ACheckpointTruncatesTheLogOnceTheReaderLetsGo) {
+    const std::string path = scratch_dir() + "/h.db";
+    auto db = open_new(path);
+    std::string err;
+    ASSERT_EQ(db->write_round(record_at(0), 1, {}, err), HistoryDb::Write::done);
+    Other reader(path);
+    ASSERT_TRUE(reader.exec("BEGIN"));
+    ASSERT_EQ(reader.rows(), 1);
+    for (int i = 1; i < 300; ++i) ASSERT_EQ(db->write_round(record_at(i), 1, {}, err), HistoryDb::Write::done) << err;
+    const long long grown = size_of(path + "-wal");
+    EXPECT_FALSE(db->checkpoint()) << "the reader still holds its snapshot";
+    ASSERT_TRUE(reader.exec("COMMIT"));
+    EXPECT_TRUE(db->checkpoint());
+    EXPECT_GT(grown, 500000);
+    EXPECT_EQ(size_of(path + "-wal"), 0);
+    EXPECT_EQ(reader.rows(), 300);
+}
+
+// A threshold check (its key is its id) carries the round's readings in its
+// first text: readings that move are the same alarm, raised once and
+// cleared once, across a restart of the program too.
+TEST(HistoryRecorder, AThresholdAlarmWithMovingReadingsIsRaisedOnceAndClearedOnce) {
+    const std::string path = scratch_dir() + "/h.db";
+    const std::string id = "220600120010", name = "001#48V直流系统交流输入电压过高告警";
+    const std::string readings[] = {"ua1:281 ub1:230 uc1:229", "ua1:283.5 ub1:230 uc1:229", "ua1:282 ub1:231 uc1:229",
+                                    "ua1:230 ub1:231 uc1:229"};
+    Said said;
+    const auto round = [&](HistoryRecorder& rec, int i, bool active) {
+        const tzv58_419_Data_t r = record_at(2 * i);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+        rec.on_publish(5535, bytes, sizeof r);
+        rec.on_alarm(1, id, id, readings[i % 4], name, active, 1);
+        rec.on_history(bytes, sizeof r);
+    };
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f);
+        for (int i = 0; i < 3; ++i) round(rec, i, true);
+    }
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f);
+        round(rec, 5, true);
+        round(rec, 7, false);
+    }
+    Other other(path);
+    EXPECT_EQ(other.column("SELECT change || ' ' || text1 FROM alarms ORDER BY rowid"),
+              (std::vector<std::string>{"raised " + readings[0], "cleared " + readings[3]}));
+    EXPECT_EQ(other.rows(), 5);
+    EXPECT_EQ(said.text(), "");
+}
+
+}  // namespace
+}  // namespace tzv58::tool
+
+#else
+
+TEST(HistoryWriter, NeedsSQLite) { GTEST_SKIP() << "this build has no SQLite"; }
+
+#endif

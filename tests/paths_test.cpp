@@ -1,0 +1,81 @@
+// Telling whether two options name one file, before any is opened.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/common/paths.h"
+
+namespace tzv58::tool {
+namespace {
+
+// A fresh folder, gone at the end of the test program.
+std::string folder() {
+    static struct Made {
+        ~Made() {
+            std::error_code ignored;
+            for (const std::string& d : dirs) std::filesystem::remove_all(d, ignored);
+        }
+        std::vector<std::string> dirs;
+    } made;
+    char tmpl[] = "/tmp/tzv58-paths-XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    if (!dir) throw std::runtime_error("mkdtemp failed");
+    made.dirs.push_back(dir);
+    return dir;
+}
+
+bool distinct(const std::string& a, const std::string& b, std::string* err = nullptr) {
+    std::string why;
+    const bool ok = paths_distinct({{"option --a", a}, {"option --b", b}}, why);
+    if (err) *err = why;
+    return ok;
+}
+
+TEST(Paths, OneFileUnderTwoNamesIsOneFile) {
+    const std::string dir = folder(), file = dir + "/h.db";
+    std::ofstream(file) << "x";
+    ASSERT_EQ(::link(file.c_str(), (dir + "/hard.db").c_str()), 0);
+    ASSERT_EQ(::symlink(file.c_str(), (dir + "/soft.db").c_str()), 0);
+    for (const std::string& other : {file, dir + "/./h.db", dir + "/hard.db", dir + "/soft.db"})
+        EXPECT_FALSE(distinct(file, other)) << other;
+    std::string err;
+    EXPECT_FALSE(distinct(file, dir + "/hard.db", &err));
+    EXPECT_EQ(err, "option --b names " + dir + "/hard.db, the same file as option --a: nothing was opened");
+    EXPECT_TRUE(distinct(file, dir + "/other.db"));
+}
+
+TEST(Paths, FilesNotThereYetAreTheSameByFolderAndName) {
+    const std::string dir = folder();
+    ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0700), 0);
+    EXPECT_FALSE(distinct(dir + "/new.db", dir + "/sub/../new.db"));
+    EXPECT_TRUE(distinct(dir + "/new.db", dir + "/sub/new.db"));
+    EXPECT_TRUE(distinct(dir + "/new.db", dir + "/new.db-wal"));
+}
+
+TEST(Paths, AFileOnlyReadMayBeNamedTwice) {
+    const std::string dir = folder(), file = dir + "/plant.json";
+    std::ofstream(file) << "{}";
+    std::string err;
+    EXPECT_TRUE(paths_distinct({{"option --config", file, false}, {"option --plant", file, false}}, err));
+    EXPECT_FALSE(paths_distinct({{"option --plant", file, false}, {"option --events", file}}, err));
+    EXPECT_EQ(err, "option --events names " + file + ", the same file as option --plant: nothing was opened");
+}
+
+TEST(Paths, StreamsAndDevicesMayBeNamedTwice) {
+    EXPECT_TRUE(distinct("/dev/null", "/dev/null"));
+    EXPECT_TRUE(distinct("-", "-"));
+    EXPECT_EQ(path_kind("/dev/null"), PathKind::other);
+    EXPECT_EQ(path_kind("/tmp"), PathKind::folder);
+    EXPECT_EQ(path_kind("/no/such/file"), PathKind::absent);
+}
+
+}  // namespace
+}  // namespace tzv58::tool

@@ -1,0 +1,30 @@
+// The files a command writes or keeps, checked before any of them is opened:
+// two options naming one file would overwrite each other (a trend drawn over
+// the history file it was read from, events written over a database).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tzv58::tool {
+
+// What a path names, links followed.
+enum class PathKind { absent, regular, folder, other };
+PathKind path_kind(const std::string& path);
+
+// One file an option names: what to call it in a message ("option --plot",
+// "the history file") and its path; whether the command writes it (or keeps
+// it, as a database) or only reads it. "-" stands for a standard stream.
+struct NamedPath {
+    std::string what;
+    std::string path;
+    bool written = true;
+};
+
+// false with one line naming both when two of the paths are one file that
+// at least one of them writes: the same device and inode, or, for files not
+// there yet, the same name in the same folder. Only regular files (and
+// names not yet taken) count: two options may both name /dev/null, or "-".
+bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err);
+
+}  // namespace tzv58::tool

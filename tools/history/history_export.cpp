@@ -1,0 +1,183 @@
+#include "tools/history/history_export.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include <sqlite3.h>
+
+#include "tools/common/exit_status.h"
+#include "tools/common/json_out.h"
+
+namespace tzv58::tool {
+
+bool Output::put(const std::string& s) {
+    if (failed_) return false;
+    if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) {
+        failed_ = true;
+        errno_ = errno;
+    }
+    return !failed_;
+}
+
+int Output::finish() {
+    if (!failed_ && std::fflush(f_) != 0) {
+        failed_ = true;
+        errno_ = errno;
+    }
+    if (!failed_) return EXIT_DONE;
+    return failure("cannot write " + name_ + ": " + std::strerror(errno_ ? errno_ : EIO));
+}
+
+namespace {
+
+int read_error(HistoryDb& db) { return usage_error(db.path() + ": " + db.error_text()); }
+
+// A value column as text: the float's shortest form, "" for none.
+std::string value_text(sqlite3_stmt* st, int col) {
+    if (sqlite3_column_type(st, col) == SQLITE_NULL) return "";
+    return float_text(float(sqlite3_column_double(st, col)));
+}
+
+// RFC 4180: fields with a comma, a quote or a line break are quoted, quotes doubled.
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string q = "\"";
+    for (char ch : s) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    return q + "\"";
+}
+
+std::string csv_row(const std::vector<std::string>& fields) {
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + csv_field(fields[i]);
+    return line + "\r\n";
+}
+
+// The table shows only the columns that hold a value in the range.
+bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
+    std::string counts;
+    for (const HistoryColumn& c : history_columns())
+        counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
+    Statement st(db.handle(), ("SELECT " + counts + " FROM history" + TIME_RANGE_SQL).c_str());
+    if (!st.ok()) return false;
+    bind_time_range(st.get(), range);
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+    for (size_t i = 0; i < shown.size(); ++i) shown[i] = sqlite3_column_int64(st.get(), int(i)) > 0;
+    return true;
+}
+
+std::string records_header(ExportFormat format, const std::vector<bool>& shown) {
+    const std::vector<HistoryColumn>& cols = history_columns();
+    if (format == ExportFormat::jsonl) return "";
+    if (format == ExportFormat::csv) {
+        std::vector<std::string> fields{"time", "address", "data_id"};
+        for (const HistoryColumn& c : cols) fields.push_back(c.name);
+        return csv_row(fields);
+    }
+    std::string head = "time                 address  data_id";
+    for (size_t i = 0; i < cols.size(); ++i) {
+        char buf[64];
+        if (shown[i])
+            std::snprintf(buf, sizeof buf, "  %14s", (std::string(cols[i].name) + " (" + cols[i].unit + ")").c_str());
+        head += shown[i] ? buf : "";
+    }
+    return head + "\n";
+}
+
+std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<bool>& shown) {
+    const std::vector<HistoryColumn>& cols = history_columns();
+    if (format == ExportFormat::csv) {
+        std::vector<std::string> fields{column_text(s, 0), column_text(s, 1), column_text(s, 2)};
+        for (size_t i = 0; i < cols.size(); ++i) fields.push_back(value_text(s, int(i) + 3));
+        return csv_row(fields);
+    }
+    if (format == ExportFormat::jsonl) {
+        JsonLine line;
+        line.str("time", column_text(s, 0))
+            .num("address", sqlite3_column_int(s, 1))
+            .num("data_id", sqlite3_column_int64(s, 2));
+        for (size_t i = 0; i < cols.size(); ++i) {
+            const std::string v = value_text(s, int(i) + 3);
+            line.raw(cols[i].name, v.empty() ? "null" : v);
+        }
+        return line.text() + "\n";
+    }
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%-19s  %7d  %7lld", column_text(s, 0).c_str(), sqlite3_column_int(s, 1),
+                  (long long)sqlite3_column_int64(s, 2));
+    std::string row = buf;
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (!shown[i]) continue;
+        const std::string v = value_text(s, int(i) + 3);
+        std::snprintf(buf, sizeof buf, "  %14s", v.empty() ? "-" : v.c_str());
+        row += buf;
+    }
+    return row + "\n";
+}
+
+std::string alarm_line(ExportFormat format, sqlite3_stmt* s) {
+    const std::string time = column_text(s, 0), change = column_text(s, 1), key = column_text(s, 2),
+                      id = column_text(s, 3), text1 = column_text(s, 5), text2 = column_text(s, 6);
+    const int level = sqlite3_column_int(s, 4), seq = sqlite3_column_int(s, 7);
+    if (format == ExportFormat::csv)
+        return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq)});
+    if (format == ExportFormat::jsonl)
+        return JsonLine()
+                   .str("time", time)
+                   .str("change", change)
+                   .str("key", key)
+                   .str("id", id)
+                   .num("level", level)
+                   .str("text1", text1)
+                   .str("text2", text2)
+                   .num("seq", seq)
+                   .text() +
+               "\n";
+    // As the round summary shows an alarm.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "  %-7s  [level %d] ", change.c_str(), level);
+    return time + buf + text2 + ": " + text1 + " (" + key + " " + id + ") seq " + std::to_string(seq) + "\n";
+}
+
+// Runs the query and writes each row; the first failed write ends it.
+int write_rows(HistoryDb& db, Statement& st, Output& out, const char* none,
+               const std::function<std::string(sqlite3_stmt*)>& line) {
+    if (!st.ok()) return read_error(db);
+    long rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW && out.put(line(st.get()))) ++rows;
+    if (out.failed()) return out.finish();
+    if (rc != SQLITE_DONE) return read_error(db);
+    if (none && rows == 0) out.put(none);
+    return out.finish();
+}
+
+}  // namespace
+
+int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
+    std::vector<bool> shown(history_columns().size(), true);
+    if (format == ExportFormat::table && !columns_with_values(db, range, shown)) return read_error(db);
+    std::string names;
+    for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
+    Statement st(
+        db.handle(),
+        ("SELECT time, address, data_id" + names + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
+    if (st.ok()) bind_time_range(st.get(), range);
+    if (!out.put(records_header(format, shown))) return out.finish();
+    return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
+                      [&](sqlite3_stmt* s) { return record_line(format, s, shown); });
+}
+
+int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
+    Statement st(db.handle(), (std::string("SELECT time, change, key, id, level, text1, text2, seq FROM alarms") +
+                               TIME_RANGE_SQL + " ORDER BY time, rowid")
+                                  .c_str());
+    if (st.ok()) bind_time_range(st.get(), range);
+    if (format == ExportFormat::csv &&
+        !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
+        return out.finish();
+    return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
+                      [&](sqlite3_stmt* s) { return alarm_line(format, s); });
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,98 @@
+#include "tools/history/history_query.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "tools/history/iso_time.h"
+
+namespace tzv58::tool {
+
+const char* const TIME_RANGE_SQL = " WHERE (?1 IS NULL OR time >= ?1) AND (?2 IS NULL OR time < ?2)";
+
+void bind_time_range(sqlite3_stmt* st, const TimeRange& range) {
+    if (!range.since.empty()) sqlite3_bind_text(st, 1, range.since.c_str(), -1, SQLITE_TRANSIENT);
+    if (!range.until.empty()) sqlite3_bind_text(st, 2, range.until.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+std::string column_text(sqlite3_stmt* st, int col) {
+    const unsigned char* t = sqlite3_column_text(st, col);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+namespace {
+
+bool known_column(const std::string& name) {
+    for (const HistoryColumn& c : history_columns())
+        if (name == c.name) return true;
+    return false;
+}
+
+// The first and last time in the range, and the number of rows: the
+// buckets are laid out before the rows are read.
+bool time_span(HistoryDb& db, const TimeRange& range, Trend& out, std::string& err) {
+    Statement st(db.handle(),
+                 (std::string("SELECT min(time), max(time), count(*) FROM history") + TIME_RANGE_SQL).c_str());
+    if (!st.ok()) {
+        err = db.error_text();
+        return false;
+    }
+    bind_time_range(st.get(), range);
+    if (sqlite3_step(st.get()) != SQLITE_ROW) {
+        err = db.error_text();
+        return false;
+    }
+    out.rows = size_t(sqlite3_column_int64(st.get(), 2));
+    if (out.rows == 0) return true;
+    if (!iso_seconds(column_text(st.get(), 0), out.t0) || !iso_seconds(column_text(st.get(), 1), out.t1)) {
+        err = "a row's time is not a local time such as 2026-12-07T19:37:00";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::string>& columns, size_t max_points,
+                Trend& out, std::string& err) {
+    std::string sql = "SELECT time";
+    for (const std::string& c : columns) {
+        if (!known_column(c)) {
+            err = "no value column named '" + c + "'";
+            return false;
+        }
+        sql += ", " + c;
+    }
+    out = Trend{};
+    if (!time_span(db, range, out, err)) return false;
+    Statement st(db.handle(), (sql + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
+    if (!st.ok()) {
+        err = db.error_text();
+        return false;
+    }
+    bind_time_range(st.get(), range);
+    RoundIntervals intervals;
+    std::vector<TrendReducer> reducers(columns.size(), TrendReducer(out.t0, out.t1, max_points));
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+        long long t = 0;
+        if (!iso_seconds(column_text(st.get(), 0), t)) continue;
+        intervals.add(t);
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const bool null = sqlite3_column_type(st.get(), int(i) + 1) == SQLITE_NULL;
+            reducers[i].add(t, null ? NAN : sqlite3_column_double(st.get(), int(i) + 1));
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        err = db.error_text();
+        return false;
+    }
+    out.interval = intervals.typical();
+    out.bucket_s = double(out.t1 - out.t0 + 1) / double(std::max<size_t>(max_points / 2, 1));
+    for (size_t i = 0; i < columns.size(); ++i)
+        out.lines.push_back(reducers[i].finish(columns[i], GAP_ROUNDS * out.interval));
+    return true;
+}
+
+}  // namespace tzv58::tool

@@ -1,0 +1,36 @@
+// Reading the history file back: a stretch of time, the rows in it, and the
+// trend of some value columns over it, reduced to a bounded number of points
+// (for the SVG chart, and for any client that wants the same trend).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/history/history_db.h"
+#include "tools/history/trend.h"
+
+struct sqlite3_stmt;
+
+namespace tzv58::tool {
+
+// Local times as the file stores them; empty for no bound. since is
+// inclusive, until exclusive.
+struct TimeRange {
+    std::string since, until;
+};
+
+// " WHERE" clause on time taking ?1 (since) and ?2 (until), and its binding.
+extern const char* const TIME_RANGE_SQL;
+void bind_time_range(sqlite3_stmt* st, const TimeRange& range);
+
+// A column's text, "" for NULL.
+std::string column_text(sqlite3_stmt* st, int col);
+
+// The trend of these value columns (names from history_columns()) over the
+// range, each reduced to at most max_points points with its gaps (steps of
+// more than GAP_ROUNDS round intervals) breaking its line. Memory and output
+// stay bounded whatever the number of rows. false with a one-line reason.
+bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::string>& columns, size_t max_points,
+                Trend& out, std::string& err);
+
+}  // namespace tzv58::tool
