@@ -2,6 +2,7 @@
 // status 2 for every mistake, never a crash.
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -21,6 +22,8 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
     const HostRun top = run_host({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_NE(top.out.find("tzv58-host simulate"), std::string::npos);
+    EXPECT_NE(top.out.find("Exit status: 0 done; 1 the device or the line did not do it"), std::string::npos);
+    EXPECT_NE(top.out.find("2 bad input"), std::string::npos);
     for (const char* cmd : {"simulate", "poll", "replay", "record", "plant"}) {
         const HostRun r = run_host({cmd, "--help"});
         EXPECT_EQ(r.status, 0) << cmd;
@@ -52,6 +55,7 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
     spit(dir + "/bad.json", "{\"appSetting\": ");
     spit(dir + "/empty.script", "");
     spit(dir + "/wide.script", "@control 4294967596 4 hex:00\n");
+    spit(dir + "/hex.script", "@refresh\n@clock 0x10\n");
     spit(dir + "/short.bin", std::string(1256, '\x01'));
     spit(dir + "/no-records.jsonl", "{\"event\":\"refresh\",\"result\":1}\n");
     struct Case {
@@ -76,12 +80,30 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--events", "-", "--summary"}, "--summary and --events -"},
         {{"simulate", "--faults", "drop=2"}, "rate from 0 to 1"},
         {{"simulate", "--faults", "lightning=0.1"}, "unknown fault"},
+        {{"simulate", "--faults", "drop=0.1,drop=0.2"}, "option --faults: fault 'drop' is given twice"},
+        // one number syntax: decimal digits, in options and script lines
+        {{"simulate", "--rounds", "0x10"}, "option --rounds needs a whole number from 1 to"},
+        {{"replay", "--script", dir + "/hex.script"}, "hex.script:2:"},
         {{"plant"}, "--link"},
         {{"plant", "--link", dir}, "not a symbolic link"},
+        // a path that cannot be one
+        {{"plant", "--link", ""}, "option --link needs a PATH, not an empty one"},
+        {{"plant", "--link", dir + "/no/such/port"}, "option --link: cannot make " + dir + "/no/such/port: there is no folder"},
+        {{"poll", "--port", ""}, "option --port needs a PATH"},
+        {{"simulate", "--events", ""}, "option --events needs a PATH"},
+        {{"simulate", "--config", ""}, "option --config needs a PATH"},
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
         // files
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},
-        {{"simulate", "--config", dir + "/bad.json"}, "bad.json: invalid JSON"},
+        {{"simulate", "--config", dir + "/bad.json"}, "bad.json:1:16: invalid JSON"},
+        // JSON files read strictly: one object, nothing after it, no member twice
+        {{"simulate", "--config", plant_file("array.json", "[]")}, "array.json:1:1: the top level is an array, not an object"},
+        {{"replay", "--script", dir + "/empty.script", "--config", plant_file("text.json", "\n \"x\"")},
+         "text.json:2:2: the top level is a string"},
+        {{"simulate", "--plant", plant_file("trailing.json", "{\"ac\": {}}\n{}")},
+         "trailing.json:2:1: invalid JSON: extra non-whitespace after JSON value"},
+        {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
+         "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
         {{"replay"}, "--script"},
         {{"replay", "--script", dir}, "folder"},
@@ -95,10 +117,10 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"record", dir + "/no-records.jsonl"}, "no publish or history event"},
         // plant members
         {{"simulate", "--plant", plant_file("typo.json", R"({"rectifiers": {"out_vv": 40}})")},
-         "typo.json: rectifiers.out_vv: unknown member"},
-        {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json: dcc: unknown member"},
-        {{"simulate", "--plant", plant_file("entry.json", R"({"ac": {"channels": [{"a": 230, "d": 1}]}})")},
-         "ac.channels[0].d: unknown member"},
+         "typo.json:1: rectifiers.out_vv: unknown member"},
+        {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json:1: dcc: unknown member"},
+        {{"simulate", "--plant", plant_file("entry.json", "{\"ac\": {\"channels\": [\n  {\"a\": 230,\n   \"d\": 1}]}}")},
+         "entry.json:3: ac.channels[0].d: unknown member"},
         {{"simulate", "--plant", plant_file("type.json", R"({"dc": [{"out_v": "high"}]})")}, "dc[0].out_v"},
         // plant values the fixed-point replies cannot carry
         {{"simulate", "--plant", plant_file("negative.json", R"({"dc": [{"battery_i": [3, -12.5]}]})")},
@@ -118,6 +140,71 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+// A folder, a FIFO or a device named where a file is read is one line at
+// once: nothing waits for a FIFO's writer, nor reads a device without end.
+TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, const char*> inputs[] = {{fifo, "it is a FIFO, not a file"},
+                                                          {"/dev/zero", "it is a device, not a file"},
+                                                          {dir, "it is a folder, not a file"}};
+    for (const auto& in : inputs) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"simulate", "--config", in.first}, {"simulate", "--plant", in.first},
+              {"replay", "--script", in.first}, {"record", in.first}, {"simulate", "--plugin", in.first}}) {
+            SCOPED_TRACE(args[0] + " " + args[1] + " " + in.first);
+            const pid_t pid = start_host(args, dir + "/out", dir + "/err");
+            EXPECT_EQ(wait_child(pid, 10000), 2);
+            const std::string err = slurp(dir + "/err");
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            const std::string says = args[1] == "--plugin" ? "cannot load plug-in " + in.first + ": it is not a file"
+                                                           : "cannot read " + in.first + ": " + in.second;
+            EXPECT_NE(err.find(says), std::string::npos) << err;
+            EXPECT_EQ(slurp(dir + "/out"), "");
+        }
+    }
+}
+
+// Every output is opened without waiting and every write is checked: a
+// full disk (/dev/full) is one line naming the output, and status 1; a FIFO
+// nobody reads is refused at once.
+TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+    const std::string dir = scratch_dir();
+    spit(dir + "/sound.hex", std::string(2 * 1257, '0'));
+    const std::string script = std::string(TZV58_SOURCE_DIR) + "/tests/replay/round.script";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;  // where standard output goes
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"simulate", "--fast", "--rounds", "2", "--events", "/dev/full"}, dir + "/out",
+         "cannot write the --events file /dev/full: No space left on device"},
+        {{"simulate", "--fast", "--rounds", "1", "--diag", "/dev/full"}, dir + "/out", "cannot write the --diag file /dev/full"},
+        {{"simulate", "--fast", "--rounds", "1"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"simulate", "--fast", "--rounds", "1", "--events", "-"}, "/dev/full", "cannot write standard output"},
+        {{"replay", "--script", script}, "/dev/full", "cannot write standard output"},
+        {{"record", dir + "/sound.hex"}, "/dev/full", "cannot write standard output: No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back() + " > " + c.out);
+        const pid_t pid = start_host(c.args, c.out, dir + "/err");
+        EXPECT_EQ(wait_child(pid, 30000), 1);
+        const std::string err = slurp(dir + "/err");
+        EXPECT_EQ(first_line(err) + "\n", err);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* option : {"--events", "--diag"}) {
+        const pid_t pid = start_host({"simulate", "--fast", "--rounds", "1", option, fifo}, dir + "/out", dir + "/err");
+        EXPECT_EQ(wait_child(pid, 10000), 2) << option;
+        EXPECT_EQ(slurp(dir + "/err"), "tzv58-host: option " + std::string(option) + ": nothing reads the FIFO " + fifo + "\n");
     }
 }
 

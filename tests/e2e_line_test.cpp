@@ -76,6 +76,29 @@ std::vector<std::string> link_states(const std::vector<Json::Value>& events) {
     return states;
 }
 
+// The link lost and restored, told in the same words on standard error as in
+// the events: the cause and time of the loss, how long it was down.
+void expect_link_told(const std::vector<Json::Value>& events, const std::string& err, const std::string& port,
+                      const std::string& cause) {
+    const Json::Value* lost = nullptr;
+    const Json::Value* back = nullptr;
+    for (const Json::Value& e : events) {
+        if (e["event"] != "link") continue;
+        if (e["state"] == "lost" && !lost) lost = &e;
+        if (e["state"] == "open" && lost && !back) back = &e;
+    }
+    ASSERT_TRUE(lost && back) << err;
+    EXPECT_EQ((*lost)["cause"], cause);
+    const std::string lost_line =
+        "tzv58-host: " + port + ": link lost (" + cause + ") at " + (*lost)["time"].asString() + "\n";
+    EXPECT_NE(err.find(lost_line), std::string::npos) << err;
+    ASSERT_TRUE((*back)["down_s"].isInt()) << (*back).toStyledString();
+    EXPECT_GE((*back)["down_s"].asInt(), cause == "hang-up" ? 1 : 0);
+    const std::string back_line =
+        "tzv58-host: " + port + ": link restored after " + std::to_string((*back)["down_s"].asInt()) + " s\n";
+    EXPECT_NE(err.find(back_line), std::string::npos) << err;
+}
+
 void expect_records_of_the_default_plant(const std::vector<Json::Value>& events, int count) {
     int n = 0;
     for (const Json::Value& e : events)
@@ -105,6 +128,7 @@ TEST(Line, CountedPollRidesOutAnUnplugAndAReplug) {
     EXPECT_EQ(states[1], "lost");
     EXPECT_EQ(states.back(), "open");
     for (size_t i = 2; i + 1 < states.size(); ++i) EXPECT_EQ(states[i], "reopening");
+    expect_link_told(events, slurp(poll.err), plant.link, "hang-up");
     EXPECT_EQ(plant.stop(), 0);
     EXPECT_NE(access(plant.link.c_str(), F_OK), 0) << "the link goes with the plant";
 }
@@ -144,6 +168,7 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(states.front(), "lost");
     EXPECT_EQ(states.back(), "open");
+    expect_link_told(events, slurp(waiting.err), dir + "/later", "no such port");
 }
 
 }  // namespace

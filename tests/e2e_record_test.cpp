@@ -96,4 +96,59 @@ TEST(Record, RefusesAFileOfAnotherSize) {
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
 }
 
+// Standard input is read no further than a valid input can be: an image
+// (raw or hex) up to 8 KiB, an event line up to 64 KiB. Bounded waits: a
+// program that reads without end fails the test instead of hanging it.
+TEST(Record, ReadsNoMoreThanAValidInputCanBe) {
+    const std::string dir = scratch_dir();
+    spit(dir + "/long-line", std::string(70000, '{'));
+    const std::pair<std::string, std::string> inputs[] = {
+        {"/dev/zero", "standard input holds more than 8192 bytes: not a 1257-byte record image"},
+        {dir + "/long-line", "standard input:1: longer than any event line (65536 bytes)"},
+    };
+    for (const auto& in : inputs) {
+        SCOPED_TRACE(in.first);
+        const pid_t pid = start_host({"record", "-"}, dir + "/out", dir + "/err", in.first);
+        EXPECT_EQ(wait_child(pid, 10000), 2);
+        const std::string err = slurp(dir + "/err");
+        EXPECT_EQ(first_line(err) + "\n", err);
+        EXPECT_NE(err.find(in.second), std::string::npos) << err;
+        EXPECT_EQ(slurp(dir + "/out"), "");
+    }
+}
+
+// The device never writes the reserved bytes, and keeps a count above what
+// the record holds only when the power system reported that many: either is
+// said, with status 1, beside the record printed.
+TEST(Record, FlagsARecordThisDeviceDidNotWriteOrThatHoldsLessThanReported) {
+    const std::string dir = scratch_dir();
+    std::string noise(1257, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise) c = char((x = x * 1103515245u + 12345u) >> 24);
+    noise[1000] = '\0';  // a raw image holds zero bytes
+    noise[20] = 24;       // channel_count
+    spit(dir + "/noise.bin", noise);
+    tzv58_419_Data_t many = sample_record();
+    many.module_count = 41;
+    spit(dir + "/many.hex", hex_of(many));
+    spit(dir + "/sound.hex", hex_of(sample_record()));
+
+    const HostRun bad = run_host({"record", dir + "/noise.bin"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(first_line(bad.err) + "\n", bad.err);
+    EXPECT_EQ(bad.err.find("tzv58-host: " + dir + "/noise.bin: channel_count 24 exceeds 2, "), 0u) << bad.err;
+    EXPECT_NE(bad.err.find("reserved bytes hold data: not a record of this device\n"), std::string::npos) << bad.err;
+    EXPECT_EQ(parse(bad.out)["channel_count"], 24) << "the record is still shown";
+
+    const HostRun partial = run_host({"record", dir + "/many.hex"});
+    EXPECT_EQ(partial.status, 1);
+    EXPECT_EQ(partial.err, "tzv58-host: " + dir +
+                               "/many.hex: module_count 41 exceeds 40: the record holds less than the power system "
+                               "reported\n");
+
+    const HostRun sound = run_host({"record", dir + "/sound.hex"});
+    EXPECT_EQ(sound.status, 0);
+    EXPECT_EQ(sound.err, "");
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The host program against its simulated power system on a pseudo-terminal
 // pair: healthy plant, mains failure, and a soak with faults on the line.
 #include <cstdlib>
+#include <map>
 #include <set>
 
 #include "e2e_plant.h"
@@ -210,6 +211,52 @@ TEST(Simulate, RecoversFromLineFaultsWithoutCorruptingARecord) {
     EXPECT_GT(last_publish, last_fault) << "no good round after the last fault";
     EXPECT_GE(publishes, std::stoi(rounds) * 2 / 3);
     for (const char* r : {"timeout", "checksum", "noise", "rtn"}) EXPECT_TRUE(reasons.count(r)) << r;
+}
+
+// The round's summary counts every error event of its round, timeouts
+// included, by kind: the words a person reads match the events a program
+// reads.
+TEST(Simulate, SummaryCountsEveryLineErrorOfItsRoundByKind) {
+    using namespace tzv58::tool;
+    const std::string faults =
+        std::string(fault::DROP) + "=0.15," + fault::CHECKSUM + "=0.15," + fault::NOISE + "=0.15";
+    const Simulation s =
+        simulate({"--rounds", "8", "--faults", faults, "--seed", "3", "--timeout", "100", "--give-up", "0"});
+    ASSERT_EQ(s.run.status, 0) << s.run.err;
+    // Each round begins with a refresh the device took.
+    std::vector<std::map<std::string, int>> by_round;
+    for (const Json::Value& e : s.events) {
+        if (e["event"] == "refresh" && e["result"].asInt() != 0) by_round.emplace_back();
+        if (e["event"] == "error" && !by_round.empty()) ++by_round.back()[e["reason"].asString()];
+    }
+    std::vector<std::string> blocks;
+    for (const std::string& l : lines_of(s.run.out)) {
+        if (l.rfind("== round ", 0) == 0) blocks.emplace_back();
+        if (!blocks.empty()) blocks.back() += l + "\n";
+    }
+    ASSERT_EQ(blocks.size(), by_round.size()) << s.run.out;
+    std::set<std::string> kinds;
+    int incomplete = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        int total = 0;
+        std::string list;
+        for (const auto& k : by_round[i]) {
+            total += k.second;
+            list += (list.empty() ? "" : ", ") + std::to_string(k.second) + " " + k.first;
+            kinds.insert(k.first);
+        }
+        const bool complete = blocks[i].find("no complete reading") == std::string::npos;
+        incomplete += !complete;
+        // A complete round shows its errors on a line of their own, and a
+        // clean one shows none.
+        const std::string expected = !complete ? ", " + std::to_string(total) + " line errors" +
+                                                     (total ? ": " + list : "") + ")"
+                                     : total ? "\nline      errors: " + list + "\n"
+                                             : "\nline ";
+        const bool shown = blocks[i].find(expected) != std::string::npos;
+        EXPECT_EQ(shown, !complete || total > 0) << expected << " in\n" << blocks[i];
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"checksum", "noise", "timeout"})) << s.run.out;
 }
 
 }  // namespace

@@ -89,12 +89,21 @@ TEST(ToolsSummary, AThresholdAlarmWithMovingReadingsIsOneAlarm) {
     EXPECT_EQ(c.transitions()[0].text1, readings[3]) << "the clearing shows the readings of its round";
 }
 
+// Line errors by kind, timeouts among them, counted afresh each round.
 TEST(ToolsSummary, AnIncompleteRoundSaysSoAndShowsNoStaleRecord) {
     RoundCollector c;
     c.new_round();
-    c.on_payload(1, 4);
+    for (int i = 0; i < 8; ++i) c.on_payload(1, 4);
+    for (const char* reason : {"timeout", "checksum", "noise", "timeout", "timeout", "noise", "checksum", "timeout",
+                               "timeout", "timeout"})
+        c.on_frame_error(reason, nullptr, 0);
+    EXPECT_EQ(summary_of(c, 1, false),
+              "== round 1: no complete reading (8 replies, 10 line errors: 2 checksum, 2 noise, 6 timeout)\n");
+    c.new_round();
+    EXPECT_EQ(summary_of(c, 1, false), "== round 1: no complete reading (0 replies, 0 line errors)\n");
+    EXPECT_EQ(summary_of(c, 1).find("\nline "), std::string::npos) << "a clean round has no line row";
     c.on_frame_error("checksum", nullptr, 0);
-    EXPECT_EQ(summary_of(c, 1, false), "== round 1: no complete reading (1 replies, 1 line errors)\n");
+    EXPECT_NE(summary_of(c, 1).find("\nline      errors: 1 checksum\n"), std::string::npos);
 }
 
 // A codec whose reply image the test sets by hand.

@@ -70,8 +70,12 @@ const OptionGroup RECORD = {
     "usage: tzv58-host record FILE|-\n"
     "\n"
     "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
-    "(- for standard input) holds the raw image (history, cache), its hex text, or\n"
-    "event lines: every publish and history line is printed, one JSON object each.\n",
+    "(- for standard input) holds the raw image (history, cache), its hex text (8 KiB\n"
+    "at most), or event lines (64 KiB each at most): every publish and history line\n"
+    "is printed, one JSON object each. A record this device did not write (its\n"
+    "reserved bytes hold data), or one that counts more channels, modules, battery\n"
+    "strings or branches than it holds, is printed and said on standard error, and\n"
+    "the status is 1.\n",
 };
 
 const OptionGroup GET = {
@@ -121,14 +125,15 @@ const OptionGroup CONTROL = {
 
 const OptionGroup FAULTS = {
     {{"--faults", true}, {"--seed", true}},
-    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1\n"
-    "                   (e.g. drop=0.2,checksum=0.1). drop: no reply; checksum: a bad\n"
-    "                   CHKSUM; noise: junk before the reply; rtn: an error reply;\n"
-    "                   stall: busy, the reply after the host's timeout; truncate: a\n"
-    "                   reply cut short; soi: a second SOI inside a reply; echo: the\n"
-    "                   request sent back first; late: the reply after the host's\n"
-    "                   timeout, later requests still answered; foreign: another\n"
-    "                   address's reply first; excess: 3 AC channels or 41 modules\n"
+    "  --faults LIST    misbehave on purpose: NAME=R,... with R a rate from 0 to 1,\n"
+    "                   each NAME once (e.g. drop=0.2,checksum=0.1). drop: no reply;\n"
+    "                   checksum: a bad CHKSUM; noise: junk before the reply; rtn:\n"
+    "                   an error reply; stall: busy, the reply after the host's\n"
+    "                   timeout; truncate: a reply cut short; soi: a second SOI\n"
+    "                   inside a reply; echo: the request sent back first; late: the\n"
+    "                   reply after the host's timeout, later requests still\n"
+    "                   answered; foreign: another address's reply first; excess: 3\n"
+    "                   AC channels or 41 modules\n"
     "  --seed N         seed of the fault draws (default 1)\n",
 };
 
@@ -246,12 +251,14 @@ std::string program_help() {
     return help +
            "  tzv58-host --version\n"
            "\n"
-           "Each command has its own --help.\n"
+           "Each command has its own --help. Numbers are decimal digits with an optional\n"
+           "sign, in every option and script line (0x10 is refused).\n"
            "\n"
            "Exit status: 0 done; 1 the device or the line did not do it (refused,\n"
-           "nothing sent, no answer, the line down, values not current), with one\n"
-           "line on standard error saying why; 2 bad input (an option, a file, a\n"
-           "script line), one line naming it.\n";
+           "nothing sent, no answer, the line down, values not current, no complete\n"
+           "reading, a record that is not sound, an output that could not be written),\n"
+           "with a line on standard error that says why; 2 bad input (an option, a file,\n"
+           "a script line), with one line that names it.\n";
 }
 
 std::string command_help(const Command& command) {

@@ -3,6 +3,7 @@
 // for a number of rounds.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/history/history_cmd.h"
 #include "tools/line/line.h"
@@ -140,6 +142,7 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
     if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
     line_->report_link_to(&setup_.observers);
     const Line::Opened opened = line_->open(err);
     if (hold_fd >= 0) ::close(hold_fd);
@@ -165,7 +168,8 @@ int PollRun::poll() {
         sched_.between = live_.get();
     }
     Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);
-    return scheduler.run();
+    const int status = scheduler.run();
+    return std::max(status, outputs_status());
 }
 
 }  // namespace

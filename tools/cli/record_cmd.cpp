@@ -1,10 +1,11 @@
 // record FILE|-: record images, or the records of an events file, as JSON.
+#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 #include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
@@ -12,11 +13,20 @@ namespace tzv58::tool {
 int run_record(const CommandLine& cl) {
     if (cl.args.size() != 1)
         return usage_error("record needs exactly one FILE, or - for standard input (see record --help)");
-    std::vector<tzv58_419_Data_t> records;
     std::string err;
-    if (!read_records(cl.args[0], records, err)) return usage_error(err);
-    for (const tzv58_419_Data_t& r : records) std::fputs(record_json(r).c_str(), stdout);
-    return 0;
+    int status = EXIT_DONE;
+    watch_output(stdout, "standard output");
+    const bool read = read_records(
+        cl.args[0],
+        [&](const tzv58_419_Data_t& r, const std::string& where) {
+            write_output(stdout, record_json(r));
+            const std::string doubts = record_doubts(r);
+            if (doubts.empty()) return;
+            status = failure(where + ": " + doubts);
+        },
+        err);
+    if (!read) return usage_error(err);
+    return std::max(status, outputs_status());
 }
 
 }  // namespace tzv58::tool

@@ -2,6 +2,7 @@
 
 #include "host/hex.h"
 #include "tools/common/files.h"
+#include "tools/common/options.h"
 
 #include <cctype>
 #include <cstdint>
@@ -16,15 +17,9 @@
 namespace tzv58::tool {
 namespace {
 
-// Script numbers are 64-bit on every build machine, so a script means the
-// same on the 32-bit target.
-bool parse_long(const std::string& s, long long& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s.c_str(), &end, 10);
-    return *end == '\0' && errno == 0;
-}
+// Script numbers follow the options' one syntax (64-bit on every build
+// machine, so a script means the same on the 32-bit target).
+bool parse_long(const std::string& s, long long& v) { return parse_whole(s, v); }
 
 // Splits off the next blank-separated word of s from pos.
 std::string word(const std::string& s, size_t& pos) {

@@ -9,6 +9,7 @@
 #include "tools/cli/replay.h"
 #include "tools/cli/setup.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 
 namespace tzv58::tool {
 
@@ -22,7 +23,7 @@ int run_replay(const CommandLine& cl) {
     if (!setup.open_outputs(cl, true, err) || !setup.load(cl, err)) return usage_error(err);
     ManualClock& clock = setup.use_manual_clock(boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)));
     run_script(steps, setup.device.device(), clock, *setup.printer);
-    return 0;
+    return outputs_status();
 }
 
 }  // namespace tzv58::tool

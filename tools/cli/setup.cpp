@@ -9,6 +9,8 @@
 #include "telemetry/dc_layout.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/json_in.h"
+#include "tools/common/outputs.h"
 #include "tools/common/paths.h"
 #include "tools/history/history_cmd.h"
 #include "tools/sim/faults.h"
@@ -68,11 +70,13 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;
     } else if (cl.has("--events")) {
-        events_file = std::fopen(cl.get("--events").c_str(), "w");
-        if (!events_file) {
-            err = "option --events: cannot write " + cl.get("--events") + ": " + std::strerror(errno);
+        const int fd = open_output(cl.get("--events"), "--events", err);
+        if (fd < 0 || !(events_file = ::fdopen(fd, "w"))) {
+            if (fd >= 0) err = std::string("option --events: ") + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
             return false;
         }
+        watch_output(events_file, "the --events file " + cl.get("--events"));
     }
     return true;
 }
@@ -119,9 +123,11 @@ bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, s
 
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
     if (cl.has("--plant")) {
-        Json::Value plant;
-        if (!read_json_file(cl.get("--plant"), plant, err) || !plant_from_json(plant, sim.plant, err)) {
-            err = cl.get("--plant") + ": " + err;
+        JsonFile plant;
+        if (!plant.read(cl.get("--plant"), err)) return false;
+        if (!plant_from_json(plant.root(), sim.plant, err)) {
+            // The reason begins with the member it is about: say where that is.
+            err = plant.where(err.substr(0, err.find(": "))) + ": " + err;
             return false;
         }
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 
 namespace tzv58::tool {
@@ -16,11 +17,7 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
     std::fflush(stdout);
     int to = -1;
     if (target == DiagTarget::file) {
-        to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (to < 0) {
-            err = "option --diag: cannot write " + path + ": " + std::strerror(errno);
-            return nullptr;
-        }
+        if ((to = open_output(path, "--diag", err)) < 0) return nullptr;
     } else if (target == DiagTarget::discard) {
         to = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     } else {
@@ -38,6 +35,8 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
     // Whole lines as they come: they interleave with the host's own lines on
     // standard error, and none is lost if the program is stopped.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    watch_output(console, "standard output");
+    if (target == DiagTarget::file) watch_output(stdout, "the --diag file " + path);
     return console;
 }
 
@@ -45,21 +44,6 @@ void flush_all_output(FILE* console) {
     std::cout.flush();
     std::fflush(stdout);
     if (console) std::fflush(console);
-}
-
-void flush_or_stop(FILE* out) {
-    if (std::fflush(out) != EOF) return;
-    const int why = errno;
-    std::clearerr(out);
-    if (why == EPIPE) {
-        if (!g_stop) std::fputs("tzv58-host: the reader of the output went away (broken pipe); stopping\n", stderr);
-        g_stop = 1;
-        return;
-    }
-    // A full disk, a file size limit: said once; the poll goes on.
-    static bool said = false;
-    if (!said) std::fprintf(stderr, "tzv58-host: cannot write the output: %s; polling goes on\n", std::strerror(why));
-    said = true;
 }
 
 namespace {

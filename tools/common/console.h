@@ -18,12 +18,6 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string
 // Writes out what the plug-in and the host have buffered.
 void flush_all_output(FILE* console);
 
-// Flushes an output stream. When its reader has gone (a closed pipe), says
-// so once on standard error and asks the program to stop (g_stop): a reader
-// that goes away ends the run, as `| head` expects. Any other write error (a
-// full disk) is said once, and the run goes on.
-void flush_or_stop(FILE* out);
-
 // Log rotation: points the stream, or descriptor 1 (the plug-in's lines),
 // at PATH afresh, appending, created if it is gone. false with a one-line
 // reason; the old file is kept then.

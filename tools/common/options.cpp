@@ -47,17 +47,70 @@ bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpe
     return true;
 }
 
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Decimal digits from pos; returns how many.
+size_t digits(const std::string& s, size_t& pos) {
+    const size_t start = pos;
+    while (pos < s.size() && is_digit(s[pos])) ++pos;
+    return pos - start;
+}
+
+size_t sign(const std::string& s, size_t pos) { return pos < s.size() && (s[pos] == '+' || s[pos] == '-'); }
+
+}  // namespace
+
+bool parse_whole(const std::string& text, long long& value) {
+    size_t pos = sign(text, 0);
+    if (digits(text, pos) == 0 || pos != text.size()) return false;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno) return false;
+    value = v;
+    return true;
+}
+
+bool parse_real(const std::string& text, double& value) {
+    size_t pos = sign(text, 0);
+    size_t mantissa = digits(text, pos);
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        mantissa += digits(text, pos);
+    }
+    if (mantissa == 0) return false;
+    if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+        pos += 1 + sign(text, pos + 1);
+        if (digits(text, pos) == 0) return false;
+    }
+    if (pos != text.size()) return false;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), nullptr);
+    if (errno == ERANGE && (v > 1 || v < -1)) return false;  // beyond a double
+    value = v;
+    return true;
+}
+
+bool paths_named(const CommandLine& cl, std::string& err) {
+    static const char* const PATHS[] = {"--plant",  "--config", "--events", "--diag",    "--plugin", "--script",
+                                        "--port",   "--link",   "--listen", "--history", "--plot",   "--socket"};
+    for (const char* name : PATHS) {
+        if (!cl.has(name) || !cl.get(name).empty()) continue;
+        err = "option " + std::string(name) + " needs a PATH, not an empty one";
+        return false;
+    }
+    return true;
+}
+
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
                    std::string& err) {
     if (!cl.has(name)) return true;
     const std::string text = cl.get(name);
-    char* end = nullptr;
-    errno = 0;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const long long v = std::strtoll(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-    if (text.empty() || *end || errno || v < lo || v > hi) {
-        err = "option " + std::string(name) + " needs a number from " + std::to_string(lo) + " to " +
-              std::to_string(hi) + ", not '" + text + "'";
+    long long v = 0;
+    if (!parse_whole(text, v) || v < lo || v > hi) {
+        err = "option " + std::string(name) + " needs a whole number from " + std::to_string(lo) + " to " +
+              std::to_string(hi) + " in decimal digits, not '" + text + "'";
         return false;
     }
     value = v;

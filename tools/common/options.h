@@ -35,8 +35,23 @@ struct OptionGroup {
 bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
                    std::string& err);
 
-// A whole decimal number within [lo, hi]. false with a reason naming the option.
-// Numbers are 64-bit on every build machine, the 32-bit target included.
+// The program's one number syntax, for every option and script line: a whole
+// number is an optional sign and decimal digits, nothing else (no blanks, no
+// 0x: 0x10 is refused, 010 is ten). Numbers are 64-bit on every build
+// machine, the 32-bit target included. false when text is not one, or is
+// beyond 64 bits.
+bool parse_whole(const std::string& text, long long& value);
+// A real number in decimal notation: an optional sign, digits with an
+// optional fraction, an optional exponent (0.1, 5, .5, 1e-3); no hex, no inf
+// or nan.
+bool parse_real(const std::string& text, double& value);
+
+// Every option that names a file, a port or a socket names one: an empty
+// value is refused with a line naming the option.
+bool paths_named(const CommandLine& cl, std::string& err);
+
+// A whole number (parse_whole) within [lo, hi]. false with a reason naming
+// the option.
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
                    std::string& err);
 

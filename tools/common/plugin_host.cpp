@@ -1,6 +1,7 @@
 #include "tools/common/plugin_host.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -11,7 +12,7 @@
 #include <json/reader.h>
 
 #include "host/host_config.h"
-#include "tools/common/files.h"
+#include "tools/common/json_in.h"
 
 namespace tzv58::tool {
 
@@ -23,6 +24,13 @@ LoadedDevice::~LoadedDevice() {
 }
 
 bool LoadedDevice::load(const std::string& path, std::string& err) {
+    // A path (not a name the loader looks up) names a file: dlopen would wait
+    // on a FIFO's writer.
+    struct stat st {};
+    if (path.find('/') != std::string::npos && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        err = "cannot load plug-in " + path + ": it is not a file";
+        return false;
+    }
     lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib_) {
         const char* why = dlerror();
@@ -63,22 +71,9 @@ std::string default_plugin_path() {
 }
 
 bool read_json_file(const std::string& path, Json::Value& out, std::string& err) {
-    std::string s;
-    if (!read_whole_file(path, s, err)) return false;
-    Json::CharReaderBuilder builder;
-    std::string why;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(s.data(), s.data() + s.size(), &out, &why)) {
-        // The reader's report spans lines: make it one.
-        std::string one;
-        for (char c : why) {
-            if (c == '\n') c = ' ';
-            if (!(c == ' ' && (one.empty() || one.back() == ' '))) one += c;
-        }
-        while (!one.empty() && one.back() == ' ') one.pop_back();
-        err = path + ": invalid JSON: " + one;
-        return false;
-    }
+    JsonFile file;
+    if (!file.read(path, err)) return false;
+    out = file.root();
     return true;
 }
 

@@ -37,7 +37,8 @@ private:
 // The plug-in built beside this program.
 std::string default_plugin_path();
 
-// Reads a JSON configuration file. false with a one-line reason.
+// Reads a JSON file whose top level is an object, strictly (json_in.h).
+// false with a one-line reason naming the file, line and column.
 bool read_json_file(const std::string& path, Json::Value& out, std::string& err);
 
 // Threshold maps first, then data_id, then InitSetting. false with a reason

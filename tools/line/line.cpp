@@ -23,9 +23,7 @@ Line::Opened Line::open(std::string& err) {
         return Opened::yes;
     }
     if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
-    events_.link("lost");
     went("no such port");
-    std::fprintf(stderr, "tzv58-host: %s: no such port yet; waiting for it\n", path_.c_str());
     return Opened::absent;
 }
 
@@ -49,9 +47,7 @@ Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n
 void Line::lost() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    events_.link("lost");
     went("hang-up");
-    std::fprintf(stderr, "tzv58-host: %s: line lost (hang-up)\n", path_.c_str());
 }
 
 bool Line::try_reopen() {
@@ -63,7 +59,6 @@ bool Line::try_reopen() {
     if (fd_ >= 0) {
         failures_.ok();
         delay_ms_ = 500;
-        events_.link("open");
         came_back();
         return true;
     }

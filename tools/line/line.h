@@ -56,7 +56,8 @@ public:
     // a plain sleep); the scheduler serves its clients meanwhile.
     void wait_with(std::function<void(int ms)> wait) { wait_ = std::move(wait); }
 
-    // The port hung up: close it and report it lost.
+    // The port hung up: close it and report it lost (to the observer of
+    // report_link_to, which tells the event stream and the person).
     void lost();
     // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
     // true once open again. false when it failed or the host was stopped.

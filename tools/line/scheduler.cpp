@@ -8,6 +8,7 @@
 
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
+#include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/report/summary.h"
 
@@ -97,6 +98,7 @@ int Scheduler::run() {
         if (opt_.summary && opt_.collected && outcome != Outcome::stopped)
             print_summary(opt_.summary, started_, outcome == Outcome::done, *opt_.collected,
                           opt_.dc_units ? opt_.dc_units->reported() : -1);
+        outputs_status();  // an output that failed this round is said now; the poll goes on
         failed_in_a_row = outcome == Outcome::done ? 0 : failed_in_a_row + 1;
         if (give_up()) return 1;
     }
@@ -121,6 +123,16 @@ bool Scheduler::ask_again(int& attempts) {
     const std::string frame = watch_.frame + '\r';
     dev_.device().SendData(reinterpret_cast<const unsigned char*>(frame.data()), unsigned(frame.size()));
     return true;
+}
+
+// A reply that did not come is a line error like any other. On a line that
+// stays silent the events carry the first ten timeouts in a row, then every
+// hundredth; the round's summary counts every one.
+void Scheduler::timed_out() {
+    if (timeouts_.fail())
+        observers_.on_frame_error("timeout", nullptr, 0);
+    else if (opt_.collected)
+        opt_.collected->on_frame_error("timeout", nullptr, 0);
 }
 
 // Waits until nothing has arrived for twice the reply timeout, discarding
@@ -188,7 +200,7 @@ Scheduler::Outcome Scheduler::drive_round() {
         case Line::Received::hangup:
             break;
         case Line::Received::timeout:
-            if (timeouts_.fail()) events_.error("timeout", nullptr, 0);
+            timed_out();
             if (!ask_again(attempts)) return Outcome::abandoned;
             deadline = now_ms() + opt_.timeout_ms;
             continue;

@@ -67,7 +67,7 @@ public:
     // Its watch on the device joins the program's observers.
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, EventFanout& observers,
               const SchedulerOptions& options)
-        : dev_(device), line_(line), events_(events), opt_(options), filter_(events),
+        : dev_(device), line_(line), events_(events), observers_(observers), opt_(options), filter_(observers),
           watch_(observers.add(std::make_unique<RoundWatch>())) {}
     ~Scheduler() { line_.wait_with(nap); }
     Scheduler(const Scheduler&) = delete;
@@ -88,12 +88,14 @@ private:
     void deliver_reply(bool retried);
     void fall_quiet();
     void wait_refresh_window();
+    void timed_out();
     // Sleeps ms, serving the work beside the poll every 100 ms.
     void serve_for(int ms);
 
     LoadedDevice& dev_;
     Line& line_;
     EventPrinter& events_;
+    HostEvents& observers_;  // what the line drops goes to every observer
     SchedulerOptions opt_;
     ReplyFilter filter_;
     FailureThrottle timeouts_;

@@ -113,7 +113,8 @@ struct Door : std::enable_shared_from_this<Door> {
     net::steady_timer pause;
     std::string busy;  // the whole 503 response
     std::set<Session*> sessions;
-    std::atomic<uint64_t> served{0}, refused{0}, evicted{0}, timed_out{0}, accept_errors{0};
+    // Word-sized, so that no target needs a library for its atomics.
+    std::atomic<unsigned long> served{0}, refused{0}, evicted{0}, timed_out{0}, accept_errors{0};
     std::atomic<size_t> open{0};
 };
 

@@ -55,7 +55,7 @@ Notice link_lost_notice(const char* cause, const std::string& time, const Notice
     Notice n;
     const std::string what = std::string("link lost (") + cause + ")";
     n.label = "link-lost (" + std::string(cause) + ")";
-    n.line = what + " at " + time;
+    n.line = link_lost_line(cause, time);
     n.env = common_env("link-lost", time, from);
     n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
                                "TZV58_TEXT=" + what, std::string("TZV58_CAUSE=") + cause});
@@ -65,7 +65,7 @@ Notice link_lost_notice(const char* cause, const std::string& time, const Notice
 Notice link_restored_notice(long long down_s, const std::string& time, const NoticeSource& from) {
     Notice n;
     n.label = "link-restored";
-    n.line = "link restored after " + std::to_string(down_s) + " s";
+    n.line = link_restored_line(down_s);
     n.env = common_env("link-restored", time, from);
     n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
                                "TZV58_TEXT=" + n.line, "TZV58_DOWN_SECONDS=" + std::to_string(down_s)});

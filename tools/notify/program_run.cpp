@@ -77,7 +77,7 @@ void plan_attributes(posix_spawnattr_t& attr) {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     sigemptyset(&defaults);
-    for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGCHLD}) sigaddset(&defaults, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGCHLD, SIGXFSZ}) sigaddset(&defaults, sig);
     posix_spawnattr_setsigdefault(&attr, &defaults);
 }
 

@@ -4,8 +4,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "tools/common/console.h"
 #include "tools/common/json_out.h"
+#include "tools/common/outputs.h"
 #include "tools/report/observers.h"
 #include "tools/report/record_dump.h"
 
@@ -33,10 +33,7 @@ JsonLine EventPrinter::line(const char* event) const {
 
 void EventPrinter::emit(const JsonLine& j) {
     if (!out_) return;
-    const std::string text = j.text();
-    std::fputs(text.c_str(), out_);
-    std::fputc('\n', out_);
-    flush_or_stop(out_);
+    write_output(out_, j.text() + '\n');
 }
 
 void EventPrinter::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -108,6 +105,12 @@ void EventPrinter::control_error(int code, const std::string& what) {
 void EventPrinter::cache(bool result) { emit(line("cache").boolean("result", result)); }
 
 void EventPrinter::link(const char* state) { emit(line("link").str("state", state)); }
+
+void EventPrinter::link_lost(const char* cause) { emit(line("link").str("state", "lost").str("cause", cause)); }
+
+void EventPrinter::link_restored(long long down_s) {
+    emit(line("link").str("state", "open").num("down_s", down_s));
+}
 
 void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
     emit(line("error").str("reason", reason).str("data", hex_upper(data, len)));

@@ -27,6 +27,7 @@ public:
     // Which DC units a publish's "values" hold.
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
     bool printing() const { return out_ != nullptr; }
+    const HostClock& clock() const { return *clock_; }
 
     // Raised by the device through the host.
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -46,7 +47,11 @@ public:
     // A request the device answered with an exception.
     void control_error(int code, const std::string& what);
     void cache(bool result);
+    // The port's life: "open", "reopening"; lost with its cause ("hang-up",
+    // "no such port"); open again after down_s seconds.
     void link(const char* state);
+    void link_lost(const char* cause);
+    void link_restored(long long down_s);
     void error(const char* reason, const uint8_t* data, size_t len);
 
 private:

@@ -6,6 +6,7 @@
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
 #include "tools/report/events.h"
+#include "tools/report/summary.h"
 
 namespace tzv58::tool {
 
@@ -38,6 +39,17 @@ void DcUnitWatch::on_payload(int result, int) {
 int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
     if (reported_ < 0) return dc_units_in(r);
     return reported_ < tzv58_419_Data_t::DC_UNITS ? reported_ : tzv58_419_Data_t::DC_UNITS;
+}
+
+void LinkReport::link_lost(const char* cause) {
+    events_.link_lost(cause);
+    const std::string said = link_lost_line(cause, iso_time(events_.clock().local_time()));
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+}
+
+void LinkReport::link_restored(long long down_s) {
+    events_.link_restored(down_s);
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_restored_line(down_s).c_str());
 }
 
 int dc_units_in(const tzv58_419_Data_t& r) {
@@ -91,12 +103,16 @@ void RoundCollector::on_alarm(int level, const std::string& key, const std::stri
         transitions_.push_back({iso_time(clock_->local_time()), active, level, key, id, text1, text2});
 }
 
-void RoundCollector::on_frame_error(const char*, const uint8_t*, size_t) { ++frame_errors_; }
+void RoundCollector::on_frame_error(const char* reason, const uint8_t*, size_t) {
+    ++frame_errors_;
+    ++errors_by_reason_[reason ? reason : "unknown"];
+}
 
 void RoundCollector::on_payload(int, int) { ++payloads_; }
 
 void RoundCollector::new_round() {
     payloads_ = frame_errors_ = 0;
+    errors_by_reason_.clear();
     transitions_.clear();
 }
 

@@ -3,8 +3,10 @@
 // person's summary (the last record, alarm transitions, line errors).
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -13,6 +15,7 @@
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
 #include "telemetry/record.h"
+#include "tools/report/events.h"
 
 namespace tzv58::tool {
 
@@ -45,6 +48,24 @@ private:
     int no_dc_number_;
     int reported_ = -1;
     Request last_, before_last_;
+};
+
+// The link's life as it happens, told twice in the same words: an event
+// (state "lost" with its cause, "open" with the seconds it was down) and a
+// line on standard error, "PORT: link lost (hang-up) at T" and
+// "PORT: link restored after 63 s". T is the time of the event.
+class LinkReport : public HostEvents, public LinkObserver {
+public:
+    LinkReport(EventPrinter& events, std::string port, FILE* console)
+        : events_(events), port_(std::move(port)), console_(console) {}
+
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+
+private:
+    EventPrinter& events_;
+    std::string port_;
+    FILE* console_;
 };
 
 // Units of a record that hold any non-zero byte.
@@ -94,7 +115,10 @@ public:
     void new_round();
 
     int payloads() const { return payloads_; }
+    // Every error of the round: what the codec and the line dropped, and
+    // the replies that did not come (timeouts), by reason.
     int frame_errors() const { return frame_errors_; }
+    const std::map<std::string, int>& errors_by_reason() const { return errors_by_reason_; }
     const tzv58_419_Data_t& record() const { return record_; }
     const std::vector<AlarmTransition>& transitions() const { return transitions_; }
     // Alarms active now (as last reported).
@@ -103,6 +127,7 @@ public:
 private:
     const HostClock* clock_ = &wall_clock();
     int payloads_ = 0, frame_errors_ = 0;
+    std::map<std::string, int> errors_by_reason_;
     tzv58_419_Data_t record_{};
     std::vector<AlarmTransition> transitions_;
     AlarmStates alarms_;

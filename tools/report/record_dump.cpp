@@ -1,6 +1,7 @@
 #include "tools/report/record_dump.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -8,9 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include <json/reader.h>
-
 #include "tools/common/files.h"
+#include "tools/common/json_in.h"
 #include "tools/common/json_out.h"
 
 namespace tzv58::tool {
@@ -108,57 +108,146 @@ std::string time_text(const uint8_t (&t)[7]) {
 
 }  // namespace
 
-bool read_records(const std::string& path, std::vector<tzv58_419_Data_t>& out, std::string& err) {
-    std::string text;
-    if (!read_whole_file(path, text, err, true)) return false;
-    const std::string name = path == "-" ? "standard input" : path;
-    out.clear();
+namespace {
+
+// Enough for 1257 raw bytes, or their hex text with blanks between.
+constexpr size_t MAX_IMAGE_TEXT = 8192;
+// Longer than any event line the host writes (a publish with its values).
+constexpr size_t MAX_EVENT_LINE = 1u << 16;
+
+bool image_of(const std::string& hex, tzv58_419_Data_t& r) {
+    std::vector<uint8_t> bytes;
+    if (!parse_hex(hex, bytes) || bytes.size() != RECORD_SIZE) return false;
+    std::memcpy(&r, bytes.data(), RECORD_SIZE);
+    return true;
+}
+
+// One event line: false when it is not one; `r` set when it carries a record.
+bool event_line(const std::string& line, const std::string& where, tzv58_419_Data_t& r, bool& has_record,
+                std::string& err) {
+    has_record = false;
+    Json::Value event;
+    std::string why;
+    if (!parse_json_strict(line, event, why) || !event.isObject()) {
+        err = where + ": not an event line";
+        return false;
+    }
+    const std::string kind = event["event"].isString() ? event["event"].asString() : "";
+    if (kind != "publish" && kind != "history") return true;
+    if (!event["record"].isString() || !image_of(event["record"].asString(), r)) {
+        err = where + ": record is not a " + std::to_string(RECORD_SIZE) + "-byte image in hex";
+        return false;
+    }
+    has_record = true;
+    return true;
+}
+
+bool too_long(const std::string& name, int line_no, std::string& err) {
+    err = name + ":" + std::to_string(line_no) + ": longer than any event line (" + std::to_string(MAX_EVENT_LINE) +
+          " bytes)";
+    return false;
+}
+
+// Event lines, each handed on as it is read; text holds what was read so far.
+bool event_records(InputFile& in, std::string text, const RecordSink& each, std::string& err) {
+    int line_no = 0, records = 0;
+    char buf[65536];
+    for (bool end = false; !end;) {
+        const long n = in.read(buf, sizeof buf, err);
+        if (n < 0) return false;
+        end = n == 0;
+        text.append(buf, size_t(n));
+        size_t start = 0;
+        for (size_t nl; (nl = text.find('\n', start)) != std::string::npos || (end && start < text.size());) {
+            if (nl == std::string::npos) nl = text.size();
+            const std::string line = text.substr(start, nl - start);
+            start = nl + 1;
+            const std::string where = in.name() + ":" + std::to_string(++line_no);
+            if (line.size() > MAX_EVENT_LINE) return too_long(in.name(), line_no, err);
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            tzv58_419_Data_t r;
+            bool has_record = false;
+            if (!event_line(line, where, r, has_record, err)) return false;
+            if (has_record) each(r, where);
+            records += has_record;
+        }
+        text.erase(0, start < text.size() ? start : text.size());
+        if (text.size() > MAX_EVENT_LINE) return too_long(in.name(), line_no + 1, err);
+    }
+    if (records == 0) err = in.name() + " holds no publish or history event";
+    return records > 0;
+}
+
+// One image, raw or in hex: what can be one is read, and no more.
+bool image_record(InputFile& in, std::string text, const RecordSink& each, std::string& err) {
+    char buf[4096];
+    for (long n; text.size() <= MAX_IMAGE_TEXT && (n = in.read(buf, sizeof buf, err)) != 0;) {
+        if (n < 0) return false;
+        text.append(buf, size_t(n));
+    }
+    if (text.size() > MAX_IMAGE_TEXT) {
+        err = in.name() + " holds more than " + std::to_string(MAX_IMAGE_TEXT) + " bytes: not a " +
+              std::to_string(RECORD_SIZE) + "-byte record image, nor its hex text (and not event lines)";
+        return false;
+    }
     std::vector<uint8_t> image;
-    const size_t first = text.find_first_not_of(" \t\r\n");
     // A raw image holds zero bytes (its reserved fields); text never does.
     const bool raw = text.size() == RECORD_SIZE && text.find('\0') != std::string::npos;
-    if (raw) {
-        image.assign(text.begin(), text.end());
-    } else if (first != std::string::npos && text[first] == '{') {
-        // Event lines: the record of every publish and history line.
-        std::istringstream lines(text);
-        std::string line;
-        int line_no = 0;
-        Json::CharReaderBuilder builder;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        while (std::getline(lines, line)) {
-            ++line_no;
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            Json::Value event;
-            if (!reader->parse(line.data(), line.data() + line.size(), &event, nullptr) || !event.isObject()) {
-                err = name + ":" + std::to_string(line_no) + ": not an event line";
-                return false;
-            }
-            const std::string kind = event["event"].isString() ? event["event"].asString() : "";
-            if (kind != "publish" && kind != "history") continue;
-            std::vector<uint8_t> bytes;
-            if (!event["record"].isString() || !parse_hex(event["record"].asString(), bytes) ||
-                bytes.size() != RECORD_SIZE) {
-                err = name + ":" + std::to_string(line_no) + ": record is not a " + std::to_string(RECORD_SIZE) +
-                      "-byte image in hex";
-                return false;
-            }
-            out.emplace_back();
-            std::memcpy(&out.back(), bytes.data(), RECORD_SIZE);
-        }
-        if (out.empty()) err = name + " holds no publish or history event";
-        return !out.empty();
-    } else if (!parse_hex(text, image) || image.empty()) {
-        image.assign(text.begin(), text.end());
-    }
+    if (raw || !parse_hex(text, image) || image.empty()) image.assign(text.begin(), text.end());
     if (image.size() != RECORD_SIZE) {
-        err = name + " holds " + std::to_string(image.size()) + " bytes, not a " + std::to_string(RECORD_SIZE) +
+        err = in.name() + " holds " + std::to_string(image.size()) + " bytes, not a " + std::to_string(RECORD_SIZE) +
               "-byte record image";
         return false;
     }
-    out.emplace_back();
-    std::memcpy(&out.back(), image.data(), RECORD_SIZE);
+    tzv58_419_Data_t r;
+    std::memcpy(&r, image.data(), RECORD_SIZE);
+    each(r, in.name());
     return true;
+}
+
+}  // namespace
+
+bool read_records(const std::string& path, const RecordSink& each, std::string& err) {
+    InputFile in;
+    if (!in.open(path, true, SIZE_MAX, err)) return false;
+    // What the input is, from its first bytes: a zero byte is a raw image's
+    // (text never holds one), a '{' begins event lines, anything else is hex.
+    std::string head;
+    char buf[RECORD_SIZE + 1];
+    for (long n; head.size() <= RECORD_SIZE && (n = in.read(buf, sizeof buf - head.size(), err)) != 0;) {
+        if (n < 0) return false;
+        head.append(buf, size_t(n));
+    }
+    const size_t first = head.find_first_not_of(" \t\r\n");
+    if (head.find('\0') == std::string::npos && first != std::string::npos && head[first] == '{')
+        return event_records(in, std::move(head), each, err);
+    return image_record(in, std::move(head), each, err);
+}
+
+std::string record_doubts(const tzv58_419_Data_t& r) {
+    std::string said;
+    auto beyond = [&](const std::string& name, unsigned count, size_t held) {
+        if (count > held) said += (said.empty() ? "" : ", ") + name + " " + std::to_string(count) + " exceeds " +
+                                  std::to_string(held);
+    };
+    beyond("channel_count", r.channel_count, tzv58_419_Data_t::AC_CHANNELS);
+    beyond("module_count", r.module_count, tzv58_419_Data_t::RC_MODULES);
+    bool reserved = false;
+    auto zero = [&](const uint8_t* b, size_t n) {
+        for (size_t i = 0; i < n; ++i) reserved = reserved || b[i] != 0;
+    };
+    zero(r.reserved0, sizeof r.reserved0);
+    zero(r.reserved1, sizeof r.reserved1);
+    for (int u = 0; u < tzv58_419_Data_t::DC_UNITS; ++u) {
+        const auto& dc = r.dc(u);
+        const std::string unit = "dc[" + std::to_string(u) + "].";
+        beyond(unit + "m", dc.m, sizeof dc.battery_i / sizeof dc.battery_i[0]);
+        beyond(unit + "n", dc.n, sizeof dc.branch_i / sizeof dc.branch_i[0]);
+        zero(dc.reserved0, sizeof dc.reserved0);
+        zero(dc.reserved1, sizeof dc.reserved1);
+    }
+    if (reserved) return said + (said.empty() ? "" : ", ") + "reserved bytes hold data: not a record of this device";
+    return said.empty() ? "" : said + ": the record holds less than the power system reported";
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,22 @@
 
 namespace tzv58::tool {
 
-// Reads images from a file ("-": standard input): 1257 raw bytes, or their
-// hex text (blanks allowed), or event lines, of which every publish and
-// history line gives one. false with a one-line reason naming the file.
-bool read_records(const std::string& path, std::vector<tzv58_419_Data_t>& out, std::string& err);
+// A record read, and where it was: the file, or its line ("events:12").
+using RecordSink = std::function<void(const tzv58_419_Data_t& r, const std::string& where)>;
+
+// Reads images from a file ("-": standard input) and hands each on as it is
+// read: 1257 raw bytes, or their hex text (blanks allowed, 8 KiB at most),
+// or event lines (64 KiB each at most), of which every publish and history
+// line gives one. Nothing is read beyond what a valid input can be. false
+// with a one-line reason naming the file (and the line).
+bool read_records(const std::string& path, const RecordSink& each, std::string& err);
+
+// What shows that an image is not one this device wrote (its reserved bytes
+// hold data), or that it holds less than the power system reported (a count
+// beyond the record's channels, modules, battery strings or branches):
+// "channel_count 24 exceeds 2, reserved bytes hold data: not a record of
+// this device". Empty for a sound record.
+std::string record_doubts(const tzv58_419_Data_t& r);
 
 // The whole record as a JSON object, one top-level field per line.
 std::string record_json(const tzv58_419_Data_t& r);

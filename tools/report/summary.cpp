@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "tools/common/console.h"
 #include "tools/common/json_out.h"
+#include "tools/common/outputs.h"
 
 namespace tzv58::tool {
 namespace {
@@ -24,6 +24,14 @@ std::string values(const tzv58::f32le (&v)[N], int count) {
     return s.empty() ? "-" : s;
 }
 
+// "2 checksum, 2 noise, 6 timeout": the round's line errors by kind.
+std::string errors_by_kind(const RoundCollector& round) {
+    std::string s;
+    for (const auto& kind : round.errors_by_reason())
+        s += (s.empty() ? "" : ", ") + std::to_string(kind.second) + " " + kind.first;
+    return s;
+}
+
 }  // namespace
 
 std::string transition_line(const AlarmTransition& t) {
@@ -33,6 +41,12 @@ std::string transition_line(const AlarmTransition& t) {
     return head + t.key + " " + t.id + "  " + t.text1 + " / " + t.text2;
 }
 
+std::string link_lost_line(const char* cause, const std::string& time) {
+    return std::string("link lost (") + cause + ") at " + time;
+}
+
+std::string link_restored_line(long long down_s) { return "link restored after " + std::to_string(down_s) + " s"; }
+
 // Example:
 //   == round 2: 2026-01-01 00:00:04
 //   AC 1      A 230 V  B 231 V  C 229 V  50 Hz
@@ -40,13 +54,15 @@ std::string transition_line(const AlarmTransition& t) {
 //   rectifier 53 V  4 modules: 12 11 12 13 A
 //   DC 1      53.5 V  load 45 A  battery 3 A
 //   vendor    50  10
+//   line      errors: 1 checksum, 2 timeout               (only after errors)
 //   2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
 //   alarms    1 active
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported) {
     if (!completed) {
-        std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors)\n", round_no,
-                     round.payloads(), round.frame_errors());
-        flush_or_stop(out);
+        const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
+        std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no,
+                     round.payloads(), round.frame_errors(), kinds.c_str());
+        flush_output(out);
         return;
     }
     const Data& r = round.record();
@@ -89,13 +105,15 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
     std::fprintf(out, "vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(),
                  float_text(r.ext_value[1].get()).c_str());
+    // A round that had to ask again says why.
+    if (round.frame_errors() > 0) std::fprintf(out, "line      errors: %s\n", errors_by_kind(round).c_str());
     for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", transition_line(t).c_str());
     const int active = round.active_alarms();
     if (active == 0)
         std::fprintf(out, "alarms    none\n");
     else
         std::fprintf(out, "alarms    %d active\n", active);
-    flush_or_stop(out);
+    flush_output(out);
 }
 
 }  // namespace tzv58::tool

@@ -12,6 +12,12 @@ namespace tzv58::tool {
 // 2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
 std::string transition_line(const AlarmTransition& t);
 
+// The link lost and restored, in the words the program uses wherever it tells
+// them: "link lost (hang-up) at 2026-01-01T00:00:04" (time: ISO 8601, the
+// host clock), "link restored after 63 s".
+std::string link_lost_line(const char* cause, const std::string& time);
+std::string link_restored_line(long long down_s);
+
 // dc_reported: the DC units the power system reported (-1: unknown).
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);
 

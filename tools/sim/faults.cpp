@@ -1,8 +1,8 @@
 #include "tools/sim/faults.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <sstream>
+
+#include "tools/common/options.h"
 
 namespace tzv58::tool {
 
@@ -18,10 +18,14 @@ bool parse_faults(const std::string& text, FaultRates& out, std::string& err) {
         {fault::LATE, &FaultRates::late},         {fault::FOREIGN, &FaultRates::foreign},
         {fault::EXCESS, &FaultRates::excess},
     };
+    if (text.empty() || text.front() == ',' || text.back() == ',' || text.find(",,") != std::string::npos) {
+        err = (text.empty() ? std::string("no fault") : "an empty entry in '" + text + "'") +
+              ": give NAME=RATE,... (e.g. drop=0.2,checksum=0.1)";
+        return false;
+    }
     std::istringstream items(text);
-    std::string item;
+    std::string item, given = ",";
     while (std::getline(items, item, ',')) {
-        if (item.empty()) continue;
         const size_t eq = item.find('=');
         const std::string name = item.substr(0, eq);
         double* rate = nullptr;
@@ -31,10 +35,13 @@ bool parse_faults(const std::string& text, FaultRates& out, std::string& err) {
             err = "unknown fault '" + name + "' (drop, checksum, noise, rtn, stall, truncate, soi, echo, late, foreign, excess)";
             return false;
         }
-        const char* value = eq == std::string::npos ? "" : item.c_str() + eq + 1;
-        char* end = nullptr;
-        const double v = std::strtod(value, &end);
-        if (!*value || *end || !(v >= 0.0 && v <= 1.0)) {
+        if (given.find("," + name + ",") != std::string::npos) {
+            err = "fault '" + name + "' is given twice";
+            return false;
+        }
+        given += name + ",";
+        double v = -1;
+        if (eq == std::string::npos || !parse_real(item.substr(eq + 1), v) || !(v >= 0.0 && v <= 1.0)) {
             err = "fault '" + name + "' needs a rate from 0 to 1, as in " + name + "=0.1";
             return false;
         }

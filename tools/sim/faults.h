@@ -34,8 +34,9 @@ constexpr const char* FOREIGN = "foreign";
 constexpr const char* EXCESS = "excess";
 }  // namespace fault
 
-// "drop=0.2,checksum=0.1": names as above, rates from 0 to 1. false with a
-// one-line reason for an unknown name or a rate out of range.
+// "drop=0.2,checksum=0.1": names as above, each at most once, rates from 0
+// to 1 in decimal. false with a one-line reason for an unknown or repeated
+// name, an empty entry, or a rate that is out of range or not a number.
 bool parse_faults(const std::string& text, FaultRates& out, std::string& err);
 
 }  // namespace tzv58::tool

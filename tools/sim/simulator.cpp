@@ -19,6 +19,7 @@
 #include "telemetry/record.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outputs.h"
 
 namespace tzv58::tool {
 namespace {
@@ -298,14 +299,13 @@ public:
         const std::string tmp = link_ + ".new";
         ::unlink(tmp.c_str());
         if (!raw || ::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
-            if (raw) err = "cannot link " + link_ + " to " + name + ": " + std::strerror(errno);
+            if (raw) err = "option --link: cannot make " + link_ + " point to " + name + ": " + std::strerror(errno);
             ::unlink(tmp.c_str());
             ::close(master_);
             master_ = -1;
             return false;
         }
-        std::printf("ready %s\n", link_.c_str());
-        std::fflush(stdout);
+        write_output(stdout, "ready " + link_ + "\n");
         return true;
     }
 
@@ -314,8 +314,7 @@ public:
         ::unlink(link_.c_str());
         ::close(master_);
         master_ = -1;
-        std::printf("unplugged %s\n", link_.c_str());
-        std::fflush(stdout);
+        write_output(stdout, "unplugged " + link_ + "\n");
     }
 
 private:
@@ -324,14 +323,32 @@ private:
     int master_ = -1;
 };
 
-}  // namespace
-
-int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
+// The link can be made: its folder is there, and the name holds nothing
+// but a stale link.
+bool link_place(const std::string& link, std::string& err) {
     struct stat st {};
     if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         err = link + " exists and is not a symbolic link; not replacing it";
-        return EXIT_USAGE;
+        return false;
     }
+    const size_t slash = link.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : link.substr(0, slash);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        err = "option --link: cannot make " + link + ": there is no folder " + folder;
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK) != 0) {
+        err = "option --link: cannot make " + link + " in " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int serve_plant(const SimulatorOptions& options, const std::string& link, int baud, std::string& err) {
+    if (!link_place(link, err)) return EXIT_USAGE;
+    watch_output(stdout, "standard output");
     struct sigaction sa {};
     sa.sa_handler = on_plant_signal;
     sigemptyset(&sa.sa_mask);
@@ -361,7 +378,8 @@ int serve_plant(const SimulatorOptions& options, const std::string& link, int ba
             if (line.master() < 0 && !line.plug(err)) return EXIT_FAIL;
         }
     }
-    return EXIT_DONE;
+    line.unplug();
+    return outputs_status();
 }
 
 }  // namespace tzv58::tool

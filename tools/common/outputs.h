@@ -1,0 +1,36 @@
+// The program's outputs, opened and written with care. Opening one never
+// waits (a FIFO nobody reads is refused at once). Every write is checked: the
+// first failure of each output is said in one line on standard error that
+// names it, and the command then ends with status 1, as it did not do all
+// that was asked. The program goes on meanwhile (a poll keeps polling).
+// One failure is no fault of ours: when the reader of an output goes away (a
+// closed pipe, as `| head` does), that is said once and the program is asked
+// to stop (g_stop), with status 0.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace tzv58::tool {
+
+// Opens PATH for writing, created or emptied; a FIFO only when a program
+// reads it. -1 with a one-line reason naming the option.
+int open_output(const std::string& path, const char* option, std::string& err);
+
+// Watches an output from now on: name says which in a message ("the
+// --events file events.jsonl", "standard output").
+void watch_output(FILE* out, const std::string& name);
+
+// Flushes an output and checks it: false when it (or an earlier write to
+// it) failed; the first failure is said at once.
+bool flush_output(FILE* out);
+
+// Writes text and flushes: flush_output, with the reason of a write that
+// fails on the way.
+bool write_output(FILE* out, const std::string& text);
+
+// Flushes and checks every watched output: EXIT_FAIL when any of them
+// failed since it was watched, else EXIT_DONE.
+int outputs_status();
+
+}  // namespace tzv58::tool
