@@ -427,6 +427,16 @@ TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     expect_status({"control", "--socket", s, "remote"}, 2, "one ID");
     expect_status({"control", "--socket", s, "3x0"}, 2, "32-bit integer");
     expect_status({"control", "--socket", s, "99999999999"}, 2, "32-bit integer");
+    // Numbers are decimal everywhere, as in every other option.
+    expect_status({"control", "--socket", s, "0x12C"}, 2, "decimal 32-bit integer");
+    expect_status({"control", "--socket", s, "300", "--out", "0x10"}, 2, "--out");
+    expect_status({"control", "--socket", s, "set-time", "--wait", "0x5"}, 2, "--wait");
+    for (const char* value : {"0x35", "inf", "nan", "1e39", " 53.5"})
+        expect_status({"control", "--socket", s, "set-param", "006201", value}, 2, "decimal number");
+    expect_status({"control", "--socket", s, "set-time", "2026-+2-07T19:37:00"}, 2, "YYYY-MM-DDTHH:MM:SS");
+    expect_status({"control", "--socket", s, "999", "--wait", "5"}, 2, "--wait goes with a command");
+    expect_status({"control", "--socket", s, "999", "--out", "2"}, 2, "--out 4 or more");
+    expect_status({"get", "--socket", s, "--json", "out_v"}, 2, "get --json takes no ids");
     expect_status({"control", "--socket", s, "300", "--text", "a", "--hex", "00"}, 2, "not both");
     expect_status({"control", "--socket", s, "300", "--hex", "0"}, 2, "hex");
     expect_status({"control", "--socket", s, "remote", "419500201001", "--text", "x"}, 2, "go with a CODE");

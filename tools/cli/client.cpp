@@ -3,22 +3,18 @@
 #include <time.h>
 
 #include <cctype>
-#include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <ctime>
-#include <memory>
+#include <exception>
 #include <string>
 #include <vector>
 
-#include <json/reader.h>
-
 #include "device/control_code.h"
 #include "host/hex.h"
-#include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
 #include "tools/cli/live_connection.h"
@@ -51,14 +47,15 @@ bool need_socket(const CommandLine& cl, std::string& err) {
 // "YYYY-MM-DDTHH:MM:SS" as the power system's 7-byte time: year (low byte
 // first), month, day, hour, minute, second.
 bool time_bytes(const std::string& text, std::vector<uint8_t>& out) {
-    int y, mo, d, h, mi, s;
-    char tail;
-    if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6)
-        return false;
+    static const char shape[] = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() != sizeof shape - 1) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+    const auto at = [&](size_t pos, size_t len) { return std::atoi(text.substr(pos, len).c_str()); };
+    const int y = at(0, 4), mo = at(5, 2), d = at(8, 2), h = at(11, 2), mi = at(14, 2), s = at(17, 2);
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 ||
-        s > 59 || h < 0 || mi < 0 || s < 0)
+    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 || s > 59)
         return false;
     out = {uint8_t(y & 0xFF), uint8_t(y >> 8), uint8_t(mo), uint8_t(d), uint8_t(h), uint8_t(mi), uint8_t(s)};
     return true;
@@ -73,14 +70,6 @@ std::string now_text() {
     return buf;
 }
 
-bool whole_number(const std::string& s, long long lo, long long hi, long long& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s.c_str(), &end, 10);
-    return !*end && errno == 0 && v >= lo && v <= hi;
-}
-
 // The control form and its input bytes from the command line: 0, or the
 // status of a usage error already reported.
 int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
@@ -93,10 +82,11 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
         code = SET_TIME;
     } else if (form == "set-param") {
         if (n != 3) return usage_error("set-param needs SIGNAL_ID VALUE");
-        char* end = nullptr;
-        const double v = std::strtod(cl.args[2].c_str(), &end);
-        if (cl.args[2].empty() || *end || !std::isfinite(v))
-            return usage_error("set-param needs a number as VALUE, not '" + cl.args[2] + "'");
+        // The device narrows the value to a float.
+        double v = 0;
+        if (!parse_real(cl.args[2], v) || std::fabs(v) > FLT_MAX)
+            return usage_error("set-param needs a decimal number within a float's range as VALUE, not '" +
+                               cl.args[2] + "'");
         const std::string text = JsonLine().str("signal_id", cl.args[1]).str("SetValue", cl.args[2]).text();
         in.assign(text.begin(), text.end());
         code = SET_PARAM;
@@ -106,8 +96,9 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
         code = REMOTE_CONTROL;
     } else {
         long long v = 0;
-        if (!whole_number(form, INT32_MIN, INT32_MAX, v))
-            return usage_error("control needs a CODE (a 32-bit integer), set-time, set-param or remote, not '" + form + "'");
+        if (!parse_whole(form, v) || v < INT32_MIN || v > INT32_MAX)
+            return usage_error("control needs a CODE (a decimal 32-bit integer), set-time, set-param or remote, not '" +
+                               form + "'");
         if (n != 1) return usage_error("unexpected argument '" + cl.args[1] + "'");
         if (cl.has("--text") && cl.has("--hex")) return usage_error("give --text or --hex, not both");
         if (cl.has("--hex") && !parse_hex(cl.get("--hex"), in)) return usage_error("--hex needs pairs of hex digits");
