@@ -263,6 +263,16 @@ TEST(LiveStatus, MetricsLeaveOutOldNumbersWhileTheLinkIsDownOrTheDataIsStale) {
     s = running(now);
     only_the_link_remains(render_metrics(s, now + 6s));
     EXPECT_TRUE(has(render_metrics(s, now + 5s), "\ntzv58_data_current 1\n"));
+    // The same values as the status object: every DC unit reported (a second
+    // one at 0 V too), no battery current an older reply left behind.
+    s = running(now);
+    s.record.dc0.m = 3;
+    s.dc_units = 2;
+    const std::string two = render_metrics(s, now);
+    EXPECT_TRUE(has(two, "\ntzv58_dc_output_voltage_volts{unit=\"2\"} 0\n")) << two;
+    EXPECT_FALSE(has(two, "tzv58_dc_battery_current_amperes{")) << two;
+
+    s = running(now);
     // Rounds closer together than a second are counted a second apart.
     s.round_interval = 1ms;
     EXPECT_TRUE(has(render_metrics(s, now + 2s), "\ntzv58_data_current 1\n"));

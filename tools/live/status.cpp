@@ -34,14 +34,6 @@ std::string codes(const uint8_t (&v)[N], size_t held) {
     return s + "]";
 }
 
-// How many values of a group the record holds from the last reply, by the
-// decoders' rules: a 42H analog group above its capacity is skipped whole,
-// a 44H alarm group keeps its first values, a module's own status and alarm
-// bytes are kept only when their count is the capacity.
-size_t all_or_none(unsigned count, unsigned capacity) { return count <= capacity ? count : 0; }
-size_t first(unsigned count, unsigned capacity) { return std::min(count, capacity); }
-size_t exactly(unsigned count, unsigned capacity) { return count == capacity ? count : 0; }
-
 std::string channel_json(const R::ac_channel_t& c) {
     return JsonLine()
         .real("a", c.a.get())
@@ -63,10 +55,10 @@ std::string module_json(const R::rc_module_t& m) {
         .num("p41_41_count", m.p41_41_count)
         .raw("state", codes(m.state, 3))
         .num("p41_43_count", m.p41_43_count)
-        .raw("p41_43", codes(m.p41_43, exactly(m.p41_43_count, R::rc_caps::P41_43_SIZE())))
+        .raw("p41_43", codes(m.p41_43, held_exactly(m.p41_43_count, R::rc_caps::P41_43_SIZE())))
         .num("fault", m.fault)
         .num("p41_44_count", m.p41_44_count)
-        .raw("p41_44", codes(m.p41_44, exactly(m.p41_44_count, R::rc_caps::P41_44_SIZE())))
+        .raw("p41_44", codes(m.p41_44, held_exactly(m.p41_44_count, R::rc_caps::P41_44_SIZE())))
         .text();
 }
 
@@ -76,16 +68,16 @@ std::string dc_json(const R::dc_unit_t& u) {
         .real("out_v", u.out_v.get())
         .real("load_i", u.load_i.get())
         .num("m", u.m)
-        .raw("battery_i", readings(u.battery_i, all_or_none(u.m, C::M_SIZE())))
+        .raw("battery_i", readings(u.battery_i, held_whole(u.m, C::M_SIZE())))
         .num("n", u.n)
-        .raw("branch_i", readings(u.branch_i, all_or_none(u.n, C::N_SIZE())))
+        .raw("branch_i", readings(u.branch_i, held_whole(u.n, C::N_SIZE())))
         .num("p", u.p)
-        .raw("p42_41", readings(u.p42_41, all_or_none(u.p, C::P_SIZE()), true))
+        .raw("p42_41", readings(u.p42_41, held_whole(u.p, C::P_SIZE()), true))
         .num("v_alarm", u.v_alarm)
         .num("alert_m_count", u.alert_m_count)
-        .raw("alert_m", codes(u.alert_m, first(u.alert_m_count, C::ALERT_M_SIZE())))
+        .raw("alert_m", codes(u.alert_m, held_first(u.alert_m_count, C::ALERT_M_SIZE())))
         .num("alert_p_count", u.alert_p_count)
-        .raw("alert_p", codes(u.alert_p, first(u.alert_p_count, C::ALERT_P_SIZE())))
+        .raw("alert_p", codes(u.alert_p, held_first(u.alert_p_count, C::ALERT_P_SIZE())))
         .text();
 }
 
@@ -152,7 +144,7 @@ std::string reported_values_json(const R& r, int dc_units) {
         .raw("ac_tail", readings(r.ac_tail, 3, true))
         .num("channel_count", r.channel_count)
         .num("airlock_count", r.airlock_count)
-        .raw("airlock", codes(r.airlock, all_or_none(r.airlock_count, R::ac_caps::AIRLOCK_MAX())))
+        .raw("airlock", codes(r.airlock, held_whole(r.airlock_count, R::ac_caps::AIRLOCK_MAX())))
         .num("p40_43_count", r.p40_43_count)
         .raw("ac_tail_alarm", codes(r.ac_tail_alarm, 3))
         .raw("channel", elements(r.channel, r.channel_count, channel_json))

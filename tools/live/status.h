@@ -6,12 +6,21 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "telemetry/record.h"
 #include "tools/live/live_state.h"
 
 namespace tzv58::tool {
+
+// How many values of a group the record holds from the last reply, by the
+// decoders' rules: a 42H analog group above its capacity is skipped whole,
+// a 44H alarm group keeps its first values, a module's own status and alarm
+// bytes are kept only when their count is the capacity.
+inline size_t held_whole(unsigned count, unsigned capacity) { return count <= capacity ? count : 0; }
+inline size_t held_first(unsigned count, unsigned capacity) { return count < capacity ? count : capacity; }
+inline size_t held_exactly(unsigned count, unsigned capacity) { return count == capacity ? count : 0; }
 
 // The whole object, as of `now`: time, port, address, link, rounds, data,
 // values, then "alarms" (active now, as last reported, most severe first,
