@@ -191,7 +191,10 @@ HttpResponse LiveService::run_get(const std::string& id) {
 }
 
 HttpResponse LiveService::run_control(const ControlRequest& request) {
-    if (!line_ || line_->fd() < 0) return error_response(503, "the serial line is down: nothing sent", true);
+    if (!line_ || line_->fd() < 0) {
+        publish();  // the line may have gone during the request before
+        return error_response(503, line_down() + ": nothing sent", true);
+    }
     ZMXSPDevice& d = dev_.device();
     // Nothing left over from before may pass for the command's reply.
     dev_.codec().flush_input();
