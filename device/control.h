@@ -28,31 +28,6 @@ namespace tzv58 {
 
 constexpr int SET_TIME_INFO_LEN = 7;
 
-struct param_row {
-    std::string_view signal_id;
-    uint8_t type;
-};
-constexpr param_row PARAM_TABLE[] = {
-    {"006201", 0xDC},
-    {"006202", 0xDB},
-};
-
-struct remote_row {
-    std::string_view signal_id;
-    uint8_t info[2];
-};
-constexpr remote_row REMOTE_TABLE[] = {
-    {"419500201001", {0xE5, 0x01}},
-    {"419500201002", {0xE5, 0x02}},
-    {"419500201003", {0xE5, 0x03}},
-    {"419500200001", {0xE6, 0x01}},
-    {"419500200002", {0xE6, 0x02}},
-    {"419500200003", {0xE6, 0x03}},
-    {"419500600001", {0x1F, 0x02}},
-    {"419500601001", {0x10, 0x02}},
-    {"419500602001", {0x11, 0x02}},
-};
-
 // The 32-bit result handed back in the caller's buffer, in host byte order.
 inline void store_result(void* out, int32_t v) { std::memcpy(out, &v, sizeof v); }
 

@@ -31,7 +31,7 @@ void expect_serving(Running& r) {
     EXPECT_TRUE(r.rounds_go_on()) << r.host->all(1);
     const HostRun got = run_host(sock(r, {"get", "out_v"}));
     EXPECT_EQ(got.status, 0) << got.err;
-    EXPECT_EQ(got.out, "out_v: 53.5\n");
+    EXPECT_EQ(got.out, "out_v: 53.5 V\n");
     const HttpReply scrape = http_get(r.port, "/metrics");
     EXPECT_EQ(scrape.status, 200);
     EXPECT_TRUE(contains(scrape.body, "\ntzv58_link_up 1\n")) << scrape.body.substr(0, 200);

@@ -18,15 +18,12 @@ std::string frame_of(uint8_t cid1, uint8_t cid2, std::vector<uint8_t> info) {
     return std::string(buf, n ? n - 1 : 0);
 }
 
-// Every name `tzv58-host record` prints, nested as get prints them.
-void record_names(const Json::Value& v, const std::string& path, std::set<std::string>& out) {
-    if (v.isObject()) {
-        for (const std::string& k : v.getMemberNames()) record_names(v[k], path.empty() ? k : path + "." + k, out);
-    } else if (v.isArray() && !v.empty() && v[0].isObject()) {
-        for (Json::ArrayIndex i = 0; i < v.size(); ++i) record_names(v[i], path + "[" + std::to_string(i) + "]", out);
-    } else {
-        out.insert(path);
-    }
+Json::Value parse_json(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, nullptr)) << text;
+    return v;
 }
 
 std::vector<std::string> sock(const Running& r, std::vector<std::string> args) {
@@ -43,47 +40,57 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
 
-    // Every value of the last record, with the names `record` prints.
+    // What the power system reported, with units: its two channels, four
+    // modules and one DC unit, no reserved bytes, the round's time in ISO 8601.
     const HostRun values = run_host(sock(r, {"get"}));
     ASSERT_EQ(values.status, 0) << values.err;
-    EXPECT_TRUE(contains(values.out, "link: open")) << values.out;
+    EXPECT_TRUE(contains(values.out, "link: open since ")) << values.out;
     EXPECT_TRUE(contains(values.out, "\nage: ")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\ndc[0].out_v: 53.5\n")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\nchannel[1].b: 230\n")) << values.out;
-    EXPECT_TRUE(contains(values.out, "\ndata_id: 7\n")) << values.out;
-    std::string publish;
-    for (const Json::Value& e : events_so_far(r.events))
-        if (e["event"] == "publish") publish = e["record"].asString();
-    ASSERT_FALSE(publish.empty());
-    spit(r.dir + "/record.hex", publish);
-    const HostRun dump = run_host({"record", r.dir + "/record.hex"});
-    ASSERT_EQ(dump.status, 0) << dump.err;
-    Json::Value record;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    ASSERT_TRUE(reader->parse(dump.out.data(), dump.out.data() + dump.out.size(), &record, nullptr));
-    std::set<std::string> names;
-    record_names(record, "", names);
-    EXPECT_GT(names.size(), 300u);
-    for (const std::string& name : names) EXPECT_TRUE(contains(values.out, "\n" + name + ": ")) << name;
+    for (const char* line : {"\ndc[0].out_v: 53.5 V\n", "\nchannel[1].b: 230 V\n", "\nchannel[0].f: 50 Hz\n",
+                             "\nmodule[3].out_i: 13 A\n", "\ndc[0].branch_i: 20 25 A\n", "\ndata_id: 7\n",
+                             "\nchannel[0].a_alarm: 0 (normal)\n", "\ndc[0].alert_p: 0 0 0 0 0 (normal)\n"})
+        EXPECT_TRUE(contains(values.out, line)) << line << " in\n" << values.out;
+    for (const char* absent : {"module[4]", "dc[1]", "reserved", "channel[2]"})
+        EXPECT_FALSE(contains(values.out, absent)) << absent << " in\n" << values.out;
+    const size_t at = values.out.find("\nround_time: ");
+    ASSERT_NE(at, std::string::npos) << values.out;
+    const std::string stamp = values.out.substr(at + 13, values.out.find('\n', at + 1) - at - 13);
+    EXPECT_TRUE(stamp.size() == 19 && stamp[4] == '-' && stamp[10] == 'T' && stamp[13] == ':') << stamp;
+    EXPECT_LT(std::count(values.out.begin(), values.out.end(), '\n'), 100) << values.out;
 
-    // By id, through the device's own query.
+    // The same as one JSON object, the shape of the live API's status.
+    const HostRun json = run_host(sock(r, {"get", "--json"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    const Json::Value got = parse_json(json.out);
+    const HttpReply api = http_get(r.port, "/api/status");
+    ASSERT_EQ(api.status, 200);
+    const Json::Value served = parse_json(api.body);
+    EXPECT_EQ(got.getMemberNames(), served.getMemberNames());
+    EXPECT_EQ(got["values"]["dc"], served["values"]["dc"]);
+    EXPECT_EQ(got["values"]["channel"], served["values"]["channel"]);
+    EXPECT_EQ(got["values"]["module"].size(), 4u);
+    EXPECT_EQ(got["link"]["state"], "open");
+    EXPECT_EQ(got["alarms"].size(), 0u) << "a healthy plant";
+    EXPECT_TRUE(got["data"]["current"].asBool());
+
+    // By id, through the device's own query; ac with its meaning.
     const HostRun ids = run_host(sock(r, {"get", "out_v", "ac"}));
     EXPECT_EQ(ids.status, 0) << ids.err;
-    EXPECT_EQ(ids.out, "out_v: 53.5\nac: 0\n");
+    EXPECT_EQ(ids.out, "out_v: 53.5 V\nac: 0 (no mains failure: an AC phase at 150 V or more)\n");
     const HostRun unknown = run_host(sock(r, {"get", "out_v", "Out_V"}));
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.out, "out_v: 53.5\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
+    EXPECT_EQ(unknown.out, "out_v: 53.5 V\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
 
     // Remote control: the frame the design gives goes out and the power
-    // system replies; between this model's rounds the device takes that
-    // reply for an AC reply, so its result stays -1 and the wait fails.
+    // system replies; the device does not track this answer (between this
+    // model's rounds it takes the reply for a poll reply), so the line's
+    // reply tells.
     const HostRun remote = run_host(sock(r, {"control", "remote", "419500201001", "--wait", "5"}));
     const std::string remote_frame = frame_of(0x41, 0x45, {0xE5, 0x01});
     EXPECT_TRUE(contains(remote.out, "control 320: result 0\n")) << remote.out;
     EXPECT_TRUE(contains(remote.out, "sent: " + remote_frame + "\nreply: answered\n")) << remote.out;
-    EXPECT_TRUE(contains(remote.out, "answered: no (result -1")) << remote.out;
-    EXPECT_EQ(remote.status, 1);
+    EXPECT_TRUE(contains(remote.out, "answered: sent; the device does not track this answer")) << remote.out;
+    EXPECT_EQ(remote.status, 0) << remote.err;
 
     // Set time and set parameter are answered.
     const HostRun time = run_host(sock(r, {"control", "set-time", "2026-12-07T19:37:00", "--wait", "5"}));
@@ -98,7 +105,7 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     // A code with its own bytes; the query reads the last command's result.
     const HostRun query = run_host(sock(r, {"control", "7", "--hex", "00", "--out", "4"}));
     EXPECT_EQ(query.status, 0);
-    EXPECT_EQ(query.out, "control 7: result 0\nout: 01000000\nsent: nothing\n");
+    EXPECT_EQ(query.out, "control 7: result 0\nout: 01000000\nsent: nothing\nanswer of the last command: recorded (1)\n");
 
     // Every frame on the line went through the events, in this order, and
     // no control frame went out while a poll reply was awaited.
@@ -139,6 +146,72 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
 
     EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed on exit";
+}
+
+// A plant without mains that reports more battery strings than the record
+// holds, a second DC unit at 0 V, a module's fault byte and a value it does
+// not supply.
+TEST(LiveGet, CountsBeyondTheRecordAlarmCodesValuesNotSuppliedAndAlarms) {
+    const std::string plant = scratch_dir() + "/plant.json";
+    spit(plant, R"({"rectifiers": {"modules": [{"out_i": 12, "fault": 129}]},
+                   "dc": [{"battery_i": [1, 2, 3]}, {"out_v": 0, "load_i": 0}],
+                   "ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}],
+                          "tail": [null, 0, 0]}})");
+    Running r({"--plant", plant});
+    ASSERT_TRUE(r.ready) << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
+    const HostRun got = run_host(sock(r, {"get"}));
+    EXPECT_EQ(got.status, 0) << got.err;
+    for (const char* line : {"\nmodule_count: 1\n", "\nmodule[0].fault: 129 (alarm: code 81H)\n",
+                             "\ndc[0].m: 3 (none held)\n", "\ndc[1].out_v: 0 V\n", "\nac_tail: not supplied 0 0\n"})
+        EXPECT_TRUE(contains(got.out, line)) << line << " in\n" << got.out;
+    EXPECT_FALSE(contains(got.out, "dc[0].battery_i")) << "values the record kept from no reply of this plant";
+    EXPECT_FALSE(contains(got.out, "module[1]")) << got.out;
+    EXPECT_TRUE(contains(got.out, "\nalarm: level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警  since "))
+        << got.out;
+
+    const Json::Value st = parse_json(run_host(sock(r, {"get", "--json"})).out);
+    ASSERT_EQ(st["alarms"].size(), 1u) << st.toStyledString();
+    EXPECT_EQ(st["alarms"][0]["key"], "PowerOff");
+    EXPECT_EQ(st["alarms"][0]["level_name"], "critical");
+    ASSERT_GE(st["transitions"].size(), 1u) << st.toStyledString();
+    EXPECT_EQ(st["transitions"][0]["change"], "raised");
+    EXPECT_EQ(st["transitions"][0]["time"], st["alarms"][0]["since"]);
+    EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
+}
+
+// Something of this user's that listens on the socket but answers in
+// another shape: one line and status 1, never an abort.
+TEST(LiveGet, AnAnswerOfAnotherShapeIsOneLineNotAnAbort) {
+    const std::string path = scratch_dir() + "/odd.sock";
+    const int listener = unix_bind(path, true);
+    ASSERT_GE(listener, 0);
+    const std::string bodies[] = {
+        R"({"link":"open","rounds":7,"data":{"current":"yes","age_s":"x"},"values":{"dc":5}})",
+        R"({"id":"out_v","value":53.5,"link":[1],"data":{"current":false}})",
+        R"({"code":300,"result":"zero","sent":{},"reply":3})",
+    };
+    std::thread server([&] {
+        for (const std::string& body : bodies) {
+            const int fd = accept(listener, nullptr, nullptr);
+            if (fd < 0) return;
+            std::string request;
+            receive_until(fd, request, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+            send_text(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+            close(fd);
+        }
+    });
+    const std::vector<std::string> asks[] = {{"get", "--socket", path},
+                                             {"get", "--socket", path, "out_v"},
+                                             {"control", "--socket", path, "set-time"}};
+    for (const auto& args : asks) {
+        const HostRun r = run_host(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out << r.err;
+        EXPECT_TRUE(contains(r.err, "the host's answer is not understood")) << r.err;
+    }
+    server.join();
+    close(listener);
 }
 
 TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
@@ -202,7 +275,7 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
             if (i == 0) {
                 EXPECT_EQ(reply.body, "{\"id\":\"ac\",\"value\":0}\n");
             } else if (i == 1) {
-                EXPECT_TRUE(contains(reply.body, "\"link\":\"open\"")) << reply.body;
+                EXPECT_TRUE(contains(reply.body, "\"link\":{\"state\":\"open\"")) << reply.body;
             }
         }
         EXPECT_EQ(answered, 40);
@@ -298,6 +371,46 @@ void expect_status(const std::vector<std::string>& args, int status, const std::
     EXPECT_TRUE(contains(r.err, says)) << r.err;
 }
 
+// Status 0 only for what was done; what the device or the line did not do is
+// status 1 with one line saying why.
+TEST(LiveControl, StatusesTellWhatTheDeviceAndTheLineDid) {
+    Running r;
+    ASSERT_TRUE(r.ready) << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
+    // A code that is no command reads the last command's answer: none yet.
+    expect_status(sock(r, {"control", "999"}), 1, "999 is no command of this device");
+    // Taken by the device, but nothing went out.
+    expect_status(sock(r, {"control", "remote", "12"}), 1, "nothing sent: the device knows no remote-control id '12'");
+    expect_status(sock(r, {"control", "set-param", "999999", "53.5"}), 1, "nothing sent: the device found no parameter");
+    expect_status(sock(r, {"control", "300", "--hex", "00"}), 1, "the device refused the request (result -1)");
+
+    // Right after a command that was answered, the next one reports its own
+    // answer, not the one before.
+    const HostRun time = run_host(sock(r, {"control", "set-time", "--wait", "5"}));
+    EXPECT_EQ(time.status, 0) << time.err;
+    EXPECT_TRUE(contains(time.out, "answered: yes (the device recorded the reply")) << time.out;
+    const HostRun remote = run_host(sock(r, {"control", "remote", "419500201001", "--wait", "5"}));
+    EXPECT_EQ(remote.status, 0) << remote.err;
+    EXPECT_FALSE(contains(remote.out, "answered: yes")) << remote.out;
+    EXPECT_TRUE(contains(remote.out, "reply: answered\nanswered: sent; the device does not track this answer; "
+                                     "the power system replied after "))
+        << remote.out;
+    EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
+
+    // A power system that does not answer: sent, no reply, status 1.
+    Running silent({"--faults", "drop=1", "--timeout", "100"});
+    ASSERT_TRUE(silent.ready) << silent.host->all(1);
+    for (const char* form : {"set-time", "remote"}) {
+        std::vector<std::string> args = sock(silent, {"control", form});
+        if (std::string(form) == "remote") args.push_back("419500201001");
+        const HostRun none = run_host(args);
+        EXPECT_EQ(none.status, 1) << form << ": " << none.out << none.err;
+        EXPECT_TRUE(contains(none.out, "\nreply: none\n")) << none.out;
+        EXPECT_EQ(none.err, "tzv58-host: sent; no reply from the power system within 0.10 s\n");
+    }
+    EXPECT_EQ(silent.host->stop(), 0) << silent.host->all(1);
+}
+
 TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     for (const char* cmd : {"get", "control"}) {
         const HostRun help = run_host({cmd, "--help"});
@@ -314,6 +427,16 @@ TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     expect_status({"control", "--socket", s, "remote"}, 2, "one ID");
     expect_status({"control", "--socket", s, "3x0"}, 2, "32-bit integer");
     expect_status({"control", "--socket", s, "99999999999"}, 2, "32-bit integer");
+    // Numbers are decimal everywhere, as in every other option.
+    expect_status({"control", "--socket", s, "0x12C"}, 2, "decimal 32-bit integer");
+    expect_status({"control", "--socket", s, "300", "--out", "0x10"}, 2, "--out");
+    expect_status({"control", "--socket", s, "set-time", "--wait", "0x5"}, 2, "--wait");
+    for (const char* value : {"0x35", "inf", "nan", "1e39", " 53.5"})
+        expect_status({"control", "--socket", s, "set-param", "006201", value}, 2, "decimal number");
+    expect_status({"control", "--socket", s, "set-time", "2026-+2-07T19:37:00"}, 2, "YYYY-MM-DDTHH:MM:SS");
+    expect_status({"control", "--socket", s, "999", "--wait", "5"}, 2, "--wait goes with a command");
+    expect_status({"control", "--socket", s, "999", "--out", "2"}, 2, "--out 4 or more");
+    expect_status({"get", "--socket", s, "--json", "out_v"}, 2, "get --json takes no ids");
     expect_status({"control", "--socket", s, "300", "--text", "a", "--hex", "00"}, 2, "not both");
     expect_status({"control", "--socket", s, "300", "--hex", "0"}, 2, "hex");
     expect_status({"control", "--socket", s, "remote", "419500201001", "--text", "x"}, 2, "go with a CODE");

@@ -3,32 +3,26 @@
 #include <time.h>
 
 #include <cctype>
-#include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <exception>
 #include <string>
 #include <vector>
 
-#include <json/reader.h>
-
 #include "device/control_code.h"
 #include "host/hex.h"
-#include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
 #include "tools/cli/live_connection.h"
+#include "tools/cli/status_text.h"
 #include "tools/live/live_api.h"
-#include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
 namespace {
-
-// Any code other than the device's own reads whether the last command was answered.
-constexpr int QUERY_CODE = 0;
 
 // An English gloss for the device's refusal texts.
 std::string gloss(const std::string& refusal) {
@@ -42,75 +36,6 @@ std::string gloss(const std::string& refusal) {
     return refusal;
 }
 
-// "name: value" lines of a record, in the record's order, with the names
-// that `tzv58-host record` prints (nested as channel[0].a, dc[1].out_v).
-// Arrays of plain values stay on one line; texts are shown without quotes.
-class Flattener {
-public:
-    explicit Flattener(const std::string& json) : t_(json) {}
-    std::string lines() {
-        value("");
-        return out_;
-    }
-
-private:
-    char peek() {
-        while (i_ < t_.size() && std::isspace(static_cast<unsigned char>(t_[i_]))) ++i_;
-        return i_ < t_.size() ? t_[i_] : '\0';
-    }
-    // A string token at i_; i_ moves past it.
-    std::string string_token() {
-        const size_t start = i_++;
-        while (i_ < t_.size() && t_[i_] != '"') i_ += t_[i_] == '\\' ? 2 : 1;
-        ++i_;
-        return t_.substr(start, i_ - start);
-    }
-    static std::string unquoted(const std::string& token) {
-        Json::Value v;
-        Json::CharReaderBuilder builder;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        if (reader->parse(token.data(), token.data() + token.size(), &v, nullptr) && v.isString()) return v.asString();
-        return token;
-    }
-    void value(const std::string& path) {
-        const char c = peek();
-        if (c == '{') {
-            ++i_;
-            while (peek() == '"') {
-                const std::string key = unquoted(string_token());
-                if (peek() != ':') return;
-                ++i_;
-                value(path.empty() ? key : path + "." + key);
-                if (peek() == ',') ++i_;
-            }
-            if (peek() == '}') ++i_;
-        } else if (c == '[') {
-            const size_t start = i_++;
-            if (peek() == '{') {
-                for (int k = 0; peek() == '{'; ++k) {
-                    value(path + "[" + std::to_string(k) + "]");
-                    if (peek() == ',') ++i_;
-                }
-                if (peek() == ']') ++i_;
-                return;
-            }
-            const size_t end = t_.find(']', start);
-            i_ = end == std::string::npos ? t_.size() : end + 1;
-            out_ += path + ": " + t_.substr(start, i_ - start) + "\n";
-        } else if (c == '"') {
-            out_ += path + ": " + unquoted(string_token()) + "\n";
-        } else if (c != '\0') {
-            const size_t start = i_;
-            while (i_ < t_.size() && !std::strchr(",}] \n\t\r", t_[i_])) ++i_;
-            out_ += path + ": " + t_.substr(start, i_ - start) + "\n";
-        }
-    }
-
-    const std::string& t_;
-    size_t i_ = 0;
-    std::string out_;
-};
-
 bool need_socket(const CommandLine& cl, std::string& err) {
     if (!cl.has("--socket")) {
         err = cl.command + " needs --socket PATH (see " + cl.command + " --help)";
@@ -122,14 +47,15 @@ bool need_socket(const CommandLine& cl, std::string& err) {
 // "YYYY-MM-DDTHH:MM:SS" as the power system's 7-byte time: year (low byte
 // first), month, day, hour, minute, second.
 bool time_bytes(const std::string& text, std::vector<uint8_t>& out) {
-    int y, mo, d, h, mi, s;
-    char tail;
-    if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6)
-        return false;
+    static const char shape[] = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() != sizeof shape - 1) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+    const auto at = [&](size_t pos, size_t len) { return std::atoi(text.substr(pos, len).c_str()); };
+    const int y = at(0, 4), mo = at(5, 2), d = at(8, 2), h = at(11, 2), mi = at(14, 2), s = at(17, 2);
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 ||
-        s > 59 || h < 0 || mi < 0 || s < 0)
+    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 || s > 59)
         return false;
     out = {uint8_t(y & 0xFF), uint8_t(y >> 8), uint8_t(mo), uint8_t(d), uint8_t(h), uint8_t(mi), uint8_t(s)};
     return true;
@@ -144,14 +70,6 @@ std::string now_text() {
     return buf;
 }
 
-bool whole_number(const std::string& s, long long lo, long long hi, long long& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s.c_str(), &end, 10);
-    return !*end && errno == 0 && v >= lo && v <= hi;
-}
-
 // The control form and its input bytes from the command line: 0, or the
 // status of a usage error already reported.
 int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
@@ -164,10 +82,11 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
         code = SET_TIME;
     } else if (form == "set-param") {
         if (n != 3) return usage_error("set-param needs SIGNAL_ID VALUE");
-        char* end = nullptr;
-        const double v = std::strtod(cl.args[2].c_str(), &end);
-        if (cl.args[2].empty() || *end || !std::isfinite(v))
-            return usage_error("set-param needs a number as VALUE, not '" + cl.args[2] + "'");
+        // The device narrows the value to a float.
+        double v = 0;
+        if (!parse_real(cl.args[2], v) || std::fabs(v) > FLT_MAX)
+            return usage_error("set-param needs a decimal number within a float's range as VALUE, not '" +
+                               cl.args[2] + "'");
         const std::string text = JsonLine().str("signal_id", cl.args[1]).str("SetValue", cl.args[2]).text();
         in.assign(text.begin(), text.end());
         code = SET_PARAM;
@@ -177,8 +96,9 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
         code = REMOTE_CONTROL;
     } else {
         long long v = 0;
-        if (!whole_number(form, INT32_MIN, INT32_MAX, v))
-            return usage_error("control needs a CODE (a 32-bit integer), set-time, set-param or remote, not '" + form + "'");
+        if (!parse_whole(form, v) || v < INT32_MIN || v > INT32_MAX)
+            return usage_error("control needs a CODE (a decimal 32-bit integer), set-time, set-param or remote, not '" +
+                               form + "'");
         if (n != 1) return usage_error("unexpected argument '" + cl.args[1] + "'");
         if (cl.has("--text") && cl.has("--hex")) return usage_error("give --text or --hex, not both");
         if (cl.has("--hex") && !parse_hex(cl.get("--hex"), in)) return usage_error("--hex needs pairs of hex digits");
@@ -191,52 +111,137 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
     return 0;
 }
 
-// --wait: asks the device whether it recorded the answer, until it has or
-// the time is up.
-int wait_for_answer(LiveConnection& c, int code, long long wait_s, const std::string& answer) {
-    const long long start = now_ms(), deadline = start + wait_s * 1000;
-    int32_t recorded = -1;
-    std::string err;
-    for (;;) {
-        Json::Value q;
-        if (!c.ask("POST", "/control", control_request_body(QUERY_CODE, {}, 4), q, err)) return failure(err);
-        std::vector<uint8_t> out;
-        if (parse_hex(q["out"].asString(), out) && out.size() == 4) std::memcpy(&recorded, out.data(), 4);
-        if (recorded == 1 || now_ms() >= deadline) break;
-        struct timespec pause = {0, 100 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+// Reads an answer of the host: one whose members are not of the types the
+// API gives is a failure with one line, not the end of the program.
+template <class F>
+int understood(F read) {
+    try {
+        return read();
+    } catch (const std::exception& e) {
+        return failure(std::string("the host's answer is not understood: ") + e.what());
     }
-    const double took = double(now_ms() - start) / 1000.0;
-    if (recorded == 1) {
-        std::printf("answered: yes (result 1 after %.1f s)\n", took);
-        return 0;
-    }
-    std::printf("answered: no (result %d after %.1f s)\n", int(recorded), took);
-    if (answer == "answered")
-        std::printf("note: the power system replied, but the device did not record the reply as the answer%s\n",
-                    code == REMOTE_CONTROL ? " (between rounds this model takes a remote-control reply for a poll reply)"
-                                           : "");
-    return EXIT_FAIL;
 }
 
-// get without ids: every value of the last record.
-int print_values(LiveConnection& c) {
-    Json::Value reply;
-    std::string err;
-    if (!c.ask("GET", "/values", "", reply, err)) return failure(err);
-    std::printf("link: %s (last round: %s)\n", reply["link"].asString().c_str(), reply["last_round"].asString().c_str());
-    if (!reply["record"].isString()) {
-        std::printf("age: no complete round yet\n");
-        return EXIT_FAIL;
+bool is_command(int code) { return code == SET_TIME || code == SET_PARAM || code == REMOTE_CONTROL; }
+
+template <class Row, size_t N>
+std::string known_ids(const Row (&table)[N]) {
+    std::string ids;
+    for (const Row& row : table) ids += (ids.empty() ? "" : ", ") + std::string(row.signal_id);
+    return ids;
+}
+
+// Why the device took a command (result 0) and sent nothing.
+std::string nothing_sent(int code, const std::vector<uint8_t>& in) {
+    const std::string text(in.begin(), in.end());
+    if (code == REMOTE_CONTROL)
+        return "nothing sent: the device knows no remote-control id '" + text + "' (it knows " +
+               known_ids(REMOTE_TABLE) + ")";
+    if (code == SET_PARAM)
+        return "nothing sent: the device found no parameter it knows in " + text + " (it knows signal_id " +
+               known_ids(PARAM_TABLE) + ", with a SetValue)";
+    return "nothing sent";
+}
+
+// Why the device refused a command.
+std::string refusal(int code, int result) {
+    const std::string head = "the device refused the request (result " + std::to_string(result) + ")";
+    if (code == SET_TIME) return head + ": set-time takes exactly 7 bytes";
+    if (code == SET_PARAM) return head + ": the request is not a JSON object with a signal_id and a number as SetValue";
+    return head;
+}
+
+std::string seconds_text(const Json::Value& s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s", s.asDouble());
+    return buf;
+}
+
+// A command that went out: status 0 when the line answered, and, with
+// --wait, when the device recorded the reply as this command's answer.
+int command_verdict(int code, bool wait, const Json::Value& r) {
+    const std::string reply = r["reply"].asString();
+    if (reply == "none")
+        return failure("sent; no reply from the power system within " + seconds_text(r["waited_s"]));
+    if (reply == "line lost") return failure("sent; the serial line was lost while the reply was awaited");
+    if (reply != "answered") return failure("sent; the power system's reply was " + reply);
+    if (!wait) return 0;
+    const std::string after = seconds_text(r["reply_s"]);
+    // Between this model's rounds the device takes a remote-control reply
+    // for a poll reply, or for the answer to an earlier command: its result
+    // tells nothing of this one.
+    if (code == REMOTE_CONTROL) {
+        std::printf("answered: sent; the device does not track this answer; the power system replied after %s\n",
+                    after.c_str());
+        return 0;
     }
-    std::vector<uint8_t> image;
-    tzv58_419_Data_t record;
-    if (!parse_hex(reply["record"].asString(), image) || image.size() != sizeof record)
-        return failure("the host sent a record of the wrong size");
-    std::memcpy(&record, image.data(), sizeof record);
-    std::printf("age: %.1f s\n", reply["age_ms"].asDouble() / 1000.0);
-    std::fputs(Flattener(record_json(record)).lines().c_str(), stdout);
-    return 0;
+    const int recorded = r["recorded"].asInt();
+    if (recorded == 1) {
+        std::printf("answered: yes (the device recorded the reply, %s after sending, as this command's answer)\n",
+                    after.c_str());
+        return 0;
+    }
+    std::printf("answered: no (result %d)\n", recorded);
+    return failure("the power system replied, but the device did not record the reply as this command's answer");
+}
+
+// A code that is no command reads whether the last command's answer was
+// recorded: status 0 when it was.
+int query_verdict(int code, const Json::Value& r) {
+    std::vector<uint8_t> out;
+    int32_t recorded = -1;
+    if (parse_hex(r["out"].asString(), out) && out.size() >= 4) std::memcpy(&recorded, out.data(), 4);
+    std::printf("answer of the last command: %s\n", recorded == 1 ? "recorded (1)" : "none recorded (-1)");
+    if (recorded == 1) return 0;
+    return failure(std::to_string(code) + " is no command of this device (300 set-time, 310 set-param, 320 remote): " +
+                   "it read the last command's answer, and none is recorded");
+}
+
+// What the device did with the request, then the verdict.
+int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
+    const std::string sent = r["sent"].asString(), out = r["out"].asString();
+    std::printf("control %d: result %d\n", code, r["result"].asInt());
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
+    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
+    if (!sent.empty()) std::printf("reply: %s\n", r["reply"].asString().c_str());
+    if (!is_command(code)) return query_verdict(code, r);
+    const int result = r["result"].asInt();
+    if (result != 0) return failure(refusal(code, result));
+    if (r["sent"].asString().empty()) return failure(nothing_sent(code, in));
+    return command_verdict(code, wait, r);
+}
+
+// get without ids: the status object, for people or (--json) as it is.
+int print_status(LiveConnection& c, bool json) {
+    Json::Value st;
+    std::string err, body;
+    if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
+    std::string why;
+    const std::string text = status_text(body, st, why);
+    std::fputs(json ? body.c_str() : text.c_str(), stdout);
+    return why.empty() ? 0 : failure(why);
+}
+
+// get with ids: the device's answer for each. An answer from data that is
+// not current comes with the link and the data's age, and says so.
+int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
+    bool all = true;
+    std::string err, why;
+    for (const std::string& id : ids) {
+        Json::Value v;
+        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
+        if (v.isMember("link") && why.empty())
+            std::printf("link: %s\n%s", link_words(v["link"]).c_str(), age_line(v["link"], v["data"], why).c_str());
+        const char* mark = v.isMember("link") ? " (last value)" : "";
+        if (v.isMember("value")) {
+            std::printf("%s: %s%s\n", id.c_str(), id_value_text(id, v["value"]).c_str(), mark);
+        } else {
+            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
+            all = false;
+        }
+    }
+    if (!why.empty()) return failure(why);
+    return all ? 0 : EXIT_FAIL;
 }
 
 }  // namespace
@@ -249,22 +254,11 @@ int run_get(const CommandLine& cl) {
     for (const std::string& id : cl.args)
         if (id.size() > LIVE_MAX_ID)
             return usage_error("an id is at most " + std::to_string(LIVE_MAX_ID) + " bytes long");
+    if (cl.has("--json") && !cl.args.empty())
+        return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
-    if (cl.args.empty()) return print_values(c);
-    bool all = true;
-    for (const std::string& id : cl.args) {
-        Json::Value v;
-        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
-        if (v.isMember("value")) {
-            const Json::Value& x = v["value"];
-            std::printf("%s: %s\n", id.c_str(), x.isNull() ? "nan" : float_text(x.asFloat()).c_str());
-        } else {
-            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
-            all = false;
-        }
-    }
-    return all ? 0 : EXIT_FAIL;
+    return understood([&] { return cl.args.empty() ? print_status(c, cl.has("--json")) : print_ids(c, cl.args); });
 }
 
 int run_control(const CommandLine& cl) {
@@ -283,19 +277,18 @@ int run_control(const CommandLine& cl) {
     std::vector<uint8_t> in;
     if (const int status = control_form(cl, code, in)) return status;
 
+    if (!is_command(code) && cl.has("--wait"))
+        return usage_error("--wait goes with a command (set-time, set-param, remote; 300, 310, 320), not with " +
+                           std::to_string(code) + ", which reads the last command's answer");
+    if (!is_command(code) && out_len < 4)
+        return usage_error(std::to_string(code) + " reads the last command's answer, 4 bytes: --out 4 or more");
+
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
     Json::Value reply;
-    if (!c.ask("POST", "/control", control_request_body(code, in, out_len), reply, err)) return failure(err);
-    const std::string sent = reply["sent"].asString(), answer = reply["reply"].asString();
-    const std::string out = reply["out"].asString();
-    const int result = reply["result"].asInt();
-    std::printf("control %d: result %d\n", code, result);
-    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
-    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
-    if (!sent.empty()) std::printf("reply: %s\n", answer.c_str());
-    if (!cl.has("--wait")) return result == 0 ? 0 : EXIT_FAIL;
-    return wait_for_answer(c, code, wait_s, answer);
+    const long long wait_ms = cl.has("--wait") ? wait_s * 1000 : -1;
+    if (!c.ask("POST", "/control", control_request_body(code, in, out_len, wait_ms), reply, err)) return failure(err);
+    return understood([&] { return print_control(code, in, cl.has("--wait"), reply); });
 }
 
 }  // namespace tzv58::tool

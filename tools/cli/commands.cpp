@@ -81,14 +81,21 @@ const OptionGroup RECORD = {
 };
 
 const OptionGroup GET = {
-    {{"--socket", true}},
-    "usage: tzv58-host get --socket PATH [ID...]\n"
+    {{"--socket", true}, {"--json", false}},
+    "usage: tzv58-host get --socket PATH [--json | ID...]\n"
     "\n"
     "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
-    "every value of the last published record as name: value lines, the age of\n"
-    "the data and the link state. With ids: the device's own answer for each\n"
-    "(out_v, ac), or its refusal with an English gloss. Status 0 only when every\n"
-    "id was answered with a value.\n",
+    "the link and since when, the rounds, the age of the data, then what the power\n"
+    "system reported in the last complete round as name: value lines with units\n"
+    "(dc[0].out_v: 53.5 V; alarm bytes with their meaning), then the active\n"
+    "alarms. With ids: the device's own answer for each (out_v; ac, 1 when every\n"
+    "AC phase is below 150 V), or its refusal with an English gloss.\n"
+    "  --json           the status object as one JSON object instead (the same as\n"
+    "                   GET /values on the socket and /api/status over --http)\n"
+    "Status 0: every value given, from a current round. 1: the values shown are\n"
+    "not current (the link is down, or no round completed within three round\n"
+    "intervals), none yet, or an id was refused; one line on stderr says why.\n"
+    "2: a usage error.\n",
 };
 
 const OptionGroup CONTROL = {
@@ -100,14 +107,22 @@ const OptionGroup CONTROL = {
     "\n"
     "Runs a control request on a running poll or simulate (started with --listen\n"
     "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
-    "the frame sent and whether a reply came.\n"
-    "  CODE             the request code; --text or --hex give its input bytes,\n"
-    "                   --out the output buffer size (default 4)\n"
+    "the frame sent and what came back; the reply is awaited up to the poll's\n"
+    "--timeout, and never asked for again.\n"
+    "  CODE             the request code (decimal); --text or --hex give its input\n"
+    "                   bytes, --out the output buffer size (default 4). A code\n"
+    "                   other than 300, 310 and 320 reads whether the last\n"
+    "                   command's answer was recorded (status 0 if it was)\n"
     "  set-time         code 300 with the local time (default: now)\n"
     "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
     "  remote           code 320 with ID\n"
-    "  --wait SECONDS   then read the result (code 0) until the device has recorded\n"
-    "                   the answer (result 1) or the time is up; status 0 only if so\n",
+    "  --wait SECONDS   also tell whether the device recorded the reply as this\n"
+    "                   command's answer (waiting at most SECONDS); for remote,\n"
+    "                   which the device does not track, the line's reply tells\n"
+    "Status 0: sent and answered (with --wait: recorded as the answer). 1: the\n"
+    "device or the line did not do it: refused, nothing sent (an id the device\n"
+    "does not know), no reply, the line down; one line on stderr says why.\n"
+    "2: a usage error.\n",
 };
 
 const OptionGroup FAULTS = {
@@ -170,9 +185,10 @@ const OptionGroup LIVE = {
     "  --listen PATH    a Unix socket (mode 0600) for tzv58-host get and control:\n"
     "                   HTTP with JSON bodies (GET /values, GET /values/ID,\n"
     "                   POST /control)\n"
-    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics (HOST default\n"
-    "                   127.0.0.1; port 0: any free port, named in the ready line\n"
-    "                   on standard error); never control\n"
+    "  --http [HOST:]PORT  serve Prometheus metrics at /metrics and the status\n"
+    "                   object at /api/status (HOST default 127.0.0.1; port 0: any\n"
+    "                   free port, named in the ready line on standard error);\n"
+    "                   never control\n"
     "  --metrics [HOST:]PORT  the same as --http\n"
     "  --on-event PROGRAM  run PROGRAM (no shell) for every alarm raised or cleared\n"
     "                   and every link lost or restored: the event in its\n"
@@ -208,7 +224,7 @@ const std::vector<Command>& commands() {
          "                             [--plot FILE.svg|- [--force]]   the records and alarms kept by --history\n",
          {&HISTORY},
          run_history},
-        {"get", "  tzv58-host get --socket PATH [ID...]\n", {&GET}, run_get},
+        {"get", "  tzv58-host get --socket PATH [--json | ID...]\n", {&GET}, run_get},
         {"control",
          "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
          "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n",
@@ -240,7 +256,8 @@ std::string program_help() {
            "Each command has its own --help. Numbers are decimal digits with an optional\n"
            "sign, in every option and script line (0x10 is refused).\n"
            "\n"
-           "Exit status: 0 done; 1 the device or the line did not do it (no complete\n"
+           "Exit status: 0 done; 1 the device or the line did not do it (refused,\n"
+           "nothing sent, no answer, the line down, values not current, no complete\n"
            "reading, a record that is not sound, an output that could not be written),\n"
            "with a line on standard error that says why; 2 bad input (an option, a file,\n"
            "a script line), with one line that names it.\n";

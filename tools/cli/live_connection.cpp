@@ -77,7 +77,7 @@ int LiveConnection::open(const std::string& path) {
 }
 
 bool LiveConnection::ask(const char* method, const std::string& target, const std::string& body, Json::Value& answer,
-                         std::string& err) {
+                         std::string& err, std::string* text) {
     http::request<http::string_body> req{http::string_to_verb(method), target, 11};
     req.set(http::field::host, "localhost");
     if (!body.empty()) req.set(http::field::content_type, "application/json");
@@ -110,6 +110,7 @@ bool LiveConnection::ask(const char* method, const std::string& target, const st
         err = "the host closed the connection without a reply (" + (wrote ? wrote : read).message() + ")";
         return false;
     }
+    if (text) *text = parser.get().body();
     return read_answer(parser.get().result_int(), parser.get().body(), answer, err);
 }
 

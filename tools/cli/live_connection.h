@@ -21,10 +21,11 @@ public:
     // one nobody listens on is a failure (1).
     int open(const std::string& path);
 
-    // One request and its JSON answer. false with the reason: the answer's
-    // "error" for a refused request, or what went wrong on the way.
+    // One request and its JSON answer (and its text, when asked for). false
+    // with the reason: the answer's "error" for a refused request, or what
+    // went wrong on the way; a refusal's answer is kept all the same.
     bool ask(const char* method, const std::string& target, const std::string& body, Json::Value& answer,
-             std::string& err);
+             std::string& err, std::string* text = nullptr);
 
 private:
     struct Impl;

@@ -52,7 +52,7 @@ void Line::lost() {
 
 bool Line::try_reopen() {
     if (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0) events_.link("reopening");
-    nap(delay_ms_);
+    wait_(delay_ms_);
     if (g_stop) return false;
     std::string err;
     fd_ = open_serial_port(path_, baud_, err);

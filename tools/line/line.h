@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "tools/common/signals.h"
 #include "tools/report/events.h"
@@ -50,6 +52,10 @@ public:
     // after all).
     Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
 
+    // How the back-off before a reopening attempt is waited out (default:
+    // a plain sleep); the scheduler serves its clients meanwhile.
+    void wait_with(std::function<void(int ms)> wait) { wait_ = std::move(wait); }
+
     // The port hung up: close it and report it lost (to the observer of
     // report_link_to, which tells the event stream and the person).
     void lost();
@@ -66,6 +72,7 @@ private:
     EventPrinter& events_;
     LinkObserver* link_ = nullptr;
     long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
+    std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
     int delay_ms_ = 500;
     FailureThrottle failures_;

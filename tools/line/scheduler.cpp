@@ -33,6 +33,14 @@ void Scheduler::wait_refresh_window() {
     }
 }
 
+void Scheduler::serve_for(int ms) {
+    const long long until = now_ms() + ms;
+    for (long long left = ms; !g_stop && left > 0; left = until - now_ms()) {
+        if (opt_.between) opt_.between->idle();
+        nap(int(left < 100 ? left : 100));
+    }
+}
+
 void RoundWatch::on_send(uint8_t cid1_sent, uint8_t cid2_sent, const uint8_t* info_sent, int info_len,
                          const char* frame_sent, size_t frame_len) {
     ++sends;
@@ -47,6 +55,8 @@ void RoundWatch::on_publish(int, const unsigned char*, unsigned int) { ++publish
 int Scheduler::run() {
     ZMXSPDevice& d = dev_.device();
     long long failed_in_a_row = 0;
+    // While the line is down, clients are answered from what is known.
+    line_.wait_with([this](int ms) { serve_for(ms); });
     // A run that was asked for a number of readings does not wait forever
     // on a silent power system, nor on a port that is gone.
     const auto give_up = [&] {

@@ -69,6 +69,9 @@ public:
               const SchedulerOptions& options)
         : dev_(device), line_(line), events_(events), observers_(observers), opt_(options), filter_(observers),
           watch_(observers.add(std::make_unique<RoundWatch>())) {}
+    ~Scheduler() { line_.wait_with(nap); }
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
 
     // Runs until the rounds are done or the host is stopped: 0. 1 when a
     // run for a number of rounds saw give_up rounds in a row fail; a round
@@ -86,6 +89,8 @@ private:
     void fall_quiet();
     void wait_refresh_window();
     void timed_out();
+    // Sleeps ms, serving the work beside the poll every 100 ms.
+    void serve_for(int ms);
 
     LoadedDevice& dev_;
     Line& line_;

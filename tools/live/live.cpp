@@ -1,5 +1,6 @@
 #include "tools/live/live.h"
 
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -19,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 // Requests run per idle call: enough for every client at once, few enough
 // that a crowd of clients cannot hold the next round back for long.
 constexpr int JOBS_PER_IDLE = 8;
+// A code the device takes as the query of the last command's answer.
+constexpr int ANSWER_QUERY = 0;
 // How often the server's thread answers the requests that waited too long.
 constexpr std::chrono::milliseconds EXPIRE_EVERY{250};
 
@@ -39,9 +42,12 @@ DoorLimits live_door_limits(size_t connections) {
     return l;
 }
 
-LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms)
+LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
+                         const DcUnitWatch* dc)
     : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>())) {}
+      tap_(observers.add(std::make_unique<LiveTap>(dc))) {
+    tap_.set_clock(device.device().clock);
+}
 
 LiveService::~LiveService() {
     server_.stop();
@@ -76,7 +82,7 @@ bool LiveService::open(const std::string& socket_path, const std::string& http_a
 std::vector<Route> LiveService::socket_routes() {
     return {
         {"GET", "/values", false,
-         [this](const HttpRequest&, Responder reply) { reply(json_ok(values_json())); }},
+         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
         {"GET", "/values/", true, [this](const HttpRequest& r, Responder reply) { get_value(r, std::move(reply)); }},
         {"POST", "/control", false,
          [this](const HttpRequest& r, Responder reply) { post_control(r, std::move(reply)); }},
@@ -92,6 +98,8 @@ std::vector<Route> LiveService::http_routes() {
              r.body = render_metrics(box_.get(), Clock::now());
              reply(std::move(r));
          }},
+        {"GET", "/api/status", false,
+         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
         {"GET", "/", false, [](const HttpRequest&, Responder reply) { reply(site_page_response()); }},
     };
     if (trend_)
@@ -102,8 +110,9 @@ std::vector<Route> LiveService::http_routes() {
 
 std::string LiveService::start(Line& line) {
     line_ = &line;
-    state_.link_open = line.fd() >= 0;
-    link_open_ = state_.link_open;
+    state_.port = line.path();
+    state_.address = dev_.codec().address;
+    stamp();
     box_.put(state_);
     server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
     server_.start();
@@ -115,10 +124,24 @@ std::string LiveService::start(Line& line) {
     return ready;
 }
 
+void LiveService::stamp() {
+    const HostClock* clock = dev_.device().clock;
+    state_.taken = (clock ? *clock : wall_clock()).local_time();
+    state_.taken_at = Clock::now();
+    const bool open = line_ && line_->fd() >= 0;
+    // Until the line tells of a change: since the start, and a port that
+    // was not there to open.
+    if (state_.link_since.empty()) {
+        state_.link_since = iso_time(state_.taken);
+        if (!open) state_.link_cause = "no such port";
+    }
+    state_.link_open = open;
+    link_open_ = open;
+}
+
 void LiveService::publish() {
     tap_.fill(state_);
-    state_.link_open = line_ && line_->fd() >= 0;
-    link_open_ = state_.link_open;
+    stamp();
     box_.put(state_);
 }
 
@@ -133,8 +156,15 @@ void LiveService::idle() {
     jobs_.run(JOBS_PER_IDLE);
 }
 
+std::string LiveService::line_down() const {
+    const LiveSnapshot s = box_.get();
+    std::string why = "the serial line is down since " + s.link_since;
+    if (!s.link_cause.empty()) why += " (" + s.link_cause + ")";
+    return why;
+}
+
 HttpResponse LiveService::not_taken() const {
-    const std::string why = link_open_ ? "the poll was busy" : "the serial line is down";
+    const std::string why = link_open_ ? "the poll was busy" : line_down();
     return error_response(504, "the device could not take the request within " +
                                    std::to_string(jobs_.wait().count() / 1000) + " s: " + why, true);
 }
@@ -151,7 +181,7 @@ void LiveService::post_control(const HttpRequest& r, Responder reply) {
     ControlRequest request;
     const std::string why = parse_control_request(r.body, request);
     if (!why.empty()) return reply(error_response(400, why, true));
-    if (!link_open_) return reply(error_response(503, "the serial line is down; try again later", true));
+    if (!link_open_) return reply(error_response(503, line_down() + ": nothing sent", true));
     jobs_.push([this, request] { return run_control(request); }, std::move(reply));
 }
 
@@ -166,11 +196,17 @@ HttpResponse LiveService::run_get(const std::string& id) {
         events_.value_error(id, e.what());
         item.str("error", e.what());
     }
+    // An answer from data that is not current says so.
+    const Clock::time_point now = Clock::now();
+    if (!state_.current(now)) item.raw("link", link_json(state_)).raw("data", data_json(state_, now));
     return json_ok(item.text());
 }
 
 HttpResponse LiveService::run_control(const ControlRequest& request) {
-    if (!line_ || line_->fd() < 0) return error_response(503, "the serial line is down; try again later", true);
+    if (!line_ || line_->fd() < 0) {
+        publish();  // the line may have gone during the request before
+        return error_response(503, line_down() + ": nothing sent", true);
+    }
     ZMXSPDevice& d = dev_.device();
     // Nothing left over from before may pass for the command's reply.
     dev_.codec().flush_input();
@@ -187,24 +223,41 @@ HttpResponse LiveService::run_control(const ControlRequest& request) {
     }
     const int shown = written < 0 ? 0 : written > out_len ? out_len : written;
     events_.control(code, result, written, out.data(), size_t(shown));
-    std::string sent, reply = "none";
-    if (tap_.sends() != sends) {
-        sent = tap_.last_frame();
-        reply = await_reply(payloads, errors);
-    }
-    return json_ok(JsonLine()
-                       .num("code", code)
-                       .num("result", result)
-                       .num("out_written", written)
-                       .str("out", hex_upper(out.data(), size_t(shown)))
-                       .str("sent", sent)
-                       .str("reply", reply)
-                       .text());
+    JsonLine answer;
+    answer.num("code", code)
+        .num("result", result)
+        .num("out_written", written)
+        .str("out", hex_upper(out.data(), size_t(shown)))
+        .str("sent", tap_.sends() != sends ? tap_.last_frame() : "");
+    if (tap_.sends() == sends) return json_ok(answer.str("reply", "none").text());
+    const long long sent_at = now_ms();
+    const int wait_ms = request.wait_ms >= 0 && request.wait_ms < reply_timeout_ms_ ? request.wait_ms : reply_timeout_ms_;
+    const std::string reply = await_reply(payloads, errors, wait_ms);
+    answer.str("reply", reply).real("waited_s", float(wait_ms) / 1000.0f);
+    if (reply == "answered") answer.real("reply_s", float(now_ms() - sent_at) / 1000.0f);
+    // Read at once, with nothing run on the device in between: this
+    // command's own answer (each command clears the result first).
+    if (request.wait_ms >= 0) answer.num("recorded", recorded_answer());
+    return json_ok(answer.text());
 }
 
-std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before) {
+int32_t LiveService::recorded_answer() {
+    int32_t recorded = -1;
+    uint8_t out[4] = {0, 0, 0, 0};
+    int written = 0;
+    try {
+        const int result = dev_.device().DeviceIoControl(ANSWER_QUERY, nullptr, 0, out, 4, written);
+        events_.control(ANSWER_QUERY, result, written, out, written == 4 ? 4 : 0);
+    } catch (const std::exception& e) {
+        events_.control_error(ANSWER_QUERY, e.what());
+    }
+    if (written == 4) std::memcpy(&recorded, out, 4);
+    return recorded;
+}
+
+std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms) {
     ZMXSPDevice& d = dev_.device();
-    const long long deadline = now_ms() + reply_timeout_ms_;
+    const long long deadline = now_ms() + wait_ms;
     uint8_t buf[512];
     while (d.IsProcessing()) {
         const long long left = deadline - now_ms();
@@ -231,20 +284,6 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
     if (tap_.payloads() != payloads_before) return "answered";
     if (tap_.frame_errors() != errors_before) return "dropped (" + tap_.last_error() + ")";
     return "none";
-}
-
-std::string LiveService::values_json() const {
-    const LiveSnapshot s = box_.get();
-    JsonLine j;
-    j.str("link", s.link_open ? "open" : "down");
-    j.str("last_round", s.rounds_completed + s.rounds_failed == 0 ? "none"
-                        : s.last_round_complete                   ? "complete"
-                                                                  : "failed");
-    if (s.have_record) {
-        j.num("age_ms", std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.record_at).count());
-        j.str("record", hex_upper(reinterpret_cast<const uint8_t*>(&s.record), sizeof s.record));
-    }
-    return j.text();
 }
 
 }  // namespace tzv58::tool

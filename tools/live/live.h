@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
 #include "tools/live/live_state.h"
+#include "tools/live/status.h"
 #include "tools/live/trend_route.h"
 #include "tools/live/unix_listener.h"
 #include "tools/report/events.h"
@@ -38,8 +40,10 @@ DoorLimits live_door_limits(size_t connections);
 class LiveService : public BetweenExchanges {
 public:
     // Its watch on the device joins the program's observers. reply_timeout_ms:
-    // how long a control command's reply is waited for.
-    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms);
+    // how long a control command's reply is waited for; dc: the program's
+    // watch of the DC units each reply reports.
+    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
+                const DcUnitWatch* dc = nullptr);
     LiveService(const LiveService&) = delete;
     LiveService& operator=(const LiveService&) = delete;
     ~LiveService() override;
@@ -67,11 +71,18 @@ private:
     void post_control(const HttpRequest& r, Responder reply);
     HttpResponse run_get(const std::string& id);
     HttpResponse run_control(const ControlRequest& request);
-    // Serves the line until the device awaits nothing more, or the reply
-    // timeout passes: what came back ("answered", "none", ...).
-    std::string await_reply(uint64_t payloads_before, uint64_t errors_before);
-    std::string values_json() const;  // on the server's thread
+    // Serves the line until the device awaits nothing more, or wait_ms
+    // passes: what came back ("answered", "none", ...).
+    std::string await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms);
+    // The device's result query: 1 once it took a reply as the last
+    // command's answer, -1 before.
+    int32_t recorded_answer();
+    // The link's state and the host clock's time, in the scheduler's side of
+    // the snapshot.
+    void stamp();
     HttpResponse not_taken() const;
+    // "the serial line is down since T (cause)", from the snapshot.
+    std::string line_down() const;
     void publish();
 
     LoadedDevice& dev_;

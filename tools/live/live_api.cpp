@@ -88,11 +88,18 @@ std::string parse_control_request(const std::string& body, ControlRequest& out) 
     if (!len.isNull() && (!len.isInt() || len.asInt() < 0 || len.asInt() > LIVE_MAX_CONTROL_OUT))
         return "malformed request: \"out_len\" must be 0 to " + std::to_string(LIVE_MAX_CONTROL_OUT);
     out.out_len = len.isNull() ? 4 : len.asInt();
+    const Json::Value& wait = r["wait_ms"];
+    if (!wait.isNull() && (!wait.isInt() || wait.asInt() < 0 || wait.asInt() > LIVE_MAX_WAIT_MS))
+        return "malformed request: \"wait_ms\" must be 0 to " + std::to_string(LIVE_MAX_WAIT_MS);
+    out.wait_ms = wait.isNull() ? -1 : wait.asInt();
     return "";
 }
 
-std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len) {
-    return JsonLine().num("code", code).str("in", hex_upper(in)).num("out_len", out_len).text();
+std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len, long long wait_ms) {
+    JsonLine j;
+    j.num("code", code).str("in", hex_upper(in)).num("out_len", out_len);
+    if (wait_ms >= 0) j.num("wait_ms", wait_ms);
+    return j.text();
 }
 
 }  // namespace tzv58::tool

@@ -1,13 +1,20 @@
 // The live API that `--listen PATH` serves and `get` and `control` use:
 // HTTP/1.1 over the Unix socket, JSON bodies.
 //
-//   GET  /values       the last published record:
-//                      {"link":"open","last_round":"complete","age_ms":400,"record":"HEX"}
-//                      (no "age_ms" and "record" before the first complete round)
+//   GET  /values       the status object (tools/live/status.h): link, rounds,
+//                      the age of the data, the values the power system reported
+//                      and the alarms; the TCP door serves it at GET /api/status
 //   GET  /values/ID    the device's own answer for ID (percent-encoded):
 //                      {"id":"out_v","value":53.5} or {"id":"Out_V","error":"..."}
-//   POST /control      {"code":320,"in":"HEX","out_len":4} ->
-//                      {"code":320,"result":0,"out_written":0,"out":"","sent":"~...","reply":"answered"}
+//   POST /control      {"code":300,"in":"HEX","out_len":4,"wait_ms":5000} ->
+//                      {"code":300,"result":0,"out_written":4,"out":"01000000","sent":"~...",
+//                       "reply":"answered","waited_s":2,"reply_s":0.1,"recorded":1}
+//                      "sent" is "" when the device sent nothing; "reply" says what
+//                      came back ("answered", "none", "dropped (rtn)", "line lost"),
+//                      within the host's reply timeout or "wait_ms" if shorter
+//                      ("waited_s"); "reply_s" how long after sending; with "wait_ms", "recorded"
+//                      is the device's own result query read right after this
+//                      exchange (1: it took the reply as this command's answer)
 // A request the program refuses is answered with a status of 400 or more and
 // {"error":"..."}: 400 malformed, 404 no such path, 405 wrong method, 413 or
 // 431 too large, 503 too many connections or the serial line down, 504 the
@@ -38,14 +45,17 @@ bool decode_id(const std::string& segment, std::string& id);
 // "" when it is one, else the reason.
 std::string parse_request_body(const std::string& body, Json::Value& out);
 
+constexpr int LIVE_MAX_WAIT_MS = 3600 * 1000;  // a control request's "wait_ms"
+
 struct ControlRequest {
     int code = 0;
     std::vector<uint8_t> in;
     int out_len = 4;
+    int wait_ms = -1;  // -1: not asked
 };
 // A POST /control body checked: "" when it may go to the device, else the reason.
 std::string parse_control_request(const std::string& body, ControlRequest& out);
-// The body the client sends.
-std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len);
+// The body the client sends (wait_ms -1: none).
+std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len, long long wait_ms = -1);
 
 }  // namespace tzv58::tool

@@ -1,18 +1,23 @@
 // What a running poll shows to live clients and to metrics: what the device's
 // events tell, and a snapshot of it taken on the scheduler's thread at each
-// round end, read by other threads.
+// round end (and when the link changes), read by other threads.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
 #include "host/host_events.h"
 #include "telemetry/record.h"
+#include "tools/report/events.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 
@@ -26,20 +31,51 @@ struct AlarmState {
     bool active = false;
 };
 
+// Alarm transitions the status object keeps, newest first.
+constexpr size_t RECENT_TRANSITIONS = 20;
+// Data older than this many round intervals is not current.
+constexpr int STALE_ROUNDS = 3;
+// The shortest round interval counted: rounds on a simulated clock follow one
+// another within a millisecond.
+constexpr std::chrono::seconds MIN_ROUND_INTERVAL{1};
+
 struct LiveSnapshot {
+    using Steady = std::chrono::steady_clock;
     bool have_record = false;  // a round has completed since the start
     tzv58_419_Data_t record{};  // the last published record
-    std::chrono::steady_clock::time_point record_at{};
+    int dc_units = 0;           // DC units of the record that the power system reported
+    Steady::time_point record_at{};
+    std::chrono::system_clock::time_point record_wall{};
+    Steady::duration round_interval{};  // between the last two complete rounds (or the start and the first)
     std::vector<AlarmState> alarms;  // in the order the device first reported them
+    std::vector<AlarmTransition> active;       // active now, most severe first; time: since when
+    std::vector<AlarmTransition> transitions;  // raised and cleared, newest first
     bool link_open = false;          // the port is open
+    std::string link_since;          // host clock, ISO 8601: when it opened or went
+    std::string link_cause;          // while down: why ("hang-up", "no such port")
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
+    std::string port;
+    int address = 0;
+    boost::posix_time::ptime taken;  // host clock: when the snapshot was taken
+    Steady::time_point taken_at{};
+
+    // The last values are current: the link is open and a round completed
+    // within STALE_ROUNDS round intervals.
+    bool current(Steady::time_point now) const;
 };
 
-// Keeps what the snapshot needs from the device's events: one of the
-// program's observers. Lives on the scheduler's thread.
-class LiveTap : public HostEvents {
+// Keeps what the snapshot needs from the device's events and the line's
+// word on the link: one of the program's observers. Lives on the
+// scheduler's thread.
+class LiveTap : public HostEvents, public LinkObserver {
 public:
+    // dc: the program's watch of the DC units each reply reports (nullptr:
+    // the units of the record that hold anything).
+    explicit LiveTap(const DcUnitWatch* dc = nullptr) : dc_(dc) {}
+    // The host clock that stamps alarm transitions and the link's changes.
+    void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
+
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
@@ -47,6 +83,8 @@ public:
                   const std::string& text2, bool active, unsigned short seq) override;
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
     void on_payload(int result, int poll_step) override;
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
 
     // Counters that tell one exchange from the next.
     uint64_t sends() const { return sends_; }
@@ -55,18 +93,30 @@ public:
     const std::string& last_frame() const { return last_frame_; }
     const std::string& last_error() const { return last_error_; }
 
-    // Fills the record and alarm parts of a snapshot.
+    // Fills the record and alarm parts of a snapshot, and the link's since
+    // and cause once the line has told of a change.
     void fill(LiveSnapshot& s) const;
 
 private:
+    void keep_transition(const AlarmTransition& t, bool active);
+
+    const DcUnitWatch* dc_;
+    const HostClock* clock_ = &wall_clock();
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
     bool have_record_ = false;
     tzv58_419_Data_t record_{};
-    std::chrono::steady_clock::time_point record_at_{};
+    int dc_units_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now(), record_at_{};
+    std::chrono::system_clock::time_point record_wall_{};
+    std::chrono::steady_clock::duration round_interval_{};
     std::vector<AlarmState> alarms_;
     std::map<std::pair<std::string, std::string>, int> round_items_;  // (key, id) -> reports this round
     std::map<std::pair<std::pair<std::string, std::string>, int>, size_t> alarm_index_;  // -> alarms_
+    AlarmStates states_;
+    std::map<std::string, AlarmTransition> active_;  // by the alarm's identity; time: raised
+    std::deque<AlarmTransition> recent_;             // newest first
+    std::string link_since_, link_cause_;            // since the line's last word; "" before
 };
 
 // The snapshot shared between threads.

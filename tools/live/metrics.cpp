@@ -1,11 +1,13 @@
 #include "tools/live/metrics.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
 #include "tools/common/json_out.h"
+#include "tools/live/status.h"
 
 namespace tzv58::tool {
 namespace {
@@ -28,7 +30,14 @@ std::string label_value(const std::string& v) {
 std::string sample_value(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    return float_text(float(v));
+    // Readings are floats; a time in seconds since the epoch is not.
+    if (double(float(v)) == v) return float_text(float(v));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    std::string text = buf;
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    return text;
 }
 
 // One metric family after another; a family's HELP and TYPE lines are
@@ -67,71 +76,66 @@ std::string n1(int i) { return std::to_string(i + 1); }
 
 bool supplied(const f32le& v) { return v.get() != NOT_PROVIDED; }
 
-}  // namespace
 
-std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
-    using R = tzv58_419_Data_t;
-    Exposition e;
-    const R& r = s.record;
+using R = tzv58_419_Data_t;
+
+void ac_families(Exposition& e, const R& r) {
     const int channels = std::min<int>(r.channel_count, R::AC_CHANNELS);
-    const int modules = std::min<int>(r.module_count, R::RC_MODULES);
-    auto units = [&](auto each) {
-        for (int u = 0; u < R::DC_UNITS; ++u) {
-            const auto& dc = r.dc(u);
-            // The record keeps no count of units: a second unit that never
-            // reported anything reads all zero.
-            if (u > 0 && dc.out_v.get() == 0.0f && dc.load_i.get() == 0.0f && dc.m == 0 && dc.n == 0) continue;
-            each(u, dc);
-        }
-    };
-    if (s.have_record) {
-        e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
-        for (int c = 0; c < channels; ++c) {
-            const auto& ch = r.channel[c];
-            e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
-            e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
-            e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
-        }
-        e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
-        for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
-        e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
-        for (int i = 0; i < 3; ++i)
-            if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
-        e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
-        e.sample({}, r.rc_out_v.get());
-        e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
-        e.sample({}, r.module_count);
-        e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
-        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-        e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
-        for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
-        e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
-        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
-        e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
-        units([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
-        e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
-        units([&](int u, const R::dc_unit_t& dc) {
-            for (int b = 0; b < std::min<int>(dc.m, R::dc_caps::M_SIZE()); ++b)
-                e.sample({{"unit", n1(u)}, {"battery", n1(b)}}, dc.battery_i[b].get());
-        });
-        e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
-        units([&](int u, const R::dc_unit_t& dc) {
-            for (int b = 0; b < std::min<int>(dc.n, R::dc_caps::N_SIZE()); ++b)
-                e.sample({{"unit", n1(u)}, {"branch", n1(b)}}, dc.branch_i[b].get());
-        });
-        e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
-        units([&](int u, const R::dc_unit_t& dc) {
-            for (int i = 0; i < std::min<int>(dc.p, R::dc_caps::P_SIZE()); ++i)
-                if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(i)}}, dc.p42_41[i].get());
-        });
-        e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
-        for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, r.ext_value[i].get());
+    e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
+    for (int c = 0; c < channels; ++c) {
+        const auto& ch = r.channel[c];
+        e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
+        e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
+        e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
     }
-    e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
-    for (const AlarmState& a : s.alarms)
-        e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)}, {"item", std::to_string(a.item)},
-                  {"text", a.text}},
-                 a.active ? 1 : 0);
+    e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
+    for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
+    e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
+    for (int i = 0; i < 3; ++i)
+        if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
+}
+
+void rectifier_families(Exposition& e, const R& r) {
+    const int modules = std::min<int>(r.module_count, R::RC_MODULES);
+    e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
+    e.sample({}, r.rc_out_v.get());
+    e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
+    e.sample({}, r.module_count);
+    e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
+    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
+    e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
+}
+
+// The DC units the power system reported, each group's values where the
+// record holds them from the last reply (as the status object shows them).
+void dc_families(Exposition& e, const R& r, int units) {
+    using C = R::dc_caps;
+    auto each = [&](auto fn) {
+        for (int u = 0; u < units && u < R::DC_UNITS; ++u) fn(u, r.dc(u));
+    };
+    e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
+    each([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
+    e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
+    each([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
+    e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
+    each([&](int u, const R::dc_unit_t& dc) {
+        for (size_t b = 0; b < held_whole(dc.m, C::M_SIZE()); ++b)
+            e.sample({{"unit", n1(u)}, {"battery", n1(int(b))}}, dc.battery_i[b].get());
+    });
+    e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
+    each([&](int u, const R::dc_unit_t& dc) {
+        for (size_t b = 0; b < held_whole(dc.n, C::N_SIZE()); ++b)
+            e.sample({{"unit", n1(u)}, {"branch", n1(int(b))}}, dc.branch_i[b].get());
+    });
+    e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
+    each([&](int u, const R::dc_unit_t& dc) {
+        for (size_t i = 0; i < held_whole(dc.p, C::P_SIZE()); ++i)
+            if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(int(i))}}, dc.p42_41[i].get());
+    });
+}
+
+void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now, bool current) {
     e.family("tzv58_link_up", "gauge", "1 while the serial port is open and the last poll round completed.");
     e.sample({}, s.link_open && s.last_round_complete ? 1 : 0);
     e.family("tzv58_rounds_completed_total", "counter", "Poll rounds that completed.");
@@ -141,7 +145,36 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     if (s.have_record) {
         e.family("tzv58_last_complete_round_age_seconds", "gauge", "Seconds since the last complete poll round.");
         e.sample({}, std::chrono::duration<double>(now - s.record_at).count());
+        e.family("tzv58_last_round_timestamp_seconds", "gauge",
+                 "When the last complete poll round ended, in seconds since the Unix epoch.");
+        e.sample({}, std::chrono::duration<double>(s.record_wall.time_since_epoch()).count());
     }
+    e.family("tzv58_data_current", "gauge",
+             "1 while the values are current: the link is open and a round completed within three round "
+             "intervals; 0 while value and alarm series are left out.");
+    e.sample({}, current ? 1 : 0);
+}
+
+}  // namespace
+
+std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
+    Exposition e;
+    // Old numbers are not repeated as if they were read now: while the link
+    // is down or no round completed lately, only the link's own series remain.
+    const bool current = s.current(now);
+    if (current) {
+        ac_families(e, s.record);
+        rectifier_families(e, s.record);
+        dc_families(e, s.record, s.dc_units);
+        e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
+        for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, s.record.ext_value[i].get());
+        e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
+        for (const AlarmState& a : s.alarms)
+            e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)},
+                      {"item", std::to_string(a.item)}, {"text", a.text}},
+                     a.active ? 1 : 0);
+    }
+    link_families(e, s, now, current);
     return e.text();
 }
 

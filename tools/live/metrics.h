@@ -11,7 +11,10 @@
 namespace tzv58::tool {
 
 // The snapshot in the text exposition format. `now` gives the age of the
-// last complete round.
+// last complete round, and whether the values are current: when they are not
+// (the link is down, or no round completed within three round intervals),
+// value and alarm series are left out, and the link, round counters, the last
+// round's time and tzv58_data_current 0 remain.
 std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
 
 // "[HOST:]PORT" of the HTTP door (HOST defaults to 127.0.0.1; "[::1]:9100"

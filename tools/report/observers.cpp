@@ -76,11 +76,16 @@ void RoundCollector::on_publish(int, const unsigned char* data, unsigned int len
     if (len == sizeof record_) std::memcpy(&record_, data, len);
 }
 
-bool AlarmStates::change(const std::string& key, const std::string& id, const std::string& text1,
-                         const std::string& text2, bool active) {
+std::string AlarmStates::identity(const std::string& key, const std::string& id, const std::string& text1,
+                                  const std::string& text2) {
     std::string which = key + '\x1f' + id + '\x1f' + text2;
     if (key != id) which += '\x1f' + text1;
-    bool& state = state_[which];
+    return which;
+}
+
+bool AlarmStates::change(const std::string& key, const std::string& id, const std::string& text1,
+                         const std::string& text2, bool active) {
+    bool& state = state_[identity(key, id, text1, text2)];
     const bool was = state;
     state = active;
     return active != was;

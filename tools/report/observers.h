@@ -91,6 +91,9 @@ public:
     // Records the report; true when it changes the alarm's state.
     bool change(const std::string& key, const std::string& id, const std::string& text1, const std::string& text2,
                 bool active);
+    // What tells one alarm from another: the key, the id and the naming texts.
+    static std::string identity(const std::string& key, const std::string& id, const std::string& text1,
+                                const std::string& text2);
     int active() const;
 
 private:

@@ -1,0 +1,113 @@
+// A poll whose serial line goes away, reached from outside: get and control
+// answer at once with what is known (the link, since when, the last values
+// marked as such), the metrics stop repeating old numbers, and all is as
+// before once the line is back.
+#include <chrono>
+
+#include "e2e_live_support.h"
+
+namespace {
+
+// Far below the old waits for a line that is down (10 s and more); an answer
+// takes well under a second.
+constexpr long long ANSWER_MS = 5000;
+
+struct Timed {
+    HostRun run;
+    long long ms;
+};
+
+Timed timed(const std::vector<std::string>& args) {
+    const auto start = std::chrono::steady_clock::now();
+    HostRun run = run_host(args);
+    const auto took = std::chrono::steady_clock::now() - start;
+    return {run, std::chrono::duration_cast<std::chrono::milliseconds>(took).count()};
+}
+
+bool one_line(const std::string& s) { return !s.empty() && s.find('\n') == s.size() - 1; }
+
+// A plant on a named pseudo-terminal, polled with both doors open.
+struct PolledPlant {
+    std::string dir = scratch_dir();
+    std::string link = dir + "/tty", socket = dir + "/live.sock", events = dir + "/events";
+    LiveHost plant{{"plant", "--link", link}};
+    std::unique_ptr<LiveHost> poll;
+    int port = -1;
+
+    bool start() {
+        if (plant.wait_line(0, [](const std::string& l) { return starts(l, "ready "); }).empty()) return false;
+        poll = std::make_unique<LiveHost>(std::vector<std::string>{
+            "poll", "--port", link, "--data-id", "7", "--listen", socket, "--http", "127.0.0.1:0", "--events", events});
+        const std::string ready = poll->wait_line(1, READY);
+        if (ready.empty()) return false;
+        port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
+        return published(1);
+    }
+    bool published(int count) { return wait_for_lines(events, "\"event\":\"publish\"", count, WAIT_MS); }
+    std::vector<std::string> get(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--socket", socket});
+        return args;
+    }
+};
+
+TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
+    PolledPlant p;
+    ASSERT_TRUE(p.start()) << p.plant.all(1) << (p.poll ? p.poll->all(1) : "");
+    ASSERT_EQ(kill(p.plant.pid(), SIGUSR1), 0);
+    ASSERT_FALSE(p.plant.wait_line(0, [](const std::string& l) { return starts(l, "unplugged "); }).empty());
+    ASSERT_TRUE(wait_for_lines(p.events, "\"lost\"", 1, WAIT_MS)) << p.poll->all(1);
+
+    // Every value, the last ones, marked; the link and since when.
+    const Timed all = timed(p.get({"get"}));
+    EXPECT_LT(all.ms, ANSWER_MS);
+    EXPECT_EQ(all.run.status, 1) << all.run.err;
+    EXPECT_TRUE(contains(all.run.out, "link: down since ")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, " (hang-up)\n")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, ": last values, not current\n")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, "\ndc[0].out_v: 53.5 V\n")) << all.run.out;
+    EXPECT_TRUE(one_line(all.run.err)) << all.run.err;
+    EXPECT_TRUE(contains(all.run.err, "the serial line is down since ")) << all.run.err;
+    EXPECT_TRUE(contains(all.run.err, "the values shown are the last ones")) << all.run.err;
+
+    // By id: the device's own answer, marked as the last value.
+    const Timed ids = timed(p.get({"get", "out_v"}));
+    EXPECT_LT(ids.ms, ANSWER_MS);
+    EXPECT_EQ(ids.run.status, 1) << ids.run.err;
+    EXPECT_TRUE(contains(ids.run.out, "link: down since ")) << ids.run.out;
+    EXPECT_TRUE(contains(ids.run.out, "\nout_v: 53.5 V (last value)\n")) << ids.run.out;
+    EXPECT_TRUE(one_line(ids.run.err)) << ids.run.err;
+
+    // A command cannot go out: refused at once, nothing sent.
+    const Timed control = timed(p.get({"control", "set-time", "--wait", "5"}));
+    EXPECT_LT(control.ms, ANSWER_MS);
+    EXPECT_EQ(control.run.status, 1);
+    EXPECT_TRUE(one_line(control.run.err)) << control.run.err;
+    EXPECT_TRUE(contains(control.run.err, "the serial line is down since ")) << control.run.err;
+    EXPECT_TRUE(contains(control.run.err, "nothing sent")) << control.run.err;
+
+    // Metrics: no old voltages beside tzv58_link_up 0.
+    const HttpReply down = http_get(p.port, "/metrics");
+    ASSERT_EQ(down.status, 200);
+    EXPECT_TRUE(contains(down.body, "\ntzv58_link_up 0\n")) << down.body;
+    EXPECT_TRUE(contains(down.body, "\ntzv58_last_round_timestamp_seconds ")) << down.body;
+    for (const char* gone : {"tzv58_dc_output_voltage_volts", "tzv58_ac_phase_voltage_volts", "tzv58_alarm_active{"})
+        EXPECT_FALSE(contains(down.body, gone)) << gone << " while the link is down:\n" << down.body;
+    const HttpReply status = http_get(p.port, "/api/status");
+    EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"down\"")) << status.body;
+    EXPECT_TRUE(contains(status.body, "\"cause\":\"hang-up\"")) << status.body;
+    EXPECT_TRUE(contains(status.body, "\"current\":false")) << status.body;
+
+    // Plugged in again: current values, status 0.
+    const int publishes = count_events(events_so_far(p.events), "publish");
+    ASSERT_EQ(kill(p.plant.pid(), SIGUSR2), 0);
+    ASSERT_TRUE(p.published(publishes + 1)) << p.poll->all(1);
+    const HostRun back = run_host(p.get({"get", "out_v"}));
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(back.out, "out_v: 53.5 V\n");
+    const HttpReply up = http_get(p.port, "/metrics");
+    EXPECT_TRUE(contains(up.body, "\ntzv58_dc_output_voltage_volts{unit=\"1\"} 53.5\n")) << up.body;
+    EXPECT_EQ(p.poll->stop(), 0) << p.poll->all(1);
+    EXPECT_EQ(p.plant.stop(), 0);
+}
+
+}  // namespace

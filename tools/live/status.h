@@ -1,0 +1,46 @@
+// The status object: one JSON object that tells what a running poll knows —
+// the link, the rounds, the age of the data, the values the power system
+// reported and the alarms. The live socket serves it at GET /values and the
+// TCP door at GET /api/status; `tzv58-host get --json` prints it, and `get`
+// prints it for people. docs/live.md shows it whole.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "telemetry/record.h"
+#include "tools/live/live_state.h"
+
+namespace tzv58::tool {
+
+// How many values of a group the record holds from the last reply, by the
+// decoders' rules: a 42H analog group above its capacity is skipped whole,
+// a 44H alarm group keeps its first values, a module's own status and alarm
+// bytes are kept only when their count is the capacity.
+inline size_t held_whole(unsigned count, unsigned capacity) { return count <= capacity ? count : 0; }
+inline size_t held_first(unsigned count, unsigned capacity) { return count < capacity ? count : capacity; }
+inline size_t held_exactly(unsigned count, unsigned capacity) { return count == capacity ? count : 0; }
+
+// The whole object, as of `now`: time, port, address, link, rounds, data,
+// values, then "alarms" (active now, as last reported, most severe first,
+// each with since when) and "transitions" (raised and cleared, newest
+// first, at most RECENT_TRANSITIONS).
+std::string status_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
+
+// Its parts, also in the answer to GET /values/ID while the data is not current.
+// {"state":"open"|"down","since":ISO[,"cause":"hang-up"]}
+std::string link_json(const LiveSnapshot& s);
+// null before the first complete round, else
+// {"round_time":ISO,"age_s":0.4,"current":true}
+std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
+
+// What the power system reported, with the record's names: channels,
+// modules and the first dc_units DC units up to the counts the record holds,
+// each group's values only where the record holds them from the last reply
+// (a group larger than its capacity leaves the values of an older reply,
+// which are not shown), no reserved bytes, a value marked as not supplied as
+// null, the round time in ISO 8601.
+std::string reported_values_json(const tzv58_419_Data_t& r, int dc_units);
+
+}  // namespace tzv58::tool
