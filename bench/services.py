@@ -2,6 +2,8 @@
 """What serving costs a running poll, and what hostile clients cost it.
 
     bench/services.py gap [--seconds 300]     poll exchange gaps, with and without services, side by side
+    bench/services.py gap --load page         the same, the services loaded by the site page open in a browser
+    bench/services.py page [--requests 1000]  the page's size, and what /api/status and /api/trend cost
     bench/services.py soak [--cycles 100]     resident memory and descriptors over replugs and requests
     bench/services.py shutdown [--times 5]    time to exit after SIGTERM with slow clients connected
     bench/services.py idle [--held 200]       scrape latency while idle connections are held
@@ -10,13 +12,18 @@ Every figure comes from real processes on this machine: tzv58-host plant on a
 pseudo-terminal, tzv58-host poll against it, and clients on loopback and a
 Unix socket only. Every loop is bounded in count and time; every child is
 stopped by its pid. The program is build/tools/tzv58-host unless --host says
-otherwise.
+otherwise; the browser is Debian's headless chromium, driven over the
+DevTools protocol on a pipe.
 """
 
 import argparse
+import fcntl
 import http.client
+import json
 import os
 import pty
+import shutil
+import sqlite3
 import select
 import signal
 import socket
@@ -240,12 +247,158 @@ def rss_fds(pid):
     return rss, len(os.listdir(f"/proc/{pid}/fd"))
 
 
+# ---- the site page ----
+
+HISTORY_HOURS = 6
+HISTORY_STEP_S = 2
+
+
+def six_hours_of_history(host, folder):
+    """A history file of the last six hours, a round every 2 s (10,800 rows):
+    written by simulate on its fast clock, which starts now and runs ahead,
+    then moved back by six hours (the rows' time columns only, which is
+    all the trend reads)."""
+    path = os.path.join(folder, "history.db")
+    rounds = HISTORY_HOURS * 3600 // HISTORY_STEP_S
+    subprocess.run([host, "simulate", "--fast", "--rounds", str(rounds), "--history", path, "--events", "/dev/null",
+                    "--summary"], stdout=subprocess.DEVNULL, check=True, timeout=600)
+    db = sqlite3.connect(path)
+    db.execute("UPDATE history SET time = strftime('%Y-%m-%dT%H:%M:%S', time, ?)",
+               (f"-{HISTORY_HOURS * 3600 + 60} seconds",))
+    db.commit()
+    db.close()
+    return path, rounds
+
+
+class Browser:
+    """Headless Chromium with one page open, driven over the DevTools
+    protocol on a pipe (descriptors 3 and 4 of the browser); counts the
+    page's requests by path."""
+
+    def __init__(self, url, folder):
+        self.profile = tempfile.mkdtemp(prefix="browser-", dir=folder)
+        to_browser, self.out = os.pipe()
+        self.inp, from_browser = os.pipe()
+
+        def onto_3_and_4():
+            a, b = fcntl.fcntl(to_browser, fcntl.F_DUPFD, 10), fcntl.fcntl(from_browser, fcntl.F_DUPFD, 10)
+            os.dup2(a, 3)
+            os.dup2(b, 4)
+        log = open(os.path.join(self.profile, "log"), "w")
+        self.p = subprocess.Popen(
+            [shutil.which("chromium") or "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--disable-quic", "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--disable-extensions", "--remote-debugging-pipe", "--user-data-dir=" + self.profile,
+             "about:blank"], stdin=subprocess.DEVNULL, stdout=log, stderr=log, preexec_fn=onto_3_and_4, pass_fds=(3, 4))
+        os.close(to_browser)
+        os.close(from_browser)
+        self.cv = threading.Condition()
+        self.answers, self.requests, self.next_id = {}, {}, 0
+        threading.Thread(target=self._read, daemon=True).start()
+        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        self.call("Network.enable", {}, self.session)
+        self.call("Page.navigate", {"url": url}, self.session)
+
+    def _read(self):
+        pending = b""
+        while True:
+            data = os.read(self.inp, 65536)
+            if not data:
+                return
+            pending += data
+            while b"\0" in pending:
+                text, pending = pending.split(b"\0", 1)
+                m = json.loads(text)
+                with self.cv:
+                    if "id" in m:
+                        self.answers[m["id"]] = m
+                    elif m.get("method") == "Network.requestWillBeSent":
+                        path = m["params"]["request"]["url"].split("/", 3)[-1].split("?")[0]
+                        self.requests["/" + path] = self.requests.get("/" + path, 0) + 1
+                    self.cv.notify_all()
+
+    def call(self, method, params, session=None, timeout=30):
+        with self.cv:
+            self.next_id += 1
+            n = self.next_id
+        m = {"id": n, "method": method, "params": params}
+        if session:
+            m["sessionId"] = session
+        os.write(self.out, json.dumps(m).encode() + b"\0")
+        deadline = now() + timeout
+        with self.cv:
+            while n not in self.answers:
+                left = deadline - now()
+                if left <= 0:
+                    raise RuntimeError(f"browser: no answer to {method}")
+                self.cv.wait(left)
+            return self.answers.pop(n).get("result", {})
+
+    def stop(self):
+        try:
+            self.call("Browser.close", {}, timeout=5)
+        except (RuntimeError, OSError):
+            pass
+        try:
+            self.p.wait(10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+        with self.cv:
+            return dict(self.requests)
+
+
+def latencies(port, target, n):
+    """n requests on one kept connection: milliseconds each, and the body."""
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    out, body = [], b""
+    for _ in range(n):
+        t = now()
+        c.request("GET", target)
+        r = c.getresponse()
+        body = r.read()
+        out.append((now() - t) * 1000)
+        if r.status != 200:
+            raise RuntimeError(f"{target}: {r.status} {body[:200]!r}")
+    c.close()
+    return out, body
+
+
+def cpu_s(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def run_page(args):
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        history, rows = six_hours_of_history(args.host, folder)
+        s = Services(args.host, folder, "page", services=True, relay=False, extra=["--history", history])
+        page, body = latencies(s.http_port, "/", 1)
+        print(f"the page: {len(body)} bytes, self-contained (its script and style inline)")
+        print(f"history: {rows} rounds in the last {HISTORY_HOURS} hours; {args.requests} requests each, one kept "
+              "connection, the poll running:")
+        print(f"{'':22} {'bytes':>7} {'p50 ms':>8} {'p99 ms':>8} {'max ms':>8} {'CPU ms/request':>15}")
+        for target in ("/api/status", f"/api/trend?hours={HISTORY_HOURS}", "/"):
+            before = cpu_s(s.pid())
+            ms, body = latencies(s.http_port, target, args.requests)
+            cpu = (cpu_s(s.pid()) - before) * 1000 / args.requests
+            print(f"{target:22} {len(body):7d} {pct(ms, 50):8.3f} {pct(ms, 99):8.3f} {max(ms):8.3f} {cpu:15.3f}")
+        s.stop()
+
+
 # ---- gap ----
 
 def run_gap(args):
     with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        extra = []
+        if args.load == "page":
+            extra = ["--history", six_hours_of_history(args.host, folder)[0]]
         bare = Services(args.host, folder, "bare", services=False)
-        served = Services(args.host, folder, "served", services=True)
+        served = Services(args.host, folder, "served", services=True, extra=extra)
+        if args.load == "page":
+            return gap_with_page(args, folder, bare, served)
         stop = threading.Event()
         counts = {"scrapes": 0, "scrape_failures": 0, "gets": 0, "get_failures": 0}
         lock = threading.Lock()
@@ -283,6 +436,28 @@ def run_gap(args):
         print(f"{label:24} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
     print(f"load served: {counts['scrapes']} scrapes ({counts['scrape_failures']} failed), "
           f"{counts['gets']} socket requests ({counts['get_failures']} failed)")
+    diff = pct(results["served"], 99) - pct(results["bare"], 99)
+    print(f"p99 difference: {diff:+.3f} ms")
+
+
+def gap_with_page(args, folder, bare, served):
+    """The served poll keeps a history and serves the site page to a browser
+    that keeps it open: /api/status every 2 s, /api/trend every minute."""
+    for s in (bare, served):
+        s.relay.p.send_signal(signal.SIGUSR1)  # from here on
+    browser = Browser(f"http://127.0.0.1:{served.http_port}/", folder)
+    time.sleep(args.seconds)  # the browser's own pace is the load
+    asked = browser.stop()
+    results = {}
+    for s in (bare, served):
+        s.stop()
+        results[s.name] = [g * 1000 for g in s.gaps() if g < ROUND_BREAK_S]
+    print(f"poll exchange gap (ms), reply's last byte to the next request's first, {args.seconds} s side by side:")
+    print(f"{'':32} {'exchanges':>9} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}")
+    for name, label in (("bare", "without services"), ("served", "with --history and the page open")):
+        g = results[name]
+        print(f"{label:32} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
+    print("the page asked for: " + ", ".join(f"{p} {n}" for p, n in sorted(asked.items())))
     diff = pct(results["served"], 99) - pct(results["bare"], 99)
     print(f"p99 difference: {diff:+.3f} ms")
 
@@ -396,6 +571,9 @@ def main():
     sub = p.add_subparsers(dest="what", required=True)
     g = sub.add_parser("gap")
     g.add_argument("--seconds", type=int, default=300)
+    g.add_argument("--load", choices=("clients", "page"), default="clients")
+    pg = sub.add_parser("page")
+    pg.add_argument("--requests", type=int, default=1000)
     s = sub.add_parser("soak")
     s.add_argument("--cycles", type=int, default=100)
     s.add_argument("--requests", type=int, default=10000)
@@ -409,7 +587,8 @@ def main():
     r.add_argument("host_link")
     r.add_argument("out")
     args = p.parse_args()
-    {"relay": run_relay, "gap": run_gap, "soak": run_soak, "shutdown": run_shutdown, "idle": run_idle}[args.what](args)
+    {"relay": run_relay, "gap": run_gap, "page": run_page, "soak": run_soak, "shutdown": run_shutdown,
+     "idle": run_idle}[args.what](args)
 
 
 if __name__ == "__main__":
