@@ -9,8 +9,7 @@
 
 namespace tzv58 {
 
-model_table::model_table(const model_row* r, size_t n, bool whole)
-    : rows(r), size(n), whole_replies_only(whole) {
+model_table::model_table(const model_row* r, size_t n, bool whole) : rows(r), size(n), whole_replies_only(whole) {
     row_strings.reserve(n);
     for (size_t k = 0; k < n; ++k) row_strings.push_back({r[k].key, r[k].id, r[k].text1, r[k].text2});
 }

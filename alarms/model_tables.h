@@ -45,10 +45,15 @@ constexpr model_row table_a_rows[] = {
     /* A5  */ {source::channel, "ZID06OZU_AC_4", "419415001", 1, "输入告警", "交流输入1停电告警", 4, 0x84, seq::next},
     /* A6  */ {source::channel, "ZID06OZU_AC_5", "419415001", 1, "输入告警", "交流输入2停电告警", 4, 0x81, seq::next},
     /* A7  */ {source::channel, "ZID06OZU_AC_6", "419415001", 1, "输入告警", "交流输入3停电告警", 5, 0x81, seq::next},
-    /* A8  */ {source::channel, "ZID06OZU_AC_7", "419400101", 1, "输入告警", "市电切换失败故障告警", 6, 0x81, seq::next},
-    /* A9  */ {source::module, "ZID06OZU_RC_0", "419430501", 4, "整流模块通信状态告警", "模块通讯中断告警状态", 0, 0x80, seq::next},
-    /* A10 */ {source::module, "ZID06OZU_RC_1", "419430501", 3, "整流模块故障告警", "模块故障告警状态", 1, 0x81, seq::next},
-    /* A11 */ {source::module, "ZID06OZU_RC_7", "419240403", 3, "整流模块温度过高告警", "模块过温告警状态", 7, 0x87, seq::same},
+    /* A8  */
+    {source::channel, "ZID06OZU_AC_7", "419400101", 1, "输入告警", "市电切换失败故障告警", 6, 0x81, seq::next},
+    /* A9  */
+    {source::module, "ZID06OZU_RC_0", "419430501", 4, "整流模块通信状态告警", "模块通讯中断告警状态", 0, 0x80,
+     seq::next},
+    /* A10 */
+    {source::module, "ZID06OZU_RC_1", "419430501", 3, "整流模块故障告警", "模块故障告警状态", 1, 0x81, seq::next},
+    /* A11 */
+    {source::module, "ZID06OZU_RC_7", "419240403", 3, "整流模块温度过高告警", "模块过温告警状态", 7, 0x87, seq::same},
 };
 
 // Table B, every alarm mode but 1, 2 and 3. An element is reported only when

@@ -47,9 +47,11 @@ constexpr threshold_check threshold_checks[] = {
     // all six phases below 150 V, wired or not
     {"220600140010", check_gate::ac, check_test::no_mains, check_text::phase, "001#48V直流系统交流输入停电告警"},
     // f1 or f2 above the threshold
-    {"220600160010", check_gate::ac, check_test::freq_high, check_text::frequency, "001#48V直流系统交流输入频率过高告警"},
+    {"220600160010", check_gate::ac, check_test::freq_high, check_text::frequency,
+     "001#48V直流系统交流输入频率过高告警"},
     // f1 or f2 measured and below the threshold
-    {"220600170010", check_gate::ac, check_test::freq_low, check_text::frequency, "001#48V直流系统交流输入频率过低告警"},
+    {"220600170010", check_gate::ac, check_test::freq_low, check_text::frequency,
+     "001#48V直流系统交流输入频率过低告警"},
     {"210600320010", check_gate::dc, check_test::dc_below, check_text::dc, "48V直流系统直流总电压过低告警"},
     {"210600330010", check_gate::dc, check_test::dc_below, check_text::dc, "48V直流系统直流总电压超低告警"},
     {"210600340010", check_gate::dc, check_test::dc_above, check_text::dc, "直流总电压过高告警"},
@@ -117,8 +119,12 @@ void check_thresholds(const Data& data, const check_settings& set, alarm_sink& s
         if (level == 0) continue;
         bool active = false;
         switch (c.test) {
-        case check_test::phase_high: active = any_wired([](float v) { return v > PHASE_HIGH_V; }); break;
-        case check_test::phase_low: active = any_wired([](float v) { return measured(v) && v < PHASE_LOW_V; }); break;
+        case check_test::phase_high:
+            active = any_wired([](float v) { return v > PHASE_HIGH_V; });
+            break;
+        case check_test::phase_low:
+            active = any_wired([](float v) { return measured(v) && v < PHASE_LOW_V; });
+            break;
         case check_test::no_mains:
             active = std::all_of(std::begin(phase), std::end(phase), [](float v) { return v < PHASE_LOW_V; });
             break;
@@ -132,8 +138,12 @@ void check_thresholds(const Data& data, const check_settings& set, alarm_sink& s
             active = (measured(f1) && f1 < t) || (measured(f2) && f2 < t);
             break;
         }
-        case check_test::dc_below: active = v_dc < set.threshold(c.id); break;
-        case check_test::dc_above: active = v_dc > set.threshold(c.id); break;
+        case check_test::dc_below:
+            active = v_dc < set.threshold(c.id);
+            break;
+        case check_test::dc_above:
+            active = v_dc > set.threshold(c.id);
+            break;
         }
         const std::string& text = c.text == check_text::phase       ? phase_text
                                   : c.text == check_text::frequency ? frequency_text

@@ -72,8 +72,8 @@ struct Round {
     }
     long info_bytes() const {
         // Each reply's INFO: the decoders' bytes plus DATAFLAG and, for 42H, the count.
-        return long(ac.size() + switches.size() + ac_alarms.size() + 3) + long(rc.size() + rc_states.size() + rc_faults.size()) +
-               long(dc.size() + dc_alarms.size() + 4);
+        return long(ac.size() + switches.size() + ac_alarms.size() + 3) +
+               long(rc.size() + rc_states.size() + rc_faults.size()) + long(dc.size() + dc_alarms.size() + 4);
     }
     Bytes ac, switches, ac_alarms, rc, rc_states, rc_faults, dc, dc_alarms;
     bool floats;
@@ -93,8 +93,10 @@ void BM_DecodeRound(benchmark::State& state) {
     const auto dc1 = r.floats ? &Power::parse42_41 : &Power::parse42_42;
     const auto dc2 = r.floats ? &Power::parse42_41_2 : &Power::parse42_42_2;
     for (auto _ : state) {
-        int sum = run(dev, ac, r.ac) + run(dev, &Power::parse40_43, r.switches) + run(dev, &Power::parse40_44, r.ac_alarms);
-        sum += run(dev, rc, r.rc) + run(dev, &Power::parse41_43, r.rc_states) + run(dev, &Power::parse41_44, r.rc_faults);
+        int sum =
+            run(dev, ac, r.ac) + run(dev, &Power::parse40_43, r.switches) + run(dev, &Power::parse40_44, r.ac_alarms);
+        sum +=
+            run(dev, rc, r.rc) + run(dev, &Power::parse41_43, r.rc_states) + run(dev, &Power::parse41_44, r.rc_faults);
         const int u1 = run(dev, dc1, r.dc);
         sum += u1 + run(dev, dc2, r.dc, u1);
         const int a1 = run(dev, &Power::parse42_44, r.dc_alarms);
@@ -114,6 +116,4 @@ BENCHMARK(BM_DecodeRound)->Arg(2)->Arg(4);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    return run_benchmarks(argc, argv);
-}
+int main(int argc, char** argv) { return run_benchmarks(argc, argv); }

@@ -24,10 +24,10 @@
 // branch list the record holds). A first round sends all nine commands (the
 // device is made to forget that a round completed); a steady round answers
 // with DATAFLAG 0 and takes four.
-#include "bench/bench_main.h"
 #include <malloc.h>
 #include <unistd.h>
 #include <valgrind/callgrind.h>
+#include "bench/bench_main.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,9 +39,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/reader.h>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "device/tzv58_419.h"
 #include "host/frame.h"
@@ -53,11 +53,11 @@
 namespace {
 
 struct heap_counter {
-    bool on = false;         // counting the device's work
-    bool alarms = false;     // inside the alarm checks
-    long allocs = 0;         // while on
-    long alarm_allocs = 0;   // while on, inside the alarm checks
-    long live_bytes = 0;     // held right now (malloc's usable sizes)
+    bool on = false;        // counting the device's work
+    bool alarms = false;    // inside the alarm checks
+    long allocs = 0;        // while on
+    long alarm_allocs = 0;  // while on, inside the alarm checks
+    long live_bytes = 0;    // held right now (malloc's usable sizes)
     long live_blocks = 0;
 };
 heap_counter g_heap;
@@ -358,8 +358,8 @@ int count_rounds(const std::string& what, int rounds, std::ostream& out) {
         });
         if (!ok) return 1;
     }
-    out << what << " rounds " << rounds << " wire_bytes " << (r.host.request_chars - req0 + r.reply_chars - rep0) / rounds
-        << "\n";
+    out << what << " rounds " << rounds << " wire_bytes "
+        << (r.host.request_chars - req0 + r.reply_chars - rep0) / rounds << "\n";
     return 0;
 }
 

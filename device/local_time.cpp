@@ -5,7 +5,7 @@
 // Default visibility: a hidden weak reference would be settled, as null, when
 // the plug-in is linked, not by the loader.
 extern "C" __attribute__((weak, visibility("default"))) int tzv58_host_local_time(const void* device,
-                                                                                   long long* seconds);
+                                                                                  long long* seconds);
 
 namespace tzv58 {
 

@@ -34,5 +34,7 @@ public:
     std::map<std::string, std::string> signal_names;
 
 protected:
-    boost::posix_time::ptime local_time() const { return tzv58::local_time(static_cast<const VDeviceInterface*>(this)); }
+    boost::posix_time::ptime local_time() const {
+        return tzv58::local_time(static_cast<const VDeviceInterface*>(this));
+    }
 };

@@ -18,9 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= 4;
 
     int len = int(size);
-    if (len_mode == 0xFF) len = -int(size) - 1;
-    else if (len_mode == 0xFE) len = 0;
-    else if (len_mode < 0x80 && len_mode < len) len = len_mode;
+    if (len_mode == 0xFF)
+        len = -int(size) - 1;
+    else if (len_mode == 0xFE)
+        len = 0;
+    else if (len_mode < 0x80 && len_mode < len)
+        len = len_mode;
     // Exactly len bytes: a read past len is a read past the buffer.
     std::vector<uint8_t> info(data, data + (len > 0 ? len : 0));
     const unsigned char* p = info.empty() ? nullptr : info.data();
@@ -29,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int r = -1;
     using P = int (pmbuspower_419<tzv58_419_Data_t, 5535>::*)(const unsigned char*, int);
     static const P decoders[14] = {
-        &tzv58_419::parse40_41, &tzv58_419::parse40_42, &tzv58_419::parse40_43, &tzv58_419::parse40_44,
-        &tzv58_419::parse41_41, &tzv58_419::parse41_42, &tzv58_419::parse41_43, &tzv58_419::parse41_44,
+        &tzv58_419::parse40_41, &tzv58_419::parse40_42,   &tzv58_419::parse40_43, &tzv58_419::parse40_44,
+        &tzv58_419::parse41_41, &tzv58_419::parse41_42,   &tzv58_419::parse41_43, &tzv58_419::parse41_44,
         &tzv58_419::parse42_41, &tzv58_419::parse42_41_2, &tzv58_419::parse42_42, &tzv58_419::parse42_42_2,
         &tzv58_419::parse42_44, &tzv58_419::parse42_44_2,
     };

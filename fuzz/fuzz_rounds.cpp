@@ -26,8 +26,19 @@ struct Checker : HostEvents {
 
 bool cycle_value(int step) {
     switch (step) {
-    case 0: case 1: case 2: case 4: case 5: case 6: case 7: case 8: case 10: case 50: return true;
-    default: return false;
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 10:
+    case 50:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -80,14 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += len;
         static const uint8_t cid1_of[] = {0x40, 0x41, 0x42, 0x80};
         const int step = dev.poll_step;
-        const size_t n = tzv58::build_frame(wire.data(), wire.size(), dev.protocol_ver, dev.address,
-                                            cid1_of[code & 3], 0, info.data(), int(info.size()));
+        const size_t n = tzv58::build_frame(wire.data(), wire.size(), dev.protocol_ver, dev.address, cid1_of[code & 3],
+                                            0, info.data(), int(info.size()));
         const Snapshot before(dev);
         dev.process(reinterpret_cast<unsigned char*>(wire.data()), unsigned(n));
         check(cycle_value(dev.poll_step), "poll_step after a reply");
 
-        const bool ended = dev.data_ready && (dev.poll_step == 0 || dev.poll_step == 10) && step != 0 &&
-                           step != 10;
+        const bool ended = dev.data_ready && (dev.poll_step == 0 || dev.poll_step == 10) && step != 0 && step != 10;
         const Range stamp = ended ? ROUND_TIME : Range{-1, -1};
         if (step <= 2)
             only_changed(before, dev, {AC_ANALOG_A, AC_STATUS, AC_ALARM_TAIL, AC_ANALOG_B, stamp});

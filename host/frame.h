@@ -65,9 +65,9 @@ private:
     void drop(FrameSink& sink, const char* reason, bool with_eoi);
 
     State state_ = State::hunt;
-    size_t len_ = 0;                     // characters after SOI
-    char buf_[MAX_FRAME_CHARS + 2];      // SOI, characters, EOI (for reports)
-    size_t noise_ = 0;                   // stray bytes seen in hunt
+    size_t len_ = 0;                 // characters after SOI
+    char buf_[MAX_FRAME_CHARS + 2];  // SOI, characters, EOI (for reports)
+    size_t noise_ = 0;               // stray bytes seen in hunt
     uint8_t noise_buf_[NOISE_KEEP];
     uint8_t image_[MAX_IMAGE];
 };

@@ -34,8 +34,8 @@ class Recorder : public HostEvents {
 public:
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override {
-        sent.push_back({cid1, cid2, std::vector<uint8_t>(info, info + (info ? info_len : 0)),
-                        std::string(frame, frame_len)});
+        sent.push_back(
+            {cid1, cid2, std::vector<uint8_t>(info, info + (info ? info_len : 0)), std::string(frame, frame_len)});
         calls.push_back("send");
     }
     void on_publish(int type, const unsigned char* data, unsigned int len) override {

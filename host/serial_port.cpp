@@ -1,28 +1,37 @@
 #include "host/serial_port.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace tzv58 {
 namespace {
 
 speed_t speed_of(int baud) {
     switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
     }
 }
 
@@ -98,8 +107,7 @@ long write_all(int fd, const void* data, size_t n, int timeout_ms) {
 void discard_input(int fd) {
     tcflush(fd, TCIFLUSH);
     char scratch[256];
-    while (::read(fd, scratch, sizeof scratch) > 0) {
-    }
+    while (::read(fd, scratch, sizeof scratch) > 0) {}
 }
 
 LineWait wait_input(int fd, int timeout_ms) {

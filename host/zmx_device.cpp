@@ -2,9 +2,9 @@
 // Every service the device calls is reported to the installed HostEvents.
 #include "host/zmx_device.h"
 
+#include <unistd.h>
 #include <stdexcept>
 #include <utility>
-#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -63,9 +63,7 @@ ttime_t get_ttime(boost::posix_time::ptime t) {
 VDeviceInterface::VDeviceInterface() = default;
 VDeviceInterface::~VDeviceInterface() = default;
 
-float VDeviceInterface::Get_Value(unsigned int, const std::string&) const {
-    throw std::out_of_range("数据未就绪");
-}
+float VDeviceInterface::Get_Value(unsigned int, const std::string&) const { throw std::out_of_range("数据未就绪"); }
 
 bool VDeviceInterface::LoadFromCache(const std::string& blob) {
     return LoadFromCache(reinterpret_cast<const unsigned char*>(blob.data()), int(blob.size()));
@@ -135,9 +133,8 @@ bool ZMXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
     return events->on_batch_check(rules.size());
 }
 
-void ZMXVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& id,
-                                    const std::string& text1, const std::string& text2, bool active,
-                                    unsigned short seq) {
+void ZMXVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& id, const std::string& text1,
+                                    const std::string& text2, bool active, unsigned short seq) {
     events->on_alarm(level, key, id, text1, text2, active, seq);
 }
 
@@ -177,9 +174,7 @@ int ZMXSPDevice::SendData(const unsigned char* data, unsigned int len) {
     return int(len);
 }
 
-int ZMXSPDevice::SendParityData(const unsigned char* data, unsigned int len, EnumParity) {
-    return SendData(data, len);
-}
+int ZMXSPDevice::SendParityData(const unsigned char* data, unsigned int len, EnumParity) { return SendData(data, len); }
 
 int ZMXSPDevice::OpenPort() {
     events->on_open_port();

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/host_only.h"
 

@@ -121,8 +121,8 @@ void threshold_part_missing(diag_sink& s, uint32_t data_id, const char* part) {
 
 void threshold_codes(diag_sink& s, const std::string& key, const std::string& codes, int level, float value) {
     if (s.wants_lines())
-        put(s, "mobile:" + key + ":" + codes + " level:" + std::to_string(level) + " value:" +
-                   number("%g", double(value)) + "\n");
+        put(s, "mobile:" + key + ":" + codes + " level:" + std::to_string(level) +
+                   " value:" + number("%g", double(value)) + "\n");
 }
 
 }  // namespace diag_line

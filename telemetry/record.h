@@ -172,7 +172,8 @@ TZV58_AT(dc0.out_v, 854);
 TZV58_AT(dc1.out_v, 1057);
 TZV58_AT(dc0.alert_p, 1034);
 TZV58_AT(dc1.alert_p, 1237);
-static_assert(offsetof(tzv58_419_Data_t, dc1) - offsetof(tzv58_419_Data_t, dc0) == 203, "unit 2 lies 203 bytes after unit 1");
+static_assert(offsetof(tzv58_419_Data_t, dc1) - offsetof(tzv58_419_Data_t, dc0) == 203,
+              "unit 2 lies 203 bytes after unit 1");
 
 static_assert(sizeof(tzv58_419_Data_t::ac_channel_t) == 22, "AC channel size");
 TZV58_CH_AT(a, 0);

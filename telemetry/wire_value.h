@@ -43,14 +43,13 @@ struct value_rule {
 // Reads one value of `width` bytes (4: IEEE single, least significant byte
 // first; 2: big-endian fixed point) by `rule`. False, with nothing read or
 // stored, when the bytes are not there. raw, when given, points at the bytes.
-inline bool read_value(byte_reader& r, int width, const value_rule& rule, f32le& out,
-                       const uint8_t** raw = nullptr) {
+inline bool read_value(byte_reader& r, int width, const value_rule& rule, f32le& out, const uint8_t** raw = nullptr) {
     const uint8_t* v;
     if (!r.bytes(v, width)) return false;
     if (raw) *raw = v;
     const bool not_supplied = rule.test == supplied_test::equal_nonzero_bytes ? marked_not_supplied(v, width)
-                              : rule.test == supplied_test::equal_bytes     ? all_bytes_equal(v, width)
-                                                                            : false;
+                              : rule.test == supplied_test::equal_bytes       ? all_bytes_equal(v, width)
+                                                                              : false;
     if (not_supplied) {
         out.set(rule.mark);
     } else if (width == 4) {

@@ -218,7 +218,7 @@ TEST_F(ModelChecks, CountsAboveCapacityVisitOnlyWhatTheRecordHolds) {
     dev.data.module_count = 255;
     supplied(0);
     for (auto& m : dev.data.module) m.p41_44_count = 7;
-    dev.data.dc(0).reserved0[0] = 0x87;  // one past module 40's items
+    dev.data.dc(0).reserved0[0] = 0x87;         // one past module 40's items
     std::memset(dev.data.rc_out_v.b, 0x81, 4);  // where channel 2's items would lie
     run();
     ASSERT_EQ(rig.rec.alarms.size(), 1u + 2 * 8 + 40 * 3);

@@ -49,8 +49,8 @@ struct PowerChecks : testing::Test {
     // Mode 2 with every check enabled at a distinct level.
     void mode2() {
         dev.b_mode_ = 2;
-        const std::pair<const char*, int> levels[] = {{HIGH, 2},   {LOW, 3},    {NO_MAINS, 4},     {F_HIGH, 1},
-                                                      {F_LOW, 5},  {DC_LOW, 6}, {DC_ULTRA_LOW, 7}, {DC_HIGH, 8}};
+        const std::pair<const char*, int> levels[] = {{HIGH, 2},  {LOW, 3},    {NO_MAINS, 4},     {F_HIGH, 1},
+                                                      {F_LOW, 5}, {DC_LOW, 6}, {DC_ULTRA_LOW, 7}, {DC_HIGH, 8}};
         for (const auto& l : levels) dev.threshold_levels[l.first] = l.second;
         dev.threshold_values[F_HIGH] = 55.0f;
         dev.threshold_values[F_LOW] = 45.0f;

@@ -136,7 +136,11 @@ TEST(Parser, DropsBadInputAndResynchronises) {
 
 TEST(Parser, OddLengthWithValidLchksumIsALengthError) {
     // LENID 3 (odd): LCHKSUM D makes the nibbles sum to 16.
-    std::string f = "~200142" "00" "D003" "001";
+    std::string f =
+        "~200142"
+        "00"
+        "D003"
+        "001";
     char sum[5];
     std::snprintf(sum, sizeof sum, "%04X", frame_checksum(f.data() + 1, f.size() - 1));
     f += std::string(sum) + "\r";

@@ -6,23 +6,24 @@ using namespace tzv58;
 
 namespace {
 
-const std::vector<Span> AC_ANALOG = {{8, 21}, {off::channel(0), off::channel(0) + 17}, {off::channel(1), off::channel(1) + 17}};
+const std::vector<Span> AC_ANALOG = {
+    {8, 21}, {off::channel(0), off::channel(0) + 17}, {off::channel(1), off::channel(1) + 17}};
 
 // The samples above the decoders.
-const auto FLOAT_ONE_CHANNEL = hex(
-    "01"
-    "00005C43 00005C43 FFFFFFFF 00004842 00"
-    "00005C43 20202020 00000000");
-const auto FIXED_SKIPPED_USERS = hex(
-    "01"
-    "5622 5657 2020 1387 02 0001 0002"
-    "5622 2020 0000");
+const auto FLOAT_ONE_CHANNEL =
+    hex("01"
+        "00005C43 00005C43 FFFFFFFF 00004842 00"
+        "00005C43 20202020 00000000");
+const auto FIXED_SKIPPED_USERS =
+    hex("01"
+        "5622 5657 2020 1387 02 0001 0002"
+        "5622 2020 0000");
 const auto SWITCHES = hex("03 01 00 01 00");
-const auto ALARMS = hex(
-    "02"
-    "00 00 01 00  00  00"
-    "01 02 00 00  01 EE  00"
-    "00 01 00");
+const auto ALARMS =
+    hex("02"
+        "00 00 01 00  00  00"
+        "01 02 00 00  01 EE  00"
+        "00 01 00");
 
 }  // namespace
 
@@ -109,12 +110,12 @@ TEST(AcAnalog, FixedReplyTruncatesAndSkipsUserValues) {
 }
 
 TEST(AcAnalog, ChannelsBeyondTheRecordAreReadButNotStored) {
-    const auto three = hex(
-        "03"
-        "00005C43 00005C43 00005C43 00004842 00"
-        "00805C43 00805C43 00805C43 00004842 00"
-        "00006043 00006043 00006043 00004842 01 01020304"
-        "0000C841 0000A041 00002041");
+    const auto three =
+        hex("03"
+            "00005C43 00005C43 00005C43 00004842 00"
+            "00805C43 00805C43 00805C43 00004842 00"
+            "00006043 00006043 00006043 00004842 01 01020304"
+            "0000C841 0000A041 00002041");
     Marked m;
     const auto before = m.image();
     EXPECT_EQ(m.run(&Power::parse40_41, three), int(three.size()));

@@ -18,9 +18,9 @@ const auto ALARM_UNIT = hex("01 03 000100 02 0001");
 // A second unit: out_v 54.0, load_i 40.0, two batteries, three branches and
 // one user-defined value that is not supplied.
 const auto FIXED_UNIT_2 = hex("1518 0FA0 02 0064 00C8 03 0001 0002 0003 01 2020");
-const auto FLOAT_UNIT_2 = hex(
-    "00005842 00002042 02 0000803F 00000040 03 0000803F 00000040 00004040"
-    " 01 20202020");
+const auto FLOAT_UNIT_2 =
+    hex("00005842 00002042 02 0000803F 00000040 03 0000803F 00000040 00004040"
+        " 01 20202020");
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -203,14 +203,14 @@ TEST(DcLayout, AVoltageAfterDataflagMeansNoCountByte) {
         int32_t no_dc_number;
     };
     const Case cases[] = {
-        {hex("00 00005842 0000C841"), true, 1},  // 54.0 V
-        {hex("00 00002042"), true, 2},           // 40.0 V: not inside
-        {hex("00 00007042"), true, 2},           // 60.0 V: not inside
-        {hex("00 01 00005842"), true, 2},        // a count byte first
-        {hex("00 14B5 09C4"), false, 1},         // 53.01 V
-        {hex("00 0FA1"), false, 1},              // 40.01 V
-        {hex("00 1770"), false, 2},              // 60.00 V
-        {hex("00 01 14B5"), false, 2},           // 2.76 V
+        {hex("00 00005842 0000C841"), true, 1},          // 54.0 V
+        {hex("00 00002042"), true, 2},                   // 40.0 V: not inside
+        {hex("00 00007042"), true, 2},                   // 60.0 V: not inside
+        {hex("00 01 00005842"), true, 2},                // a count byte first
+        {hex("00 14B5 09C4"), false, 1},                 // 53.01 V
+        {hex("00 0FA1"), false, 1},                      // 40.01 V
+        {hex("00 1770"), false, 2},                      // 60.00 V
+        {hex("00 01 14B5"), false, 2},                   // 2.76 V
         {hex("00 000058"), true, NO_DC_NUMBER_UNKNOWN},  // too short to hold a voltage
         {hex("00 14"), false, NO_DC_NUMBER_UNKNOWN},
     };

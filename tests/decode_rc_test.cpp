@@ -172,11 +172,13 @@ TEST(RcTruncation, EveryCutStaysWithinTheReplyAndTheBlock) {
     expect_truncation_safe(&Power::parse41_41, FLOAT_TWO_MODULES, analog_block(2));
     expect_truncation_safe(&Power::parse41_42, hex("00 1538 02 03E8 02 1111 2222 07D0 00"), analog_block(2));
     expect_truncation_safe(&Power::parse41_42, fixed_modules(41), analog_block(40));
-    const std::vector<Span> states = {{off::module(0) + 5, off::module(0) + 10}, {off::module(1) + 5, off::module(1) + 10}};
+    const std::vector<Span> states = {{off::module(0) + 5, off::module(0) + 10},
+                                      {off::module(1) + 5, off::module(1) + 10}};
     const std::vector<Span> faults = {{off::module(0) + 10, off::module(1)}, {off::module(1) + 10, off::module(2)}};
     auto two = [](tzv58_419& d) { d.data.module_count = 2; };
     expect_truncation_safe(&Power::parse41_43, STATES, states, two);
     expect_truncation_safe(&Power::parse41_44, FAULTS, faults, two);
     // A marked record reads as module_count 197: at most the record's 40 modules.
-    expect_truncation_safe(&Power::parse41_44, hex("00 03 00 00 01 00 02 02 AABB"), {{off::module(0), off::module(40)}});
+    expect_truncation_safe(&Power::parse41_44, hex("00 03 00 00 01 00 02 02 AABB"),
+                           {{off::module(0), off::module(40)}});
 }

@@ -54,7 +54,8 @@ void allow_descriptors(rlim_t n) {
 TEST(Attack, ADeeplyNestedRequestIsRefusedAndTheProgramServesOn) {
     Running r({}, "--http");
     ASSERT_TRUE(r.ready) << r.host->all(1);
-    for (const std::string& body : {std::string(1000, '['), std::string(100000, '['), "{\"code\":" + std::string(500, '[')}) {
+    for (const std::string& body :
+         {std::string(1000, '['), std::string(100000, '['), "{\"code\":" + std::string(500, '[')}) {
         HttpClient c(unix_connect(r.socket));
         const HttpReply reply = c.ask(http_request("POST", "/control", body));
         EXPECT_TRUE(reply.status == 400 || reply.status == 413) << reply.status << " " << reply.body;
@@ -112,7 +113,8 @@ TEST(Attack, ASocketOfAnotherUserIsNotTrusted) {
     ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
     const HostRun got = run_host({"get", "--socket", path, "out_v"});
     EXPECT_EQ(got.status, 2);
-    EXPECT_EQ(got.err, "tzv58-host: " + path + " belongs to another user (uid 65534), neither you nor root: not trusting it\n");
+    EXPECT_EQ(got.err,
+              "tzv58-host: " + path + " belongs to another user (uid 65534), neither you nor root: not trusting it\n");
     EXPECT_EQ(got.out, "");
     // Nor will the program replace it with its own.
     const HostRun squatted = run_host({"simulate", "--fast", "--rounds", "1", "--listen", path});
@@ -185,10 +187,13 @@ TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
         << r.host->all(1);
     // The events file meets the same limit: said once, and the poll goes on;
     // the run then ends with status 1, as it did not write all it was asked to.
-    EXPECT_FALSE(r.host->wait_line(1, [](const std::string& l) {
-                          return l.rfind("tzv58-host: cannot write the --events file ", 0) == 0 &&
-                                 contains(l, ": File too large");
-                      }).empty())
+    EXPECT_FALSE(r.host
+                     ->wait_line(1,
+                                 [](const std::string& l) {
+                                     return l.rfind("tzv58-host: cannot write the --events file ", 0) == 0 &&
+                                            contains(l, ": File too large");
+                                 })
+                     .empty())
         << r.host->all(1);
     expect_serving(r);
     EXPECT_EQ(r.host->stop(), 1) << "not killed by SIGXFSZ";

@@ -31,7 +31,8 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
     }
     // Every rate --baud takes is listed where it is documented.
     for (const char* cmd : {"simulate", "poll"})
-        EXPECT_NE(run_host({cmd, "--help"}).out.find("--baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200"),
+        EXPECT_NE(run_host({cmd, "--help"})
+                      .out.find("--baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200"),
                   std::string::npos)
             << cmd;
     EXPECT_EQ(run_host({}).status, 2);
@@ -88,7 +89,8 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"plant", "--link", dir}, "not a symbolic link"},
         // a path that cannot be one
         {{"plant", "--link", ""}, "option --link needs a PATH, not an empty one"},
-        {{"plant", "--link", dir + "/no/such/port"}, "option --link: cannot make " + dir + "/no/such/port: there is no folder"},
+        {{"plant", "--link", dir + "/no/such/port"},
+         "option --link: cannot make " + dir + "/no/such/port: there is no folder"},
         {{"poll", "--port", ""}, "option --port needs a PATH"},
         {{"simulate", "--events", ""}, "option --events needs a PATH"},
         {{"simulate", "--config", ""}, "option --config needs a PATH"},
@@ -97,7 +99,8 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},
         {{"simulate", "--config", dir + "/bad.json"}, "bad.json:1:16: invalid JSON"},
         // JSON files read strictly: one object, nothing after it, no member twice
-        {{"simulate", "--config", plant_file("array.json", "[]")}, "array.json:1:1: the top level is an array, not an object"},
+        {{"simulate", "--config", plant_file("array.json", "[]")},
+         "array.json:1:1: the top level is an array, not an object"},
         {{"replay", "--script", dir + "/empty.script", "--config", plant_file("text.json", "\n \"x\"")},
          "text.json:2:2: the top level is a string"},
         {{"simulate", "--plant", plant_file("trailing.json", "{\"ac\": {}}\n{}")},
@@ -119,7 +122,8 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("typo.json", R"({"rectifiers": {"out_vv": 40}})")},
          "typo.json:1: rectifiers.out_vv: unknown member"},
         {{"simulate", "--plant", plant_file("top.json", R"({"dcc": []})")}, "top.json:1: dcc: unknown member"},
-        {{"simulate", "--plant", plant_file("entry.json", "{\"ac\": {\"channels\": [\n  {\"a\": 230,\n   \"d\": 1}]}}")},
+        {{"simulate", "--plant",
+          plant_file("entry.json", "{\"ac\": {\"channels\": [\n  {\"a\": 230,\n   \"d\": 1}]}}")},
          "entry.json:3: ac.channels[0].d: unknown member"},
         {{"simulate", "--plant", plant_file("type.json", R"({"dc": [{"out_v": "high"}]})")}, "dc[0].out_v"},
         // plant values the fixed-point replies cannot carry
@@ -153,9 +157,11 @@ TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
                                                           {"/dev/zero", "it is a device, not a file"},
                                                           {dir, "it is a folder, not a file"}};
     for (const auto& in : inputs) {
-        for (const std::vector<std::string>& args :
-             {std::vector<std::string>{"simulate", "--config", in.first}, {"simulate", "--plant", in.first},
-              {"replay", "--script", in.first}, {"record", in.first}, {"simulate", "--plugin", in.first}}) {
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"simulate", "--config", in.first},
+                                                     {"simulate", "--plant", in.first},
+                                                     {"replay", "--script", in.first},
+                                                     {"record", in.first},
+                                                     {"simulate", "--plugin", in.first}}) {
             SCOPED_TRACE(args[0] + " " + args[1] + " " + in.first);
             const pid_t pid = start_host(args, dir + "/out", dir + "/err");
             EXPECT_EQ(wait_child(pid, 10000), 2);
@@ -183,9 +189,12 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {{"simulate", "--fast", "--rounds", "2", "--events", "/dev/full"}, dir + "/out",
+        {{"simulate", "--fast", "--rounds", "2", "--events", "/dev/full"},
+         dir + "/out",
          "cannot write the --events file /dev/full: No space left on device"},
-        {{"simulate", "--fast", "--rounds", "1", "--diag", "/dev/full"}, dir + "/out", "cannot write the --diag file /dev/full"},
+        {{"simulate", "--fast", "--rounds", "1", "--diag", "/dev/full"},
+         dir + "/out",
+         "cannot write the --diag file /dev/full"},
         {{"simulate", "--fast", "--rounds", "1"}, "/dev/full", "cannot write standard output: No space left on device"},
         {{"simulate", "--fast", "--rounds", "1", "--events", "-"}, "/dev/full", "cannot write standard output"},
         {{"replay", "--script", script}, "/dev/full", "cannot write standard output"},
@@ -204,7 +213,8 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
     for (const char* option : {"--events", "--diag"}) {
         const pid_t pid = start_host({"simulate", "--fast", "--rounds", "1", option, fifo}, dir + "/out", dir + "/err");
         EXPECT_EQ(wait_child(pid, 10000), 2) << option;
-        EXPECT_EQ(slurp(dir + "/err"), "tzv58-host: option " + std::string(option) + ": nothing reads the FIFO " + fifo + "\n");
+        EXPECT_EQ(slurp(dir + "/err"),
+                  "tzv58-host: option " + std::string(option) + ": nothing reads the FIFO " + fifo + "\n");
     }
 }
 

@@ -34,8 +34,9 @@ TEST(HistoryFile, HoldsOneRowPerRoundWithThePlantsValues) {
         EXPECT_EQ(0, std::memcmp(blobs[i].data(), &stored[i], sizeof(tzv58_419_Data_t)));
         // The default plant: DC 53.5 V, 45 A, one battery at 3 A, rectifiers at
         // 53 V, phases 230/231/229 and 229/230/228 V; no second DC unit.
-        const std::vector<std::string> expected{iso(stored[i]), "1", "7", "53.5", "45.0", "3.0", "NULL", "53.0",
-                                                "230.0",        "231.0", "229.0", "229.0", "230.0", "228.0", "NULL"};
+        const std::vector<std::string> expected{iso(stored[i]), "1",     "7",     "53.5",  "45.0",
+                                                "3.0",          "NULL",  "53.0",  "230.0", "231.0",
+                                                "229.0",        "229.0", "230.0", "228.0", "NULL"};
         EXPECT_EQ(rows[i], expected);
     }
     EXPECT_EQ(h.one("SELECT count(*) FROM alarms"), "0");
@@ -153,10 +154,10 @@ TEST(HistoryExport, CsvAndJsonLinesGiveBackTheStoredNumbers) {
     ASSERT_EQ(csv.status, 0) << csv.err;
     const auto rows = parse_csv(csv.out);
     ASSERT_EQ(rows.size(), 6u) << csv.out;
-    const std::vector<std::string> header{"time",       "address",        "data_id",        "dc_v",     "load_i",
-                                          "battery1_i", "battery2_i",     "dc2_v",          "dc2_load_i",
-                                          "dc2_battery1_i", "dc2_battery2_i", "rc_out_v", "ac1_a", "ac1_b",
-                                          "ac1_c",      "ac2_a",          "ac2_b",          "ac2_c"};
+    const std::vector<std::string> header{"time",           "address",    "data_id", "dc_v",       "load_i",
+                                          "battery1_i",     "battery2_i", "dc2_v",   "dc2_load_i", "dc2_battery1_i",
+                                          "dc2_battery2_i", "rc_out_v",   "ac1_a",   "ac1_b",      "ac1_c",
+                                          "ac2_a",          "ac2_b",      "ac2_c"};
     EXPECT_EQ(rows[0], header);
     auto f = [](const std::string& s) { return std::strtof(s.c_str(), nullptr); };
     for (size_t i = 0; i < 5; ++i) {
@@ -263,7 +264,8 @@ TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
     EXPECT_GE(parse_csv(reader.out).size(), 6u);
     const HostRun second = run_host({"simulate", "--fast", "--rounds", "1", "--history", db});
     EXPECT_EQ(second.status, 2);
-    EXPECT_EQ(first_line(second.err), "tzv58-host: option --history: " + db + ": another process is writing this history file");
+    EXPECT_EQ(first_line(second.err),
+              "tzv58-host: option --history: " + db + ": another process is writing this history file");
 
     ASSERT_TRUE(writer.read_until("== round 30:", 60000)) << writer.err_text;
     ASSERT_EQ(kill(writer.pid, SIGKILL), 0);
@@ -282,8 +284,7 @@ TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
 
 TEST(HistoryCrash, FullDiskGivesOneLineAndThePollGoesOn) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"},
-              256 * 1024);
+    Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
     EXPECT_EQ(run.wait(), 0);
     run.read_until("\x01", 2000);

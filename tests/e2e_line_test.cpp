@@ -53,8 +53,8 @@ struct Poll {
     pid_t pid = -1;
 
     Poll(const std::string& port, std::vector<std::string> extra, int timeout_ms = 200) {
-        std::vector<std::string> args{"poll", "--port", port, "--data-id", "7", "--timeout",
-                                      std::to_string(timeout_ms), "--events", events};
+        std::vector<std::string> args{
+            "poll", "--port", port, "--data-id", "7", "--timeout", std::to_string(timeout_ms), "--events", events};
         args.insert(args.end(), extra.begin(), extra.end());
         pid = start_host(args, out, err);
     }

@@ -94,8 +94,7 @@ public:
         }
         if (!ended) kill(pid_, SIGKILL);
         int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
         for (std::thread& t : readers_) t.join();
         pid_ = -1;
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -167,8 +166,8 @@ struct Running {
         dir = scratch_dir();
         socket = dir + "/live.sock";
         events = dir + "/events";
-        std::vector<std::string> args{"simulate", "--fast",  "--data-id", "7",       "--events",       events,
-                                      "--summary", "--listen", socket,    http_option, "127.0.0.1:0"};
+        std::vector<std::string> args{"simulate",  "--fast",   "--data-id", "7",         "--events",   events,
+                                      "--summary", "--listen", socket,      http_option, "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
         host = std::make_unique<LiveHost>(args, limits);
         const std::string line = host->wait_line(1, READY);

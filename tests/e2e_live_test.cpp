@@ -79,7 +79,8 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_EQ(ids.out, "out_v: 53.5 V\nac: 0 (no mains failure: an AC phase at 150 V or more)\n");
     const HostRun unknown = run_host(sock(r, {"get", "out_v", "Out_V"}));
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.out, "out_v: 53.5 V\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
+    EXPECT_EQ(unknown.out,
+              "out_v: 53.5 V\nOut_V: 不支持变量 (unsupported variable: this device serves out_v and ac)\n");
 
     // Remote control: the frame the design gives goes out and the power
     // system replies; the device does not track this answer (between this
@@ -105,7 +106,8 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     // A code with its own bytes; the query reads the last command's result.
     const HostRun query = run_host(sock(r, {"control", "7", "--hex", "00", "--out", "4"}));
     EXPECT_EQ(query.status, 0);
-    EXPECT_EQ(query.out, "control 7: result 0\nout: 01000000\nsent: nothing\nanswer of the last command: recorded (1)\n");
+    EXPECT_EQ(query.out,
+              "control 7: result 0\nout: 01000000\nsent: nothing\nanswer of the last command: recorded (1)\n");
 
     // Every frame on the line went through the events, in this order, and
     // no control frame went out while a poll reply was awaited.
@@ -140,7 +142,8 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_TRUE(contains(m.body, "\n# TYPE tzv58_rounds_completed_total counter\n"));
     EXPECT_TRUE(contains(m.body, "\ntzv58_last_complete_round_age_seconds "));
     spit(r.dir + "/scrape", m.body);
-    const int promtool = std::system(("promtool check metrics < " + r.dir + "/scrape > " + r.dir + "/promtool 2>&1").c_str());
+    const int promtool =
+        std::system(("promtool check metrics < " + r.dir + "/scrape > " + r.dir + "/promtool 2>&1").c_str());
     EXPECT_EQ(promtool, 0) << slurp(r.dir + "/promtool");
     EXPECT_EQ(http_get(r.port, "/other").status, 404);
 
@@ -167,7 +170,8 @@ TEST(LiveGet, CountsBeyondTheRecordAlarmCodesValuesNotSuppliedAndAlarms) {
         EXPECT_TRUE(contains(got.out, line)) << line << " in\n" << got.out;
     EXPECT_FALSE(contains(got.out, "dc[0].battery_i")) << "values the record kept from no reply of this plant";
     EXPECT_FALSE(contains(got.out, "module[1]")) << got.out;
-    EXPECT_TRUE(contains(got.out, "\nalarm: level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警  since "))
+    EXPECT_TRUE(
+        contains(got.out, "\nalarm: level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警  since "))
         << got.out;
 
     const Json::Value st = parse_json(run_host(sock(r, {"get", "--json"})).out);
@@ -196,15 +200,15 @@ TEST(LiveGet, AnAnswerOfAnotherShapeIsOneLineNotAnAbort) {
             const int fd = accept(listener, nullptr, nullptr);
             if (fd < 0) return;
             std::string request;
-            receive_until(fd, request, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+            receive_until(fd, request,
+                          [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
             send_text(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
             close(fd);
         }
     });
-    const std::vector<std::string> asks[] = {{"get", "--socket", path},
-                                             {"get", "--socket", path, "out_v"},
-                                             {"control", "--socket", path, "set-time"}};
+    const std::vector<std::string> asks[] = {
+        {"get", "--socket", path}, {"get", "--socket", path, "out_v"}, {"control", "--socket", path, "set-time"}};
     for (const auto& args : asks) {
         const HostRun r = run_host(args);
         EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out << r.err;
@@ -381,7 +385,8 @@ TEST(LiveControl, StatusesTellWhatTheDeviceAndTheLineDid) {
     expect_status(sock(r, {"control", "999"}), 1, "999 is no command of this device");
     // Taken by the device, but nothing went out.
     expect_status(sock(r, {"control", "remote", "12"}), 1, "nothing sent: the device knows no remote-control id '12'");
-    expect_status(sock(r, {"control", "set-param", "999999", "53.5"}), 1, "nothing sent: the device found no parameter");
+    expect_status(sock(r, {"control", "set-param", "999999", "53.5"}), 1,
+                  "nothing sent: the device found no parameter");
     expect_status(sock(r, {"control", "300", "--hex", "00"}), 1, "the device refused the request (result -1)");
 
     // Right after a command that was answered, the next one reports its own
@@ -392,8 +397,9 @@ TEST(LiveControl, StatusesTellWhatTheDeviceAndTheLineDid) {
     const HostRun remote = run_host(sock(r, {"control", "remote", "419500201001", "--wait", "5"}));
     EXPECT_EQ(remote.status, 0) << remote.err;
     EXPECT_FALSE(contains(remote.out, "answered: yes")) << remote.out;
-    EXPECT_TRUE(contains(remote.out, "reply: answered\nanswered: sent; the device does not track this answer; "
-                                     "the power system replied after "))
+    EXPECT_TRUE(contains(remote.out,
+                         "reply: answered\nanswered: sent; the device does not track this answer; "
+                         "the power system replied after "))
         << remote.out;
     EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
 

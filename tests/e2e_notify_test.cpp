@@ -83,8 +83,8 @@ TEST(Notify, AnAlarmPlantRunsTheProgramWithTheEventInItsEnvironment) {
                                        "printf '%s' \"$1\" > \"$(dirname \"$0\")/arg.$TZV58_EVENT\"\n"
                                        "echo 'notified' >&2\n");
     setenv("TZV58_TEST_NOT_PASSED_ON", "secret", 1);
-    const HostRun r = run_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "2",
-                                "--address", "3", "--on-event", program});
+    const HostRun r = run_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "2", "--address", "3",
+                                "--on-event", program});
     unsetenv("TZV58_TEST_NOT_PASSED_ON");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string summary_line = line_with(r.out, "  raised   level 1 critical  PowerOff 419415001");
@@ -93,10 +93,10 @@ TEST(Notify, AnAlarmPlantRunsTheProgramWithTheEventInItsEnvironment) {
 
     const std::map<std::string, std::string> env = env_of(slurp(dir + "/env.raised"));
     const std::map<std::string, std::string> expected = {
-        {"TZV58_EVENT", "raised"},      {"TZV58_LEVEL", "1"},
+        {"TZV58_EVENT", "raised"},        {"TZV58_LEVEL", "1"},
         {"TZV58_LEVEL_NAME", "critical"}, {"TZV58_KEY", "PowerOff"},
-        {"TZV58_ID", "419415001"},      {"TZV58_TEXT", "输入电源中断告警 / 输入电源中断告警"},
-        {"TZV58_ADDRESS", "3"},         {"TZV58_TIME", summary_line.substr(0, 19)}};
+        {"TZV58_ID", "419415001"},        {"TZV58_TEXT", "输入电源中断告警 / 输入电源中断告警"},
+        {"TZV58_ADDRESS", "3"},           {"TZV58_TIME", summary_line.substr(0, 19)}};
     for (const auto& [name, value] : expected) {
         ASSERT_TRUE(env.count(name)) << name;
         EXPECT_EQ(env.at(name), value) << name;
@@ -117,8 +117,8 @@ TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
     const std::string dir = scratch_dir();
     spit(dir + "/plant.json", MAINS_OFF);
     const std::string program = script(dir, "sleeps", "echo $$ > \"$(dirname \"$0\")/pid\"\nexec sleep 60\n");
-    const HostRun r = run_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "40",
-                                "--on-event", program});
+    const HostRun r =
+        run_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "40", "--on-event", program});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("== round 40:"), std::string::npos);
     EXPECT_NE(r.err.find("tzv58-host: on-event: waiting up to 5 s for 1 running, 0 queued\n"), std::string::npos)
@@ -148,8 +148,9 @@ TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
 // a port that is not there yet.
 TEST(Notify, TheLinkLostAndRestoredAreNotified) {
     const std::string dir = scratch_dir();
-    const std::string program = script(
-        dir, "record", "echo \"$TZV58_EVENT|$1|${TZV58_CAUSE:-}|${TZV58_DOWN_SECONDS:-}\" >> \"$(dirname \"$0\")/log\"\n");
+    const std::string program =
+        script(dir, "record",
+               "echo \"$TZV58_EVENT|$1|${TZV58_CAUSE:-}|${TZV58_DOWN_SECONDS:-}\" >> \"$(dirname \"$0\")/log\"\n");
     const std::string link = dir + "/port", log = dir + "/log";
     const std::string plant_out = dir + "/plant.out";
     Started plant({"plant", "--link", link}, plant_out, dir + "/plant.err");
@@ -291,11 +292,13 @@ TEST(Notify, WhatCouldNeverRunIsRefusedAtTheStart) {
     chmod((dir + "/no-shebang").c_str(), 0755);
     const std::string ok = script(dir, "ok", "exit 0\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--on-event", dir + "/missing"}, "tzv58-host: option --on-event: " + dir + "/missing: No such file or directory\n"},
+        {{"--on-event", dir + "/missing"},
+         "tzv58-host: option --on-event: " + dir + "/missing: No such file or directory\n"},
         {{"--on-event", dir}, "tzv58-host: option --on-event: " + dir + ": a folder, not a program\n"},
-        {{"--on-event", dir + "/no-shebang"}, "tzv58-host: option --on-event: " + dir +
-                                                  "/no-shebang: neither a script starting with #! nor a compiled "
-                                                  "program (it is run without a shell)\n"},
+        {{"--on-event", dir + "/no-shebang"},
+         "tzv58-host: option --on-event: " + dir +
+             "/no-shebang: neither a script starting with #! nor a compiled "
+             "program (it is run without a shell)\n"},
     };
     for (const auto& [extra, message] : cases) {
         std::vector<std::string> args = {"simulate", "--rounds", "1"};

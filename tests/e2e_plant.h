@@ -43,12 +43,12 @@ inline void expect_default_plant(const tzv58_419_Data_t& r) {
     EXPECT_EQ(r.ext_value[1].get(), 10.0f);
 }
 
-
 // A plant with a record's worth of rectifier modules (40), module i giving
 // 10 + i % 7 A; the rest as the default plant.
 inline std::string full_plant_json() {
     std::string modules;
-    for (int i = 0; i < 40; ++i) modules += (i ? ", " : "") + std::string("{\"out_i\": ") + std::to_string(10 + i % 7) + "}";
+    for (int i = 0; i < 40; ++i)
+        modules += (i ? ", " : "") + std::string("{\"out_i\": ") + std::to_string(10 + i % 7) + "}";
     return "{\"rectifiers\": {\"out_v\": 53, \"modules\": [" + modules + "]}}";
 }
 

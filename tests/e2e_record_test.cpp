@@ -79,7 +79,9 @@ TEST(Record, DecodesAPublishedImageInEveryForm) {
     EXPECT_EQ(j["ext_value"][1].asFloat(), 25.3f);
     // Stamped by the round the cache load completed, on the replay clock.
     EXPECT_EQ(j["round_time_text"], "2026-01-01 00:00:00");
-    EXPECT_EQ(j["round_time"], "EA0701010000" "00");
+    EXPECT_EQ(j["round_time"],
+              "EA0701010000"
+              "00");
 }
 
 TEST(Record, RefusesAFileOfAnotherSize) {
@@ -126,7 +128,7 @@ TEST(Record, FlagsARecordThisDeviceDidNotWriteOrThatHoldsLessThanReported) {
     uint32_t x = 12345;
     for (char& c : noise) c = char((x = x * 1103515245u + 12345u) >> 24);
     noise[1000] = '\0';  // a raw image holds zero bytes
-    noise[20] = 24;       // channel_count
+    noise[20] = 24;      // channel_count
     spit(dir + "/noise.bin", noise);
     tzv58_419_Data_t many = sample_record();
     many.module_count = 41;

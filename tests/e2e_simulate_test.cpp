@@ -139,10 +139,12 @@ TEST(Simulate, StandardOutputHoldsOneFormatAndDiagnosticsGoWhereAsked) {
 TEST(Simulate, SummaryShowsEveryReportedUnitAndWhatTheRecordCannotHold) {
     const std::string dir = scratch_dir();
     std::string modules;
-    for (int i = 0; i < 41; ++i) modules += std::string(i ? "," : "") + "{\"out_i\": " + std::to_string(10 + i % 3) + "}";
+    for (int i = 0; i < 41; ++i)
+        modules += std::string(i ? "," : "") + "{\"out_i\": " + std::to_string(10 + i % 3) + "}";
     // A list entry takes what it leaves out from the default plant's entry.
     spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 232}]},
-                                  "rectifiers": {"modules": [)" + modules + R"(]},
+                                  "rectifiers": {"modules": [)" +
+                                  modules + R"(]},
                                   "dc": [{"battery_i": [3, 4, 5]},
                                          {"out_v": 0, "load_i": 0, "battery_i": [], "branch_i": []},
                                          {"out_v": 54}]})");
@@ -185,8 +187,8 @@ std::string env_or(const char* name, const char* fallback) {
 // TZV58_SOAK_TIMEOUT_MS lengthen it (10,000 rounds at 30 ms, for one).
 TEST(Simulate, RecoversFromLineFaultsWithoutCorruptingARecord) {
     using namespace tzv58::tool;
-    const std::string faults = std::string(fault::DROP) + "=0.2," + fault::CHECKSUM + "=0.1," + fault::NOISE +
-                               "=0.1," + fault::RTN + "=0.05," + fault::STALL + "=0.02";
+    const std::string faults = std::string(fault::DROP) + "=0.2," + fault::CHECKSUM + "=0.1," + fault::NOISE + "=0.1," +
+                               fault::RTN + "=0.05," + fault::STALL + "=0.02";
     const std::string rounds = env_or("TZV58_SOAK_ROUNDS", "60");
     const Simulation s = simulate({"--rounds", rounds, "--faults", faults, "--seed", "11", "--timeout",
                                    env_or("TZV58_SOAK_TIMEOUT_MS", "150"), "--give-up", "0"});
@@ -249,10 +251,10 @@ TEST(Simulate, SummaryCountsEveryLineErrorOfItsRoundByKind) {
         incomplete += !complete;
         // A complete round shows its errors on a line of their own, and a
         // clean one shows none.
-        const std::string expected = !complete ? ", " + std::to_string(total) + " line errors" +
-                                                     (total ? ": " + list : "") + ")"
-                                     : total ? "\nline      errors: " + list + "\n"
-                                             : "\nline ";
+        const std::string expected =
+            !complete ? ", " + std::to_string(total) + " line errors" + (total ? ": " + list : "") + ")"
+            : total   ? "\nline      errors: " + list + "\n"
+                      : "\nline ";
         const bool shown = blocks[i].find(expected) != std::string::npos;
         EXPECT_EQ(shown, !complete || total > 0) << expected << " in\n" << blocks[i];
     }
@@ -279,8 +281,11 @@ class EachFault : public testing::TestWithParam<FaultCase> {};
 TEST_P(EachFault, IsRecoveredFromAndNoRecordDiffersFromThePlant) {
     const FaultCase& c = GetParam();
     const int rounds = 20;
-    std::vector<std::string> args{"--rounds", std::to_string(rounds), "--faults", std::string(c.fault) + "=" + c.rate,
-                                  "--seed", "5", "--timeout", "150", "--give-up", "10"};
+    std::vector<std::string> args{"--rounds",  std::to_string(rounds),
+                                  "--faults",  std::string(c.fault) + "=" + c.rate,
+                                  "--seed",    "5",
+                                  "--timeout", "150",
+                                  "--give-up", "10"};
     if (c.full_plant) {
         const std::string dir = scratch_dir();
         spit(dir + "/plant.json", full_plant_json());
@@ -330,13 +335,11 @@ TEST_P(EachFault, IsRecoveredFromAndNoRecordDiffersFromThePlant) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Simulate, EachFault,
-                         testing::Values(FaultCase{"truncate", "0.3", "truncated", false},
-                                         FaultCase{"soi", "0.3", "truncated", false},
-                                         FaultCase{"echo", "1", nullptr, false},
-                                         FaultCase{"late", "0.3", "timeout", false},
-                                         FaultCase{"foreign", "0.3", "address", false},
-                                         FaultCase{"excess", "0.5", nullptr, true}),
-                         [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.fault); });
+INSTANTIATE_TEST_SUITE_P(
+    Simulate, EachFault,
+    testing::Values(FaultCase{"truncate", "0.3", "truncated", false}, FaultCase{"soi", "0.3", "truncated", false},
+                    FaultCase{"echo", "1", nullptr, false}, FaultCase{"late", "0.3", "timeout", false},
+                    FaultCase{"foreign", "0.3", "address", false}, FaultCase{"excess", "0.5", nullptr, true}),
+    [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.fault); });
 
 }  // namespace

@@ -34,9 +34,7 @@ inline std::string slurp(const std::string& path) {
     return s.str();
 }
 
-inline void spit(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+inline void spit(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Scratch folders go when the test program ends, unless TZV58_KEEP_SCRATCH
 // is set (to look at the events of a failed run).
@@ -108,8 +106,7 @@ inline HostRun run_host(const std::vector<std::string>& args, const std::string&
     const pid_t pid = start_host(args, out, err, in_path);
     HostRun r;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     r.status = exit_status(status);
     r.out = slurp(out);
     r.err = slurp(err);

@@ -190,8 +190,7 @@ TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
         // Headers beyond the limit: refused before the client is done.
         HttpClient c(s.connect());
         c.send("GET /hello HTTP/1.1\r\nHost: x\r\n");
-        for (int i = 0; i < 64 && c.send("X-Filler: " + std::string(100, 'a') + "\r\n"); ++i) {
-        }
+        for (int i = 0; i < 64 && c.send("X-Filler: " + std::string(100, 'a') + "\r\n"); ++i) {}
         const HttpReply r = c.reply();
         EXPECT_EQ(r.status, 431);
         EXPECT_TRUE(r.closes);
@@ -199,7 +198,8 @@ TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
     }
     {
         HttpClient c(s.connect());
-        const HttpReply r = c.ask("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(2000, 'b'));
+        const HttpReply r =
+            c.ask("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(2000, 'b'));
         EXPECT_EQ(r.status, 413);
         EXPECT_TRUE(closed_by_peer(c.fd));
     }
@@ -382,7 +382,8 @@ TEST(UnixListener, FoldersOthersCanChangeAreRefused) {
     UnixListener open_folder;
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     EXPECT_FALSE(open_folder.open(path, err));
-    EXPECT_EQ(err, "cannot listen on " + path + ": others may write to the folder " + dir + " (and it has no sticky bit)");
+    EXPECT_EQ(err,
+              "cannot listen on " + path + ": others may write to the folder " + dir + " (and it has no sticky bit)");
     ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
     UnixListener sticky;
     EXPECT_TRUE(sticky.open(path, err)) << err;
@@ -404,7 +405,8 @@ TEST(UnixListener, FoldersOthersCanChangeAreRefused) {
 // ---- the live API ----
 
 TEST(LiveApi, IdsTravelAsPathSegments) {
-    for (const std::string& id : std::vector<std::string>{"out_v", "Out_V", "out_v ", "", "a/b?c%d", "不支持", std::string(1, '\0') + "x"}) {
+    for (const std::string& id :
+         std::vector<std::string>{"out_v", "Out_V", "out_v ", "", "a/b?c%d", "不支持", std::string(1, '\0') + "x"}) {
         std::string back;
         EXPECT_TRUE(decode_id(encode_id(id), back)) << id;
         EXPECT_EQ(back, id);
@@ -442,7 +444,8 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
         {"{\"code\":1,\"out_len\":-1}", "\"out_len\" must be 0 to 4096"},
         {"{\"code\":1,\"out_len\":4097}", "\"out_len\" must be 0 to 4096"},
     };
-    for (const auto& r : refused) EXPECT_TRUE(has(parse_control_request(r.first, c), r.second)) << r.first.substr(0, 40);
+    for (const auto& r : refused)
+        EXPECT_TRUE(has(parse_control_request(r.first, c), r.second)) << r.first.substr(0, 40);
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ TEST(LiveStatus, CountsBeyondTheRecordShowOnlyWhatTheLastReplyLeft) {
     r.airlock[0] = 5;
     r.module[0].p41_43_count = 2;
     r.module[0].p41_44_count = 6;
-    r.dc0.m = 3;     // skipped whole: battery_i keeps an older reply's
+    r.dc0.m = 3;  // skipped whole: battery_i keeps an older reply's
     r.dc0.n = 21;
     r.dc0.p = 10;
     r.dc0.alert_m_count = 50;  // the first 42 kept
@@ -139,7 +139,8 @@ LiveSnapshot running(Steady::time_point now) {
     s.rounds_completed = 12;
     s.port = "/dev/ttyS1";
     s.address = 1;
-    s.taken = boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::time_duration(20, 44, 56));
+    s.taken =
+        boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::time_duration(20, 44, 56));
     s.taken_at = now - 500ms;
     return s;
 }

@@ -90,7 +90,8 @@ bool receive_until(int fd, std::string& got, Enough enough, int wait_ms = NET_WA
 // What the peer sends until it closes (or wait_ms pass).
 inline std::string receive_all(int fd, int wait_ms = NET_WAIT_MS) {
     std::string got;
-    receive_until(fd, got, [](const std::string&) { return false; }, wait_ms);
+    receive_until(
+        fd, got, [](const std::string&) { return false; }, wait_ms);
     return got;
 }
 

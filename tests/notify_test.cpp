@@ -39,7 +39,8 @@ struct Rig {
     FILE* out = std::fopen(report.c_str(), "w");
     std::unique_ptr<NoticeRunner> runner;
 
-    void start(const std::string& program, RunnerLimits limits = {}, std::vector<std::string> env = {"PATH=/usr/bin:/bin"}) {
+    void start(const std::string& program, RunnerLimits limits = {},
+               std::vector<std::string> env = {"PATH=/usr/bin:/bin"}) {
         runner = std::make_unique<NoticeRunner>(program, env, limits, out);
         std::string err;
         ASSERT_TRUE(runner->start(err)) << err;
@@ -78,8 +79,8 @@ TEST(NotifyRunner, RunsTheProgramWithTheNoticeAndShowsItsStandardError) {
 
     EXPECT_EQ(slurp(rig.dir + "/args"), "1|2026-12-07T20:44:56  raised   level 1 critical  x / y");
     const std::string env = slurp(rig.dir + "/env");
-    for (const char* v : {"PATH=/usr/bin:/bin\n", "LANG=C.UTF-8\n", "TZV58_EVENT=raised\n",
-                          "TZV58_KEY=raised PowerOff 419415001\n"})
+    for (const char* v :
+         {"PATH=/usr/bin:/bin\n", "LANG=C.UTF-8\n", "TZV58_EVENT=raised\n", "TZV58_KEY=raised PowerOff 419415001\n"})
         EXPECT_NE(env.find(v), std::string::npos) << v << " in\n" << env;
     EXPECT_EQ(env.find("HOME="), std::string::npos) << "only the environment given";
     // Standard input from /dev/null, standard error a pipe, nothing of the
@@ -207,7 +208,8 @@ TEST(NotifyRunner, AProgramThatCannotRunIsReportedAndTheNextStillRuns) {
 // link changes each time.
 TEST(Notifier, NotifiesChangesOnly) {
     Rig rig;
-    const std::string program = script(rig.dir, "record-line", "echo \"$TZV58_EVENT|$1\" >> \"$(dirname \"$0\")/log\"\n");
+    const std::string program =
+        script(rig.dir, "record-line", "echo \"$TZV58_EVENT|$1\" >> \"$(dirname \"$0\")/log\"\n");
     RunnerLimits limits;
     limits.parallel = 1;
     rig.start(program, limits);
@@ -225,20 +227,23 @@ TEST(Notifier, NotifiesChangesOnly) {
     n.reset();
     std::fflush(rig.out);
     EXPECT_EQ(slurp(rig.dir + "/log"),
-              "raised|2026-12-07T20:00:02  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警\n"
-              "cleared|2026-12-07T20:00:08  cleared  level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警\n"
+              "raised|2026-12-07T20:00:02  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / "
+              "输入电源中断告警\n"
+              "cleared|2026-12-07T20:00:08  cleared  level 1 critical  PowerOff 419415001  输入电源中断告警 / "
+              "输入电源中断告警\n"
               "link-lost|link lost (hang-up) at 2026-12-07T20:00:12\n"
               "link-restored|link restored after 63 s\n");
 }
 
 TEST(Notifier, NoticesCarryTheEventInTheirEnvironment) {
     const NoticeSource from{"/dev/ttyS1", 3};
-    const Notice raised = alarm_notice({"2026-12-07T20:44:56", true, 3, "ZID06OZU_RC_1", "419430501",
-                                        "整流模块故障告警", "模块2模块故障告警状态"},
-                                       from);
+    const Notice raised = alarm_notice(
+        {"2026-12-07T20:44:56", true, 3, "ZID06OZU_RC_1", "419430501", "整流模块故障告警", "模块2模块故障告警状态"},
+        from);
     EXPECT_EQ(raised.label, "raised ZID06OZU_RC_1 419430501");
-    EXPECT_EQ(raised.line, "2026-12-07T20:44:56  raised   level 3 minor     ZID06OZU_RC_1 419430501  "
-                           "整流模块故障告警 / 模块2模块故障告警状态");
+    EXPECT_EQ(raised.line,
+              "2026-12-07T20:44:56  raised   level 3 minor     ZID06OZU_RC_1 419430501  "
+              "整流模块故障告警 / 模块2模块故障告警状态");
     const std::set<std::string> env(raised.env.begin(), raised.env.end());
     EXPECT_EQ(env, (std::set<std::string>{"TZV58_EVENT=raised", "TZV58_TIME=2026-12-07T20:44:56",
                                           "TZV58_PORT=/dev/ttyS1", "TZV58_ADDRESS=3", "TZV58_LEVEL=3",
@@ -259,8 +264,8 @@ TEST(Notifier, NoticesCarryTheEventInTheirEnvironment) {
 }
 
 TEST(Notifier, KeepsOnlyTheUsualVariablesOfTheEnvironment) {
-    std::vector<std::string> given = {"PATH=/p", "HOME=/h", "LANG=C.UTF-8", "LC_TIME=C", "TZ=UTC",
-                                      "SECRET_TOKEN=x", "TZV58_EVENT=forged", "LD_PRELOAD=/evil.so"};
+    std::vector<std::string> given = {"PATH=/p", "HOME=/h",        "LANG=C.UTF-8",       "LC_TIME=C",
+                                      "TZ=UTC",  "SECRET_TOKEN=x", "TZV58_EVENT=forged", "LD_PRELOAD=/evil.so"};
     std::vector<char*> env;
     for (std::string& v : given) env.push_back(&v[0]);
     env.push_back(nullptr);

@@ -153,7 +153,7 @@ private:
         return v;
     }
 
-    std::string string_at(const ElfW(Shdr)& table, size_t index) const {
+    std::string string_at(const ElfW(Shdr) & table, size_t index) const {
         const size_t start = table.sh_offset + index;
         if (start >= bytes_.size()) return std::string();
         const size_t end = std::min<size_t>(bytes_.size(), table.sh_offset + table.sh_size);
@@ -161,7 +161,7 @@ private:
         return std::string(p, strnlen(p, end > start ? end - start : 0));
     }
 
-    std::vector<Symbol> symbols_of(const ElfW(Shdr)& table) const {
+    std::vector<Symbol> symbols_of(const ElfW(Shdr) & table) const {
         std::vector<Symbol> out;
         if (table.sh_link >= sections_.size()) return out;
         const ElfW(Shdr)& names = sections_[table.sh_link];
@@ -175,12 +175,12 @@ private:
         return out;
     }
 
-    void read_symbols(const ElfW(Shdr)& symtab) {
+    void read_symbols(const ElfW(Shdr) & symtab) {
         for (auto& sym : symbols_of(symtab))
             if (!sym.name.empty()) symbols_.push_back(std::move(sym));
     }
 
-    void read_relocations(const ElfW(Shdr)& sh) {
+    void read_relocations(const ElfW(Shdr) & sh) {
         if (sh.sh_link >= sections_.size()) return;
         const std::vector<Symbol> dynamic = symbols_of(sections_[sh.sh_link]);
         const bool rela = sh.sh_type == SHT_RELA;
@@ -304,8 +304,8 @@ void expect_table(const Library& lib, const std::string& vtable, const std::vect
             match = match || names.count(want.substr(start, end - start)) > 0;
             start = end + 3;
         }
-        EXPECT_TRUE(match)
-            << vtable << " slot " << slot << "\n  expected: " << expected[slot] << "\n  found:    " << found;
+        EXPECT_TRUE(match) << vtable << " slot " << slot << "\n  expected: " << expected[slot]
+                           << "\n  found:    " << found;
     }
 }
 

@@ -54,7 +54,8 @@ std::vector<std::string> run_round(Rig<Device>& rig, const Plant& plant) {
 
 std::vector<std::string> cmds(std::initializer_list<const char*> l) { return {l.begin(), l.end()}; }
 
-const auto kFirstRound = cmds({"40/42 01", "40/43 01", "40/44 01", "41/42", "41/43", "41/44", "42/42 01", "42/44", "80/42"});
+const auto kFirstRound =
+    cmds({"40/42 01", "40/43 01", "40/44 01", "41/42", "41/43", "41/44", "42/42 01", "42/44", "80/42"});
 const auto kSteadyRound = cmds({"40/42 01", "41/42", "42/42 01", "80/42"});
 
 using Base = pmbuspower_419<tzv58_419_Data_t, 5535>;
@@ -123,7 +124,7 @@ TEST(PollCycle, PlantWithoutAcOrDc) {
     EXPECT_EQ(no_dc.dev->poll_step, 10);
     EXPECT_EQ(no_dc.rec.published.size(), 1u);
 
-    Rig<Base> base;  // floats, no DC by default
+    Rig<Base> base;                // floats, no DC by default
     base.dev->float_mode = false;  // answer with the fixed-point plant
     EXPECT_EQ(run_round(base, Plant()), cmds({"40/42 01", "40/43 01", "40/44 01", "41/42", "41/43", "41/44"}));
     EXPECT_EQ(base.dev->poll_step, 10);
@@ -330,8 +331,8 @@ TEST(RoundDone, CallOrderAndPublishedImage) {
     rig.dev->RoundDone();
     EXPECT_EQ(captured_diag(), "rvSize is 2\n");
     const std::vector<std::string> want = {
-        "publish", "reset", "ao_report ao_1", "check_threshold ao_1||1", "ao_report ao_2",
-        "check_threshold ao_2||1", "batch 2", "history"};
+        "publish", "reset",  "ao_report ao_1", "check_threshold ao_1||1", "ao_report ao_2", "check_threshold ao_2||1",
+        "batch 2", "history"};
     EXPECT_EQ(rig.rec.calls, want);
     EXPECT_TRUE(rig.dev->alarm_changed);  // true from ao_1 survives ao_2's false
     EXPECT_TRUE(rig.dev->rule_values.empty());

@@ -65,7 +65,7 @@ TEST(ReplyFilter, WhatFollowsTheReplyIsStaleAndOnlyATimeoutReportsAPartialFrame)
     f.flush(false);
     EXPECT_EQ(f.reply_len(), 0u);
     EXPECT_FALSE(feed(f, REPLY.substr(0, 9)));  // cut short
-    f.flush(false);                                // stale input: not a word
+    f.flush(false);                             // stale input: not a word
     EXPECT_TRUE(drops.reasons.empty());
     EXPECT_FALSE(feed(f, REPLY.substr(0, 9)));
     f.flush(true);  // a reply timeout

@@ -55,15 +55,15 @@ TEST_F(ConfigTest, ValuesAreReadAsTextThroughAtoi) {
         const char* value;
         int32_t number;
     } cases[] = {
-        {"2", 2},      {"\"2\"", 2}, {"\"2abc\"", 2}, {"\"  -1\"", -1}, {"2.9", 2},   {"-7", -7},
-        {"true", 0},   {"false", 0}, {"\"abc\"", 0},  {"\"\"", 0},      {"\"+5\"", 5}, {"\"0x10\"", 0},
+        {"2", 2},    {"\"2\"", 2}, {"\"2abc\"", 2}, {"\"  -1\"", -1}, {"2.9", 2},    {"-7", -7},
+        {"true", 0}, {"false", 0}, {"\"abc\"", 0},  {"\"\"", 0},      {"\"+5\"", 5}, {"\"0x10\"", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         tzv58_419 d;
         const std::string v = c.value;
         configure(d, R"({"appSetting": {"no_dc_number": )" + v + R"(, "dc_i_adjust": )" + v + R"(, "has_dc": )" + v +
-                     R"(, "has_ac": )" + v + "}}");
+                         R"(, "has_ac": )" + v + "}}");
         EXPECT_EQ(d.no_dc_number, c.number);
         EXPECT_EQ(d.dc_i_adjust, c.number);
         EXPECT_EQ(d.has_dc, c.number != 0);

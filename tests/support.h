@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "device/tzv58_419.h"
 #include "host/frame.h"
-#include "host/host_events.h"
 #include "host/hex.h"
+#include "host/host_events.h"
 #include "host/recorder.h"
 
 // "00 01 14 B5" -> exactly those bytes; blanks are ignored.

@@ -29,8 +29,7 @@ TEST(Time2040, RoundTimeAndValueAgeAcrossALeapDayAndMidnight) {
     rig.dev->data.dc0.out_v.set(53.5f);
     rig.dev->RoundDone();
     // Year 2040 is 07F8H, low byte first.
-    EXPECT_EQ(to_hex(std::vector<uint8_t>(rig.dev->data.round_time, rig.dev->data.round_time + 7)),
-              "F807021D173B1E");
+    EXPECT_EQ(to_hex(std::vector<uint8_t>(rig.dev->data.round_time, rig.dev->data.round_time + 7)), "F807021D173B1E");
     rig.clock.advance(60);  // 2040-03-01 00:00:30
     EXPECT_FLOAT_EQ(rig.dev->Get_Value(0, "out_v"), 53.5f);
     rig.clock.advance(1);

@@ -14,13 +14,14 @@ using tzv58::tool::parse_whole;
 
 TEST(ToolsOptions, WholeNumbersAreDecimalDigitsAndNothingElse) {
     long long v = 0;
-    const std::pair<const char*, long long> good[] = {{"0", 0},   {"16", 16}, {"+5", 5},
+    const std::pair<const char*, long long> good[] = {{"0", 0},   {"16", 16},  {"+5", 5},
                                                       {"-3", -3}, {"010", 10}, {"9223372036854775807", INT64_MAX}};
     for (const auto& g : good) {
         EXPECT_TRUE(parse_whole(g.first, v)) << g.first;
         EXPECT_EQ(v, g.second) << g.first;
     }
-    for (const char* bad : {"", "+", "-", "0x10", "0X10", " 5", "5 ", "5s", "1e3", "1.0", "--1", "9223372036854775808"}) {
+    for (const char* bad :
+         {"", "+", "-", "0x10", "0X10", " 5", "5 ", "5s", "1e3", "1.0", "--1", "9223372036854775808"}) {
         v = 42;
         EXPECT_FALSE(parse_whole(bad, v)) << bad;
         EXPECT_EQ(v, 42) << "untouched by '" << bad << "'";
@@ -29,8 +30,8 @@ TEST(ToolsOptions, WholeNumbersAreDecimalDigitsAndNothingElse) {
 
 TEST(ToolsOptions, RealNumbersAreDecimalNotation) {
     double v = 0;
-    const std::pair<const char*, double> good[] = {{"0.1", 0.1}, {"1", 1}, {".5", 0.5}, {"5.", 5}, {"1e-3", 1e-3},
-                                                   {"-2.5E+1", -25}};
+    const std::pair<const char*, double> good[] = {{"0.1", 0.1}, {"1", 1},       {".5", 0.5},
+                                                   {"5.", 5},    {"1e-3", 1e-3}, {"-2.5E+1", -25}};
     for (const auto& g : good) {
         EXPECT_TRUE(parse_real(g.first, v)) << g.first;
         EXPECT_DOUBLE_EQ(v, g.second) << g.first;

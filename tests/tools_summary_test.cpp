@@ -75,7 +75,8 @@ TEST(ToolsSummary, AThresholdAlarmWithMovingReadingsIsOneAlarm) {
     RoundCollector c;
     c.set_clock(&clock);
     const std::string id = "220600120010";
-    const char* readings[] = {"ua1:281 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0", "ua1:283.5 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0",
+    const char* readings[] = {"ua1:281 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0",
+                              "ua1:283.5 ub1:230 uc1:229 ua2:0 ub2:0 uc2:0",
                               "ua1:282 ub1:231 uc1:229 ua2:0 ub2:0 uc2:0", "ua1:230 ub1:231 uc1:229 ua2:0 ub2:0 uc2:0"};
     std::vector<bool> raised;
     for (int round = 0; round < 4; ++round) {
@@ -94,8 +95,8 @@ TEST(ToolsSummary, AnIncompleteRoundSaysSoAndShowsNoStaleRecord) {
     RoundCollector c;
     c.new_round();
     for (int i = 0; i < 8; ++i) c.on_payload(1, 4);
-    for (const char* reason : {"timeout", "checksum", "noise", "timeout", "timeout", "noise", "checksum", "timeout",
-                               "timeout", "timeout"})
+    for (const char* reason :
+         {"timeout", "checksum", "noise", "timeout", "timeout", "noise", "checksum", "timeout", "timeout", "timeout"})
         c.on_frame_error(reason, nullptr, 0);
     EXPECT_EQ(summary_of(c, 1, false),
               "== round 1: no complete reading (8 replies, 10 line errors: 2 checksum, 2 noise, 6 timeout)\n");

@@ -15,10 +15,10 @@
 
 #include "device/control_code.h"
 #include "host/hex.h"
-#include "tools/common/exit_status.h"
-#include "tools/common/json_out.h"
 #include "tools/cli/live_connection.h"
 #include "tools/cli/status_text.h"
+#include "tools/common/exit_status.h"
+#include "tools/common/json_out.h"
 #include "tools/live/live_api.h"
 
 namespace tzv58::tool {
@@ -78,15 +78,16 @@ int control_form(const CommandLine& cl, int& code, std::vector<uint8_t>& in) {
     if (form == "set-time") {
         if (n > 2) return usage_error("set-time takes one time at most: YYYY-MM-DDTHH:MM:SS");
         const std::string when = n == 2 ? cl.args[1] : now_text();
-        if (!time_bytes(when, in)) return usage_error("set-time needs a time as YYYY-MM-DDTHH:MM:SS, not '" + when + "'");
+        if (!time_bytes(when, in))
+            return usage_error("set-time needs a time as YYYY-MM-DDTHH:MM:SS, not '" + when + "'");
         code = SET_TIME;
     } else if (form == "set-param") {
         if (n != 3) return usage_error("set-param needs SIGNAL_ID VALUE");
         // The device narrows the value to a float.
         double v = 0;
         if (!parse_real(cl.args[2], v) || std::fabs(v) > FLT_MAX)
-            return usage_error("set-param needs a decimal number within a float's range as VALUE, not '" +
-                               cl.args[2] + "'");
+            return usage_error("set-param needs a decimal number within a float's range as VALUE, not '" + cl.args[2] +
+                               "'");
         const std::string text = JsonLine().str("signal_id", cl.args[1]).str("SetValue", cl.args[2]).text();
         in.assign(text.begin(), text.end());
         code = SET_PARAM;
@@ -161,8 +162,7 @@ std::string seconds_text(const Json::Value& s) {
 // --wait, when the device recorded the reply as this command's answer.
 int command_verdict(int code, bool wait, const Json::Value& r) {
     const std::string reply = r["reply"].asString();
-    if (reply == "none")
-        return failure("sent; no reply from the power system within " + seconds_text(r["waited_s"]));
+    if (reply == "none") return failure("sent; no reply from the power system within " + seconds_text(r["waited_s"]));
     if (reply == "line lost") return failure("sent; the serial line was lost while the reply was awaited");
     if (reply != "answered") return failure("sent; the power system's reply was " + reply);
     if (!wait) return 0;

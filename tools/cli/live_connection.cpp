@@ -7,11 +7,11 @@
 #include <chrono>
 #include <cstring>
 
+#include <json/reader.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <json/reader.h>
 
 #include "tools/common/exit_status.h"
 

@@ -55,7 +55,7 @@ private:
     SchedulerOptions sched_;
     SimulatorOptions sim_;
     NotifyOptions notify_;
-    long long baud_ = 0;  // 0: the device's own
+    long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
     std::unique_ptr<Line> line_;
@@ -85,7 +85,8 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_choice(cl, "--baud", BAUD_RATES, baud_, err) || !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
+        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
         return false;
     if (!notify_options(cl, notify_, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {

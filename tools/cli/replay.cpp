@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include <json/reader.h>
@@ -95,8 +95,7 @@ bool parse_at_line(const std::string& s, ScriptStep& step, std::string& why) {
     if (cmd == "@cache") {
         step.kind = ScriptStep::cache;
         const std::string payload = word(s, pos);
-        return payload.compare(0, 4, "hex:") == 0 && parse_hex(payload.substr(4), step.bytes) &&
-               rest_is_blank(s, pos);
+        return payload.compare(0, 4, "hex:") == 0 && parse_hex(payload.substr(4), step.bytes) && rest_is_blank(s, pos);
     }
     return false;
 }

@@ -14,18 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "tools/report/events.h"
 #include "tools/common/plugin_host.h"
+#include "tools/report/events.h"
 
 namespace tzv58::tool {
 
 struct ScriptStep {
     enum Kind { reply, refresh, clock, get, control, cache } kind = reply;
     int line_no = 0;
-    std::string text;                // reply characters; the id for get
+    std::string text;                  // reply characters; the id for get
     std::vector<unsigned char> bytes;  // control input, cache image
-    long long number = 0;                // clock seconds, get index, control code
-    int out_len = 0;                 // control output buffer
+    long long number = 0;              // clock seconds, get index, control code
+    int out_len = 0;                   // control output buffer
 };
 
 // Reads a whole script. false with "FILE:LINE: ..." for the first line that

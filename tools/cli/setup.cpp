@@ -63,8 +63,9 @@ bool Setup::prepare(const CommandLine& cl, std::string& err) {
 }
 
 bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::string& err) {
-    const DiagTarget target =
-        cl.has("--debug") ? DiagTarget::stderr_ : cl.has("--diag") ? DiagTarget::file : DiagTarget::discard;
+    const DiagTarget target = cl.has("--debug")  ? DiagTarget::stderr_
+                              : cl.has("--diag") ? DiagTarget::file
+                                                 : DiagTarget::discard;
     console = divert_diagnostics(target, cl.get("--diag"), err);
     if (!console) return false;
     if (events_to_console || (events_by_default && !cl.has("--events"))) {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/host_events.h"
 #include "tools/common/options.h"
@@ -32,8 +32,8 @@ int32_t no_dc_number_of(const Json::Value& config);
 struct Setup {
     long long address = 1, data_id = 1;
     Json::Value config{Json::objectValue};
-    FILE* console = nullptr;       // the real standard output
-    FILE* events_file = nullptr;   // JSON lines, or nullptr for none
+    FILE* console = nullptr;      // the real standard output
+    FILE* events_file = nullptr;  // JSON lines, or nullptr for none
     bool events_to_console = false;
     std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
     EventFanout observers;

@@ -87,18 +87,39 @@ struct Field {
     const char* unit_or_group;
 };
 const Field FIELDS[] = {
-    {"a", Kind::plain, "V"},          {"b", Kind::plain, "V"},          {"c", Kind::plain, "V"},
-    {"f", Kind::plain, "Hz"},         {"rc_out_v", Kind::plain, "V"},   {"out_i", Kind::plain, "A"},
-    {"out_v", Kind::plain, "V"},      {"load_i", Kind::plain, "A"},     {"battery_i", Kind::plain, "A"},
-    {"branch_i", Kind::plain, "A"},   {"a_alarm", Kind::alarm, ""},     {"b_alarm", Kind::alarm, ""},
-    {"c_alarm", Kind::alarm, ""},     {"f_alarm", Kind::alarm, ""},     {"ac_tail_alarm", Kind::alarm, ""},
-    {"fault", Kind::alarm, ""},       {"p41_44", Kind::alarm, ""},      {"v_alarm", Kind::alarm, ""},
-    {"alert_m", Kind::alarm, ""},     {"alert_p", Kind::alarm, ""},     {"channel_count", Kind::count, "channel"},
-    {"module_count", Kind::count, "module"}, {"airlock_count", Kind::count, "airlock"},
-    {"m", Kind::count, "battery_i"},  {"n", Kind::count, "branch_i"},   {"p", Kind::count, "p42_41"},
-    {"p41_43_count", Kind::count, "p41_43"}, {"p41_44_count", Kind::count, "p41_44"},
-    {"alert_m_count", Kind::count, "alert_m"}, {"alert_p_count", Kind::count, "alert_p"},
-    {"p40_41_count", Kind::count, ""}, {"p40_43_count", Kind::count, ""}, {"p40_44_count", Kind::count, ""},
+    {"a", Kind::plain, "V"},
+    {"b", Kind::plain, "V"},
+    {"c", Kind::plain, "V"},
+    {"f", Kind::plain, "Hz"},
+    {"rc_out_v", Kind::plain, "V"},
+    {"out_i", Kind::plain, "A"},
+    {"out_v", Kind::plain, "V"},
+    {"load_i", Kind::plain, "A"},
+    {"battery_i", Kind::plain, "A"},
+    {"branch_i", Kind::plain, "A"},
+    {"a_alarm", Kind::alarm, ""},
+    {"b_alarm", Kind::alarm, ""},
+    {"c_alarm", Kind::alarm, ""},
+    {"f_alarm", Kind::alarm, ""},
+    {"ac_tail_alarm", Kind::alarm, ""},
+    {"fault", Kind::alarm, ""},
+    {"p41_44", Kind::alarm, ""},
+    {"v_alarm", Kind::alarm, ""},
+    {"alert_m", Kind::alarm, ""},
+    {"alert_p", Kind::alarm, ""},
+    {"channel_count", Kind::count, "channel"},
+    {"module_count", Kind::count, "module"},
+    {"airlock_count", Kind::count, "airlock"},
+    {"m", Kind::count, "battery_i"},
+    {"n", Kind::count, "branch_i"},
+    {"p", Kind::count, "p42_41"},
+    {"p41_43_count", Kind::count, "p41_43"},
+    {"p41_44_count", Kind::count, "p41_44"},
+    {"alert_m_count", Kind::count, "alert_m"},
+    {"alert_p_count", Kind::count, "alert_p"},
+    {"p40_41_count", Kind::count, ""},
+    {"p40_43_count", Kind::count, ""},
+    {"p40_44_count", Kind::count, ""},
     {"p41_41_count", Kind::count, ""},
 };
 
@@ -123,7 +144,8 @@ std::string hex_code(unsigned code) {
 
 // Alarm bytes: 0 is normal; any other byte is the power system's alarm code.
 std::string alarm_text(const Json::Value& v) {
-    if (!v.isArray()) return number(v) + (v.asUInt() == 0 ? " (normal)" : " (alarm: code " + hex_code(v.asUInt()) + ")");
+    if (!v.isArray())
+        return number(v) + (v.asUInt() == 0 ? " (normal)" : " (alarm: code " + hex_code(v.asUInt()) + ")");
     std::string values, alarms;
     for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
         values += (i ? " " : "") + number(v[i]);
@@ -239,7 +261,7 @@ std::string id_value_text(const std::string& id, const Json::Value& value) {
     if (id == "out_v") return v + " V";
     if (id == "ac")
         return v + (value.asFloat() == 1.0f ? " (mains failure: every AC phase below 150 V)"
-                                             : " (no mains failure: an AC phase at 150 V or more)");
+                                            : " (no mains failure: an AC phase at 150 V or more)");
     return v;
 }
 

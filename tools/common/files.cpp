@@ -62,8 +62,7 @@ long InputFile::read(char* buf, size_t n, std::string& err) {
     }
 }
 
-bool read_whole_file(const std::string& path, std::string& text, std::string& err, bool allow_stdin,
-                     size_t max_bytes) {
+bool read_whole_file(const std::string& path, std::string& text, std::string& err, bool allow_stdin, size_t max_bytes) {
     InputFile in;
     if (!in.open(path, allow_stdin, max_bytes, err)) return false;
     text.clear();

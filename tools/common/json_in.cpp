@@ -38,11 +38,16 @@ std::string position(const std::string& text, size_t offset) {
 
 const char* type_name(const Json::Value& v) {
     switch (v.type()) {
-    case Json::arrayValue: return "an array";
-    case Json::stringValue: return "a string";
-    case Json::booleanValue: return "a boolean";
-    case Json::nullValue: return "null";
-    default: return "a number";
+    case Json::arrayValue:
+        return "an array";
+    case Json::stringValue:
+        return "a string";
+    case Json::booleanValue:
+        return "a boolean";
+    case Json::nullValue:
+        return "null";
+    default:
+        return "a number";
     }
 }
 

@@ -93,8 +93,8 @@ bool parse_real(const std::string& text, double& value) {
 }
 
 bool paths_named(const CommandLine& cl, std::string& err) {
-    static const char* const PATHS[] = {"--plant",  "--config", "--events", "--diag",    "--plugin", "--script",
-                                        "--port",   "--link",   "--listen", "--history", "--plot",   "--socket"};
+    static const char* const PATHS[] = {"--plant", "--config", "--events", "--diag",    "--plugin", "--script",
+                                        "--port",  "--link",   "--listen", "--history", "--plot",   "--socket"};
     for (const char* name : PATHS) {
         if (!cl.has(name) || !cl.get(name).empty()) continue;
         err = "option " + std::string(name) + " needs a PATH, not an empty one";

@@ -10,7 +10,7 @@ namespace tzv58::tool {
 struct CommandLine {
     std::string command;
     std::map<std::string, std::string> options;  // "--fast" -> ""
-    std::vector<std::string> args;              // operands (record FILE)
+    std::vector<std::string> args;               // operands (record FILE)
 
     bool has(const char* name) const { return options.count(name) != 0; }
     std::string get(const char* name, const std::string& fallback = "") const {

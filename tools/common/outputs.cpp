@@ -56,8 +56,9 @@ int open_output(const std::string& path, const char* option, std::string& err) {
     // Without O_NONBLOCK, opening a FIFO would wait for a reader.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        err = std::string("option ") + option + ": " +
-              (errno == ENXIO ? "nothing reads the FIFO " + path : "cannot write " + path + ": " + std::strerror(errno));
+        err =
+            std::string("option ") + option + ": " +
+            (errno == ENXIO ? "nothing reads the FIFO " + path : "cannot write " + path + ": " + std::strerror(errno));
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

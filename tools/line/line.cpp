@@ -30,10 +30,14 @@ Line::Opened Line::open(std::string& err) {
 Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n) {
     n = 0;
     switch (wait_input(fd_, timeout_ms)) {
-    case LineWait::interrupted: return Received::interrupted;
-    case LineWait::timeout: return Received::timeout;
-    case LineWait::hangup: return Received::hangup;
-    case LineWait::input: break;
+    case LineWait::interrupted:
+        return Received::interrupted;
+    case LineWait::timeout:
+        return Received::timeout;
+    case LineWait::hangup:
+        return Received::hangup;
+    case LineWait::input:
+        break;
     }
     const ssize_t r = ::read(fd_, buf, cap);
     if (r > 0) {

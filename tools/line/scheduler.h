@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "host/host_events.h"
-#include "tools/report/events.h"
-#include "tools/line/line.h"
-#include "tools/report/observers.h"
 #include "tools/common/plugin_host.h"
+#include "tools/line/line.h"
 #include "tools/line/reply_filter.h"
+#include "tools/report/events.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 
@@ -36,11 +36,11 @@ public:
 };
 
 struct SchedulerOptions {
-    int timeout_ms = 2000;  // a reply of this model takes well under 1 s at 9600 baud
-    long long rounds = -1;      // complete readings wanted; -1: until stopped
-    long long give_up = 5;      // with rounds: stop after this many failed rounds in a row; 0: never
-    ManualClock* fast_clock = nullptr;  // moved 2 s before each refresh
-    FILE* summary = nullptr;            // the human summary after each round
+    int timeout_ms = 2000;                // a reply of this model takes well under 1 s at 9600 baud
+    long long rounds = -1;                // complete readings wanted; -1: until stopped
+    long long give_up = 5;                // with rounds: stop after this many failed rounds in a row; 0: never
+    ManualClock* fast_clock = nullptr;    // moved 2 s before each refresh
+    FILE* summary = nullptr;              // the human summary after each round
     RoundCollector* collected = nullptr;  // what the summary shows; cleared at each refresh
     const DcUnitWatch* dc_units = nullptr;
     BetweenExchanges* between = nullptr;
@@ -67,7 +67,12 @@ public:
     // Its watch on the device joins the program's observers.
     Scheduler(LoadedDevice& device, Line& line, EventPrinter& events, EventFanout& observers,
               const SchedulerOptions& options)
-        : dev_(device), line_(line), events_(events), observers_(observers), opt_(options), filter_(observers),
+        : dev_(device),
+          line_(line),
+          events_(events),
+          observers_(observers),
+          opt_(options),
+          filter_(observers),
           watch_(observers.add(std::make_unique<RoundWatch>())) {}
     ~Scheduler() { line_.wait_with(nap); }
     Scheduler(const Scheduler&) = delete;

@@ -159,7 +159,8 @@ void Responder::operator()(HttpResponse r) const {
 // ---- Session ----
 
 Session::Session(Protocol::socket socket, std::shared_ptr<Door> door)
-    : stream_(std::move(socket)), door_(std::move(door)),
+    : stream_(std::move(socket)),
+      door_(std::move(door)),
       buffer_(door_->config.limits.header_bytes + door_->config.limits.body_bytes + 4096),
       idle_timer_(stream_.get_executor()) {
     door_->sessions.insert(this);
@@ -238,7 +239,8 @@ void Session::dispatch() {
         std::shared_ptr<Session> self = weak.lock();
         if (!self) return;
         const auto ex = self->stream_.get_executor();
-        net::post(ex, [self = std::move(self), no, res = std::move(res)]() mutable { self->respond(std::move(res), no); });
+        net::post(ex,
+                  [self = std::move(self), no, res = std::move(res)]() mutable { self->respond(std::move(res), no); });
     });
     try {
         route(r, reply);
@@ -314,13 +316,15 @@ void Session::close(bool timed_out) {
 // ---- Door ----
 
 Door::Door(net::io_context& ioc, int fd, DoorConfig c)
-    : config(std::move(c)), tcp(protocol_of(fd).family() != AF_UNIX), acceptor(ioc, protocol_of(fd), fd), pause(ioc),
+    : config(std::move(c)),
+      tcp(protocol_of(fd).family() != AF_UNIX),
+      acceptor(ioc, protocol_of(fd), fd),
+      pause(ioc),
       busy(busy_response(config)) {}
 
 void Door::accept() {
-    acceptor.async_accept([self = shared_from_this()](beast::error_code ec, Protocol::socket s) {
-        self->on_accept(ec, std::move(s));
-    });
+    acceptor.async_accept(
+        [self = shared_from_this()](beast::error_code ec, Protocol::socket s) { self->on_accept(ec, std::move(s)); });
 }
 
 void Door::on_accept(beast::error_code ec, Protocol::socket s) {

@@ -44,7 +44,9 @@ DoorLimits live_door_limits(size_t connections) {
 
 LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
                          const DcUnitWatch* dc)
-    : dev_(device), events_(events), reply_timeout_ms_(reply_timeout_ms),
+    : dev_(device),
+      events_(events),
+      reply_timeout_ms_(reply_timeout_ms),
       tap_(observers.add(std::make_unique<LiveTap>(dc))) {
     tap_.set_clock(device.device().clock);
 }
@@ -165,15 +167,17 @@ std::string LiveService::line_down() const {
 
 HttpResponse LiveService::not_taken() const {
     const std::string why = link_open_ ? "the poll was busy" : line_down();
-    return error_response(504, "the device could not take the request within " +
-                                   std::to_string(jobs_.wait().count() / 1000) + " s: " + why, true);
+    return error_response(
+        504,
+        "the device could not take the request within " + std::to_string(jobs_.wait().count() / 1000) + " s: " + why,
+        true);
 }
 
 void LiveService::get_value(const HttpRequest& r, Responder reply) {
     std::string id;
     if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
-        return reply(error_response(400, "malformed id: percent-encoded, at most " + std::to_string(LIVE_MAX_ID) +
-                                             " bytes", true));
+        return reply(error_response(
+            400, "malformed id: percent-encoded, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
@@ -231,7 +235,8 @@ HttpResponse LiveService::run_control(const ControlRequest& request) {
         .str("sent", tap_.sends() != sends ? tap_.last_frame() : "");
     if (tap_.sends() == sends) return json_ok(answer.str("reply", "none").text());
     const long long sent_at = now_ms();
-    const int wait_ms = request.wait_ms >= 0 && request.wait_ms < reply_timeout_ms_ ? request.wait_ms : reply_timeout_ms_;
+    const int wait_ms =
+        request.wait_ms >= 0 && request.wait_ms < reply_timeout_ms_ ? request.wait_ms : reply_timeout_ms_;
     const std::string reply = await_reply(payloads, errors, wait_ms);
     answer.str("reply", reply).real("waited_s", float(wait_ms) / 1000.0f);
     if (reply == "answered") answer.real("reply_s", float(now_ms() - sent_at) / 1000.0f);

@@ -81,8 +81,8 @@ std::string parse_control_request(const std::string& body, ControlRequest& out) 
     out.code = r["code"].asInt();
     const Json::Value& in = r["in"];
     out.in.clear();
-    if (!in.isNull() && (!in.isString() || in.asString().size() > 2 * LIVE_MAX_CONTROL_IN ||
-                         !parse_hex(in.asString(), out.in)))
+    if (!in.isNull() &&
+        (!in.isString() || in.asString().size() > 2 * LIVE_MAX_CONTROL_IN || !parse_hex(in.asString(), out.in)))
         return "malformed request: \"in\" must be hex of at most " + std::to_string(LIVE_MAX_CONTROL_IN) + " bytes";
     const Json::Value& len = r["out_len"];
     if (!len.isNull() && (!len.isInt() || len.asInt() < 0 || len.asInt() > LIVE_MAX_CONTROL_OUT))

@@ -30,11 +30,11 @@
 
 namespace tzv58::tool {
 
-constexpr size_t LIVE_MAX_ID = 256;         // bytes of one id
-constexpr size_t LIVE_MAX_IDS = 64;         // ids of one get command
+constexpr size_t LIVE_MAX_ID = 256;           // bytes of one id
+constexpr size_t LIVE_MAX_IDS = 64;           // ids of one get command
 constexpr size_t LIVE_MAX_CONTROL_IN = 1024;  // input bytes of a control request
-constexpr int LIVE_MAX_CONTROL_OUT = 4096;  // its output buffer
-constexpr int LIVE_MAX_JSON_DEPTH = 8;      // nesting of a request body
+constexpr int LIVE_MAX_CONTROL_OUT = 4096;    // its output buffer
+constexpr int LIVE_MAX_JSON_DEPTH = 8;        // nesting of a request body
 
 // An id as one path segment: every byte but letters, digits and -._~ as %XX.
 std::string encode_id(const std::string& id);

@@ -41,18 +41,18 @@ constexpr std::chrono::seconds MIN_ROUND_INTERVAL{1};
 
 struct LiveSnapshot {
     using Steady = std::chrono::steady_clock;
-    bool have_record = false;  // a round has completed since the start
+    bool have_record = false;   // a round has completed since the start
     tzv58_419_Data_t record{};  // the last published record
     int dc_units = 0;           // DC units of the record that the power system reported
     Steady::time_point record_at{};
     std::chrono::system_clock::time_point record_wall{};
-    Steady::duration round_interval{};  // between the last two complete rounds (or the start and the first)
-    std::vector<AlarmState> alarms;  // in the order the device first reported them
+    Steady::duration round_interval{};         // between the last two complete rounds (or the start and the first)
+    std::vector<AlarmState> alarms;            // in the order the device first reported them
     std::vector<AlarmTransition> active;       // active now, most severe first; time: since when
     std::vector<AlarmTransition> transitions;  // raised and cleared, newest first
-    bool link_open = false;          // the port is open
-    std::string link_since;          // host clock, ISO 8601: when it opened or went
-    std::string link_cause;          // while down: why ("hang-up", "no such port")
+    bool link_open = false;                    // the port is open
+    std::string link_since;                    // host clock, ISO 8601: when it opened or went
+    std::string link_cause;                    // while down: why ("hang-up", "no such port")
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
     std::string port;

@@ -76,7 +76,6 @@ std::string n1(int i) { return std::to_string(i + 1); }
 
 bool supplied(const f32le& v) { return v.get() != NOT_PROVIDED; }
 
-
 using R = tzv58_419_Data_t;
 
 void ac_families(Exposition& e, const R& r) {
@@ -170,8 +169,11 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
         for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, s.record.ext_value[i].get());
         e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
         for (const AlarmState& a : s.alarms)
-            e.sample({{"key", a.key}, {"id", a.id}, {"level", std::to_string(a.level)},
-                      {"item", std::to_string(a.item)}, {"text", a.text}},
+            e.sample({{"key", a.key},
+                      {"id", a.id},
+                      {"level", std::to_string(a.level)},
+                      {"item", std::to_string(a.item)},
+                      {"text", a.text}},
                      a.active ? 1 : 0);
     }
     link_families(e, s, now, current);

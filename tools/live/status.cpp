@@ -94,8 +94,8 @@ std::string elements(const T (&items)[N], size_t count, F each) {
 std::string time_json(const uint8_t (&t)[7]) {
     if (std::all_of(t, t + 7, [](uint8_t b) { return b == 0; })) return "null";
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4],
-                  t[5], t[6]);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
+                  t[6]);
     return json_quote(buf);
 }
 

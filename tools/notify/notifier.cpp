@@ -29,9 +29,9 @@ bool runnable(const std::string& path, std::string& err) {
         err = "option --on-event: " + path + ": " + std::strerror(errno);
         return false;
     }
-    if ((n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\177ELF", 4) == 0))
-        return true;
-    err = "option --on-event: " + path + ": neither a script starting with #! nor a compiled program (it is run "
+    if ((n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\177ELF", 4) == 0)) return true;
+    err = "option --on-event: " + path +
+          ": neither a script starting with #! nor a compiled program (it is run "
           "without a shell)";
     return false;
 }
@@ -44,10 +44,10 @@ Notice alarm_notice(const AlarmTransition& t, const NoticeSource& from) {
     n.label = std::string(event) + " " + t.key + (t.key == t.id ? "" : " " + t.id);
     n.line = transition_line(t);
     n.env = common_env(event, t.time, from);
-    n.env.insert(n.env.end(), {"TZV58_LEVEL=" + std::to_string(t.level),
-                               std::string("TZV58_LEVEL_NAME=") + level_name(t.level), "TZV58_KEY=" + t.key,
-                               "TZV58_ID=" + t.id, "TZV58_TEXT=" + t.text1 + " / " + t.text2,
-                               "TZV58_TEXT1=" + t.text1, "TZV58_TEXT2=" + t.text2});
+    n.env.insert(n.env.end(),
+                 {"TZV58_LEVEL=" + std::to_string(t.level), std::string("TZV58_LEVEL_NAME=") + level_name(t.level),
+                  "TZV58_KEY=" + t.key, "TZV58_ID=" + t.id, "TZV58_TEXT=" + t.text1 + " / " + t.text2,
+                  "TZV58_TEXT1=" + t.text1, "TZV58_TEXT2=" + t.text2});
     return n;
 }
 
@@ -57,8 +57,8 @@ Notice link_lost_notice(const char* cause, const std::string& time, const Notice
     n.label = "link-lost (" + std::string(cause) + ")";
     n.line = link_lost_line(cause, time);
     n.env = common_env("link-lost", time, from);
-    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
-                               "TZV58_TEXT=" + what, std::string("TZV58_CAUSE=") + cause});
+    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=", "TZV58_TEXT=" + what,
+                               std::string("TZV58_CAUSE=") + cause});
     return n;
 }
 
@@ -67,8 +67,8 @@ Notice link_restored_notice(long long down_s, const std::string& time, const Not
     n.label = "link-restored";
     n.line = link_restored_line(down_s);
     n.env = common_env("link-restored", time, from);
-    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
-                               "TZV58_TEXT=" + n.line, "TZV58_DOWN_SECONDS=" + std::to_string(down_s)});
+    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link",
+                               "TZV58_ID=", "TZV58_TEXT=" + n.line, "TZV58_DOWN_SECONDS=" + std::to_string(down_s)});
     return n;
 }
 

@@ -44,13 +44,20 @@ bool executable_file(const std::string& path, std::string& why) {
 
 const char* signal_name(int sig) {
     switch (sig) {
-    case SIGTERM: return "SIGTERM";
-    case SIGKILL: return "SIGKILL";
-    case SIGINT: return "SIGINT";
-    case SIGSEGV: return "SIGSEGV";
-    case SIGABRT: return "SIGABRT";
-    case SIGPIPE: return "SIGPIPE";
-    default: return "a signal";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGKILL:
+        return "SIGKILL";
+    case SIGINT:
+        return "SIGINT";
+    case SIGSEGV:
+        return "SIGSEGV";
+    case SIGABRT:
+        return "SIGABRT";
+    case SIGPIPE:
+        return "SIGPIPE";
+    default:
+        return "a signal";
     }
 }
 
@@ -77,7 +84,8 @@ void plan_attributes(posix_spawnattr_t& attr) {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     sigemptyset(&defaults);
-    for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGCHLD, SIGXFSZ}) sigaddset(&defaults, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGCHLD, SIGXFSZ})
+        sigaddset(&defaults, sig);
     posix_spawnattr_setsigdefault(&attr, &defaults);
 }
 
@@ -207,8 +215,7 @@ bool ProgramRun::reap() {
     if (reaped_) return true;
     int status = 0;
     pid_t r;
-    while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
-    }
+    while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {}
     if (r == pid_ || (r < 0 && errno == ECHILD)) {
         status_ = status;
         status_known_ = r == pid_;

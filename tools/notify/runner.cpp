@@ -198,8 +198,7 @@ void NoticeRunner::wait_for_work(bool ticking) {
         if (r->stderr_fd() >= 0) fds.push_back({r->stderr_fd(), POLLIN, 0});
     ::poll(fds.data(), fds.size(), ticking ? TICK_MS : -1);
     char buf[64];
-    while (::read(wake_[0], buf, sizeof buf) > 0) {
-    }
+    while (::read(wake_[0], buf, sizeof buf) > 0) {}
 }
 
 }  // namespace tzv58::tool

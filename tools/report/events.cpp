@@ -108,9 +108,7 @@ void EventPrinter::link(const char* state) { emit(line("link").str("state", stat
 
 void EventPrinter::link_lost(const char* cause) { emit(line("link").str("state", "lost").str("cause", cause)); }
 
-void EventPrinter::link_restored(long long down_s) {
-    emit(line("link").str("state", "open").num("down_s", down_s));
-}
+void EventPrinter::link_restored(long long down_s) { emit(line("link").str("state", "open").num("down_s", down_s)); }
 
 void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
     emit(line("error").str("reason", reason).str("data", hex_upper(data, len)));

@@ -64,11 +64,16 @@ int dc_units_in(const tzv58_419_Data_t& r) {
 
 const char* level_name(int level) {
     switch (level) {
-    case 1: return "critical";
-    case 2: return "major";
-    case 3: return "minor";
-    case 4: return "warning";
-    default: return "other";
+    case 1:
+        return "critical";
+    case 2:
+        return "major";
+    case 3:
+        return "minor";
+    case 4:
+        return "warning";
+    default:
+        return "other";
     }
 }
 

@@ -93,16 +93,15 @@ template <class T, size_t N, class F>
 std::string list(const T (&items)[N], size_t count, bool pretty, F each) {
     if (count > N) count = N;
     std::string s = "[";
-    for (size_t i = 0; i < count; ++i)
-        s += std::string(i ? "," : "") + (pretty ? "\n    " : "") + each(items[i]);
+    for (size_t i = 0; i < count; ++i) s += std::string(i ? "," : "") + (pretty ? "\n    " : "") + each(items[i]);
     return s + (pretty && count ? "\n  ]" : "]");
 }
 
 // The host's time value: year (low byte first), month, day, hour, minute, second.
 std::string time_text(const uint8_t (&t)[7]) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4],
-                  t[5], t[6]);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
+                  t[6]);
     return json_quote(buf);
 }
 
@@ -227,8 +226,9 @@ bool read_records(const std::string& path, const RecordSink& each, std::string& 
 std::string record_doubts(const tzv58_419_Data_t& r) {
     std::string said;
     auto beyond = [&](const std::string& name, unsigned count, size_t held) {
-        if (count > held) said += (said.empty() ? "" : ", ") + name + " " + std::to_string(count) + " exceeds " +
-                                  std::to_string(held);
+        if (count > held)
+            said +=
+                (said.empty() ? "" : ", ") + name + " " + std::to_string(count) + " exceeds " + std::to_string(held);
     };
     beyond("channel_count", r.channel_count, tzv58_419_Data_t::AC_CHANNELS);
     beyond("module_count", r.module_count, tzv58_419_Data_t::RC_MODULES);
@@ -278,8 +278,8 @@ std::string fields_json(const tzv58_419_Data_t& r, size_t channels, size_t modul
     };
     std::string s = "{";
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i)
-        s += std::string(i ? "," : "") + (pretty ? "\n  " : "") + json_quote(fields[i].first) +
-             (pretty ? ": " : ":") + fields[i].second;
+        s += std::string(i ? "," : "") + (pretty ? "\n  " : "") + json_quote(fields[i].first) + (pretty ? ": " : ":") +
+             fields[i].second;
     return s + (pretty ? "\n}\n" : "}");
 }
 

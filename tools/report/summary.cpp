@@ -94,15 +94,15 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         const int m_cap = int(sizeof dc.battery_i / sizeof dc.battery_i[0]);
         const int n_cap = int(sizeof dc.branch_i / sizeof dc.branch_i[0]);
         // A group above its capacity is not read at all: say so instead of values.
-        const std::string battery =
-            dc.m > m_cap ? "(" + beyond(dc.m, m_cap, "battery strings") + ")" : dc.m == 0 ? "no battery" : "battery " + values(dc.battery_i, dc.m) + " A";
+        const std::string battery = dc.m > m_cap ? "(" + beyond(dc.m, m_cap, "battery strings") + ")"
+                                    : dc.m == 0  ? "no battery"
+                                                 : "battery " + values(dc.battery_i, dc.m) + " A";
         std::fprintf(out, "DC %d      %s V  load %s A  %s", u + 1, float_text(dc.out_v.get()).c_str(),
                      float_text(dc.load_i.get()).c_str(), battery.c_str());
         if (dc.n > n_cap) std::fprintf(out, "  (%s)", beyond(dc.n, n_cap, "branches").c_str());
         std::fputc('\n', out);
     }
-    if (units_reported > units)
-        std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
+    if (units_reported > units) std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
     std::fprintf(out, "vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(),
                  float_text(r.ext_value[1].get()).c_str());
     // A round that had to ask again says why.

@@ -11,11 +11,11 @@ bool parse_faults(const std::string& text, FaultRates& out, std::string& err) {
         const char* name;
         double FaultRates::*rate;
     } kinds[] = {
-        {fault::DROP, &FaultRates::drop},         {fault::CHECKSUM, &FaultRates::checksum},
-        {fault::NOISE, &FaultRates::noise},       {fault::RTN, &FaultRates::rtn},
-        {fault::STALL, &FaultRates::stall},       {fault::TRUNCATE, &FaultRates::truncate},
-        {fault::SOI, &FaultRates::soi},           {fault::ECHO, &FaultRates::echo},
-        {fault::LATE, &FaultRates::late},         {fault::FOREIGN, &FaultRates::foreign},
+        {fault::DROP, &FaultRates::drop},     {fault::CHECKSUM, &FaultRates::checksum},
+        {fault::NOISE, &FaultRates::noise},   {fault::RTN, &FaultRates::rtn},
+        {fault::STALL, &FaultRates::stall},   {fault::TRUNCATE, &FaultRates::truncate},
+        {fault::SOI, &FaultRates::soi},       {fault::ECHO, &FaultRates::echo},
+        {fault::LATE, &FaultRates::late},     {fault::FOREIGN, &FaultRates::foreign},
         {fault::EXCESS, &FaultRates::excess},
     };
     if (text.empty() || text.front() == ',' || text.back() == ',' || text.find(",,") != std::string::npos) {
@@ -32,7 +32,8 @@ bool parse_faults(const std::string& text, FaultRates& out, std::string& err) {
         for (const auto& k : kinds)
             if (name == k.name) rate = &(out.*k.rate);
         if (!rate) {
-            err = "unknown fault '" + name + "' (drop, checksum, noise, rtn, stall, truncate, soi, echo, late, foreign, excess)";
+            err = "unknown fault '" + name +
+                  "' (drop, checksum, noise, rtn, stall, truncate, soi, echo, late, foreign, excess)";
             return false;
         }
         if (given.find("," + name + ",") != std::string::npos) {

@@ -69,8 +69,7 @@ struct Reader {
     bool reading(const Json::Value& obj, const char* key, float& v, const std::string& where, Wire wire) {
         return !obj.isMember(key) || value(obj[key], v, path(where, key), wire);
     }
-    bool readings(const Json::Value& obj, const char* key, std::vector<float>& v, const std::string& where,
-                  Wire wire) {
+    bool readings(const Json::Value& obj, const char* key, std::vector<float>& v, const std::string& where, Wire wire) {
         if (!obj.isMember(key)) return true;
         const Json::Value& j = obj[key];
         if (!j.isArray() || j.size() > 255) return fail(path(where, key), "must be an array of up to 255 numbers");

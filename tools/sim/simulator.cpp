@@ -66,8 +66,7 @@ Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
     // Faults: each is drawn on its own. The adapter's echo comes whatever the
     // power system does; a dropped or error reply ends the draws.
     if (chance(f.echo))
-        a.echo = frame(ver, image[1], cid1, cid2,
-                       std::vector<uint8_t>(image + IMAGE_HEADER, image + len));
+        a.echo = frame(ver, image[1], cid1, cid2, std::vector<uint8_t>(image + IMAGE_HEADER, image + len));
     if (chance(f.drop)) return a;
     if (chance(f.rtn)) {
         a.bytes = frame(ver, opt_.address, cid1, RTN_CODES[rng_() % sizeof RTN_CODES], {});
@@ -263,8 +262,7 @@ void stop_simulator(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 }  // namespace tzv58::tool
@@ -275,10 +273,14 @@ namespace {
 volatile std::sig_atomic_t g_unplug = 0, g_replug = 0, g_reload = 0, g_quit = 0, g_wake = 0;
 
 void on_plant_signal(int sig) {
-    if (sig == SIGUSR1) g_unplug = 1;
-    else if (sig == SIGUSR2) g_replug = 1;
-    else if (sig == SIGHUP) g_reload = 1;
-    else g_quit = 1;
+    if (sig == SIGUSR1)
+        g_unplug = 1;
+    else if (sig == SIGUSR2)
+        g_replug = 1;
+    else if (sig == SIGHUP)
+        g_reload = 1;
+    else
+        g_quit = 1;
     g_wake = 1;
 }
 

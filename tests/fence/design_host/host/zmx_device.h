@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 class ZMXController;
 class ZMXVDevice;
