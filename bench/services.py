@@ -425,17 +425,23 @@ def run_gap(args):
             t.start()
         for t in threads:
             t.join()
-        results = {}
-        for s in (bare, served):
-            s.stop()
-            results[s.name] = [g * 1000 for g in s.gaps() if g < ROUND_BREAK_S]
-    print(f"poll exchange gap (ms), reply's last byte to the next request's first, {args.seconds} s side by side:")
-    print(f"{'':24} {'exchanges':>9} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}")
-    for name, label in (("bare", "without services"), ("served", "with services, loaded")):
-        g = results[name]
-        print(f"{label:24} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
+        print_gaps(args, bare, served, "with services, loaded")
     print(f"load served: {counts['scrapes']} scrapes ({counts['scrape_failures']} failed), "
           f"{counts['gets']} socket requests ({counts['get_failures']} failed)")
+
+
+def print_gaps(args, bare, served, served_label):
+    """Stops both polls and prints their exchange gaps side by side."""
+    results = {}
+    for s in (bare, served):
+        s.stop()
+        results[s.name] = [g * 1000 for g in s.gaps() if g < ROUND_BREAK_S]
+    width = max(24, len(served_label))
+    print(f"poll exchange gap (ms), reply's last byte to the next request's first, {args.seconds} s side by side:")
+    print(f"{'':{width}} {'exchanges':>9} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}")
+    for name, label in (("bare", "without services"), ("served", served_label)):
+        g = results[name]
+        print(f"{label:{width}} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
     diff = pct(results["served"], 99) - pct(results["bare"], 99)
     print(f"p99 difference: {diff:+.3f} ms")
 
@@ -448,18 +454,8 @@ def gap_with_page(args, folder, bare, served):
     browser = Browser(f"http://127.0.0.1:{served.http_port}/", folder)
     time.sleep(args.seconds)  # the browser's own pace is the load
     asked = browser.stop()
-    results = {}
-    for s in (bare, served):
-        s.stop()
-        results[s.name] = [g * 1000 for g in s.gaps() if g < ROUND_BREAK_S]
-    print(f"poll exchange gap (ms), reply's last byte to the next request's first, {args.seconds} s side by side:")
-    print(f"{'':32} {'exchanges':>9} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}")
-    for name, label in (("bare", "without services"), ("served", "with --history and the page open")):
-        g = results[name]
-        print(f"{label:32} {len(g):9d} {pct(g, 50):7.3f} {pct(g, 90):7.3f} {pct(g, 99):7.3f} {max(g):7.3f}")
+    print_gaps(args, bare, served, "with --history and the page open")
     print("the page asked for: " + ", ".join(f"{p} {n}" for p, n in sorted(asked.items())))
-    diff = pct(results["served"], 99) - pct(results["bare"], 99)
-    print(f"p99 difference: {diff:+.3f} ms")
 
 
 # ---- soak ----

@@ -8,6 +8,7 @@
 
 #include "e2e_live_support.h"
 #include "host/frame.h"
+#include "json_support.h"
 
 namespace {
 
@@ -16,14 +17,6 @@ std::string frame_of(uint8_t cid1, uint8_t cid2, std::vector<uint8_t> info) {
     char buf[256];
     const size_t n = tzv58::build_frame(buf, sizeof buf, 0x20, 0x01, cid1, cid2, info.data(), int(info.size()));
     return std::string(buf, n ? n - 1 : 0);
-}
-
-Json::Value parse_json(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, nullptr)) << text;
-    return v;
 }
 
 std::vector<std::string> sock(const Running& r, std::vector<std::string> args) {

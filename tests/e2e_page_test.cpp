@@ -14,6 +14,7 @@
 
 #include "browser_support.h"
 #include "e2e_live_support.h"
+#include "json_support.h"
 
 namespace {
 
@@ -104,15 +105,6 @@ TEST(SitePage, TheTrendComesFromTheHistoryFile) {
     EXPECT_EQ(p.host->stop(), 0);
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string why;
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &why)) << why << "\n" << text;
-    return v;
-}
-
 // A scrape as series (the name with its labels, as written) and values.
 std::map<std::string, double> series_of(const std::string& scrape) {
     std::map<std::string, double> out;
@@ -156,12 +148,12 @@ TEST(SitePage, TheStatusTheMetricsAndGetJsonAgreeOnEveryValue) {
     std::map<std::string, double> m;
     const auto rounds = [](const Json::Value& s) { return s["rounds"]["completed"].asDouble(); };
     for (int attempt = 0; attempt < 5; ++attempt) {
-        api = parse(http_get(p.port, "/api/status").body);
+        api = parse_json(http_get(p.port, "/api/status").body);
         m = series_of(http_get(p.port, "/metrics").body);
         const HostRun json = run_host({"get", "--socket", socket, "--json"});
         ASSERT_EQ(json.status, 0) << json.err;
-        got = parse(json.out);
-        const Json::Value after = parse(http_get(p.port, "/api/status").body);
+        got = parse_json(json.out);
+        const Json::Value after = parse_json(http_get(p.port, "/api/status").body);
         if (rounds(api) == rounds(after) && rounds(got) == rounds(api)) break;
     }
     ASSERT_EQ(rounds(api), m["tzv58_rounds_completed_total"]);

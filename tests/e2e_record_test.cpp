@@ -2,6 +2,7 @@
 // file or standard input.
 #include "e2e_support.h"
 #include "host/hex.h"
+#include "json_support.h"
 
 namespace {
 
@@ -25,15 +26,6 @@ std::string hex_of(const tzv58_419_Data_t& r) {
     return tzv58::hex_upper(reinterpret_cast<const uint8_t*>(&r), sizeof r);
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string why;
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &why)) << why << "\n" << text;
-    return v;
-}
-
 TEST(Record, DecodesAPublishedImageInEveryForm) {
     const std::string dir = scratch_dir();
     // The host publishes a cached record as a completed round.
@@ -47,7 +39,7 @@ TEST(Record, DecodesAPublishedImageInEveryForm) {
             if (l.find("\"event\":\"publish\"") != std::string::npos) publish_line = l;
     }
     ASSERT_FALSE(publish_line.empty());
-    const std::string hex = parse(publish_line)["record"].asString();
+    const std::string hex = parse_json(publish_line)["record"].asString();
     const std::vector<uint8_t> image = unhex(hex);
     ASSERT_EQ(image.size(), 1257u);
     spit(dir + "/image.bin", std::string(image.begin(), image.end()));
@@ -65,7 +57,7 @@ TEST(Record, DecodesAPublishedImageInEveryForm) {
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out, bin.out + bin.out);
 
-    const Json::Value j = parse(bin.out);
+    const Json::Value j = parse_json(bin.out);
     EXPECT_EQ(j["data_id"], 42);
     EXPECT_EQ(j["channel_count"], 2);
     EXPECT_EQ(j["channel"][1]["a"].asFloat(), 230.5f);
@@ -140,7 +132,7 @@ TEST(Record, FlagsARecordThisDeviceDidNotWriteOrThatHoldsLessThanReported) {
     EXPECT_EQ(first_line(bad.err) + "\n", bad.err);
     EXPECT_EQ(bad.err.find("tzv58-host: " + dir + "/noise.bin: channel_count 24 exceeds 2, "), 0u) << bad.err;
     EXPECT_NE(bad.err.find("reserved bytes hold data: not a record of this device\n"), std::string::npos) << bad.err;
-    EXPECT_EQ(parse(bad.out)["channel_count"], 24) << "the record is still shown";
+    EXPECT_EQ(parse_json(bad.out)["channel_count"], 24) << "the record is still shown";
 
     const HostRun partial = run_host({"record", dir + "/many.hex"});
     EXPECT_EQ(partial.status, 1);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "json_support.h"
 #include "tools/history/history_db.h"
 #include "tools/history/iso_time.h"
 #include "tools/history/trend.h"
@@ -18,18 +19,6 @@
 
 namespace tzv58::tool {
 namespace {
-
-// The host's local time now, in the history file's seconds.
-long long local_now() {
-    const time_t now = ::time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char iso[32];
-    strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &t);
-    long long s = 0;
-    iso_seconds(iso, s);
-    return s;
-}
 
 tzv58_419_Data_t record_at(long long seconds, float volts, float amps) {
     tzv58_419_Data_t r{};
@@ -49,27 +38,18 @@ std::string history_with(const std::vector<std::pair<long long, float>>& rows) {
     HistoryDb::OpenError why;
     std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
     EXPECT_TRUE(db) << err;
-    const long long now = local_now();
+    const long long now = local_now_seconds();
     for (const auto& row : rows)
         EXPECT_EQ(db->write_round(record_at(now + row.first, row.second, 45.0f), 1, {}, err), HistoryDb::Write::done)
             << err;
     return path;
 }
 
-Json::Value parse(const std::string& json) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string why;
-    EXPECT_TRUE(reader->parse(json.data(), json.data() + json.size(), &v, &why)) << why << "\n" << json;
-    return v;
-}
-
 Json::Value trend(const std::string& path, int hours) {
     std::atomic<bool> cancel{false};
     std::string json, err;
     EXPECT_TRUE(trend_json(path, hours, cancel, json, err)) << err;
-    return parse(json);
+    return parse_json(json);
 }
 
 long long seconds_of(const Json::Value& iso) {
@@ -84,7 +64,7 @@ TEST(TrendJson, TheLastHoursWithTheLineBrokenWhereNoValueCame) {
     for (int i = 0; i < 100; ++i) rows.push_back({-900 + i * 3, 53.5f});      // until ten minutes ago
     for (int i = 0; i < 60; ++i) rows.push_back({-180 + i * 3, 53.0f});       // and again from three
     const Json::Value t = trend(history_with(rows), 6);
-    const long long now = local_now();
+    const long long now = local_now_seconds();
     EXPECT_EQ(t["hours"], 6);
     EXPECT_NEAR(double(seconds_of(t["from"])), double(now - 6 * 3600), 2);
     EXPECT_NEAR(double(seconds_of(t["to"])), double(now), 2);
@@ -113,7 +93,7 @@ TEST(TrendJson, TheLastHoursWithTheLineBrokenWhereNoValueCame) {
 TEST(TrendJson, RowsAheadOfTheClockAreShown) {
     const Json::Value t = trend(history_with({{-60, 53.5f}, {-57, 53.5f}, {600, 54.0f}}), 6);
     EXPECT_EQ(t["rows"], 3);
-    EXPECT_NEAR(double(seconds_of(t["to"])), double(local_now() + 600), 2);
+    EXPECT_NEAR(double(seconds_of(t["to"])), double(local_now_seconds() + 600), 2);
     ASSERT_EQ(t["series"]["dc_v"].size(), 4u);
     EXPECT_TRUE(t["series"]["dc_v"][2].isNull());
 }

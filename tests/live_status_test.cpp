@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "json_support.h"
 #include "tools/live/metrics.h"
 #include "tools/live/status.h"
 
@@ -17,15 +18,6 @@ namespace {
 
 using R = tzv58_419_Data_t;
 using Steady = std::chrono::steady_clock;
-
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string why;
-    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &why)) << why << ": " << text;
-    return v;
-}
 
 bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
@@ -65,7 +57,7 @@ R healthy_record() {
 }
 
 TEST(LiveStatus, ValuesHoldWhatThePowerSystemReportedAndNothingElse) {
-    const Json::Value v = parse(reported_values_json(healthy_record(), 1));
+    const Json::Value v = parse_json(reported_values_json(healthy_record(), 1));
     EXPECT_EQ(v["channel"].size(), 2u);
     ASSERT_EQ(v["module"].size(), 4u) << "modules up to module_count, not the record's 40";
     EXPECT_EQ(v["module"][3]["out_i"].asFloat(), 15.0f);
@@ -80,7 +72,7 @@ TEST(LiveStatus, ValuesHoldWhatThePowerSystemReportedAndNothingElse) {
     EXPECT_FALSE(v.isMember("round_time_text"));
 
     R r{};
-    EXPECT_TRUE(parse(reported_values_json(r, 0))["round_time"].isNull()) << "no round has stamped it yet";
+    EXPECT_TRUE(parse_json(reported_values_json(r, 0))["round_time"].isNull()) << "no round has stamped it yet";
 }
 
 // A count above a group's capacity: the values the record holds from the
@@ -102,7 +94,7 @@ TEST(LiveStatus, CountsBeyondTheRecordShowOnlyWhatTheLastReplyLeft) {
     r.dc1.p42_41[0].set(tzv58::NOT_PROVIDED);
     r.dc1.p42_41[1].set(300);
     r.ac_tail[1].set(tzv58::NOT_PROVIDED);
-    const Json::Value v = parse(reported_values_json(r, 2));
+    const Json::Value v = parse_json(reported_values_json(r, 2));
     EXPECT_EQ(v["channel_count"].asUInt(), 3u);
     EXPECT_EQ(v["channel"].size(), 2u);
     EXPECT_EQ(v["module_count"].asUInt(), 41u);
@@ -148,7 +140,7 @@ LiveSnapshot running(Steady::time_point now) {
 TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
     const Steady::time_point now = Steady::now();
     LiveSnapshot s = running(now);
-    Json::Value st = parse(status_json(s, now));
+    Json::Value st = parse_json(status_json(s, now));
     EXPECT_EQ(st["time"].asString(), "2026-12-07T20:44:56");
     EXPECT_EQ(st["port"].asString(), "/dev/ttyS1");
     EXPECT_EQ(st["address"].asInt(), 1);
@@ -165,7 +157,7 @@ TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
     s.link_open = false;
     s.link_since = "2026-12-07T20:45:00";
     s.link_cause = "hang-up";
-    st = parse(status_json(s, now + 3s));
+    st = parse_json(status_json(s, now + 3s));
     EXPECT_EQ(st["time"].asString(), "2026-12-07T20:44:59");
     EXPECT_EQ(st["link"]["state"].asString(), "down");
     EXPECT_EQ(st["link"]["cause"].asString(), "hang-up");
@@ -174,7 +166,7 @@ TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
 
     LiveSnapshot fresh;
     fresh.link_open = true;
-    st = parse(status_json(fresh, now));
+    st = parse_json(status_json(fresh, now));
     EXPECT_TRUE(st["data"].isNull());
     EXPECT_TRUE(st["values"].isNull());
     EXPECT_EQ(st["rounds"]["last"].asString(), "none");
@@ -216,7 +208,7 @@ TEST(LiveStatus, AlarmsWithSinceWhenTransitionsAndTheLinkCause) {
     tap.fill(s);
     EXPECT_EQ(s.transitions.size(), RECENT_TRANSITIONS);
 
-    const Json::Value st = parse(status_json(s, Steady::now()));
+    const Json::Value st = parse_json(status_json(s, Steady::now()));
     ASSERT_EQ(st["alarms"].size(), 1u);
     EXPECT_EQ(st["alarms"][0]["level_name"].asString(), "critical");
     EXPECT_EQ(st["alarms"][0]["id"].asString(), "419415001");

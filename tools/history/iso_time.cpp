@@ -1,6 +1,7 @@
 #include "tools/history/iso_time.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace tzv58::tool {
 namespace {
@@ -44,6 +45,17 @@ std::string iso_text(long long seconds) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute, c.second);
     return buf;
+}
+
+long long local_now_seconds() {
+    const time_t now = ::time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char iso[32];
+    strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &t);
+    long long s = 0;
+    iso_seconds(iso, s);
+    return s;
 }
 
 }  // namespace tzv58::tool

@@ -10,6 +10,9 @@ namespace tzv58::tool {
 // false for a text that is not such a time.
 bool iso_seconds(const std::string& iso, long long& seconds);
 
+// The host's local time now, in these seconds.
+long long local_now_seconds();
+
 // The time back as text: "2026-12-07T19:37:00".
 std::string iso_text(long long seconds);
 

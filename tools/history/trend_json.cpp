@@ -15,18 +15,6 @@ namespace {
 
 const char* const TREND_COLUMNS[] = {"dc_v", "load_i"};
 
-// The host's local time, as the history file's times count it.
-long long local_now() {
-    const time_t now = ::time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char iso[32];
-    strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &t);
-    long long s = 0;
-    iso_seconds(iso, s);
-    return s;
-}
-
 // [[ISO,V],...] with null between the runs.
 std::string points_json(const TrendLine& line) {
     std::string s = "[";
@@ -49,7 +37,7 @@ bool trend_json(const std::string& path, int hours, const std::atomic<bool>& can
     if (!db) return false;
     // Every few thousand steps of the reading, the cancel flag is looked at.
     sqlite3_progress_handler(db->handle(), 4000, give_up, const_cast<std::atomic<bool>*>(&cancel));
-    const long long now = local_now(), from = now - 3600LL * hours;
+    const long long now = local_now_seconds(), from = now - 3600LL * hours;
     Trend t;
     const std::vector<std::string> columns(std::begin(TREND_COLUMNS), std::end(TREND_COLUMNS));
     if (!read_trend(*db, {iso_text(from), ""}, columns, TREND_POINTS, t, err)) return false;
