@@ -16,6 +16,10 @@
 #include "e2e_live_support.h"
 #include "json_support.h"
 
+#ifndef TZV58_HAVE_SQLITE
+#define TZV58_HAVE_SQLITE 0
+#endif
+
 namespace {
 
 // A simulate or poll serving its HTTP door on a free loopback port, the
@@ -84,6 +88,7 @@ TEST(SitePage, ServedWithItsPolicyAndNothingFromElsewhere) {
 }
 
 TEST(SitePage, TheTrendComesFromTheHistoryFile) {
+    if (!TZV58_HAVE_SQLITE) GTEST_SKIP() << "this build of tzv58-host has no history";
     const std::string db = scratch_dir() + "/day.db";
     PageHost p({"simulate", "--fast", "--history", db});
     ASSERT_GT(p.port, 0) << p.host->all(1);
@@ -362,6 +367,7 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
 }
 
 TEST(SitePageBrowser, TheTrendOfTheHistoryIsDrawnInTwoPanels) {
+    if (!TZV58_HAVE_SQLITE) GTEST_SKIP() << "this build of tzv58-host has no history";
     if (!have_browser()) GTEST_SKIP() << "no Chromium for this build";
     const std::string db = scratch_dir() + "/day.db";
     PageHost p({"simulate", "--fast", "--history", db});
