@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tools/common/json_out.h"
+#include "tools/common/options.h"
 #include "tools/live/status.h"
 
 namespace tzv58::tool {
@@ -190,9 +191,8 @@ bool parse_http_address(const std::string& option, const std::string& text, std:
         p = text.substr(colon + 1);
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     }
-    char* end = nullptr;
-    const long v = p.empty() ? -1 : std::strtol(p.c_str(), &end, 10);
-    if (host.empty() || p.empty() || *end || v < 0 || v > 65535 || p.size() > 5) {
+    long long v = -1;
+    if (host.empty() || !parse_whole(p, v) || v < 0 || v > 65535) {
         err = option + " needs [HOST:]PORT with a port from 0 to 65535, not '" + text + "'";
         return false;
     }

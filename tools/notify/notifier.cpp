@@ -93,10 +93,8 @@ bool notify_options(const CommandLine& cl, NotifyOptions& options, std::string& 
         return false;
     const char* timeout = std::getenv("TZV58_ON_EVENT_TIMEOUT_MS");
     if (!timeout) return true;
-    char* end = nullptr;
-    errno = 0;
-    const long ms = std::strtol(timeout, &end, 10);
-    if (*timeout < '0' || *timeout > '9' || *end || errno || ms < 100 || ms > 30000) {
+    long long ms = 0;
+    if (!parse_whole(timeout, ms) || ms < 100 || ms > 30000) {
         err = std::string("TZV58_ON_EVENT_TIMEOUT_MS: '") + timeout + "' is not a whole number of ms from 100 to 30000";
         return false;
     }
