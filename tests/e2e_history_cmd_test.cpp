@@ -98,6 +98,42 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
     }
 }
 
+// A file anyone may have crafted: escape sequences in its texts (a window
+// title, a cleared screen), bytes that are no UTF-8, formulas in its cells.
+TEST(HistoryCommand, TheFilesTextsReachNoTerminalRawAndNoSpreadsheetAsFormulas) {
+    const std::string db = five_rounds();
+    add_rows(db, {{10, 53.5, -0.5}});
+    Db(db).one(
+        "INSERT INTO alarms SELECT time, 'raised', '=HYPERLINK(\"http://x\",\"y\")', CAST(X'1B5D303B6F776E656407' AS "
+        "TEXT), 1, CAST(X'1B5B324AFF' AS TEXT), '@SUM(1)', 1 FROM history LIMIT 1");
+    const HostRun table = run_host({"history", db, "--alarms"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(std::count_if(table.out.begin(), table.out.end(),
+                            [](char c) { return (uint8_t(c) < 0x20 && c != '\n') || c == 0x7F || uint8_t(c) == 0xFF; }),
+              0)
+        << table.out;
+    EXPECT_NE(table.out.find("@SUM(1): \\x1B[2J\\xFF (=HYPERLINK(\"http://x\",\"y\") \\x1B]0;owned\\x07)"),
+              std::string::npos)
+        << table.out;
+
+    const HostRun csv = run_host({"history", db, "--alarms", "--format", "csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find(",raised,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\","), std::string::npos) << csv.out;
+    const auto alarms = parse_csv(csv.out);
+    ASSERT_EQ(alarms.size(), 2u);
+    EXPECT_EQ(alarms[1][6], "'@SUM(1)");
+    // A negative current is a number, not a formula.
+    const auto records = parse_csv(run_host({"history", db, "--format", "csv"}).out);
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const auto& row) { return row[4] == "-0.5"; }), 1);
+
+    const HostRun jsonl = run_host({"history", db, "--alarms", "--format", "jsonl"});
+    ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+    EXPECT_EQ(jsonl.out.find('\xFF'), std::string::npos) << "no invalid UTF-8 in JSON";
+    spit(db + ".jsonl", jsonl.out);
+    EXPECT_EQ(read_events(db + ".jsonl").at(0)["text1"].asString(), "\x1B[2J\xEF\xBF\xBD");
+}
+
 // ---- simulate, poll and replay ----
 
 // Three everyday slips that destroyed a history file (events or diagnostic

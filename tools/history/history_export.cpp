@@ -4,12 +4,17 @@
 #include <cstring>
 #include <functional>
 
+#include <unistd.h>
+
 #include <sqlite3.h>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
+
+Output::Output(FILE* f, std::string name) : f_(f), name_(std::move(name)), terminal_(::isatty(::fileno(f)) == 1) {}
 
 bool Output::put(const std::string& s) {
     if (failed_) return false;
@@ -39,12 +44,20 @@ std::string value_text(sqlite3_stmt* st, int col) {
     return float_text(float(sqlite3_column_double(st, col)));
 }
 
-// RFC 4180: fields with a comma, a quote or a line break are quoted, quotes doubled.
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+// RFC 4180: fields with a comma, a quote or a line break are quoted, quotes
+// doubled; so is a field kept from being read as a formula.
+std::string csv_field(const std::string& text) {
+    const std::string s = spreadsheet_text(text);
+    if (s == text && s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string q = "\"";
     for (char ch : s) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     return q + "\"";
+}
+
+// A text of the file, made fit for the output.
+std::string file_text(const std::string& s, ExportFormat format, bool terminal) {
+    if (format == ExportFormat::jsonl) return valid_utf8(s);
+    return format == ExportFormat::table || terminal ? shown(s) : s;
 }
 
 std::string csv_row(const std::vector<std::string>& fields) {
@@ -115,9 +128,9 @@ std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<
     return row + "\n";
 }
 
-std::string alarm_line(ExportFormat format, sqlite3_stmt* s) {
-    const std::string time = column_text(s, 0), change = column_text(s, 1), key = column_text(s, 2),
-                      id = column_text(s, 3), text1 = column_text(s, 5), text2 = column_text(s, 6);
+std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s) {
+    const auto text = [&](int col) { return file_text(column_text(s, col), format, terminal); };
+    const std::string time = text(0), change = text(1), key = text(2), id = text(3), text1 = text(5), text2 = text(6);
     const int level = sqlite3_column_int(s, 4), seq = sqlite3_column_int(s, 7);
     if (format == ExportFormat::csv)
         return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq)});
@@ -177,7 +190,7 @@ int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Out
         !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
         return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return alarm_line(format, s); });
+                      [&](sqlite3_stmt* s) { return alarm_line(format, out.terminal(), s); });
 }
 
 }  // namespace tzv58::tool
