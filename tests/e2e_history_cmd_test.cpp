@@ -167,6 +167,90 @@ TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
               0);
 }
 
+// A slip (--events for --history) or a text file named for diagnostics: a
+// file that is not the option's own output is refused and left as it was,
+// unless --force; the option's own output is appended to, never emptied.
+TEST(OutputPaths, AnOutputAppendsAndTakesNoFileThatIsNotItsOwn) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/')), notes = dir + "/notes.txt";
+    spit(notes, "my notes\n");
+    const std::string kept = slurp(db);
+    const std::vector<std::string> run{"simulate", "--fast", "--rounds", "1"};
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), run.begin(), run.end());
+        return run_host(extra);
+    };
+    expect_refused(with({"--events", db}), "option --events: " + db +
+                                               " is there and is not an events file of this program: nothing was "
+                                               "written to it (--force appends to it)");
+    expect_refused(with({"--diag", notes}), "option --diag: " + notes + " is there and is not a diagnostics file");
+    EXPECT_EQ(slurp(db), kept);
+    EXPECT_EQ(slurp(notes), "my notes\n");
+    EXPECT_EQ(with({"--diag", notes, "--force"}).status, 0);
+    EXPECT_EQ(slurp(notes).rfind("my notes\n", 0), 0u);
+    EXPECT_GT(slurp(notes).size(), 9u);
+    expect_refused(with({"--force"}), "option --force goes with an --events or --diag FILE");
+
+    const std::string events = dir + "/e.jsonl", diag = dir + "/d.log";
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(with({"--events", events, "--diag", diag}).status, 0);
+    EXPECT_EQ(count_events(read_events(events), "publish"), 2);
+    const std::string lines = slurp(diag), head = "# tzv58-host: the plug-in's diagnostic lines\n";
+    EXPECT_EQ(lines.rfind(head, 0), 0u) << lines;
+    EXPECT_EQ(lines.find(head, 1), std::string::npos) << "the head line once, at the top";
+}
+
+// In a folder anyone may write to (as /tmp), a symbolic link another user
+// planted is not followed, dangling or not, and a file of another user is
+// not written, nor a history file whose log another user put beside it; a
+// file of the program's own is written.
+TEST(OutputPaths, InAFolderOthersMayWriteNoPlantedLinkOrFileIsWritten) {
+    const std::string dir = scratch_dir(), shared = dir + "/shared", victim = dir + "/victim.txt", db = five_rounds();
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    spit(victim, "precious\n");
+    const bool root = geteuid() == 0;
+    const std::vector<std::pair<std::string, std::string>> planted = {{"--events", victim},
+                                                                      {"--diag", victim},
+                                                                      {"--events", dir + "/none.jsonl"},
+                                                                      {"--history", dir + "/none.db"},
+                                                                      {"--plot", victim}};
+    for (size_t i = 0; i < planted.size(); ++i) {
+        SCOPED_TRACE(planted[i].first + " -> " + planted[i].second);
+        const std::string link = shared + "/link" + std::to_string(i);
+        ASSERT_EQ(symlink(planted[i].second.c_str(), link.c_str()), 0);
+        if (root) {
+            ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+        }
+        const std::vector<std::string> args =
+            planted[i].first == "--plot"
+                ? std::vector<std::string>{"history", db, "--plot", link, "--force"}
+                : std::vector<std::string>{"simulate", "--fast", "--rounds", "1", planted[i].first, link};
+        expect_refused(run_host(args), "option " + planted[i].first + ": " + link + " is a symbolic link in " + shared +
+                                           ", a folder others may write to; it is not followed");
+    }
+    EXPECT_EQ(slurp(victim), "precious\n");
+    EXPECT_EQ(file_size(dir + "/none.jsonl"), -1);
+    EXPECT_EQ(file_size(dir + "/none.db"), -1);
+    const std::string mine = shared + "/mine.jsonl";
+    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", mine}).status, 0);
+    EXPECT_EQ(count_events(read_events(mine), "publish"), 1);
+    if (!root) GTEST_SKIP() << "a file of another user needs root to make";
+    const std::string theirs = shared + "/theirs.jsonl", their_db = shared + "/theirs.db";
+    spit(theirs, "{\"event\":\"theirs\"}\n");
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--events", theirs, "--force"}),
+                   theirs + " belongs to another user (uid 65534) in " + shared + ", a folder others may write to");
+    EXPECT_EQ(slurp(theirs), "{\"event\":\"theirs\"}\n");
+    ASSERT_EQ(simulate(their_db, {"--rounds", "1"}).status, 0);
+    spit(their_db + "-wal", "");
+    ASSERT_EQ(chown(their_db.c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--history", their_db}),
+                   their_db + " belongs to another user (uid 65534)");
+    ASSERT_EQ(chown(their_db.c_str(), 0, 0), 0);
+    ASSERT_EQ(chown((their_db + "-wal").c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--history", their_db}),
+                   their_db + "-wal belongs to another user (uid 65534)");
+}
+
 // ---- the chart ----
 
 struct Shape {

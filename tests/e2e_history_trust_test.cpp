@@ -141,8 +141,11 @@ TEST(HistoryTrust, OnlyARegularFileIsTakenAsHistory) {
     }
 }
 
-// A new file is 0666 less the umask, as any other file the operator makes.
-TEST(HistoryTrust, ANewFileFollowsTheUmask) {
+// A new file is 0640 less the umask: the group may read it, others may not
+// (a reader holds the log from being cut back). A file that cannot be used
+// at start (here: too large for the program's file-size limit) is status 2,
+// not a run without history.
+TEST(HistoryTrust, ANewFileIsTheGroupsToReadAndAnUnusableOneIsRefusedAtStart) {
     const std::string dir = scratch_dir();
     for (const mode_t mask : {mode_t(022), mode_t(002), mode_t(077)}) {
         const std::string db = dir + "/h" + std::to_string(mask) + ".db";
@@ -152,8 +155,13 @@ TEST(HistoryTrust, ANewFileFollowsTheUmask) {
         ASSERT_EQ(r.status, 0) << r.err;
         struct stat st {};
         ASSERT_EQ(stat(db.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+        EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask) << std::oct << mask;
     }
+    Child run({"simulate", "--fast", "--rounds", "1", "--history", dir + "/big.db", "--events", "/dev/null"}, 1024);
+    run.read_until("\x01", 20000);
+    EXPECT_EQ(run.wait(), 2);
+    EXPECT_EQ(line_count(run.err_text), 1) << run.err_text;
+    EXPECT_EQ(run.err_text.rfind("tzv58-host: option --history: " + dir + "/big.db: ", 0), 0u) << run.err_text;
 }
 
 }  // namespace

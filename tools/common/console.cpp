@@ -12,12 +12,12 @@
 
 namespace tzv58::tool {
 
-FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string& err) {
+FILE* divert_diagnostics(DiagTarget target, const std::string& path, bool force, std::string& err) {
     std::cout.flush();
     std::fflush(stdout);
     int to = -1;
     if (target == DiagTarget::file) {
-        if ((to = open_output(path, "--diag", err)) < 0) return nullptr;
+        if ((to = open_output(path, DIAG_OUTPUT, force, err)) < 0) return nullptr;
     } else if (target == DiagTarget::discard) {
         to = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     } else {
@@ -48,11 +48,12 @@ void flush_all_output(FILE* console) {
 
 namespace {
 
-bool reopen_fd(int fd, const std::string& path, const char* option, std::string& err) {
-    const int to = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (to < 0 || ::dup2(to, fd) < 0) {
-        err = std::string("option ") + option + ": cannot reopen " + path + ": " + std::strerror(errno);
-        if (to >= 0) ::close(to);
+bool reopen_fd(int fd, const std::string& path, const OutputKind& kind, bool force, std::string& err) {
+    const int to = open_output(path, kind, force, err);
+    if (to < 0) return false;
+    if (::dup2(to, fd) < 0) {
+        err = std::string("option ") + kind.option + ": cannot reopen " + path + ": " + std::strerror(errno);
+        ::close(to);
         return false;
     }
     ::close(to);
@@ -61,15 +62,15 @@ bool reopen_fd(int fd, const std::string& path, const char* option, std::string&
 
 }  // namespace
 
-bool reopen_stream(FILE* out, const std::string& path, std::string& err) {
+bool reopen_stream(FILE* out, const std::string& path, bool force, std::string& err) {
     std::fflush(out);
-    return reopen_fd(::fileno(out), path, "--events", err);
+    return reopen_fd(::fileno(out), path, EVENTS_OUTPUT, force, err);
 }
 
-bool reopen_diagnostics(const std::string& path, std::string& err) {
+bool reopen_diagnostics(const std::string& path, bool force, std::string& err) {
     std::cout.flush();
     std::fflush(stdout);
-    return reopen_fd(1, path, "--diag", err);
+    return reopen_fd(1, path, DIAG_OUTPUT, force, err);
 }
 
 }  // namespace tzv58::tool

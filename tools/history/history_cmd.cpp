@@ -57,15 +57,12 @@ bool open_history(const std::string& path, int address, std::unique_ptr<HostEven
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
+    // A file that cannot be used at start is a mistake to mend, not a run
+    // to leave unattended without history.
     std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
     if (!db) {
-        if (why != HistoryDb::OpenError::unwritable) {
-            err = "option --history: " + err;
-            return false;
-        }
-        std::fprintf(stderr, "tzv58-host: history %s; polling goes on without history\n", err.c_str());
-        std::fflush(stderr);
-        return true;
+        err = "option --history: " + err;
+        return false;
     }
     out = std::make_unique<HistoryRecorder>(std::move(db), address);
     return true;

@@ -18,9 +18,9 @@ const std::vector<OptionSpec>& history_options();
 
 // --history PATH: the observer that keeps the device's history records and
 // alarm transitions in the file, for the device's observers. false with a
-// one-line reason when the file is refused (another program's database, an
-// unknown schema version, another writer); a file that cannot be written
-// gives one line on stderr, out stays empty and the run goes on (true).
+// one-line reason when the file cannot be used: refused (another program's
+// database, an unknown schema version, another writer, a link or a file of
+// another user in a folder others may write to) or not writable now.
 bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
 
 // The files --history keeps, or that the history command reads, named

@@ -266,15 +266,20 @@ int HistoryDb::on_busy(void* self, int count) {
 }
 
 // The exclusive flock that makes this the file's one writer. The file is
-// created here when it is not there yet, as 0666 less the umask.
-bool HistoryDb::lock_file(std::string& err, OpenError& why) {
-    lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+// created here when it is not there yet, as 0640 less the umask: the group
+// may read it, others may not (a reader holds the log from being cut back).
+// In a folder others may write to, no link is followed and only a file of
+// this user's is taken.
+bool HistoryDb::lock_file(int nofollow, std::string& err, OpenError& why) {
+    lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | nofollow, 0640);
     if (lock_fd_ < 0) {
         const int e = errno;
         if (e == EACCES || e == EROFS || e == ENOSPC || e == EDQUOT || e == EFBIG) why = OpenError::unwritable;
-        err = path_ + ": " + std::strerror(e);
+        err = e == ELOOP && nofollow ? path_ + " is a symbolic link in a folder others may write to; it is not followed"
+                                     : path_ + ": " + std::strerror(e);
         return false;
     }
+    if (nofollow && !opened_own_file(lock_fd_, path_, err)) return false;
     struct stat st {};
     if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         err = path_ + ": not a regular file; a history file is one";
@@ -383,9 +388,16 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
 
 std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::string& err, OpenError& why) {
     why = OpenError::refused;
-    if (!history_path_ok(path, true, err)) return nullptr;
+    int nofollow = 0, ignored = 0;
+    // The log and shared memory beside the file are SQLite's to open: one
+    // another user planted there is refused as the file would be.
+    if (!check_shared_folder(path, nofollow, err) || !check_shared_folder(path + "-wal", ignored, err) ||
+        !check_shared_folder(path + "-shm", ignored, err) || !history_path_ok(path, true, err))
+        return nullptr;
     std::unique_ptr<HistoryDb> db(new HistoryDb(path));
-    if (!db->lock_file(err, why) || !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE, err, why))
+    if (!db->lock_file(nofollow, err, why) ||
+        !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE | (nofollow ? SQLITE_OPEN_NOFOLLOW : 0), err,
+                     why))
         return nullptr;
     if (sqlite3_db_readonly(db->db_, "main") == 1) {
         why = OpenError::unwritable;

@@ -87,7 +87,9 @@ public:
 
     // Opens (or creates) the file for writing, after checking it
     // (PRAGMA quick_check); a refused file is left as it was. A new file's
-    // mode is 0666 less the umask. nullptr with a one-line reason.
+    // mode is 0640 less the umask. In a folder others may write to, the
+    // file, its log and its shared memory are taken only as this user's own
+    // (check_shared_folder). nullptr with a one-line reason.
     static std::unique_ptr<HistoryDb> open_writer(const std::string& path, std::string& err, OpenError& why);
     // Opens an existing file read-only (mode=ro): another user's file, a
     // folder one cannot write to, read-only media. nullptr with a reason.
@@ -125,7 +127,7 @@ public:
 private:
     explicit HistoryDb(const std::string& path) : path_(path) {}
     bool exec(const char* sql, std::string& err);
-    bool lock_file(std::string& err, OpenError& why);
+    bool lock_file(int nofollow, std::string& err, OpenError& why);
     bool connect(const std::string& uri, int flags, std::string& err, OpenError& why);
     bool check_schema(bool create, std::string& err, OpenError& why);
     bool check_pages(std::string& err);

@@ -62,6 +62,11 @@ bool replace_file(const std::string& target, const std::string& data, std::strin
 
 bool plot_target_ok(const std::string& target, bool force, std::string& err) {
     if (target == "-") return true;
+    int nofollow = 0;
+    if (!check_shared_folder(target, nofollow, err)) {
+        err = "option --plot: " + err;
+        return false;
+    }
     switch (path_kind(target)) {
     case PathKind::absent:
         return true;

@@ -11,7 +11,8 @@ namespace tzv58::tool {
 
 // Whether the chart may be written to target: standard output, a new file,
 // an empty one, or a chart this program wrote; any other file only with
-// force; never a folder, a device or a FIFO. false with a one-line reason.
+// force; never a folder, a device or a FIFO, nor, in a folder others may
+// write to, a link or a file of another user. false with a one-line reason.
 bool plot_target_ok(const std::string& target, bool force, std::string& err);
 
 // Reads the trend and writes the chart: to a file through a temporary one
