@@ -28,6 +28,11 @@ tzv58_419_Data_t record_at(int second) {
     return r;
 }
 
+PendingRound round_at(int second) {
+    const tzv58_419_Data_t r = record_at(second);
+    return {r, round_utc(r), {}};
+}
+
 std::unique_ptr<HistoryDb> open_new(const std::string& path) {
     std::string err;
     HistoryDb::OpenError why;
@@ -96,15 +101,15 @@ TEST(HistoryWriter, RoundsLockedOutWaitInMemoryAndGoInWithTheNext) {
     Said said;
     HistoryWriter writer(open_new(path), 1, said.f, quick_pace());
     Other other(path);
-    ASSERT_TRUE(writer.submit({record_at(0), {}}));
+    ASSERT_TRUE(writer.submit(round_at(0)));
     ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(writer.submit({record_at(2 * i), {}}));
+    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(writer.submit(round_at(2 * i)));
     ASSERT_TRUE(wait_for([&] { return said.text().find("rounds wait in memory") != std::string::npos; }, 5000));
     EXPECT_EQ(writer.waiting(), 3u);
     EXPECT_TRUE(writer.on());
     ASSERT_TRUE(other.exec("COMMIT"));
     // Nothing is tried again until the next round comes.
-    EXPECT_TRUE(writer.submit({record_at(8), {}}));
+    EXPECT_TRUE(writer.submit(round_at(8)));
     ASSERT_TRUE(wait_for([&] { return writer.rows() == 5; }, 5000));
     EXPECT_EQ(other.rows(), 5);
     const std::string text = said.text();
@@ -120,8 +125,8 @@ TEST(HistoryWriter, ALockHeldTooLongEndsHistoryWithOneLine) {
     HistoryWriter writer(open_new(path), 1, said.f, pace);
     Other other(path);
     ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(writer.submit({record_at(i), {}}));
-    EXPECT_FALSE(writer.submit({record_at(3), {}}));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(writer.submit(round_at(i)));
+    EXPECT_FALSE(writer.submit(round_at(3)));
     EXPECT_FALSE(writer.on());
     EXPECT_NE(said.text().find("locked by another connection for 3 rounds; polling goes on without history"),
               std::string::npos)
@@ -137,8 +142,8 @@ TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
         Other locker(path);  // ends after the writer
         HistoryWriter writer(std::move(db), 1, said.f, quick_pace());
         ASSERT_TRUE(locker.exec("BEGIN IMMEDIATE"));
-        EXPECT_TRUE(writer.submit({record_at(0), {}}));
-        EXPECT_TRUE(writer.submit({record_at(2), {}}));
+        EXPECT_TRUE(writer.submit(round_at(0)));
+        EXPECT_TRUE(writer.submit(round_at(2)));
     }
     EXPECT_NE(said.text().find("2 rounds not written: the file is still locked by another connection"),
               std::string::npos)
@@ -154,11 +159,12 @@ TEST(HistoryDbLog, ACheckpointTruncatesTheLogOnceTheReaderLetsGo) {
     const std::string path = scratch_dir() + "/h.db";
     auto db = open_new(path);
     std::string err;
-    ASSERT_EQ(db->write_round(record_at(0), 1, {}, err), HistoryDb::Write::done);
+    ASSERT_EQ(db->write_round(record_at(0), round_utc(record_at(0)), 1, {}, err), HistoryDb::Write::done);
     Other reader(path);
     ASSERT_TRUE(reader.exec("BEGIN"));
     ASSERT_EQ(reader.rows(), 1);
-    for (int i = 1; i < 300; ++i) ASSERT_EQ(db->write_round(record_at(i), 1, {}, err), HistoryDb::Write::done) << err;
+    for (int i = 1; i < 300; ++i)
+        ASSERT_EQ(db->write_round(record_at(i), round_utc(record_at(i)), 1, {}, err), HistoryDb::Write::done) << err;
     const long long grown = size_of(path + "-wal");
     EXPECT_FALSE(db->checkpoint()) << "the reader still holds its snapshot";
     ASSERT_TRUE(reader.exec("COMMIT"));

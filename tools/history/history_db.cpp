@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <sqlite3.h>
 
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
 #include "tools/common/paths.h"
+#include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
 namespace {
@@ -188,6 +190,24 @@ bool near_size_limit(const std::string& path) {
     return false;
 }
 
+// Version 1 held the host's local time without an offset: each time read
+// as local time in the zone in force now, as SQLite's 'utc' modifier reads
+// it (an hour the clocks passed twice gives one of its two instants).
+#define TZV58_V1_TIME "coalesce(strftime('%Y-%m-%dT%H:%M:%SZ', time, 'utc'), time)"
+
+// The steps from one schema version to the next, in order: a file of an
+// older version takes each step after its own, all in one transaction that
+// ends with the new user_version. A new version adds its step here and
+// raises HISTORY_SCHEMA_VERSION.
+struct SchemaStep {
+    int to;
+    const char* sql;
+};
+const SchemaStep SCHEMA_STEPS[] = {
+    {2, "UPDATE history SET time = " TZV58_V1_TIME "; UPDATE alarms SET time = " TZV58_V1_TIME ";"},
+};
+static_assert(sizeof SCHEMA_STEPS / sizeof SCHEMA_STEPS[0] == HISTORY_SCHEMA_VERSION - 1, "one step per version");
+
 }  // namespace
 
 const std::vector<HistoryColumn>& history_columns() {
@@ -219,6 +239,12 @@ std::string record_time(const tzv58_419_Data_t& r) {
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
                   t[6]);
     return buf;
+}
+
+long long round_utc(const tzv58_419_Data_t& r) {
+    long long local = 0;
+    iso_seconds(record_time(r), local);
+    return local - utc_offset(::time(nullptr));
 }
 
 Statement::Statement(sqlite3* db, const char* sql) {
@@ -326,9 +352,10 @@ bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
         err = path_ + ": an SQLite database of another program, not a history file";
         return false;
     }
-    if (!fresh_ && version != HISTORY_SCHEMA_VERSION) {
+    version_ = fresh_ ? HISTORY_SCHEMA_VERSION : version;
+    if (!fresh_ && (version < 1 || version > HISTORY_SCHEMA_VERSION)) {
         err = path_ + ": history schema version " + std::to_string(version) +
-              " is unknown (this program reads version " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+              " is unknown (this program reads versions 1 to " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
         return false;
     }
     why = OpenError::none;
@@ -350,6 +377,31 @@ bool HistoryDb::check_pages(std::string& err) {
     std::replace(verdict.begin(), verdict.end(), '\n', ' ');
     err = path_ + ": the file is damaged (" + verdict + "); it is left as it was";
     return false;
+}
+
+const char* HistoryDb::time_sql() const { return version_ == 1 ? TZV58_V1_TIME : "time"; }
+
+bool HistoryDb::migrate(std::string& err) {
+    if (version_ == HISTORY_SCHEMA_VERSION) return true;
+    int rc = SQLITE_OK;
+    const int times = single_int(db_, "SELECT (SELECT count(*) FROM history) + (SELECT count(*) FROM alarms)", rc);
+    std::string sql = "BEGIN IMMEDIATE;";
+    for (const SchemaStep& step : SCHEMA_STEPS)
+        if (step.to > version_) sql += step.sql;
+    sql += "PRAGMA user_version = " + std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
+    if (rc != SQLITE_OK || !exec(sql.c_str(), err)) {
+        err = path_ + ": cannot move it from schema version " + std::to_string(version_) + " to " +
+              std::to_string(HISTORY_SCHEMA_VERSION) + ": " + error_text();
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    note_ = "history " + path_ + ": schema version " + std::to_string(version_) + " moved to " +
+            std::to_string(HISTORY_SCHEMA_VERSION);
+    if (version_ < 2)
+        note_ += ": " + std::to_string(times) + " times read as local time of the zone now in force (UTC" +
+                 local_text(::time(nullptr)).substr(19) + " now) and kept in UTC";
+    version_ = HISTORY_SCHEMA_VERSION;
+    return true;
 }
 
 // WAL, synchronous NORMAL and a bounded log; the schema in a new file.
@@ -407,7 +459,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::
     if (!db->check_schema(true, err, why)) return nullptr;
     why = OpenError::refused;
     if (!db->fresh_ && !db->check_pages(err)) return nullptr;
-    if (!db->prepare_writer(db->fresh_, err, why)) return nullptr;
+    if (!db->prepare_writer(db->fresh_, err, why) || !db->migrate(err)) return nullptr;
     why = OpenError::none;
     return db;
 }
@@ -429,9 +481,9 @@ std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::
     return db;
 }
 
-bool HistoryDb::insert_record(const tzv58_419_Data_t& r, int address) {
+bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int address) {
     sqlite3_stmt* s = insert_round_->get();
-    const std::string time = record_time(r);
+    const std::string time = utc_text(utc);
     sqlite3_bind_text(s, 1, time.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(s, 2, address);
     sqlite3_bind_int64(s, 3, r.data_id.get());
@@ -469,10 +521,11 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
     return true;
 }
 
-HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms,
-                                        std::string& err) {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK && insert_record(r, address) &&
-        insert_alarms(alarms) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
+                                        const std::vector<AlarmChange>& alarms, std::string& err) {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        insert_record(r, utc, address) && insert_alarms(alarms) &&
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return Write::done;
     const bool locked = locked_code(sqlite3_errcode(db_));
     err = error_text();

@@ -2,11 +2,14 @@
 // the end of a round, with its main values as columns, and of the alarm
 // transitions (raised, cleared) of those rounds.
 //
-// Schema version 1 (PRAGMA user_version, application_id 0x747A7635):
+// Schema version 2 (PRAGMA user_version, application_id 0x747A7635):
 //   history(time, address, data_id, record, dc_v, load_i, ...)  one row per record
 //   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition
-// Times are the host's local time as ISO 8601 text ("2026-12-07T19:37:00"),
-// which sorts as it reads. WAL journal: readers read while the writer writes;
+// Times are UTC as ISO 8601 text with Z ("2026-12-07T11:37:00Z", iso_time.h),
+// which sorts as it reads. Version 1 kept the host's local time without an
+// offset: the writer migrates such a file when it opens it, reading its
+// times as local time in the zone then in force; a reader reads it as it is
+// through the same rule. WAL journal: readers read while the writer writes;
 // the log is kept under 16 MB once readers let go of it. One writer per
 // file, held by an exclusive flock on the database file for as long as the
 // writer has it open; another connection's lock is waited for.
@@ -25,7 +28,7 @@ struct sqlite3_stmt;
 
 namespace tzv58::tool {
 
-constexpr int HISTORY_SCHEMA_VERSION = 1;
+constexpr int HISTORY_SCHEMA_VERSION = 2;
 
 // A main value of the record stored as a column of its own. get is false
 // where the record holds no such value (a channel, unit or battery that the
@@ -42,11 +45,16 @@ const std::vector<HistoryColumn>& history_columns();
 // decimal text, so that "WHERE dc_v = 53.01" finds 53.01.
 double stored_value(float v);
 
-// The record's round time as ISO 8601 ("2026-12-07T19:37:00").
+// The record's round time as the device stamped it, the host's local time
+// without a zone ("2026-12-07T19:37:00").
 std::string record_time(const tzv58_419_Data_t& r);
+// That time in seconds since the epoch: the local time less the local
+// zone's offset from UTC now. A round is taken at its end, when the offset
+// in force is the one it was stamped with.
+long long round_utc(const tzv58_419_Data_t& r);
 
 struct AlarmChange {
-    std::string time;
+    std::string time;  // UTC, as stored (utc_text)
     bool raised;
     int level;
     std::string key, id, text1, text2;
@@ -99,7 +107,8 @@ public:
     // came with it. Nothing of it is kept unless done; locked: another
     // connection held its lock for longer than the busy wait.
     enum class Write { done, locked, failed };
-    Write write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms, std::string& err);
+    Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
+                      std::string& err);
 
     // Moves the write-ahead log into the file and truncates it, without
     // waiting: false (nothing lost) while a reader still holds an older snapshot.
@@ -121,6 +130,12 @@ public:
 
     sqlite3* handle() { return db_; }
     const std::string& path() const { return path_; }
+    // The rows' time in SQL as stored text in UTC (utc_text), whatever the
+    // file's version.
+    const char* time_sql() const;
+    // What opening the file did beyond opening it (a migration), in one
+    // line; empty for nothing.
+    const std::string& note() const { return note_; }
     // The database's last error, with the system's reason for an I/O error.
     std::string error_text() const;
 
@@ -131,8 +146,9 @@ private:
     bool connect(const std::string& uri, int flags, std::string& err, OpenError& why);
     bool check_schema(bool create, std::string& err, OpenError& why);
     bool check_pages(std::string& err);
+    bool migrate(std::string& err);
     bool prepare_writer(bool fresh, std::string& err, OpenError& why);
-    bool insert_record(const tzv58_419_Data_t& r, int address);
+    bool insert_record(const tzv58_419_Data_t& r, long long utc, int address);
     bool insert_alarms(const std::vector<AlarmChange>& alarms);
     static int on_busy(void* self, int count);
 
@@ -140,6 +156,8 @@ private:
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool fresh_ = false;  // no schema yet
+    int version_ = HISTORY_SCHEMA_VERSION;
+    std::string note_;
     std::unique_ptr<Statement> insert_round_, insert_alarm_;
     int busy_ms_ = 5000;
     bool no_wait_ = false;

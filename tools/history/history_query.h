@@ -13,14 +13,15 @@ struct sqlite3_stmt;
 
 namespace tzv58::tool {
 
-// Local times as the file stores them; empty for no bound. since is
+// Times as the file stores them (utc_text); empty for no bound. since is
 // inclusive, until exclusive.
 struct TimeRange {
     std::string since, until;
 };
 
-// " WHERE" clause on time taking ?1 (since) and ?2 (until), and its binding.
-extern const char* const TIME_RANGE_SQL;
+// " WHERE" clause on the rows' time (db.time_sql()) taking ?1 (since) and
+// ?2 (until), and its binding.
+std::string time_range_sql(const HistoryDb& db);
 void bind_time_range(sqlite3_stmt* st, const TimeRange& range);
 
 // A column's text, "" for NULL.

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/history/iso_time.h"
+
 namespace tzv58::tool {
 
 HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
@@ -31,7 +33,7 @@ void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int le
     if (len != sizeof(tzv58_419_Data_t)) return;
     tzv58_419_Data_t r;
     std::memcpy(&r, data, len);
-    round_time_ = record_time(r);
+    round_time_ = utc_text(round_utc(r));
 }
 
 void HistoryRecorder::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
@@ -51,6 +53,7 @@ void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     }
     PendingRound round;
     std::memcpy(&round.record, data, len);
+    round.utc = round_utc(round.record);
     round.alarms.swap(pending_);
     if (!writer_->submit(std::move(round))) writer_.reset();
 }

@@ -40,7 +40,7 @@ private:
 
     std::string path_;
     FILE* errors_;
-    std::string round_time_;                 // of the last published record
+    std::string round_time_;                 // of the last published record, UTC as stored
     AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;       // since the last record
     std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits

@@ -82,9 +82,9 @@ bool HistoryWriter::submit(PendingRound round) {
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
     std::string err;
-    const HistoryDb::Write w = db_->write_round(round.record, address_, round.alarms, err);
+    const HistoryDb::Write w = db_->write_round(round.record, round.utc, address_, round.alarms, err);
     if (w == HistoryDb::Write::done) {
-        maybe_checkpoint(round.record);
+        maybe_checkpoint(round.utc);
         return Outcome::done;
     }
     if (w == HistoryDb::Write::locked) {
@@ -139,9 +139,8 @@ void HistoryWriter::locked_out(const std::string& reason) {
 
 // A truncating checkpoint when a minute has passed on the host's clock or
 // between the rounds' own times (a simulated clock runs faster).
-void HistoryWriter::maybe_checkpoint(const tzv58_419_Data_t& r) {
-    long long round_s = 0;
-    const bool timed = iso_seconds(record_time(r), round_s);
+void HistoryWriter::maybe_checkpoint(long long round_s) {
+    const bool timed = true;
     if (timed && !checkpoint_round_known_) {
         checkpoint_round_s_ = round_s;
         checkpoint_round_known_ = true;

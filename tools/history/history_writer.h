@@ -37,6 +37,7 @@ struct HistoryPace {
 
 struct PendingRound {
     tzv58_419_Data_t record;
+    long long utc;  // its time (round_utc), taken at the round's end
     std::vector<AlarmChange> alarms;
 };
 
@@ -63,7 +64,7 @@ private:
     void run();
     void write_front(std::unique_lock<std::mutex>& lock);
     void locked_out(const std::string& reason);
-    void maybe_checkpoint(const tzv58_419_Data_t& r);
+    void maybe_checkpoint(long long round_s);
     void say(const std::string& what);
 
     std::unique_ptr<HistoryDb> db_;

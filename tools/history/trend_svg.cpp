@@ -77,7 +77,7 @@ long long time_step(long long span) {
 }
 
 std::string time_label(long long t, long long step, long long span) {
-    const CivilTime c = civil_time(t);
+    const CivilTime c = civil_time(t + utc_offset(t));
     char buf[32];
     if (step >= 86400)
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
@@ -100,13 +100,6 @@ struct Layout {
     double height() const { return bottom(panels - 1) + 60; }
 };
 
-// "2026-12-07 19:37:00"
-std::string person_time(long long t) {
-    std::string s = iso_text(t);
-    s[10] = ' ';
-    return s;
-}
-
 std::string column_label(const std::string& name) {
     for (const HistoryColumn& c : history_columns())
         if (name == c.name) return std::string(c.label) + " (" + c.unit + ")";
@@ -124,7 +117,8 @@ std::string header(const Trend& trend, const Layout& at) {
     svg += text(WIDTH / 2, 24, title, "middle", " font-size=\"16\"");
     std::string when = "no records";
     if (trend.rows > 0)
-        when = person_time(trend.t0) + " to " + person_time(trend.t1) + ", " + std::to_string(trend.rows) + " records";
+        when = local_text(trend.t0, ' ') + " to " + local_text(trend.t1, ' ') + ", " + std::to_string(trend.rows) +
+               " records";
     svg += text(WIDTH / 2, 42, when, "middle", " fill=\"#555\"");
     std::string how;
     for (const TrendLine& l : trend.lines)
@@ -136,11 +130,18 @@ std::string header(const Trend& trend, const Layout& at) {
     return svg + text(WIDTH / 2, 58, how, "middle", " fill=\"#555\" font-size=\"11\"");
 }
 
-// The time grid in every panel, the labels under the last one.
+// "UTC+08:00", or "UTC+01:00 to +02:00" across a change of the clocks.
+std::string zone_words(long long t0, long long t1) {
+    const std::string a = local_text(t0).substr(19), b = local_text(t1).substr(19);
+    return "UTC" + a + (a == b ? "" : " to " + b);
+}
+
+// The time grid in every panel, the labels under the last one: ticks on
+// round steps of local time (as of the first row's offset).
 std::string time_axis(const Layout& at) {
     std::string svg;
-    const long long span = at.t1 - at.t0, step = time_step(span);
-    const long long first_tick = (at.t0 >= 0 ? (at.t0 + step - 1) / step : at.t0 / step) * step;
+    const long long span = at.t1 - at.t0, step = time_step(span), shift = utc_offset(at.t0), local0 = at.t0 + shift;
+    const long long first_tick = (local0 >= 0 ? (local0 + step - 1) / step : local0 / step) * step - shift;
     const double last = at.bottom(at.panels - 1);
     for (long long s = first_tick; s <= at.t1; s += step) {
         const double x = at.x(s);
@@ -148,7 +149,7 @@ std::string time_axis(const Layout& at) {
         svg += line(x, last, x, last + 5, "stroke=\"black\"");
         svg += text(x, last + 18, time_label(s, step, span), "middle");
     }
-    return svg + text((LEFT + RIGHT) / 2, last + 40, "local time", "middle");
+    return svg + text((LEFT + RIGHT) / 2, last + 40, "local time (" + zone_words(at.t0, at.t1) + ")", "middle");
 }
 
 // One series: a polyline per run, a dot for a run of one value.
