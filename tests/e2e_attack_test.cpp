@@ -190,12 +190,19 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// The history file meets the file-size limit (as a full disk): the rounds
+// wait in memory, /metrics and /api/status say that history is not
+// writing and how many rounds wait; once the limit is lifted, the rounds
+// go in and both say so. Rounds come faster than the retries here (--fast):
+// the oldest that waited are dropped, and every round is in the file or
+// counted as dropped.
 TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Running r({"--rounds", "400", "--history", db}, "--http", {{RLIMIT_FSIZE, 128 * 1024}});
+    Running r({"--history", db}, "--http", {{RLIMIT_FSIZE, 128 * 1024}});
     if (!r.ready && contains(r.host->all(1), "no SQLite")) GTEST_SKIP() << "this build has no SQLite";
     ASSERT_TRUE(r.ready) << r.host->all(1);
-    ASSERT_FALSE(r.host->wait_line(1, [](const std::string& l) { return contains(l, "without history"); }).empty())
+    ASSERT_FALSE(
+        r.host->wait_line(1, [](const std::string& l) { return contains(l, "rounds wait in memory"); }).empty())
         << r.host->all(1);
     // The events file meets the same limit: said once, and the poll goes on;
     // the run then ends with status 1, as it did not write all it was asked to.
@@ -207,8 +214,31 @@ TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
                                  })
                      .empty())
         << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on(2));
+    const std::string off = http_get(r.port, "/metrics").body;
+    EXPECT_TRUE(contains(off, "\ntzv58_history_writing 0\n")) << off;
+    EXPECT_FALSE(contains(off, "\ntzv58_history_rounds_waiting 0\n")) << off;
+    EXPECT_TRUE(contains(http_get(r.port, "/api/status").body, "\"history\":{\"writing\":false,\"waiting\":"));
     expect_serving(r);
+
+    rlimit lifted{};
+    ASSERT_EQ(prlimit(r.host->pid(), RLIMIT_FSIZE, nullptr, &lifted), 0);
+    lifted.rlim_cur = lifted.rlim_max;
+    ASSERT_EQ(prlimit(r.host->pid(), RLIMIT_FSIZE, &lifted, nullptr), 0);
+    ASSERT_FALSE(r.host->wait_line(1, [](const std::string& l) { return contains(l, "writing again"); }).empty())
+        << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on(2));
+    const std::string on = http_get(r.port, "/metrics").body;
+    EXPECT_TRUE(contains(on, "\ntzv58_history_writing 1\n")) << on;
+    EXPECT_TRUE(contains(http_get(r.port, "/api/status").body, "\"history\":{\"writing\":true,"));
     EXPECT_EQ(r.host->stop(), 1) << "not killed by SIGXFSZ";
+    const size_t at = on.find("\ntzv58_history_rounds_dropped_total ");
+    ASSERT_NE(at, std::string::npos) << on;
+    const long dropped = std::atol(on.c_str() + at + 36);
+    const HostRun rows = run_host({"history", db, "--format", "csv"});
+    ASSERT_EQ(rows.status, 0) << rows.err;
+    EXPECT_EQ(std::count(rows.out.begin(), rows.out.end(), '\n') - 1 + dropped, long(r.host->count_lines(0, ROUND)))
+        << "every round is in the file or counted as dropped";
 }
 
 TEST(Attack, DribblingClientsAreClosedAtTheDeadlineAndStarveNobody) {

@@ -154,7 +154,9 @@ struct Child {
             close(o[0]), close(o[1]), close(e[0]), close(e[1]);
             if (file_limit != RLIM_INFINITY) {
                 if (ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-                const rlimit lim{file_limit, file_limit};
+                rlimit lim{};
+                getrlimit(RLIMIT_FSIZE, &lim);
+                lim.rlim_cur = file_limit;  // the hard limit stays: a test may lift this one
                 setrlimit(RLIMIT_FSIZE, &lim);
             }
             execv(argv[0], argv.data());

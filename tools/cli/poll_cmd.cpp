@@ -155,11 +155,14 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, err)) return false;
+    HistoryStatusSource history_status;
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, history_status, err))
+        return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,
                                           setup_.dc_units);
+    live_->watch_history(history_status);
     if (cl.has("--history") && !http_address_.empty())
         live_->serve_trend(
             [path = cl.get("--history")](int hours, const std::atomic<bool>& cancel, std::string& json,

@@ -54,7 +54,8 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err) {
+bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
+                  std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -67,7 +68,9 @@ bool open_history(const std::string& path, int address, std::unique_ptr<HostEven
         return false;
     }
     if (!db->note().empty()) say(EXIT_DONE, db->note());
-    out = std::make_unique<HistoryRecorder>(std::move(db), address);
+    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    status = [r = recorder.get()] { return r->status(); };
+    out = std::move(recorder);
     return true;
 }
 

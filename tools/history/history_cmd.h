@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/host_events.h"
+#include "tools/common/history_status.h"
 #include "tools/common/options.h"
 #include "tools/common/paths.h"
 
@@ -21,7 +22,10 @@ const std::vector<OptionSpec>& history_options();
 // one-line reason when the file cannot be used: refused (another program's
 // database, an unknown schema version, another writer, a link or a file of
 // another user in a folder others may write to) or not writable now.
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
+// status tells what the file is doing, asked on the thread that drives the
+// device.
+bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
+                  std::string& err);
 
 // The files --history keeps, or that the history command reads, named
 // `what` in a message: the database, its write-ahead log and its shared

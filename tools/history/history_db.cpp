@@ -533,11 +533,28 @@ HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc
     return locked ? Write::locked : Write::failed;
 }
 
-bool HistoryDb::checkpoint() {
-    no_wait_ = true;
+bool HistoryDb::checkpoint(int wait_ms) {
+    const int busy = busy_ms_;
+    busy_ms_ = wait_ms;
+    no_wait_ = wait_ms <= 0;
     const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     no_wait_ = false;
+    busy_ms_ = busy;
     return rc == SQLITE_OK;
+}
+
+std::string HistoryDb::gone() const {
+    struct stat held {
+    }, named{};
+    if (::fstat(lock_fd_, &held) != 0) return "";
+    if (held.st_nlink == 0) return "deleted";
+    if (::stat(path_.c_str(), &named) != 0) return errno == ENOENT ? "renamed" : "";
+    return named.st_dev == held.st_dev && named.st_ino == held.st_ino ? "" : "replaced by another file";
+}
+
+long long HistoryDb::log_bytes() const {
+    struct stat st {};
+    return ::stat((path_ + "-wal").c_str(), &st) == 0 ? (long long)st.st_size : 0;
 }
 
 bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err) {

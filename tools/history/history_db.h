@@ -110,9 +110,17 @@ public:
     Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
                       std::string& err);
 
-    // Moves the write-ahead log into the file and truncates it, without
-    // waiting: false (nothing lost) while a reader still holds an older snapshot.
-    bool checkpoint();
+    // Moves the write-ahead log into the file and truncates it, waiting up
+    // to wait_ms for readers that hold an older snapshot: false (nothing
+    // lost) while one still does.
+    bool checkpoint(int wait_ms = 0);
+
+    // What became of the file at the path since it was opened: "" while it
+    // is still there, else "deleted", "renamed" or "replaced by another file"
+    // (by device, inode and link count).
+    std::string gone() const;
+    // The size of the write-ahead log beside the file (0: none).
+    long long log_bytes() const;
 
     // How long a write waits for another connection's lock (default 5 s).
     void set_busy_wait(int ms) { busy_ms_ = ms; }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/common/text_guard.h"
 #include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
@@ -22,8 +23,8 @@ HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FIL
 }
 
 void HistoryRecorder::give_up(const std::string& reason) {
-    std::fprintf(errors_, "tzv58-host: history %s: %s; polling goes on without history\n", path_.c_str(),
-                 reason.c_str());
+    std::fprintf(errors_, "tzv58-host: %s\n",
+                 shown("history " + path_ + ": " + reason + "; polling goes on without history").c_str());
     std::fflush(errors_);
     writer_.reset();
     pending_.clear();
@@ -55,7 +56,14 @@ void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     std::memcpy(&round.record, data, len);
     round.utc = round_utc(round.record);
     round.alarms.swap(pending_);
-    if (!writer_->submit(std::move(round))) writer_.reset();
+    writer_->submit(std::move(round));
+}
+
+HistoryStatus HistoryRecorder::status() const {
+    if (writer_) return writer_->status();
+    HistoryStatus off;
+    off.kept = true;
+    return off;
 }
 
 }  // namespace tzv58::tool

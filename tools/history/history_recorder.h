@@ -6,8 +6,8 @@
 // The round goes to the history writer (history_writer.h) inside the round's
 // end, after the last reply and before the device's next request can be sent
 // (the device refuses a refresh within a second of a round's end). When the
-// database fails (a full disk, a read-only file), one line goes to stderr and
-// the run goes on without history.
+// file fails (a full disk, a read-only file, a lock), the rounds wait in
+// memory and the writer tries again; the run goes on.
 #pragma once
 
 #include <cstdio>
@@ -31,9 +31,10 @@ public:
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
 
-    bool recording() const { return writer_ && writer_->on(); }
-    // Rows written so far.
+    bool recording() const { return writer_ != nullptr; }
+    // Rows written so far; what the file is doing (from any thread).
     long rows() const { return writer_ ? writer_->rows() : 0; }
+    HistoryStatus status() const;
 
 private:
     void give_up(const std::string& reason);

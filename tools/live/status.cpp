@@ -157,6 +157,16 @@ std::string reported_values_json(const R& r, int dc_units) {
         .text();
 }
 
+std::string history_json(const HistoryStatus& h) {
+    if (!h.kept) return "null";
+    return JsonLine()
+        .boolean("writing", h.writing)
+        .num("waiting", (long long)h.waiting)
+        .num("dropped", (long long)h.dropped)
+        .num("log_bytes", h.log_bytes)
+        .text();
+}
+
 std::string link_json(const LiveSnapshot& s) {
     JsonLine j;
     j.str("state", s.link_open ? "open" : "down").str("since", s.link_since);
@@ -195,6 +205,7 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
         .raw("values", s.have_record ? reported_values_json(s.record, s.dc_units) : "null")
         .raw("alarms", active_json(s.active))
         .raw("transitions", transitions_json(s.transitions))
+        .raw("history", history_json(s.history))
         .text();
 }
 
