@@ -45,9 +45,11 @@ TEST(HistoryCommand, PlotWritesOverOnlyAChartOfItsOwn) {
     EXPECT_EQ(slurp(svg).rfind("<?xml", 0), 0u);
     // Its own chart is written over without --force.
     ASSERT_EQ(simulate(db, {"--rounds", "2"}).status, 0);
+    // (Rounds of --fast lie ahead of the clock: --until takes them.)
     const HostRun again = run_host({"history", db, "--plot", svg});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, svg + ": trend of 7 records\n");
+    EXPECT_EQ(again.out.rfind(svg + ": trend of ", 0), 0u) << again.out;
+    EXPECT_EQ(run_host({"history", db, "--plot", svg, "--until", "2099-01-01"}).out, svg + ": trend of 7 records\n");
     EXPECT_EQ(run_host({"history", db, "--plot", dir}).status, 2);
     EXPECT_EQ(run_host({"history", db, "--force"}).status, 2) << "--force is for --plot";
 }
@@ -345,6 +347,26 @@ TEST(HistoryChart, AnOutageBreaksTheLine) {
     EXPECT_EQ(lines(svg, "dc_v").size(), 2u);
     EXPECT_EQ(lines(svg, "load_i").size(), 2u);
     EXPECT_NE(svg.find("broken where no value came for over 9 s"), std::string::npos);
+}
+
+// One or two rows are dots one can see, whatever their times (two in one
+// second once drew a line of no length); a row dated after now (the clock
+// jumped ahead, then back) is left out and said, not a chart stretched to
+// its date.
+TEST(HistoryChart, OneOrTwoRowsAreVisibleDotsAndARowAfterNowIsLeftOut) {
+    for (const std::vector<MadeRow>& rows :
+         {std::vector<MadeRow>{{0, 53.5, 45}}, std::vector<MadeRow>{{0, 53.5, 45}, {0, 53.5, 45}},
+          std::vector<MadeRow>{{0, 53.5, 45}, {2, 53.6, 46}}}) {
+        const std::string svg = plot(made_history(rows));
+        for (const char* series : {"dc_v", "load_i"})
+            EXPECT_EQ(elements(svg, std::string("<circle class=\"") + series + "\"").size(), rows.size())
+                << rows.size() << " rows, " << series;
+    }
+    const std::string db = made_history({{0, 53.5, 45}, {3, 53.5, 45}});
+    add_rows(db, {{::time(nullptr) + 10LL * 365 * 86400 - MADE_T0, 60, 50}});
+    const std::string svg = plot(db);
+    EXPECT_NE(svg.find(", 2 records; 1 dated after now left out"), std::string::npos) << svg.substr(0, 800);
+    EXPECT_EQ(lines(svg, "dc_v").size(), 1u);
 }
 
 // 50,000 rounds (about two days) with a discharge in the middle: the chart

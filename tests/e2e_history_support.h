@@ -223,8 +223,10 @@ inline long last_round(const std::string& out) {
 }
 
 // Rows of made-up values added to a history file that holds at least one
-// row (its record image is reused): seconds after 2026-12-07T00:00:00Z and
+// row (its record image is reused): seconds after 2026-01-05T00:00:00Z
+// (MADE_T0, a date before any clock that runs this) and
 // the DC voltage and load current (NaN: none). One transaction.
+constexpr long long MADE_T0 = 1767571200;  // 2026-01-05T00:00:00Z
 struct MadeRow {
     long long t;
     double dc_v, load_i;
@@ -236,7 +238,7 @@ inline void add_rows(const std::string& path, const std::vector<MadeRow>& rows) 
     ASSERT_EQ(sqlite3_prepare_v2(
                   h.db,
                   "INSERT INTO history(time, address, data_id, record, dc_v, load_i) "
-                  "SELECT strftime('%Y-%m-%dT%H:%M:%SZ', '2026-12-07', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
+                  "SELECT strftime('%Y-%m-%dT%H:%M:%SZ', '2026-01-05', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
                   "FROM history WHERE rowid = (SELECT min(rowid) FROM history)",
                   -1, &st, nullptr),
               SQLITE_OK)

@@ -14,6 +14,7 @@ struct HistoryStatus {
     size_t waiting = 0;       // rounds kept in memory until the file takes them
     uint64_t dropped = 0;     // rounds let go: more waited than memory keeps
     long long log_bytes = 0;  // the write-ahead log beside the file
+    long long newest = 0;     // the last round's time given to it, seconds since the epoch
 };
 
 // Read from any thread.

@@ -69,6 +69,10 @@ bool open_history(const std::string& path, int address, std::unique_ptr<HostEven
     }
     if (!db->note().empty()) say(EXIT_DONE, db->note());
     auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    if (!recorder->recording()) {
+        err = "option --history: " + path + ": " + recorder->start_error();
+        return false;
+    }
     status = [r = recorder.get()] { return r->status(); };
     out = std::move(recorder);
     return true;

@@ -22,8 +22,7 @@ const std::vector<OptionSpec>& history_options();
 // one-line reason when the file cannot be used: refused (another program's
 // database, an unknown schema version, another writer, a link or a file of
 // another user in a folder others may write to) or not writable now.
-// status tells what the file is doing, asked on the thread that drives the
-// device.
+// status tells what the file is doing, from any thread.
 bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
                   std::string& err);
 

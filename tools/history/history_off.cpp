@@ -28,7 +28,7 @@ bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, History
     return false;
 }
 
-bool trend_json(const std::string&, int, const std::atomic<bool>&, std::string&, std::string& err) {
+bool trend_json(const std::string&, int, long long, const std::atomic<bool>&, std::string&, std::string& err) {
     err = "this build has no SQLite";
     return false;
 }

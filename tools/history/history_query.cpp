@@ -56,10 +56,24 @@ bool time_span(HistoryDb& db, const TimeRange& range, Trend& out, std::string& e
     return true;
 }
 
+// Rows in the range dated from `bound` on.
+bool count_from(HistoryDb& db, const TimeRange& range, const std::string& bound, size_t& n, std::string& err) {
+    n = 0;
+    if (!range.until.empty() && range.until <= bound) return true;
+    Statement st(db.handle(), ("SELECT count(*) FROM history" + time_range_sql(db)).c_str());
+    if (st.ok()) bind_time_range(st.get(), {std::max(range.since, bound), range.until});
+    if (!st.ok() || sqlite3_step(st.get()) != SQLITE_ROW) {
+        err = db.error_text();
+        return false;
+    }
+    n = size_t(sqlite3_column_int64(st.get(), 0));
+    return true;
+}
+
 }  // namespace
 
-bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::string>& columns, size_t max_points,
-                Trend& out, std::string& err) {
+bool read_trend(HistoryDb& db, const TimeRange& whole, long long now, const std::vector<std::string>& columns,
+                size_t max_points, Trend& out, std::string& err) {
     std::string sql = std::string("SELECT ") + db.time_sql();
     for (const std::string& c : columns) {
         if (!known_column(c)) {
@@ -69,7 +83,12 @@ bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::st
         sql += ", " + c;
     }
     out = Trend{};
-    if (!time_span(db, range, out, err)) return false;
+    const std::string bound = utc_text(now + 1);
+    TimeRange range = whole;
+    if (range.until.empty() || range.until > bound) range.until = bound;
+    size_t after_now = 0;
+    if (!count_from(db, whole, bound, after_now, err) || !time_span(db, range, out, err)) return false;
+    out.after_now = after_now;
     Statement st(db.handle(),
                  (sql + " FROM history" + time_range_sql(db) + " ORDER BY " + db.time_sql() + ", rowid").c_str());
     if (!st.ok()) {

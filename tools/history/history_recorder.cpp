@@ -12,22 +12,9 @@ HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FIL
     : path_(db ? db->path() : ""), errors_(errors) {
     // An alarm raised before this run and not cleared since is not raised again.
     std::vector<StoredAlarmState> states;
-    std::string err;
-    if (!db) return;
-    if (!db->last_alarm_states(states, err)) {
-        give_up(err);
-        return;
-    }
+    if (!db || !db->last_alarm_states(states, start_error_)) return;
     for (const StoredAlarmState& s : states) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
     writer_ = std::make_unique<HistoryWriter>(std::move(db), address, errors, pace);
-}
-
-void HistoryRecorder::give_up(const std::string& reason) {
-    std::fprintf(errors_, "tzv58-host: %s\n",
-                 shown("history " + path_ + ": " + reason + "; polling goes on without history").c_str());
-    std::fflush(errors_);
-    writer_.reset();
-    pending_.clear();
 }
 
 void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int len) {
@@ -48,8 +35,11 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (!recording()) return;
     if (len != sizeof(tzv58_419_Data_t)) {
-        give_up("a history record of " + std::to_string(len) + " bytes, not " +
-                std::to_string(sizeof(tzv58_419_Data_t)));
+        if (!said_size_)
+            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %zu: left out\n",
+                         shown(path_).c_str(), len, sizeof(tzv58_419_Data_t));
+        said_size_ = true;
+        pending_.clear();
         return;
     }
     PendingRound round;

@@ -31,20 +31,25 @@ public:
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
 
+    // false when the file's alarm states could not be read at the start:
+    // start_error() says why.
     bool recording() const { return writer_ != nullptr; }
+    const std::string& start_error() const { return start_error_; }
     // Rows written so far; what the file is doing (from any thread).
     long rows() const { return writer_ ? writer_->rows() : 0; }
     HistoryStatus status() const;
 
 private:
-    void give_up(const std::string& reason);
-
     std::string path_;
     FILE* errors_;
-    std::string round_time_;                 // of the last published record, UTC as stored
-    AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
-    std::vector<AlarmChange> pending_;       // since the last record
-    std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits
+    std::string start_error_;
+    bool said_size_ = false;
+    std::string round_time_;            // of the last published record, UTC as stored
+    AlarmStates alarms_;                // raised or not, as the summary tells alarms apart
+    std::vector<AlarmChange> pending_;  // since the last record
+    // Last: it ends first, writing what waits. Set once, at the start, so
+    // that status() may be asked from any thread.
+    std::unique_ptr<HistoryWriter> writer_;
 };
 
 }  // namespace tzv58::tool

@@ -49,6 +49,7 @@ HistoryStatus HistoryWriter::status() const {
     s.waiting = queue_.size();
     s.dropped = dropped_;
     s.log_bytes = log_bytes_;
+    s.newest = newest_;
     return s;
 }
 
@@ -131,6 +132,7 @@ HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait
 
 void HistoryWriter::submit(PendingRound round) {
     std::unique_lock<std::mutex> lock(mutex_);
+    newest_ = round.utc;
     if (failing_ || gone_ || writing_ || !queue_.empty()) return keep(std::move(round));
     writing_ = true;
     lock.unlock();

@@ -99,6 +99,7 @@ private:
     long long next_try_ms_ = 0;
     std::string reason_;  // of the last failure
     long rows_ = 0;
+    long long newest_ = 0;
     uint64_t dropped_ = 0, dropped_said_ = 0;
     long long log_bytes_ = 0;
     long long checkpoint_ms_ = 0, checkpoint_round_s_ = 0, last_round_s_ = 0;

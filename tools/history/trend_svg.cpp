@@ -119,6 +119,7 @@ std::string header(const Trend& trend, const Layout& at) {
     if (trend.rows > 0)
         when = local_text(trend.t0, ' ') + " to " + local_text(trend.t1, ' ') + ", " + std::to_string(trend.rows) +
                " records";
+    if (trend.after_now > 0) when += "; " + std::to_string(trend.after_now) + " dated after now left out";
     svg += text(WIDTH / 2, 42, when, "middle", " fill=\"#555\"");
     std::string how;
     for (const TrendLine& l : trend.lines)
@@ -152,21 +153,32 @@ std::string time_axis(const Layout& at) {
     return svg + text((LEFT + RIGHT) / 2, last + 40, "local time (" + zone_words(at.t0, at.t1) + ")", "middle");
 }
 
-// One series: a polyline per run, a dot for a run of one value.
+std::string dot(const TrendLine& l, double x, double y, const char* colour) {
+    return "<circle class=\"" + l.name + "\" cx=\"" + fmt("%.1f", x) + "\" cy=\"" + fmt("%.1f", y) +
+           "\" r=\"2.5\" fill=\"" + colour + "\"/>\n";
+}
+
+// One series: a polyline per run. A run too short to see as a line (one
+// value, or values within two pixels of each other) is a dot, and a series
+// of one or two values shows each as a dot.
 std::string series(const TrendLine& l, const Layout& at, size_t panel, const Axis& a, const char* colour) {
     const auto y = [&](double v) { return at.bottom(panel) - PANEL_HEIGHT * (v - a.lo) / (a.hi - a.lo); };
     std::string svg;
     for (const std::vector<TrendSample>& run : l.runs) {
-        if (run.size() == 1) {
-            svg += "<circle class=\"" + l.name + "\" cx=\"" + fmt("%.1f", at.x(run[0].t)) + "\" cy=\"" +
-                   fmt("%.1f", y(run[0].v)) + "\" r=\"2.5\" fill=\"" + colour + "\"/>\n";
-            continue;
-        }
         std::string pts;
-        for (const TrendSample& s : run)
+        const double x0 = at.x(run[0].t), y0 = y(run[0].v);
+        double far = 0;
+        for (const TrendSample& s : run) {
+            far = std::max({far, std::fabs(at.x(s.t) - x0), std::fabs(y(s.v) - y0)});
             pts += (pts.empty() ? "" : " ") + fmt("%.1f", at.x(s.t)) + "," + fmt("%.1f", y(s.v));
-        svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
-               "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
+        }
+        if (run.size() > 1)
+            svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
+                   "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
+        if (l.values <= 2)
+            for (const TrendSample& s : run) svg += dot(l, at.x(s.t), y(s.v), colour);
+        else if (far < 2)
+            svg += dot(l, x0, y0, colour);
     }
     return svg;
 }
