@@ -385,6 +385,29 @@ TEST(HistoryCrash, SigkillKeepsEveryCompletedRoundAndAReadableFile) {
     for (const auto& blob : h.records()) EXPECT_EQ(blob.size(), sizeof(tzv58_419_Data_t));
 }
 
+// The file renamed under a running writer (log rotation): noticed before
+// the next round, said once; the renamed file holds its rounds (its log
+// moved into it), a new file the rest: every round is in one of them.
+TEST(HistoryCrash, AFileRenamedUnderTheWriterKeepsEveryRound) {
+    const std::string dir = scratch_dir(), db = dir + "/h.db";
+    Child run({"simulate", "--fast", "--history", db, "--events", "/dev/null"});
+    ASSERT_TRUE(run.read_until("== round 5:", 60000)) << run.err_text;
+    ASSERT_EQ(rename(db.c_str(), (db + ".1").c_str()), 0);
+    ASSERT_TRUE(run.read_until("== round 30:", 60000)) << run.err_text;
+    ASSERT_EQ(kill(run.pid, SIGTERM), 0);
+    EXPECT_EQ(run.wait(), 0);
+    run.read_until("\x01", 2000);
+    EXPECT_EQ(run.err_text, "tzv58-host: history " + db +
+                                ": the file was renamed: its write-ahead log was moved into it, and a new " + db +
+                                " takes the rounds from now on\n");
+    EXPECT_EQ(file_size(db + ".1-wal"), -1);
+    const HostRun old = run_host({"history", db + ".1", "--format", "csv"});
+    ASSERT_EQ(old.status, 0) << old.err;
+    const long before = line_count(old.out) - 1;
+    EXPECT_GE(before, 5);
+    EXPECT_EQ(before + std::stol(Db(db).one("SELECT count(*) FROM history")), last_round(run.out_text));
+}
+
 // A full disk (here the file-size limit) keeps no round out for good: the
 // rounds wait in memory, said in one line, and once space returns they are
 // written, said in one more.

@@ -160,6 +160,13 @@ TEST(HistoryTrust, ANewFileIsTheGroupsToReadAndAnUnusableOneIsRefusedAtStart) {
         ASSERT_EQ(stat(db.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask) << std::oct << mask;
     }
+    // Others cannot open it, so cannot hold a snapshot that pins its log.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        const HostRun other = run_as_other_user({"history", dir + "/h18.db"});
+        EXPECT_EQ(other.status, 2) << other.out;
+        EXPECT_NE(other.err.find("unable to open"), std::string::npos) << other.err;
+    }
     Child run({"simulate", "--fast", "--rounds", "1", "--history", dir + "/big.db", "--events", "/dev/null"}, 1024);
     run.read_until("\x01", 20000);
     EXPECT_EQ(run.wait(), 2);
