@@ -227,17 +227,17 @@ bool HistoryWriter::replace_file(std::unique_lock<std::mutex>& lock) {
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
     std::unique_ptr<HistoryDb> fresh = HistoryDb::open_writer(path_, err, why);
     lock.lock();
-    if (!said_gone_)
-        say("the file was " + gone_how_ + ": its write-ahead log was moved into it, and a new " + path_ +
-            " takes the rounds from now on");
-    said_gone_ = true;
     if (!fresh) {
-        failed("cannot start a new file: " + err, false);
+        failed("the file was " + gone_how_ +
+                   " (its write-ahead log moved into it), and no new file can be started: " + err,
+               false);
         return false;
     }
+    say("the file was " + gone_how_ + ": its write-ahead log was moved into it, and a new " + path_ +
+        " takes the rounds from now on");
     db_ = std::move(fresh);
     if (stopping_) db_->stop_waiting_at(stop_at_ms_);
-    gone_ = said_gone_ = false;
+    gone_ = false;
     log_bytes_ = db_->log_bytes();
     checkpoint_ms_ = now_ms();
     checkpoint_round_known_ = false;

@@ -87,7 +87,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::pair<uint64_t, PendingRound>> queue_;  // by sequence number
-    uint64_t next_seq_ = 0, in_flight_ = 0;                // in_flight_: the one the thread writes
+    uint64_t next_seq_ = 1, in_flight_ = 0;                // in_flight_: the one the thread writes
     bool writing_ = false;                                 // a thread is using the database
     bool failing_ = false;                                 // rounds wait since a write failed
     bool stopping_ = false;
@@ -95,7 +95,7 @@ private:
     bool gone_ = false;  // the file at the path is no longer the one open
     std::string gone_how_;
     bool checkpoint_due_ = false;
-    bool said_full_ = false, said_log_ = false, said_gone_ = false;
+    bool said_full_ = false, said_log_ = false;
     long long next_try_ms_ = 0;
     std::string reason_;  // of the last failure
     long rows_ = 0;
