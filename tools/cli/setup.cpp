@@ -27,6 +27,7 @@ int32_t no_dc_number_of(const Json::Value& config) {
 
 Setup::~Setup() {
     flush_all_output(console);
+    end_diagnostics();
     if (events_file && events_file != console) std::fclose(events_file);
 }
 
