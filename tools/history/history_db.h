@@ -89,8 +89,8 @@ public:
 
     // How an open failed: refused (not a regular file, not a history file of
     // ours, an unknown version, a damaged file, another writer, no such
-    // folder) or unwritable (a read-only file, a full disk: the poll can go
-    // on without history).
+    // folder) or unwritable (a read-only file, a full disk: a file that may
+    // take rows again later).
     enum class OpenError { none, refused, unwritable };
 
     // Opens (or creates) the file for writing, after checking it
