@@ -206,7 +206,9 @@ Scheduler::Outcome Scheduler::drive_round() {
             continue;
         case Line::Received::bytes:
             if (filter_.feed(buf, n)) deliver_reply(attempts > 0);
-            if (g_stop) return Outcome::stopped;
+            // A reply that ended the round as the stop came: the round is
+            // done (published and stored), and summed up as any other.
+            if (g_stop && watch_.publishes == 0) return Outcome::stopped;
             continue;
         }
         filter_.flush(false);
