@@ -218,41 +218,84 @@ TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
     EXPECT_TRUE(has(r.head, "Content-Type: application/json")) << r.head;
 }
 
+// Every connection with a request in hand: the next is refused at once.
 TEST(HttpServer, OneConnectionOverTheLimitIsRefusedAtOnce) {
-    DoorLimits l = Served::short_limits();
-    l.request = 20s;  // the busy ones stay busy throughout
-    Served s(l);
+    Served s;
     std::vector<std::unique_ptr<HttpClient>> busy;
     for (int i = 0; i < 4; ++i) {
         busy.push_back(std::make_unique<HttpClient>(s.connect()));
-        ASSERT_TRUE(busy.back()->send("GET /hello HTTP/1.1\r\n"));
+        ASSERT_TRUE(busy.back()->send(http_request("GET", "/later")));
     }
-    ASSERT_TRUE(eventually([&] { return s.stats().open == 4; }));
+    std::vector<Responder> answers;
+    for (int i = 0; i < 4; ++i) answers.push_back(s.later.take());
     HttpClient extra(s.connect());
     const HttpReply r = extra.ask(http_request("GET", "/hello"));
     EXPECT_EQ(r.status, 503);
     EXPECT_TRUE(has(r.body, "too many connections (4 at once)")) << r.body;
     EXPECT_TRUE(closed_by_peer(extra.fd));
     EXPECT_EQ(s.stats().refused, 1u);
+    EXPECT_EQ(s.stats().evicted, 0u);
     // The busy ones are still served.
-    EXPECT_EQ(busy[0]->ask("Host: x\r\n\r\n").body, "hi");
+    answers[0](text("done"));
+    EXPECT_EQ(busy[0]->reply().body, "done");
 }
 
-TEST(HttpServer, IdleConnectionsGiveWayToNewOnes) {
+// A full door takes a new connection in the place of the one that has
+// waited longest for its request, idle or trickling it in; never of one
+// whose request is in hand.
+TEST(HttpServer, ConnectionsWithoutAWholeRequestGiveWayLongestWaitingFirst) {
     DoorLimits l = Served::short_limits();
-    l.idle = 20s;
+    l.idle = l.header = l.request = 20s;
+    l.grace = 0ms;
     Served s(l);
-    std::vector<int> idle;
-    for (int i = 0; i < 4; ++i) {
-        idle.push_back(s.connect());
-        ASSERT_TRUE(eventually([&] { return s.stats().open == size_t(i + 1); }));
+    const auto opened = [&](size_t n) { return eventually([&] { return s.stats().open == n; }); };
+    HttpClient trickling(s.connect());
+    ASSERT_TRUE(trickling.send("GET /hel"));
+    ASSERT_TRUE(opened(1));
+    HttpClient idle(s.connect());
+    ASSERT_TRUE(opened(2));
+    HttpClient waiting(s.connect());
+    ASSERT_TRUE(waiting.send(http_request("GET", "/later")));
+    Responder pending = s.later.take();
+    HttpClient later_trickling(s.connect());
+    ASSERT_TRUE(later_trickling.send("GET /hello HTTP/1.1\r\nHo"));
+    ASSERT_TRUE(opened(4));
+    // Each new one, kept alive after its answer, keeps the door full.
+    std::vector<std::unique_ptr<HttpClient>> fresh;
+    for (HttpClient* gone : {&trickling, &idle, &later_trickling}) {
+        fresh.push_back(std::make_unique<HttpClient>(s.connect()));
+        EXPECT_EQ(fresh.back()->ask(http_request("GET", "/hello")).status, 200);
+        EXPECT_TRUE(closed_by_peer(gone->fd));
     }
-    HttpClient fresh(s.connect());
-    EXPECT_EQ(fresh.ask(http_request("GET", "/hello")).status, 200);
-    EXPECT_EQ(s.stats().evicted, 1u);
+    EXPECT_EQ(s.stats().evicted, 3u);
     EXPECT_EQ(s.stats().refused, 0u);
-    EXPECT_TRUE(closed_by_peer(idle[0])) << "the oldest idle connection went";
-    for (int fd : idle) close(fd);
+    pending(text("kept"));
+    EXPECT_EQ(waiting.reply().body, "kept");
+}
+
+// Within their grace, the connections stay and a new one waits its turn;
+// a connection that closes lets it in at once.
+TEST(HttpServer, ANewConnectionWaitsWhileEveryOneIsWithinItsGrace) {
+    DoorLimits l = Served::short_limits();
+    l.idle = l.header = l.request = l.grace = 60s;
+    Served s(l);
+    std::vector<std::unique_ptr<HttpClient>> trickling;
+    for (int i = 0; i < 4; ++i) {
+        trickling.push_back(std::make_unique<HttpClient>(s.connect()));
+        ASSERT_TRUE(trickling.back()->send("GET /hel"));
+    }
+    ASSERT_TRUE(eventually([&] { return s.stats().open == 4; }));
+    HttpClient fresh(s.connect());
+    ASSERT_TRUE(fresh.send(http_request("GET", "/hello")));
+    EXPECT_EQ(fresh.reply(200).status, 0) << "not before a connection's grace is over";
+    trickling[2].reset();
+    EXPECT_EQ(fresh.reply().body, "hi");
+    EXPECT_EQ(s.stats().evicted, 0u);
+    EXPECT_EQ(s.stats().refused, 0u);
+    for (const auto& c : trickling) {
+        pollfd p{c ? c->fd : -1, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << "still open";
+    }
 }
 
 TEST(HttpServer, DeadlinesCoverTheWholeRequestNotEachByte) {
@@ -281,6 +324,30 @@ TEST(HttpServer, DeadlinesCoverTheWholeRequestNotEachByte) {
     // (The deadline closes the socket; the count follows on the server's thread.)
     EXPECT_TRUE(eventually([&] { return s.stats().timed_out == 2 && s.stats().open == 0; }))
         << s.stats().timed_out << " " << s.stats().open;
+}
+
+// The header has a deadline of its own, shorter than the request's: a
+// client that trickles its header is closed at it, one that trickles its
+// body after a whole header is not.
+TEST(HttpServer, TheHeaderHasAShorterDeadlineOfItsOwn) {
+    DoorLimits l = Served::short_limits();
+    l.header = 150ms;
+    l.idle = l.request = 60s;
+    Served s(l);
+    const auto trickle = [](HttpClient& c, const std::string& bytes) {
+        for (const char ch : bytes) {
+            pollfd p{c.fd, POLLIN, 0};
+            if (!c.send(std::string(1, ch)) || poll(&p, 1, 30) > 0) return;
+        }
+    };
+    HttpClient body(s.connect());
+    ASSERT_TRUE(body.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n"));
+    trickle(body, "0123456789");
+    EXPECT_EQ(body.reply().body, "0123456789") << "the body came after the header's deadline";
+    HttpClient header(s.connect());
+    trickle(header, "GET /hello HTTP/1.1\r\nX-Slow: " + std::string(1000, 'z'));
+    EXPECT_TRUE(closed_by_peer(header.fd, NET_WAIT_MS)) << "closed long before the request's deadline";
+    EXPECT_EQ(s.stats().timed_out, 1u);
 }
 
 TEST(HttpServer, StopsAtOnceWhateverTheClientsDo) {
