@@ -54,7 +54,7 @@ void allow_descriptors(rlim_t n) {
     setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-TEST(Attack, ADeeplyNestedRequestIsRefusedAndTheProgramServesOn) {
+TEST(Attack, MalformedRequestsAreRefusedAndTheProgramServesOn) {
     Running r({}, "--http");
     ASSERT_TRUE(r.ready) << r.host->all(1);
     for (const std::string& body :
@@ -63,9 +63,31 @@ TEST(Attack, ADeeplyNestedRequestIsRefusedAndTheProgramServesOn) {
         const HttpReply reply = c.ask(http_request("POST", "/control", body));
         EXPECT_TRUE(reply.status == 400 || reply.status == 413) << reply.status << " " << reply.body;
     }
+    // What the reader would not see: a second command after a NUL, a
+    // misspelt member. Refused by name; no command reaches the device.
+    const std::pair<std::string, std::string> refused[] = {
+        {std::string("{\"code\":999}\0{\"code\":300,\"in\":\"EA070C07132500\"}", 46),
+         "malformed request: a NUL byte at byte 13 of the body"},
+        {"{\"code\":300,\"in\":\"EA070C07132500\",\"wait_msec\":5000}",
+         "malformed request: unknown member \\\"wait_msec\\\" (a control request takes code, in, out_len and wait_ms)"},
+    };
+    for (const auto& body : refused) {
+        HttpClient c(unix_connect(r.socket));
+        const HttpReply reply = c.ask(http_request("POST", "/control", body.first));
+        EXPECT_EQ(reply.status, 400);
+        EXPECT_EQ(reply.body, "{\"error\":\"" + body.second + "\"}\n");
+    }
+    // An id that is no UTF-8 is refused; the answer is UTF-8.
+    HttpClient bytes(unix_connect(r.socket));
+    const HttpReply id = bytes.ask(http_request("GET", "/values/%ff%fe"));
+    EXPECT_EQ(id.status, 400);
+    EXPECT_EQ(id.body, "{\"error\":\"malformed id: percent-encoded UTF-8, at most 256 bytes\"}\n");
     // A body without a final newline is a whole request all the same.
     HttpClient c(unix_connect(r.socket));
     EXPECT_EQ(c.ask(http_request("POST", "/control", "{\"code\":0}")).status, 200);
+    ASSERT_TRUE(r.rounds_go_on());
+    EXPECT_EQ(count_events(events_so_far(r.events), "control"), 1) << "only the last request ran";
+    EXPECT_EQ(count_events(events_so_far(r.events), "value"), 0);
     expect_serving(r);
     EXPECT_EQ(r.host->stop(), 0);
     struct stat st {};

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "net_support.h"
+#include "tools/common/json_out.h"
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
 #include "tools/live/trend_route.h"
@@ -486,6 +487,23 @@ TEST(LiveApi, IdsTravelAsPathSegments) {
     for (const char* bad : {"%", "%4", "%zz", "a%g0"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
     EXPECT_TRUE(decode_id(std::string(LIVE_MAX_ID, 'x'), id));
     EXPECT_FALSE(decode_id(std::string(LIVE_MAX_ID + 1, 'x'), id));
+    // An id that is no UTF-8 names nothing, and could not be named back.
+    for (const char* bad : {"%ff%fe", "out%C0%AF", "%ED%A0%80", "%E4%B8"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
+    EXPECT_TRUE(decode_id("%E4%B8%8D", id));
+}
+
+// Whatever a text holds, the JSON written from it is UTF-8: each ill-formed
+// part becomes one U+FFFD.
+TEST(LiveApi, JsonTextsAreAlwaysUtf8) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(json_quote("\xff\xfe"), "\"" + fffd + fffd + "\"");
+    EXPECT_EQ(json_quote("a\xE4\xB8z"), "\"a" + fffd + "z\"") << "a character cut short";
+    EXPECT_EQ(json_quote("\xC0\xAF\xED\xA0\x80"), "\"" + fffd + fffd + fffd + fffd + fffd + "\"")
+        << "overlong forms and surrogates";
+    EXPECT_EQ(json_quote("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\"") << "past U+10FFFF";
+    EXPECT_EQ(json_quote("不支持 \xF0\x9F\x94\x8B\x01"), "\"不支持 \xF0\x9F\x94\x8B\\u0001\"");
+    EXPECT_TRUE(is_utf8("不支持变量"));
+    EXPECT_FALSE(is_utf8("\xE4\xB8"));
 }
 
 TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
@@ -494,10 +512,10 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
     EXPECT_EQ(c.code, 320);
     EXPECT_EQ(c.in, (std::vector<uint8_t>{0xE5, 0x01}));
     EXPECT_EQ(c.out_len, 8);
-    EXPECT_EQ(parse_control_request("{\"code\":0}", c), "");
+    EXPECT_EQ(parse_control_request("{\r\n\t\"code\":0\n}", c), "");
     EXPECT_EQ(c.out_len, 4);
     EXPECT_TRUE(c.in.empty());
-    const std::pair<std::string, const char*> refused[] = {
+    const std::pair<std::string, std::string> refused[] = {
         {std::string(1000, '['), "nested deeper than 8 levels"},
         {std::string(1000, '{'), "not JSON"},
         {"{\"code\":1,\"x\":[[[[[[[[[1]]]]]]]]]}", "nested deeper than 8 levels"},
@@ -510,6 +528,15 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
         {"{\"code\":1,\"in\":\"" + std::string(2 * LIVE_MAX_CONTROL_IN + 2, 'A') + "\"}", "\"in\" must be hex"},
         {"{\"code\":1,\"out_len\":-1}", "\"out_len\" must be 0 to 4096"},
         {"{\"code\":1,\"out_len\":4097}", "\"out_len\" must be 0 to 4096"},
+        // The reader stops at a NUL: the command after it must not run.
+        {std::string("{\"code\":999}\0{\"code\":300}", 26), "a NUL byte at byte 13 of the body"},
+        {"{\"code\":300,\"in\":\"\x1b[2J\"}", "a control character (0x1B) at byte 19"},
+        {"{\"code\":300,\"in\":\"\x7f\"}", "a control character (0x7F)"},
+        {"{\"code\":300,\"in\":\"\xff\"}", "the body is not UTF-8"},
+        {"{\"code\":300,\"wait_msec\":5000}",
+         "unknown member \"wait_msec\" (a control request takes code, in, out_len and wait_ms)"},
+        {"{\"code\":300,\"\\u001b\":1}", "unknown member \"\\x1B\""},
+        {"{\"code\":300,\"" + std::string(100, 'x') + "\":1}", "unknown member \"" + std::string(64, 'x') + "...\""},
     };
     for (const auto& r : refused)
         EXPECT_TRUE(has(parse_control_request(r.first, c), r.second)) << r.first.substr(0, 40);
