@@ -292,17 +292,17 @@ TEST(LiveSimulate, BadClientsNeitherStopThePollNorLoseARound) {
         return recv(c->fd, &b, 1, MSG_DONTWAIT) == 0;
     });
     ASSERT_NE(gone, clients.end()) << "an idle client gave way";
-    // All of them in the middle of a request: one more is turned away at
-    // once, and the others are served.
+    // All of them in the middle of a request: one more takes the place of
+    // one of them all the same, and the others are served.
     clients.erase(gone);
     clients.push_back(std::make_unique<HttpClient>(newcomer.fd));
     newcomer.fd = -1;
     for (auto& c : clients) c->send("GET /values/out_v HTTP/1.1\r\n");
     HttpClient extra(unix_connect(r.socket));
-    const HttpReply refused = extra.ask(http_request("GET", "/values"));
-    EXPECT_EQ(refused.status, 503);
-    EXPECT_TRUE(contains(refused.body, "too many connections (16 at once)")) << refused.body;
-    for (auto& c : clients) EXPECT_EQ(c->ask("Host: x\r\n\r\n").body, "{\"id\":\"out_v\",\"value\":53.5}\n");
+    EXPECT_EQ(extra.ask(http_request("GET", "/values")).status, 200);
+    size_t served = 0;
+    for (auto& c : clients) served += c->ask("Host: x\r\n\r\n").body == "{\"id\":\"out_v\",\"value\":53.5}\n";
+    EXPECT_EQ(served, 15u) << "one gave way";
     clients.clear();
 
     ASSERT_TRUE(r.rounds_go_on());

@@ -177,7 +177,7 @@ void LiveService::get_value(const HttpRequest& r, Responder reply) {
     std::string id;
     if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
         return reply(error_response(
-            400, "malformed id: percent-encoded, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
+            400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
