@@ -166,6 +166,7 @@ const OptionGroup LIVE = {
     {{"--rounds", true},
      {"--give-up", true},
      {"--timeout", true},
+     {"--silent-after", true},
      {"--baud", true},
      {"--summary", false},
      {"--listen", true},
@@ -178,6 +179,10 @@ const OptionGroup LIVE = {
     "                   0: never)\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
+    "  --silent-after SECONDS  the link is silent (said on standard error, an\n"
+    "                   event, --on-event) when no reply has come for this long\n"
+    "                   with the port open (default: three round intervals or\n"
+    "                   10 s, whichever is longer)\n"
     "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"

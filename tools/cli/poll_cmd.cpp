@@ -81,13 +81,15 @@ int PollRun::run(const CommandLine& cl) {
 
 // Every option of the run and the plant; nothing is opened yet.
 bool PollRun::read_options(const CommandLine& cl, std::string& err) {
-    long long timeout = 2000, seed = 1;
+    long long timeout = 2000, seed = 1, silent_after = -1;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
         !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
-        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
+        !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;
+    if (silent_after > 0) sched_.silent_after_ms = silent_after * 1000;
     if (!notify_options(cl, notify_, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {
         err = "options --summary and --events - exclude each other: standard output carries either";
@@ -128,7 +130,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
 
 // The clock of the rounds, and what the person's summary needs of them.
 void PollRun::follow_rounds(const CommandLine& cl) {
-    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_manual_clock(boost::posix_time::second_clock::local_time());
+    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_sim_clock(boost::posix_time::second_clock::local_time());
     if (setup_.events_to_console) return;
     sched_.summary = setup_.console;
     sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
@@ -155,7 +157,7 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, err)) return false;
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock, history, err)) return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,

@@ -154,9 +154,11 @@ void LiveService::round_ended(bool complete) {
 }
 
 void LiveService::idle() {
-    if (state_.link_open != (line_ && line_->fd() >= 0)) publish();
+    if (state_.link_open != (line_ && line_->fd() >= 0) || state_.link_silent != tap_.silent()) publish();
     jobs_.run(JOBS_PER_IDLE);
 }
+
+void LiveService::link_changed() { publish(); }
 
 std::string LiveService::line_down() const {
     const LiveSnapshot s = box_.get();
