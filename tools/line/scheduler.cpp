@@ -37,12 +37,13 @@ void Scheduler::wait_refresh_window() {
         opt_.fast_clock->advance_ms(REFRESH_GAP_MS);
         return;
     }
+    watch_host_clock();
     if (round_end_ms_ < 0) return;
     const long long due = round_end_ms_ + REFRESH_GAP_MS;
     for (long long left = due - now_ms(); !g_stop && left > 0; left = due - now_ms()) {
         if (opt_.between) opt_.between->idle();
-        watch_host_clock();
         nap(int(left < 100 ? left : 100));
+        watch_host_clock();
     }
 }
 
