@@ -58,6 +58,7 @@ private:
     long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
+    std::unique_ptr<LinePace> pace_;  // simulate --fast
     std::unique_ptr<Line> line_;
     std::unique_ptr<LiveService> live_;
 };
@@ -142,11 +143,14 @@ void PollRun::follow_rounds(const CommandLine& cl) {
 // yet (an adapter to be plugged in) is waited for like a lost one.
 bool PollRun::open_line(const CommandLine& cl, std::string& err) {
     std::string port = cl.get("--port");
-    int hold_fd = -1;
-    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
+    int hold_fd = -1, pace_fd = -1;
+    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
+        return false;
+    if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
     if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    line_->pace_with(pace_.get());
     setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
     line_->report_link_to(&setup_.observers);
     const Line::Opened opened = line_->open(err);

@@ -48,6 +48,11 @@ void Scheduler::wait_refresh_window() {
 }
 
 void Scheduler::serve_for(int ms) {
+    if (line_.pace()) {
+        line_.pace()->pass(ms);
+        if (opt_.between) opt_.between->idle();
+        return;
+    }
     const long long until = now_ms() + ms;
     for (long long left = ms; !g_stop && left > 0; left = until - now_ms()) {
         if (opt_.between) opt_.between->idle();
@@ -101,6 +106,7 @@ void RoundWatch::on_send(uint8_t cid1_sent, uint8_t cid2_sent, const uint8_t* in
     cid2 = cid2_sent;
     info.assign(info_sent, info_sent + (info_sent && info_len > 0 ? info_len : 0));
     frame.assign(frame_sent, frame_len);
+    line.wrote(frame_len + 1);  // and CR
 }
 
 void RoundWatch::on_publish(int, const unsigned char*, unsigned int) { ++publishes; }
@@ -141,7 +147,7 @@ int Scheduler::run() {
         watch_.sends = watch_.publishes = 0;
         if (opt_.collected) opt_.collected->new_round();
         // Whatever came in between rounds is stale.
-        discard_input(line_.fd());
+        line_.discard();
         const int r = d.RefreshStatus();
         events_.refresh(r);
         if (r == 0) {
@@ -175,7 +181,7 @@ bool Scheduler::ask_again(int& attempts) {
     PMBusProtocol& codec = dev_.codec();
     filter_.flush(true);
     codec.flush_input();
-    discard_input(line_.fd());
+    line_.discard();
     if (++attempts > MAX_ASK_AGAIN) {
         dev_.device().Reset();
         fall_quiet();
@@ -184,6 +190,7 @@ bool Scheduler::ask_again(int& attempts) {
     events_.on_send(watch_.cid1, watch_.cid2, watch_.info.data(), int(watch_.info.size()), watch_.frame.data(),
                     watch_.frame.size());
     const std::string frame = watch_.frame + '\r';
+    line_.wrote(frame.size());
     dev_.device().SendData(reinterpret_cast<const unsigned char*>(frame.data()), unsigned(frame.size()));
     return true;
 }
@@ -202,17 +209,16 @@ void Scheduler::timed_out() {
 // Waits until nothing has arrived for twice the reply timeout, discarding
 // what comes; a line that chatters on is given ten times that at most.
 void Scheduler::fall_quiet() {
-    const int fd = line_.fd();
     const long long quiet_ms = 2LL * opt_.timeout_ms;
-    const long long give_up_at = now_ms() + 10 * quiet_ms;
-    long long until = now_ms() + quiet_ms;
+    const long long give_up_at = clock_ms() + 10 * quiet_ms;
+    long long until = clock_ms() + quiet_ms;
     for (;;) {
-        const long long now = now_ms();
+        const long long now = clock_ms();
         if (g_stop || now >= until || now >= give_up_at) break;
-        const LineWait w = wait_input(fd, int(until - now));
+        const LineWait w = line_.wait_input(int(until - now));
         if (w == LineWait::input) {
-            discard_input(fd);
-            until = now_ms() + quiet_ms;
+            line_.discard();
+            until = clock_ms() + quiet_ms;
         } else if (w != LineWait::interrupted) {
             break;  // quiet; or hung up, which the next wait sees
         }
@@ -228,7 +234,7 @@ void Scheduler::deliver_reply(bool retried) {
     std::memcpy(reply, filter_.reply(), n);
     filter_.flush(false);
     if (retried) fall_quiet();
-    discard_input(line_.fd());
+    line_.discard();
     dev_.device().process(reply, unsigned(n));
 }
 
@@ -238,7 +244,7 @@ Scheduler::Outcome Scheduler::drive_round() {
     int attempts = 0;
     int sends = watch_.sends;
     filter_.expect(watch_.frame, codec.address);
-    long long deadline = now_ms() + opt_.timeout_ms;
+    long long deadline = clock_ms() + opt_.timeout_ms;
     uint8_t buf[512];
     for (;;) {
         if (watch_.publishes > 0) return Outcome::done;
@@ -248,14 +254,14 @@ Scheduler::Outcome Scheduler::drive_round() {
             attempts = 0;
             timeouts_.ok();
             filter_.expect(watch_.frame, codec.address);
-            deadline = now_ms() + opt_.timeout_ms;
+            deadline = clock_ms() + opt_.timeout_ms;
         } else if (!d.IsProcessing()) {
             // A reply came but nothing followed: an error reply, or one the
             // device would not take. Ask again.
             if (!ask_again(attempts)) return Outcome::abandoned;
-            deadline = now_ms() + opt_.timeout_ms;
+            deadline = clock_ms() + opt_.timeout_ms;
         }
-        const long long left = deadline - now_ms();
+        const long long left = deadline - clock_ms();
         size_t n = 0;
         switch (line_.receive(buf, sizeof buf, int(left > 0 ? left : 0), n)) {
         case Line::Received::interrupted:
@@ -266,7 +272,7 @@ Scheduler::Outcome Scheduler::drive_round() {
         case Line::Received::timeout:
             timed_out();
             if (!ask_again(attempts)) return Outcome::abandoned;
-            deadline = now_ms() + opt_.timeout_ms;
+            deadline = clock_ms() + opt_.timeout_ms;
             continue;
         case Line::Received::bytes:
             if (filter_.feed(buf, n)) {

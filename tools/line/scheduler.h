@@ -65,6 +65,7 @@ struct SchedulerOptions {
 // The device's requests and publications, as the scheduler follows them: one
 // of the program's observers.
 struct RoundWatch : HostEvents {
+    explicit RoundWatch(Line& l) : line(l) {}
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
                  size_t frame_len) override;
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
@@ -78,6 +79,7 @@ struct RoundWatch : HostEvents {
     uint8_t cid1 = 0, cid2 = 0;
     std::vector<uint8_t> info;
     std::string frame;
+    Line& line;  // told what the device writes to it
 };
 
 class Scheduler {
@@ -91,7 +93,7 @@ public:
           observers_(observers),
           opt_(options),
           filter_(observers),
-          watch_(observers.add(std::make_unique<RoundWatch>())) {}
+          watch_(observers.add(std::make_unique<RoundWatch>(line))) {}
     ~Scheduler() { line_.wait_with(nap); }
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
