@@ -15,8 +15,9 @@ const OptionGroup SIMULATE = {
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
     "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
-    "  --fast           run the device on a simulated clock moved 2 s before each\n"
-    "                   refresh: rounds follow one another as fast as the line allows\n",
+    "  --fast           run the device, timeouts, retries and back-off on a simulated\n"
+    "                   clock (moved 2 s before each refresh, by the timeout when a\n"
+    "                   reply does not come): a run takes no wall time of its own\n",
 };
 
 // poll takes --fast only to refuse it by name: a live line never runs on the
