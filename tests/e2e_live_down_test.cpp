@@ -119,8 +119,8 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     const std::string dir = scratch_dir();
     const std::string link = dir + "/tty", socket = dir + "/live.sock", events = dir + "/events";
     const std::string program = dir + "/on-event", log = dir + "/log";
-    spit(program, "#!/bin/sh\necho \"$TZV58_EVENT|$TZV58_TEXT|${TZV58_SINCE:-}${TZV58_SILENT_SECONDS:-}\" >> " + log +
-                      "\n");
+    spit(program,
+         "#!/bin/sh\necho \"$TZV58_EVENT|$TZV58_TEXT|${TZV58_SINCE:-}${TZV58_SILENT_SECONDS:-}\" >> " + log + "\n");
     chmod(program.c_str(), 0755);
     LiveHost plant({"plant", "--link", link});
     ASSERT_FALSE(plant.wait_line(0, [](const std::string& l) { return starts(l, "ready "); }).empty());
@@ -173,7 +173,8 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     EXPECT_EQ(said_back, 1);
     EXPECT_TRUE(starts(slurp(log), "link-silent|no answer from the power system at address 1 since ")) << slurp(log);
     const HostRun history = run_host({"history", dir + "/h.db", "--alarms"});
-    EXPECT_TRUE(contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
+    EXPECT_TRUE(
+        contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
         << history.out;
     EXPECT_TRUE(contains(history.out, "cleared  [level 0] no answer: answers again after ")) << history.out;
     EXPECT_EQ(plant.stop(), 0);

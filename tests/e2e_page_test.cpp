@@ -353,8 +353,9 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
 
     // Stopped with its port open: no answer, in red; then answering again.
     kill(plant, SIGSTOP);
-    EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'no answer' && "
-                               "document.getElementById('link').className === 'down'"))
+    EXPECT_TRUE(
+        tab.wait_until("document.getElementById('link').textContent === 'no answer' && "
+                       "document.getElementById('link').className === 'down'"))
         << tab.text("body");
     kill(plant, SIGCONT);
     EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link open'")) << tab.text("body");

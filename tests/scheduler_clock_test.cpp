@@ -69,7 +69,8 @@ TEST(SchedulerClock, StepsBackAndForwardKeepThePaceAndAreSaidOnce) {
     // Bounded: a step back that held the poll would hold it for minutes.
     std::atomic<bool> done{false};
     std::thread watchdog([&] {
-        for (int waited = 0; waited < 60000 && !done; waited += 50) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int waited = 0; waited < 60000 && !done; waited += 50)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!done) g_stop = 1;
     });
     testing::internal::CaptureStderr();

@@ -161,7 +161,9 @@ bool PollRun::open_line(const CommandLine& cl, std::string& err) {
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock, history, err)) return false;
+    if (cl.has("--history") &&
+        !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock, history, err))
+        return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,

@@ -138,12 +138,12 @@ private:
     ReplyFilter filter_;
     FailureThrottle timeouts_;
     long started_ = 0, completed_ = 0;
-    RoundWatch& watch_;  // among the program's observers
+    RoundWatch& watch_;                                     // among the program's observers
     long long round_end_ms_ = -1, round_interval_ms_ = -1;  // of complete rounds, on clock_ms()
     ClockStepWatch host_clock_;
     uint64_t payloads_seen_ = 0;
-    long long last_answer_ms_ = 0;   // clock_ms() of the last answer, or of the line's opening
-    std::string last_answer_time_;   // the same on the host clock, ISO 8601
+    long long last_answer_ms_ = 0;  // clock_ms() of the last answer, or of the line's opening
+    std::string last_answer_time_;  // the same on the host clock, ISO 8601
     bool silent_ = false;
 };
 

@@ -77,8 +77,8 @@ Notice link_silent_notice(const std::string& since, const std::string& time, con
     n.label = "link-silent";
     n.line = link_silent_line(from.address, since, time);
     n.env = common_env("link-silent", time, from);
-    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
-                               "TZV58_TEXT=" + n.line, "TZV58_SINCE=" + since});
+    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link",
+                               "TZV58_ID=", "TZV58_TEXT=" + n.line, "TZV58_SINCE=" + since});
     return n;
 }
 
