@@ -36,10 +36,12 @@ template <class Data, int Type>
 int pmbuspower_419<Data, Type>::RefreshStatus() {
     if (ZMXSPDevice::RefreshStatus() == 0) return 0;
     const boost::posix_time::ptime now = this->local_time();
-    // Before the first completed round last_update holds no time: go on.
+    // Before the first completed round last_update holds no time: go on. A
+    // clock set back is moved away from as one that went on: a negative
+    // count would otherwise decline every refresh for as long as the step.
     if (!this->last_update.is_special() && !now.is_special()) {
         const int64_t seconds = (now - this->last_update).total_seconds();
-        if (seconds <= 1) {
+        if (seconds >= -1 && seconds <= 1) {
             this->sp_step = 10;
             return 0;
         }

@@ -329,7 +329,7 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
                    "dc": [{"out_v": 49.8, "battery_i": [45]}]})");
     const pid_t plant = start_host({"plant", "--link", link, "--plant", file}, dir + "/plant.out", dir + "/plant.err");
     ASSERT_TRUE(wait_for_lines(dir + "/plant.out", "ready " + link, 1, WAIT_MS)) << slurp(dir + "/plant.err");
-    PageHost p({"poll", "--port", link});
+    PageHost p({"poll", "--port", link, "--silent-after", "1"});
     ASSERT_GT(p.port, 0) << p.host->all(1);
     Browser b(p.dir);
     Tab tab(b, 1920, 1080);
@@ -350,6 +350,15 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
                                ".startsWith('cleared')"))
         << tab.text("body");
     EXPECT_EQ(tab.text("#alarms"), "none");
+
+    // Stopped with its port open: no answer, in red; then answering again.
+    kill(plant, SIGSTOP);
+    EXPECT_TRUE(
+        tab.wait_until("document.getElementById('link').textContent === 'no answer' && "
+                       "document.getElementById('link').className === 'down'"))
+        << tab.text("body");
+    kill(plant, SIGCONT);
+    EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link open'")) << tab.text("body");
 
     kill(plant, SIGUSR1);
     ASSERT_TRUE(wait_for_lines(dir + "/plant.out", "unplugged " + link, 1, WAIT_MS));

@@ -228,11 +228,24 @@ TEST(PollCycle, RefreshPacingAroundRoundEnd) {
     EXPECT_EQ(rig.dev->RefreshStatus(), 0);
     EXPECT_EQ(rig.dev->sp_step, 10);
     EXPECT_TRUE(rig.rec.sent.empty());
-    rig.clock.advance(-5);  // clock set back: declined
+    rig.clock.advance(-2);  // one whole second before the end: declined too
     EXPECT_EQ(rig.dev->RefreshStatus(), 0);
-    rig.clock.advance(6);  // two seconds after the end
+    rig.clock.advance(3);  // two seconds after the end
     EXPECT_EQ(rig.dev->RefreshStatus(), 1);
     EXPECT_EQ(rig.rec.sent.size(), 1u);
+}
+
+// A clock set back (by hand, or by a time server after a controller booted
+// with a wrong clock) does not stop polling for as long as the step.
+TEST(PollCycle, ClockStepsBackAndForthKeepThePace) {
+    Rig<> rig;
+    ASSERT_EQ(run_round(rig, Plant()), kFirstRound);
+    for (long step : {-600L, -3L, -7200L, 3600L}) {
+        rig.clock.advance(step);
+        EXPECT_EQ(run_round(rig, Plant()), kSteadyRound) << "after a step of " << step << " s";
+        rig.clock.advance(1);  // within a second of that round's end: declined
+        EXPECT_EQ(rig.dev->RefreshStatus(), 0) << "after a step of " << step << " s";
+    }
 }
 
 TEST(PollCycle, CacheLoadCountsAsARound) {

@@ -15,8 +15,9 @@ const OptionGroup SIMULATE = {
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
     "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
-    "  --fast           run the device on a simulated clock moved 2 s before each\n"
-    "                   refresh: rounds follow one another as fast as the line allows\n",
+    "  --fast           run the device, timeouts, retries and back-off on a simulated\n"
+    "                   clock (moved 2 s before each refresh, by the timeout when a\n"
+    "                   reply does not come): a run takes no wall time of its own\n",
 };
 
 // poll takes --fast only to refuse it by name: a live line never runs on the
@@ -166,6 +167,7 @@ const OptionGroup LIVE = {
     {{"--rounds", true},
      {"--give-up", true},
      {"--timeout", true},
+     {"--silent-after", true},
      {"--baud", true},
      {"--summary", false},
      {"--listen", true},
@@ -178,6 +180,10 @@ const OptionGroup LIVE = {
     "                   0: never)\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
+    "  --silent-after SECONDS  the link is silent (said on standard error, an\n"
+    "                   event, --on-event) when no reply has come for this long\n"
+    "                   with the port open (default: three round intervals or\n"
+    "                   10 s, whichever is longer)\n"
     "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"

@@ -114,6 +114,13 @@ ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
     return *manual_clock;
 }
 
+SimClock& Setup::use_sim_clock(const boost::posix_time::ptime& start) {
+    sim_clock = std::make_unique<SimClock>(start);
+    device.device().clock = sim_clock.get();
+    printer->set_clock(sim_clock.get());
+    return *sim_clock;
+}
+
 bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err) {
     auto runner = std::make_unique<NoticeRunner>(notify.program, kept_environment(environ), notify.limits, stderr);
     if (!runner->start(err)) return false;

@@ -208,8 +208,10 @@ std::string age_line(const Json::Value& link, const Json::Value& data, std::stri
     const std::string age = "age: " + seconds(data["age_s"]) + " (round of " + data["round_time"].asString() + ")";
     if (data["current"].asBool()) return age + "\n";
     const std::string old = "the values shown are the last ones, " + seconds(data["age_s"]) + " old";
-    why = link["state"].asString() == "open" ? "no poll round has completed lately: " + old
-                                             : "the serial line is " + link_words(link) + ": " + old;
+    const std::string state = link["state"].asString();
+    why = state == "open"     ? "no poll round has completed lately: " + old
+          : state == "silent" ? "the power system does not answer since " + link["since"].asString() + ": " + old
+                              : "the serial line is " + link_words(link) + ": " + old;
     return age + ": last values, not current\n";
 }
 

@@ -52,7 +52,8 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err) {
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -67,7 +68,9 @@ bool open_history(const std::string& path, int address, std::unique_ptr<HostEven
         std::fflush(stderr);
         return true;
     }
-    out = std::make_unique<HistoryRecorder>(std::move(db), address);
+    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    recorder->set_clock(clock);
+    out = std::move(recorder);
     return true;
 }
 

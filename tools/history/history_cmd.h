@@ -21,7 +21,9 @@ const std::vector<OptionSpec>& history_options();
 // one-line reason when the file is refused (another program's database, an
 // unknown schema version, another writer); a file that cannot be written
 // gives one line on stderr, out stays empty and the run goes on (true).
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
+// clock stamps the link's changes (the device's host clock).
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  std::string& err);
 
 // The files --history keeps, or that the history command reads, named
 // `what` in a message: the database, its write-ahead log and its shared

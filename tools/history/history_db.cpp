@@ -468,6 +468,16 @@ HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, int address, 
     return locked ? Write::locked : Write::failed;
 }
 
+HistoryDb::Write HistoryDb::write_changes(const std::vector<AlarmChange>& alarms, std::string& err) {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK && insert_alarms(alarms) &&
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return Write::done;
+    const bool locked = locked_code(sqlite3_errcode(db_));
+    err = error_text();
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return locked ? Write::locked : Write::failed;
+}
+
 bool HistoryDb::checkpoint() {
     no_wait_ = true;
     const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);

@@ -98,6 +98,8 @@ public:
     // connection held its lock for longer than the busy wait.
     enum class Write { done, locked, failed };
     Write write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms, std::string& err);
+    // Changes alone, in one transaction: the link's (key "link").
+    Write write_changes(const std::vector<AlarmChange>& alarms, std::string& err);
 
     // Moves the write-ahead log into the file and truncates it, without
     // waiting: false (nothing lost) while a reader still holds an older snapshot.

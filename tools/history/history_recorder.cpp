@@ -3,10 +3,12 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/report/summary.h"
+
 namespace tzv58::tool {
 
 HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : path_(db ? db->path() : ""), errors_(errors) {
+    : path_(db ? db->path() : ""), address_(address), errors_(errors) {
     // An alarm raised before this run and not cleared since is not raised again.
     std::vector<StoredAlarmState> states;
     std::string err;
@@ -53,6 +55,32 @@ void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     std::memcpy(&round.record, data, len);
     round.alarms.swap(pending_);
     if (!writer_->submit(std::move(round))) writer_.reset();
+}
+
+// The time of a change is the host clock's now: the round time of the
+// records may be far behind it.
+void HistoryRecorder::link_change(bool raised, const char* id, const std::string& what, const char* state) {
+    if (!recording()) return;
+    PendingRound change;
+    change.has_record = false;
+    change.alarms.push_back({iso_time(clock_->local_time()), raised, 0, "link", id, what, state, 0});
+    if (!writer_->submit(std::move(change))) writer_.reset();
+}
+
+void HistoryRecorder::link_lost(const char* cause) {
+    link_change(true, "down", link_lost_line(cause, iso_time(clock_->local_time())), "link down");
+}
+
+void HistoryRecorder::link_restored(long long down_s) {
+    link_change(false, "down", link_restored_line(down_s), "link down");
+}
+
+void HistoryRecorder::link_silent(int address, const std::string& since) {
+    link_change(true, "silent", link_silent_line(address, since, iso_time(clock_->local_time())), "no answer");
+}
+
+void HistoryRecorder::link_answers(long long silent_s) {
+    link_change(false, "silent", link_answers_line(silent_s), "no answer");
 }
 
 }  // namespace tzv58::tool

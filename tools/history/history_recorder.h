@@ -22,7 +22,9 @@
 
 namespace tzv58::tool {
 
-class HistoryRecorder : public HostEvents {
+// The link's changes (lost and restored, silent and answering again) are
+// rows of the alarm transitions with the key "link", written at once.
+class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
     HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
 
@@ -31,15 +33,27 @@ public:
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
 
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
+
+    // The host clock that stamps the link's changes (the device's).
+    void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
+
     bool recording() const { return writer_ && writer_->on(); }
     // Rows written so far.
     long rows() const { return writer_ ? writer_->rows() : 0; }
 
 private:
     void give_up(const std::string& reason);
+    // id: "down" or "silent"; text1 what happened, text2 the state's name.
+    void link_change(bool raised, const char* id, const std::string& what, const char* state);
 
     std::string path_;
+    int address_;
     FILE* errors_;
+    const HostClock* clock_ = &wall_clock();
     std::string round_time_;                 // of the last published record
     AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;       // since the last record

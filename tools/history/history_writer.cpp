@@ -58,7 +58,7 @@ bool HistoryWriter::submit(PendingRound round) {
         lock.lock();
         writing_ = false;
         if (written == Outcome::done) {
-            ++rows_;
+            rows_ += round.has_record;
             return true;
         }
         if (written == Outcome::failed) return false;
@@ -82,9 +82,10 @@ bool HistoryWriter::submit(PendingRound round) {
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
     std::string err;
-    const HistoryDb::Write w = db_->write_round(round.record, address_, round.alarms, err);
+    const HistoryDb::Write w = round.has_record ? db_->write_round(round.record, address_, round.alarms, err)
+                                                : db_->write_changes(round.alarms, err);
     if (w == HistoryDb::Write::done) {
-        maybe_checkpoint(round.record);
+        if (round.has_record) maybe_checkpoint(round.record);
         return Outcome::done;
     }
     if (w == HistoryDb::Write::locked) {
@@ -119,8 +120,8 @@ void HistoryWriter::write_front(std::unique_lock<std::mutex>& lock) {
     writing_ = false;
     if (written == Outcome::locked) retry_ = false;
     if (written != Outcome::done) return;
+    rows_ += queue_.front().has_record;
     queue_.pop_front();
-    ++rows_;
     if (said_locked_ && queue_.empty()) {
         say("the rounds kept in memory while the file was locked are written");
         said_locked_ = false;

@@ -38,6 +38,7 @@ struct HistoryPace {
 struct PendingRound {
     tzv58_419_Data_t record;
     std::vector<AlarmChange> alarms;
+    bool has_record = true;  // false: the link's changes alone, no row
 };
 
 class HistoryWriter {

@@ -27,9 +27,20 @@ Line::Opened Line::open(std::string& err) {
     return Opened::absent;
 }
 
+LineWait Line::wait_input(int timeout_ms) {
+    return pace_ ? pace_->wait(fd_, timeout_ms) : tzv58::wait_input(fd_, timeout_ms);
+}
+
+void Line::discard() {
+    if (pace_)
+        pace_->discard(fd_);
+    else
+        discard_input(fd_);
+}
+
 Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n) {
     n = 0;
-    switch (wait_input(fd_, timeout_ms)) {
+    switch (wait_input(timeout_ms)) {
     case LineWait::interrupted:
         return Received::interrupted;
     case LineWait::timeout:
@@ -42,6 +53,7 @@ Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n
     const ssize_t r = ::read(fd_, buf, cap);
     if (r > 0) {
         n = size_t(r);
+        if (pace_) pace_->read(n);
         return Received::bytes;
     }
     if (r < 0 && (errno == EINTR || errno == EAGAIN)) return Received::interrupted;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tools/common/signals.h"
+#include "tools/line/line_pace.h"
 #include "tools/report/events.h"
 
 namespace tzv58::tool {
@@ -51,6 +52,18 @@ public:
     // a read error); interrupted, a signal came (or nothing was there to read
     // after all).
     Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
+    // Waits up to timeout_ms for input, as wait_input.
+    LineWait wait_input(int timeout_ms);
+    // Discards whatever is pending in the input.
+    void discard();
+    // The host wrote n bytes to the line.
+    void wrote(size_t n) {
+        if (pace_) pace_->wrote(n);
+    }
+    // simulate --fast: every wait passes on the simulated clock (nullptr:
+    // on the monotonic one).
+    void pace_with(LinePace* pace) { pace_ = pace; }
+    LinePace* pace() const { return pace_; }
 
     // How the back-off before a reopening attempt is waited out (default:
     // a plain sleep); the scheduler serves its clients meanwhile.
@@ -74,6 +87,7 @@ private:
     long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
     std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
+    LinePace* pace_ = nullptr;
     int delay_ms_ = 500;
     FailureThrottle failures_;
 };

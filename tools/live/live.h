@@ -62,6 +62,7 @@ public:
 
     void round_ended(bool complete) override;
     void idle() override;
+    void link_changed() override;
 
 private:
     std::vector<Route> socket_routes();

@@ -136,8 +136,13 @@ void dc_families(Exposition& e, const R& r, int units) {
 }
 
 void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now, bool current) {
-    e.family("tzv58_link_up", "gauge", "1 while the serial port is open and the last poll round completed.");
-    e.sample({}, s.link_open && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_up", "gauge",
+             "1 while the serial port is open, the power system answers and the last poll round completed.");
+    e.sample({}, s.link_open && !s.link_silent && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_state", "gauge",
+             "The link's state: open, silent (the port is open but the power system does not answer) or down.");
+    const std::string state = s.link_state();
+    for (const char* each : {"open", "silent", "down"}) e.sample({{"state", each}}, state == each ? 1 : 0);
     e.family("tzv58_rounds_completed_total", "counter", "Poll rounds that completed.");
     e.counter(s.rounds_completed);
     e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");

@@ -159,7 +159,7 @@ std::string reported_values_json(const R& r, int dc_units) {
 
 std::string link_json(const LiveSnapshot& s) {
     JsonLine j;
-    j.str("state", s.link_open ? "open" : "down").str("since", s.link_since);
+    j.str("state", s.link_state()).str("since", s.link_since);
     if (!s.link_open && !s.link_cause.empty()) j.str("cause", s.link_cause);
     return j.text();
 }

@@ -52,6 +52,17 @@ void LinkReport::link_restored(long long down_s) {
     std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_restored_line(down_s).c_str());
 }
 
+void LinkReport::link_silent(int address, const std::string& since) {
+    events_.link_silent(since);
+    const std::string said = link_silent_line(address, since, iso_time(events_.clock().local_time()));
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+}
+
+void LinkReport::link_answers(long long silent_s) {
+    events_.link_answers(silent_s);
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_answers_line(silent_s).c_str());
+}
+
 int dc_units_in(const tzv58_419_Data_t& r) {
     auto holds = [](const tzv58_419_Data_t::dc_unit_t& u) {
         const auto* b = reinterpret_cast<const unsigned char*>(&u);

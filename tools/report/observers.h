@@ -51,9 +51,11 @@ private:
 };
 
 // The link's life as it happens, told twice in the same words: an event
-// (state "lost" with its cause, "open" with the seconds it was down) and a
-// line on standard error, "PORT: link lost (hang-up) at T" and
-// "PORT: link restored after 63 s". T is the time of the event.
+// (state "lost" with its cause, "open" with the seconds it was down; "silent"
+// with since when, "open" with the seconds it was silent) and a line on
+// standard error, "PORT: link lost (hang-up) at T", "PORT: link restored
+// after 63 s", "PORT: no answer from the power system at address 1 since
+// 11:02:07", "PORT: answers again after 45 s". T is the time of the event.
 class LinkReport : public HostEvents, public LinkObserver {
 public:
     LinkReport(EventPrinter& events, std::string port, FILE* console)
@@ -61,6 +63,8 @@ public:
 
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
 
 private:
     EventPrinter& events_;
