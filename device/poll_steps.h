@@ -106,7 +106,7 @@ public:
         for (const row* r = begin(); r != end(); ++r) {
             if (r->step == STEP_BASE_IDLE || r->step == STEP_SET_TIME_ANSWER || r->step == STEP_SET_PARAM_ANSWER)
                 return false;
-            if (find(r->step) != r || !r->take) return false;
+            if (find(r->step) != r) return false;
         }
         return count_ > 0;
     }
