@@ -29,8 +29,8 @@
 namespace tzv58 {
 
 // The functions that take each reply. info: the INFO, DATAFLAG first; n: its
-// length. The pointer and length each decoder gets are the device's own
-// (pmbuspower_419.h).
+// length. Where each decoder's pointer starts and what length it gets follow
+// the decoders' conventions (pmbuspower_419.h).
 template <class Device>
 struct take_reply {
     static bool ac_analog(Device& d, const uint8_t* info, int n) {
