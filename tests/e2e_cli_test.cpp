@@ -44,6 +44,19 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
     }
 }
 
+// A command's usage lines are the program's: each line of its --help's usage
+// (after "usage: " or as many blanks) stands in the program's --help.
+TEST(Cli, EachCommandsUsageIsInTheProgramsHelp) {
+    const std::string top = run_host({"--help"}).out;
+    for (const char* cmd : {"simulate", "poll", "replay", "record", "history", "get", "control", "plant"}) {
+        const std::string help = run_host({cmd, "--help"}).out;
+        const std::string usage = help.substr(0, help.find("\n\n") + 1);
+        ASSERT_EQ(usage.rfind("usage: tzv58-host ", 0), 0u) << usage;
+        for (size_t at = 0, end; (end = usage.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_NE(top.find("\n  " + usage.substr(at + 7, end - at - 7)), std::string::npos) << cmd << ": " << usage;
+    }
+}
+
 // Every bad input, in every file and option: status 2, one line on stderr
 // naming the file and the member or option, nothing on standard output.
 TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
