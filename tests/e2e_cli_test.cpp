@@ -108,6 +108,22 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
          "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
+        // configuration members: each one the device reads, of a type it reads as meant
+        {{"simulate", "--config", plant_file("cfg-top.json", R"({"foo": 1})")},
+         "cfg-top.json:1: foo: unknown member (known: appSetting, thresholdSetting)"},
+        {{"simulate", "--config", plant_file("cfg-text.json", "{\n \"thresholdSetting\": \"high\"}")},
+         "cfg-text.json:2: thresholdSetting: must be an object"},
+        {{"simulate", "--config", plant_file("cfg-bool.json", "{\"appSetting\": {\n  \"has_dc\": true}}")},
+         "cfg-bool.json:2: appSetting.has_dc: true is a JSON boolean, which the device reads as 0"},
+        {{"poll", "--port", "/dev/null", "--config", plant_file("cfg-atoi.json", R"({"appSetting": {"b_mode": "2abc"}})")},
+         "appSetting.b_mode: must be a whole number"},
+        {{"simulate", "--config", plant_file("cfg-layout.json", R"({"appSetting": {"no_dc_number": 0}})")},
+         "appSetting.no_dc_number: must be -1"},
+        {{"simulate", "--config", plant_file("cfg-half.json", R"({"thresholdSetting": {"220600160010": {"level": 2}}})")},
+         "thresholdSetting.220600160010: has a level but no value"},
+        {{"replay", "--script", dir + "/empty.script", "--config",
+          plant_file("cfg-entry.json", R"({"thresholdSetting": {"220600160010": {"levle": 2}}})")},
+         "thresholdSetting.220600160010.levle: unknown member"},
         {{"replay"}, "--script"},
         {{"replay", "--script", dir}, "folder"},
         {{"replay", "--script", dir + "/wide.script"}, "wide.script:1: control code 4294967596"},
@@ -145,6 +161,15 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }
+}
+
+// The commented example configuration runs as it stands.
+TEST(Cli, TheExampleConfigurationIsTakenAsItStands) {
+    const HostRun r = run_host({"simulate", "--fast", "--rounds", "1", "--config",
+                                std::string(TZV58_SOURCE_DIR) + "/contrib/device.json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("alarms    none"), std::string::npos) << r.out;
 }
 
 // A folder, a FIFO or a device named where a file is read is one line at

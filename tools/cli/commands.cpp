@@ -14,7 +14,7 @@ const OptionGroup SIMULATE = {
     "Polls a simulated power system on a pseudo-terminal pair, through the host's\n"
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
-    "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
+    "                   one-DC-unit plant); docs/configuration.md lists the members\n"
     "  --fast           run the device on a simulated clock moved 2 s before each\n"
     "                   refresh: rounds follow one another as fast as the line allows\n",
 };
@@ -152,7 +152,8 @@ const OptionGroup DEVICE = {
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
-    "  --config FILE    the device's JSON configuration (default: {})\n"
+    "  --config FILE    the device's JSON configuration (default: {}), checked\n"
+    "                   first; docs/configuration.md and contrib/device.json\n"
     "  --data-id N      the device's data id (default 1)\n"
     "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
     "  --debug          show the plug-in's diagnostic lines on standard error\n"
