@@ -22,13 +22,15 @@ const OptionGroup SIMULATE = {
 // poll takes --fast only to refuse it by name: a live line never runs on the
 // simulated clock.
 const OptionGroup POLL = {
-    {{"--port", true}, {"--fast", false}},
-    "usage: tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
+    {{"--port", true}, {"--wait-port", false}, {"--fast", false}},
+    "usage: tzv58-host poll --port DEVICE [--wait-port] [--baud N] [--address N] [--rounds N] [options]\n"
     "\n"
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
-    "(flock and TIOCEXCL). A lost port, or one not there yet, is reopened with a\n"
-    "growing back-off; with --rounds, each failed attempt is a failed round.\n"
-    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n",
+    "(flock and TIOCEXCL). A lost port is reopened with a growing back-off; with\n"
+    "--rounds, each failed attempt is a failed round.\n"
+    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n"
+    "  --wait-port      a port not there yet, or held by another program, at the\n"
+    "                   start is waited for in the same way (without it: status 1)\n",
 };
 
 const OptionGroup PLANT = {
