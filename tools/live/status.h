@@ -48,8 +48,10 @@ std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_poi
 // null, the round time in ISO 8601.
 std::string reported_values_json(const tzv58_419_Data_t& r, int dc_units);
 
-// The power system's own alarm and state bytes among those values that are
-// not 0, where the values hold them, each with its place and label:
+// The power system's own alarm bytes among those values (a channel's a, b,
+// c and f alarms, the AC tail's, a module's fault and user-defined alarms, a
+// DC unit's voltage, fuse and user-defined alarms) that are not 0, where the
+// values hold them, each with its place and label:
 // [{"at":"module[1].fault","byte":129,"text":"status byte 81H from the power system"}].
 std::string status_bytes_json(const tzv58_419_Data_t& r, int dc_units);
 

@@ -87,7 +87,7 @@ const char* level_name(int level);
 // has no rule of its own about the AC voltages.
 bool mains_failure_alarm(const std::string& key, const std::string& id);
 
-// An alarm or state byte of the power system's own replies that is not 0,
+// An alarm byte of the power system's own replies that is not 0,
 // as every surface labels it: "status byte 03H from the power system". The
 // device's alarm tables raise their alarms from some of these bytes; the
 // byte itself is what the power system said, not an alarm of the device.
