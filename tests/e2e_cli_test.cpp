@@ -116,6 +116,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"replay", "--script", dir + "/empty.script", "--config",
           plant_file("cfg-entry.json", R"({"thresholdSetting": {"220600160010": {"levle": 2}}})")},
          "thresholdSetting.220600160010.levle: unknown member"},
+        {{"simulate", "--config",
+          plant_file("cfg-mode2.json",
+                     "{\"appSetting\": {\"b_mode\": \"2\"},\n \"thresholdSetting\": {\n"
+                     "  \"22060016001\": {\"level\": 2, \"value\": 52.5}}}")},
+         "cfg-mode2.json:3: thresholdSetting.22060016001: no check of alarm mode 2 has this id"},
         {{"replay"}, "--script"},
         {{"replay", "--script", dir}, "folder"},
         {{"replay", "--script", dir + "/wide.script"}, "wide.script:1: control code 4294967596"},

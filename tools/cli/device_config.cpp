@@ -1,9 +1,11 @@
 #include "tools/cli/device_config.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <initializer_list>
+#include <iterator>
+#include <vector>
 
 #include "tools/common/options.h"
 
@@ -39,6 +41,10 @@ const AppMember APP_MEMBERS[] = {
     {"b_mode", any, "a whole number (the alarm mode: 1, 2, 3, or another for the second alarm table)"},
 };
 
+// The checks of alarm mode 2, by alarm id.
+const char* const MODE_2_IDS[] = {"220600120010", "220600130010", "220600140010", "220600160010",
+                                  "220600170010", "210600320010", "210600330010", "210600340010"};
+
 // The members of one "thresholdSetting" entry.
 const char* const LEVEL = "level";
 const char* const VALUE = "value";
@@ -52,8 +58,10 @@ public:
         if (!known(root, "", {"appSetting", "thresholdSetting"})) return false;
         const Json::Value& app = root["appSetting"];
         if (!app.isNull() && !app_setting(app)) return false;
+        long long mode = 1;
+        if (app.isObject() && !app["b_mode"].isNull()) whole(app["b_mode"], mode);
         const Json::Value& thresholds = root["thresholdSetting"];
-        return thresholds.isNull() || threshold_setting(thresholds);
+        return thresholds.isNull() || threshold_setting(thresholds, mode);
     }
 
 private:
@@ -62,13 +70,11 @@ private:
         return false;
     }
 
-    bool known(const Json::Value& obj, const std::string& where, std::initializer_list<const char*> names) {
+    bool known(const Json::Value& obj, const std::string& where, const std::vector<std::string>& names) {
         for (const std::string& m : obj.getMemberNames()) {
-            bool ok = false;
-            for (const char* n : names) ok = ok || m == n;
-            if (ok) continue;
+            if (std::find(names.begin(), names.end(), m) != names.end()) continue;
             std::string list;
-            for (const char* n : names) list += (list.empty() ? "" : ", ") + std::string(n);
+            for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
             return fail(obj[m], where.empty() ? m : where + "." + m, "unknown member (known: " + list + ")");
         }
         return true;
@@ -76,24 +82,20 @@ private:
 
     bool app_setting(const Json::Value& app) {
         if (!app.isObject()) return fail(app, "appSetting", "must be an object");
-        for (const std::string& m : app.getMemberNames()) {
-            const AppMember* member = nullptr;
-            for (const AppMember& a : APP_MEMBERS)
-                if (m == a.name) member = &a;
-            const std::string where = "appSetting." + m;
-            if (!member) {
-                std::string list;
-                for (const AppMember& a : APP_MEMBERS) list += (list.empty() ? "" : ", ") + std::string(a.name);
-                return fail(app[m], where, "unknown member (known: " + list + ")");
-            }
-            const Json::Value& v = app[m];
+        std::vector<std::string> names;
+        for (const AppMember& a : APP_MEMBERS) names.push_back(a.name);
+        if (!known(app, "appSetting", names)) return false;
+        for (const AppMember& member : APP_MEMBERS) {
+            const Json::Value& v = app[member.name];
+            const std::string where = std::string("appSetting.") + member.name;
             if (v.isNull()) continue;  // the device takes null as absent
             if (v.isBool())
                 return fail(v, where,
                             std::string(v.asBool() ? "true" : "false") +
                                 " is a JSON boolean, which the device reads as 0: write 1 or 0");
             long long n = 0;
-            if (!whole(v, n) || !member->allowed(n)) return fail(v, where, std::string("must be ") + member->says + ", not " + shown(v));
+            if (!whole(v, n) || !member.allowed(n))
+                return fail(v, where, std::string("must be ") + member.says + ", not " + shown(v));
         }
         return true;
     }
@@ -111,7 +113,9 @@ private:
         return n >= INT32_MIN && n <= INT32_MAX;
     }
 
-    bool threshold_setting(const Json::Value& thresholds) {
+    // In alarm mode 2 an entry with a level switches one of the device's
+    // checks on: an id that is none of them would switch nothing on.
+    bool threshold_setting(const Json::Value& thresholds, long long mode) {
         if (!thresholds.isObject()) return fail(thresholds, "thresholdSetting", "must be an object");
         for (const std::string& key : thresholds.getMemberNames()) {
             const Json::Value& entry = thresholds[key];
@@ -126,6 +130,12 @@ private:
             // The host takes the two together, or neither.
             if (level.isNull() != value.isNull())
                 return fail(entry, where, level.isNull() ? "has a value but no level" : "has a level but no value");
+            if (mode == 2 && !level.isNull() &&
+                std::find(std::begin(MODE_2_IDS), std::end(MODE_2_IDS), key) == std::end(MODE_2_IDS)) {
+                std::string ids;
+                for (const char* id : MODE_2_IDS) ids += (ids.empty() ? "" : ", ") + std::string(id);
+                return fail(entry, where, "no check of alarm mode 2 has this id (they are " + ids + ")");
+            }
             for (const char* code : CODES) {
                 const Json::Value& c = entry[code];
                 if (!c.isNull() && !c.isString() && !c.isNumeric())
