@@ -265,8 +265,7 @@ public:
         node["nodeId"] = call("DOM.querySelector", q)["nodeId"];
         std::map<std::string, int> fonts;
         const Json::Value got = call("CSS.getPlatformFontsForNode", node);
-        for (const Json::Value& f : got["fonts"])
-            fonts[f["familyName"].asString()] += f["glyphCount"].asInt();
+        for (const Json::Value& f : got["fonts"]) fonts[f["familyName"].asString()] += f["glyphCount"].asInt();
         return fonts;
     }
 

@@ -107,11 +107,13 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
          "cfg-text.json:2: thresholdSetting: must be an object"},
         {{"simulate", "--config", plant_file("cfg-bool.json", "{\"appSetting\": {\n  \"has_dc\": true}}")},
          "cfg-bool.json:2: appSetting.has_dc: true is a JSON boolean, which the device reads as 0"},
-        {{"poll", "--port", "/dev/null", "--config", plant_file("cfg-atoi.json", R"({"appSetting": {"b_mode": "2abc"}})")},
+        {{"poll", "--port", "/dev/null", "--config",
+          plant_file("cfg-atoi.json", R"({"appSetting": {"b_mode": "2abc"}})")},
          "appSetting.b_mode: must be a whole number"},
         {{"simulate", "--config", plant_file("cfg-layout.json", R"({"appSetting": {"no_dc_number": 0}})")},
          "appSetting.no_dc_number: must be -1"},
-        {{"simulate", "--config", plant_file("cfg-half.json", R"({"thresholdSetting": {"220600160010": {"level": 2}}})")},
+        {{"simulate", "--config",
+          plant_file("cfg-half.json", R"({"thresholdSetting": {"220600160010": {"level": 2}}})")},
          "thresholdSetting.220600160010: has a level but no value"},
         {{"replay", "--script", dir + "/empty.script", "--config",
           plant_file("cfg-entry.json", R"({"thresholdSetting": {"220600160010": {"levle": 2}}})")},
@@ -162,8 +164,8 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
 
 // The commented example configuration runs as it stands.
 TEST(Cli, TheExampleConfigurationIsTakenAsItStands) {
-    const HostRun r = run_host({"simulate", "--fast", "--rounds", "1", "--config",
-                                std::string(TZV58_SOURCE_DIR) + "/contrib/device.json"});
+    const HostRun r = run_host(
+        {"simulate", "--fast", "--rounds", "1", "--config", std::string(TZV58_SOURCE_DIR) + "/contrib/device.json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("alarms    none"), std::string::npos) << r.out;

@@ -39,10 +39,10 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     ASSERT_EQ(values.status, 0) << values.err;
     EXPECT_TRUE(contains(values.out, "link: open since ")) << values.out;
     EXPECT_TRUE(contains(values.out, "\nage: ")) << values.out;
-    for (const char* line : {"\ndc[0].out_v: 53.5 V\n", "\nchannel[1].b: 230 V\n", "\nchannel[0].f: 50 Hz\n",
-                             "\nmodule[3].out_i: 13 A\n", "\ndc[0].branch_i: 20 25 A\n", "\ndata_id: 7\n",
-                             "\nchannel[0].a_alarm: 0 (normal)\n", "\ndc[0].alert_p: 0 0 0 0 0 (normal)\n",
-                             "\nalarms: none active\nmains: no failure alarm\n"})
+    for (const char* line :
+         {"\ndc[0].out_v: 53.5 V\n", "\nchannel[1].b: 230 V\n", "\nchannel[0].f: 50 Hz\n", "\nmodule[3].out_i: 13 A\n",
+          "\ndc[0].branch_i: 20 25 A\n", "\ndata_id: 7\n", "\nchannel[0].a_alarm: 0 (normal)\n",
+          "\ndc[0].alert_p: 0 0 0 0 0 (normal)\n", "\nalarms: none active\nmains: no failure alarm\n"})
         EXPECT_TRUE(contains(values.out, line)) << line << " in\n" << values.out;
     for (const char* absent : {"module[4]", "dc[1]", "reserved", "channel[2]"})
         EXPECT_FALSE(contains(values.out, absent)) << absent << " in\n" << values.out;
@@ -209,7 +209,8 @@ TEST(LiveGet, MainsFailureIsWhatTheDevicesAlarmSays) {
         ASSERT_TRUE(r.ready) << r.host->all(1);
         ASSERT_TRUE(r.rounds_go_on()) << r.host->all(1);
         const HostRun ac = run_host(sock(r, {"get", "ac"}));
-        EXPECT_EQ(ac.out.rfind("ac: " + std::string(c.ac) + " (the device's own value, not its alarm; " + c.mains, 0), 0u)
+        EXPECT_EQ(ac.out.rfind("ac: " + std::string(c.ac) + " (the device's own value, not its alarm; " + c.mains, 0),
+                  0u)
             << ac.out;
         EXPECT_TRUE(contains(run_host(sock(r, {"get"})).out, "\n" + std::string(c.mains)));
         EXPECT_EQ(parse_json(run_host(sock(r, {"get", "--json"})).out)["mains_failure"].asBool(), c.failure);

@@ -319,8 +319,8 @@ TEST(SitePageBrowser, TheHealthyPlantsValuesOnAScreenAndAPhone) {
 }
 
 // The common CJK fonts, as the page's font list names them.
-const std::vector<std::string> CJK_FONTS = {"PingFang SC",        "Hiragino Sans GB", "Microsoft YaHei",
-                                            "Noto Sans CJK SC",   "Source Han Sans SC", "Noto Sans SC",
+const std::vector<std::string> CJK_FONTS = {"PingFang SC",         "Hiragino Sans GB",   "Microsoft YaHei",
+                                            "Noto Sans CJK SC",    "Source Han Sans SC", "Noto Sans SC",
                                             "WenQuanYi Micro Hei", "WenQuanYi Zen Hei"};
 
 // A power system that loses its mains and gets them back, then a line that

@@ -244,7 +244,8 @@ TEST(LiveStatus, AlarmsUnknownWhileNotCurrentMainsFailureAsTheAlarmSaysAndStatus
     EXPECT_EQ(st["status_bytes"].size(), 0u);
 
     s.alarms[0].active = true;
-    s.active.push_back({"2026-12-07T20:44:50", true, 1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警"});
+    s.active.push_back(
+        {"2026-12-07T20:44:50", true, 1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警"});
     EXPECT_FALSE(parse_json(status_json(s, now + 7s))["alarms_current"].asBool()) << "no round lately";
     s.link_open = false;
     st = parse_json(status_json(s, now));

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "device/setting_value.h"
-#include "tools/cli/device_config.h"
 #include "telemetry/dc_layout.h"
+#include "tools/cli/device_config.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_in.h"

@@ -12,8 +12,9 @@ namespace tzv58::tool {
 // system reported as "name: value unit" in the order served
 // (dc[0].out_v: 53.5 V), alarm bytes with their meaning, then what is known
 // of the alarms: active ones, mains failure, the power system's status
-// bytes; "unknown" with the last known while the data is not current. body: the object's text, st: the same parsed. why: one line saying
-// why the values are not current ("" when they are).
+// bytes; "unknown" with the last known while the data is not current.
+// body: the object's text, st: the same parsed. why: one line saying why
+// the values are not current ("" when they are).
 std::string status_text(const std::string& body, const Json::Value& st, std::string& why);
 
 // "age: 0.4 s (round of T)", marked when the data is not current; why: one

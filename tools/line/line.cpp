@@ -29,8 +29,8 @@ Line::Opened Line::open(bool wait_port, std::string& err) {
         went(busy ? "port busy" : "no such port");
         return Opened::waiting;
     }
-    err = path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") +
-          "; --wait-port waits for it";
+    err =
+        path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") + "; --wait-port waits for it";
     return busy ? Opened::busy : Opened::absent;
 }
 

@@ -65,8 +65,8 @@ int dc_units_in(const tzv58_419_Data_t& r) {
 
 bool mains_failure_alarm(const std::string& key, const std::string& id) {
     static const std::pair<const char*, const char*> MAINS_FAILURE[] = {
-        {"PowerOff", "419415001"},        // mode 1: no AC input supplied
-        {"220600140010", "220600140010"}, // mode 2: every AC phase below the limit
+        {"PowerOff", "419415001"},         // mode 1: no AC input supplied
+        {"220600140010", "220600140010"},  // mode 2: every AC phase below the limit
     };
     for (const auto& m : MAINS_FAILURE)
         if (key == m.first && id == m.second) return true;
