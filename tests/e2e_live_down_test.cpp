@@ -66,6 +66,9 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_TRUE(contains(all.run.out, " (hang-up)\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, ": last values, not current\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, "\ndc[0].out_v: 53.5 V\n")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, "\nalarms: unknown, the data is not current; the last known, from the round of "))
+        << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, ": none active\nmains: no failure alarm (last known)\n")) << all.run.out;
     EXPECT_TRUE(one_line(all.run.err)) << all.run.err;
     EXPECT_TRUE(contains(all.run.err, "the serial line is down since ")) << all.run.err;
     EXPECT_TRUE(contains(all.run.err, "the values shown are the last ones")) << all.run.err;
@@ -97,6 +100,7 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"down\"")) << status.body;
     EXPECT_TRUE(contains(status.body, "\"cause\":\"hang-up\"")) << status.body;
     EXPECT_TRUE(contains(status.body, "\"current\":false")) << status.body;
+    EXPECT_TRUE(contains(status.body, "\"alarms_current\":false")) << status.body;
 
     // Plugged in again: current values, status 0.
     const int publishes = count_events(events_so_far(p.events), "publish");

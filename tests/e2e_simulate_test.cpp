@@ -78,7 +78,7 @@ TEST(Simulate, MainsFailureIsRaised) {
     const size_t at = s.run.out.find(line);
     EXPECT_NE(at, std::string::npos) << s.run.out;
     EXPECT_EQ(s.run.out.find(line, at + 1), std::string::npos) << "raised once, not every round:\n" << s.run.out;
-    EXPECT_NE(s.run.out.find("alarms    1 active"), std::string::npos) << s.run.out;
+    EXPECT_NE(s.run.out.find("alarms    1 active: mains failure\n"), std::string::npos) << s.run.out;
 }
 
 bool is_json_object(const std::string& line) {

@@ -58,7 +58,7 @@ TEST(SchedulerClock, StepsBackAndForwardKeepThePaceAndAreSaidOnce) {
     LiveTap& tap = observers.add(std::make_unique<LiveTap>());
     dev.device().events = &observers;
     Line line(port, 9600, printer);
-    ASSERT_EQ(line.open(err), Line::Opened::yes) << err;
+    ASSERT_EQ(line.open(false, err), Line::Opened::yes) << err;
     close(hold);
     dev.device().AttachFd(line.fd(), false);
 

@@ -18,7 +18,7 @@ const OptionGroup SIMULATE = {
     "Polls a simulated power system on a pseudo-terminal pair, through the host's\n"
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
-    "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
+    "                   one-DC-unit plant); docs/configuration.md lists the members\n"
     "  --fast           run the device, timeouts, retries and back-off on a simulated\n"
     "                   clock (moved 2 s before each refresh, by the timeout when a\n"
     "                   reply does not come): a run takes no wall time of its own\n",
@@ -27,11 +27,13 @@ const OptionGroup SIMULATE = {
 // poll takes --fast only to refuse it by name: a live line never runs on the
 // simulated clock.
 const OptionGroup POLL = {
-    {{"--port", true}, {"--fast", false}},
+    {{"--port", true}, {"--wait-port", false}, {"--fast", false}},
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
-    "(flock and TIOCEXCL). A lost port, or one not there yet, is reopened with a\n"
-    "growing back-off; with --rounds, each failed attempt is a failed round.\n"
-    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n",
+    "(flock and TIOCEXCL). A lost port is reopened with a growing back-off; with\n"
+    "--rounds, each failed attempt is a failed round.\n"
+    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n"
+    "  --wait-port      a port not there yet, or held by another program, at the\n"
+    "                   start is waited for in the same way (without it: status 1)\n",
 };
 
 const OptionGroup PLANT = {
@@ -82,9 +84,12 @@ const OptionGroup GET = {
     "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
     "the link and since when, the rounds, the age of the data, then what the power\n"
     "system reported in the last complete round as name: value lines with units\n"
-    "(dc[0].out_v: 53.5 V; alarm bytes with their meaning), then the active\n"
-    "alarms. With ids: the device's own answer for each (out_v; ac, 1 when every\n"
-    "AC phase is below 150 V), or its refusal with an English gloss.\n"
+    "(dc[0].out_v: 53.5 V; a status byte of the power system labelled as such),\n"
+    "then the alarms: how many are active (unknown while the values are not\n"
+    "current: then the last known), mains failure as the device's alarm says\n"
+    "it, each active alarm, each status byte. With ids: the device's own answer\n"
+    "for each (out_v; ac, with what the mains-failure alarm says beside it), or\n"
+    "its refusal with an English gloss.\n"
     "  --json           the status object as one JSON object instead (the same as\n"
     "                   GET /values on the socket and /api/status over --http)\n"
     "Status 0: every value given, from a current round. 1: the values shown are\n"
@@ -142,7 +147,8 @@ const OptionGroup DEVICE = {
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
-    "  --config FILE    the device's JSON configuration (default: {})\n"
+    "  --config FILE    the device's JSON configuration (default: {}), checked\n"
+    "                   first; docs/configuration.md and contrib/device.json\n"
     "  --data-id N      the device's data id (default 1)\n"
     "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
     "  --debug          show the plug-in's diagnostic lines on standard error\n"
@@ -241,7 +247,7 @@ const std::vector<Command>& commands() {
          {&SIMULATE, &FAULTS, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_simulate},
         {"poll",
-         {"--port DEVICE [--baud N] [--address N] [--rounds N] [options]"},
+         {"--port DEVICE [--wait-port] [--baud N] [--address N] [--rounds N] [options]"},
          nullptr,
          {&POLL, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_poll},

@@ -46,7 +46,7 @@ private:
     bool read_options(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
-    bool open_line(const CommandLine& cl, std::string& err);
+    int open_line(const CommandLine& cl);
     bool open_services(const CommandLine& cl, std::string& err);
     int poll();
 
@@ -75,7 +75,8 @@ int PollRun::run(const CommandLine& cl) {
         !setup_.load(cl, err))
         return usage_error(err);
     follow_rounds(cl);
-    if (!open_line(cl, err) || !open_services(cl, err)) return usage_error(err);
+    if (const int status = open_line(cl)) return status;
+    if (!open_services(cl, err)) return usage_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
@@ -139,23 +140,34 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     sched_.dc_units = setup_.dc_units;
 }
 
-// The simulator first, for simulate; then the port. A port that is not there
-// yet (an adapter to be plugged in) is waited for like a lost one.
-bool PollRun::open_line(const CommandLine& cl, std::string& err) {
-    std::string port = cl.get("--port");
+// The simulator first, for simulate; then the port. A port that is not
+// there yet (an adapter to be plugged in), or busy, is no fault of the
+// input: status 1, or with --wait-port waited for like a lost one.
+int PollRun::open_line(const CommandLine& cl) {
+    std::string port = cl.get("--port"), err;
     int hold_fd = -1, pace_fd = -1;
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
-        return false;
+        return usage_error(err);
     if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
     line_->pace_with(pace_.get());
     setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
     line_->report_link_to(&setup_.observers);
-    const Line::Opened opened = line_->open(err);
+    const Line::Opened opened = line_->open(cl.has("--wait-port"), err);
     if (hold_fd >= 0) ::close(hold_fd);
-    return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);
+    switch (opened) {
+    case Line::Opened::yes:
+    case Line::Opened::waiting:
+        return 0;
+    case Line::Opened::absent:
+    case Line::Opened::busy:
+        return failure(err);
+    case Line::Opened::failed:
+        break;
+    }
+    return usage_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.

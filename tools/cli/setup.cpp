@@ -7,6 +7,7 @@
 
 #include "device/setting_value.h"
 #include "telemetry/dc_layout.h"
+#include "tools/cli/device_config.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_in.h"
@@ -57,7 +58,11 @@ bool Setup::prepare(const CommandLine& cl, std::string& err) {
         err = "options --debug and --diag exclude each other";
         return false;
     }
-    if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
+    if (cl.has("--config")) {
+        JsonFile file;
+        if (!file.read(cl.get("--config"), err) || !check_device_config(file, err)) return false;
+        config = file.root();
+    }
     events_to_console = cl.has("--events") && cl.get("--events") == "-";
     return true;
 }

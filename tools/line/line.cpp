@@ -16,15 +16,22 @@ Line::~Line() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Line::Opened Line::open(std::string& err) {
+Line::Opened Line::open(bool wait_port, std::string& err) {
     fd_ = open_serial_port(path_, baud_, err);
     if (fd_ >= 0) {
         events_.link("open");
         return Opened::yes;
     }
-    if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
-    went("no such port");
-    return Opened::absent;
+    const int why = errno;
+    const bool busy = why == EBUSY, absent = why == ENOENT || why == ENODEV || why == ENXIO;
+    if (!busy && !absent) return Opened::failed;
+    if (wait_port) {
+        went(busy ? "port busy" : "no such port");
+        return Opened::waiting;
+    }
+    err =
+        path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") + "; --wait-port waits for it";
+    return busy ? Opened::busy : Opened::absent;
 }
 
 LineWait Line::wait_input(int timeout_ms) {

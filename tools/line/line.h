@@ -1,6 +1,6 @@
 // The host's serial line to one power system: exclusive open, hang-up
 // detection and reopening with a growing back-off. A port that is not there
-// (an adapter still to be plugged in) is waited for in the same way.
+// at the start, or busy, is waited for in the same way when asked.
 #pragma once
 
 #include <cstddef>
@@ -37,10 +37,13 @@ public:
     Line& operator=(const Line&) = delete;
     ~Line();
 
-    enum class Opened { yes, absent, failed };
-    // First open. absent: no such port yet (reported lost, to be reopened);
-    // failed: a one-line reason in err (busy port, not a terminal, ...).
-    Opened open(std::string& err);
+    enum class Opened { yes, waiting, absent, busy, failed };
+    // First open. A port not there yet (an adapter still to be plugged in),
+    // or held by another program, is `absent` or `busy` with a one-line
+    // reason in err; with wait_port it is reported lost instead ("no such
+    // port", "port busy") and left to the reopening: `waiting`. failed: a
+    // one-line reason in err (not a terminal, no permission, ...).
+    Opened open(bool wait_port, std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
     // Who hears, in a person's terms, that the link was lost and restored.

@@ -103,7 +103,8 @@ void rectifier_families(Exposition& e, const R& r) {
     e.sample({}, r.module_count);
     e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-    e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+    e.family("tzv58_rectifier_module_fault", "gauge",
+             "Status byte of a rectifier module's fault, as the power system sends it (0: none).");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
 }
 

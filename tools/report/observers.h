@@ -85,6 +85,18 @@ struct AlarmTransition {
 // Level numbers as the alarm database names them.
 const char* level_name(int level);
 
+// The device's mains-failure alarms: PowerOff 419415001 (alarm mode 1) and
+// the check of AC input lost, 220600140010 (mode 2). Every surface says
+// "mains failure" while one of them is active, and only then: the program
+// has no rule of its own about the AC voltages.
+bool mains_failure_alarm(const std::string& key, const std::string& id);
+
+// An alarm byte of the power system's own replies that is not 0,
+// as every surface labels it: "status byte 03H from the power system". The
+// device's alarm tables raise their alarms from some of these bytes; the
+// byte itself is what the power system said, not an alarm of the device.
+std::string status_byte_text(unsigned byte);
+
 // Which alarms are active, as last reported: tells a change (raised or
 // cleared) from a report that repeats an alarm's state. Rows of several
 // elements share a key and an id, and their texts tell them apart; a
@@ -127,6 +139,8 @@ public:
     const std::vector<AlarmTransition>& transitions() const { return transitions_; }
     // Alarms active now (as last reported).
     int active_alarms() const;
+    // The device's mains-failure alarm is active (as last reported).
+    bool mains_failure() const { return mains_failure_; }
 
 private:
     const HostClock* clock_ = &wall_clock();
@@ -135,6 +149,7 @@ private:
     tzv58_419_Data_t record_{};
     std::vector<AlarmTransition> transitions_;
     AlarmStates alarms_;
+    bool mains_failure_ = false;
 };
 
 }  // namespace tzv58::tool

@@ -64,7 +64,7 @@ std::string link_answers_line(long long silent_s) { return "answers again after 
 //   vendor    50  10
 //   line      errors: 1 checksum, 2 timeout               (only after errors)
 //   2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
-//   alarms    1 active
+//   alarms    1 active: mains failure
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported) {
     if (!completed) {
         const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
@@ -120,7 +120,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
     if (active == 0)
         std::fprintf(out, "alarms    none\n");
     else
-        std::fprintf(out, "alarms    %d active\n", active);
+        std::fprintf(out, "alarms    %d active%s\n", active, round.mains_failure() ? ": mains failure" : "");
     flush_output(out);
 }
 
