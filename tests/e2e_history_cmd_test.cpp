@@ -333,7 +333,7 @@ TEST(HistoryChart, RendersToAnImage) {
     spit(svg, plot(five_rounds()));
     const int rc = std::system(("rsvg-convert -o " + png + " " + svg + " 2>" + dir + "/err").c_str());
     ASSERT_TRUE(WIFEXITED(rc));
-    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh installs it)";
+    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh test installs it)";
     EXPECT_EQ(WEXITSTATUS(rc), 0) << slurp(dir + "/err");
     EXPECT_EQ(slurp(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
 }

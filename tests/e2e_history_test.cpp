@@ -332,7 +332,7 @@ TEST(HistoryExport, PlotIsWellFormedSvgWithOnePointPerRow) {
     // Well-formed XML (xmllint exits 0 only for a well-formed document).
     const int lint = std::system(("xmllint --noout " + svg + " 2>" + dir + "/lint").c_str());
     ASSERT_TRUE(WIFEXITED(lint));
-    if (WEXITSTATUS(lint) == 127) GTEST_SKIP() << "xmllint is not installed (scripts/setup.sh installs it)";
+    if (WEXITSTATUS(lint) == 127) GTEST_SKIP() << "xmllint is not installed (scripts/setup.sh test installs it)";
     EXPECT_EQ(WEXITSTATUS(lint), 0) << slurp(dir + "/lint");
     // One point per row in each series, on the plot's scale.
     for (const char* series : {"dc_v", "load_i"}) {

@@ -15,6 +15,9 @@
 
 #include <sqlite3.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "tools/common/clock.h"
 #include "tools/history/history_recorder.h"
 #include "tools/history/history_writer.h"
 
@@ -264,6 +267,49 @@ TEST(HistoryRecorder, AThresholdAlarmWithMovingReadingsIsRaisedOnceAndClearedOnc
               (std::vector<std::string>{"raised " + readings[0], "cleared " + readings[3]}));
     EXPECT_EQ(other.rows(), 5);
     EXPECT_EQ(said.text(), "");
+}
+
+// The link's changes go the rounds' way: stamped by the host clock and kept
+// in UTC as the rounds' times are, they wait in memory behind the rounds
+// while another connection holds the file and go in, in order, once it lets
+// go; they add no record row.
+TEST(HistoryRecorder, TheLinksChangesAreKeptInUtcAndWaitWithTheRounds) {
+    struct Zone {
+        const char* was = std::getenv("TZ");
+        const std::string old = was ? was : "";
+        Zone() { setenv("TZ", "Asia/Shanghai", 1), tzset(); }
+        ~Zone() { was ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ"), tzset(); }
+    } zone;
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    SimClock clock(
+        boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::seconds(19 * 3600 + 5)));
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f, quick_pace());
+        rec.set_clock(&clock);
+        Other other(path);
+        ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+        const tzv58_419_Data_t r = record_at(2);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+        rec.on_publish(5535, bytes, sizeof r);
+        rec.on_history(bytes, sizeof r);
+        clock.advance_ms(1000);
+        rec.link_silent(1, "2026-12-07T19:00:04");
+        clock.advance_ms(3000);
+        rec.link_answers(3);
+        EXPECT_EQ(rec.status().waiting, 3u);
+        ASSERT_TRUE(other.exec("COMMIT"));
+        ASSERT_TRUE(wait_for([&] { return rec.status().waiting == 0; }, 5000));
+        EXPECT_EQ(rec.rows(), 1);
+    }
+    Other other(path);
+    EXPECT_EQ(other.column("SELECT time FROM history"), std::vector<std::string>{"2026-12-07T11:00:02Z"});
+    EXPECT_EQ(other.column("SELECT time || ' ' || change || ' ' || key || ' ' || id || ' ' || level || ' ' || seq || "
+                           "' ' || text1 FROM alarms ORDER BY rowid"),
+              (std::vector<std::string>{
+                  "2026-12-07T11:00:06Z raised link silent 0 0 no answer from the power system at address 1 since "
+                  "19:00:04",
+                  "2026-12-07T11:00:09Z cleared link silent 0 0 answers again after 3 s"}));
 }
 
 }  // namespace

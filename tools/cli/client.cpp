@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <cmath>
@@ -229,6 +230,10 @@ int print_status(LiveConnection& c, bool json) {
 int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
     bool all = true;
     std::string err, why;
+    // ac is shown beside what the mains-failure alarm says.
+    Json::Value st;
+    if (std::find(ids.begin(), ids.end(), "ac") != ids.end() && !c.ask("GET", "/values", "", st, err))
+        return failure(err);
     for (const std::string& id : ids) {
         Json::Value v;
         if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
@@ -237,7 +242,7 @@ int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
                         shown(age_line(v["link"], v["data"], why), true).c_str());
         const char* mark = v.isMember("link") ? " (last value)" : "";
         if (v.isMember("value")) {
-            std::printf("%s: %s%s\n", shown(id).c_str(), shown(id_value_text(id, v["value"])).c_str(), mark);
+            std::printf("%s: %s%s\n", shown(id).c_str(), shown(id_value_text(id, v["value"], st)).c_str(), mark);
         } else {
             std::printf("%s: %s\n", shown(id).c_str(), shown(gloss(v["error"].asString())).c_str());
             all = false;

@@ -47,7 +47,7 @@ private:
     bool read_options(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
-    bool open_line(const CommandLine& cl, std::string& err);
+    int open_line(const CommandLine& cl);
     bool open_services(const CommandLine& cl, std::string& err);
     int poll();
 
@@ -59,6 +59,7 @@ private:
     long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
+    std::unique_ptr<LinePace> pace_;  // simulate --fast
     std::unique_ptr<Line> line_;
     std::unique_ptr<LiveService> live_;
 };
@@ -75,20 +76,23 @@ int PollRun::run(const CommandLine& cl) {
         !setup_.load(cl, err))
         return usage_error(err);
     follow_rounds(cl);
-    if (!open_line(cl, err) || !open_services(cl, err)) return usage_error(err);
+    if (const int status = open_line(cl)) return status;
+    if (!open_services(cl, err)) return usage_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
 
 // Every option of the run and the plant; nothing is opened yet.
 bool PollRun::read_options(const CommandLine& cl, std::string& err) {
-    long long timeout = 2000, seed = 1;
+    long long timeout = 2000, seed = 1, silent_after = -1;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
         !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
-        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
+        !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;
+    if (silent_after > 0) sched_.silent_after_ms = silent_after * 1000;
     if (!notify_options(cl, notify_, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {
         err = "options --summary and --events - exclude each other: standard output carries either";
@@ -129,7 +133,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
 
 // The clock of the rounds, and what the person's summary needs of them.
 void PollRun::follow_rounds(const CommandLine& cl) {
-    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_manual_clock(boost::posix_time::second_clock::local_time());
+    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_sim_clock(boost::posix_time::second_clock::local_time());
     if (setup_.events_to_console) return;
     sched_.summary = setup_.console;
     sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
@@ -137,27 +141,42 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     sched_.dc_units = setup_.dc_units;
 }
 
-// The simulator first, for simulate; then the port. A port that is not there
-// yet (an adapter to be plugged in) is waited for like a lost one.
-bool PollRun::open_line(const CommandLine& cl, std::string& err) {
-    std::string port = cl.get("--port");
-    int hold_fd = -1;
-    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
+// The simulator first, for simulate; then the port. A port that is not
+// there yet (an adapter to be plugged in), or busy, is no fault of the
+// input: status 1, or with --wait-port waited for like a lost one.
+int PollRun::open_line(const CommandLine& cl) {
+    std::string port = cl.get("--port"), err;
+    int hold_fd = -1, pace_fd = -1;
+    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
+        return usage_error(err);
+    if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    line_->pace_with(pace_.get());
     setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
     line_->report_link_to(&setup_.observers);
-    const Line::Opened opened = line_->open(err);
+    const Line::Opened opened = line_->open(cl.has("--wait-port"), err);
     if (hold_fd >= 0) ::close(hold_fd);
-    return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);
+    switch (opened) {
+    case Line::Opened::yes:
+    case Line::Opened::waiting:
+        return 0;
+    case Line::Opened::absent:
+    case Line::Opened::busy:
+        return failure(err);
+    case Line::Opened::failed:
+        break;
+    }
+    return usage_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
     HistoryStatusSource history_status;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, history_status, err))
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock,
+                                             history, history_status, err))
         return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;

@@ -7,6 +7,7 @@
 
 #include "device/setting_value.h"
 #include "telemetry/dc_layout.h"
+#include "tools/cli/device_config.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_in.h"
@@ -58,7 +59,11 @@ bool Setup::prepare(const CommandLine& cl, std::string& err) {
         err = "options --debug and --diag exclude each other";
         return false;
     }
-    if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
+    if (cl.has("--config")) {
+        JsonFile file;
+        if (!file.read(cl.get("--config"), err) || !check_device_config(file, err)) return false;
+        config = file.root();
+    }
     events_to_console = cl.has("--events") && cl.get("--events") == "-";
     if (cl.has("--force") && !cl.has("--diag") && (!cl.has("--events") || events_to_console)) {
         err = "option --force goes with an --events or --diag FILE";
@@ -118,6 +123,13 @@ ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
     device.device().clock = manual_clock.get();
     printer->set_clock(manual_clock.get());
     return *manual_clock;
+}
+
+SimClock& Setup::use_sim_clock(const boost::posix_time::ptime& start) {
+    sim_clock = std::make_unique<SimClock>(start);
+    device.device().clock = sim_clock.get();
+    printer->set_clock(sim_clock.get());
+    return *sim_clock;
 }
 
 bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err) {

@@ -12,6 +12,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/host_events.h"
+#include "tools/common/clock.h"
 #include "tools/common/options.h"
 #include "tools/common/plugin_host.h"
 #include "tools/notify/notifier.h"
@@ -35,7 +36,8 @@ struct Setup {
     FILE* console = nullptr;      // the real standard output
     FILE* events_file = nullptr;  // JSON lines, or nullptr for none
     bool events_to_console = false;
-    std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
+    std::unique_ptr<ManualClock> manual_clock;  // replay; else the wall clock
+    std::unique_ptr<SimClock> sim_clock;        // simulate --fast
     EventFanout observers;
     EventPrinter* printer = nullptr;  // among the observers
     DcUnitWatch* dc_units = nullptr;  // among the observers
@@ -62,6 +64,8 @@ struct Setup {
     // Runs the device, and stamps the events, on a clock that moves only
     // when told to.
     ManualClock& use_manual_clock(const boost::posix_time::ptime& start);
+    // The same with the simulated clock of simulate --fast.
+    SimClock& use_sim_clock(const boost::posix_time::ptime& start);
     // Starts the on-event runner and adds the notifier to the observers,
     // its events stamped by the device's clock; port names the line.
     bool add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err);

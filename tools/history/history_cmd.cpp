@@ -54,8 +54,8 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
-                  std::string& err) {
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  HistoryStatusSource& status, std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -69,6 +69,7 @@ bool open_history(const std::string& path, int address, std::unique_ptr<HostEven
     }
     if (!db->note().empty()) say(EXIT_DONE, db->note());
     auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    recorder->set_clock(clock);
     if (!recorder->recording()) {
         err = "option --history: " + path + ": " + recorder->start_error();
         return false;

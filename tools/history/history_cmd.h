@@ -22,9 +22,10 @@ const std::vector<OptionSpec>& history_options();
 // one-line reason when the file cannot be used: refused (another program's
 // database, an unknown schema version, another writer, a link or a file of
 // another user in a folder others may write to) or not writable now.
-// status tells what the file is doing, from any thread.
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
-                  std::string& err);
+// status tells what the file is doing, from any thread; clock stamps the
+// link's changes (the device's host clock).
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  HistoryStatusSource& status, std::string& err);
 
 // The files --history keeps, or that the history command reads, named
 // `what` in a message: the database, its write-ahead log and its shared

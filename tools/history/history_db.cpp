@@ -241,11 +241,13 @@ std::string record_time(const tzv58_419_Data_t& r) {
     return buf;
 }
 
-long long round_utc(const tzv58_419_Data_t& r) {
+long long host_utc(const std::string& local_iso) {
     long long local = 0;
-    iso_seconds(record_time(r), local);
+    iso_seconds(local_iso, local);
     return local - utc_offset(::time(nullptr));
 }
+
+long long round_utc(const tzv58_419_Data_t& r) { return host_utc(record_time(r)); }
 
 Statement::Statement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
@@ -521,16 +523,26 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
     return true;
 }
 
-HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
-                                        const std::vector<AlarmChange>& alarms, std::string& err) {
+// One transaction: the round's row when there is one, and the changes.
+HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int address,
+                                  const std::vector<AlarmChange>& alarms, std::string& err) {
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
-        insert_record(r, utc, address) && insert_alarms(alarms) &&
+        (!r || insert_record(*r, utc, address)) && insert_alarms(alarms) &&
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return Write::done;
     const bool locked = locked_code(sqlite3_errcode(db_));
     err = error_text();
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return locked ? Write::locked : Write::failed;
+}
+
+HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
+                                        const std::vector<AlarmChange>& alarms, std::string& err) {
+    return write(&r, utc, address, alarms, err);
+}
+
+HistoryDb::Write HistoryDb::write_changes(const std::vector<AlarmChange>& alarms, std::string& err) {
+    return write(nullptr, 0, 0, alarms, err);
 }
 
 bool HistoryDb::checkpoint(int wait_ms) {

@@ -4,7 +4,8 @@
 //
 // Schema version 2 (PRAGMA user_version, application_id 0x747A7635):
 //   history(time, address, data_id, record, dc_v, load_i, ...)  one row per record
-//   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition
+//   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition,
+//                                                               and per change of the link (key "link")
 // Times are UTC as ISO 8601 text with Z ("2026-12-07T11:37:00Z", iso_time.h),
 // which sorts as it reads. Version 1 kept the host's local time without an
 // offset: the writer migrates such a file when it opens it, reading its
@@ -48,9 +49,12 @@ double stored_value(float v);
 // The record's round time as the device stamped it, the host's local time
 // without a zone ("2026-12-07T19:37:00").
 std::string record_time(const tzv58_419_Data_t& r);
-// That time in seconds since the epoch: the local time less the local
-// zone's offset from UTC now. A round is taken at its end, when the offset
-// in force is the one it was stamped with.
+// A time of the host's clock ("2026-12-07T19:37:00", local, no zone) in
+// seconds since the epoch: the local time less the local zone's offset from
+// UTC now. It is taken as it is stamped, when the offset in force is the
+// one it was stamped with.
+long long host_utc(const std::string& local_iso);
+// The record's round time so: a round is taken at its end.
 long long round_utc(const tzv58_419_Data_t& r);
 
 struct AlarmChange {
@@ -109,6 +113,8 @@ public:
     enum class Write { done, locked, failed };
     Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
                       std::string& err);
+    // Changes alone, in one transaction: the link's (key "link").
+    Write write_changes(const std::vector<AlarmChange>& alarms, std::string& err);
 
     // Moves the write-ahead log into the file and truncates it, waiting up
     // to wait_ms for readers that hold an older snapshot: false (nothing
@@ -158,6 +164,8 @@ private:
     bool prepare_writer(bool fresh, std::string& err, OpenError& why);
     bool insert_record(const tzv58_419_Data_t& r, long long utc, int address);
     bool insert_alarms(const std::vector<AlarmChange>& alarms);
+    Write write(const tzv58_419_Data_t* r, long long utc, int address, const std::vector<AlarmChange>& alarms,
+                std::string& err);
     static int on_busy(void* self, int count);
 
     std::string path_;

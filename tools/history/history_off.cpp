@@ -23,7 +23,8 @@ const std::vector<OptionSpec>& history_options() {
 
 std::vector<NamedPath> history_paths(const std::string& path, const std::string& what) { return {{what, path}}; }
 
-bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, HistoryStatusSource&, std::string& err) {
+bool open_history(const std::string&, int, const HostClock*, std::unique_ptr<HostEvents>&, HistoryStatusSource&,
+                  std::string& err) {
     err = "option --history: this build has no SQLite";
     return false;
 }

@@ -5,6 +5,8 @@
 
 #include "tools/common/text_guard.h"
 #include "tools/history/iso_time.h"
+#include "tools/report/events.h"
+#include "tools/report/summary.h"
 
 namespace tzv58::tool {
 
@@ -54,6 +56,33 @@ HistoryStatus HistoryRecorder::status() const {
     HistoryStatus off;
     off.kept = true;
     return off;
+}
+
+// The time of a change is the host clock's now, kept in UTC as the rounds'
+// times are: the round time of the records may be far behind it.
+void HistoryRecorder::link_change(bool raised, const char* id, const std::string& what, const char* state) {
+    if (!recording()) return;
+    PendingRound change{};
+    change.has_record = false;
+    change.utc = host_utc(iso_time(clock_->local_time()));
+    change.alarms.push_back({utc_text(change.utc), raised, 0, "link", id, what, state, 0});
+    writer_->submit(std::move(change));
+}
+
+void HistoryRecorder::link_lost(const char* cause) {
+    link_change(true, "down", link_lost_line(cause, iso_time(clock_->local_time())), "link down");
+}
+
+void HistoryRecorder::link_restored(long long down_s) {
+    link_change(false, "down", link_restored_line(down_s), "link down");
+}
+
+void HistoryRecorder::link_silent(int address, const std::string& since) {
+    link_change(true, "silent", link_silent_line(address, since, iso_time(clock_->local_time())), "no answer");
+}
+
+void HistoryRecorder::link_answers(long long silent_s) {
+    link_change(false, "silent", link_answers_line(silent_s), "no answer");
 }
 
 }  // namespace tzv58::tool

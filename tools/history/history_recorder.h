@@ -22,7 +22,11 @@
 
 namespace tzv58::tool {
 
-class HistoryRecorder : public HostEvents {
+// The link's changes (lost and restored, silent and answering again) are
+// rows of the alarm transitions with the key "link", level 0 and seq 0,
+// timed by the host clock and given to the writer at once, not with the next
+// round.
+class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
     HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
 
@@ -30,6 +34,14 @@ public:
     void on_history(const unsigned char* data, unsigned int len) override;
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
+
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
+
+    // The host clock that stamps the link's changes (the device's).
+    void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
 
     // false when the file's alarm states could not be read at the start:
     // start_error() says why.
@@ -40,8 +52,12 @@ public:
     HistoryStatus status() const;
 
 private:
+    // id: "down" or "silent"; text1 what happened, text2 the state's name.
+    void link_change(bool raised, const char* id, const std::string& what, const char* state);
+
     std::string path_;
     FILE* errors_;
+    const HostClock* clock_ = &wall_clock();
     std::string start_error_;
     bool said_size_ = false;
     std::string round_time_;            // of the last published record, UTC as stored

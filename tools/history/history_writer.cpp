@@ -86,13 +86,12 @@ void HistoryWriter::failed(const std::string& reason, bool locked) {
         " at most, then the oldest are dropped) and writing is tried again every " + retry);
 }
 
-// Called with the lock held, after a round is in the file: the log's size,
-// said once past its bound, and whether a checkpoint is due (a minute of the
-// host's clock, or of the rounds' own times, which a simulated clock runs
-// faster, but then once a second at most).
-void HistoryWriter::after_write(long long round_s) {
-    ++rows_;
-    last_round_s_ = round_s;
+// Called with the lock held, after a round or a link change is in the
+// file: the log's size, said once past its bound, and after a round whether
+// a checkpoint is due (a minute of the host's clock, or of the rounds' own
+// times, which a simulated clock runs faster, but then once a second at
+// most).
+void HistoryWriter::after_write(const PendingRound& round) {
     log_bytes_ = db_->log_bytes();
     if (log_bytes_ <= pace_.log_bound) {
         said_log_ = false;
@@ -104,6 +103,10 @@ void HistoryWriter::after_write(long long round_s) {
         say(std::string("its write-ahead log has grown to ") + size +
             ": a reader holds an old snapshot of the file; the log is cut back once readers let go");
     }
+    if (!round.has_record) return;
+    ++rows_;
+    const long long round_s = round.utc;
+    last_round_s_ = round_s;
     if (!checkpoint_round_known_) {
         checkpoint_round_s_ = round_s;
         checkpoint_round_known_ = true;
@@ -116,11 +119,14 @@ void HistoryWriter::after_write(long long round_s) {
     }
 }
 
-// Writes one round on the calling thread, which holds writing_; another
-// connection's lock is waited for only when asked.
+// Writes one round, or the link's changes alone, on the calling thread,
+// which holds writing_; another connection's lock is waited for only when
+// asked.
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait, std::string& err) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
-    switch (db_->write_round(round.record, round.utc, address_, round.alarms, err)) {
+    const HistoryDb::Write w = round.has_record ? db_->write_round(round.record, round.utc, address_, round.alarms, err)
+                                                : db_->write_changes(round.alarms, err);
+    switch (w) {
     case HistoryDb::Write::done:
         return Outcome::done;
     case HistoryDb::Write::locked:
@@ -132,7 +138,7 @@ HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait
 
 void HistoryWriter::submit(PendingRound round) {
     std::unique_lock<std::mutex> lock(mutex_);
-    newest_ = round.utc;
+    if (round.has_record) newest_ = round.utc;
     if (failing_ || gone_ || writing_ || !queue_.empty()) return keep(std::move(round));
     writing_ = true;
     lock.unlock();
@@ -145,7 +151,7 @@ void HistoryWriter::submit(PendingRound round) {
         gone_ = true;
         gone_how_ = gone;
     } else if (written == Outcome::done) {
-        return after_write(round.utc);
+        return after_write(round);
     } else if (written == Outcome::failed) {
         failed(err, false);
     }
@@ -199,7 +205,7 @@ void HistoryWriter::write_waiting(std::unique_lock<std::mutex>& lock) {
         }
         if (written != Outcome::done) return failed(err, written == Outcome::locked);
         if (!queue_.empty() && queue_.front().first == in_flight_) queue_.pop_front();
-        after_write(round.utc);
+        after_write(round);
     }
     if (!failing_) return;
     failing_ = said_full_ = false;

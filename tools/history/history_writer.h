@@ -17,6 +17,9 @@
 //   write-ahead log and truncates it, waiting up to checkpoint_wait_ms for
 //   readers and trying again with the next round; a log past log_bound is
 //   said once.
+// The link's changes come alone, without a record (has_record false), and
+// take the same way: written at once or waiting in order with the rounds,
+// counted among them while they wait; they add no row.
 #pragma once
 
 #include <condition_variable>
@@ -47,8 +50,9 @@ struct HistoryPace {
 
 struct PendingRound {
     tzv58_419_Data_t record;
-    long long utc;  // its time (round_utc), taken at the round's end
+    long long utc = 0;  // its time (round_utc), taken at the round's end
     std::vector<AlarmChange> alarms;
+    bool has_record = true;  // false: the link's changes alone, no row
 };
 
 class HistoryWriter {
@@ -75,7 +79,7 @@ private:
     void checkpoint(std::unique_lock<std::mutex>& lock);
     void failed(const std::string& reason, bool locked);
     void keep(PendingRound round);
-    void after_write(long long round_s);
+    void after_write(const PendingRound& round);
     void say(const std::string& what);
 
     std::unique_ptr<HistoryDb> db_;  // used by the thread that holds writing_

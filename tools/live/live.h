@@ -66,6 +66,7 @@ public:
 
     void round_ended(bool complete) override;
     void idle() override;
+    void link_changed() override;
 
 private:
     std::vector<Route> socket_routes();

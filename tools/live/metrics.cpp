@@ -103,7 +103,8 @@ void rectifier_families(Exposition& e, const R& r) {
     e.sample({}, r.module_count);
     e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-    e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+    e.family("tzv58_rectifier_module_fault", "gauge",
+             "Status byte of a rectifier module's fault, as the power system sends it (0: none).");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
 }
 
@@ -136,8 +137,13 @@ void dc_families(Exposition& e, const R& r, int units) {
 }
 
 void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now, bool current) {
-    e.family("tzv58_link_up", "gauge", "1 while the serial port is open and the last poll round completed.");
-    e.sample({}, s.link_open && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_up", "gauge",
+             "1 while the serial port is open, the power system answers and the last poll round completed.");
+    e.sample({}, s.link_open && !s.link_silent && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_state", "gauge",
+             "The link's state: open, silent (the port is open but the power system does not answer) or down.");
+    const std::string state = s.link_state();
+    for (const char* each : {"open", "silent", "down"}) e.sample({{"state", each}}, state == each ? 1 : 0);
     e.family("tzv58_rounds_completed_total", "counter", "Poll rounds that completed.");
     e.counter(s.rounds_completed);
     e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");

@@ -110,6 +110,14 @@ void EventPrinter::link_lost(const char* cause) { emit(line("link").str("state",
 
 void EventPrinter::link_restored(long long down_s) { emit(line("link").str("state", "open").num("down_s", down_s)); }
 
+void EventPrinter::link_silent(const std::string& since) {
+    emit(line("link").str("state", "silent").str("since", since));
+}
+
+void EventPrinter::link_answers(long long silent_s) {
+    emit(line("link").str("state", "open").num("silent_s", silent_s));
+}
+
 void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
     emit(line("error").str("reason", reason).str("data", hex_upper(data, len)));
 }
@@ -141,6 +149,12 @@ void EventFanout::link_lost(const char* cause) {
 }
 void EventFanout::link_restored(long long down_s) {
     for (LinkObserver* o : link_sinks_) o->link_restored(down_s);
+}
+void EventFanout::link_silent(int address, const std::string& since) {
+    for (LinkObserver* o : link_sinks_) o->link_silent(address, since);
+}
+void EventFanout::link_answers(long long silent_s) {
+    for (LinkObserver* o : link_sinks_) o->link_answers(silent_s);
 }
 
 }  // namespace tzv58::tool

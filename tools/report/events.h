@@ -52,6 +52,9 @@ public:
     void link(const char* state);
     void link_lost(const char* cause);
     void link_restored(long long down_s);
+    // No valid answer since `since` (ISO 8601); answers again after silent_s.
+    void link_silent(const std::string& since);
+    void link_answers(long long silent_s);
     void error(const char* reason, const uint8_t* data, size_t len);
 
 private:
@@ -74,6 +77,15 @@ public:
     virtual void link_lost(const char* cause) = 0;
     // down_s: whole seconds since it was lost.
     virtual void link_restored(long long down_s) = 0;
+    // The port is open but no valid answer has come from the power system at
+    // `address` since `since` (ISO 8601, the host clock: its last answer, or
+    // the start), for the silence time.
+    virtual void link_silent(int address, const std::string& since) {
+        (void)address;
+        (void)since;
+    }
+    // It answers again, silent_s whole seconds after its last answer before.
+    virtual void link_answers(long long silent_s) { (void)silent_s; }
 };
 
 // The program's observers of the device: every service call is handed on to
@@ -86,7 +98,7 @@ public:
     template <class T>
     T& add(std::unique_ptr<T> sink) {
         T& added = *sink;
-        if constexpr (std::is_base_of_v<LinkObserver, T>) link_sinks_.push_back(&added);
+        if (auto* link = dynamic_cast<LinkObserver*>(&added)) link_sinks_.push_back(link);
         sinks_.push_back(std::move(sink));
         return added;
     }
@@ -101,6 +113,8 @@ public:
     void on_payload(int result, int poll_step) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
 
 private:
     std::vector<std::unique_ptr<HostEvents>> sinks_;
