@@ -166,6 +166,9 @@ TEST(Attack, SigtermEndsTheProgramAtOnceWhateverItsClientsDo) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// SIGHUP reopens the outputs by the rule they were opened with at start: a
+// file that another put in the place of one rotated away is left as it was,
+// and the lines go on to the old file.
 TEST(Attack, HangupReopensTheOutputFilesAndNothingElse) {
     const std::string dir = scratch_dir(), events = dir + "/events", diag = dir + "/diag", socket = dir + "/s";
     LiveHost host({"simulate", "--fast", "--events", events, "--diag", diag, "--listen", socket});
@@ -173,15 +176,24 @@ TEST(Attack, HangupReopensTheOutputFilesAndNothingElse) {
     ASSERT_TRUE(wait_for_lines(events, "\"publish\"", 2, WAIT_MS));
     ASSERT_EQ(rename(events.c_str(), (events + ".1").c_str()), 0);
     ASSERT_EQ(rename(diag.c_str(), (diag + ".1").c_str()), 0);
+    spit(diag, "notes of someone else\n");
     ASSERT_EQ(kill(host.pid(), SIGHUP), 0);
     EXPECT_TRUE(wait_for_lines(events, "\"publish\"", 2, WAIT_MS)) << "new events go to a new file";
-    EXPECT_TRUE(wait_for_lines(diag, "", 1, WAIT_MS)) << "and the plug-in's lines";
+    const size_t old_diag = slurp(diag + ".1").size();
+    bool grew = false;
+    for (int waited = 0; waited < WAIT_MS && !grew; waited += 20, usleep(20000))
+        grew = slurp(diag + ".1").size() > old_diag;
+    EXPECT_TRUE(grew) << "the plug-in's lines go on to the old file";
+    EXPECT_EQ(slurp(diag), "notes of someone else\n");
     struct stat st {};
     EXPECT_EQ(stat(socket.c_str(), &st), 0) << "still serving";
-    EXPECT_EQ(host.stop(), 0);
+    EXPECT_EQ(host.stop(), 0) << "nothing was lost";
     const std::string said = host.all(1);
     EXPECT_EQ(said.find("tzv58-host: ready:"), 0u);
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("\ntzv58-host: option --diag: " + diag + " is there and is not a diagnostics file"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
 }
 
 TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
@@ -203,12 +215,19 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// The history file meets the file-size limit (as a full disk): the rounds
+// wait in memory, /metrics and /api/status say that history is not
+// writing and how many rounds wait; once the limit is lifted, the rounds
+// go in and both say so. Rounds come faster than the retries here (--fast):
+// the oldest that waited are dropped, and every round is in the file or
+// counted as dropped.
 TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
-    Running r({"--rounds", "400", "--history", db}, "--http", {{RLIMIT_FSIZE, 128 * 1024}});
+    Running r({"--history", db}, "--http", {{RLIMIT_FSIZE, 128 * 1024}});
     if (!r.ready && contains(r.host->all(1), "no SQLite")) GTEST_SKIP() << "this build has no SQLite";
     ASSERT_TRUE(r.ready) << r.host->all(1);
-    ASSERT_FALSE(r.host->wait_line(1, [](const std::string& l) { return contains(l, "without history"); }).empty())
+    ASSERT_FALSE(
+        r.host->wait_line(1, [](const std::string& l) { return contains(l, "rounds wait in memory"); }).empty())
         << r.host->all(1);
     // The events file meets the same limit: said once, and the poll goes on;
     // the run then ends with status 1, as it did not write all it was asked to.
@@ -220,8 +239,31 @@ TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
                                  })
                      .empty())
         << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on(2));
+    const std::string off = http_get(r.port, "/metrics").body;
+    EXPECT_TRUE(contains(off, "\ntzv58_history_writing 0\n")) << off;
+    EXPECT_FALSE(contains(off, "\ntzv58_history_rounds_waiting 0\n")) << off;
+    EXPECT_TRUE(contains(http_get(r.port, "/api/status").body, "\"history\":{\"writing\":false,\"waiting\":"));
     expect_serving(r);
+
+    rlimit lifted{};
+    ASSERT_EQ(prlimit(r.host->pid(), RLIMIT_FSIZE, nullptr, &lifted), 0);
+    lifted.rlim_cur = lifted.rlim_max;
+    ASSERT_EQ(prlimit(r.host->pid(), RLIMIT_FSIZE, &lifted, nullptr), 0);
+    ASSERT_FALSE(r.host->wait_line(1, [](const std::string& l) { return contains(l, "writing again"); }).empty())
+        << r.host->all(1);
+    ASSERT_TRUE(r.rounds_go_on(2));
+    const std::string on = http_get(r.port, "/metrics").body;
+    EXPECT_TRUE(contains(on, "\ntzv58_history_writing 1\n")) << on;
+    EXPECT_TRUE(contains(http_get(r.port, "/api/status").body, "\"history\":{\"writing\":true,"));
     EXPECT_EQ(r.host->stop(), 1) << "not killed by SIGXFSZ";
+    const size_t at = on.find("\ntzv58_history_rounds_dropped_total ");
+    ASSERT_NE(at, std::string::npos) << on;
+    const long dropped = std::atol(on.c_str() + at + 36);
+    const HostRun rows = run_host({"history", db, "--format", "csv"});
+    ASSERT_EQ(rows.status, 0) << rows.err;
+    EXPECT_EQ(std::count(rows.out.begin(), rows.out.end(), '\n') - 1 + dropped, long(r.host->count_lines(0, ROUND)))
+        << "every round is in the file or counted as dropped";
 }
 
 // Clients that trickle a request that never ends, a byte every every_ms

@@ -255,6 +255,22 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
     }
 }
 
+// Texts from the line or a file reach no terminal raw: the plug-in prints a
+// reply byte as a character (%c) in one of its lines, shown by --debug; a
+// message quotes a name with an escape sequence in it.
+TEST(Cli, ControlCharactersFromTheLineOrAFileReachNoTerminal) {
+    const std::string dir = scratch_dir(), script = dir + "/esc.script";
+    // 40H/42H: one channel at 0 V, then 1BH (ESC) user values.
+    spit(script, "@refresh\n~200140009016000100000000000000001BF975\n");
+    const HostRun debug = run_host({"replay", "--script", script, "--debug", "--events", "/dev/null"});
+    ASSERT_EQ(debug.status, 0) << debug.err;
+    EXPECT_EQ(debug.err, "acChannel.p40_41_count \\x1B\n");
+    const HostRun named = run_host({"replay", "--script", dir + "/\x1B]0;owned\x07.script"});
+    EXPECT_EQ(named.status, 2);
+    EXPECT_EQ(named.err.find('\x1B'), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("\\x1B]0;owned\\x07.script"), std::string::npos) << named.err;
+}
+
 // A port busy or not there at the start is no bad input: the line did not
 // do it (status 1, which a service manager starts again after), unless
 // --wait-port waits for it (tests/e2e_line_test.cpp).

@@ -143,6 +143,7 @@ const OptionGroup DEVICE = {
      {"--events", true},
      {"--debug", false},
      {"--diag", true},
+     {"--force", false},
      {"--version", false}},
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
@@ -153,6 +154,9 @@ const OptionGroup DEVICE = {
     "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
     "  --debug          show the plug-in's diagnostic lines on standard error\n"
     "  --diag FILE      keep the plug-in's diagnostic lines in FILE (default: discarded)\n"
+    "                   (--events and --diag files are appended to, never emptied; a\n"
+    "                   file that holds anything else is refused)\n"
+    "  --force          append to an --events or --diag file all the same\n"
     "  --help           this text\n"
     "  --version        the program's version\n",
 };

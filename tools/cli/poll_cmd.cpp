@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -173,17 +174,23 @@ int PollRun::open_line(const CommandLine& cl) {
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") &&
-        !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock, history, err))
+    HistoryStatusSource history_status;
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock,
+                                             history, history_status, err))
         return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,
                                           setup_.dc_units);
+    live_->watch_history(history_status);
+    // The trend's window ends now by the rounds' clock: the wall clock, or
+    // under --fast the simulated one, ahead of it, as the newest round tells.
     if (cl.has("--history") && !http_address_.empty())
-        live_->serve_trend(
-            [path = cl.get("--history")](int hours, const std::atomic<bool>& cancel, std::string& json,
-                                         std::string& why) { return trend_json(path, hours, cancel, json, why); });
+        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
+                               int hours, const std::atomic<bool>& cancel, std::string& json, std::string& why) {
+            const long long now = ::time(nullptr);
+            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, cancel, json, why);
+        });
     return live_->open(cl.get("--listen"), http_address_, err);
 }
 

@@ -28,6 +28,7 @@ int32_t no_dc_number_of(const Json::Value& config) {
 
 Setup::~Setup() {
     flush_all_output(console);
+    end_diagnostics();
     if (events_file && events_file != console) std::fclose(events_file);
 }
 
@@ -64,6 +65,10 @@ bool Setup::prepare(const CommandLine& cl, std::string& err) {
         config = file.root();
     }
     events_to_console = cl.has("--events") && cl.get("--events") == "-";
+    if (cl.has("--force") && !cl.has("--diag") && (!cl.has("--events") || events_to_console)) {
+        err = "option --force goes with an --events or --diag FILE";
+        return false;
+    }
     return true;
 }
 
@@ -71,12 +76,12 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
     const DiagTarget target = cl.has("--debug")  ? DiagTarget::stderr_
                               : cl.has("--diag") ? DiagTarget::file
                                                  : DiagTarget::discard;
-    console = divert_diagnostics(target, cl.get("--diag"), err);
+    console = divert_diagnostics(target, cl.get("--diag"), cl.has("--force"), err);
     if (!console) return false;
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;
     } else if (cl.has("--events")) {
-        const int fd = open_output(cl.get("--events"), "--events", err);
+        const int fd = open_output(cl.get("--events"), EVENTS_OUTPUT, cl.has("--force"), err);
         if (fd < 0 || !(events_file = ::fdopen(fd, "w"))) {
             if (fd >= 0) err = std::string("option --events: ") + std::strerror(errno);
             if (fd >= 0) ::close(fd);
@@ -89,8 +94,9 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
 
 void Setup::reopen_outputs(const CommandLine& cl) {
     std::string err;
-    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), err)) say(EXIT_FAIL, err);
-    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), err))
+    const bool force = cl.has("--force");
+    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), force, err)) say(EXIT_FAIL, err);
+    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), force, err))
         say(EXIT_FAIL, err);
 }
 

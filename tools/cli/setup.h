@@ -51,7 +51,9 @@ struct Setup {
     // Reads and checks every option and file; nothing runs yet.
     bool prepare(const CommandLine& cl, std::string& err);
     // Diverts the plug-in's lines and opens the event stream. Events go to
-    // standard output when asked (or by default, for replay).
+    // standard output when asked (or by default, for replay). Each file by
+    // the outputs' rule (open_output): appended to, never emptied; one that
+    // holds something else only with --force.
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
     // SIGHUP: the --events and --diag files afresh (log rotation); a file
     // that cannot be reopened is one line on stderr, and the old one stays.

@@ -279,7 +279,9 @@ Scheduler::Outcome Scheduler::drive_round() {
                 deliver_reply(attempts > 0);
                 watch_answers();
             }
-            if (g_stop) return Outcome::stopped;
+            // A reply that ended the round as the stop came: the round is
+            // done (published and stored), and summed up as any other.
+            if (g_stop && watch_.publishes == 0) return Outcome::stopped;
             continue;
         }
         filter_.flush(false);

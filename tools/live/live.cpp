@@ -139,6 +139,7 @@ void LiveService::stamp() {
     }
     state_.link_open = open;
     link_open_ = open;
+    if (history_) state_.history = history_();
 }
 
 void LiveService::publish() {

@@ -16,6 +16,7 @@
 
 #include "host/host_events.h"
 #include "telemetry/record.h"
+#include "tools/common/history_status.h"
 #include "tools/report/events.h"
 #include "tools/report/observers.h"
 
@@ -58,6 +59,7 @@ struct LiveSnapshot {
     uint64_t rounds_completed = 0, rounds_failed = 0;
     std::string port;
     int address = 0;
+    HistoryStatus history;           // kept false without --history
     boost::posix_time::ptime taken;  // host clock: when the snapshot was taken
     Steady::time_point taken_at{};
 

@@ -161,6 +161,19 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.sample({}, current ? 1 : 0);
 }
 
+void history_families(Exposition& e, const HistoryStatus& h) {
+    e.family("tzv58_history_writing", "gauge",
+             "1 while rounds go into the history file as they end; 0 while they wait in memory.");
+    e.sample({}, h.writing ? 1 : 0);
+    e.family("tzv58_history_rounds_waiting", "gauge", "Rounds kept in memory until the history file takes them.");
+    e.sample({}, double(h.waiting));
+    e.family("tzv58_history_rounds_dropped_total", "counter",
+             "Rounds the history file never got: more waited than memory keeps.");
+    e.counter(h.dropped);
+    e.family("tzv58_history_log_bytes", "gauge", "Size of the history file's write-ahead log.");
+    e.sample({}, double(h.log_bytes));
+}
+
 }  // namespace
 
 std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
@@ -184,6 +197,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
                      a.active ? 1 : 0);
     }
     link_families(e, s, now, current);
+    if (s.history.kept) history_families(e, s.history);
     return e.text();
 }
 

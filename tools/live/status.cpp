@@ -224,6 +224,16 @@ std::string reported_values_json(const R& r, int dc_units) {
         .text();
 }
 
+std::string history_json(const HistoryStatus& h) {
+    if (!h.kept) return "null";
+    return JsonLine()
+        .boolean("writing", h.writing)
+        .num("waiting", (long long)h.waiting)
+        .num("dropped", (long long)h.dropped)
+        .num("log_bytes", h.log_bytes)
+        .text();
+}
+
 std::string link_json(const LiveSnapshot& s) {
     JsonLine j;
     j.str("state", s.link_state()).str("since", s.link_since);
@@ -266,6 +276,7 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
         .raw("alarms", active_json(s.active))
         .raw("status_bytes", s.have_record ? status_bytes_json(s.record, s.dc_units) : "[]")
         .raw("transitions", transitions_json(s.transitions))
+        .raw("history", history_json(s.history))
         .text();
 }
 

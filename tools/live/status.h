@@ -27,15 +27,20 @@ inline size_t held_exactly(unsigned count, unsigned capacity) { return count == 
 // the first round and while the data is not current: what follows is the
 // last known, not a word on now), "mains_failure" (the device's
 // mains-failure alarm active, reported inactive, or null when the device
-// reports none; "mains_failure_since" when active), "alarms" (active, as last reported, most severe first,
-// each with since when), "status_bytes" (the power system's own status
-// bytes that are not 0) and "transitions" (raised and cleared, newest first,
-// at most RECENT_TRANSITIONS).
+// reports none; "mains_failure_since" when active), "alarms" (active, as
+// last reported, most severe first, each with since when), "status_bytes"
+// (the power system's own status bytes that are not 0), "transitions"
+// (raised and cleared, newest first, at most RECENT_TRANSITIONS) and
+// "history" (history_json).
 std::string status_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
 
 // Its parts, also in the answer to GET /values/ID while the data is not current.
 // {"state":"open"|"down","since":ISO[,"cause":"hang-up"]}
 std::string link_json(const LiveSnapshot& s);
+// null without a history file, else {"writing":true,"waiting":0,
+// "dropped":0,"log_bytes":0}: whether rounds go into the file as they end,
+// how many wait in memory, how many were let go, the write-ahead log's size.
+std::string history_json(const HistoryStatus& h);
 // null before the first complete round, else
 // {"round_time":ISO,"age_s":0.4,"current":true}
 std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);

@@ -419,7 +419,7 @@ void reload_plant(Simulator& sim, const PlantReload& reload) {
         sim.set_plant(plant);
         write_output(stdout, "reloaded\n");
     } else {
-        std::fprintf(stderr, "tzv58-host: plant: %s; the plant stays as it was\n", why.c_str());
+        say(EXIT_FAIL, "plant: " + why + "; the plant stays as it was");
     }
 }
 
