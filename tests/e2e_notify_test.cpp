@@ -96,7 +96,8 @@ TEST(Notify, AnAlarmPlantRunsTheProgramWithTheEventInItsEnvironment) {
         {"TZV58_EVENT", "raised"},        {"TZV58_LEVEL", "1"},
         {"TZV58_LEVEL_NAME", "critical"}, {"TZV58_KEY", "PowerOff"},
         {"TZV58_ID", "419415001"},        {"TZV58_TEXT", "输入电源中断告警 / 输入电源中断告警"},
-        {"TZV58_ADDRESS", "3"},           {"TZV58_TIME", summary_line.substr(0, 19)}};
+        {"TZV58_ADDRESS", "3"},           {"TZV58_TIME", summary_line.substr(0, 19)},
+        {"TZV58_DEVICE", "default"}};
     for (const auto& [name, value] : expected) {
         ASSERT_TRUE(env.count(name)) << name;
         EXPECT_EQ(env.at(name), value) << name;

@@ -246,9 +246,9 @@ TEST(Notifier, NoticesCarryTheEventInTheirEnvironment) {
               "整流模块故障告警 / 模块2模块故障告警状态");
     const std::set<std::string> env(raised.env.begin(), raised.env.end());
     EXPECT_EQ(env, (std::set<std::string>{"TZV58_EVENT=raised", "TZV58_TIME=2026-12-07T20:44:56",
-                                          "TZV58_PORT=/dev/ttyS1", "TZV58_ADDRESS=3", "TZV58_LEVEL=3",
-                                          "TZV58_LEVEL_NAME=minor", "TZV58_KEY=ZID06OZU_RC_1", "TZV58_ID=419430501",
-                                          "TZV58_TEXT=整流模块故障告警 / 模块2模块故障告警状态",
+                                          "TZV58_PORT=/dev/ttyS1", "TZV58_ADDRESS=3", "TZV58_DEVICE=default",
+                                          "TZV58_LEVEL=3", "TZV58_LEVEL_NAME=minor", "TZV58_KEY=ZID06OZU_RC_1",
+                                          "TZV58_ID=419430501", "TZV58_TEXT=整流模块故障告警 / 模块2模块故障告警状态",
                                           "TZV58_TEXT1=整流模块故障告警", "TZV58_TEXT2=模块2模块故障告警状态"}));
     // A threshold check's key is its id: named once.
     EXPECT_EQ(alarm_notice({"t", false, 1, "220600120010", "220600120010", "ua1:290", "x"}, from).label,

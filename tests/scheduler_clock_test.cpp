@@ -57,7 +57,7 @@ TEST(SchedulerClock, StepsBackAndForwardKeepThePaceAndAreSaidOnce) {
     EventPrinter printer(nullptr);
     LiveTap& tap = observers.add(std::make_unique<LiveTap>());
     dev.device().events = &observers;
-    Line line(port, 9600, printer);
+    Line line(port, 9600);
     ASSERT_EQ(line.open(false, err), Line::Opened::yes) << err;
     close(hold);
     dev.device().AttachFd(line.fd(), false);

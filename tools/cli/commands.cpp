@@ -14,30 +14,37 @@ namespace {
 constexpr size_t GLOSS_COLUMN = 34;
 
 const OptionGroup SIMULATE = {
-    {{"--plant", true}, {"--fast", false}},
+    {{"--plant", true}, {"--fast", false}, {"--site", true}},
     "Polls a simulated power system on a pseudo-terminal pair, through the host's\n"
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
     "                   one-DC-unit plant); docs/configuration.md lists the members\n"
     "  --fast           run the device, timeouts, retries and back-off on a simulated\n"
     "                   clock (moved 2 s before each refresh, by the timeout when a\n"
-    "                   reply does not come): a run takes no wall time of its own\n",
+    "                   reply does not come): a run takes no wall time of its own\n"
+    "  --site FILE      the power systems of a site file instead of one: their names,\n"
+    "                   lines, addresses, configurations, plants and faults (each\n"
+    "                   line a pseudo-terminal pair; docs/configuration.md)\n",
 };
 
 // poll takes --fast only to refuse it by name: a live line never runs on the
 // simulated clock.
 const OptionGroup POLL = {
-    {{"--port", true}, {"--wait-port", false}, {"--fast", false}},
+    {{"--port", true}, {"--wait-port", false}, {"--fast", false}, {"--site", true}},
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
     "(flock and TIOCEXCL). A lost port is reopened with a growing back-off; with\n"
     "--rounds, each failed attempt is a failed round.\n"
     "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n"
     "  --wait-port      a port not there yet, or held by another program, at the\n"
-    "                   start is waited for in the same way (without it: status 1)\n",
+    "                   start is waited for in the same way (without it: status 1)\n"
+    "  --site FILE      the power systems of a site file instead of one: names,\n"
+    "                   ports, addresses, bauds, configurations (docs/configuration.md);\n"
+    "                   each port on its own, the power systems of one port taking\n"
+    "                   its bus in turns; a site's ports are always waited for\n",
 };
 
 const OptionGroup PLANT = {
-    {{"--link", true}, {"--plant", true}, {"--address", true}, {"--baud", true}, {"--delay", true}},
+    {{"--link", true}, {"--plant", true}, {"--address", true}, {"--baud", true}, {"--delay", true}, {"--site", true}},
     "Serves the simulated power system on a pseudo-terminal; PATH, a symbolic\n"
     "link, names its slave side, for poll or any other program. Prints\n"
     "\"ready PATH\" when it serves. SIGUSR1 unplugs it (the pseudo-terminal is\n"
@@ -51,7 +58,10 @@ const OptionGroup PLANT = {
     "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
     "                   (default 9600)\n"
     "  --delay MS       how late stalled and late replies come (default 3000: after\n"
-    "                   the host's default reply timeout)\n",
+    "                   the host's default reply timeout)\n"
+    "  --site FILE      serve every power system of the site file whose port is\n"
+    "                   PATH, each at its address, with its plant, faults and\n"
+    "                   silence (SIGHUP reads the file again)\n",
 };
 
 const OptionGroup REPLAY = {
@@ -246,12 +256,14 @@ const std::vector<Command>& commands() {
     static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
     static const std::vector<Command> table = {
         {"simulate",
-         {"[--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]"},
+         {"[--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]",
+          "--site FILE [--rounds N] [--fast] [--seed N] [options]"},
          nullptr,
          {&SIMULATE, &FAULTS, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_simulate},
         {"poll",
-         {"--port DEVICE [--wait-port] [--baud N] [--address N] [--rounds N] [options]"},
+         {"--port DEVICE [--wait-port] [--baud N] [--address N] [--rounds N] [options]",
+          "--site FILE [--rounds N] [options]"},
          nullptr,
          {&POLL, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_poll},
@@ -277,7 +289,8 @@ const std::vector<Command>& commands() {
          {&CONTROL},
          run_control},
         {"plant",
-         {"--link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]"},
+         {"--link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]",
+          "--link PATH --site FILE [--seed N] [--baud N]"},
          nullptr,
          {&PLANT, &FAULTS},
          run_plant},

@@ -1,23 +1,34 @@
 // simulate and poll: the device polls a power system on a serial line, a
 // simulated one on a pseudo-terminal pair or a real port, until stopped or
-// for a number of rounds.
+// for a number of rounds. With --site, the devices of every power system of
+// a site file: each port is served on a thread of its own, taking turns with
+// the others to run the host's code (tools/common/turns.h), and the power
+// systems of one port take its bus in turns (tools/line/scheduler.h).
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
+#include "tools/cli/site_file.h"
+#include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
+#include "tools/common/turns.h"
 #include "tools/history/history_cmd.h"
 #include "tools/history/trend_json.h"
 #include "tools/line/line.h"
@@ -29,11 +40,27 @@
 namespace tzv58::tool {
 namespace {
 
-const std::vector<long long> BAUD_RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// One line of the run: a port (for simulate, a pseudo-terminal pair with
+// its simulator) and the power systems on it.
+struct PortRun {
+    std::string port;  // as given: the site file's port, --port; "" for the one simulated line
+    std::string path;  // what is opened: the port, or the pseudo-terminal
+    int baud = 9600;
+    std::vector<Station*> stations;
+    SimulatorOptions sim;
+    pid_t sim_pid = -1;
+    std::unique_ptr<SimClock> fast_clock;  // simulate --site --fast: the line's own
+    std::unique_ptr<LinePace> pace;        // simulate --fast
+    std::unique_ptr<Line> line;
+    LinkFanout links;  // a bus's: every power system hears of the line
+    std::thread thread;
+    std::atomic<bool> running{false};
+    int status = 0;
+};
 
 // One run of simulate or poll. Each step reads or opens one thing; on the way
-// out the live service stops, the device lets go of the line and the
-// simulator is stopped, then the line closes and the outputs are flushed.
+// out the live service stops, the devices let go of the lines and the
+// simulators are stopped, then the lines close and the outputs are flushed.
 class PollRun {
 public:
     explicit PollRun(bool simulate) : simulate_(simulate) {}
@@ -45,50 +72,63 @@ public:
 
 private:
     bool read_options(const CommandLine& cl, std::string& err);
+    bool read_site_file(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
+    bool load(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
-    int open_line(const CommandLine& cl);
+    int open_lines(const CommandLine& cl);
+    int open_line(const CommandLine& cl, PortRun& p);
     bool open_services(const CommandLine& cl, std::string& err);
     int poll();
+    int poll_site();
+    SchedulerOptions options_for(PortRun& p) const;
+    std::vector<BusMember> members_of(PortRun& p) const;
 
     const bool simulate_;
+    bool site_ = false;
     Setup setup_;
+    std::vector<SiteEntry> entries_;  // --site
+    std::vector<std::unique_ptr<PortRun>> ports_;
+    std::map<Station*, RoundCollector*> collected_;
     SchedulerOptions sched_;
-    SimulatorOptions sim_;
+    ClockStepWatch host_clock_;  // one for every line
+    SimulatorOptions sim_;       // the one-device plant and its faults
+    unsigned seed_ = 1;
     NotifyOptions notify_;
     long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
-    pid_t sim_pid_ = -1;
-    std::unique_ptr<LinePace> pace_;  // simulate --fast
-    std::unique_ptr<Line> line_;
     std::unique_ptr<LiveService> live_;
 };
 
 PollRun::~PollRun() {
     live_.reset();
-    if (setup_.device.loaded()) setup_.device.device().AttachFd(-1, false);
-    stop_simulator(sim_pid_);
+    for (auto& p : ports_) {
+        for (Station* s : p->stations)
+            if (s->device.loaded()) s->device.device().AttachFd(-1, false);
+        stop_simulator(p->sim_pid);
+    }
 }
 
 int PollRun::run(const CommandLine& cl) {
     std::string err;
-    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
-        !setup_.load(cl, err))
+    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !load(cl, err))
         return usage_error(err);
     follow_rounds(cl);
-    if (const int status = open_line(cl)) return status;
+    if (const int status = open_lines(cl)) return status;
     if (!open_services(cl, err)) return usage_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
-    return poll();
+    return site_ ? poll_site() : poll();
 }
 
 // Every option of the run and the plant; nothing is opened yet.
 bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     long long timeout = 2000, seed = 1, silent_after = -1;
+    site_ = cl.has("--site");
+    if (site_ && !read_site_file(cl, err)) return false;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
+        !option_choice(cl, "--baud", baud_rates(), baud_, err) ||
         !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
         !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;
@@ -99,18 +139,35 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
         return false;
     }
     sched_.timeout_ms = int(timeout);
-    if (!simulate_ && !cl.has("--port")) {
-        err = "poll needs --port DEVICE (see poll --help)";
+    seed_ = unsigned(seed);
+    if (!simulate_ && !site_ && !cl.has("--port")) {
+        err = "poll needs --port DEVICE or --site FILE (see poll --help)";
         return false;
     }
-    if (!simulate_) return true;
+    if (!simulate_ || site_) return true;
     if (!simulator_options(cl, sim_, err)) return false;
-    sim_.seed = unsigned(seed);
-    sim_.address = uint8_t(setup_.address);
-    sim_.stall_ms = sched_.timeout_ms * 3 / 2 + 100;
-    // Just after the request has been asked for again, so that the late
-    // reply and the second one follow each other closely.
-    sim_.late_ms = sched_.timeout_ms * 6 / 5;
+    sim_.units.front().seed = seed_;
+    sim_.units.front().address = uint8_t(setup_.address);
+    return true;
+}
+
+// --site FILE: the power systems, in place of one device's options.
+bool PollRun::read_site_file(const CommandLine& cl, std::string& err) {
+    for (const char* one : {"--port", "--address", "--config", "--data-id", "--baud", "--plant", "--faults"})
+        if (cl.has(one)) {
+            err = std::string("option ") + one + " describes one power system: with --site, the site file " +
+                  "describes each (" + cl.get("--site") + ")";
+            return false;
+        }
+    for (const char* later : {"--listen", "--http", "--metrics", "--history"})
+        if (cl.has(later)) {
+            err = std::string("option ") + later + " does not serve a site yet: run it with one power system";
+            return false;
+        }
+    if (!read_site(cl.get("--site"), simulate_ ? SiteUse::simulate : SiteUse::poll, entries_, err)) return false;
+    for (const SiteEntry& e : entries_)
+        if (!e.config_path.empty())
+            setup_.also_read.push_back({"the config of " + e.name + " in option --site", e.config_path, false});
     return true;
 }
 
@@ -131,32 +188,114 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
     return parse_http_address(option, http_address_, host, port, err);
 }
 
+// The devices, and the lines they are on: one per port of the site file.
+bool PollRun::load(const CommandLine& cl, std::string& err) {
+    if (!site_) {
+        if (!setup_.load(cl, err)) return false;
+        auto p = std::make_unique<PortRun>();
+        p->port = cl.get("--port");
+        p->stations.push_back(&setup_.station());
+        p->sim = sim_;
+        ports_.push_back(std::move(p));
+        return true;
+    }
+    if (!setup_.diag_discarded && !name_diagnostics(setup_.diag_name, err)) return false;
+    const std::string plugin = cl.get("--plugin", default_plugin_path());
+    std::map<std::string, PortRun*> by_port;
+    for (const SiteEntry& e : entries_) {
+        auto s = std::make_unique<Station>();
+        s->name = e.name;
+        s->port = e.port;
+        s->address = e.address;
+        s->data_id = e.data_id;
+        s->baud = e.baud;
+        s->config = e.config;
+        s->config_path = e.config_path;
+        if (!s->load(plugin, setup_.events_file, err)) {
+            err = e.where + ": power_systems: " + e.name + ": " + err;
+            return false;
+        }
+        PortRun*& p = by_port[e.port_key];
+        if (!p) {
+            ports_.push_back(std::make_unique<PortRun>());
+            p = ports_.back().get();
+            p->port = e.port;
+            p->baud = int(e.baud);
+            p->sim.units.clear();
+        }
+        p->stations.push_back(s.get());
+        p->sim.units.push_back(e.sim);
+        p->sim.units.back().seed = seed_ + unsigned(e.address) - 1;
+        setup_.stations.push_back(std::move(s));
+    }
+    return true;
+}
+
 // The clock of the rounds, and what the person's summary needs of them.
 void PollRun::follow_rounds(const CommandLine& cl) {
-    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_sim_clock(boost::posix_time::second_clock::local_time());
+    const auto now = boost::posix_time::second_clock::local_time();
+    if (cl.has("--fast")) {
+        if (site_) {
+            for (auto& p : ports_) {
+                p->fast_clock = std::make_unique<SimClock>(now);
+                for (Station* s : p->stations) s->use_clock(p->fast_clock.get());
+            }
+        } else {
+            ports_.front()->fast_clock.reset();
+            sched_.fast_clock = &setup_.use_sim_clock(now);
+        }
+    }
     if (setup_.events_to_console) return;
     sched_.summary = setup_.console;
-    sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
-    sched_.collected->set_clock(setup_.device.device().clock);
-    sched_.dc_units = setup_.dc_units;
+    for (auto& station : setup_.stations) {
+        RoundCollector& c = station->observers.add(std::make_unique<RoundCollector>());
+        c.set_clock(station->device.device().clock);
+        collected_[station.get()] = &c;
+    }
+    if (!site_) {
+        sched_.collected = collected_.begin()->second;
+        sched_.dc_units = setup_.station().dc_units;
+    }
+}
+
+int PollRun::open_lines(const CommandLine& cl) {
+    for (auto& p : ports_)
+        if (const int status = open_line(cl, *p)) return status;
+    return 0;
 }
 
 // The simulator first, for simulate; then the port. A port that is not
 // there yet (an adapter to be plugged in), or busy, is no fault of the
-// input: status 1, or with --wait-port waited for like a lost one.
-int PollRun::open_line(const CommandLine& cl) {
-    std::string port = cl.get("--port"), err;
+// input: status 1, or with --wait-port waited for like a lost one. A site's
+// ports are always waited for so: the others go on meanwhile.
+int PollRun::open_line(const CommandLine& cl, PortRun& p) {
+    std::string err;
     int hold_fd = -1, pace_fd = -1;
-    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
-        return usage_error(err);
-    if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
-    const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
-    line_ = std::make_unique<Line>(port, baud, *setup_.printer);
-    line_->pace_with(pace_.get());
-    setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
-    line_->report_link_to(&setup_.observers);
-    const Line::Opened opened = line_->open(cl.has("--wait-port"), err);
+    SimClock* fast = site_ ? p.fast_clock.get() : sched_.fast_clock;
+    p.path = p.port;
+    if (simulate_) {
+        p.sim.stall_ms = sched_.timeout_ms * 3 / 2 + 100;
+        // Just after the request has been asked for again, so that the late
+        // reply and the second one follow each other closely.
+        p.sim.late_ms = sched_.timeout_ms * 6 / 5;
+        if ((p.sim_pid = start_simulator(p.sim, p.path, hold_fd, err, fast ? &pace_fd : nullptr)) < 0)
+            return usage_error(err);
+    }
+    if (pace_fd >= 0) p.pace = std::make_unique<LinePace>(pace_fd, *fast);
+    for (Station* s : p.stations) {
+        s->port = p.path;
+        if (!notify_.program.empty() && !setup_.add_notifier(notify_, *s, err)) return usage_error(err);
+    }
+    const int baud = site_ ? p.baud : baud_ ? int(baud_) : setup_.station().device.device().baud_rate;
+    p.line = std::make_unique<Line>(p.path, baud);
+    p.line->pace_with(p.pace.get());
+    for (Station* s : p.stations) {
+        const std::string who = s->name.empty() ? p.path : s->name + ": " + p.path;
+        s->observers.add(std::make_unique<LinkReport>(*s->printer, who, stderr));
+        p.links.add(&s->observers);
+    }
+    p.line->report_link_to(site_ ? static_cast<LinkObserver*>(&p.links) : &p.stations.front()->observers);
+    const Line::Opened opened = p.line->open(site_ || cl.has("--wait-port"), err);
     if (hold_fd >= 0) ::close(hold_fd);
     switch (opened) {
     case Line::Opened::yes:
@@ -168,20 +307,23 @@ int PollRun::open_line(const CommandLine& cl) {
     case Line::Opened::failed:
         break;
     }
+    if (site_) err = p.port + " (--site " + cl.get("--site") + "): " + err;
     return usage_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
+    if (site_) return true;
+    Station& station = setup_.station();
     std::unique_ptr<HostEvents> history;
     HistoryStatusSource history_status;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock,
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), station.device.device().clock,
                                              history, history_status, err))
         return false;
-    if (history) setup_.observers.add(std::move(history));
+    if (history) station.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
-    live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,
-                                          setup_.dc_units);
+    live_ = std::make_unique<LiveService>(station.device, *station.printer, station.observers, sched_.timeout_ms,
+                                          station.dc_units);
     live_->watch_history(history_status);
     // The trend's window ends now by the rounds' clock: the wall clock, or
     // under --fast the simulated one, ahead of it, as the newest round tells.
@@ -195,14 +337,70 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
 }
 
 int PollRun::poll() {
-    setup_.device.device().AttachFd(line_->fd(), false);
+    PortRun& p = *ports_.front();
+    Station& station = setup_.station();
+    station.device.device().AttachFd(p.line->fd(), false);
     install_stop_handlers();
     if (live_) {
-        std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
+        std::fprintf(stderr, "%s\n", live_->start(*p.line).c_str());
         sched_.between = live_.get();
     }
-    Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);
+    Scheduler scheduler(station.device, *p.line, *station.printer, station.observers, sched_);
     const int status = scheduler.run();
+    return std::max(status, outputs_status());
+}
+
+SchedulerOptions PollRun::options_for(PortRun& p) const {
+    SchedulerOptions o = sched_;
+    o.fast_clock = p.fast_clock.get();
+    o.host_clock = const_cast<ClockStepWatch*>(&host_clock_);
+    return o;
+}
+
+std::vector<BusMember> PollRun::members_of(PortRun& p) const {
+    std::vector<BusMember> members;
+    for (Station* s : p.stations) {
+        const auto c = collected_.find(s);
+        members.push_back({&s->device, s->printer, &s->observers, c == collected_.end() ? nullptr : c->second,
+                           s->dc_units, nullptr, s->name});
+    }
+    return members;
+}
+
+// Each port on a thread of its own; this one waits for them, and once asked
+// to stop wakes every one from its wait (a signal ends a wait at once).
+int PollRun::poll_site() {
+    install_stop_handlers();
+    for (auto& p : ports_) {
+        for (Station* s : p->stations) s->device.device().AttachFd(p->line->fd(), false);
+        p->running = true;
+        PortRun* port = p.get();
+        const SchedulerOptions options = options_for(*p);
+        const std::vector<BusMember> members = members_of(*p);
+        p->thread = std::thread([port, options, members] {
+            {
+                const Turn turn;
+                Scheduler scheduler(*port->line, members, options);
+                port->status = scheduler.run();
+            }
+            port->running = false;
+        });
+    }
+    for (bool any = true; any;) {
+        nap(100);
+        if (g_stop) ::poll(nullptr, 0, 20);  // nap ends at once now
+        any = false;
+        for (auto& p : ports_) {
+            if (!p->running) continue;
+            any = true;
+            if (g_stop) pthread_kill(p->thread.native_handle(), SIGINT);
+        }
+    }
+    int status = 0;
+    for (auto& p : ports_) {
+        p->thread.join();
+        status = std::max(status, p->status);
+    }
     return std::max(status, outputs_status());
 }
 

@@ -22,7 +22,7 @@ int run_replay(const CommandLine& cl) {
     if (!setup.prepare(cl, err) || !read_script(cl.get("--script"), steps, err)) return usage_error(err);
     if (!setup.open_outputs(cl, true, err) || !setup.load(cl, err)) return usage_error(err);
     ManualClock& clock = setup.use_manual_clock(boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)));
-    run_script(steps, setup.device.device(), clock, *setup.printer);
+    run_script(steps, setup.station().device.device(), clock, *setup.station().printer);
     return outputs_status();
 }
 

@@ -37,9 +37,8 @@ namespace {
 // Every file the command reads, writes or keeps, told apart before any is
 // opened: events written over the history file, or over the plant file
 // just read, would be lost.
-bool distinct_files(const CommandLine& cl, std::string& err) {
-    std::vector<NamedPath> paths;
-    for (const char* read : {"--config", "--plant", "--script"})
+bool distinct_files(const CommandLine& cl, std::vector<NamedPath> paths, std::string& err) {
+    for (const char* read : {"--config", "--plant", "--script", "--site"})
         if (cl.has(read)) paths.push_back({std::string("option ") + read, cl.get(read), false});
     for (const char* written : {"--events", "--diag", "--listen"})
         if (cl.has(written)) paths.push_back({std::string("option ") + written, cl.get(written)});
@@ -51,7 +50,7 @@ bool distinct_files(const CommandLine& cl, std::string& err) {
 }  // namespace
 
 bool Setup::prepare(const CommandLine& cl, std::string& err) {
-    if (!distinct_files(cl, err)) return false;
+    if (!distinct_files(cl, also_read, err)) return false;
     if (!option_number(cl, "--address", 0, 255, address, err) ||
         !option_number(cl, "--data-id", 0, 0xFFFFFFFFLL, data_id, err))
         return false;
@@ -78,6 +77,8 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
                                                  : DiagTarget::discard;
     console = divert_diagnostics(target, cl.get("--diag"), cl.has("--force"), err);
     if (!console) return false;
+    diag_discarded = target == DiagTarget::discard;
+    diag_name = target == DiagTarget::file ? "the --diag file " + cl.get("--diag") : "standard error";
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;
     } else if (cl.has("--events")) {
@@ -100,16 +101,18 @@ void Setup::reopen_outputs(const CommandLine& cl) {
         say(EXIT_FAIL, err);
 }
 
-bool Setup::load(const CommandLine& cl, std::string& err) {
-    if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
+bool Station::load(const std::string& plugin, FILE* events, std::string& err) {
+    if (!device.load(plugin, err)) return false;
     // The unit count is read before the printer shows a publication.
     dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec()));
-    printer = &observers.add(std::make_unique<EventPrinter>(events_file));
+    printer = &observers.add(std::make_unique<EventPrinter>(events));
     printer->set_dc_units(dc_units);
+    printer->set_device(name);
     ZMXSPDevice& d = device.device();
     d.events = &observers;
+    const SpeakingFor speaking(name);
     if (!apply_config(d, config, unsigned(data_id), err)) {
-        if (cl.has("--config")) err = cl.get("--config") + ": " + err;
+        if (!config_path.empty()) err = config_path + ": " + err;
         return false;
     }
     // A value the device could not read has been refused just now.
@@ -118,25 +121,43 @@ bool Setup::load(const CommandLine& cl, std::string& err) {
     return true;
 }
 
+void Station::use_clock(const HostClock* clock) {
+    device.device().clock = clock;
+    printer->set_clock(clock);
+}
+
+bool Setup::load(const CommandLine& cl, std::string& err) {
+    auto s = std::make_unique<Station>();
+    s->port = cl.get("--port");
+    s->address = address;
+    s->data_id = data_id;
+    s->config = config;
+    s->config_path = cl.get("--config");
+    stations.push_back(std::move(s));
+    return station().load(cl.get("--plugin", default_plugin_path()), events_file, err);
+}
+
 ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
     manual_clock = std::make_unique<ManualClock>(start);
-    device.device().clock = manual_clock.get();
-    printer->set_clock(manual_clock.get());
+    station().use_clock(manual_clock.get());
     return *manual_clock;
 }
 
 SimClock& Setup::use_sim_clock(const boost::posix_time::ptime& start) {
     sim_clock = std::make_unique<SimClock>(start);
-    device.device().clock = sim_clock.get();
-    printer->set_clock(sim_clock.get());
+    station().use_clock(sim_clock.get());
     return *sim_clock;
 }
 
-bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err) {
-    auto runner = std::make_unique<NoticeRunner>(notify.program, kept_environment(environ), notify.limits, stderr);
-    if (!runner->start(err)) return false;
-    Notifier& n = observers.add(std::make_unique<Notifier>(std::move(runner), NoticeSource{port, int(address)}));
-    n.set_clock(device.device().clock);
+bool Setup::add_notifier(const NotifyOptions& notify, Station& s, std::string& err) {
+    if (!notices) {
+        auto runner = std::make_shared<NoticeRunner>(notify.program, kept_environment(environ), notify.limits, stderr);
+        if (!runner->start(err)) return false;
+        notices = std::move(runner);
+    }
+    Notifier& n =
+        s.observers.add(std::make_unique<Notifier>(notices, NoticeSource{s.port, int(s.address), s.kept_name()}));
+    n.set_clock(s.device.device().clock);
     return true;
 }
 
@@ -152,8 +173,9 @@ bool read_plant(const std::string& path, Plant& plant, std::string& err) {
 }
 
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err) {
-    if (cl.has("--plant") && !read_plant(cl.get("--plant"), sim.plant, err)) return false;
-    if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) {
+    SimUnit& unit = sim.units.front();
+    if (cl.has("--plant") && !read_plant(cl.get("--plant"), unit.plant, err)) return false;
+    if (cl.has("--faults") && !parse_faults(cl.get("--faults"), unit.faults, err)) {
         err = "option --faults: " + err;
         return false;
     }

@@ -14,6 +14,7 @@
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/common/text_guard.h"
+#include "tools/common/turns.h"
 
 namespace tzv58::tool {
 namespace {
@@ -103,16 +104,111 @@ FILE* divert_diagnostics(DiagTarget target, const std::string& path, bool force,
     return console;
 }
 
-void end_diagnostics() {
+namespace {
+
+// The plug-in's lines of a site, named: the pipe descriptor 1 now writes
+// to, and where the named lines go.
+struct Naming {
+    std::mutex lock;
+    int from = -1;
+    FILE* to = nullptr;
+    std::string pending;  // a line not yet ended
+};
+Naming& naming() {
+    static Naming* n = new Naming;  // outlives every thread that may drain
+    return *n;
+}
+thread_local const std::string* speaker = nullptr;
+
+// Lines longer than this are cut into lines of this size.
+constexpr size_t MAX_DIAG_LINE = 4096;
+
+// Drains the pipe; whole: a line not yet ended is ended now (its speaker
+// is about to change).
+void drain(bool whole) {
+    Naming& n = naming();
+    if (n.from < 0) return;
     std::cout.flush();
     std::fflush(stdout);
+    const std::lock_guard<std::mutex> hold(n.lock);
+    char buf[4096];
+    for (ssize_t got; (got = ::read(n.from, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR);)
+        if (got > 0) n.pending.append(buf, size_t(got));
+    if (n.pending.empty()) return;
+    const std::string prefix = speaker && !speaker->empty() ? *speaker + ": " : "";
+    std::string named;
+    size_t start = 0;
+    for (size_t end;
+         (end = n.pending.find('\n', start)) != std::string::npos || n.pending.size() - start >= MAX_DIAG_LINE;) {
+        const size_t cut = end != std::string::npos && end - start < MAX_DIAG_LINE ? end + 1 : start + MAX_DIAG_LINE;
+        named += prefix + n.pending.substr(start, cut - start);
+        if (named.back() != '\n') named += '\n';
+        start = cut;
+    }
+    n.pending.erase(0, start);
+    if (whole && !n.pending.empty()) {
+        named += prefix + n.pending + '\n';
+        n.pending.clear();
+    }
+    if (!named.empty()) write_output(n.to, named);
+}
+
+void drain_before_turn() { drain(true); }
+
+}  // namespace
+
+bool name_diagnostics(const std::string& name, std::string& err) {
+    Naming& n = naming();
+    std::cout.flush();
+    std::fflush(stdout);
+    int fds[2] = {-1, -1};
+    const int out = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (out < 0 || ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0 || !(n.to = ::fdopen(out, "w")) || ::dup2(fds[1], 1) < 0) {
+        err = std::string("cannot name the plug-in's diagnostic lines: ") + std::strerror(errno);
+        for (int fd : fds)
+            if (fd >= 0) ::close(fd);
+        if (n.to)
+            std::fclose(n.to);
+        else if (out >= 0)
+            ::close(out);
+        n.to = nullptr;
+        return false;
+    }
+    ::close(fds[1]);
+    // Room for many calls' lines, should a drain come late.
+    ::fcntl(1, F_SETPIPE_SZ, 1 << 20);
+    n.from = fds[0];
+    watch_output(n.to, name);
+    before_giving_turn(drain_before_turn);
+    return true;
+}
+
+SpeakingFor::SpeakingFor(const std::string& name) : before_(speaker) {
+    drain(true);
+    speaker = &name;
+}
+
+SpeakingFor::~SpeakingFor() {
+    drain(true);
+    speaker = before_;
+}
+
+void drain_diagnostics() { drain(false); }
+
+void end_diagnostics() {
+    drain(true);
+    std::cout.flush();
+    std::fflush(stdout);
+    Naming& n = naming();
+    std::lock_guard<std::mutex> named(n.lock);
+    if (n.to) std::fflush(n.to);
     DebugRelay& r = relay();
     std::unique_lock<std::mutex> hold(r.lock);
     if (!r.running) return;
     // The pipe's write end goes (unless a child still holds it): the relay
-    // reads to its end.
+    // reads to its end. A site's named lines went there too.
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) ::dup2(null, 1);
+    if (null >= 0) ::dup2(null, n.to ? ::fileno(n.to) : 1);
     if (null >= 0) ::close(null);
     r.ended.wait_for(hold, std::chrono::seconds(1), [&] { return !r.running; });
 }
@@ -145,9 +241,13 @@ bool reopen_stream(FILE* out, const std::string& path, bool force, std::string& 
 }
 
 bool reopen_diagnostics(const std::string& path, bool force, std::string& err) {
+    drain(true);
     std::cout.flush();
     std::fflush(stdout);
-    return reopen_fd(1, path, DIAG_OUTPUT, force, err);
+    Naming& n = naming();
+    const std::lock_guard<std::mutex> hold(n.lock);
+    if (n.to) std::fflush(n.to);
+    return reopen_fd(n.to ? ::fileno(n.to) : 1, path, DIAG_OUTPUT, force, err);
 }
 
 }  // namespace tzv58::tool

@@ -23,6 +23,34 @@ void flush_all_output(FILE* console);
 // waited for a second at most. Lines after it are discarded.
 void end_diagnostics();
 
+// A site: every line of the plug-in is said after the name of the power
+// system whose device wrote it ("north: InitSetting 1 b_mode_:1").
+// Descriptor 1 becomes a pipe, drained on the thread that called into the
+// device: calls into devices come one at a time (turns.h), and each thread
+// drains what its own calls wrote before another may call, so whose lines
+// they are is known without asking a reader. The named lines go where
+// descriptor 1 went (name: that output, in a message). Nothing waits for a
+// consumer: the pipe holds a call's lines, and is drained after it.
+bool name_diagnostics(const std::string& name, std::string& err);
+
+// While it lives, the plug-in's lines on this thread are those of the power
+// system `name` (which outlives it): what came before is drained first,
+// and what came meanwhile when it ends.
+class SpeakingFor {
+public:
+    explicit SpeakingFor(const std::string& name);
+    ~SpeakingFor();
+    SpeakingFor(const SpeakingFor&) = delete;
+    SpeakingFor& operator=(const SpeakingFor&) = delete;
+
+private:
+    const std::string* before_;
+};
+
+// Takes the plug-in's lines written so far on this thread, names them, and
+// writes them out. Nothing unless name_diagnostics was called.
+void drain_diagnostics();
+
 // Log rotation: points the events stream, or descriptor 1 (the plug-in's
 // lines), at PATH afresh, by the rule it was opened with at start
 // (open_output): appending, created if it is gone. false with a one-line

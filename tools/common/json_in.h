@@ -21,6 +21,7 @@ public:
     // false with one line: "PATH:LINE:COLUMN: what", or "cannot read PATH: why".
     bool read(const std::string& path, std::string& err);
     const Json::Value& root() const { return root_; }
+    const std::string& path() const { return path_; }
     // "PATH:LINE" of the member a path names ("ac.channels[0].d", members
     // by name, entries by index); "PATH" when it names nothing there.
     std::string where(const std::string& member) const;

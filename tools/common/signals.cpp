@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include "tools/common/turns.h"
+
 namespace tzv58::tool {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -28,6 +30,7 @@ void install_stop_handlers() {
 }
 
 void nap(int ms) {
+    const Waiting waiting;
     while (ms > 0 && !g_stop) {
         const int step = ms < 100 ? ms : 100;
         ::poll(nullptr, 0, step);

@@ -9,6 +9,7 @@
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
 #include "tools/common/signals.h"
+#include "tools/common/turns.h"
 
 namespace tzv58::tool {
 
@@ -19,7 +20,7 @@ Line::~Line() {
 Line::Opened Line::open(bool wait_port, std::string& err) {
     fd_ = open_serial_port(path_, baud_, err);
     if (fd_ >= 0) {
-        events_.link("open");
+        if (link_) link_->link_state("open");
         return Opened::yes;
     }
     const int why = errno;
@@ -35,10 +36,12 @@ Line::Opened Line::open(bool wait_port, std::string& err) {
 }
 
 LineWait Line::wait_input(int timeout_ms) {
+    const Waiting waiting;
     return pace_ ? pace_->wait(fd_, timeout_ms) : tzv58::wait_input(fd_, timeout_ms);
 }
 
 void Line::discard() {
+    const Waiting waiting;
     if (pace_)
         pace_->discard(fd_);
     else
@@ -74,7 +77,7 @@ void Line::lost() {
 }
 
 bool Line::try_reopen() {
-    if (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0) events_.link("reopening");
+    if (link_ && (failures_.count() < 10 || (failures_.count() + 1) % 100 == 0)) link_->link_state("reopening");
     wait_(delay_ms_);
     if (g_stop) return false;
     std::string err;

@@ -32,7 +32,7 @@ private:
 
 class Line {
 public:
-    Line(std::string path, int baud, EventPrinter& events) : path_(std::move(path)), baud_(baud), events_(events) {}
+    Line(std::string path, int baud) : path_(std::move(path)), baud_(baud) {}
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
     ~Line();
@@ -46,7 +46,7 @@ public:
     Opened open(bool wait_port, std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
-    // Who hears, in a person's terms, that the link was lost and restored.
+    // Who hears of the link's life: opened, reopening, lost and restored.
     void report_link_to(LinkObserver* observer) { link_ = observer; }
 
     enum class Received { bytes, timeout, hangup, interrupted };
@@ -85,7 +85,6 @@ private:
 
     std::string path_;
     int baud_;
-    EventPrinter& events_;
     LinkObserver* link_ = nullptr;
     long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
     std::function<void(int ms)> wait_ = nap;

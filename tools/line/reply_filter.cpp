@@ -40,11 +40,14 @@ void ReplyFilter::on_frame(const uint8_t* image, size_t len) {
     if (n == 0) return;
     if (n - 1 == request_len_ && std::memcmp(wire, request_, request_len_) == 0) return;  // our echo
     if (image[1] != address_) {
-        events_.on_frame_error("address", image, len);
+        if (HostEvents* sibling = siblings_[image[1]])
+            sibling->on_frame_error("late", image, len);
+        else
+            events_->on_frame_error("address", image, len);
         return;
     }
     if (image[2] != cid1_) {
-        events_.on_frame_error("unexpected", reinterpret_cast<const uint8_t*>(wire), n);
+        events_->on_frame_error("unexpected", reinterpret_cast<const uint8_t*>(wire), n);
         return;
     }
     std::memcpy(reply_, wire, n);
@@ -53,7 +56,7 @@ void ReplyFilter::on_frame(const uint8_t* image, size_t len) {
 
 void ReplyFilter::on_drop(const char* reason, const uint8_t* data, size_t len) {
     if (reply_len_ > 0 || quiet_) return;
-    events_.on_frame_error(reason, data, len);
+    events_->on_frame_error(reason, data, len);
 }
 
 }  // namespace tzv58::tool

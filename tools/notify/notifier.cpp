@@ -15,7 +15,7 @@ namespace {
 // The variables every notice carries.
 std::vector<std::string> common_env(const char* event, const std::string& time, const NoticeSource& from) {
     return {std::string("TZV58_EVENT=") + event, "TZV58_TIME=" + time, "TZV58_PORT=" + from.port,
-            "TZV58_ADDRESS=" + std::to_string(from.address)};
+            "TZV58_ADDRESS=" + std::to_string(from.address), "TZV58_DEVICE=" + from.device};
 }
 
 // A file the kernel can run by itself: a script with its #! line, or a

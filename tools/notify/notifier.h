@@ -16,10 +16,15 @@
 
 namespace tzv58::tool {
 
-// Where the events come from: TZV58_PORT and TZV58_ADDRESS.
+// The name of the power system of a one-device run (no --site), wherever a
+// name is kept or handed on: TZV58_DEVICE, the history's rows.
+constexpr const char* ONE_DEVICE_NAME = "default";
+
+// Where the events come from: TZV58_PORT, TZV58_ADDRESS and TZV58_DEVICE.
 struct NoticeSource {
     std::string port;
     int address = 1;
+    std::string device = ONE_DEVICE_NAME;
 };
 
 // The notice of an alarm raised or cleared.
@@ -35,7 +40,8 @@ Notice link_answers_notice(long long silent_s, const std::string& time, const No
 
 class Notifier : public HostEvents, public LinkObserver {
 public:
-    Notifier(std::unique_ptr<NoticeRunner> runner, NoticeSource from)
+    // The runner may be shared by the power systems of a site.
+    Notifier(std::shared_ptr<NoticeRunner> runner, NoticeSource from)
         : runner_(std::move(runner)), from_(std::move(from)) {}
 
     // The clock that stamps the events (the device's).
@@ -49,7 +55,7 @@ public:
     void link_answers(long long silent_s) override;
 
 private:
-    std::unique_ptr<NoticeRunner> runner_;
+    std::shared_ptr<NoticeRunner> runner_;
     NoticeSource from_;
     const HostClock* clock_ = &wall_clock();
     AlarmStates alarms_;

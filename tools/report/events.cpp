@@ -28,6 +28,7 @@ std::string iso_time(const boost::posix_time::ptime& t) {
 JsonLine EventPrinter::line(const char* event) const {
     JsonLine j;
     j.str("event", event).str("time", iso_time(clock_->local_time()));
+    if (!device_.empty()) j.str("device", device_);
     return j;
 }
 
@@ -144,6 +145,9 @@ void EventFanout::on_frame_error(const char* reason, const uint8_t* data, size_t
 void EventFanout::on_payload(int result, int poll_step) {
     for (const auto& e : sinks_) e->on_payload(result, poll_step);
 }
+void EventFanout::link_state(const char* state) {
+    for (LinkObserver* o : link_sinks_) o->link_state(state);
+}
 void EventFanout::link_lost(const char* cause) {
     for (LinkObserver* o : link_sinks_) o->link_lost(cause);
 }
@@ -155,6 +159,16 @@ void EventFanout::link_silent(int address, const std::string& since) {
 }
 void EventFanout::link_answers(long long silent_s) {
     for (LinkObserver* o : link_sinks_) o->link_answers(silent_s);
+}
+
+void LinkFanout::link_state(const char* state) {
+    for (LinkObserver* o : observers_) o->link_state(state);
+}
+void LinkFanout::link_lost(const char* cause) {
+    for (LinkObserver* o : observers_) o->link_lost(cause);
+}
+void LinkFanout::link_restored(long long down_s) {
+    for (LinkObserver* o : observers_) o->link_restored(down_s);
 }
 
 }  // namespace tzv58::tool

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "host/host_events.h"
@@ -26,6 +27,8 @@ public:
     void set_clock(const HostClock* clock) { clock_ = clock; }
     // Which DC units a publish's "values" hold.
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
+    // A site's: every event names its power system ("device", after "time").
+    void set_device(std::string name) { device_ = std::move(name); }
     bool printing() const { return out_ != nullptr; }
     const HostClock& clock() const { return *clock_; }
 
@@ -65,6 +68,7 @@ private:
     FILE* out_;
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
+    std::string device_;
 };
 
 // The serial link lost and back, in a person's terms. The line reports both
@@ -73,6 +77,8 @@ private:
 class LinkObserver {
 public:
     virtual ~LinkObserver() = default;
+    // The port's life beside its losses: "open" (at the start), "reopening".
+    virtual void link_state(const char* state) { (void)state; }
     // cause: "hang-up" (the port went), "no such port" (not there yet).
     virtual void link_lost(const char* cause) = 0;
     // down_s: whole seconds since it was lost.
@@ -111,6 +117,7 @@ public:
                   const std::string& text2, bool active, unsigned short seq) override;
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
     void on_payload(int result, int poll_step) override;
+    void link_state(const char* state) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
     void link_silent(int address, const std::string& since) override;
@@ -119,6 +126,19 @@ public:
 private:
     std::vector<std::unique_ptr<HostEvents>> sinks_;
     std::vector<LinkObserver*> link_sinks_;  // among sinks_
+};
+
+// The link of a port that several power systems share, told to each: the
+// line reports to one observer.
+class LinkFanout : public LinkObserver {
+public:
+    void add(LinkObserver* observer) { observers_.push_back(observer); }
+    void link_state(const char* state) override;
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+
+private:
+    std::vector<LinkObserver*> observers_;
 };
 
 // Local time as ISO 8601 without zone: 2026-12-07T22:30:23.

@@ -42,6 +42,8 @@ int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
     return reported_ < tzv58_419_Data_t::DC_UNITS ? reported_ : tzv58_419_Data_t::DC_UNITS;
 }
 
+void LinkReport::link_state(const char* state) { events_.link(state); }
+
 void LinkReport::link_lost(const char* cause) {
     events_.link_lost(cause);
     const std::string said = link_lost_line(cause, iso_time(events_.clock().local_time()));

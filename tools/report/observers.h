@@ -58,9 +58,12 @@ private:
 // 11:02:07", "PORT: answers again after 45 s". T is the time of the event.
 class LinkReport : public HostEvents, public LinkObserver {
 public:
-    LinkReport(EventPrinter& events, std::string port, FILE* console)
-        : events_(events), port_(std::move(port)), console_(console) {}
+    // who: the port, and in a site the power system's name before it
+    // ("north: /dev/ttyUSB0").
+    LinkReport(EventPrinter& events, std::string who, FILE* console)
+        : events_(events), port_(std::move(who)), console_(console) {}
 
+    void link_state(const char* state) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
     void link_silent(int address, const std::string& since) override;

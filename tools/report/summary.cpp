@@ -1,5 +1,6 @@
 #include "tools/report/summary.h"
 
+#include <cstdarg>
 #include <string>
 
 #include "tools/common/json_out.h"
@@ -31,6 +32,46 @@ std::string errors_by_kind(const RoundCollector& round) {
         s += (s.empty() ? "" : ", ") + std::to_string(kind.second) + " " + kind.first;
     return s;
 }
+
+// The summary's block, written at once: the lines of several power systems
+// never interleave. In a site each line begins with the power system's name.
+class Block {
+public:
+    __attribute__((format(printf, 2, 3))) void add(const char* format, ...) {
+        char buf[512];
+        va_list args;
+        va_start(args, format);
+        const int n = std::vsnprintf(buf, sizeof buf, format, args);
+        va_end(args);
+        if (n < 0) return;
+        if (size_t(n) < sizeof buf) {
+            text_.append(buf, size_t(n));
+            return;
+        }
+        std::string big(size_t(n) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(&big[0], big.size(), format, args);
+        va_end(args);
+        big.pop_back();
+        text_ += big;
+    }
+    void write(FILE* out, const std::string& name) const {
+        if (name.empty()) {
+            write_output(out, text_);
+            return;
+        }
+        std::string named;
+        for (size_t start = 0, end; start < text_.size(); start = end + 1) {
+            end = text_.find('\n', start);
+            if (end == std::string::npos) end = text_.size() - 1;
+            named += name + ": " + text_.substr(start, end + 1 - start);
+        }
+        write_output(out, named);
+    }
+
+private:
+    std::string text_;
+};
 
 }  // namespace
 
@@ -65,33 +106,34 @@ std::string link_answers_line(long long silent_s) { return "answers again after 
 //   line      errors: 1 checksum, 2 timeout               (only after errors)
 //   2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
 //   alarms    1 active: mains failure
-void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported) {
+void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported,
+                   const std::string& name) {
+    Block b;
     if (!completed) {
         const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
-        std::fprintf(out, "== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no,
-                     round.payloads(), round.frame_errors(), kinds.c_str());
-        flush_output(out);
+        b.add("== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no, round.payloads(),
+              round.frame_errors(), kinds.c_str());
+        b.write(out, name);
         return;
     }
     const Data& r = round.record();
     const uint32_t ymd = load_le32(r.round_time);
-    std::fprintf(out, "== round %ld: %04u-%02u-%02u %02u:%02u:%02u\n", round_no, ymd & 0xFFFF, (ymd >> 16) & 0xFF,
-                 ymd >> 24, r.round_time[4], r.round_time[5], r.round_time[6]);
+    b.add("== round %ld: %04u-%02u-%02u %02u:%02u:%02u\n", round_no, ymd & 0xFFFF, (ymd >> 16) & 0xFF, ymd >> 24,
+          r.round_time[4], r.round_time[5], r.round_time[6]);
     const int channels = r.channel_count < Data::AC_CHANNELS ? r.channel_count : Data::AC_CHANNELS;
     for (int i = 0; i < channels; ++i) {
         const auto& ch = r.channel[i];
-        std::fprintf(out, "AC %d      A %s V  B %s V  C %s V  %s Hz\n", i + 1, float_text(ch.a.get()).c_str(),
-                     float_text(ch.b.get()).c_str(), float_text(ch.c.get()).c_str(), float_text(ch.f.get()).c_str());
+        b.add("AC %d      A %s V  B %s V  C %s V  %s Hz\n", i + 1, float_text(ch.a.get()).c_str(),
+              float_text(ch.b.get()).c_str(), float_text(ch.c.get()).c_str(), float_text(ch.f.get()).c_str());
     }
-    if (r.channel_count > channels)
-        std::fprintf(out, "AC        %s\n", beyond(r.channel_count, channels, "channels").c_str());
+    if (r.channel_count > channels) b.add("AC        %s\n", beyond(r.channel_count, channels, "channels").c_str());
 
     const int modules = r.module_count < Data::RC_MODULES ? r.module_count : Data::RC_MODULES;
     std::string currents;
     for (int i = 0; i < modules; ++i) currents += " " + float_text(r.module[i].out_i.get());
     const std::string over = beyond(r.module_count, modules, "modules");
-    std::fprintf(out, "rectifier %s V  %s:%s A\n", float_text(r.rc_out_v.get()).c_str(),
-                 over.empty() ? (std::to_string(modules) + " modules").c_str() : over.c_str(), currents.c_str());
+    b.add("rectifier %s V  %s:%s A\n", float_text(r.rc_out_v.get()).c_str(),
+          over.empty() ? (std::to_string(modules) + " modules").c_str() : over.c_str(), currents.c_str());
 
     // Every unit the power system reports, whatever it reads; without a DC
     // reply (a cached record), the units that hold anything.
@@ -105,23 +147,22 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         const std::string battery = dc.m > m_cap ? "(" + beyond(dc.m, m_cap, "battery strings") + ")"
                                     : dc.m == 0  ? "no battery"
                                                  : "battery " + values(dc.battery_i, dc.m) + " A";
-        std::fprintf(out, "DC %d      %s V  load %s A  %s", u + 1, float_text(dc.out_v.get()).c_str(),
-                     float_text(dc.load_i.get()).c_str(), battery.c_str());
-        if (dc.n > n_cap) std::fprintf(out, "  (%s)", beyond(dc.n, n_cap, "branches").c_str());
-        std::fputc('\n', out);
+        b.add("DC %d      %s V  load %s A  %s", u + 1, float_text(dc.out_v.get()).c_str(),
+              float_text(dc.load_i.get()).c_str(), battery.c_str());
+        if (dc.n > n_cap) b.add("  (%s)", beyond(dc.n, n_cap, "branches").c_str());
+        b.add("\n");
     }
-    if (units_reported > units) std::fprintf(out, "DC        %s\n", beyond(units_reported, units, "DC units").c_str());
-    std::fprintf(out, "vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(),
-                 float_text(r.ext_value[1].get()).c_str());
+    if (units_reported > units) b.add("DC        %s\n", beyond(units_reported, units, "DC units").c_str());
+    b.add("vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(), float_text(r.ext_value[1].get()).c_str());
     // A round that had to ask again says why.
-    if (round.frame_errors() > 0) std::fprintf(out, "line      errors: %s\n", errors_by_kind(round).c_str());
-    for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", transition_line(t).c_str());
+    if (round.frame_errors() > 0) b.add("line      errors: %s\n", errors_by_kind(round).c_str());
+    for (const AlarmTransition& t : round.transitions()) b.add("%s\n", transition_line(t).c_str());
     const int active = round.active_alarms();
     if (active == 0)
-        std::fprintf(out, "alarms    none\n");
+        b.add("alarms    none\n");
     else
-        std::fprintf(out, "alarms    %d active%s\n", active, round.mains_failure() ? ": mains failure" : "");
-    flush_output(out);
+        b.add("alarms    %d active%s\n", active, round.mains_failure() ? ": mains failure" : "");
+    b.write(out, name);
 }
 
 }  // namespace tzv58::tool

@@ -24,7 +24,10 @@ std::string link_restored_line(long long down_s);
 std::string link_silent_line(int address, const std::string& since, const std::string& now);
 std::string link_answers_line(long long silent_s);
 
-// dc_reported: the DC units the power system reported (-1: unknown).
-void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);
+// dc_reported: the DC units the power system reported (-1: unknown). name:
+// a site's power system, at the head of each line ("north: == round 3: ..."),
+// or "" in a one-device run. The block is written at once.
+void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported,
+                   const std::string& name = "");
 
 }  // namespace tzv58::tool

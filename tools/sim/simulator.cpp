@@ -48,8 +48,11 @@ Plant with_excess(Plant p) {
 
 }  // namespace
 
-Simulator::Simulator(const SimulatorOptions& options)
-    : opt_(options), excess_plant_(with_excess(options.plant)), rng_(options.seed) {}
+Simulator::Unit::Unit(const SimUnit& u) : opt(u), excess_plant(with_excess(u.plant)), rng(u.seed) {}
+
+Simulator::Simulator(const SimulatorOptions& options) : stall_ms_(options.stall_ms), late_ms_(options.late_ms) {
+    for (const SimUnit& u : options.units) units_.emplace_back(u);
+}
 
 std::string Simulator::frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn,
                              const std::vector<uint8_t>& info) const {
@@ -59,93 +62,101 @@ std::string Simulator::frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn
     return out;
 }
 
+Simulator::Unit* Simulator::unit_at(uint8_t address) {
+    for (Unit& u : units_)
+        if (u.opt.address == address) return &u;
+    return nullptr;
+}
+
 Simulator::Answer Simulator::answer(const uint8_t* image, size_t len) {
     Answer a;
-    if (len < IMAGE_HEADER || image[1] != opt_.address) return a;  // not for us
-    const uint8_t ver = image[0], cid1 = image[2], cid2 = image[3];
-    const FaultRates& f = opt_.faults;
+    Unit* u = len < IMAGE_HEADER ? nullptr : unit_at(image[1]);
+    if (!u || u->opt.silent) return a;  // not for us, or nobody hears
+    const uint8_t ver = image[0], cid1 = image[2], cid2 = image[3], address = u->opt.address;
+    const FaultRates& f = u->opt.faults;
 
     // Faults: each is drawn on its own. The adapter's echo comes whatever the
     // power system does; a dropped or error reply ends the draws.
-    if (chance(f.echo))
+    if (chance(*u, f.echo))
         a.echo = frame(ver, image[1], cid1, cid2, std::vector<uint8_t>(image + IMAGE_HEADER, image + len));
-    if (chance(f.drop)) return a;
-    if (chance(f.rtn)) {
-        a.bytes = frame(ver, opt_.address, cid1, RTN_CODES[rng_() % sizeof RTN_CODES], {});
+    if (chance(*u, f.drop)) return a;
+    if (chance(*u, f.rtn)) {
+        a.bytes = frame(ver, address, cid1, RTN_CODES[u->rng() % sizeof RTN_CODES], {});
         return a;
     }
-    const Damage d = draw_damage(cid1, cid2);
+    const Damage d = draw_damage(*u, cid1, cid2);
     uint8_t rtn = 0;
-    a.bytes = reply(ver, cid1, cid2, d.excess, rtn);
-    if (!d.corrupt && !d.truncate && !d.soi && !d.late && rtn == 0) mark_read(cid1, cid2);
-    spoil(a.bytes, d, ver, cid1);
-    if (d.late) a.delay_ms = opt_.late_ms;
-    if (d.stall) a.delay_ms = opt_.stall_ms;
+    a.bytes = reply(*u, ver, cid1, cid2, d.excess, rtn);
+    if (!d.corrupt && !d.truncate && !d.soi && !d.late && rtn == 0) mark_read(*u, cid1, cid2);
+    spoil(*u, a.bytes, d, ver, cid1);
+    if (d.late) a.delay_ms = late_ms_;
+    if (d.stall) a.delay_ms = stall_ms_;
     a.busy = d.stall;
     return a;
 }
 
 // Drawn in this order, every time, so that a seed gives the same run.
-Simulator::Damage Simulator::draw_damage(uint8_t cid1, uint8_t cid2) {
-    const FaultRates& f = opt_.faults;
+Simulator::Damage Simulator::draw_damage(Unit& u, uint8_t cid1, uint8_t cid2) {
+    const FaultRates& f = u.opt.faults;
     Damage d;
-    d.stall = chance(f.stall);
-    d.corrupt = chance(f.checksum);
-    d.noise = chance(f.noise);
-    d.truncate = chance(f.truncate);
-    d.soi = chance(f.soi);
-    d.late = chance(f.late);
-    d.foreign = chance(f.foreign);
-    d.excess = chance(f.excess) && (cid1 == 0x40 || cid1 == 0x41) && cid2 == 0x42;
+    d.stall = chance(u, f.stall);
+    d.corrupt = chance(u, f.checksum);
+    d.noise = chance(u, f.noise);
+    d.truncate = chance(u, f.truncate);
+    d.soi = chance(u, f.soi);
+    d.late = chance(u, f.late);
+    d.foreign = chance(u, f.foreign);
+    d.excess = chance(u, f.excess) && (cid1 == 0x40 || cid1 == 0x41) && cid2 == 0x42;
     return d;
 }
 
 // The reply frame from the plant (the excess plant, when drawn); rtn: CID2
 // invalid for a command the plant does not know.
-std::string Simulator::reply(uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn) {
+std::string Simulator::reply(Unit& u, uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn) {
     const int block = block_of(cid1);
     rtn = 0;
     if (is_control(cid1, cid2)) {
         info_.clear();
-    } else if (!reply_info(excess ? excess_plant_ : opt_.plant, cid1, cid2, block >= 0 ? unread_[block] : 0, info_)) {
+    } else if (!reply_info(excess ? u.excess_plant : u.opt.plant, cid1, cid2, block >= 0 ? u.unread[block] : 0,
+                           info_)) {
         rtn = RTN_CID2_INVALID;
     }
-    return frame(ver, opt_.address, cid1, rtn, info_);
+    return frame(ver, u.opt.address, cid1, rtn, info_);
 }
 
 // A clean reply to a state or alarm query: the host has read them.
-void Simulator::mark_read(uint8_t cid1, uint8_t cid2) {
+void Simulator::mark_read(Unit& u, uint8_t cid1, uint8_t cid2) {
     const int block = block_of(cid1);
     if (block < 0) return;
-    if (cid2 == 0x43) unread_[block] &= uint8_t(~DATAFLAG_STATES);
+    if (cid2 == 0x43) u.unread[block] &= uint8_t(~DATAFLAG_STATES);
     // The alarm query is a block's last: after it nothing is unread (the DC
     // block has no state query of its own).
-    if (cid2 == 0x44) unread_[block] = 0;
+    if (cid2 == 0x44) u.unread[block] = 0;
 }
 
-void Simulator::spoil(std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1) {
+void Simulator::spoil(Unit& u, std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1) {
     if (d.corrupt) {
         // One CHKSUM digit changed to another hex digit.
-        char& c = bytes[bytes.size() - 2 - rng_() % 4];
+        char& c = bytes[bytes.size() - 2 - u.rng() % 4];
         c = c == '0' ? '1' : '0';
     }
     if (d.soi) {
         // Another SOI somewhere after the first, before CR.
-        bytes.insert(bytes.begin() + 2 + long(rng_() % (bytes.size() - 3)), char(SOI));
+        bytes.insert(bytes.begin() + 2 + long(u.rng() % (bytes.size() - 3)), char(SOI));
     }
     if (d.truncate) {
         // Cut anywhere after SOI: the end of the frame never comes.
-        bytes.resize(2 + rng_() % (bytes.size() - 2));
+        bytes.resize(2 + u.rng() % (bytes.size() - 2));
     }
     if (d.foreign) {
         // Another power system's reply to the same command, with other readings.
         std::vector<uint8_t> other(info_.size());
-        for (uint8_t& b : other) b = uint8_t(rng_());
-        bytes = frame(ver, uint8_t(opt_.address + 1), cid1, 0, other) + bytes;
+        for (uint8_t& b : other) b = uint8_t(u.rng());
+        bytes = frame(ver, uint8_t(u.opt.address + 1), cid1, 0, other) + bytes;
     }
     if (d.noise) {
-        std::string junk(1 + rng_() % 16, '\0');
-        for (char& c : junk) c = char(rng_() & 0xFF);
+        std::string junk(1 + u.rng() % 16, '\0');
+        for (char& c : junk) c = char(u.rng() & 0xFF);
         bytes = junk + bytes;
     }
 }
@@ -158,23 +169,32 @@ void Simulator::schedule(long long due_ms, std::string bytes) {
 }
 
 void Simulator::on_frame(const uint8_t* image, size_t len) {
-    Answer a = answer(image, len);
     const long long now = clock_ms();
+    Unit* u = unit_at(image[1]);
+    if (u && now < u->busy_until) return;  // busy: a request to it is lost
+    Answer a = answer(image, len);
     schedule(now, std::move(a.echo));
-    if (a.busy) busy_until_ = now + a.delay_ms;
+    if (a.busy && u) u->busy_until = now + a.delay_ms;
     schedule(now + a.delay_ms, std::move(a.bytes));
 }
 
 void Simulator::forget_line() {
     out_.clear();
-    busy_until_ = 0;
+    for (Unit& u : units_) u.busy_until = 0;
     parser_.flush(*this);
 }
 
-void Simulator::set_plant(const Plant& plant) {
-    opt_.plant = plant;
-    excess_plant_ = with_excess(plant);
-    for (uint8_t& u : unread_) u = 0x11;
+void Simulator::set_units(const std::vector<SimUnit>& units) {
+    std::vector<Unit> next;
+    for (const SimUnit& given : units) {
+        const Unit* before = unit_at(given.address);
+        next.emplace_back(given);
+        if (before) {
+            next.back().rng = before->rng;
+            next.back().busy_until = before->busy_until;
+        }
+    }
+    units_ = std::move(next);
 }
 
 Simulator::Served Simulator::serve(int fd, bool wait_for_host, const volatile std::sig_atomic_t* stop) {
@@ -218,7 +238,10 @@ Simulator::Served Simulator::serve(int fd, bool wait_for_host, const volatile st
 }
 
 void Simulator::take(const uint8_t* buf, size_t n) {
-    if (clock_ms() < busy_until_)
+    const long long now = clock_ms();
+    bool all_busy = !units_.empty();
+    for (const Unit& u : units_) all_busy = all_busy && now < u.busy_until;
+    if (all_busy)
         parser_.flush(*this);  // busy: what the host sent meanwhile is lost
     else
         parser_.feed(buf, n, *this);
@@ -413,10 +436,10 @@ bool link_place(const std::string& link, std::string& err) {
 
 // SIGHUP: the plant read again, or as it was when it cannot be.
 void reload_plant(Simulator& sim, const PlantReload& reload) {
-    Plant plant;
-    std::string why = "there is no --plant file to read again";
-    if (reload && reload(plant, why)) {
-        sim.set_plant(plant);
+    std::vector<SimUnit> units;
+    std::string why = "there is no --plant or --site file to read again";
+    if (reload && reload(units, why)) {
+        sim.set_units(units);
         write_output(stdout, "reloaded\n");
     } else {
         say(EXIT_FAIL, "plant: " + why + "; the plant stays as it was");

@@ -1,7 +1,9 @@
-// The simulated power system: answers request frames on the master side of a
-// pseudo-terminal pair from a plant description, misbehaving on purpose at
-// the configured fault rates. `simulate` runs it in a child process beside the
-// host; `plant` serves it on a named pseudo-terminal for any program.
+// The simulated power systems of one line: each answers the request frames
+// sent to its address on the master side of a pseudo-terminal pair from its
+// plant description, misbehaving on purpose at its fault rates (an RS-485 bus
+// carries several, one per address). `simulate` runs it in a child process
+// beside the host; `plant` serves it on a named pseudo-terminal for any
+// program.
 #pragma once
 
 #include <sys/types.h>
@@ -20,13 +22,19 @@
 
 namespace tzv58::tool {
 
-struct SimulatorOptions {
+// One power system on the line.
+struct SimUnit {
+    uint8_t address = 1;
     Plant plant = default_plant();
     FaultRates faults;
     unsigned seed = 1;
-    uint8_t address = 1;
-    int stall_ms = 3000;  // how late a stalled reply comes
-    int late_ms = 2400;   // how late a late reply comes
+    bool silent = false;  // answers nothing, as with its pair cut
+};
+
+struct SimulatorOptions {
+    std::vector<SimUnit> units{SimUnit{}};  // at most one per address
+    int stall_ms = 3000;                    // how late a stalled reply comes
+    int late_ms = 2400;                     // how late a late reply comes
 };
 
 class Simulator : private FrameSink {
@@ -53,36 +61,46 @@ public:
     Served serve_paced(int master_fd, int pace_fd);
     // The line is gone: forget what was still to be written or read.
     void forget_line();
-    // The power system changes: replies from now on come from this plant,
-    // and the DATAFLAG of every block says that its states and alarms changed.
-    void set_plant(const Plant& plant);
+    // The power systems change: replies from now on come from these plants,
+    // faults and silences, and the DATAFLAG of every block says that its
+    // states and alarms changed. A unit at an address served before keeps its
+    // draws going; the others start from their seed.
+    void set_units(const std::vector<SimUnit>& units);
 
 private:
+    // One power system's state: its plant, its draws, what it has to say.
+    struct Unit {
+        explicit Unit(const SimUnit& u);
+        SimUnit opt;
+        Plant excess_plant;  // one AC channel and one module more than a record holds
+        std::mt19937 rng;
+        // Per block (AC, rectifiers, DC): DATAFLAG bits of changes the host has not read yet.
+        uint8_t unread[3] = {0x11, 0x11, 0x11};
+        long long busy_until = 0;  // stalled: requests to it are lost until then
+    };
     // The faults drawn for one reply, beyond drop and rtn.
     struct Damage {
         bool stall = false, corrupt = false, noise = false, truncate = false, soi = false, late = false,
              foreign = false, excess = false;
     };
-    Damage draw_damage(uint8_t cid1, uint8_t cid2);
-    std::string reply(uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn);
-    void mark_read(uint8_t cid1, uint8_t cid2);
-    void spoil(std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1);
+    Unit* unit_at(uint8_t address);
+    Damage draw_damage(Unit& u, uint8_t cid1, uint8_t cid2);
+    std::string reply(Unit& u, uint8_t ver, uint8_t cid1, uint8_t cid2, bool excess, uint8_t& rtn);
+    void mark_read(Unit& u, uint8_t cid1, uint8_t cid2);
+    void spoil(Unit& u, std::string& bytes, const Damage& d, uint8_t ver, uint8_t cid1);
     void on_frame(const uint8_t* image, size_t len) override;
     void on_drop(const char*, const uint8_t*, size_t) override {}
-    bool chance(double rate) { return rate > 0 && uniform_(rng_) < rate; }
+    bool chance(Unit& u, double rate) { return rate > 0 && uniform_(u.rng) < rate; }
     std::string frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info) const;
     void schedule(long long due_ms, std::string bytes);
-    // Bytes that came from the host: lost while busy.
+    // Bytes that came from the host: lost while every power system is busy.
     void take(const uint8_t* buf, size_t n);
     // Monotonic ms, or the host's simulated clock when paced.
     long long clock_ms() const { return paced_ms_ >= 0 ? paced_ms_ : now_ms(); }
 
-    SimulatorOptions opt_;
-    Plant excess_plant_;  // one AC channel and one module more than a record holds
-    std::mt19937 rng_;
+    int stall_ms_, late_ms_;
+    std::vector<Unit> units_;
     std::uniform_real_distribution<double> uniform_{0.0, 1.0};
-    // Per block (AC, rectifiers, DC): DATAFLAG bits of changes the host has not read yet.
-    uint8_t unread_[3] = {0x11, 0x11, 0x11};
     FrameParser parser_;
     std::vector<uint8_t> info_;
     // What is still to be written, in order, with when (monotonic ms).
@@ -91,7 +109,6 @@ private:
         std::string bytes;
     };
     std::vector<Outgoing> out_;
-    long long busy_until_ = 0;
     long long paced_ms_ = -1;
 };
 
@@ -106,8 +123,9 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
 // Stops the child by its pid and reaps it.
 void stop_simulator(pid_t pid);
 
-// Reads the plant again (from its file): false with a one-line reason.
-using PlantReload = std::function<bool(Plant& plant, std::string& err)>;
+// Reads the power systems again (from their files): false with a one-line
+// reason.
+using PlantReload = std::function<bool(std::vector<SimUnit>& units, std::string& err)>;
 
 // `plant --link PATH`: serves the simulator on a pseudo-terminal whose slave
 // PATH links to; SIGUSR1 unplugs (closes it, removes PATH), SIGUSR2 plugs a
