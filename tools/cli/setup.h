@@ -13,6 +13,7 @@
 
 #include "host/host_events.h"
 #include "tools/common/options.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/plugin_host.h"
 #include "tools/notify/notifier.h"
 #include "tools/report/events.h"
@@ -35,6 +36,10 @@ struct Setup {
     FILE* console = nullptr;      // the real standard output
     FILE* events_file = nullptr;  // JSON lines, or nullptr for none
     bool events_to_console = false;
+    // A poll's outputs go through pumps (tools/common/output_pump.h): no
+    // reader holds up the poll.
+    bool pumped = false;
+    PumpOptions pump;  // the queue's bound, and lossless for --fast
     std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
     EventFanout observers;
     EventPrinter* printer = nullptr;  // among the observers
@@ -49,7 +54,8 @@ struct Setup {
     // Reads and checks every option and file; nothing runs yet.
     bool prepare(const CommandLine& cl, std::string& err);
     // Diverts the plug-in's lines and opens the event stream. Events go to
-    // standard output when asked (or by default, for replay).
+    // standard output when asked (or by default, for replay). With pumped,
+    // each of them goes through a pump of its own.
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
     // SIGHUP: the --events and --diag files afresh (log rotation); a file
     // that cannot be reopened is one line on stderr, and the old one stays.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 
@@ -63,13 +64,15 @@ bool reopen_fd(int fd, const std::string& path, const char* option, std::string&
 
 bool reopen_stream(FILE* out, const std::string& path, std::string& err) {
     std::fflush(out);
-    return reopen_fd(::fileno(out), path, "--events", err);
+    const int pumped = pumped_descriptor(out);
+    return reopen_fd(pumped >= 0 ? pumped : ::fileno(out), path, "--events", err);
 }
 
 bool reopen_diagnostics(const std::string& path, std::string& err) {
     std::cout.flush();
     std::fflush(stdout);
-    return reopen_fd(1, path, "--diag", err);
+    const int pumped = pumped_descriptor(stdout);
+    return reopen_fd(pumped >= 0 ? pumped : 1, path, "--diag", err);
 }
 
 }  // namespace tzv58::tool
