@@ -59,6 +59,9 @@ struct LiveSnapshot {
     int address = 0;
     boost::posix_time::ptime taken;  // host clock: when the snapshot was taken
     Steady::time_point taken_at{};
+    // Lines or notices each consumer of the poll's output dropped so far
+    // ("events", "summary", "diag", "notify"), as a scrape finds them.
+    std::map<std::string, unsigned long long> dropped;
 
     // The last values are current: the link is open and a round completed
     // within STALE_ROUNDS round intervals.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <map>
+#include <string>
 #include <utility>
 
 #include "tools/common/json_out.h"
@@ -155,6 +157,19 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.sample({}, current ? 1 : 0);
 }
 
+// What the consumers of the poll's output dropped because they did not keep up.
+void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
+    e.family("tzv58_output_dropped_total", "counter",
+             "Lines an output (events, summary, diag) dropped because its reader did not keep up.");
+    for (const auto& [output, n] : dropped)
+        if (output != "notify") e.sample({{"output", output}}, double(n));
+    const auto notify = dropped.find("notify");
+    if (notify == dropped.end()) return;
+    e.family("tzv58_notify_dropped_total", "counter",
+             "Events the on-event queue dropped, the oldest waiting, because it was full.");
+    e.counter(notify->second);
+}
+
 }  // namespace
 
 std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
@@ -178,6 +193,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
                      a.active ? 1 : 0);
     }
     link_families(e, s, now, current);
+    drop_families(e, s.dropped);
     return e.text();
 }
 
