@@ -57,6 +57,7 @@ bool HistoryWriter::submit(PendingRound round) {
         const Outcome written = write(round, false);
         lock.lock();
         writing_ = false;
+        if (checkpoint_wanted_) wake_.notify_all();
         if (written == Outcome::done) {
             ++rows_;
             return true;
@@ -84,7 +85,11 @@ HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait
     std::string err;
     const HistoryDb::Write w = db_->write_round(round.record, address_, round.alarms, err);
     if (w == HistoryDb::Write::done) {
-        maybe_checkpoint(round.record);
+        if (checkpoint_due(round.record)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            checkpoint_wanted_ = true;
+            wake_.notify_all();
+        }
         return Outcome::done;
     }
     if (w == HistoryDb::Write::locked) {
@@ -101,11 +106,28 @@ HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait
 void HistoryWriter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!off_) {
-        wake_.wait(lock, [&] { return stopping_ || off_ || (retry_ && !queue_.empty() && !writing_); });
+        wake_.wait(lock, [&] {
+            return stopping_ || off_ || (!writing_ && (checkpoint_wanted_ || (retry_ && !queue_.empty())));
+        });
+        if (checkpoint_wanted_ && !writing_ && !off_) {
+            checkpoint(lock);
+            continue;
+        }
         // Ending: everything is written, or the last try found the file locked.
         if (off_ || queue_.empty() || !retry_) break;
         write_front(lock);
     }
+}
+
+// On the writer's thread: a checkpoint waits for the disk (fsync), which
+// the poll never does. A round that comes meanwhile waits in memory.
+void HistoryWriter::checkpoint(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    checkpoint_wanted_ = false;
+    lock.unlock();
+    db_->checkpoint();
+    lock.lock();
+    writing_ = false;
 }
 
 // Writes the oldest round waiting; the lock is let go meanwhile (the poll
@@ -137,9 +159,9 @@ void HistoryWriter::locked_out(const std::string& reason) {
         "; rounds wait in memory and are written when it lets go");
 }
 
-// A truncating checkpoint when a minute has passed on the host's clock or
-// between the rounds' own times (a simulated clock runs faster).
-void HistoryWriter::maybe_checkpoint(const tzv58_419_Data_t& r) {
+// A truncating checkpoint is due when a minute has passed on the host's
+// clock or between the rounds' own times (a simulated clock runs faster).
+bool HistoryWriter::checkpoint_due(const tzv58_419_Data_t& r) {
     long long round_s = 0;
     const bool timed = iso_seconds(record_time(r), round_s);
     if (timed && !checkpoint_round_known_) {
@@ -150,10 +172,10 @@ void HistoryWriter::maybe_checkpoint(const tzv58_419_Data_t& r) {
     // A simulated clock's minute comes often: one checkpoint a second at most.
     const bool due = since >= pace_.checkpoint_s * 1000LL ||
                      (timed && std::llabs(round_s - checkpoint_round_s_) >= pace_.checkpoint_s && since >= 1000);
-    if (!due) return;
+    if (!due) return false;
     checkpoint_ms_ = now;
     if (timed) checkpoint_round_s_ = round_s;
-    db_->checkpoint();
+    return true;
 }
 
 }  // namespace tzv58::tool

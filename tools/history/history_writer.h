@@ -8,9 +8,10 @@
 //   for the lock each time and trying again with each new round, up to
 //   backlog rounds; one line says so, and one when they are in;
 // - at least once a minute (of the host's clock, or of the rounds' own
-//   times but then once a second at most) the write-ahead log is
-//   checkpointed and truncated, unless a reader still holds an older
-//   snapshot;
+//   times but then once a second at most) the writer's thread checkpoints
+//   and truncates the write-ahead log, unless a reader still holds an older
+//   snapshot (the poll never waits for the disk's fsync: a round that comes
+//   meanwhile waits in memory);
 // - any other failure (a full disk, a file too large, an I/O error, a
 //   read-only file) turns history off with one line; polling goes on.
 #pragma once
@@ -63,7 +64,8 @@ private:
     void run();
     void write_front(std::unique_lock<std::mutex>& lock);
     void locked_out(const std::string& reason);
-    void maybe_checkpoint(const tzv58_419_Data_t& r);
+    bool checkpoint_due(const tzv58_419_Data_t& r);
+    void checkpoint(std::unique_lock<std::mutex>& lock);
     void say(const std::string& what);
 
     std::unique_ptr<HistoryDb> db_;
@@ -77,6 +79,7 @@ private:
     std::deque<PendingRound> queue_;
     bool writing_ = false;  // a thread is using the database
     bool retry_ = false;    // a round came since the last attempt failed on a lock
+    bool checkpoint_wanted_ = false;
     bool stopping_ = false, off_ = false, said_locked_ = false;
     long rows_ = 0;
     // Of the last checkpoint; used by whichever thread is writing.
