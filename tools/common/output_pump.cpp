@@ -26,11 +26,9 @@ namespace {
 
 // A descriptor that writes where fd writes and never blocks, leaving fd's own
 // open file as it was (a terminal or a pipe it shares with the shell): a
-// regular file as it is (a write to it waits for no reader, and it keeps its
-// offset and O_APPEND); a socket as it is, written with MSG_DONTWAIT;
-// anything else (a pipe, a FIFO, a terminal, /dev/full) opened afresh and
-// non-blocking through /proc, or, where that cannot be done, a copy made
-// non-blocking.
+// socket as it is, written with MSG_DONTWAIT; anything else (a pipe, a FIFO,
+// a terminal, /dev/full) opened afresh and non-blocking through /proc, or,
+// where that cannot be done, a copy made non-blocking.
 int nonblocking_writer(int fd, bool& socket, std::string& err) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -413,8 +411,22 @@ bool start_pump(std::unique_ptr<Pump> pump, const std::string& name, std::string
 
 }  // namespace
 
+namespace {
+
+// A file on disk has no reader to wait for: it is written at once, as
+// before, and what the program printed is there when it is killed.
+bool on_disk(int fd, const PumpOptions& options) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    drop_count(options.label);  // in the metrics, at 0
+    return true;
+}
+
+}  // namespace
+
 bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options, std::string& err) {
     std::fflush(out);
+    if (on_disk(::fileno(out), options)) return true;
     bool socket = false;
     const int target = nonblocking_writer(::fileno(out), socket, err);
     if (target < 0) {
@@ -442,6 +454,7 @@ bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options
 
 bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOptions& options, std::string& err) {
     std::fflush(stream);
+    if (on_disk(fd, options)) return true;
     bool socket = false;
     const int target = nonblocking_writer(fd, socket, err);
     int pipe_fds[2] = {-1, -1};

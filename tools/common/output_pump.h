@@ -1,9 +1,11 @@
 // Keeping the poll's time from its readers. An output the poll writes while
-// it polls (the events, the summary, the plug-in's diagnostic lines) goes
-// through a pump: a write only copies whole lines into a bounded queue, and a
-// thread of the pump's own writes them out on a descriptor that never
-// blocks. When the queue is full (a reader that stopped reading, a slow
-// disk), new lines are dropped and counted (but see PumpOptions::lossless):
+// it polls (the events, the summary, the plug-in's diagnostic lines) that
+// has a reader (a pipe, a FIFO, a terminal, a socket) goes through a pump: a
+// write only copies whole lines into a bounded queue, and a thread of the
+// pump's own writes them out on a descriptor that never blocks. A file on
+// disk has no reader to wait for and is written at once, as history is.
+// When the queue is full (a reader that stopped reading), new lines are
+// dropped and counted (but see PumpOptions::lossless):
 //   - one line on standard error says so when it begins ("events: reader
 //     stalled; lines are dropped until it reads again"), and one when the
 //     queue has been written out ("events: reader stalled, 212 lines dropped
@@ -38,14 +40,15 @@ struct PumpOptions {
     bool lossless = false;
 };
 
-// Puts `out` (a stream of the program's own) behind a pump: the pump writes
-// where out wrote, and out is closed and replaced by a stream into the
-// pump's queue. name: the output in a message ("standard output"). false
-// with a one-line reason.
+// Puts `out` (a stream of the program's own) behind a pump, unless it
+// writes to a file on disk: the pump writes where out wrote, and out is
+// closed and replaced by a stream into the pump's queue. name: the output in
+// a message ("standard output"). false with a one-line reason.
 bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options, std::string& err);
 
 // Puts descriptor fd (1: the plug-in's lines, which stream writes) behind a
-// pump: fd becomes a pipe that the pump empties as it fills.
+// pump, unless it is a file on disk: fd becomes a pipe that the pump empties
+// as it fills.
 bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOptions& options, std::string& err);
 
 // For a stream whose writer says what was dropped: how many lines, over how
