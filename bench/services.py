@@ -5,6 +5,7 @@
     bench/services.py gap --load page         the same, the services loaded by the site page open in a browser
     bench/services.py gap --load stalled-events   the same, beside a poll whose --events reader never reads
     bench/services.py spew [--seconds 30]     the host's CPU while an on-event program writes to stderr without end
+    bench/services.py noise [--seconds 10]    the events and CPU of a poll whose line brings nothing but '~' 
     bench/services.py page [--requests 1000]  the page's size, and what /api/status and /api/trend cost
     bench/services.py soak [--cycles 100]     resident memory and descriptors over replugs and requests
     bench/services.py shutdown [--times 5]    time to exit after SIGTERM with slow clients connected
@@ -512,6 +513,55 @@ def run_spew(args):
                 print("    " + line)
 
 
+# ---- a line of noise ----
+
+def run_noise(args):
+    """A poll on a pseudo-terminal that brings nothing but '~' bytes, paced at
+    9600 baud and at the pseudo-terminal's own speed: the events it writes and
+    its CPU share over args.seconds."""
+    print(f"a line that brings only '~' for {args.seconds} s:")
+    print(f"{'':24} {'error events':>12} {'left_out':>9} {'event bytes':>12} {'CPU':>7}")
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        for label, pace in (("9600 baud", BAUD_CHAR_S), ("pseudo-terminal speed", 0)):
+            master, slave = pty.openpty()
+            raw(slave)
+            events = os.path.join(folder, "events-" + str(int(pace > 0)))
+            c = Child([args.host, "poll", "--port", os.ttyname(slave), "--events", events], label)
+            stop = threading.Event()
+
+            def spew():
+                chunk = b"~" * (96 if pace else 4096)
+                os.set_blocking(master, False)
+                while not stop.is_set():
+                    if select.select([master], [], [], 0)[0]:
+                        os.read(master, 4096)  # the poll's requests, discarded
+                    try:
+                        os.write(master, chunk)
+                    except BlockingIOError:
+                        select.select([], [master], [], 0.01)  # the poll reads less than comes
+                    if pace:
+                        time.sleep(pace * len(chunk))
+            t = threading.Thread(target=spew)
+            t.start()
+            deadline = now() + 30
+            while not (os.path.exists(events) and os.path.getsize(events)) and now() < deadline:
+                time.sleep(0.05)  # until the port is open (its "link" event)
+            before, start = cpu_s(c.p.pid), now()
+            time.sleep(args.seconds)
+            share = (cpu_s(c.p.pid) - before) / (now() - start) * 100
+            c.stop()
+            stop.set()
+            t.join()
+            os.close(master)
+            os.close(slave)
+            with open(events) as f:
+                lines = f.readlines()
+            errors = sum(1 for l in lines if l.startswith('{"event":"error"'))
+            left = sum(json.loads(l)["count"] for l in lines if l.startswith('{"event":"left_out"'))
+            size = os.path.getsize(events)
+            print(f"{label:24} {errors:12d} {left:9d} {size:12d} {share:6.1f}%")
+
+
 # ---- soak ----
 
 def replug(s):
@@ -624,6 +674,8 @@ def main():
     g.add_argument("--load", choices=("clients", "page", "stalled-events"), default="clients")
     sp = sub.add_parser("spew")
     sp.add_argument("--seconds", type=int, default=30)
+    nz = sub.add_parser("noise")
+    nz.add_argument("--seconds", type=int, default=10)
     pg = sub.add_parser("page")
     pg.add_argument("--requests", type=int, default=1000)
     s = sub.add_parser("soak")
@@ -640,7 +692,7 @@ def main():
     r.add_argument("out")
     args = p.parse_args()
     {"relay": run_relay, "gap": run_gap, "page": run_page, "soak": run_soak, "shutdown": run_shutdown,
-     "idle": run_idle, "spew": run_spew}[args.what](args)
+     "idle": run_idle, "spew": run_spew, "noise": run_noise}[args.what](args)
 
 
 if __name__ == "__main__":
