@@ -165,8 +165,8 @@ TEST(LiveSimulate, AStalledEventsReaderHoldsUpNoRound) {
     ASSERT_FALSE(ready.empty()) << host.all(1);
     const int port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
     const auto said = [](const char* part) { return [part](const std::string& l) { return contains(l, part); }; };
-    ASSERT_FALSE(host.wait_line(1, said("tzv58-host: events: reader stalled; lines are dropped until it reads again"))
-                     .empty())
+    ASSERT_FALSE(
+        host.wait_line(1, said("tzv58-host: events: reader stalled; lines are dropped until it reads again")).empty())
         << host.all(1);
     ASSERT_FALSE(host.wait_line(0, ROUND, host.count_lines(0, ROUND) + 2).empty()) << "the rounds go on";
     const HttpReply m = http_get(port, "/metrics");

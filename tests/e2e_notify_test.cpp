@@ -214,8 +214,8 @@ TEST(Notify, BurstsOfAlarmsEachRunTheProgramOnce) {
         spit(plant_file, plant_with(burst % 2 ? 0x80 : 0));
         kill(plant.pid, SIGHUP);
         ASSERT_TRUE(wait_for_lines(plant_out, "reloaded", burst, WAIT_MS));
-        ASSERT_TRUE(wait_for_lines(out, burst % 2 ? "  raised   level" : "  cleared  level", 20 * ((burst + 1) / 2),
-                                   WAIT_MS))
+        ASSERT_TRUE(
+            wait_for_lines(out, burst % 2 ? "  raised   level" : "  cleared  level", 20 * ((burst + 1) / 2), WAIT_MS))
             << slurp(err);
     }
     ASSERT_TRUE(wait_for_lines(dir + "/log", "level", 80, WAIT_MS)) << slurp(dir + "/log") << slurp(err);

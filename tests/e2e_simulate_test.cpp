@@ -256,8 +256,8 @@ TEST(Simulate, SummaryCountsEveryLineErrorAndTheEventsSayWhatTheyLeaveOut) {
     for (const std::string& l : lines_of(s.run.out)) {
         const size_t at = l.find("errors: ");
         if (at == std::string::npos) continue;
-        std::istringstream list(l.substr(at + 8, l.find(')') == std::string::npos ? std::string::npos
-                                                                                   : l.find(')') - at - 8));
+        std::istringstream list(
+            l.substr(at + 8, l.find(')') == std::string::npos ? std::string::npos : l.find(')') - at - 8));
         for (std::string item; std::getline(list, item, ',');) {
             std::istringstream words(item);
             int n = 0;

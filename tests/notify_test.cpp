@@ -164,8 +164,8 @@ TEST(NotifyRunner, PostingNeverWaitsAndAFullQueueDropsItsOldest) {
     for (const char* n : {"n2", "n3", "n4", "n5"}) rig.runner->post(notice(n));
     EXPECT_EQ(rig.runner->dropped(), 2);
     EXPECT_EQ(slurp(rig.dir + "/ran"), "n1\n") << "one at a time";
-    ASSERT_TRUE(wait_for_lines(rig.report, "on-event: queue full (2 events); the oldest waiting are dropped", 1,
-                               WAIT_MS));
+    ASSERT_TRUE(
+        wait_for_lines(rig.report, "on-event: queue full (2 events); the oldest waiting are dropped", 1, WAIT_MS));
     spit(rig.dir + "/go", "");
     const std::string report = rig.finish();
     EXPECT_EQ(slurp(rig.dir + "/ran"), "n1\nn4\nn5\n");

@@ -47,8 +47,7 @@ struct Stalled {
             pollfd p{reader, POLLIN, 0};
             char buf[4096];
             ssize_t n = 0;
-            if (poll(&p, 1, 100) == 1 && (n = read(reader, buf, sizeof buf)) > 0)
-                got.append(buf, size_t(n));
+            if (poll(&p, 1, 100) == 1 && (n = read(reader, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
             quiet = n > 0 ? 0 : quiet + 1;
         }
         return got;

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>

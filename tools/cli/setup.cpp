@@ -77,8 +77,8 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
         return o;
     };
     const PumpOptions events_pump = labelled("events", true);
-    if (pumped && !pump_stream(console, "standard output", events_to_console ? events_pump : labelled("summary", false),
-                               err))
+    if (pumped &&
+        !pump_stream(console, "standard output", events_to_console ? events_pump : labelled("summary", false), err))
         return false;
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;

@@ -39,7 +39,7 @@ struct Setup {
     // A poll's outputs go through pumps (tools/common/output_pump.h): no
     // reader holds up the poll.
     bool pumped = false;
-    PumpOptions pump;  // the queue's bound, and lossless for --fast
+    PumpOptions pump;                           // the queue's bound, and lossless for --fast
     std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
     EventFanout observers;
     EventPrinter* printer = nullptr;  // among the observers

@@ -194,8 +194,8 @@ void NoticeRunner::report_dropped(long long now, bool at_end) {
                      limits_.queued);
     said_full_ = !emptied;
     if (!emptied) return;
-    std::fprintf(report_, "tzv58-host: on-event: queue full, %lld events dropped in %lld s\n",
-                 dropped - dropped_said_, (now - since + 999) / 1000);
+    std::fprintf(report_, "tzv58-host: on-event: queue full, %lld events dropped in %lld s\n", dropped - dropped_said_,
+                 (now - since + 999) / 1000);
     dropped_said_ = dropped;
 }
 

@@ -72,7 +72,7 @@ private:
     std::deque<Notice> queue_;
     bool ending_ = false;
     long long dropped_ = 0;
-    long long dropping_since_ms_ = -1;  // the first drop while the queue has not emptied since
+    long long dropping_since_ms_ = -1;                    // the first drop while the queue has not emptied since
     std::atomic<unsigned long long>* counted_ = nullptr;  // the drops, for the metrics
 
     int wake_[2] = {-1, -1};
