@@ -10,6 +10,7 @@
     bench/services.py soak [--cycles 100]     resident memory and descriptors over replugs and requests
     bench/services.py shutdown [--times 5]    time to exit after SIGTERM with slow clients connected
     bench/services.py idle [--held 200]       scrape latency while idle connections are held
+    bench/services.py crowd [--seconds 30]    scrapes and gets through a crowd of trickling clients
 
 Every figure comes from real processes on this machine: tzv58-host plant on a
 pseudo-terminal, tzv58-host poll against it, and clients on loopback and a
@@ -664,6 +665,110 @@ def run_idle(args):
         print(f"{label:28} p50 {pct(ms, 50):7.3f}  p99 {pct(ms, 99):7.3f}  max {max(ms):7.3f}  ({ok} answered 200)")
 
 
+# ---- crowd ----
+
+def trickle(s, tcp, unix, every, stop, counts):
+    """tcp + unix clients, each sending a byte of a request that never ends
+    every `every` seconds, and connecting again at once when cut."""
+    head = b"GET /metrics HTTP/1.1\r\nX-Slow: "
+
+    def connect(is_tcp):
+        try:
+            if is_tcp:
+                c = socket.create_connection(("127.0.0.1", s.http_port), timeout=5)
+            else:
+                c = socket.socket(socket.AF_UNIX)
+                c.settimeout(5)
+                c.connect(s.socket)
+            c.setblocking(False)
+            return c
+        except OSError:
+            counts["connect_failures"] += 1
+            return None
+
+    conns = [[connect(i < tcp), i < tcp, 0, now()] for i in range(tcp + unix)]
+    while not stop.is_set():
+        socks = [c[0] for c in conns if c[0] is not None]
+        readable = set(select.select(socks, [], [], 0.01)[0]) if socks else set()
+        t = now()
+        for c in conns:
+            if c[0] is not None and c[0] in readable:
+                try:
+                    cut = not c[0].recv(4096)
+                except BlockingIOError:
+                    cut = False
+                except OSError:
+                    cut = True
+                if cut:
+                    c[0].close()
+                    c[0] = None
+                    counts["cut"] += 1
+            if c[0] is None:
+                c[0], c[2], c[3] = connect(c[1]), 0, t
+            elif t >= c[3]:
+                try:
+                    c[0].send(head[c[2]:c[2] + 1] if c[2] < len(head) else b"z")
+                except OSError:
+                    pass
+                c[2] += 1
+                c[3] = t + every
+    for c in conns:
+        if c[0] is not None:
+            c[0].close()
+
+
+def run_crowd(args):
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        bare = Services(args.host, folder, "bare", services=False)
+        served = Services(args.host, folder, "served", services=True)
+        for s in (bare, served):
+            s.relay.p.send_signal(signal.SIGUSR1)  # from here on
+        stop = threading.Event()
+        counts = {"cut": 0, "connect_failures": 0}
+        crowd = threading.Thread(target=trickle, args=(served, args.tcp, args.unix, args.every, stop, counts))
+        scrapes, gets = [], []
+
+        def scrape():
+            t = now()
+            try:
+                c = http.client.HTTPConnection("127.0.0.1", served.http_port, timeout=10)
+                c.request("GET", "/metrics")
+                r = c.getresponse()
+                r.read()
+                c.close()
+                status = r.status
+            except (OSError, http.client.HTTPException):
+                status = 0
+            scrapes.append(((now() - t) * 1000, status))
+
+        def get():
+            t = now()
+            r = subprocess.run([args.host, "get", "--socket", served.socket, "out_v"], capture_output=True, text=True,
+                               timeout=30)
+            gets.append(((now() - t) * 1000, r.returncode))
+
+        cpu = cpu_s(served.pid())
+        crowd.start()
+        threads = [threading.Thread(target=paced, args=(1, args.seconds, fn, stop)) for fn in (scrape, get)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        stop.set()
+        crowd.join()
+        cpu = cpu_s(served.pid()) - cpu
+        print_gaps(args, bare, served, "with services, in a crowd")
+    print(f"{args.tcp} TCP and {args.unix} socket clients, a byte every {args.every} s each, connecting again when "
+          f"cut: cut {counts['cut']} times ({counts['cut'] / args.seconds:.0f}/s), {counts['connect_failures']} "
+          f"connections failed; the serving poll used {cpu:.1f} s of CPU in {args.seconds} s")
+    for label, done, ok in (("scrape (/metrics)", scrapes, 200), ("get out_v (socket)", gets, 0)):
+        ms = [m for m, _ in done]
+        good = sum(1 for _, st in done if st == ok)
+        late = sum(1 for m in ms if m > 2000)
+        print(f"{label:20} {good} of {len(done)} answered ({100 * good / max(1, len(done)):.1f}%), "
+              f"p50 {pct(ms, 50):.1f} ms, max {max(ms):.1f} ms, {late} later than 2 s")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -686,13 +791,18 @@ def main():
     i = sub.add_parser("idle")
     i.add_argument("--held", type=int, default=200)
     i.add_argument("--scrapes", type=int, default=200)
+    c = sub.add_parser("crowd")
+    c.add_argument("--seconds", type=int, default=30)
+    c.add_argument("--tcp", type=int, default=40)
+    c.add_argument("--unix", type=int, default=24)
+    c.add_argument("--every", type=float, default=0.5)
     r = sub.add_parser("relay")  # used by gap
     r.add_argument("plant_link")
     r.add_argument("host_link")
     r.add_argument("out")
     args = p.parse_args()
     {"relay": run_relay, "gap": run_gap, "page": run_page, "soak": run_soak, "shutdown": run_shutdown,
-     "idle": run_idle, "spew": run_spew, "noise": run_noise}[args.what](args)
+     "idle": run_idle, "crowd": run_crowd, "spew": run_spew, "noise": run_noise}[args.what](args)
 
 
 if __name__ == "__main__":

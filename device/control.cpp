@@ -19,7 +19,7 @@ int pmbuspower_419<Data, Type>::DeviceIoControl(int code, const void* in, int in
 
     switch (code) {
     case tzv58::SET_TIME:
-        this->poll_step = tzv58::SET_TIME;
+        this->poll_step = tzv58::STEP_SET_TIME_ANSWER;
         ctrl_result = -1;
         this->OpenPort();
         if (bad_in || bad_out || len != tzv58::SET_TIME_INFO_LEN) return -1;
@@ -31,7 +31,7 @@ int pmbuspower_419<Data, Type>::DeviceIoControl(int code, const void* in, int in
         return 0;
     case tzv58::SET_PARAM: {
         ctrl_result = -1;
-        this->poll_step = tzv58::SET_PARAM;
+        this->poll_step = tzv58::STEP_SET_PARAM_ANSWER;
         this->OpenPort();
         if (bad_in) return -1;
         uint8_t type = 0;

@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "alarms/alarm_sink.h"
+#include "device/poll_steps.h"
 #include "device/uni_data_device.h"
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
@@ -74,14 +75,16 @@ public:
     int32_t dc_i_adjust = 1;
     bool float_mode = true;
 
+    // The round's steps in order (device/poll_steps.h): the protocol's own
+    // round, or the one a model's constructor sets.
+    using poll_row = tzv58::poll_row<pmbuspower_419>;
+    using poll_table = tzv58::poll_table<pmbuspower_419>;
+    poll_table round_steps = protocol_round();
+
+    // AC, rectifiers, DC: the rows of device/protocol_steps.h.
+    static poll_table protocol_round();
+
 protected:
-    // What follows the last DC reply of a round (step 7 with nothing changed,
-    // or step 8). The base ends the round there; a model that appends a
-    // command of its own sends it instead.
-    using after_dc_fn = int (*)(pmbuspower_419& device);
-    // The poll cycle for every step but a model's own.
-    int process_poll_reply(after_dc_fn after_dc);
-    int end_round();
     // The checks' view of the device's settings.
     tzv58::check_settings settings_for_checks() const;
 
@@ -91,10 +94,11 @@ private:
     int dc_analog(int unit, const unsigned char* p, int len, int width) {
         return tzv58::dc_analog(this->data.dc(unit), {p, len}, width, dc_i_adjust, diag());
     }
-    int info_len() const;
-    void decode_dc_analog(int n);
-    void decode_dc_alarm(int n);
-    void send_analog(unsigned char cid1, bool with_group);
-    int send_dc_alarm_query();
-    int dc_or_end();
+    // The first row after `taken` (nullptr: as a round starts) that is due,
+    // the reply just taken having carried `dataflag`; nullptr: none is.
+    const poll_row* next_due(const poll_row* taken, uint8_t dataflag) const;
+    // poll_step = row.step, the row's command sent. 1.
+    int ask(const poll_row& row);
+    // Every round ends here: RoundDone, poll_step = ends_at, Reset. 0.
+    int end_round(int32_t ends_at);
 };

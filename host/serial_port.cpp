@@ -66,12 +66,15 @@ bool make_raw(int fd, int baud, std::string& err) {
 int open_serial_port(const std::string& path, int baud, std::string& err) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        err = path + ": " + std::strerror(errno);
+        const int why = errno;
+        err = path + ": " + std::strerror(why);
+        errno = why;
         return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = path + ": port is busy (locked by another process)";
         ::close(fd);
+        errno = EBUSY;
         return -1;
     }
     if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {

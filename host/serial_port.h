@@ -11,7 +11,8 @@ namespace tzv58 {
 
 // Opens and configures a serial port (termios raw, 8N1, no hardware or
 // software flow control, non-blocking). Takes an exclusive flock and sets
-// TIOCEXCL. Returns the descriptor, or -1 with a one-line reason in err.
+// TIOCEXCL. Returns the descriptor, or -1 with a one-line reason in err and
+// errno saying why: ENOENT (no such port), EBUSY (another program holds it).
 int open_serial_port(const std::string& path, int baud, std::string& err);
 
 // Puts any terminal descriptor (a pseudo-terminal, for example) in raw 8N1.

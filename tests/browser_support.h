@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -247,6 +248,25 @@ public:
 
     std::string text(const std::string& selector) {
         return eval("(document.querySelector(" + json_text(selector) + ") || {}).textContent || ''").asString();
+    }
+
+    // The fonts the browser drew the text of the first element the selector
+    // finds with, and how many glyphs each: {family: glyphs}.
+    std::map<std::string, int> fonts_of(const std::string& selector) {
+        // Laid out, with the fonts it needs loaded.
+        eval("document.fonts.ready.then(() => document.querySelector(" + json_text(selector) +
+             ").getBoundingClientRect().width)");
+        call("DOM.enable");
+        call("CSS.enable");
+        Json::Value q;
+        q["nodeId"] = call("DOM.getDocument")["root"]["nodeId"];
+        q["selector"] = selector;
+        Json::Value node;
+        node["nodeId"] = call("DOM.querySelector", q)["nodeId"];
+        std::map<std::string, int> fonts;
+        const Json::Value got = call("CSS.getPlatformFontsForNode", node);
+        for (const Json::Value& f : got["fonts"]) fonts[f["familyName"].asString()] += f["glyphCount"].asInt();
+        return fonts;
     }
 
     // A PNG of what the tab shows.

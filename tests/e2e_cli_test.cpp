@@ -10,14 +10,6 @@
 
 namespace {
 
-void expect_usage_error(const std::vector<std::string>& args, const std::string& says) {
-    const HostRun r = run_host(args);
-    EXPECT_EQ(r.status, 2) << args.front() << ": " << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line on stderr: " << r.err;
-    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
-}
-
 TEST(Cli, HelpForTheProgramAndEachCommand) {
     const HostRun top = run_host({"--help"});
     EXPECT_EQ(top.status, 0);
@@ -41,6 +33,19 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
         EXPECT_EQ(v.status, 0);
         EXPECT_EQ(v.out.rfind("tzv58-host ", 0), 0u) << v.out;
         EXPECT_EQ(std::count(v.out.begin(), v.out.end(), '\n'), 1) << v.out;
+    }
+}
+
+// A command's usage lines are the program's: each line of its --help's usage
+// (after "usage: " or as many blanks) stands in the program's --help.
+TEST(Cli, EachCommandsUsageIsInTheProgramsHelp) {
+    const std::string top = run_host({"--help"}).out;
+    for (const char* cmd : {"simulate", "poll", "replay", "record", "history", "get", "control", "plant"}) {
+        const std::string help = run_host({cmd, "--help"}).out;
+        const std::string usage = help.substr(0, help.find("\n\n") + 1);
+        ASSERT_EQ(usage.rfind("usage: tzv58-host ", 0), 0u) << usage;
+        for (size_t at = 0, end; (end = usage.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_NE(top.find("\n  " + usage.substr(at + 7, end - at - 7)), std::string::npos) << cmd << ": " << usage;
     }
 }
 
@@ -108,6 +113,29 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
          "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
+        // configuration members: each one the device reads, of a type it reads as meant
+        {{"simulate", "--config", plant_file("cfg-top.json", R"({"foo": 1})")},
+         "cfg-top.json:1: foo: unknown member (known: appSetting, thresholdSetting)"},
+        {{"simulate", "--config", plant_file("cfg-text.json", "{\n \"thresholdSetting\": \"high\"}")},
+         "cfg-text.json:2: thresholdSetting: must be an object"},
+        {{"simulate", "--config", plant_file("cfg-bool.json", "{\"appSetting\": {\n  \"has_dc\": true}}")},
+         "cfg-bool.json:2: appSetting.has_dc: true is a JSON boolean, which the device reads as 0"},
+        {{"poll", "--port", "/dev/null", "--config",
+          plant_file("cfg-atoi.json", R"({"appSetting": {"b_mode": "2abc"}})")},
+         "appSetting.b_mode: must be a whole number"},
+        {{"simulate", "--config", plant_file("cfg-layout.json", R"({"appSetting": {"no_dc_number": 0}})")},
+         "appSetting.no_dc_number: must be -1"},
+        {{"simulate", "--config",
+          plant_file("cfg-half.json", R"({"thresholdSetting": {"220600160010": {"level": 2}}})")},
+         "thresholdSetting.220600160010: has a level but no value"},
+        {{"replay", "--script", dir + "/empty.script", "--config",
+          plant_file("cfg-entry.json", R"({"thresholdSetting": {"220600160010": {"levle": 2}}})")},
+         "thresholdSetting.220600160010.levle: unknown member"},
+        {{"simulate", "--config",
+          plant_file("cfg-mode2.json",
+                     "{\"appSetting\": {\"b_mode\": \"2\"},\n \"thresholdSetting\": {\n"
+                     "  \"22060016001\": {\"level\": 2, \"value\": 52.5}}}")},
+         "cfg-mode2.json:3: thresholdSetting.22060016001: no check of alarm mode 2 has this id"},
         {{"replay"}, "--script"},
         {{"replay", "--script", dir}, "folder"},
         {{"replay", "--script", dir + "/wide.script"}, "wide.script:1: control code 4294967596"},
@@ -145,6 +173,15 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }
+}
+
+// The commented example configuration runs as it stands.
+TEST(Cli, TheExampleConfigurationIsTakenAsItStands) {
+    const HostRun r = run_host(
+        {"simulate", "--fast", "--rounds", "1", "--config", std::string(TZV58_SOURCE_DIR) + "/contrib/device.json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("alarms    none"), std::string::npos) << r.out;
 }
 
 // A folder, a FIFO or a device named where a file is read is one line at
@@ -218,12 +255,40 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
     }
 }
 
-TEST(Cli, PollRefusesABusyPort) {
+// Texts from the line or a file reach no terminal raw: the plug-in prints a
+// reply byte as a character (%c) in one of its lines, shown by --debug; a
+// message quotes a name with an escape sequence in it.
+TEST(Cli, ControlCharactersFromTheLineOrAFileReachNoTerminal) {
+    const std::string dir = scratch_dir(), script = dir + "/esc.script";
+    // 40H/42H: one channel at 0 V, then 1BH (ESC) user values.
+    spit(script, "@refresh\n~200140009016000100000000000000001BF975\n");
+    const HostRun debug = run_host({"replay", "--script", script, "--debug", "--events", "/dev/null"});
+    ASSERT_EQ(debug.status, 0) << debug.err;
+    EXPECT_EQ(debug.err, "acChannel.p40_41_count \\x1B\n");
+    const HostRun named = run_host({"replay", "--script", dir + "/\x1B]0;owned\x07.script"});
+    EXPECT_EQ(named.status, 2);
+    EXPECT_EQ(named.err.find('\x1B'), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("\\x1B]0;owned\\x07.script"), std::string::npos) << named.err;
+}
+
+// A port busy or not there at the start is no bad input: the line did not
+// do it (status 1, which a service manager starts again after), unless
+// --wait-port waits for it (tests/e2e_line_test.cpp).
+TEST(Cli, APortBusyOrMissingAtTheStartIsStatusOne) {
     int master = -1, slave = -1;
     char name[256];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     ASSERT_EQ(flock(slave, LOCK_EX | LOCK_NB), 0);  // another program holds the port
-    expect_usage_error({"poll", "--port", name, "--rounds", "1"}, "busy");
+    const std::string missing = scratch_dir() + "/ttyUSB9";
+    const std::pair<std::string, std::string> cases[] = {
+        {name, std::string(name) + ": port is busy (locked by another process); --wait-port waits for it\n"},
+        {missing, missing + ": no such port; --wait-port waits for it\n"}};
+    for (const auto& c : cases) {
+        const HostRun r = run_host({"poll", "--port", c.first, "--rounds", "1"});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "tzv58-host: " + c.second);
+    }
     close(slave);
     close(master);
 }

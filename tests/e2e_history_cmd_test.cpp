@@ -45,9 +45,11 @@ TEST(HistoryCommand, PlotWritesOverOnlyAChartOfItsOwn) {
     EXPECT_EQ(slurp(svg).rfind("<?xml", 0), 0u);
     // Its own chart is written over without --force.
     ASSERT_EQ(simulate(db, {"--rounds", "2"}).status, 0);
+    // (Rounds of --fast lie ahead of the clock: --until takes them.)
     const HostRun again = run_host({"history", db, "--plot", svg});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, svg + ": trend of 7 records\n");
+    EXPECT_EQ(again.out.rfind(svg + ": trend of ", 0), 0u) << again.out;
+    EXPECT_EQ(run_host({"history", db, "--plot", svg, "--until", "2099-01-01"}).out, svg + ": trend of 7 records\n");
     EXPECT_EQ(run_host({"history", db, "--plot", dir}).status, 2);
     EXPECT_EQ(run_host({"history", db, "--force"}).status, 2) << "--force is for --plot";
 }
@@ -77,10 +79,12 @@ TEST(HistoryCommand, WhatIsNoHistoryFileIsOneLineAtOnce) {
 
 TEST(HistoryCommand, SinceMustComeBeforeUntil) {
     const std::string db = five_rounds();
-    expect_refused(run_host({"history", db, "--since", "2026-12-08", "--until", "2026-12-07T23:00"}),
-                   "option --since 2026-12-08T00:00:00 is not before --until 2026-12-07T23:00:00");
+    expect_refused(run_host({"history", db, "--since", "2026-12-08T00:00Z", "--until", "2026-12-08T01:30+02:00"}),
+                   "option --since " + tzv58::tool::local_text(1796688000) + " is not before --until " +
+                       tzv58::tool::local_text(1796686200));
     expect_refused(run_host({"history", db, "--since", "2026-12-08", "--until", "2026-12-08"}), "is not before");
-    expect_refused(run_host({"history", db, "--since", "2026-06-31"}), "option --since needs a local time");
+    expect_refused(run_host({"history", db, "--since", "2026-06-31"}), "option --since needs a time such as");
+    expect_refused(run_host({"history", db, "--since", "2026-12-08T10:00+2:00"}), "option --since needs a time");
 }
 
 // Standard output on a full disk: one line and status 1, whatever is written.
@@ -96,6 +100,42 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
         const std::string err = slurp(dir + "/err");
         EXPECT_EQ(err, "tzv58-host: cannot write standard output: No space left on device\n");
     }
+}
+
+// A file anyone may have crafted: escape sequences in its texts (a window
+// title, a cleared screen), bytes that are no UTF-8, formulas in its cells.
+TEST(HistoryCommand, TheFilesTextsReachNoTerminalRawAndNoSpreadsheetAsFormulas) {
+    const std::string db = five_rounds();
+    add_rows(db, {{10, 53.5, -0.5}});
+    Db(db).one(
+        "INSERT INTO alarms SELECT time, 'raised', '=HYPERLINK(\"http://x\",\"y\")', CAST(X'1B5D303B6F776E656407' AS "
+        "TEXT), 1, CAST(X'1B5B324AFF' AS TEXT), '@SUM(1)', 1 FROM history LIMIT 1");
+    const HostRun table = run_host({"history", db, "--alarms"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(std::count_if(table.out.begin(), table.out.end(),
+                            [](char c) { return (uint8_t(c) < 0x20 && c != '\n') || c == 0x7F || uint8_t(c) == 0xFF; }),
+              0)
+        << table.out;
+    EXPECT_NE(table.out.find("@SUM(1): \\x1B[2J\\xFF (=HYPERLINK(\"http://x\",\"y\") \\x1B]0;owned\\x07)"),
+              std::string::npos)
+        << table.out;
+
+    const HostRun csv = run_host({"history", db, "--alarms", "--format", "csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find(",raised,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\","), std::string::npos) << csv.out;
+    const auto alarms = parse_csv(csv.out);
+    ASSERT_EQ(alarms.size(), 2u);
+    EXPECT_EQ(alarms[1][6], "'@SUM(1)");
+    // A negative current is a number, not a formula.
+    const auto records = parse_csv(run_host({"history", db, "--format", "csv"}).out);
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const auto& row) { return row[4] == "-0.5"; }), 1);
+
+    const HostRun jsonl = run_host({"history", db, "--alarms", "--format", "jsonl"});
+    ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+    EXPECT_EQ(jsonl.out.find('\xFF'), std::string::npos) << "no invalid UTF-8 in JSON";
+    spit(db + ".jsonl", jsonl.out);
+    EXPECT_EQ(read_events(db + ".jsonl").at(0)["text1"].asString(), "\x1B[2J\xEF\xBF\xBD");
 }
 
 // ---- simulate, poll and replay ----
@@ -129,6 +169,90 @@ TEST(OutputPaths, NoOptionWritesOverAFileAnotherNames) {
     // Two options may both name /dev/null.
     EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", "/dev/null", "--diag", "/dev/null"}).status,
               0);
+}
+
+// A slip (--events for --history) or a text file named for diagnostics: a
+// file that is not the option's own output is refused and left as it was,
+// unless --force; the option's own output is appended to, never emptied.
+TEST(OutputPaths, AnOutputAppendsAndTakesNoFileThatIsNotItsOwn) {
+    const std::string db = five_rounds(), dir = db.substr(0, db.rfind('/')), notes = dir + "/notes.txt";
+    spit(notes, "my notes\n");
+    const std::string kept = slurp(db);
+    const std::vector<std::string> run{"simulate", "--fast", "--rounds", "1"};
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), run.begin(), run.end());
+        return run_host(extra);
+    };
+    expect_refused(with({"--events", db}), "option --events: " + db +
+                                               " is there and is not an events file of this program: nothing was "
+                                               "written to it (--force appends to it)");
+    expect_refused(with({"--diag", notes}), "option --diag: " + notes + " is there and is not a diagnostics file");
+    EXPECT_EQ(slurp(db), kept);
+    EXPECT_EQ(slurp(notes), "my notes\n");
+    EXPECT_EQ(with({"--diag", notes, "--force"}).status, 0);
+    EXPECT_EQ(slurp(notes).rfind("my notes\n", 0), 0u);
+    EXPECT_GT(slurp(notes).size(), 9u);
+    expect_refused(with({"--force"}), "option --force goes with an --events or --diag FILE");
+
+    const std::string events = dir + "/e.jsonl", diag = dir + "/d.log";
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(with({"--events", events, "--diag", diag}).status, 0);
+    EXPECT_EQ(count_events(read_events(events), "publish"), 2);
+    const std::string lines = slurp(diag), head = "# tzv58-host: the plug-in's diagnostic lines\n";
+    EXPECT_EQ(lines.rfind(head, 0), 0u) << lines;
+    EXPECT_EQ(lines.find(head, 1), std::string::npos) << "the head line once, at the top";
+}
+
+// In a folder anyone may write to (as /tmp), a symbolic link another user
+// planted is not followed, dangling or not, and a file of another user is
+// not written, nor a history file whose log another user put beside it; a
+// file of the program's own is written.
+TEST(OutputPaths, InAFolderOthersMayWriteNoPlantedLinkOrFileIsWritten) {
+    const std::string dir = scratch_dir(), shared = dir + "/shared", victim = dir + "/victim.txt", db = five_rounds();
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    spit(victim, "precious\n");
+    const bool root = geteuid() == 0;
+    const std::vector<std::pair<std::string, std::string>> planted = {{"--events", victim},
+                                                                      {"--diag", victim},
+                                                                      {"--events", dir + "/none.jsonl"},
+                                                                      {"--history", dir + "/none.db"},
+                                                                      {"--plot", victim}};
+    for (size_t i = 0; i < planted.size(); ++i) {
+        SCOPED_TRACE(planted[i].first + " -> " + planted[i].second);
+        const std::string link = shared + "/link" + std::to_string(i);
+        ASSERT_EQ(symlink(planted[i].second.c_str(), link.c_str()), 0);
+        if (root) {
+            ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+        }
+        const std::vector<std::string> args =
+            planted[i].first == "--plot"
+                ? std::vector<std::string>{"history", db, "--plot", link, "--force"}
+                : std::vector<std::string>{"simulate", "--fast", "--rounds", "1", planted[i].first, link};
+        expect_refused(run_host(args), "option " + planted[i].first + ": " + link + " is a symbolic link in " + shared +
+                                           ", a folder others may write to; it is not followed");
+    }
+    EXPECT_EQ(slurp(victim), "precious\n");
+    EXPECT_EQ(file_size(dir + "/none.jsonl"), -1);
+    EXPECT_EQ(file_size(dir + "/none.db"), -1);
+    const std::string mine = shared + "/mine.jsonl";
+    EXPECT_EQ(run_host({"simulate", "--fast", "--rounds", "1", "--events", mine}).status, 0);
+    EXPECT_EQ(count_events(read_events(mine), "publish"), 1);
+    if (!root) GTEST_SKIP() << "a file of another user needs root to make";
+    const std::string theirs = shared + "/theirs.jsonl", their_db = shared + "/theirs.db";
+    spit(theirs, "{\"event\":\"theirs\"}\n");
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--events", theirs, "--force"}),
+                   theirs + " belongs to another user (uid 65534) in " + shared + ", a folder others may write to");
+    EXPECT_EQ(slurp(theirs), "{\"event\":\"theirs\"}\n");
+    ASSERT_EQ(simulate(their_db, {"--rounds", "1"}).status, 0);
+    spit(their_db + "-wal", "");
+    ASSERT_EQ(chown(their_db.c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--history", their_db}),
+                   their_db + " belongs to another user (uid 65534)");
+    ASSERT_EQ(chown(their_db.c_str(), 0, 0), 0);
+    ASSERT_EQ(chown((their_db + "-wal").c_str(), 65534, 65534), 0);
+    expect_refused(run_host({"simulate", "--fast", "--rounds", "1", "--history", their_db}),
+                   their_db + "-wal belongs to another user (uid 65534)");
 }
 
 // ---- the chart ----
@@ -209,7 +333,7 @@ TEST(HistoryChart, RendersToAnImage) {
     spit(svg, plot(five_rounds()));
     const int rc = std::system(("rsvg-convert -o " + png + " " + svg + " 2>" + dir + "/err").c_str());
     ASSERT_TRUE(WIFEXITED(rc));
-    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh installs it)";
+    if (WEXITSTATUS(rc) == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/setup.sh test installs it)";
     EXPECT_EQ(WEXITSTATUS(rc), 0) << slurp(dir + "/err");
     EXPECT_EQ(slurp(png).substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
@@ -223,6 +347,26 @@ TEST(HistoryChart, AnOutageBreaksTheLine) {
     EXPECT_EQ(lines(svg, "dc_v").size(), 2u);
     EXPECT_EQ(lines(svg, "load_i").size(), 2u);
     EXPECT_NE(svg.find("broken where no value came for over 9 s"), std::string::npos);
+}
+
+// One or two rows are dots one can see, whatever their times (two in one
+// second once drew a line of no length); a row dated after now (the clock
+// jumped ahead, then back) is left out and said, not a chart stretched to
+// its date.
+TEST(HistoryChart, OneOrTwoRowsAreVisibleDotsAndARowAfterNowIsLeftOut) {
+    for (const std::vector<MadeRow>& rows :
+         {std::vector<MadeRow>{{0, 53.5, 45}}, std::vector<MadeRow>{{0, 53.5, 45}, {0, 53.5, 45}},
+          std::vector<MadeRow>{{0, 53.5, 45}, {2, 53.6, 46}}}) {
+        const std::string svg = plot(made_history(rows));
+        for (const char* series : {"dc_v", "load_i"})
+            EXPECT_EQ(elements(svg, std::string("<circle class=\"") + series + "\"").size(), rows.size())
+                << rows.size() << " rows, " << series;
+    }
+    const std::string db = made_history({{0, 53.5, 45}, {3, 53.5, 45}});
+    add_rows(db, {{::time(nullptr) + 10LL * 365 * 86400 - MADE_T0, 60, 50}});
+    const std::string svg = plot(db);
+    EXPECT_NE(svg.find(", 2 records; 1 dated after now left out"), std::string::npos) << svg.substr(0, 800);
+    EXPECT_EQ(lines(svg, "dc_v").size(), 1u);
 }
 
 // 50,000 rounds (about two days) with a discharge in the middle: the chart

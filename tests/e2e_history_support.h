@@ -20,6 +20,9 @@
 
 #include <sqlite3.h>
 
+#include "tools/history/history_db.h"
+#include "tools/history/iso_time.h"
+
 // ---- the database, read directly ----
 
 struct Db {
@@ -68,12 +71,10 @@ struct Db {
     sqlite3* db = nullptr;
 };
 
-inline std::string iso(const tzv58_419_Data_t& r) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(r.round_time[0] | r.round_time[1] << 8),
-                  r.round_time[2], r.round_time[3], r.round_time[4], r.round_time[5], r.round_time[6]);
-    return buf;
-}
+// A record's round time as the file stores it (UTC) and as the history
+// command shows it (local time with its offset).
+inline std::string stored_time(const tzv58_419_Data_t& r) { return tzv58::tool::utc_text(tzv58::tool::round_utc(r)); }
+inline std::string shown_time(const tzv58_419_Data_t& r) { return tzv58::tool::local_text(tzv58::tool::round_utc(r)); }
 
 inline std::vector<tzv58_419_Data_t> history_records(const std::vector<Json::Value>& events) {
     std::vector<tzv58_419_Data_t> out;
@@ -153,7 +154,9 @@ struct Child {
             close(o[0]), close(o[1]), close(e[0]), close(e[1]);
             if (file_limit != RLIM_INFINITY) {
                 if (ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-                const rlimit lim{file_limit, file_limit};
+                rlimit lim{};
+                getrlimit(RLIMIT_FSIZE, &lim);
+                lim.rlim_cur = file_limit;  // the hard limit stays: a test may lift this one
                 setrlimit(RLIMIT_FSIZE, &lim);
             }
             execv(argv[0], argv.data());
@@ -220,8 +223,10 @@ inline long last_round(const std::string& out) {
 }
 
 // Rows of made-up values added to a history file that holds at least one
-// row (its record image is reused): seconds after 2026-12-07T00:00:00 and
+// row (its record image is reused): seconds after 2026-01-05T00:00:00Z
+// (MADE_T0, a date before any clock that runs this) and
 // the DC voltage and load current (NaN: none). One transaction.
+constexpr long long MADE_T0 = 1767571200;  // 2026-01-05T00:00:00Z
 struct MadeRow {
     long long t;
     double dc_v, load_i;
@@ -230,13 +235,13 @@ inline void add_rows(const std::string& path, const std::vector<MadeRow>& rows) 
     Db h(path);
     ASSERT_EQ(sqlite3_exec(h.db, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(
-        sqlite3_prepare_v2(h.db,
-                           "INSERT INTO history(time, address, data_id, record, dc_v, load_i) "
-                           "SELECT strftime('%Y-%m-%dT%H:%M:%S', '2026-12-07', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
-                           "FROM history WHERE rowid = (SELECT min(rowid) FROM history)",
-                           -1, &st, nullptr),
-        SQLITE_OK)
+    ASSERT_EQ(sqlite3_prepare_v2(
+                  h.db,
+                  "INSERT INTO history(time, address, data_id, record, dc_v, load_i) "
+                  "SELECT strftime('%Y-%m-%dT%H:%M:%SZ', '2026-01-05', ?1 || ' seconds'), 1, 1, record, ?2, ?3 "
+                  "FROM history WHERE rowid = (SELECT min(rowid) FROM history)",
+                  -1, &st, nullptr),
+              SQLITE_OK)
         << sqlite3_errmsg(h.db);
     for (const MadeRow& r : rows) {
         sqlite3_bind_text(st, 1, ("+" + std::to_string(r.t)).c_str(), -1, SQLITE_TRANSIENT);

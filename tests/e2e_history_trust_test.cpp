@@ -107,16 +107,19 @@ TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
 }
 
 // A file-size limit (RLIMIT_FSIZE) with SIGXFSZ left as it is: the program
-// is not ended by the signal; history stops with one line, polling goes on.
-TEST(HistoryTrust, AFileSizeLimitEndsHistoryNotThePoll) {
+// is not ended by the signal; the rounds wait in memory, polling goes on,
+// and what is still not written at the end is said.
+TEST(HistoryTrust, AFileSizeLimitIsAHistoryErrorNotTheEndOfThePoll) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
     Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024, false);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
     EXPECT_EQ(run.wait(), 0);
     run.read_until("\x01", 2000);
-    EXPECT_EQ(line_count(run.err_text), 1) << run.err_text;
-    EXPECT_NE(run.err_text.find("file too large"), std::string::npos) << run.err_text;
-    EXPECT_NE(run.err_text.find("polling goes on without history"), std::string::npos) << run.err_text;
+    EXPECT_EQ(line_count(run.err_text), 2) << run.err_text;
+    EXPECT_NE(run.err_text.find("(file too large: the program's file-size limit); rounds wait in memory"),
+              std::string::npos)
+        << run.err_text;
+    EXPECT_NE(run.err_text.find(" rounds not written: "), std::string::npos) << run.err_text;
     Db h(db);
     EXPECT_EQ(h.one("PRAGMA integrity_check"), "ok");
     EXPECT_GT(std::stol(h.one("SELECT count(*) FROM history")), 0);
@@ -141,8 +144,11 @@ TEST(HistoryTrust, OnlyARegularFileIsTakenAsHistory) {
     }
 }
 
-// A new file is 0666 less the umask, as any other file the operator makes.
-TEST(HistoryTrust, ANewFileFollowsTheUmask) {
+// A new file is 0640 less the umask: the group may read it, others may not
+// (a reader holds the log from being cut back). A file that cannot be used
+// at start (here: too large for the program's file-size limit) is status 2,
+// not a run without history.
+TEST(HistoryTrust, ANewFileIsTheGroupsToReadAndAnUnusableOneIsRefusedAtStart) {
     const std::string dir = scratch_dir();
     for (const mode_t mask : {mode_t(022), mode_t(002), mode_t(077)}) {
         const std::string db = dir + "/h" + std::to_string(mask) + ".db";
@@ -152,8 +158,20 @@ TEST(HistoryTrust, ANewFileFollowsTheUmask) {
         ASSERT_EQ(r.status, 0) << r.err;
         struct stat st {};
         ASSERT_EQ(stat(db.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+        EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask) << std::oct << mask;
     }
+    // Others cannot open it, so cannot hold a snapshot that pins its log.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        const HostRun other = run_as_other_user({"history", dir + "/h18.db"});
+        EXPECT_EQ(other.status, 2) << other.out;
+        EXPECT_NE(other.err.find("unable to open"), std::string::npos) << other.err;
+    }
+    Child run({"simulate", "--fast", "--rounds", "1", "--history", dir + "/big.db", "--events", "/dev/null"}, 1024);
+    run.read_until("\x01", 20000);
+    EXPECT_EQ(run.wait(), 2);
+    EXPECT_EQ(line_count(run.err_text), 1) << run.err_text;
+    EXPECT_EQ(run.err_text.rfind("tzv58-host: option --history: " + dir + "/big.db: ", 0), 0u) << run.err_text;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The host program on a line that comes and goes: `poll` against `plant
 // --link`, a named pseudo-terminal that is unplugged and plugged in again, and
 // a port that is not there yet.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -172,16 +174,17 @@ TEST(Line, APlantReadAgainRaisesAndClearsItsAlarms) {
     EXPECT_EQ(plant.stop(), 0);
 }
 
-// A USB adapter still to be plugged in: a counted run counts each wait as a
-// failed round; an unbounded one waits, and polls once the port is there.
+// A USB adapter still to be plugged in, with --wait-port: a counted run
+// counts each wait as a failed round; an unbounded one waits, and polls once
+// the port is there.
 TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     const std::string dir = scratch_dir();
-    Poll counted(dir + "/nowhere", {"--rounds", "1", "--give-up", "3"});
+    Poll counted(dir + "/nowhere", {"--wait-port", "--rounds", "1", "--give-up", "3"});
     EXPECT_EQ(counted.wait(), 1) << slurp(counted.err);
     EXPECT_EQ(link_states(read_events(counted.events)),
               (std::vector<std::string>{"lost", "reopening", "reopening", "reopening"}));
 
-    Poll waiting(dir + "/later", {"--rounds", "2", "--give-up", "0"});
+    Poll waiting(dir + "/later", {"--wait-port", "--rounds", "2", "--give-up", "0"});
     ASSERT_TRUE(wait_for_lines(waiting.events, "reopening", 1, WAIT_MS));
     PlantOnLink plant({}, dir + "/later");
     ASSERT_TRUE(plant.ready()) << slurp(plant.err);
@@ -193,6 +196,24 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     EXPECT_EQ(states.front(), "lost");
     EXPECT_EQ(states.back(), "open");
     expect_link_told(events, slurp(waiting.err), dir + "/later", "no such port");
+}
+
+// A port another program holds at the start, with --wait-port: told as a
+// link lost to a busy port, tried again with the back-off, and polled once
+// the other program lets go.
+TEST(Line, ABusyPortIsWaitedFor) {
+    PlantOnLink plant;
+    ASSERT_TRUE(plant.ready()) << slurp(plant.err);
+    const int held = open(plant.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    Poll poll(plant.link, {"--wait-port", "--rounds", "1", "--give-up", "0"});
+    ASSERT_TRUE(wait_for_lines(poll.events, "\"state\":\"reopening\"", 2, WAIT_MS)) << slurp(poll.err);
+    close(held);
+    EXPECT_EQ(poll.wait(), 0) << slurp(poll.err);
+    const std::vector<Json::Value> events = read_events(poll.events);
+    expect_records_of_the_default_plant(events, 1);
+    expect_link_told(events, slurp(poll.err), plant.link, "port busy");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A poll whose serial line goes away, reached from outside: get and control
 // answer at once with what is known (the link, since when, the last values
 // marked as such), the metrics stop repeating old numbers, and all is as
-// before once the line is back.
+// before once the line is back. A power system that stops answering with the
+// port open is told as a link state of its own, silent, everywhere.
 #include <chrono>
 
 #include "e2e_live_support.h"
@@ -65,6 +66,9 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_TRUE(contains(all.run.out, " (hang-up)\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, ": last values, not current\n")) << all.run.out;
     EXPECT_TRUE(contains(all.run.out, "\ndc[0].out_v: 53.5 V\n")) << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, "\nalarms: unknown, the data is not current; the last known, from the round of "))
+        << all.run.out;
+    EXPECT_TRUE(contains(all.run.out, ": none active\nmains: no failure alarm (last known)\n")) << all.run.out;
     EXPECT_TRUE(one_line(all.run.err)) << all.run.err;
     EXPECT_TRUE(contains(all.run.err, "the serial line is down since ")) << all.run.err;
     EXPECT_TRUE(contains(all.run.err, "the values shown are the last ones")) << all.run.err;
@@ -96,6 +100,7 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"down\"")) << status.body;
     EXPECT_TRUE(contains(status.body, "\"cause\":\"hang-up\"")) << status.body;
     EXPECT_TRUE(contains(status.body, "\"current\":false")) << status.body;
+    EXPECT_TRUE(contains(status.body, "\"alarms_current\":false")) << status.body;
 
     // Plugged in again: current values, status 0.
     const int publishes = count_events(events_so_far(p.events), "publish");
@@ -108,6 +113,75 @@ TEST(LiveLineDown, GetAndControlAnswerAtOnceWithTheLastValuesMarked) {
     EXPECT_TRUE(contains(up.body, "\ntzv58_dc_output_voltage_volts{unit=\"1\"} 53.5\n")) << up.body;
     EXPECT_EQ(p.poll->stop(), 0) << p.poll->all(1);
     EXPECT_EQ(p.plant.stop(), 0);
+}
+
+// A plant stopped with its pseudo-terminal open (a powered-off controller on
+// a cut RS-485 pair) and continued: the link goes silent and answers again,
+// said once each on stderr, in the events, to --on-event, in the status
+// object, the metrics and the history; get fails with the reason meanwhile.
+TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
+    const std::string dir = scratch_dir();
+    const std::string link = dir + "/tty", socket = dir + "/live.sock", events = dir + "/events";
+    const std::string program = dir + "/on-event", log = dir + "/log";
+    spit(program,
+         "#!/bin/sh\necho \"$TZV58_EVENT|$TZV58_TEXT|${TZV58_SINCE:-}${TZV58_SILENT_SECONDS:-}\" >> " + log + "\n");
+    chmod(program.c_str(), 0755);
+    LiveHost plant({"plant", "--link", link});
+    ASSERT_FALSE(plant.wait_line(0, [](const std::string& l) { return starts(l, "ready "); }).empty());
+    LiveHost poll({"poll", "--port", link, "--timeout", "200", "--silent-after", "2", "--listen", socket, "--http",
+                   "127.0.0.1:0", "--events", events, "--history", dir + "/h.db", "--on-event", program});
+    const std::string ready = poll.wait_line(1, READY);
+    ASSERT_FALSE(ready.empty()) << poll.all(1);
+    const int port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
+    ASSERT_TRUE(wait_for_lines(events, "\"event\":\"publish\"", 1, WAIT_MS)) << poll.all(1);
+
+    // Stopped: its port stays open. Continued whatever the checks say.
+    ASSERT_EQ(kill(plant.pid(), SIGSTOP), 0);
+    struct Continue {
+        pid_t pid;
+        ~Continue() { kill(pid, SIGCONT); }
+    } resume{plant.pid()};
+    const auto silent_line = [](const std::string& l) {
+        return contains(l, ": no answer from the power system at address 1 since ");
+    };
+    ASSERT_FALSE(poll.wait_line(1, silent_line).empty()) << poll.all(1);
+    const HostRun get = run_host({"get", "--socket", socket});
+    EXPECT_EQ(get.status, 1);
+    EXPECT_TRUE(contains(get.out, "link: silent since ")) << get.out;
+    EXPECT_TRUE(contains(get.err, "the power system does not answer since ")) << get.err;
+    const HttpReply status = http_get(port, "/api/status");
+    EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"silent\",\"since\":\"")) << status.body;
+    const HttpReply silent = http_get(port, "/metrics");
+    for (const char* sample : {"\ntzv58_link_up 0\n", "\ntzv58_link_state{state=\"open\"} 0\n",
+                               "\ntzv58_link_state{state=\"silent\"} 1\n", "\ntzv58_link_state{state=\"down\"} 0\n"})
+        EXPECT_TRUE(contains(silent.body, sample)) << sample << silent.body;
+
+    ASSERT_EQ(kill(plant.pid(), SIGCONT), 0);
+    ASSERT_FALSE(poll.wait_line(1, [](const std::string& l) { return contains(l, ": answers again after "); }).empty())
+        << poll.all(1);
+    const int publishes = count_events(events_so_far(events), "publish");
+    ASSERT_TRUE(wait_for_lines(events, "\"event\":\"publish\"", publishes + 1, WAIT_MS)) << poll.all(1);
+    EXPECT_EQ(run_host({"get", "--socket", socket, "out_v"}).status, 0);
+    EXPECT_TRUE(contains(http_get(port, "/metrics").body, "\ntzv58_link_state{state=\"open\"} 1\n"));
+    ASSERT_TRUE(wait_for_lines(log, "link-restored|answers again after ", 1, WAIT_MS)) << slurp(log);
+    EXPECT_EQ(poll.stop(), 0) << poll.all(1);
+
+    EXPECT_EQ(poll.count_lines(1, silent_line), 1u) << poll.all(1);
+    const std::vector<Json::Value> all = events_so_far(events);
+    int said_silent = 0, said_back = 0;
+    for (const Json::Value& e : all) {
+        said_silent += e["event"] == "link" && e["state"] == "silent" && e["since"].isString();
+        said_back += e["event"] == "link" && e["state"] == "open" && e["silent_s"].isInt();
+    }
+    EXPECT_EQ(said_silent, 1);
+    EXPECT_EQ(said_back, 1);
+    EXPECT_TRUE(starts(slurp(log), "link-silent|no answer from the power system at address 1 since ")) << slurp(log);
+    const HostRun history = run_host({"history", dir + "/h.db", "--alarms"});
+    EXPECT_TRUE(
+        contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
+        << history.out;
+    EXPECT_TRUE(contains(history.out, "cleared  [level 0] no answer: answers again after ")) << history.out;
+    EXPECT_EQ(plant.stop(), 0);
 }
 
 }  // namespace

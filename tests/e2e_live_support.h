@@ -38,7 +38,11 @@ public:
             dup2(err[1], 2);
             for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
             for (const auto& l : limits) {
-                const rlimit lim{l.second, l.second};
+                rlimit lim{};
+                getrlimit(l.first, &lim);
+                // A file-size limit keeps its hard limit, so that a test can
+                // lift it again (as space returns to a full disk).
+                lim = {l.second, l.first == RLIMIT_FSIZE ? lim.rlim_max : l.second};
                 setrlimit(l.first, &lim);
             }
             execv(argv[0], argv.data());

@@ -180,7 +180,8 @@ TEST(Notify, TheLinkLostAndRestoredAreNotified) {
     // Not there at the start, plugged in later.
     std::remove(log.c_str());
     const std::string later = dir + "/later";
-    Started waiting({"poll", "--port", later, "--rounds", "1", "--give-up", "0", "--on-event", program}, out, err);
+    Started waiting({"poll", "--port", later, "--wait-port", "--rounds", "1", "--give-up", "0", "--on-event", program},
+                    out, err);
     ASSERT_TRUE(wait_for_lines(log, "link-lost|link lost (no such port) at ", 1, WAIT_MS)) << slurp(err);
     Started plugged({"plant", "--link", later}, plant_out, dir + "/plant.err");
     EXPECT_EQ(waiting.wait(), 0) << slurp(err);

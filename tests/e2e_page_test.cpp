@@ -319,6 +319,11 @@ TEST(SitePageBrowser, TheHealthyPlantsValuesOnAScreenAndAPhone) {
     EXPECT_EQ(p.host->stop(), 0);
 }
 
+// The common CJK fonts, as the page's font list names them.
+const std::vector<std::string> CJK_FONTS = {"PingFang SC",         "Hiragino Sans GB",   "Microsoft YaHei",
+                                            "Noto Sans CJK SC",    "Source Han Sans SC", "Noto Sans SC",
+                                            "WenQuanYi Micro Hei", "WenQuanYi Zen Hei"};
+
 // A power system that loses its mains and gets them back, then a line that
 // goes: the page raises and clears the alarm and says the link is down.
 TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
@@ -326,11 +331,11 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
     const std::string dir = scratch_dir(), file = dir + "/plant.json", link = dir + "/port";
     // Mains gone: the rectifiers give nothing, the battery carries the load.
     spit(file, R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]},
-                   "rectifiers": {"modules": [{"out_i": 0}, {"out_i": 0}, {"out_i": 0}, {"out_i": 0}]},
+                   "rectifiers": {"modules": [{"out_i": 0, "fault": 3}, {"out_i": 0}, {"out_i": 0}, {"out_i": 0}]},
                    "dc": [{"out_v": 49.8, "battery_i": [45]}]})");
     const pid_t plant = start_host({"plant", "--link", link, "--plant", file}, dir + "/plant.out", dir + "/plant.err");
     ASSERT_TRUE(wait_for_lines(dir + "/plant.out", "ready " + link, 1, WAIT_MS)) << slurp(dir + "/plant.err");
-    PageHost p({"poll", "--port", link});
+    PageHost p({"poll", "--port", link, "--silent-after", "1"});
     ASSERT_GT(p.port, 0) << p.host->all(1);
     Browser b(p.dir);
     Tab tab(b, 1920, 1080);
@@ -339,6 +344,23 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
     ASSERT_TRUE(tab.wait_until(power_off)) << tab.text("body");
     EXPECT_TRUE(contains(tab.eval(power_off + ".textContent").asString(), "critical"));
     EXPECT_TRUE(contains(tab.eval(power_off + ".textContent").asString(), "since 20"));
+    EXPECT_EQ(tab.text("#mains").rfind("Mains failure since 20", 0), 0u) << tab.text("#mains");
+    // A status byte of the power system is said as such, as get says it.
+    EXPECT_EQ(tab.text("#alarms li[data-at=\"module[0].fault\"]"),
+              "statusstatus byte 03H from the power systemmodule[0].fault");
+    // The alarm's texts drawn, every glyph of them, with a CJK font that the
+    // page names (no boxes in the screenshot).
+    const std::string txt = "#alarms li[data-key=\"PowerOff\"] .txt";
+    const std::string listed = tab.eval("getComputedStyle(document.body).fontFamily").asString();
+    int cjk_glyphs = 0;
+    std::string used;
+    for (const auto& f : tab.fonts_of(txt)) {
+        used += f.first + ": " + std::to_string(f.second) + " glyphs; ";
+        if (std::count(CJK_FONTS.begin(), CJK_FONTS.end(), f.first) && contains(listed, "\"" + f.first + "\""))
+            cjk_glyphs += f.second;
+    }
+    EXPECT_EQ(cjk_glyphs, tab.eval("[...document.querySelector(" + json_text(txt) + ").textContent].length").asInt())
+        << used << "(scripts/setup.sh test installs a CJK font)";
     EXPECT_TRUE(contains(tab.text("#dc"), "battery 145A discharging")) << tab.text("#dc");
     EXPECT_TRUE(tab.wait_until("document.querySelector('#changes li[data-key=\"PowerOff\"] .lvl.l1')"));
     screenshot(b, tab, "alarm", 1920, 1080, p.dir);
@@ -352,12 +374,26 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
         << tab.text("body");
     EXPECT_EQ(tab.text("#alarms"), "none");
 
+    // Stopped with its port open: no answer, in red; then answering again.
+    kill(plant, SIGSTOP);
+    EXPECT_TRUE(
+        tab.wait_until("document.getElementById('link').textContent === 'no answer' && "
+                       "document.getElementById('link').className === 'down'"))
+        << tab.text("body");
+    kill(plant, SIGCONT);
+    EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link open'")) << tab.text("body");
+
     kill(plant, SIGUSR1);
     ASSERT_TRUE(wait_for_lines(dir + "/plant.out", "unplugged " + link, 1, WAIT_MS));
     ASSERT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link down'")) << tab.text("body");
     EXPECT_TRUE(tab.wait_until("document.getElementById('banner').textContent.startsWith('Link down since 20')"))
         << tab.text("#banner");
     EXPECT_TRUE(contains(tab.text("#banner"), "(hang-up)")) << tab.text("#banner");
+    // The alarms are unknown now, never a green "none": the last known, said so.
+    EXPECT_TRUE(tab.wait_until("!document.getElementById('alarm-state').hidden")) << tab.text("#alarms-card");
+    EXPECT_EQ(tab.text("#alarm-state").rfind("Unknown: the data is not current.", 0), 0u) << tab.text("#alarm-state");
+    EXPECT_EQ(tab.text("#alarms"), "none active in the last known round");
+    EXPECT_EQ(tab.text("#mains"), "Mains: no failure alarm (last known)");
     screenshot(b, tab, "link-down", 1920, 1080, p.dir);
     kill(plant, SIGUSR2);
     EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link open'")) << tab.text("body");

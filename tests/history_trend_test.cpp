@@ -1,5 +1,9 @@
 // The trend's reduction: short series kept as they are, long ones reduced to
-// a bounded number of points that keep every extreme, lines broken at gaps.
+// a bounded number of points that keep every extreme, lines broken at gaps;
+// and the times a person gives, around a change of the clocks.
+#include <stdlib.h>
+#include <time.h>
+
 #include <cmath>
 #include <vector>
 
@@ -7,6 +11,7 @@
 
 #if TZV58_HAVE_SQLITE
 
+#include "tools/history/iso_time.h"
 #include "tools/history/trend.h"
 
 namespace tzv58::tool {
@@ -92,6 +97,32 @@ TEST(Trend, RoundsWithoutTheValueAreAGapOnlyWhenThereAreMoreThanThree) {
     const TrendLine none = reduce(30, 2, [](size_t) { return double(NAN); });
     EXPECT_TRUE(none.runs.empty());
     EXPECT_TRUE(std::isnan(none.lo));
+}
+
+// Europe/Berlin: on 2026-03-29 the clocks skip 02:00 to 03:00, on
+// 2026-10-25 they pass 02:00 to 03:00 twice.
+TEST(HistoryTime, ALocalTimeTheClocksSkippedOrPassedTwiceNeedsItsOffset) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    long long t = 0;
+    std::string why;
+    EXPECT_TRUE(parse_time("2026-10-25 01:30", t, why)) << why;
+    EXPECT_EQ(local_text(t), "2026-10-25T01:30:00+02:00");
+    EXPECT_FALSE(parse_time("2026-03-29T02:30", t, why));
+    EXPECT_EQ(why, "2026-03-29T02:30 is no local time here (the clocks skipped it): give its offset, such as +01:00");
+    EXPECT_FALSE(parse_time("2026-10-25T02:30", t, why));
+    EXPECT_EQ(why,
+              "2026-10-25T02:30 comes twice in local time here (the clocks went back): give its offset, +02:00 or "
+              "+01:00");
+    EXPECT_TRUE(parse_time("2026-10-25T02:30+01:00", t, why)) << why;
+    EXPECT_EQ(utc_text(t), "2026-10-25T01:30:00Z");
+    EXPECT_EQ(local_text(t), "2026-10-25T02:30:00+01:00");
+    EXPECT_TRUE(parse_time("2026-10-25T02:30:00Z", t, why)) << why;
+    EXPECT_EQ(local_text(t, ' '), "2026-10-25 03:30:00+01:00");
+    for (const char* bad : {"2026-10-25T02:30+1:00", "2026-10-25Z", "2026-10-25T02:30 +01:00", "2026-02-29"})
+        EXPECT_FALSE(parse_time(bad, t, why)) << bad;
+    unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace

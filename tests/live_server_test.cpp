@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "net_support.h"
+#include "tools/common/json_out.h"
 #include "tools/live/http_server.h"
 #include "tools/live/live_api.h"
 #include "tools/live/trend_route.h"
@@ -218,41 +219,84 @@ TEST(HttpServer, OversizedAndMalformedRequestsAreAnsweredThenClosed) {
     EXPECT_TRUE(has(r.head, "Content-Type: application/json")) << r.head;
 }
 
+// Every connection with a request in hand: the next is refused at once.
 TEST(HttpServer, OneConnectionOverTheLimitIsRefusedAtOnce) {
-    DoorLimits l = Served::short_limits();
-    l.request = 20s;  // the busy ones stay busy throughout
-    Served s(l);
+    Served s;
     std::vector<std::unique_ptr<HttpClient>> busy;
     for (int i = 0; i < 4; ++i) {
         busy.push_back(std::make_unique<HttpClient>(s.connect()));
-        ASSERT_TRUE(busy.back()->send("GET /hello HTTP/1.1\r\n"));
+        ASSERT_TRUE(busy.back()->send(http_request("GET", "/later")));
     }
-    ASSERT_TRUE(eventually([&] { return s.stats().open == 4; }));
+    std::vector<Responder> answers;
+    for (int i = 0; i < 4; ++i) answers.push_back(s.later.take());
     HttpClient extra(s.connect());
     const HttpReply r = extra.ask(http_request("GET", "/hello"));
     EXPECT_EQ(r.status, 503);
     EXPECT_TRUE(has(r.body, "too many connections (4 at once)")) << r.body;
     EXPECT_TRUE(closed_by_peer(extra.fd));
     EXPECT_EQ(s.stats().refused, 1u);
+    EXPECT_EQ(s.stats().evicted, 0u);
     // The busy ones are still served.
-    EXPECT_EQ(busy[0]->ask("Host: x\r\n\r\n").body, "hi");
+    answers[0](text("done"));
+    EXPECT_EQ(busy[0]->reply().body, "done");
 }
 
-TEST(HttpServer, IdleConnectionsGiveWayToNewOnes) {
+// A full door takes a new connection in the place of the one that has
+// waited longest for its request, idle or trickling it in; never of one
+// whose request is in hand.
+TEST(HttpServer, ConnectionsWithoutAWholeRequestGiveWayLongestWaitingFirst) {
     DoorLimits l = Served::short_limits();
-    l.idle = 20s;
+    l.idle = l.header = l.request = 20s;
+    l.grace = 0ms;
     Served s(l);
-    std::vector<int> idle;
-    for (int i = 0; i < 4; ++i) {
-        idle.push_back(s.connect());
-        ASSERT_TRUE(eventually([&] { return s.stats().open == size_t(i + 1); }));
+    const auto opened = [&](size_t n) { return eventually([&] { return s.stats().open == n; }); };
+    HttpClient trickling(s.connect());
+    ASSERT_TRUE(trickling.send("GET /hel"));
+    ASSERT_TRUE(opened(1));
+    HttpClient idle(s.connect());
+    ASSERT_TRUE(opened(2));
+    HttpClient waiting(s.connect());
+    ASSERT_TRUE(waiting.send(http_request("GET", "/later")));
+    Responder pending = s.later.take();
+    HttpClient later_trickling(s.connect());
+    ASSERT_TRUE(later_trickling.send("GET /hello HTTP/1.1\r\nHo"));
+    ASSERT_TRUE(opened(4));
+    // Each new one, kept alive after its answer, keeps the door full.
+    std::vector<std::unique_ptr<HttpClient>> fresh;
+    for (HttpClient* gone : {&trickling, &idle, &later_trickling}) {
+        fresh.push_back(std::make_unique<HttpClient>(s.connect()));
+        EXPECT_EQ(fresh.back()->ask(http_request("GET", "/hello")).status, 200);
+        EXPECT_TRUE(closed_by_peer(gone->fd));
     }
-    HttpClient fresh(s.connect());
-    EXPECT_EQ(fresh.ask(http_request("GET", "/hello")).status, 200);
-    EXPECT_EQ(s.stats().evicted, 1u);
+    EXPECT_EQ(s.stats().evicted, 3u);
     EXPECT_EQ(s.stats().refused, 0u);
-    EXPECT_TRUE(closed_by_peer(idle[0])) << "the oldest idle connection went";
-    for (int fd : idle) close(fd);
+    pending(text("kept"));
+    EXPECT_EQ(waiting.reply().body, "kept");
+}
+
+// Within their grace, the connections stay and a new one waits its turn;
+// a connection that closes lets it in at once.
+TEST(HttpServer, ANewConnectionWaitsWhileEveryOneIsWithinItsGrace) {
+    DoorLimits l = Served::short_limits();
+    l.idle = l.header = l.request = l.grace = 60s;
+    Served s(l);
+    std::vector<std::unique_ptr<HttpClient>> trickling;
+    for (int i = 0; i < 4; ++i) {
+        trickling.push_back(std::make_unique<HttpClient>(s.connect()));
+        ASSERT_TRUE(trickling.back()->send("GET /hel"));
+    }
+    ASSERT_TRUE(eventually([&] { return s.stats().open == 4; }));
+    HttpClient fresh(s.connect());
+    ASSERT_TRUE(fresh.send(http_request("GET", "/hello")));
+    EXPECT_EQ(fresh.reply(200).status, 0) << "not before a connection's grace is over";
+    trickling[2].reset();
+    EXPECT_EQ(fresh.reply().body, "hi");
+    EXPECT_EQ(s.stats().evicted, 0u);
+    EXPECT_EQ(s.stats().refused, 0u);
+    for (const auto& c : trickling) {
+        pollfd p{c ? c->fd : -1, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << "still open";
+    }
 }
 
 TEST(HttpServer, DeadlinesCoverTheWholeRequestNotEachByte) {
@@ -281,6 +325,31 @@ TEST(HttpServer, DeadlinesCoverTheWholeRequestNotEachByte) {
     // (The deadline closes the socket; the count follows on the server's thread.)
     EXPECT_TRUE(eventually([&] { return s.stats().timed_out == 2 && s.stats().open == 0; }))
         << s.stats().timed_out << " " << s.stats().open;
+}
+
+// The header has a deadline of its own, shorter than the request's: a
+// client that trickles its header is closed at it, one that trickles its
+// body after a whole header is not.
+TEST(HttpServer, TheHeaderHasAShorterDeadlineOfItsOwn) {
+    DoorLimits l = Served::short_limits();
+    l.header = 150ms;
+    l.idle = l.request = 60s;
+    Served s(l);
+    const auto trickle = [](HttpClient& c, const std::string& bytes) {
+        for (const char ch : bytes) {
+            pollfd p{c.fd, POLLIN, 0};
+            if (!c.send(std::string(1, ch)) || poll(&p, 1, 30) > 0) return;
+        }
+    };
+    HttpClient body(s.connect());
+    ASSERT_TRUE(body.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n"));
+    trickle(body, "0123456789");
+    EXPECT_EQ(body.reply().body, "0123456789") << "the body came after the header's deadline";
+    HttpClient header(s.connect());
+    trickle(header, "GET /hello HTTP/1.1\r\nX-Slow: " + std::string(1000, 'z'));
+    EXPECT_TRUE(closed_by_peer(header.fd, NET_WAIT_MS)) << "closed long before the request's deadline";
+    // (The count follows the close on the server's thread.)
+    EXPECT_TRUE(eventually([&] { return s.stats().timed_out == 1; })) << s.stats().timed_out;
 }
 
 TEST(HttpServer, StopsAtOnceWhateverTheClientsDo) {
@@ -419,6 +488,23 @@ TEST(LiveApi, IdsTravelAsPathSegments) {
     for (const char* bad : {"%", "%4", "%zz", "a%g0"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
     EXPECT_TRUE(decode_id(std::string(LIVE_MAX_ID, 'x'), id));
     EXPECT_FALSE(decode_id(std::string(LIVE_MAX_ID + 1, 'x'), id));
+    // An id that is no UTF-8 names nothing, and could not be named back.
+    for (const char* bad : {"%ff%fe", "out%C0%AF", "%ED%A0%80", "%E4%B8"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
+    EXPECT_TRUE(decode_id("%E4%B8%8D", id));
+}
+
+// Whatever a text holds, the JSON written from it is UTF-8: each ill-formed
+// part becomes one U+FFFD.
+TEST(LiveApi, JsonTextsAreAlwaysUtf8) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(json_quote("\xff\xfe"), "\"" + fffd + fffd + "\"");
+    EXPECT_EQ(json_quote("a\xE4\xB8z"), "\"a" + fffd + "z\"") << "a character cut short";
+    EXPECT_EQ(json_quote("\xC0\xAF\xED\xA0\x80"), "\"" + fffd + fffd + fffd + fffd + fffd + "\"")
+        << "overlong forms and surrogates";
+    EXPECT_EQ(json_quote("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\"") << "past U+10FFFF";
+    EXPECT_EQ(json_quote("不支持 \xF0\x9F\x94\x8B\x01"), "\"不支持 \xF0\x9F\x94\x8B\\u0001\"");
+    EXPECT_TRUE(is_utf8("不支持变量"));
+    EXPECT_FALSE(is_utf8("\xE4\xB8"));
 }
 
 TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
@@ -427,10 +513,10 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
     EXPECT_EQ(c.code, 320);
     EXPECT_EQ(c.in, (std::vector<uint8_t>{0xE5, 0x01}));
     EXPECT_EQ(c.out_len, 8);
-    EXPECT_EQ(parse_control_request("{\"code\":0}", c), "");
+    EXPECT_EQ(parse_control_request("{\r\n\t\"code\":0\n}", c), "");
     EXPECT_EQ(c.out_len, 4);
     EXPECT_TRUE(c.in.empty());
-    const std::pair<std::string, const char*> refused[] = {
+    const std::pair<std::string, std::string> refused[] = {
         {std::string(1000, '['), "nested deeper than 8 levels"},
         {std::string(1000, '{'), "not JSON"},
         {"{\"code\":1,\"x\":[[[[[[[[[1]]]]]]]]]}", "nested deeper than 8 levels"},
@@ -443,6 +529,15 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
         {"{\"code\":1,\"in\":\"" + std::string(2 * LIVE_MAX_CONTROL_IN + 2, 'A') + "\"}", "\"in\" must be hex"},
         {"{\"code\":1,\"out_len\":-1}", "\"out_len\" must be 0 to 4096"},
         {"{\"code\":1,\"out_len\":4097}", "\"out_len\" must be 0 to 4096"},
+        // The reader stops at a NUL: the command after it must not run.
+        {std::string("{\"code\":999}\0{\"code\":300}", 26), "a NUL byte at byte 13 of the body"},
+        {"{\"code\":300,\"in\":\"\x1b[2J\"}", "a control character (0x1B) at byte 19"},
+        {"{\"code\":300,\"in\":\"\x7f\"}", "a control character (0x7F)"},
+        {"{\"code\":300,\"in\":\"\xff\"}", "the body is not UTF-8"},
+        {"{\"code\":300,\"wait_msec\":5000}",
+         "unknown member \"wait_msec\" (a control request takes code, in, out_len and wait_ms)"},
+        {"{\"code\":300,\"\\u001b\":1}", "unknown member \"\\x1B\""},
+        {"{\"code\":300,\"" + std::string(100, 'x') + "\":1}", "unknown member \"" + std::string(64, 'x') + "...\""},
     };
     for (const auto& r : refused)
         EXPECT_TRUE(has(parse_control_request(r.first, c), r.second)) << r.first.substr(0, 40);

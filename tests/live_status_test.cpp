@@ -230,6 +230,59 @@ TEST(LiveStatus, AlarmsWithSinceWhenTransitionsAndTheLinkCause) {
     EXPECT_EQ(s.link_cause, "");
 }
 
+// What is known of the alarms: unknown (the last known) while the data is not
+// current; mains failure exactly as the device's alarm says it; the power
+// system's own status bytes, where the values hold them, labelled as such.
+TEST(LiveStatus, AlarmsUnknownWhileNotCurrentMainsFailureAsTheAlarmSaysAndStatusBytes) {
+    const Steady::time_point now = Steady::now();
+    LiveSnapshot s = running(now);
+    s.alarms[0].active = false;
+    Json::Value st = parse_json(status_json(s, now));
+    EXPECT_TRUE(st["alarms_current"].asBool());
+    EXPECT_EQ(st["mains_failure"], false);
+    EXPECT_TRUE(st["mains_failure_since"].isNull());
+    EXPECT_EQ(st["status_bytes"].size(), 0u);
+
+    s.alarms[0].active = true;
+    s.active.push_back(
+        {"2026-12-07T20:44:50", true, 1, "PowerOff", "419415001", "输入电源中断告警", "输入电源中断告警"});
+    EXPECT_FALSE(parse_json(status_json(s, now + 7s))["alarms_current"].asBool()) << "no round lately";
+    s.link_open = false;
+    st = parse_json(status_json(s, now));
+    EXPECT_FALSE(st["alarms_current"].asBool()) << "the link is down";
+    EXPECT_EQ(st["alarms"].size(), 1u) << "the last known";
+    EXPECT_EQ(st["mains_failure"], true);
+    EXPECT_EQ(st["mains_failure_since"], "2026-12-07T20:44:50");
+
+    // Mode 2's check of AC input lost is the mains failure there; another
+    // alarm active is none; no such alarm reported: not known at all.
+    s.alarms = {{1, "220600140010", "220600140010", "001#48V直流系统交流输入停电告警", 1, true}};
+    EXPECT_EQ(parse_json(status_json(s, now))["mains_failure"], true);
+    s.alarms = {{3, "ZID06OZU_RC_1", "419430501", "模块1模块故障告警状态", 1, true}};
+    EXPECT_TRUE(parse_json(status_json(s, now))["mains_failure"].isNull());
+    LiveSnapshot fresh;
+    st = parse_json(status_json(fresh, now));
+    EXPECT_FALSE(st["alarms_current"].asBool()) << "no round yet";
+    EXPECT_TRUE(st["mains_failure"].isNull());
+
+    R r = healthy_record();
+    r.channel[1].c_alarm = 3;
+    r.module[0].fault = 0x81;
+    r.module[1].p41_44[2] = 0x82;
+    r.module[2].p41_44_count = 6;  // not kept: not shown
+    r.module[2].p41_44[0] = 0x80;
+    r.module[5].fault = 1;  // beyond module_count
+    r.dc0.alert_p[4] = 0x84;
+    r.dc0.alert_p_count = 4;  // the fifth not from this reply
+    r.dc0.v_alarm = 2;
+    r.dc1.v_alarm = 1;  // a unit the power system did not report
+    const Json::Value b = parse_json(status_bytes_json(r, 1));
+    std::string listed;
+    for (const Json::Value& e : b) listed += e["at"].asString() + "=" + std::to_string(e["byte"].asInt()) + " ";
+    EXPECT_EQ(listed, "channel[1].c_alarm=3 module[0].fault=129 module[1].p41_44[2]=130 dc[0].v_alarm=2 ");
+    EXPECT_EQ(b[0]["text"], "status byte 03H from the power system");
+}
+
 TEST(LiveStatus, MetricsLeaveOutOldNumbersWhileTheLinkIsDownOrTheDataIsStale) {
     const Steady::time_point now = Steady::now();
     LiveSnapshot s = running(now);

@@ -1,4 +1,6 @@
-// Telling whether two options name one file, before any is opened.
+// Telling whether two options name one file, before any is opened; and
+// texts from a file or the line made fit for a terminal, JSON and a
+// spreadsheet.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/common/paths.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
@@ -75,6 +78,31 @@ TEST(Paths, StreamsAndDevicesMayBeNamedTwice) {
     EXPECT_EQ(path_kind("/dev/null"), PathKind::other);
     EXPECT_EQ(path_kind("/tmp"), PathKind::folder);
     EXPECT_EQ(path_kind("/no/such/file"), PathKind::absent);
+}
+
+TEST(TextGuard, NoControlCharacterReachesATerminal) {
+    // A window title, a cleared screen, a C1 escape, a byte that is no UTF-8.
+    EXPECT_EQ(shown("a\x1B]0;owned\x07"
+                    "b\x1B[2J\xC2\x9B"
+                    "1m\x7F\xFF"),
+              "a\\x1B]0;owned\\x07b\\x1B[2J\\xC2\\x9B1m\\x7F\\xFF");
+    EXPECT_EQ(shown("one\ntwo\tthree"), "one\\x0Atwo\\x09three");
+    EXPECT_EQ(shown("one\ntwo\tthree", true), "one\ntwo\tthree");
+    EXPECT_EQ(shown("输入电源中断告警 \xC2\xB0"
+                    "C"),
+              "输入电源中断告警 \xC2\xB0"
+              "C");
+    // Overlong, surrogate, past U+10FFFF, cut short.
+    EXPECT_EQ(shown("\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xE4\xB8"),
+              "\\xC0\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE4\\xB8");
+    EXPECT_EQ(valid_utf8("ok \xFF 告警\xE4\xB8"), "ok \xEF\xBF\xBD 告警\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(TextGuard, ASpreadsheetTakesNoCellForAFormulaButANumberStaysANumber) {
+    for (const char* formula : {"=HYPERLINK(\"http://x\")", "+1+cmd", "-2+3", "@SUM(A1)", "\t=1", "-", "-inf", "-0x10"})
+        EXPECT_EQ(spreadsheet_text(formula), std::string("'") + formula) << formula;
+    for (const char* kept : {"-0.5", "+53.5", "-1e-3", "53.5", "PowerOff", "", "a=b"})
+        EXPECT_EQ(spreadsheet_text(kept), kept) << kept;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 
+#include "device/protocol_steps.h"
 #include "support.h"
 
 namespace {
@@ -151,6 +152,32 @@ TEST(PollCycle, DcRequestFormsByVersionAndMode) {
     EXPECT_TRUE(base.rec.sent[1].info.empty());
 }
 
+// A round is its table: the protocol's rows in another order are walked the
+// same way, a block the plant lacks skipped where the walk enters it, and the
+// round ends after the last row asked.
+TEST(PollCycle, RoundFollowsItsTable) {
+    using P = tzv58::protocol_steps<Base>;
+    static constexpr Base::poll_row dc_first[] = {P::DC_ANALOG, P::DC_ALARMS, P::RC_ANALOG, P::RC_STATES,
+                                                  P::RC_ALARMS, P::AC_ANALOG, P::AC_STATES, P::AC_ALARMS};
+    Rig<> rig;
+    rig.dev->round_steps = dc_first;
+    Plant plant;
+    EXPECT_EQ(run_round(rig, plant),
+              cmds({"42/42 01", "42/44", "41/42", "41/43", "41/44", "40/42 01", "40/43 01", "40/44 01"}));
+    EXPECT_EQ(rig.dev->poll_step, 10);
+    rig.clock.advance(2);
+    plant.ac_analog[0] = 0x01;
+    EXPECT_EQ(run_round(rig, plant), cmds({"42/42 01", "41/42", "40/42 01", "40/44 01"}));
+
+    Rig<> rc_only;
+    rc_only.dev->round_steps = dc_first;
+    rc_only.dev->has_ac = false;
+    rc_only.dev->has_dc = false;
+    EXPECT_EQ(run_round(rc_only, Plant()), cmds({"41/42", "41/43", "41/44"}));
+    EXPECT_EQ(rc_only.dev->poll_step, 10);
+    EXPECT_EQ(rc_only.rec.published.size(), 1u);
+}
+
 TEST(PollCycle, DcLayoutDetection) {
     struct Case {
         const char* reply;
@@ -228,11 +255,24 @@ TEST(PollCycle, RefreshPacingAroundRoundEnd) {
     EXPECT_EQ(rig.dev->RefreshStatus(), 0);
     EXPECT_EQ(rig.dev->sp_step, 10);
     EXPECT_TRUE(rig.rec.sent.empty());
-    rig.clock.advance(-5);  // clock set back: declined
+    rig.clock.advance(-2);  // one whole second before the end: declined too
     EXPECT_EQ(rig.dev->RefreshStatus(), 0);
-    rig.clock.advance(6);  // two seconds after the end
+    rig.clock.advance(3);  // two seconds after the end
     EXPECT_EQ(rig.dev->RefreshStatus(), 1);
     EXPECT_EQ(rig.rec.sent.size(), 1u);
+}
+
+// A clock set back (by hand, or by a time server after a controller booted
+// with a wrong clock) does not stop polling for as long as the step.
+TEST(PollCycle, ClockStepsBackAndForthKeepThePace) {
+    Rig<> rig;
+    ASSERT_EQ(run_round(rig, Plant()), kFirstRound);
+    for (long step : {-600L, -3L, -7200L, 3600L}) {
+        rig.clock.advance(step);
+        EXPECT_EQ(run_round(rig, Plant()), kSteadyRound) << "after a step of " << step << " s";
+        rig.clock.advance(1);  // within a second of that round's end: declined
+        EXPECT_EQ(rig.dev->RefreshStatus(), 0) << "after a step of " << step << " s";
+    }
 }
 
 TEST(PollCycle, CacheLoadCountsAsARound) {

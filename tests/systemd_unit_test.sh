@@ -1,8 +1,9 @@
 #!/bin/sh
 # The service unit for a site (contrib/systemd/tzv58-host@.service):
-# systemd-analyze verifies it without a word, its exposure stays low, and its
-# command line runs: polled against a plant on a pseudo-terminal for one
-# round, with the unit's own folders moved into a scratch folder.
+# systemd-analyze verifies it without a word, its exposure stays low, it
+# restarts on failure but not on bad input, and its command line runs:
+# polled against a plant on a pseudo-terminal for one round, with the unit's
+# own folders moved into a scratch folder.
 #   systemd_unit_test.sh SOURCE_DIR HOST_PROGRAM
 set -u
 src=$1
@@ -26,6 +27,12 @@ out=$(cd "$d" && systemd-analyze verify "./tzv58-host@ttyUSB0.service" 2>&1) || 
 [ -z "$out" ] || fail "systemd-analyze verify has something to say: $out"
 out=$(cd "$d" && systemd-analyze security --offline=yes --threshold=25 "./tzv58-host@ttyUSB0.service" 2>&1) ||
     fail "exposure above 2.5: $(echo "$out" | tail -1)"
+
+# Started again when the line or the device failed (status 1), not for bad
+# input (status 2); a port not there yet at boot is waited for.
+grep -qx 'Restart=on-failure' "$unit" || fail "no Restart=on-failure"
+grep -qx 'RestartPreventExitStatus=2' "$unit" || fail "no RestartPreventExitStatus=2"
+grep -q '^ExecStart=.* --wait-port ' "$unit" || fail "ExecStart does not wait for the port"
 
 # The unit's command line, instance ttyUSB0, against a plant.
 mkdir -p "$d/run/ttyUSB0" "$d/state"

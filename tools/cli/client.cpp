@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "tools/cli/status_text.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
+#include "tools/common/text_guard.h"
 #include "tools/live/live_api.h"
 
 namespace tzv58::tool {
@@ -203,7 +205,7 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
     std::printf("control %d: result %d\n", code, r["result"].asInt());
     std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
     std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
-    if (!sent.empty()) std::printf("reply: %s\n", r["reply"].asString().c_str());
+    if (!sent.empty()) std::printf("reply: %s\n", shown(r["reply"].asString()).c_str());
     if (!is_command(code)) return query_verdict(code, r);
     const int result = r["result"].asInt();
     if (result != 0) return failure(refusal(code, result));
@@ -218,7 +220,8 @@ int print_status(LiveConnection& c, bool json) {
     if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
     std::string why;
     const std::string text = status_text(body, st, why);
-    std::fputs(json ? body.c_str() : text.c_str(), stdout);
+    // For people: whatever the socket sent, no control character reaches the terminal.
+    std::fputs(json ? body.c_str() : shown(text, true).c_str(), stdout);
     return why.empty() ? 0 : failure(why);
 }
 
@@ -227,16 +230,21 @@ int print_status(LiveConnection& c, bool json) {
 int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
     bool all = true;
     std::string err, why;
+    // ac is shown beside what the mains-failure alarm says.
+    Json::Value st;
+    if (std::find(ids.begin(), ids.end(), "ac") != ids.end() && !c.ask("GET", "/values", "", st, err))
+        return failure(err);
     for (const std::string& id : ids) {
         Json::Value v;
         if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
         if (v.isMember("link") && why.empty())
-            std::printf("link: %s\n%s", link_words(v["link"]).c_str(), age_line(v["link"], v["data"], why).c_str());
+            std::printf("link: %s\n%s", shown(link_words(v["link"])).c_str(),
+                        shown(age_line(v["link"], v["data"], why), true).c_str());
         const char* mark = v.isMember("link") ? " (last value)" : "";
         if (v.isMember("value")) {
-            std::printf("%s: %s%s\n", id.c_str(), id_value_text(id, v["value"]).c_str(), mark);
+            std::printf("%s: %s%s\n", shown(id).c_str(), shown(id_value_text(id, v["value"], st)).c_str(), mark);
         } else {
-            std::printf("%s: %s\n", id.c_str(), gloss(v["error"].asString()).c_str());
+            std::printf("%s: %s\n", shown(id).c_str(), shown(gloss(v["error"].asString())).c_str());
             all = false;
         }
     }

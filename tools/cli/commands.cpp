@@ -1,5 +1,8 @@
 #include "tools/cli/commands.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "tools/cli/client.h"
 #include "tools/common/exit_status.h"
 #include "tools/history/history_cmd.h"
@@ -7,34 +10,34 @@
 namespace tzv58::tool {
 namespace {
 
+// Where the program's help puts what a command does, beside its usage.
+constexpr size_t GLOSS_COLUMN = 34;
+
 const OptionGroup SIMULATE = {
     {{"--plant", true}, {"--fast", false}},
-    "usage: tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n"
-    "\n"
     "Polls a simulated power system on a pseudo-terminal pair, through the host's\n"
     "serial-port code.\n"
     "  --plant FILE     the plant as JSON (default: a healthy two-channel, four-module,\n"
-    "                   one-DC-unit plant); see tools/sim/plant.h for the members\n"
-    "  --fast           run the device on a simulated clock moved 2 s before each\n"
-    "                   refresh: rounds follow one another as fast as the line allows\n",
+    "                   one-DC-unit plant); docs/configuration.md lists the members\n"
+    "  --fast           run the device, timeouts, retries and back-off on a simulated\n"
+    "                   clock (moved 2 s before each refresh, by the timeout when a\n"
+    "                   reply does not come): a run takes no wall time of its own\n",
 };
 
 // poll takes --fast only to refuse it by name: a live line never runs on the
 // simulated clock.
 const OptionGroup POLL = {
-    {{"--port", true}, {"--fast", false}},
-    "usage: tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n"
-    "\n"
+    {{"--port", true}, {"--wait-port", false}, {"--fast", false}},
     "Polls a power system on a serial port: raw 8N1, no flow control, exclusive\n"
-    "(flock and TIOCEXCL). A lost port, or one not there yet, is reopened with a\n"
-    "growing back-off; with --rounds, each failed attempt is a failed round.\n"
-    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n",
+    "(flock and TIOCEXCL). A lost port is reopened with a growing back-off; with\n"
+    "--rounds, each failed attempt is a failed round.\n"
+    "  --port DEVICE    the serial port, e.g. /dev/ttyS1\n"
+    "  --wait-port      a port not there yet, or held by another program, at the\n"
+    "                   start is waited for in the same way (without it: status 1)\n",
 };
 
 const OptionGroup PLANT = {
     {{"--link", true}, {"--plant", true}, {"--address", true}, {"--baud", true}, {"--delay", true}},
-    "usage: tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n"
-    "\n"
     "Serves the simulated power system on a pseudo-terminal; PATH, a symbolic\n"
     "link, names its slave side, for poll or any other program. Prints\n"
     "\"ready PATH\" when it serves. SIGUSR1 unplugs it (the pseudo-terminal is\n"
@@ -53,8 +56,6 @@ const OptionGroup PLANT = {
 
 const OptionGroup REPLAY = {
     {{"--script", true}},
-    "usage: tzv58-host replay --script FILE [options]\n"
-    "\n"
     "Feeds a script to the device on a simulated clock that starts at\n"
     "2026-01-01 00:00:00, and writes the events to standard output (or --events\n"
     "FILE). Script lines:\n"
@@ -69,8 +70,6 @@ const OptionGroup REPLAY = {
 
 const OptionGroup RECORD = {
     {{"--version", false}},
-    "usage: tzv58-host record FILE|-\n"
-    "\n"
     "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
     "(- for standard input) holds the raw image (history, cache), its hex text (8 KiB\n"
     "at most), or event lines (64 KiB each at most): every publish and history line\n"
@@ -82,14 +81,15 @@ const OptionGroup RECORD = {
 
 const OptionGroup GET = {
     {{"--socket", true}, {"--json", false}},
-    "usage: tzv58-host get --socket PATH [--json | ID...]\n"
-    "\n"
     "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
     "the link and since when, the rounds, the age of the data, then what the power\n"
     "system reported in the last complete round as name: value lines with units\n"
-    "(dc[0].out_v: 53.5 V; alarm bytes with their meaning), then the active\n"
-    "alarms. With ids: the device's own answer for each (out_v; ac, 1 when every\n"
-    "AC phase is below 150 V), or its refusal with an English gloss.\n"
+    "(dc[0].out_v: 53.5 V; a status byte of the power system labelled as such),\n"
+    "then the alarms: how many are active (unknown while the values are not\n"
+    "current: then the last known), mains failure as the device's alarm says\n"
+    "it, each active alarm, each status byte. With ids: the device's own answer\n"
+    "for each (out_v; ac, with what the mains-failure alarm says beside it), or\n"
+    "its refusal with an English gloss.\n"
     "  --json           the status object as one JSON object instead (the same as\n"
     "                   GET /values on the socket and /api/status over --http)\n"
     "Status 0: every value given, from a current round. 1: the values shown are\n"
@@ -100,11 +100,6 @@ const OptionGroup GET = {
 
 const OptionGroup CONTROL = {
     {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true}},
-    "usage: tzv58-host control --socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]\n"
-    "       tzv58-host control --socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]\n"
-    "       tzv58-host control --socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]\n"
-    "       tzv58-host control --socket PATH remote ID [--wait SECONDS]\n"
-    "\n"
     "Runs a control request on a running poll or simulate (started with --listen\n"
     "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
     "the frame sent and what came back; the reply is awaited up to the poll's\n"
@@ -148,15 +143,20 @@ const OptionGroup DEVICE = {
      {"--events", true},
      {"--debug", false},
      {"--diag", true},
+     {"--force", false},
      {"--version", false}},
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
-    "  --config FILE    the device's JSON configuration (default: {})\n"
+    "  --config FILE    the device's JSON configuration (default: {}), checked\n"
+    "                   first; docs/configuration.md and contrib/device.json\n"
     "  --data-id N      the device's data id (default 1)\n"
     "  --events FILE    write the JSON-lines events to FILE; - for standard output\n"
     "  --debug          show the plug-in's diagnostic lines on standard error\n"
     "  --diag FILE      keep the plug-in's diagnostic lines in FILE (default: discarded)\n"
+    "                   (--events and --diag files are appended to, never emptied; a\n"
+    "                   file that holds anything else is refused)\n"
+    "  --force          append to an --events or --diag file all the same\n"
     "  --help           this text\n"
     "  --version        the program's version\n",
 };
@@ -166,6 +166,7 @@ const OptionGroup LIVE = {
     {{"--rounds", true},
      {"--give-up", true},
      {"--timeout", true},
+     {"--silent-after", true},
      {"--baud", true},
      {"--summary", false},
      {"--listen", true},
@@ -178,6 +179,10 @@ const OptionGroup LIVE = {
     "                   0: never)\n"
     "  --timeout MS     reply timeout; a request is asked for twice more, then the\n"
     "                   round is given up (default 2000)\n"
+    "  --silent-after SECONDS  the link is silent (said on standard error, an\n"
+    "                   event, --on-event) when no reply has come for this long\n"
+    "                   with the port open (default: three round intervals or\n"
+    "                   10 s, whichever is longer)\n"
     "  --baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200\n"
     "                   (default: the device's own, 9600)\n"
     "  --summary        the round summary on standard output (the default; kept\n"
@@ -199,39 +204,81 @@ const OptionGroup LIVE = {
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };
 
+// The history command's help from tools/history, after the usage lines it
+// carries ahead of it: the table's usage is the one shown.
+const char* history_help() {
+    const char* body = std::strstr(USAGE_HISTORY, "\n\n");
+    return body ? body + 2 : USAGE_HISTORY;
+}
+
+// text with each line after its first put `indent` columns in.
+std::string hang(const char* text, size_t indent) {
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        out += *c;
+        if (*c == '\n') out.append(indent, ' ');
+    }
+    return out;
+}
+
+// A command's forms, the first after first_prefix and the others under it;
+// with_gloss: what it does beside them.
+std::string usage_lines(const Command& command, const char* first_prefix, bool with_gloss) {
+    const std::string head = std::string("tzv58-host ") + command.name + " ";
+    const size_t indent = std::strlen(first_prefix);
+    std::string out;
+    for (const char* form : command.usage)
+        out += (out.empty() ? std::string(first_prefix) : std::string(indent, ' ')) + head +
+               hang(form, indent + head.size()) + "\n";
+    if (!with_gloss || !command.gloss) return out;
+    // In a column of its own, or three blanks after a wider usage.
+    out.pop_back();
+    const size_t newline = out.rfind('\n');
+    const size_t width = newline == std::string::npos ? out.size() : out.size() - newline - 1;
+    const size_t column = std::max(GLOSS_COLUMN, width + 3);
+    return out + std::string(column - width, ' ') + hang(command.gloss, column) + "\n";
+}
+
 }  // namespace
 
 const std::vector<Command>& commands() {
-    static const OptionGroup HISTORY = {history_options(), USAGE_HISTORY};
+    static const OptionGroup HISTORY = {history_options(), history_help()};
     static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
     static const std::vector<Command> table = {
         {"simulate",
-         "  tzv58-host simulate [--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]\n",
+         {"[--plant FILE] [--rounds N] [--faults LIST] [--fast] [--seed N] [options]"},
+         nullptr,
          {&SIMULATE, &FAULTS, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_simulate},
         {"poll",
-         "  tzv58-host poll --port DEVICE [--baud N] [--address N] [--rounds N] [options]\n",
+         {"--port DEVICE [--wait-port] [--baud N] [--address N] [--rounds N] [options]"},
+         nullptr,
          {&POLL, &DEVICE, &LIVE, &HISTORY_OPTION},
          run_poll},
-        {"replay", "  tzv58-host replay --script FILE [options]\n", {&REPLAY, &DEVICE}, run_replay},
+        {"replay", {"--script FILE [options]"}, nullptr, {&REPLAY, &DEVICE}, run_replay},
         {"record",
-         "  tzv58-host record FILE|-        decode a 1257-byte record image (history, cache), or the\n"
-         "                                  publish/history lines of an events file, as JSON\n",
+         {"FILE|-"},
+         "decode a 1257-byte record image (history, cache), or the\n"
+         "publish/history lines of an events file, as JSON",
          {&RECORD},
          run_record},
         {"history",
-         "  tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-         "                             [--plot FILE.svg|- [--force]]   the records and alarms kept by --history\n",
+         {"FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
+          "[--plot FILE.svg|- [--force]]"},
+         "the records and alarms kept by --history",
          {&HISTORY},
          run_history},
-        {"get", "  tzv58-host get --socket PATH [--json | ID...]\n", {&GET}, run_get},
+        {"get", {"--socket PATH [--json | ID...]"}, nullptr, {&GET}, run_get},
         {"control",
-         "  tzv58-host control --socket PATH (CODE [--text T | --hex H] [--out N] | set-time [T] |\n"
-         "                     set-param SIGNAL_ID VALUE | remote ID) [--wait SECONDS]\n",
+         {"--socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]",
+          "--socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]",
+          "--socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]", "--socket PATH remote ID [--wait SECONDS]"},
+         nullptr,
          {&CONTROL},
          run_control},
         {"plant",
-         "  tzv58-host plant --link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]\n",
+         {"--link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]"},
+         nullptr,
          {&PLANT, &FAULTS},
          run_plant},
     };
@@ -249,7 +296,7 @@ std::string program_help() {
         "tzv58-host: the stand-in host for the tzv58_419 power-system plug-in\n"
         "\n"
         "usage:\n";
-    for (const Command& c : commands()) help += c.synopsis;
+    for (const Command& c : commands()) help += usage_lines(c, "  ", true);
     return help +
            "  tzv58-host --version\n"
            "\n"
@@ -264,7 +311,7 @@ std::string program_help() {
 }
 
 std::string command_help(const Command& command) {
-    std::string help;
+    std::string help = usage_lines(command, "usage: ", false) + "\n";
     for (const OptionGroup* g : command.options) help += g->help;
     return help;
 }

@@ -1,9 +1,9 @@
-// The commands of tzv58-host, in one table: each command's name, its line in
-// the program's help, the options it takes with the help that describes them,
-// and the function that runs it. A command's function lives in a file named
-// after it: poll_cmd.cpp (simulate and poll), replay_cmd.cpp, record_cmd.cpp,
-// plant_cmd.cpp, client.cpp (get and control), and
-// tools/history/history_cmd.cpp.
+// The commands of tzv58-host, in one table: each command's name, its usage
+// (the program's --help and the command's own both show it from here), the
+// options it takes with the help that describes them, and the function that
+// runs it. A command's function lives in a file named after it: poll_cmd.cpp
+// (simulate and poll), replay_cmd.cpp, record_cmd.cpp, plant_cmd.cpp,
+// client.cpp (get and control), and tools/history/history_cmd.cpp.
 #pragma once
 
 #include <string>
@@ -15,8 +15,11 @@ namespace tzv58::tool {
 
 struct Command {
     const char* name;
-    const char* synopsis;                     // its lines in the program's --help
-    std::vector<const OptionGroup*> options;  // what it takes; its --help is their texts in order
+    // Its forms, each what follows "tzv58-host NAME " ('\n' goes on under
+    // the first operand): the usage lines of its --help and of the program's.
+    std::vector<const char*> usage;
+    const char* gloss;                        // what it does, beside its usage in the program's --help; or nullptr
+    std::vector<const OptionGroup*> options;  // what it takes; its --help is the usage, then their texts in order
     int (*run)(const CommandLine& cl);        // the exit status
 };
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,7 +65,7 @@ private:
     bool read_options(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
-    bool open_line(const CommandLine& cl, std::string& err);
+    int open_line(const CommandLine& cl);
     bool open_services(const CommandLine& cl, std::string& err);
     int poll();
 
@@ -76,6 +77,7 @@ private:
     long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     pid_t sim_pid_ = -1;
+    std::unique_ptr<LinePace> pace_;  // simulate --fast
     std::unique_ptr<Line> line_;
     std::unique_ptr<LiveService> live_;
 };
@@ -92,22 +94,25 @@ int PollRun::run(const CommandLine& cl) {
     if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
         !setup_.load(cl, err))
         return usage_error(err);
-    setup_.printer->throttle_errors();
     follow_rounds(cl);
-    if (!open_line(cl, err) || !open_services(cl, err)) return usage_error(err);
+    setup_.printer->throttle_errors(sched_.fast_clock);
+    if (const int status = open_line(cl)) return status;
+    if (!open_services(cl, err)) return usage_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
 
 // Every option of the run and the plant; nothing is opened yet.
 bool PollRun::read_options(const CommandLine& cl, std::string& err) {
-    long long timeout = 2000, seed = 1;
+    long long timeout = 2000, seed = 1, silent_after = -1;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
         !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
         !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
-        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err))
+        !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
+        !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;
+    if (silent_after > 0) sched_.silent_after_ms = silent_after * 1000;
     if (!notify_options(cl, notify_, err) || !pump_options(cl, setup_.pump, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {
         err = "options --summary and --events - exclude each other: standard output carries either";
@@ -148,7 +153,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
 
 // The clock of the rounds, and what the person's summary needs of them.
 void PollRun::follow_rounds(const CommandLine& cl) {
-    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_manual_clock(boost::posix_time::second_clock::local_time());
+    if (cl.has("--fast")) sched_.fast_clock = &setup_.use_sim_clock(boost::posix_time::second_clock::local_time());
     if (setup_.events_to_console) return;
     sched_.summary = setup_.console;
     sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
@@ -156,34 +161,56 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     sched_.dc_units = setup_.dc_units;
 }
 
-// The simulator first, for simulate; then the port. A port that is not there
-// yet (an adapter to be plugged in) is waited for like a lost one.
-bool PollRun::open_line(const CommandLine& cl, std::string& err) {
-    std::string port = cl.get("--port");
-    int hold_fd = -1;
-    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err)) < 0) return false;
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return false;
+// The simulator first, for simulate; then the port. A port that is not
+// there yet (an adapter to be plugged in), or busy, is no fault of the
+// input: status 1, or with --wait-port waited for like a lost one.
+int PollRun::open_line(const CommandLine& cl) {
+    std::string port = cl.get("--port"), err;
+    int hold_fd = -1, pace_fd = -1;
+    if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
+        return usage_error(err);
+    if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
+    line_->pace_with(pace_.get());
     setup_.observers.add(std::make_unique<LinkReport>(*setup_.printer, port, stderr));
     line_->report_link_to(&setup_.observers);
-    const Line::Opened opened = line_->open(err);
+    const Line::Opened opened = line_->open(cl.has("--wait-port"), err);
     if (hold_fd >= 0) ::close(hold_fd);
-    return opened == Line::Opened::yes || (opened == Line::Opened::absent && !simulate_);
+    switch (opened) {
+    case Line::Opened::yes:
+    case Line::Opened::waiting:
+        return 0;
+    case Line::Opened::absent:
+    case Line::Opened::busy:
+        return failure(err);
+    case Line::Opened::failed:
+        break;
+    }
+    return usage_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), history, err)) return false;
+    HistoryStatusSource history_status;
+    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock,
+                                             history, history_status, err))
+        return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
     live_ = std::make_unique<LiveService>(setup_.device, *setup_.printer, setup_.observers, sched_.timeout_ms,
                                           setup_.dc_units);
+    live_->watch_history(history_status);
+    // The trend's window ends now by the rounds' clock: the wall clock, or
+    // under --fast the simulated one, ahead of it, as the newest round tells.
     if (cl.has("--history") && !http_address_.empty())
-        live_->serve_trend(
-            [path = cl.get("--history")](int hours, const std::atomic<bool>& cancel, std::string& json,
-                                         std::string& why) { return trend_json(path, hours, cancel, json, why); });
+        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
+                               int hours, const std::atomic<bool>& cancel, std::string& json, std::string& why) {
+            const long long now = ::time(nullptr);
+            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, cancel, json, why);
+        });
     return live_->open(cl.get("--listen"), http_address_, err);
 }
 

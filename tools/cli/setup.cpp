@@ -7,6 +7,7 @@
 
 #include "device/setting_value.h"
 #include "telemetry/dc_layout.h"
+#include "tools/cli/device_config.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_in.h"
@@ -27,7 +28,10 @@ int32_t no_dc_number_of(const Json::Value& config) {
 
 Setup::~Setup() {
     flush_all_output(console);
+    // The pumps first: the --debug relay ends once the diagnostics' pump
+    // has let go of its pipe.
     finish_pumps(PUMP_END_WAIT_MS);
+    end_diagnostics();
     if (events_file && events_file != console) std::fclose(events_file);
 }
 
@@ -58,8 +62,16 @@ bool Setup::prepare(const CommandLine& cl, std::string& err) {
         err = "options --debug and --diag exclude each other";
         return false;
     }
-    if (cl.has("--config") && !read_json_file(cl.get("--config"), config, err)) return false;
+    if (cl.has("--config")) {
+        JsonFile file;
+        if (!file.read(cl.get("--config"), err) || !check_device_config(file, err)) return false;
+        config = file.root();
+    }
     events_to_console = cl.has("--events") && cl.get("--events") == "-";
+    if (cl.has("--force") && !cl.has("--diag") && (!cl.has("--events") || events_to_console)) {
+        err = "option --force goes with an --events or --diag FILE";
+        return false;
+    }
     return true;
 }
 
@@ -67,7 +79,7 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
     const DiagTarget target = cl.has("--debug")  ? DiagTarget::stderr_
                               : cl.has("--diag") ? DiagTarget::file
                                                  : DiagTarget::discard;
-    console = divert_diagnostics(target, cl.get("--diag"), err);
+    console = divert_diagnostics(target, cl.get("--diag"), cl.has("--force"), err);
     if (!console) return false;
     // The events' writer tells their reader what was dropped, as an event.
     const auto labelled = [this](const char* label, bool writer_says) {
@@ -84,7 +96,7 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
         events_file = console;
     } else if (cl.has("--events")) {
         const std::string name = "the --events file " + cl.get("--events");
-        const int fd = open_output(cl.get("--events"), "--events", err);
+        const int fd = open_output(cl.get("--events"), EVENTS_OUTPUT, cl.has("--force"), err);
         if (fd < 0 || !(events_file = ::fdopen(fd, "w"))) {
             if (fd >= 0) err = std::string("option --events: ") + std::strerror(errno);
             if (fd >= 0) ::close(fd);
@@ -102,8 +114,9 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
 
 void Setup::reopen_outputs(const CommandLine& cl) {
     std::string err;
-    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), err)) say(EXIT_FAIL, err);
-    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), err))
+    const bool force = cl.has("--force");
+    if (cl.has("--diag") && !reopen_diagnostics(cl.get("--diag"), force, err)) say(EXIT_FAIL, err);
+    if (events_file && events_file != console && !reopen_stream(events_file, cl.get("--events"), force, err))
         say(EXIT_FAIL, err);
 }
 
@@ -130,6 +143,13 @@ ManualClock& Setup::use_manual_clock(const boost::posix_time::ptime& start) {
     device.device().clock = manual_clock.get();
     printer->set_clock(manual_clock.get());
     return *manual_clock;
+}
+
+SimClock& Setup::use_sim_clock(const boost::posix_time::ptime& start) {
+    sim_clock = std::make_unique<SimClock>(start);
+    device.device().clock = sim_clock.get();
+    printer->set_clock(sim_clock.get());
+    return *sim_clock;
 }
 
 bool Setup::add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err) {

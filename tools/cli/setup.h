@@ -12,6 +12,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/host_events.h"
+#include "tools/common/clock.h"
 #include "tools/common/options.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/plugin_host.h"
@@ -40,7 +41,8 @@ struct Setup {
     // reader holds up the poll.
     bool pumped = false;
     PumpOptions pump;                           // the queue's bound, and lossless for --fast
-    std::unique_ptr<ManualClock> manual_clock;  // replay and --fast; else the wall clock
+    std::unique_ptr<ManualClock> manual_clock;  // replay; else the wall clock
+    std::unique_ptr<SimClock> sim_clock;        // simulate --fast
     EventFanout observers;
     EventPrinter* printer = nullptr;  // among the observers
     DcUnitWatch* dc_units = nullptr;  // among the observers
@@ -54,8 +56,10 @@ struct Setup {
     // Reads and checks every option and file; nothing runs yet.
     bool prepare(const CommandLine& cl, std::string& err);
     // Diverts the plug-in's lines and opens the event stream. Events go to
-    // standard output when asked (or by default, for replay). With pumped,
-    // each of them goes through a pump of its own.
+    // standard output when asked (or by default, for replay). Each file by
+    // the outputs' rule (open_output): appended to, never emptied; one that
+    // holds something else only with --force. With pumped, each of them
+    // goes through a pump of its own.
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
     // SIGHUP: the --events and --diag files afresh (log rotation); a file
     // that cannot be reopened is one line on stderr, and the old one stays.
@@ -66,6 +70,8 @@ struct Setup {
     // Runs the device, and stamps the events, on a clock that moves only
     // when told to.
     ManualClock& use_manual_clock(const boost::posix_time::ptime& start);
+    // The same with the simulated clock of simulate --fast.
+    SimClock& use_sim_clock(const boost::posix_time::ptime& start);
     // Starts the on-event runner and adds the notifier to the observers,
     // its events stamped by the device's clock; port names the line.
     bool add_notifier(const NotifyOptions& notify, const std::string& port, std::string& err);

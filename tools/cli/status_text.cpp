@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/common/json_out.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 namespace {
@@ -136,23 +137,17 @@ std::string number(const Json::Value& v) {
     return v.isString() ? v.asString() : "?";
 }
 
-std::string hex_code(unsigned code) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02XH", code & 0xFFu);
-    return buf;
-}
-
-// Alarm bytes: 0 is normal; any other byte is the power system's alarm code.
+// Alarm bytes: 0 is normal; any other byte is the power system's own
+// status byte, labelled as every surface labels it.
 std::string alarm_text(const Json::Value& v) {
-    if (!v.isArray())
-        return number(v) + (v.asUInt() == 0 ? " (normal)" : " (alarm: code " + hex_code(v.asUInt()) + ")");
-    std::string values, alarms;
+    if (!v.isArray()) return number(v) + (v.asUInt() == 0 ? " (normal)" : " (" + status_byte_text(v.asUInt()) + ")");
+    std::string values, bytes;
     for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
         values += (i ? " " : "") + number(v[i]);
         if (v[i].asUInt() != 0)
-            alarms += (alarms.empty() ? "" : ", ") + ("[" + std::to_string(i) + "] code " + hex_code(v[i].asUInt()));
+            bytes += (bytes.empty() ? "" : ", ") + ("[" + std::to_string(i) + "] " + status_byte_text(v[i].asUInt()));
     }
-    return values + (alarms.empty() ? " (normal)" : " (alarm: " + alarms + ")");
+    return values + (bytes.empty() ? " (normal)" : " (" + bytes + ")");
 }
 
 // The object a dotted path ("dc[0]") names under root.
@@ -208,8 +203,10 @@ std::string age_line(const Json::Value& link, const Json::Value& data, std::stri
     const std::string age = "age: " + seconds(data["age_s"]) + " (round of " + data["round_time"].asString() + ")";
     if (data["current"].asBool()) return age + "\n";
     const std::string old = "the values shown are the last ones, " + seconds(data["age_s"]) + " old";
-    why = link["state"].asString() == "open" ? "no poll round has completed lately: " + old
-                                             : "the serial line is " + link_words(link) + ": " + old;
+    const std::string state = link["state"].asString();
+    why = state == "open"     ? "no poll round has completed lately: " + old
+          : state == "silent" ? "the power system does not answer since " + link["since"].asString() + ": " + old
+                              : "the serial line is " + link_words(link) + ": " + old;
     return age + ": last values, not current\n";
 }
 
@@ -224,17 +221,37 @@ std::string head_lines(const Json::Value& st, std::string& why) {
     return text + age_line(st["link"], st["data"], why);
 }
 
-std::string alarm_lines(const Json::Value& alarms) {
-    if (alarms.empty()) return "alarms: none active\n";
-    std::string text;
+// What is known of the alarms: how many are active, or while the data is not
+// current that they are unknown and which were the last known; mains
+// failure in the device's words; each active alarm; each status byte of
+// the power system.
+std::string alarm_lines(const Json::Value& st) {
+    if (!st["data"].isObject()) return "alarms: unknown: no complete round yet\n";
+    const Json::Value& alarms = st["alarms"];
+    const bool current = st["alarms_current"].asBool();
+    const std::string count = alarms.empty() ? "none active" : std::to_string(alarms.size()) + " active";
+    std::string text = current ? "alarms: " + count + "\n"
+                               : "alarms: unknown, the data is not current; the last known, from the round of " +
+                                     st["data"]["round_time"].asString() + ": " + count + "\n";
+    text += mains_words(st) + (current ? "" : " (last known)") + "\n";
     for (const Json::Value& a : alarms)
         text += "alarm: level " + std::to_string(a["level"].asInt()) + " " + a["level_name"].asString() + "  " +
                 a["key"].asString() + " " + a["id"].asString() + "  " + a["text1"].asString() + " / " +
                 a["text2"].asString() + "  since " + a["since"].asString() + "\n";
+    for (const Json::Value& b : st["status_bytes"])
+        text += "reported: " + b["at"].asString() + ": " + b["text"].asString() + "\n";
     return text;
 }
 
 }  // namespace
+
+std::string mains_words(const Json::Value& st) {
+    const Json::Value& mains = st["mains_failure"];
+    if (mains.isNull()) return "mains: not checked by the device";
+    if (!mains.asBool()) return "mains: no failure alarm";
+    const Json::Value& since = st["mains_failure_since"];
+    return since.isString() ? "mains failure since " + since.asString() : "mains failure";
+}
 
 std::string link_words(const Json::Value& link) {
     std::string words = link["state"].asString() + " since " + link["since"].asString();
@@ -251,17 +268,16 @@ std::string status_text(const std::string& body, const Json::Value& st, std::str
         const std::string line = value_line(st["values"], e.first.substr(prefix.size()));
         if (!line.empty()) text += line + "\n";
     }
-    if (st["alarms"].isArray()) text += alarm_lines(st["alarms"]);
-    return text;
+    return text + alarm_lines(st);
 }
 
-std::string id_value_text(const std::string& id, const Json::Value& value) {
+std::string id_value_text(const std::string& id, const Json::Value& value, const Json::Value& st) {
     if (!value.isNumeric()) return "nan";
     const std::string v = float_text(value.asFloat());
     if (id == "out_v") return v + " V";
-    if (id == "ac")
-        return v + (value.asFloat() == 1.0f ? " (mains failure: every AC phase below 150 V)"
-                                            : " (no mains failure: an AC phase at 150 V or more)");
+    // The device's own reading of its AC inputs, which is not its alarm:
+    // beside it, what the alarm says.
+    if (id == "ac") return v + " (the device's own value, not its alarm; " + mains_words(st) + ")";
     return v;
 }
 

@@ -10,9 +10,11 @@ namespace tzv58::tool {
 
 // The link, the rounds and the age of the data, then every value the power
 // system reported as "name: value unit" in the order served
-// (dc[0].out_v: 53.5 V), alarm bytes with their meaning, then the active
-// alarms. body: the object's text, st: the same parsed. why: one line saying
-// why the values are not current ("" when they are).
+// (dc[0].out_v: 53.5 V), alarm bytes with their meaning, then what is known
+// of the alarms: active ones, mains failure, the power system's status
+// bytes; "unknown" with the last known while the data is not current.
+// body: the object's text, st: the same parsed. why: one line saying why
+// the values are not current ("" when they are).
 std::string status_text(const std::string& body, const Json::Value& st, std::string& why);
 
 // "age: 0.4 s (round of T)", marked when the data is not current; why: one
@@ -23,8 +25,14 @@ std::string age_line(const Json::Value& link, const Json::Value& data, std::stri
 // The link in words: "open since T", "down since T (hang-up)".
 std::string link_words(const Json::Value& link);
 
-// The device's answer for a value id, with its unit or meaning: "53.5 V",
-// "0 (no mains failure: ...)".
-std::string id_value_text(const std::string& id, const Json::Value& value);
+// Mains failure as the device's alarm says it, from a status object:
+// "mains failure since T", "mains: no failure alarm",
+// or "mains: not checked by the device" (it reports no such alarm).
+std::string mains_words(const Json::Value& st);
+
+// The device's answer for a value id, with its unit or meaning: "53.5 V";
+// for ac, beside it what the mains-failure alarm says (from st, the status
+// object): "1 (the device's own value, not its alarm; mains: no failure alarm)".
+std::string id_value_text(const std::string& id, const Json::Value& value, const Json::Value& st);
 
 }  // namespace tzv58::tool

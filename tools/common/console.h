@@ -1,7 +1,8 @@
 // Standard output belongs to the person (or, when asked, to JSON lines); the
 // plug-in writes its diagnostic lines to descriptor 1 all the same. The host
 // therefore keeps the real standard output on a private stream and points
-// descriptor 1 at /dev/null, at standard error (--debug) or at a file (--diag).
+// descriptor 1 at /dev/null, at standard error (--debug: each line shown
+// without control characters) or at a file (--diag).
 #pragma once
 
 #include <cstdio>
@@ -12,16 +13,21 @@ namespace tzv58::tool {
 enum class DiagTarget { discard, stderr_, file };
 
 // Moves descriptor 1 to the target and returns the real standard output as
-// a stream of its own (nullptr, with a one-line reason, on failure).
-FILE* divert_diagnostics(DiagTarget target, const std::string& path, std::string& err);
+// a stream of its own (nullptr, with a one-line reason, on failure). A
+// --diag file is opened by the outputs' rule (open_output; force: --force).
+FILE* divert_diagnostics(DiagTarget target, const std::string& path, bool force, std::string& err);
 
 // Writes out what the plug-in and the host have buffered.
 void flush_all_output(FILE* console);
+// At the end: the plug-in's last lines shown on standard error (--debug),
+// waited for a second at most. Lines after it are discarded.
+void end_diagnostics();
 
-// Log rotation: points the stream, or descriptor 1 (the plug-in's lines),
-// at PATH afresh, appending, created if it is gone. false with a one-line
+// Log rotation: points the events stream, or descriptor 1 (the plug-in's
+// lines), at PATH afresh, by the rule it was opened with at start
+// (open_output): appending, created if it is gone. false with a one-line
 // reason; the old file is kept then.
-bool reopen_stream(FILE* out, const std::string& path, std::string& err);
-bool reopen_diagnostics(const std::string& path, std::string& err);
+bool reopen_stream(FILE* out, const std::string& path, bool force, std::string& err);
+bool reopen_diagnostics(const std::string& path, bool force, std::string& err);
 
 }  // namespace tzv58::tool

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 
+#include "tools/common/text_guard.h"
+
 namespace tzv58::tool {
 
 int say(int status, const std::string& msg) {
-    std::fprintf(stderr, "tzv58-host: %s\n", msg.c_str());
+    // One line, whatever a file or a name it quotes holds.
+    std::fprintf(stderr, "tzv58-host: %s\n", shown(msg).c_str());
     return status;
 }
 

@@ -96,9 +96,12 @@ std::string JsonFile::where(const std::string& member) const {
             pos = end == std::string::npos ? member.size() : end;
         }
     }
-    if (!v) return path_;
-    const std::string at = position(text_, size_t(v->getOffsetStart()));
-    return path_ + ":" + at.substr(0, at.find(':'));
+    return v ? at(*v) : path_;
+}
+
+std::string JsonFile::at(const Json::Value& v) const {
+    const std::string line_column = position(text_, size_t(v.getOffsetStart()));
+    return path_ + ":" + line_column.substr(0, line_column.find(':'));
 }
 
 }  // namespace tzv58::tool

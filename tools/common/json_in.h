@@ -24,6 +24,8 @@ public:
     // "PATH:LINE" of the member a path names ("ac.channels[0].d", members
     // by name, entries by index); "PATH" when it names nothing there.
     std::string where(const std::string& member) const;
+    // "PATH:LINE" of a value of root().
+    std::string at(const Json::Value& v) const;
 
 private:
     std::string path_, text_;

@@ -109,7 +109,9 @@ public:
         }
     }
 
-    // Stops taking lines; writes what waits until until_ms; ends the thread.
+    // Stops taking lines; writes what waits until until_ms; ends the thread
+    // and lets go of the target (a reader then sees the end: the --debug
+    // relay, a pipe).
     void finish(long long until_ms) {
         {
             std::lock_guard<std::mutex> lock(m_);
@@ -118,6 +120,8 @@ public:
         }
         poke();
         if (thread_.joinable()) thread_.join();
+        if (target_ >= 0) ::close(target_);
+        target_ = -1;
     }
 
     bool take(Dropped& d) {
@@ -200,7 +204,7 @@ private:
     void read_input();
     void end();
 
-    const int target_;
+    int target_;  // -1 once finished
     const bool socket_;
     const std::string name_;
     const PumpOptions o_;

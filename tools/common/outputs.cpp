@@ -12,6 +12,7 @@
 
 #include "tools/common/exit_status.h"
 #include "tools/common/output_pump.h"
+#include "tools/common/paths.h"
 #include "tools/common/signals.h"
 
 namespace tzv58::tool {
@@ -54,17 +55,76 @@ bool settle(FILE* out, int flushed) {
 
 }  // namespace
 
-int open_output(const std::string& path, const char* option, std::string& err) {
-    // Without O_NONBLOCK, opening a FIFO would wait for a reader.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        err =
-            std::string("option ") + option + ": " +
-            (errno == ENXIO ? "nothing reads the FIFO " + path : "cannot write " + path + ": " + std::strerror(errno));
+const OutputKind EVENTS_OUTPUT = {"--events", "an events file", "{\"event\":\"", false};
+const OutputKind DIAG_OUTPUT = {"--diag", "a diagnostics file", "# tzv58-host: the plug-in's diagnostic lines\n", true};
+
+namespace {
+
+// The first n bytes of the file open at fd, read through a descriptor of
+// its own (fd only writes); empty when the name no longer leads to it.
+std::string head_of(int fd, const std::string& path, int nofollow, size_t n) {
+    const int in = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | nofollow);
+    struct stat a {
+    }, b{};
+    std::string head(n, '\0');
+    ssize_t got = -1;
+    if (in >= 0 && ::fstat(fd, &a) == 0 && ::fstat(in, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        got = ::pread(in, &head[0], n, 0);
+    if (in >= 0) ::close(in);
+    head.resize(got > 0 ? size_t(got) : 0);
+    return head;
+}
+
+bool write_all(int fd, const char* text) {
+    for (size_t done = 0, size = std::strlen(text); done < size;) {
+        const ssize_t n = ::write(fd, text + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int open_output(const std::string& path, const OutputKind& kind, bool force, std::string& err) {
+    const std::string option = std::string("option ") + kind.option + ": ";
+    int nofollow = 0;
+    if (!check_shared_folder(path, nofollow, err)) {
+        err = option + err;
         return -1;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    // Without O_NONBLOCK, opening a FIFO would wait for a reader.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | nofollow, 0644);
+    if (fd < 0) {
+        const int e = errno;
+        err = option + (e == ENXIO               ? "nothing reads the FIFO " + path
+                        : e == ELOOP && nofollow ? path +
+                                                       " is a symbolic link in a folder others may write to; it is "
+                                                       "not followed"
+                                                 : "cannot write " + path + ": " + std::strerror(e));
+        return -1;
+    }
+    struct stat st {};
+    const size_t head_size = std::strlen(kind.head);
+    std::string why;
+    if (nofollow && !opened_own_file(fd, path, why)) {
+        err = option + why;
+    } else if (::fstat(fd, &st) != 0) {
+        err = option + "cannot write " + path + ": " + std::strerror(errno);
+    } else if (S_ISREG(st.st_mode) && st.st_size > 0 && !force &&
+               head_of(fd, path, nofollow, head_size) != std::string(kind.head, head_size)) {
+        err = option + path + " is there and is not " + kind.what +
+              " of this program: nothing was written to it (--force appends to it)";
+    } else if (S_ISREG(st.st_mode) && st.st_size == 0 && kind.head_line && !write_all(fd, kind.head)) {
+        err = option + "cannot write " + path + ": " + std::strerror(errno);
+    } else {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    ::close(fd);
+    return -1;
 }
 
 void watch_output(FILE* out, const std::string& name) {

@@ -13,9 +13,23 @@
 
 namespace tzv58::tool {
 
-// Opens PATH for writing, created or emptied; a FIFO only when a program
-// reads it. -1 with a one-line reason naming the option.
-int open_output(const std::string& path, const char* option, std::string& err);
+// What a text output of an option is: every such file begins with head; a
+// diagnostics file with a head line of its own, written to a new file.
+struct OutputKind {
+    const char* option;  // "--events"
+    const char* what;    // "an events file", in a message
+    const char* head;
+    bool head_line;  // the head is a line written to a new (empty) file
+};
+extern const OutputKind EVENTS_OUTPUT, DIAG_OUTPUT;
+
+// Opens PATH for appending, created if it is not there (0644), never
+// emptied, on start and on every reopen alike: a FIFO only when a program
+// reads it; a regular file that holds something but does not begin with the
+// kind's head (a database, a document) only with force; in a folder others
+// may write to, no final symbolic link and no file of another user (see
+// check_shared_folder). -1 with a one-line reason naming the option.
+int open_output(const std::string& path, const OutputKind& kind, bool force, std::string& err);
 
 // Watches an output from now on: name says which in a message ("the
 // --events file events.jsonl", "standard output").

@@ -1,6 +1,8 @@
 #include "tools/common/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -17,6 +19,20 @@ struct FileId {
 
     bool operator==(const FileId& o) const { return dev == o.dev && ino == o.ino && name == o.name; }
 };
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string shared_folder_words(const std::string& path) {
+    return " in " + folder_of(path) + ", a folder others may write to";
+}
+
+std::string other_user(const std::string& path, uid_t uid) {
+    return path + " belongs to another user (uid " + std::to_string(uid) + ")" + shared_folder_words(path) +
+           "; it is not written";
+}
 
 FileId file_id(const std::string& path) {
     FileId id;
@@ -49,6 +65,35 @@ PathKind path_kind(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return PathKind::absent;
     if (S_ISREG(st.st_mode)) return PathKind::regular;
     return S_ISDIR(st.st_mode) ? PathKind::folder : PathKind::other;
+}
+
+bool in_shared_folder(const std::string& path) {
+    struct stat st {};
+    return ::stat(folder_of(path).c_str(), &st) == 0 && (st.st_mode & S_IWOTH);
+}
+
+bool check_shared_folder(const std::string& path, int& nofollow, std::string& err) {
+    nofollow = 0;
+    if (!in_shared_folder(path)) return true;
+    nofollow = O_NOFOLLOW;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;
+    if (S_ISLNK(st.st_mode)) {
+        err = path + " is a symbolic link" + shared_folder_words(path) + "; it is not followed";
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        err = other_user(path, st.st_uid);
+        return false;
+    }
+    return true;
+}
+
+bool opened_own_file(int fd, const std::string& path, std::string& err) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_uid == ::geteuid()) return true;
+    err = other_user(path, st.st_uid);
+    return false;
 }
 
 bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err) {

@@ -1,6 +1,8 @@
 // The files a command writes or keeps, checked before any of them is opened:
 // two options naming one file would overwrite each other (a trend drawn over
-// the history file it was read from, events written over a database).
+// the history file it was read from, events written over a database); and a
+// name in a folder others may write to, where a link or a file another user
+// planted waits for the program to write through it.
 #pragma once
 
 #include <string>
@@ -26,5 +28,19 @@ struct NamedPath {
 // there yet, the same name in the same folder. Only regular files (and
 // names not yet taken) count: two options may both name /dev/null, or "-".
 bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err);
+
+// Whether the folder of path is one others may write to (world-writable,
+// sticky as /tmp or not). There a file is written only if it is this user's
+// own: a final symbolic link is not followed (O_NOFOLLOW) and a file of
+// another user is refused, whoever runs the program, root too.
+bool in_shared_folder(const std::string& path);
+
+// false with a one-line reason when path, in such a folder, is a symbolic
+// link or a file of another user; nofollow is then O_NOFOLLOW for the open,
+// else 0. A name not yet taken is fine.
+bool check_shared_folder(const std::string& path, int& nofollow, std::string& err);
+
+// After opening fd at path with nofollow set: the file is this user's.
+bool opened_own_file(int fd, const std::string& path, std::string& err);
 
 }  // namespace tzv58::tool

@@ -12,7 +12,6 @@
 #include <json/reader.h>
 
 #include "host/host_config.h"
-#include "tools/common/json_in.h"
 
 namespace tzv58::tool {
 
@@ -68,13 +67,6 @@ std::string default_plugin_path() {
             if (access((dir + rel).c_str(), R_OK) == 0) return dir + rel;
     }
     return std::string(TZV58_PLUGIN_DIR) + "/tzv58_419.so";
-}
-
-bool read_json_file(const std::string& path, Json::Value& out, std::string& err) {
-    JsonFile file;
-    if (!file.read(path, err)) return false;
-    out = file.root();
-    return true;
 }
 
 bool apply_config(ZMXSPDevice& device, const Json::Value& config, unsigned data_id, std::string& err) {

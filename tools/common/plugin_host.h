@@ -37,10 +37,6 @@ private:
 // The plug-in built beside this program.
 std::string default_plugin_path();
 
-// Reads a JSON file whose top level is an object, strictly (json_in.h).
-// false with a one-line reason naming the file, line and column.
-bool read_json_file(const std::string& path, Json::Value& out, std::string& err);
-
 // Threshold maps first, then data_id, then InitSetting. false with a reason
 // when the device rejects the configuration (a JSON type error, for one).
 bool apply_config(ZMXSPDevice& device, const Json::Value& config, unsigned data_id, std::string& err);

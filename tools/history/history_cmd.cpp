@@ -20,9 +20,10 @@ const char* const USAGE_HISTORY =
     "\n"
     "Reads a history file written by simulate or poll with --history; it opens\n"
     "the file read-only, so any user who can read it can run this.\n"
-    "  --since T        records from local time T on (2026-12-07, 2026-12-07T19:37\n"
-    "                   or 2026-12-07 19:37:00)\n"
-    "  --until T        records before local time T (after --since)\n"
+    "  --since T        records from time T on: local time (2026-12-07,\n"
+    "                   2026-12-07T19:37 or 2026-12-07 19:37:00), or followed by Z\n"
+    "                   (UTC) or an offset (2026-12-07T11:37Z, 2026-12-07T19:37+08:00)\n"
+    "  --until T        records before time T (after --since)\n"
     "  --format F       table (default: for people), csv (RFC 4180, header row) or\n"
     "                   jsonl (one JSON object per line)\n"
     "  --alarms         the alarm transitions (raised, cleared) instead of the records\n"
@@ -30,6 +31,7 @@ const char* const USAGE_HISTORY =
     "                   (- for standard output); a file that is there is written\n"
     "                   over only if it is a chart this program wrote\n"
     "  --force          with --plot: write over any regular file\n"
+    "Times are shown as local time with its offset (2026-12-07T19:37:00+08:00).\n"
     "Values a record does not hold (a channel, unit or battery not reported, a value\n"
     "marked as not supplied) are empty (csv), - (table) or null (jsonl).\n"
     "Status: 0 done, 1 the output could not be written, 2 bad input (an option, or\n"
@@ -52,45 +54,37 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err) {
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  HistoryStatusSource& status, std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
+    // A file that cannot be used at start is a mistake to mend, not a run
+    // to leave unattended without history.
     std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
     if (!db) {
-        if (why != HistoryDb::OpenError::unwritable) {
-            err = "option --history: " + err;
-            return false;
-        }
-        std::fprintf(stderr, "tzv58-host: history %s; polling goes on without history\n", err.c_str());
-        std::fflush(stderr);
-        return true;
+        err = "option --history: " + err;
+        return false;
     }
-    out = std::make_unique<HistoryRecorder>(std::move(db), address);
+    if (!db->note().empty()) say(EXIT_DONE, db->note());
+    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    recorder->set_clock(clock);
+    if (!recorder->recording()) {
+        err = "option --history: " + path + ": " + recorder->start_error();
+        return false;
+    }
+    status = [r = recorder.get()] { return r->status(); };
+    out = std::move(recorder);
     return true;
 }
 
 namespace {
 
-// 2026-12-07, 2026-12-07T19:37, 2026-12-07 19:37:05 -> 2026-12-07T19:37:05.
-bool parse_time(const std::string& text, std::string& iso) {
-    std::string t = text;
-    if (t.size() == 10) t += "T00:00";
-    if (t.size() == 16) t += ":00";
-    if (t.size() != 19) return false;
-    if (t[10] == ' ') t[10] = 'T';
-    long long seconds = 0;
-    // A time that reads back as itself: no 31 June, no 29 February of a common year.
-    if (!iso_seconds(t, seconds) || t[17] > '5' || iso_text(seconds) != t) return false;
-    iso = t;
-    return true;
-}
-
-bool time_option(const CommandLine& cl, const char* name, std::string& iso, std::string& err) {
-    if (!cl.has(name) || parse_time(cl.get(name), iso)) return true;
-    err = std::string("option ") + name + " needs a local time such as 2026-12-07 or 2026-12-07T19:37:00, not '" +
-          cl.get(name) + "'";
+bool time_option(const CommandLine& cl, const char* name, long long& seconds, std::string& err) {
+    if (!cl.has(name)) return true;
+    if (parse_time(cl.get(name), seconds, err)) return true;
+    err = std::string("option ") + name + " " + err;
     return false;
 }
 
@@ -103,9 +97,12 @@ bool refuse(std::string& err, const std::string& why) {
 // anything is opened.
 bool check_command(const CommandLine& cl, TimeRange& range, ExportFormat& format, std::string& err) {
     if (cl.args.size() != 1) return refuse(err, "history needs exactly one FILE.db (see history --help)");
-    if (!time_option(cl, "--since", range.since, err) || !time_option(cl, "--until", range.until, err)) return false;
-    if (!range.since.empty() && !range.until.empty() && range.since >= range.until)
-        return refuse(err, "option --since " + range.since + " is not before --until " + range.until);
+    long long since = 0, until = 0;
+    if (!time_option(cl, "--since", since, err) || !time_option(cl, "--until", until, err)) return false;
+    if (cl.has("--since") && cl.has("--until") && since >= until)
+        return refuse(err, "option --since " + local_text(since) + " is not before --until " + local_text(until));
+    if (cl.has("--since")) range.since = utc_text(since);
+    if (cl.has("--until")) range.until = utc_text(until);
     const std::string f = cl.get("--format", "table");
     if (f != "table" && f != "csv" && f != "jsonl")
         return refuse(err, "option --format needs table, csv or jsonl, not '" + f + "'");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/host_events.h"
+#include "tools/common/history_status.h"
 #include "tools/common/options.h"
 #include "tools/common/paths.h"
 
@@ -18,10 +19,13 @@ const std::vector<OptionSpec>& history_options();
 
 // --history PATH: the observer that keeps the device's history records and
 // alarm transitions in the file, for the device's observers. false with a
-// one-line reason when the file is refused (another program's database, an
-// unknown schema version, another writer); a file that cannot be written
-// gives one line on stderr, out stays empty and the run goes on (true).
-bool open_history(const std::string& path, int address, std::unique_ptr<HostEvents>& out, std::string& err);
+// one-line reason when the file cannot be used: refused (another program's
+// database, an unknown schema version, another writer, a link or a file of
+// another user in a folder others may write to) or not writable now.
+// status tells what the file is doing, from any thread; clock stamps the
+// link's changes (the device's host clock).
+bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
+                  HistoryStatusSource& status, std::string& err);
 
 // The files --history keeps, or that the history command reads, named
 // `what` in a message: the database, its write-ahead log and its shared

@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <sqlite3.h>
 
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
 #include "tools/common/paths.h"
+#include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
 namespace {
@@ -188,6 +190,24 @@ bool near_size_limit(const std::string& path) {
     return false;
 }
 
+// Version 1 held the host's local time without an offset: each time read
+// as local time in the zone in force now, as SQLite's 'utc' modifier reads
+// it (an hour the clocks passed twice gives one of its two instants).
+#define TZV58_V1_TIME "coalesce(strftime('%Y-%m-%dT%H:%M:%SZ', time, 'utc'), time)"
+
+// The steps from one schema version to the next, in order: a file of an
+// older version takes each step after its own, all in one transaction that
+// ends with the new user_version. A new version adds its step here and
+// raises HISTORY_SCHEMA_VERSION.
+struct SchemaStep {
+    int to;
+    const char* sql;
+};
+const SchemaStep SCHEMA_STEPS[] = {
+    {2, "UPDATE history SET time = " TZV58_V1_TIME "; UPDATE alarms SET time = " TZV58_V1_TIME ";"},
+};
+static_assert(sizeof SCHEMA_STEPS / sizeof SCHEMA_STEPS[0] == HISTORY_SCHEMA_VERSION - 1, "one step per version");
+
 }  // namespace
 
 const std::vector<HistoryColumn>& history_columns() {
@@ -220,6 +240,14 @@ std::string record_time(const tzv58_419_Data_t& r) {
                   t[6]);
     return buf;
 }
+
+long long host_utc(const std::string& local_iso) {
+    long long local = 0;
+    iso_seconds(local_iso, local);
+    return local - utc_offset(::time(nullptr));
+}
+
+long long round_utc(const tzv58_419_Data_t& r) { return host_utc(record_time(r)); }
 
 Statement::Statement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
@@ -266,15 +294,20 @@ int HistoryDb::on_busy(void* self, int count) {
 }
 
 // The exclusive flock that makes this the file's one writer. The file is
-// created here when it is not there yet, as 0666 less the umask.
-bool HistoryDb::lock_file(std::string& err, OpenError& why) {
-    lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+// created here when it is not there yet, as 0640 less the umask: the group
+// may read it, others may not (a reader holds the log from being cut back).
+// In a folder others may write to, no link is followed and only a file of
+// this user's is taken.
+bool HistoryDb::lock_file(int nofollow, std::string& err, OpenError& why) {
+    lock_fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | nofollow, 0640);
     if (lock_fd_ < 0) {
         const int e = errno;
         if (e == EACCES || e == EROFS || e == ENOSPC || e == EDQUOT || e == EFBIG) why = OpenError::unwritable;
-        err = path_ + ": " + std::strerror(e);
+        err = e == ELOOP && nofollow ? path_ + " is a symbolic link in a folder others may write to; it is not followed"
+                                     : path_ + ": " + std::strerror(e);
         return false;
     }
+    if (nofollow && !opened_own_file(lock_fd_, path_, err)) return false;
     struct stat st {};
     if (::fstat(lock_fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         err = path_ + ": not a regular file; a history file is one";
@@ -321,9 +354,10 @@ bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
         err = path_ + ": an SQLite database of another program, not a history file";
         return false;
     }
-    if (!fresh_ && version != HISTORY_SCHEMA_VERSION) {
+    version_ = fresh_ ? HISTORY_SCHEMA_VERSION : version;
+    if (!fresh_ && (version < 1 || version > HISTORY_SCHEMA_VERSION)) {
         err = path_ + ": history schema version " + std::to_string(version) +
-              " is unknown (this program reads version " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+              " is unknown (this program reads versions 1 to " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
         return false;
     }
     why = OpenError::none;
@@ -345,6 +379,31 @@ bool HistoryDb::check_pages(std::string& err) {
     std::replace(verdict.begin(), verdict.end(), '\n', ' ');
     err = path_ + ": the file is damaged (" + verdict + "); it is left as it was";
     return false;
+}
+
+const char* HistoryDb::time_sql() const { return version_ == 1 ? TZV58_V1_TIME : "time"; }
+
+bool HistoryDb::migrate(std::string& err) {
+    if (version_ == HISTORY_SCHEMA_VERSION) return true;
+    int rc = SQLITE_OK;
+    const int times = single_int(db_, "SELECT (SELECT count(*) FROM history) + (SELECT count(*) FROM alarms)", rc);
+    std::string sql = "BEGIN IMMEDIATE;";
+    for (const SchemaStep& step : SCHEMA_STEPS)
+        if (step.to > version_) sql += step.sql;
+    sql += "PRAGMA user_version = " + std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
+    if (rc != SQLITE_OK || !exec(sql.c_str(), err)) {
+        err = path_ + ": cannot move it from schema version " + std::to_string(version_) + " to " +
+              std::to_string(HISTORY_SCHEMA_VERSION) + ": " + error_text();
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    note_ = "history " + path_ + ": schema version " + std::to_string(version_) + " moved to " +
+            std::to_string(HISTORY_SCHEMA_VERSION);
+    if (version_ < 2)
+        note_ += ": " + std::to_string(times) + " times read as local time of the zone now in force (UTC" +
+                 local_text(::time(nullptr)).substr(19) + " now) and kept in UTC";
+    version_ = HISTORY_SCHEMA_VERSION;
+    return true;
 }
 
 // WAL, synchronous NORMAL and a bounded log; the schema in a new file.
@@ -385,9 +444,16 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
 
 std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::string& err, OpenError& why) {
     why = OpenError::refused;
-    if (!history_path_ok(path, true, err)) return nullptr;
+    int nofollow = 0, ignored = 0;
+    // The log and shared memory beside the file are SQLite's to open: one
+    // another user planted there is refused as the file would be.
+    if (!check_shared_folder(path, nofollow, err) || !check_shared_folder(path + "-wal", ignored, err) ||
+        !check_shared_folder(path + "-shm", ignored, err) || !history_path_ok(path, true, err))
+        return nullptr;
     std::unique_ptr<HistoryDb> db(new HistoryDb(path));
-    if (!db->lock_file(err, why) || !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE, err, why))
+    if (!db->lock_file(nofollow, err, why) ||
+        !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE | (nofollow ? SQLITE_OPEN_NOFOLLOW : 0), err,
+                     why))
         return nullptr;
     if (sqlite3_db_readonly(db->db_, "main") == 1) {
         why = OpenError::unwritable;
@@ -397,7 +463,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::
     if (!db->check_schema(true, err, why)) return nullptr;
     why = OpenError::refused;
     if (!db->fresh_ && !db->check_pages(err)) return nullptr;
-    if (!db->prepare_writer(db->fresh_, err, why)) return nullptr;
+    if (!db->prepare_writer(db->fresh_, err, why) || !db->migrate(err)) return nullptr;
     why = OpenError::none;
     return db;
 }
@@ -419,9 +485,9 @@ std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::
     return db;
 }
 
-bool HistoryDb::insert_record(const tzv58_419_Data_t& r, int address) {
+bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int address) {
     sqlite3_stmt* s = insert_round_->get();
-    const std::string time = record_time(r);
+    const std::string time = utc_text(utc);
     sqlite3_bind_text(s, 1, time.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(s, 2, address);
     sqlite3_bind_int64(s, 3, r.data_id.get());
@@ -459,10 +525,12 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
     return true;
 }
 
-HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms,
-                                        std::string& err) {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK && insert_record(r, address) &&
-        insert_alarms(alarms) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+// One transaction: the round's row when there is one, and the changes.
+HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int address,
+                                  const std::vector<AlarmChange>& alarms, std::string& err) {
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        (!r || insert_record(*r, utc, address)) && insert_alarms(alarms) &&
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return Write::done;
     const bool locked = locked_code(sqlite3_errcode(db_));
     err = error_text();
@@ -470,11 +538,37 @@ HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, int address, 
     return locked ? Write::locked : Write::failed;
 }
 
-bool HistoryDb::checkpoint() {
-    no_wait_ = true;
+HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
+                                        const std::vector<AlarmChange>& alarms, std::string& err) {
+    return write(&r, utc, address, alarms, err);
+}
+
+HistoryDb::Write HistoryDb::write_changes(const std::vector<AlarmChange>& alarms, std::string& err) {
+    return write(nullptr, 0, 0, alarms, err);
+}
+
+bool HistoryDb::checkpoint(int wait_ms) {
+    const int busy = busy_ms_;
+    busy_ms_ = wait_ms;
+    no_wait_ = wait_ms <= 0;
     const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     no_wait_ = false;
+    busy_ms_ = busy;
     return rc == SQLITE_OK;
+}
+
+std::string HistoryDb::gone() const {
+    struct stat held {
+    }, named{};
+    if (::fstat(lock_fd_, &held) != 0) return "";
+    if (held.st_nlink == 0) return "deleted";
+    if (::stat(path_.c_str(), &named) != 0) return errno == ENOENT ? "renamed" : "";
+    return named.st_dev == held.st_dev && named.st_ino == held.st_ino ? "" : "replaced by another file";
+}
+
+long long HistoryDb::log_bytes() const {
+    struct stat st {};
+    return ::stat((path_ + "-wal").c_str(), &st) == 0 ? (long long)st.st_size : 0;
 }
 
 bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err) {

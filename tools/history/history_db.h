@@ -2,11 +2,15 @@
 // the end of a round, with its main values as columns, and of the alarm
 // transitions (raised, cleared) of those rounds.
 //
-// Schema version 1 (PRAGMA user_version, application_id 0x747A7635):
+// Schema version 2 (PRAGMA user_version, application_id 0x747A7635):
 //   history(time, address, data_id, record, dc_v, load_i, ...)  one row per record
-//   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition
-// Times are the host's local time as ISO 8601 text ("2026-12-07T19:37:00"),
-// which sorts as it reads. WAL journal: readers read while the writer writes;
+//   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition,
+//                                                               and per change of the link (key "link")
+// Times are UTC as ISO 8601 text with Z ("2026-12-07T11:37:00Z", iso_time.h),
+// which sorts as it reads. Version 1 kept the host's local time without an
+// offset: the writer migrates such a file when it opens it, reading its
+// times as local time in the zone then in force; a reader reads it as it is
+// through the same rule. WAL journal: readers read while the writer writes;
 // the log is kept under 16 MB once readers let go of it. One writer per
 // file, held by an exclusive flock on the database file for as long as the
 // writer has it open; another connection's lock is waited for.
@@ -25,7 +29,7 @@ struct sqlite3_stmt;
 
 namespace tzv58::tool {
 
-constexpr int HISTORY_SCHEMA_VERSION = 1;
+constexpr int HISTORY_SCHEMA_VERSION = 2;
 
 // A main value of the record stored as a column of its own. get is false
 // where the record holds no such value (a channel, unit or battery that the
@@ -42,11 +46,19 @@ const std::vector<HistoryColumn>& history_columns();
 // decimal text, so that "WHERE dc_v = 53.01" finds 53.01.
 double stored_value(float v);
 
-// The record's round time as ISO 8601 ("2026-12-07T19:37:00").
+// The record's round time as the device stamped it, the host's local time
+// without a zone ("2026-12-07T19:37:00").
 std::string record_time(const tzv58_419_Data_t& r);
+// A time of the host's clock ("2026-12-07T19:37:00", local, no zone) in
+// seconds since the epoch: the local time less the local zone's offset from
+// UTC now. It is taken as it is stamped, when the offset in force is the
+// one it was stamped with.
+long long host_utc(const std::string& local_iso);
+// The record's round time so: a round is taken at its end.
+long long round_utc(const tzv58_419_Data_t& r);
 
 struct AlarmChange {
-    std::string time;
+    std::string time;  // UTC, as stored (utc_text)
     bool raised;
     int level;
     std::string key, id, text1, text2;
@@ -81,13 +93,15 @@ public:
 
     // How an open failed: refused (not a regular file, not a history file of
     // ours, an unknown version, a damaged file, another writer, no such
-    // folder) or unwritable (a read-only file, a full disk: the poll can go
-    // on without history).
+    // folder) or unwritable (a read-only file, a full disk: a file that may
+    // take rows again later).
     enum class OpenError { none, refused, unwritable };
 
     // Opens (or creates) the file for writing, after checking it
     // (PRAGMA quick_check); a refused file is left as it was. A new file's
-    // mode is 0666 less the umask. nullptr with a one-line reason.
+    // mode is 0640 less the umask. In a folder others may write to, the
+    // file, its log and its shared memory are taken only as this user's own
+    // (check_shared_folder). nullptr with a one-line reason.
     static std::unique_ptr<HistoryDb> open_writer(const std::string& path, std::string& err, OpenError& why);
     // Opens an existing file read-only (mode=ro): another user's file, a
     // folder one cannot write to, read-only media. nullptr with a reason.
@@ -97,11 +111,22 @@ public:
     // came with it. Nothing of it is kept unless done; locked: another
     // connection held its lock for longer than the busy wait.
     enum class Write { done, locked, failed };
-    Write write_round(const tzv58_419_Data_t& r, int address, const std::vector<AlarmChange>& alarms, std::string& err);
+    Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
+                      std::string& err);
+    // Changes alone, in one transaction: the link's (key "link").
+    Write write_changes(const std::vector<AlarmChange>& alarms, std::string& err);
 
-    // Moves the write-ahead log into the file and truncates it, without
-    // waiting: false (nothing lost) while a reader still holds an older snapshot.
-    bool checkpoint();
+    // Moves the write-ahead log into the file and truncates it, waiting up
+    // to wait_ms for readers that hold an older snapshot: false (nothing
+    // lost) while one still does.
+    bool checkpoint(int wait_ms = 0);
+
+    // What became of the file at the path since it was opened: "" while it
+    // is still there, else "deleted", "renamed" or "replaced by another file"
+    // (by device, inode and link count).
+    std::string gone() const;
+    // The size of the write-ahead log beside the file (0: none).
+    long long log_bytes() const;
 
     // How long a write waits for another connection's lock (default 5 s).
     void set_busy_wait(int ms) { busy_ms_ = ms; }
@@ -119,25 +144,36 @@ public:
 
     sqlite3* handle() { return db_; }
     const std::string& path() const { return path_; }
+    // The rows' time in SQL as stored text in UTC (utc_text), whatever the
+    // file's version.
+    const char* time_sql() const;
+    // What opening the file did beyond opening it (a migration), in one
+    // line; empty for nothing.
+    const std::string& note() const { return note_; }
     // The database's last error, with the system's reason for an I/O error.
     std::string error_text() const;
 
 private:
     explicit HistoryDb(const std::string& path) : path_(path) {}
     bool exec(const char* sql, std::string& err);
-    bool lock_file(std::string& err, OpenError& why);
+    bool lock_file(int nofollow, std::string& err, OpenError& why);
     bool connect(const std::string& uri, int flags, std::string& err, OpenError& why);
     bool check_schema(bool create, std::string& err, OpenError& why);
     bool check_pages(std::string& err);
+    bool migrate(std::string& err);
     bool prepare_writer(bool fresh, std::string& err, OpenError& why);
-    bool insert_record(const tzv58_419_Data_t& r, int address);
+    bool insert_record(const tzv58_419_Data_t& r, long long utc, int address);
     bool insert_alarms(const std::vector<AlarmChange>& alarms);
+    Write write(const tzv58_419_Data_t* r, long long utc, int address, const std::vector<AlarmChange>& alarms,
+                std::string& err);
     static int on_busy(void* self, int count);
 
     std::string path_;
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool fresh_ = false;  // no schema yet
+    int version_ = HISTORY_SCHEMA_VERSION;
+    std::string note_;
     std::unique_ptr<Statement> insert_round_, insert_alarm_;
     int busy_ms_ = 5000;
     bool no_wait_ = false;

@@ -4,12 +4,18 @@
 #include <cstring>
 #include <functional>
 
+#include <unistd.h>
+
 #include <sqlite3.h>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
+#include "tools/common/text_guard.h"
+#include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
+
+Output::Output(FILE* f, std::string name) : f_(f), name_(std::move(name)), terminal_(::isatty(::fileno(f)) == 1) {}
 
 bool Output::put(const std::string& s) {
     if (failed_) return false;
@@ -39,12 +45,28 @@ std::string value_text(sqlite3_stmt* st, int col) {
     return float_text(float(sqlite3_column_double(st, col)));
 }
 
-// RFC 4180: fields with a comma, a quote or a line break are quoted, quotes doubled.
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+// RFC 4180: fields with a comma, a quote or a line break are quoted, quotes
+// doubled; so is a field kept from being read as a formula.
+std::string csv_field(const std::string& text) {
+    const std::string s = spreadsheet_text(text);
+    if (s == text && s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string q = "\"";
     for (char ch : s) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     return q + "\"";
+}
+
+// A text of the file, made fit for the output.
+std::string file_text(const std::string& s, ExportFormat format, bool terminal) {
+    if (format == ExportFormat::jsonl) return valid_utf8(s);
+    return format == ExportFormat::table || terminal ? shown(s) : s;
+}
+
+// A row's time for people: local time with its offset; a text that is no
+// time as it is.
+std::string time_text(sqlite3_stmt* st, ExportFormat format, bool terminal) {
+    const std::string stored = column_text(st, 0);
+    long long t = 0;
+    return utc_seconds(stored, t) ? local_text(t) : file_text(stored, format, terminal);
 }
 
 std::string csv_row(const std::vector<std::string>& fields) {
@@ -58,7 +80,7 @@ bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool
     std::string counts;
     for (const HistoryColumn& c : history_columns())
         counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
-    Statement st(db.handle(), ("SELECT " + counts + " FROM history" + TIME_RANGE_SQL).c_str());
+    Statement st(db.handle(), ("SELECT " + counts + " FROM history" + time_range_sql(db)).c_str());
     if (!st.ok()) return false;
     bind_time_range(st.get(), range);
     if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
@@ -74,7 +96,7 @@ std::string records_header(ExportFormat format, const std::vector<bool>& shown) 
         for (const HistoryColumn& c : cols) fields.push_back(c.name);
         return csv_row(fields);
     }
-    std::string head = "time                 address  data_id";
+    std::string head = "time                       address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
         if (shown[i])
@@ -84,18 +106,17 @@ std::string records_header(ExportFormat format, const std::vector<bool>& shown) 
     return head + "\n";
 }
 
-std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<bool>& shown) {
+std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, const std::vector<bool>& with_values) {
     const std::vector<HistoryColumn>& cols = history_columns();
+    const std::string time = time_text(s, format, terminal);
     if (format == ExportFormat::csv) {
-        std::vector<std::string> fields{column_text(s, 0), column_text(s, 1), column_text(s, 2)};
+        std::vector<std::string> fields{time, column_text(s, 1), column_text(s, 2)};
         for (size_t i = 0; i < cols.size(); ++i) fields.push_back(value_text(s, int(i) + 3));
         return csv_row(fields);
     }
     if (format == ExportFormat::jsonl) {
         JsonLine line;
-        line.str("time", column_text(s, 0))
-            .num("address", sqlite3_column_int(s, 1))
-            .num("data_id", sqlite3_column_int64(s, 2));
+        line.str("time", time).num("address", sqlite3_column_int(s, 1)).num("data_id", sqlite3_column_int64(s, 2));
         for (size_t i = 0; i < cols.size(); ++i) {
             const std::string v = value_text(s, int(i) + 3);
             line.raw(cols[i].name, v.empty() ? "null" : v);
@@ -103,11 +124,11 @@ std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<
         return line.text() + "\n";
     }
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%-19s  %7d  %7lld", column_text(s, 0).c_str(), sqlite3_column_int(s, 1),
+    std::snprintf(buf, sizeof buf, "%-25s  %7d  %7lld", time.c_str(), sqlite3_column_int(s, 1),
                   (long long)sqlite3_column_int64(s, 2));
     std::string row = buf;
     for (size_t i = 0; i < cols.size(); ++i) {
-        if (!shown[i]) continue;
+        if (!with_values[i]) continue;
         const std::string v = value_text(s, int(i) + 3);
         std::snprintf(buf, sizeof buf, "  %14s", v.empty() ? "-" : v.c_str());
         row += buf;
@@ -115,9 +136,10 @@ std::string record_line(ExportFormat format, sqlite3_stmt* s, const std::vector<
     return row + "\n";
 }
 
-std::string alarm_line(ExportFormat format, sqlite3_stmt* s) {
-    const std::string time = column_text(s, 0), change = column_text(s, 1), key = column_text(s, 2),
-                      id = column_text(s, 3), text1 = column_text(s, 5), text2 = column_text(s, 6);
+std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s) {
+    const auto text = [&](int col) { return file_text(column_text(s, col), format, terminal); };
+    const std::string time = time_text(s, format, terminal), change = text(1), key = text(2), id = text(3),
+                      text1 = text(5), text2 = text(6);
     const int level = sqlite3_column_int(s, 4), seq = sqlite3_column_int(s, 7);
     if (format == ExportFormat::csv)
         return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq)});
@@ -159,25 +181,27 @@ int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Ou
     if (format == ExportFormat::table && !columns_with_values(db, range, shown)) return read_error(db);
     std::string names;
     for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
-    Statement st(
-        db.handle(),
-        ("SELECT time, address, data_id" + names + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
+    const std::string t = db.time_sql();
+    Statement st(db.handle(), ("SELECT " + t + ", address, data_id" + names + " FROM history" + time_range_sql(db) +
+                               " ORDER BY " + t + ", rowid")
+                                  .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
     if (!out.put(records_header(format, shown))) return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return record_line(format, s, shown); });
+                      [&](sqlite3_stmt* s) { return record_line(format, out.terminal(), s, shown); });
 }
 
 int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
-    Statement st(db.handle(), (std::string("SELECT time, change, key, id, level, text1, text2, seq FROM alarms") +
-                               TIME_RANGE_SQL + " ORDER BY time, rowid")
+    const std::string t = db.time_sql();
+    Statement st(db.handle(), ("SELECT " + t + ", change, key, id, level, text1, text2, seq FROM alarms" +
+                               time_range_sql(db) + " ORDER BY " + t + ", rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
     if (format == ExportFormat::csv &&
         !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
         return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return alarm_line(format, s); });
+                      [&](sqlite3_stmt* s) { return alarm_line(format, out.terminal(), s); });
 }
 
 }  // namespace tzv58::tool

@@ -1,6 +1,9 @@
 // The history command's text output: the records, or the alarm transitions,
 // as a table for people, as CSV (RFC 4180: CRLF, header row, quoted fields
-// where needed) or as JSON lines; empty fields and null for no value.
+// where needed) or as JSON lines; empty fields and null for no value. Texts
+// come from a file anyone may have written: the table (and CSV on a
+// terminal) shows control characters as \xNN, a CSV cell that a spreadsheet
+// would take for a formula is quoted as text, JSON lines carry valid UTF-8.
 #pragma once
 
 #include <cstdio>
@@ -16,9 +19,11 @@ namespace tzv58::tool {
 // stops the output (a full disk, /dev/full, a reader gone).
 class Output {
 public:
-    Output(FILE* f, std::string name) : f_(f), name_(std::move(name)) {}
+    Output(FILE* f, std::string name);
     bool put(const std::string& s);
     bool failed() const { return failed_; }
+    // A terminal: texts from the file are shown without control characters.
+    bool terminal() const { return terminal_; }
     // Flushes. 0, or 1 after one line on stderr naming the output.
     int finish();
 
@@ -26,6 +31,7 @@ private:
     FILE* f_;
     std::string name_;
     bool failed_ = false;
+    bool terminal_ = false;
     int errno_ = 0;
 };
 

@@ -23,12 +23,13 @@ const std::vector<OptionSpec>& history_options() {
 
 std::vector<NamedPath> history_paths(const std::string& path, const std::string& what) { return {{what, path}}; }
 
-bool open_history(const std::string&, int, std::unique_ptr<HostEvents>&, std::string& err) {
+bool open_history(const std::string&, int, const HostClock*, std::unique_ptr<HostEvents>&, HistoryStatusSource&,
+                  std::string& err) {
     err = "option --history: this build has no SQLite";
     return false;
 }
 
-bool trend_json(const std::string&, int, const std::atomic<bool>&, std::string&, std::string& err) {
+bool trend_json(const std::string&, int, long long, const std::atomic<bool>&, std::string&, std::string& err) {
     err = "this build has no SQLite";
     return false;
 }

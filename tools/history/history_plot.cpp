@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/paths.h"
 #include "tools/history/history_export.h"
+#include "tools/history/iso_time.h"
 #include "tools/history/trend_svg.h"
 
 namespace tzv58::tool {
@@ -62,6 +64,11 @@ bool replace_file(const std::string& target, const std::string& data, std::strin
 
 bool plot_target_ok(const std::string& target, bool force, std::string& err) {
     if (target == "-") return true;
+    int nofollow = 0;
+    if (!check_shared_folder(target, nofollow, err)) {
+        err = "option --plot: " + err;
+        return false;
+    }
     switch (path_kind(target)) {
     case PathKind::absent:
         return true;
@@ -84,7 +91,10 @@ bool plot_target_ok(const std::string& target, bool force, std::string& err) {
 int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target) {
     Trend trend;
     std::string err;
-    if (!read_trend(db, range, {"dc_v", "load_i"}, TREND_POINTS, trend, err))
+    // The chart ends now, or at --until when a person gives one.
+    long long now = ::time(nullptr);
+    if (!range.until.empty() && utc_seconds(range.until, now)) --now;
+    if (!read_trend(db, range, now, {"dc_v", "load_i"}, TREND_POINTS, trend, err))
         return usage_error(db.path() + ": " + err);
     const std::string svg = trend_svg(trend);
     if (target == "-") {
@@ -94,7 +104,10 @@ int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target)
     }
     if (!replace_file(target, svg, err)) return failure("option --plot: cannot write " + target + ": " + err);
     Output out(stdout, "standard output");
-    out.put(target + ": trend of " + std::to_string(trend.rows) + " records\n");
+    std::string later;
+    if (trend.after_now > 0)
+        later = " (" + std::to_string(trend.after_now) + " dated after now left out: --until takes them)";
+    out.put(target + ": trend of " + std::to_string(trend.rows) + " records" + later + "\n");
     return out.finish();
 }
 

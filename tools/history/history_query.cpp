@@ -9,7 +9,10 @@
 
 namespace tzv58::tool {
 
-const char* const TIME_RANGE_SQL = " WHERE (?1 IS NULL OR time >= ?1) AND (?2 IS NULL OR time < ?2)";
+std::string time_range_sql(const HistoryDb& db) {
+    const std::string t = db.time_sql();
+    return " WHERE (?1 IS NULL OR " + t + " >= ?1) AND (?2 IS NULL OR " + t + " < ?2)";
+}
 
 void bind_time_range(sqlite3_stmt* st, const TimeRange& range) {
     if (!range.since.empty()) sqlite3_bind_text(st, 1, range.since.c_str(), -1, SQLITE_TRANSIENT);
@@ -32,8 +35,9 @@ bool known_column(const std::string& name) {
 // The first and last time in the range, and the number of rows: the
 // buckets are laid out before the rows are read.
 bool time_span(HistoryDb& db, const TimeRange& range, Trend& out, std::string& err) {
+    const std::string t = db.time_sql();
     Statement st(db.handle(),
-                 (std::string("SELECT min(time), max(time), count(*) FROM history") + TIME_RANGE_SQL).c_str());
+                 ("SELECT min(" + t + "), max(" + t + "), count(*) FROM history" + time_range_sql(db)).c_str());
     if (!st.ok()) {
         err = db.error_text();
         return false;
@@ -45,18 +49,32 @@ bool time_span(HistoryDb& db, const TimeRange& range, Trend& out, std::string& e
     }
     out.rows = size_t(sqlite3_column_int64(st.get(), 2));
     if (out.rows == 0) return true;
-    if (!iso_seconds(column_text(st.get(), 0), out.t0) || !iso_seconds(column_text(st.get(), 1), out.t1)) {
-        err = "a row's time is not a local time such as 2026-12-07T19:37:00";
+    if (!utc_seconds(column_text(st.get(), 0), out.t0) || !utc_seconds(column_text(st.get(), 1), out.t1)) {
+        err = "a row's time is not a time such as 2026-12-07T11:37:00Z";
         return false;
     }
     return true;
 }
 
+// Rows in the range dated from `bound` on.
+bool count_from(HistoryDb& db, const TimeRange& range, const std::string& bound, size_t& n, std::string& err) {
+    n = 0;
+    if (!range.until.empty() && range.until <= bound) return true;
+    Statement st(db.handle(), ("SELECT count(*) FROM history" + time_range_sql(db)).c_str());
+    if (st.ok()) bind_time_range(st.get(), {std::max(range.since, bound), range.until});
+    if (!st.ok() || sqlite3_step(st.get()) != SQLITE_ROW) {
+        err = db.error_text();
+        return false;
+    }
+    n = size_t(sqlite3_column_int64(st.get(), 0));
+    return true;
+}
+
 }  // namespace
 
-bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::string>& columns, size_t max_points,
-                Trend& out, std::string& err) {
-    std::string sql = "SELECT time";
+bool read_trend(HistoryDb& db, const TimeRange& whole, long long now, const std::vector<std::string>& columns,
+                size_t max_points, Trend& out, std::string& err) {
+    std::string sql = std::string("SELECT ") + db.time_sql();
     for (const std::string& c : columns) {
         if (!known_column(c)) {
             err = "no value column named '" + c + "'";
@@ -65,8 +83,14 @@ bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::st
         sql += ", " + c;
     }
     out = Trend{};
-    if (!time_span(db, range, out, err)) return false;
-    Statement st(db.handle(), (sql + " FROM history" + TIME_RANGE_SQL + " ORDER BY time, rowid").c_str());
+    const std::string bound = utc_text(now + 1);
+    TimeRange range = whole;
+    if (range.until.empty() || range.until > bound) range.until = bound;
+    size_t after_now = 0;
+    if (!count_from(db, whole, bound, after_now, err) || !time_span(db, range, out, err)) return false;
+    out.after_now = after_now;
+    Statement st(db.handle(),
+                 (sql + " FROM history" + time_range_sql(db) + " ORDER BY " + db.time_sql() + ", rowid").c_str());
     if (!st.ok()) {
         err = db.error_text();
         return false;
@@ -77,7 +101,7 @@ bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::st
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
         long long t = 0;
-        if (!iso_seconds(column_text(st.get(), 0), t)) continue;
+        if (!utc_seconds(column_text(st.get(), 0), t)) continue;
         intervals.add(t);
         for (size_t i = 0; i < columns.size(); ++i) {
             const bool null = sqlite3_column_type(st.get(), int(i) + 1) == SQLITE_NULL;

@@ -13,14 +13,15 @@ struct sqlite3_stmt;
 
 namespace tzv58::tool {
 
-// Local times as the file stores them; empty for no bound. since is
+// Times as the file stores them (utc_text); empty for no bound. since is
 // inclusive, until exclusive.
 struct TimeRange {
     std::string since, until;
 };
 
-// " WHERE" clause on time taking ?1 (since) and ?2 (until), and its binding.
-extern const char* const TIME_RANGE_SQL;
+// " WHERE" clause on the rows' time (db.time_sql()) taking ?1 (since) and
+// ?2 (until), and its binding.
+std::string time_range_sql(const HistoryDb& db);
 void bind_time_range(sqlite3_stmt* st, const TimeRange& range);
 
 // A column's text, "" for NULL.
@@ -28,9 +29,12 @@ std::string column_text(sqlite3_stmt* st, int col);
 
 // The trend of these value columns (names from history_columns()) over the
 // range, each reduced to at most max_points points with its gaps (steps of
-// more than GAP_ROUNDS round intervals) breaking its line. Memory and output
-// stay bounded whatever the number of rows. false with a one-line reason.
-bool read_trend(HistoryDb& db, const TimeRange& range, const std::vector<std::string>& columns, size_t max_points,
-                Trend& out, std::string& err);
+// more than GAP_ROUNDS round intervals) breaking its line. Rows dated after
+// now (seconds since the epoch: a clock that jumped ahead and back) are left
+// out, and counted in out.after_now: one of them would stretch the chart to
+// its date. Memory and output stay bounded whatever the number of rows.
+// false with a one-line reason.
+bool read_trend(HistoryDb& db, const TimeRange& range, long long now, const std::vector<std::string>& columns,
+                size_t max_points, Trend& out, std::string& err);
 
 }  // namespace tzv58::tool

@@ -3,35 +3,27 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/common/text_guard.h"
+#include "tools/history/iso_time.h"
+#include "tools/report/events.h"
+#include "tools/report/summary.h"
+
 namespace tzv58::tool {
 
 HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
     : path_(db ? db->path() : ""), errors_(errors) {
     // An alarm raised before this run and not cleared since is not raised again.
     std::vector<StoredAlarmState> states;
-    std::string err;
-    if (!db) return;
-    if (!db->last_alarm_states(states, err)) {
-        give_up(err);
-        return;
-    }
+    if (!db || !db->last_alarm_states(states, start_error_)) return;
     for (const StoredAlarmState& s : states) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
     writer_ = std::make_unique<HistoryWriter>(std::move(db), address, errors, pace);
-}
-
-void HistoryRecorder::give_up(const std::string& reason) {
-    std::fprintf(errors_, "tzv58-host: history %s: %s; polling goes on without history\n", path_.c_str(),
-                 reason.c_str());
-    std::fflush(errors_);
-    writer_.reset();
-    pending_.clear();
 }
 
 void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int len) {
     if (len != sizeof(tzv58_419_Data_t)) return;
     tzv58_419_Data_t r;
     std::memcpy(&r, data, len);
-    round_time_ = record_time(r);
+    round_time_ = utc_text(round_utc(r));
 }
 
 void HistoryRecorder::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
@@ -45,14 +37,52 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (!recording()) return;
     if (len != sizeof(tzv58_419_Data_t)) {
-        give_up("a history record of " + std::to_string(len) + " bytes, not " +
-                std::to_string(sizeof(tzv58_419_Data_t)));
+        if (!said_size_)
+            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %zu: left out\n",
+                         shown(path_).c_str(), len, sizeof(tzv58_419_Data_t));
+        said_size_ = true;
+        pending_.clear();
         return;
     }
     PendingRound round;
     std::memcpy(&round.record, data, len);
+    round.utc = round_utc(round.record);
     round.alarms.swap(pending_);
-    if (!writer_->submit(std::move(round))) writer_.reset();
+    writer_->submit(std::move(round));
+}
+
+HistoryStatus HistoryRecorder::status() const {
+    if (writer_) return writer_->status();
+    HistoryStatus off;
+    off.kept = true;
+    return off;
+}
+
+// The time of a change is the host clock's now, kept in UTC as the rounds'
+// times are: the round time of the records may be far behind it.
+void HistoryRecorder::link_change(bool raised, const char* id, const std::string& what, const char* state) {
+    if (!recording()) return;
+    PendingRound change{};
+    change.has_record = false;
+    change.utc = host_utc(iso_time(clock_->local_time()));
+    change.alarms.push_back({utc_text(change.utc), raised, 0, "link", id, what, state, 0});
+    writer_->submit(std::move(change));
+}
+
+void HistoryRecorder::link_lost(const char* cause) {
+    link_change(true, "down", link_lost_line(cause, iso_time(clock_->local_time())), "link down");
+}
+
+void HistoryRecorder::link_restored(long long down_s) {
+    link_change(false, "down", link_restored_line(down_s), "link down");
+}
+
+void HistoryRecorder::link_silent(int address, const std::string& since) {
+    link_change(true, "silent", link_silent_line(address, since, iso_time(clock_->local_time())), "no answer");
+}
+
+void HistoryRecorder::link_answers(long long silent_s) {
+    link_change(false, "silent", link_answers_line(silent_s), "no answer");
 }
 
 }  // namespace tzv58::tool

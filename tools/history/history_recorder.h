@@ -6,8 +6,8 @@
 // The round goes to the history writer (history_writer.h) inside the round's
 // end, after the last reply and before the device's next request can be sent
 // (the device refuses a refresh within a second of a round's end). When the
-// database fails (a full disk, a read-only file), one line goes to stderr and
-// the run goes on without history.
+// file fails (a full disk, a read-only file, a lock), the rounds wait in
+// memory and the writer tries again; the run goes on.
 #pragma once
 
 #include <cstdio>
@@ -22,7 +22,11 @@
 
 namespace tzv58::tool {
 
-class HistoryRecorder : public HostEvents {
+// The link's changes (lost and restored, silent and answering again) are
+// rows of the alarm transitions with the key "link", level 0 and seq 0,
+// timed by the host clock and given to the writer at once, not with the next
+// round.
+class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
     HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
 
@@ -31,19 +35,37 @@ public:
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
 
-    bool recording() const { return writer_ && writer_->on(); }
-    // Rows written so far.
+    void link_lost(const char* cause) override;
+    void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
+
+    // The host clock that stamps the link's changes (the device's).
+    void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
+
+    // false when the file's alarm states could not be read at the start:
+    // start_error() says why.
+    bool recording() const { return writer_ != nullptr; }
+    const std::string& start_error() const { return start_error_; }
+    // Rows written so far; what the file is doing (from any thread).
     long rows() const { return writer_ ? writer_->rows() : 0; }
+    HistoryStatus status() const;
 
 private:
-    void give_up(const std::string& reason);
+    // id: "down" or "silent"; text1 what happened, text2 the state's name.
+    void link_change(bool raised, const char* id, const std::string& what, const char* state);
 
     std::string path_;
     FILE* errors_;
-    std::string round_time_;                 // of the last published record
-    AlarmStates alarms_;                     // raised or not, as the summary tells alarms apart
-    std::vector<AlarmChange> pending_;       // since the last record
-    std::unique_ptr<HistoryWriter> writer_;  // last: it ends first, writing what waits
+    const HostClock* clock_ = &wall_clock();
+    std::string start_error_;
+    bool said_size_ = false;
+    std::string round_time_;            // of the last published record, UTC as stored
+    AlarmStates alarms_;                // raised or not, as the summary tells alarms apart
+    std::vector<AlarmChange> pending_;  // since the last record
+    // Last: it ends first, writing what waits. Set once, at the start, so
+    // that status() may be asked from any thread.
+    std::unique_ptr<HistoryWriter> writer_;
 };
 
 }  // namespace tzv58::tool

@@ -18,7 +18,7 @@ constexpr int GAP_ROUNDS = 3;
 constexpr size_t TREND_POINTS = 2000;
 
 struct TrendSample {
-    long long t;  // seconds, as iso_seconds gives them
+    long long t;  // seconds since the epoch
     double v;
 };
 
@@ -35,6 +35,7 @@ struct TrendLine {
 struct Trend {
     long long t0 = 0, t1 = 0;  // the first and last row's time
     size_t rows = 0;
+    size_t after_now = 0;    // rows of the range dated after now, left out
     long long interval = 0;  // the usual time between rounds, seconds (0: fewer than two rows)
     double bucket_s = 0;     // the time a bucket covers
     std::vector<TrendLine> lines;

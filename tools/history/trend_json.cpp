@@ -21,8 +21,8 @@ std::string points_json(const TrendLine& line) {
     for (size_t r = 0; r < line.runs.size(); ++r) {
         if (r) s += ",null";
         for (const TrendSample& p : line.runs[r])
-            s += std::string(s.size() > 1 ? "," : "") + "[" + json_quote(iso_text(p.t)) + "," + float_text(float(p.v)) +
-                 "]";
+            s += std::string(s.size() > 1 ? "," : "") + "[" + json_quote(local_text(p.t)) + "," +
+                 float_text(float(p.v)) + "]";
     }
     return s + "]";
 }
@@ -31,16 +31,16 @@ int give_up(void* cancel) { return static_cast<const std::atomic<bool>*>(cancel)
 
 }  // namespace
 
-bool trend_json(const std::string& path, int hours, const std::atomic<bool>& cancel, std::string& json,
+bool trend_json(const std::string& path, int hours, long long now, const std::atomic<bool>& cancel, std::string& json,
                 std::string& err) {
     std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(path, err);
     if (!db) return false;
     // Every few thousand steps of the reading, the cancel flag is looked at.
     sqlite3_progress_handler(db->handle(), 4000, give_up, const_cast<std::atomic<bool>*>(&cancel));
-    const long long now = local_now_seconds(), from = now - 3600LL * hours;
+    const long long from = now - 3600LL * hours;
     Trend t;
     const std::vector<std::string> columns(std::begin(TREND_COLUMNS), std::end(TREND_COLUMNS));
-    if (!read_trend(*db, {iso_text(from), ""}, columns, TREND_POINTS, t, err)) return false;
+    if (!read_trend(*db, {utc_text(from), ""}, now, columns, TREND_POINTS, t, err)) return false;
     std::string series = "{";
     bool reduced = false;
     for (const TrendLine& line : t.lines) {
@@ -48,10 +48,11 @@ bool trend_json(const std::string& path, int hours, const std::atomic<bool>& can
         reduced = reduced || line.reduced;
     }
     json = JsonLine()
-               .str("from", iso_text(from))
-               .str("to", iso_text(t.rows ? std::max(now, t.t1) : now))
+               .str("from", local_text(from))
+               .str("to", local_text(now))
                .num("hours", hours)
                .num("rows", (long long)t.rows)
+               .num("after_now", (long long)t.after_now)
                .num("interval_s", t.interval)
                .num("gap_s", GAP_ROUNDS * t.interval)
                .real("bucket_s", float(t.bucket_s))

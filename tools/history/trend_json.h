@@ -8,14 +8,16 @@
 
 namespace tzv58::tool {
 
-// Reads the file read-only: the rows from `hours` hours before now (the
-// host's local time) on, reduced to at most TREND_POINTS points a series,
-// as {"from":ISO,"to":ISO,"hours":6,"rows":N,"interval_s":S,"gap_s":S,
-// "bucket_s":S,"reduced":false,"series":{"dc_v":[[ISO,V],...,null,...],
-// "load_i":[...]}}: null breaks a line where no value came for more than
-// GAP_ROUNDS round intervals; "to" is now, or the newest row when that is
-// later. Gives up soon once cancel is set. false with a one-line reason.
-bool trend_json(const std::string& path, int hours, const std::atomic<bool>& cancel, std::string& json,
+// Reads the file read-only: the rows from `hours` hours before now (seconds
+// since the epoch, by the clock of the rounds) to now, reduced to at most
+// TREND_POINTS points a series, as {"from":T,"to":T,"hours":6,"rows":N,
+// "after_now":0,"interval_s":S,"gap_s":S,"bucket_s":S,"reduced":false,
+// "series":{"dc_v":[[T,V],...,null,...],"load_i":[...]}}, times T in local
+// time with their offset: null breaks a line where no value came for more
+// than GAP_ROUNDS round intervals; after_now counts the rows dated after
+// now, left out. Gives up soon once cancel is set. false with a one-line
+// reason.
+bool trend_json(const std::string& path, int hours, long long now, const std::atomic<bool>& cancel, std::string& json,
                 std::string& err);
 
 }  // namespace tzv58::tool

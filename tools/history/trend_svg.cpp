@@ -77,7 +77,7 @@ long long time_step(long long span) {
 }
 
 std::string time_label(long long t, long long step, long long span) {
-    const CivilTime c = civil_time(t);
+    const CivilTime c = civil_time(t + utc_offset(t));
     char buf[32];
     if (step >= 86400)
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
@@ -100,13 +100,6 @@ struct Layout {
     double height() const { return bottom(panels - 1) + 60; }
 };
 
-// "2026-12-07 19:37:00"
-std::string person_time(long long t) {
-    std::string s = iso_text(t);
-    s[10] = ' ';
-    return s;
-}
-
 std::string column_label(const std::string& name) {
     for (const HistoryColumn& c : history_columns())
         if (name == c.name) return std::string(c.label) + " (" + c.unit + ")";
@@ -124,7 +117,9 @@ std::string header(const Trend& trend, const Layout& at) {
     svg += text(WIDTH / 2, 24, title, "middle", " font-size=\"16\"");
     std::string when = "no records";
     if (trend.rows > 0)
-        when = person_time(trend.t0) + " to " + person_time(trend.t1) + ", " + std::to_string(trend.rows) + " records";
+        when = local_text(trend.t0, ' ') + " to " + local_text(trend.t1, ' ') + ", " + std::to_string(trend.rows) +
+               " records";
+    if (trend.after_now > 0) when += "; " + std::to_string(trend.after_now) + " dated after now left out";
     svg += text(WIDTH / 2, 42, when, "middle", " fill=\"#555\"");
     std::string how;
     for (const TrendLine& l : trend.lines)
@@ -136,11 +131,18 @@ std::string header(const Trend& trend, const Layout& at) {
     return svg + text(WIDTH / 2, 58, how, "middle", " fill=\"#555\" font-size=\"11\"");
 }
 
-// The time grid in every panel, the labels under the last one.
+// "UTC+08:00", or "UTC+01:00 to +02:00" across a change of the clocks.
+std::string zone_words(long long t0, long long t1) {
+    const std::string a = local_text(t0).substr(19), b = local_text(t1).substr(19);
+    return "UTC" + a + (a == b ? "" : " to " + b);
+}
+
+// The time grid in every panel, the labels under the last one: ticks on
+// round steps of local time (as of the first row's offset).
 std::string time_axis(const Layout& at) {
     std::string svg;
-    const long long span = at.t1 - at.t0, step = time_step(span);
-    const long long first_tick = (at.t0 >= 0 ? (at.t0 + step - 1) / step : at.t0 / step) * step;
+    const long long span = at.t1 - at.t0, step = time_step(span), shift = utc_offset(at.t0), local0 = at.t0 + shift;
+    const long long first_tick = (local0 >= 0 ? (local0 + step - 1) / step : local0 / step) * step - shift;
     const double last = at.bottom(at.panels - 1);
     for (long long s = first_tick; s <= at.t1; s += step) {
         const double x = at.x(s);
@@ -148,24 +150,35 @@ std::string time_axis(const Layout& at) {
         svg += line(x, last, x, last + 5, "stroke=\"black\"");
         svg += text(x, last + 18, time_label(s, step, span), "middle");
     }
-    return svg + text((LEFT + RIGHT) / 2, last + 40, "local time", "middle");
+    return svg + text((LEFT + RIGHT) / 2, last + 40, "local time (" + zone_words(at.t0, at.t1) + ")", "middle");
 }
 
-// One series: a polyline per run, a dot for a run of one value.
+std::string dot(const TrendLine& l, double x, double y, const char* colour) {
+    return "<circle class=\"" + l.name + "\" cx=\"" + fmt("%.1f", x) + "\" cy=\"" + fmt("%.1f", y) +
+           "\" r=\"2.5\" fill=\"" + colour + "\"/>\n";
+}
+
+// One series: a polyline per run. A run too short to see as a line (one
+// value, or values within two pixels of each other) is a dot, and a series
+// of one or two values shows each as a dot.
 std::string series(const TrendLine& l, const Layout& at, size_t panel, const Axis& a, const char* colour) {
     const auto y = [&](double v) { return at.bottom(panel) - PANEL_HEIGHT * (v - a.lo) / (a.hi - a.lo); };
     std::string svg;
     for (const std::vector<TrendSample>& run : l.runs) {
-        if (run.size() == 1) {
-            svg += "<circle class=\"" + l.name + "\" cx=\"" + fmt("%.1f", at.x(run[0].t)) + "\" cy=\"" +
-                   fmt("%.1f", y(run[0].v)) + "\" r=\"2.5\" fill=\"" + colour + "\"/>\n";
-            continue;
-        }
         std::string pts;
-        for (const TrendSample& s : run)
+        const double x0 = at.x(run[0].t), y0 = y(run[0].v);
+        double far = 0;
+        for (const TrendSample& s : run) {
+            far = std::max({far, std::fabs(at.x(s.t) - x0), std::fabs(y(s.v) - y0)});
             pts += (pts.empty() ? "" : " ") + fmt("%.1f", at.x(s.t)) + "," + fmt("%.1f", y(s.v));
-        svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
-               "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
+        }
+        if (run.size() > 1)
+            svg += "<polyline class=\"" + l.name + "\" fill=\"none\" stroke=\"" + colour +
+                   "\" stroke-width=\"1.5\" stroke-linejoin=\"round\" points=\"" + pts + "\"/>\n";
+        if (l.values <= 2)
+            for (const TrendSample& s : run) svg += dot(l, at.x(s.t), y(s.v), colour);
+        else if (far < 2)
+            svg += dot(l, x0, y0, colour);
     }
     return svg;
 }

@@ -16,20 +16,38 @@ Line::~Line() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Line::Opened Line::open(std::string& err) {
+Line::Opened Line::open(bool wait_port, std::string& err) {
     fd_ = open_serial_port(path_, baud_, err);
     if (fd_ >= 0) {
         events_.link("open");
         return Opened::yes;
     }
-    if (::access(path_.c_str(), F_OK) == 0) return Opened::failed;
-    went("no such port");
-    return Opened::absent;
+    const int why = errno;
+    const bool busy = why == EBUSY, absent = why == ENOENT || why == ENODEV || why == ENXIO;
+    if (!busy && !absent) return Opened::failed;
+    if (wait_port) {
+        went(busy ? "port busy" : "no such port");
+        return Opened::waiting;
+    }
+    err =
+        path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") + "; --wait-port waits for it";
+    return busy ? Opened::busy : Opened::absent;
+}
+
+LineWait Line::wait_input(int timeout_ms) {
+    return pace_ ? pace_->wait(fd_, timeout_ms) : tzv58::wait_input(fd_, timeout_ms);
+}
+
+void Line::discard() {
+    if (pace_)
+        pace_->discard(fd_);
+    else
+        discard_input(fd_);
 }
 
 Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n) {
     n = 0;
-    switch (wait_input(fd_, timeout_ms)) {
+    switch (wait_input(timeout_ms)) {
     case LineWait::interrupted:
         return Received::interrupted;
     case LineWait::timeout:
@@ -42,6 +60,7 @@ Line::Received Line::receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n
     const ssize_t r = ::read(fd_, buf, cap);
     if (r > 0) {
         n = size_t(r);
+        if (pace_) pace_->read(n);
         return Received::bytes;
     }
     if (r < 0 && (errno == EINTR || errno == EAGAIN)) return Received::interrupted;

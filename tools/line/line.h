@@ -1,6 +1,6 @@
 // The host's serial line to one power system: exclusive open, hang-up
 // detection and reopening with a growing back-off. A port that is not there
-// (an adapter still to be plugged in) is waited for in the same way.
+// at the start, or busy, is waited for in the same way when asked.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tools/common/signals.h"
+#include "tools/line/line_pace.h"
 #include "tools/report/events.h"
 
 namespace tzv58::tool {
@@ -36,10 +37,13 @@ public:
     Line& operator=(const Line&) = delete;
     ~Line();
 
-    enum class Opened { yes, absent, failed };
-    // First open. absent: no such port yet (reported lost, to be reopened);
-    // failed: a one-line reason in err (busy port, not a terminal, ...).
-    Opened open(std::string& err);
+    enum class Opened { yes, waiting, absent, busy, failed };
+    // First open. A port not there yet (an adapter still to be plugged in),
+    // or held by another program, is `absent` or `busy` with a one-line
+    // reason in err; with wait_port it is reported lost instead ("no such
+    // port", "port busy") and left to the reopening: `waiting`. failed: a
+    // one-line reason in err (not a terminal, no permission, ...).
+    Opened open(bool wait_port, std::string& err);
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
     // Who hears, in a person's terms, that the link was lost and restored.
@@ -51,6 +55,18 @@ public:
     // a read error); interrupted, a signal came (or nothing was there to read
     // after all).
     Received receive(uint8_t* buf, size_t cap, int timeout_ms, size_t& n);
+    // Waits up to timeout_ms for input, as wait_input.
+    LineWait wait_input(int timeout_ms);
+    // Discards whatever is pending in the input.
+    void discard();
+    // The host wrote n bytes to the line.
+    void wrote(size_t n) {
+        if (pace_) pace_->wrote(n);
+    }
+    // simulate --fast: every wait passes on the simulated clock (nullptr:
+    // on the monotonic one).
+    void pace_with(LinePace* pace) { pace_ = pace; }
+    LinePace* pace() const { return pace_; }
 
     // How the back-off before a reopening attempt is waited out (default:
     // a plain sleep); the scheduler serves its clients meanwhile.
@@ -74,6 +90,7 @@ private:
     long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
     std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
+    LinePace* pace_ = nullptr;
     int delay_ms_ = 500;
     FailureThrottle failures_;
 };

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -49,25 +50,29 @@ constexpr size_t LINGER_BYTES = 64 * 1024;
 // the history file and its journal, reopened output files, a connection
 // being refused.
 constexpr size_t RESERVE_FDS = 32;
-constexpr int BACKLOG = 64;
+// Connections waiting to be accepted: a crowd waits there, in order, while
+// the door is full.
+constexpr int BACKLOG = 256;
 
 struct Door;
 
-// One connection: await a request (idle deadline), read it (request
-// deadline, from its first byte), hand it to its route, write the answer
-// (respond deadline); again while the client keeps the connection alive.
+// One connection: await a request (idle deadline), read its header (header
+// deadline) and the rest (request deadline, both from its first byte), hand
+// it to its route, write the answer (respond deadline); again while the
+// client keeps the connection alive.
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Protocol::socket socket, std::shared_ptr<Door> door);
     ~Session() { forget(); }
     void start() { await_request(); }
-    // Waiting for a request of which no byte has come (nor is waiting to be read).
-    bool idle() {
-        beast::error_code ec;
-        return idle_ && stream_.socket().available(ec) == 0 && !ec;
+    // Without a request in hand: awaiting one, reading one, or lingering
+    // after an error. Such a connection may be closed for a new one.
+    bool evictable() const { return phase_ == Phase::waiting || phase_ == Phase::lingering; }
+    // Since when it has waited for its request; a lingering one comes first.
+    Clock::time_point waiting_since() const {
+        return phase_ == Phase::lingering ? Clock::time_point() : waiting_since_;
     }
-    Clock::time_point idle_since() const { return idle_since_; }
-    // Closes an idle connection to make room for a new one.
+    // Closes the connection to make room for a new one.
     void evict();
     // The server stops: a handler's answer will not come.
     void abandon() { self_.reset(); }
@@ -77,6 +82,7 @@ private:
     void forget();
     void await_request();
     void read_request();
+    void on_header(beast::error_code ec);
     void on_request(beast::error_code ec);
     void dispatch();
     void route(const HttpRequest& r, const Responder& reply);
@@ -94,8 +100,9 @@ private:
     std::array<char, 4096> scratch_{};
     std::shared_ptr<Session> self_;  // while a handler's answer is awaited
     net::steady_timer idle_timer_;
+    enum class Phase { waiting, handling, writing, lingering } phase_ = Phase::waiting;
     bool idle_ = false, keep_alive_ = false, counted_ = true;
-    Clock::time_point idle_since_{};
+    Clock::time_point waiting_since_{}, request_start_{};
     uint64_t idle_round_ = 0;
     uint64_t requests_ = 0;
 };
@@ -104,13 +111,18 @@ struct Door : std::enable_shared_from_this<Door> {
     Door(net::io_context& ioc, int fd, DoorConfig c);
     void accept();
     void on_accept(beast::error_code ec, Protocol::socket s);
-    bool evict_idlest();
+    // The connection without a request in hand that has waited longest, if any.
+    Session* longest_waiting() const;
     void refuse(Protocol::socket& s);
+    // A connection has closed: a new one need not wait for the grace.
+    void slot_freed();
 
     DoorConfig config;
     bool tcp;
     net::basic_socket_acceptor<Protocol> acceptor;
     net::steady_timer pause;
+    net::steady_timer grace;  // until the longest waiting connection's grace is over
+    bool in_grace = false;
     std::string busy;  // the whole 503 response
     std::set<Session*> sessions;
     // Word-sized, so that no target needs a library for its atomics.
@@ -179,12 +191,13 @@ void Session::forget() {
 
 void Session::evict() { close(false); }
 
-// The idle wait reads nothing: until the request's first bytes are taken,
-// they stay with the socket, where idle() sees them.
+// The idle wait reads nothing: it ends when the request's first bytes come,
+// and the header and request deadlines start then.
 void Session::await_request() {
+    phase_ = Phase::waiting;
+    waiting_since_ = Clock::now();
     if (buffer_.size() > 0) return read_request();  // the next request came with the last
     idle_ = true;
-    idle_since_ = Clock::now();
     const uint64_t round = ++idle_round_;
     idle_timer_.expires_after(limits().idle);
     idle_timer_.async_wait([self = shared_from_this(), round](beast::error_code ec) {
@@ -203,7 +216,15 @@ void Session::read_request() {
     parser_.emplace();
     parser_->header_limit(std::uint32_t(limits().header_bytes));
     parser_->body_limit(limits().body_bytes);
-    stream_.expires_after(limits().request);
+    request_start_ = Clock::now();
+    stream_.expires_at(request_start_ + std::min(limits().header, limits().request));
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) { self->on_header(ec); });
+}
+
+void Session::on_header(beast::error_code ec) {
+    if (ec || parser_->is_done()) return on_request(ec);
+    stream_.expires_at(request_start_ + limits().request);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) { self->on_request(ec); });
 }
@@ -229,6 +250,7 @@ void Session::dispatch() {
     r.path = r.target.substr(0, r.target.find('?'));
     r.body = std::move(req.body());
     keep_alive_ = req.keep_alive();
+    phase_ = Phase::handling;
     const uint64_t no = ++requests_;
     // The connection lives until its answer comes (or the server stops).
     self_ = shared_from_this();
@@ -283,6 +305,7 @@ void Session::respond(HttpResponse r, uint64_t request_no) {
     res_.body() = std::move(r.body);
     res_.keep_alive(keep_alive_);
     res_.prepare_payload();
+    phase_ = Phase::writing;
     stream_.expires_after(limits().respond);
     http::async_write(stream_, res_,
                       [self = shared_from_this()](beast::error_code ec, size_t) { self->on_written(ec); });
@@ -298,6 +321,7 @@ void Session::on_written(beast::error_code ec) {
 }
 
 void Session::linger(size_t left) {
+    phase_ = Phase::lingering;
     stream_.expires_after(LINGER);
     stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this(), left](beast::error_code ec, size_t n) {
         if (ec || n >= left) return self->close(false);
@@ -309,8 +333,10 @@ void Session::close(bool timed_out) {
     if (timed_out) ++door_->timed_out;
     idle_ = false;
     idle_timer_.cancel();
+    const bool counted = counted_;
     forget();
     stream_.close();
+    if (counted) door_->slot_freed();
 }
 
 // ---- Door ----
@@ -320,9 +346,22 @@ Door::Door(net::io_context& ioc, int fd, DoorConfig c)
       tcp(protocol_of(fd).family() != AF_UNIX),
       acceptor(ioc, protocol_of(fd), fd),
       pause(ioc),
+      grace(ioc),
       busy(busy_response(config)) {}
 
+// A full door whose connections without a request in hand are all within
+// their grace accepts nothing until the longest waiting one's is over.
 void Door::accept() {
+    const Session* oldest = sessions.size() >= config.limits.connections ? longest_waiting() : nullptr;
+    if (oldest && Clock::now() - oldest->waiting_since() < config.limits.grace) {
+        in_grace = true;
+        grace.expires_at(oldest->waiting_since() + config.limits.grace);
+        grace.async_wait([self = shared_from_this()](beast::error_code) {
+            self->in_grace = false;
+            if (self->acceptor.is_open()) self->accept();
+        });
+        return;
+    }
     acceptor.async_accept(
         [self = shared_from_this()](beast::error_code ec, Protocol::socket s) { self->on_accept(ec, std::move(s)); });
 }
@@ -339,7 +378,12 @@ void Door::on_accept(beast::error_code ec, Protocol::socket s) {
         return;
     }
     if (!ec) {
-        if (sessions.size() >= config.limits.connections && !evict_idlest()) {
+        Session* oldest = sessions.size() >= config.limits.connections ? longest_waiting() : nullptr;
+        if (oldest) {
+            ++evicted;
+            oldest->evict();
+        }
+        if (sessions.size() >= config.limits.connections) {
             refuse(s);
         } else {
             if (tcp) {
@@ -352,14 +396,15 @@ void Door::on_accept(beast::error_code ec, Protocol::socket s) {
     accept();
 }
 
-bool Door::evict_idlest() {
+Session* Door::longest_waiting() const {
     Session* oldest = nullptr;
     for (Session* s : sessions)
-        if (s->idle() && (!oldest || s->idle_since() < oldest->idle_since())) oldest = s;
-    if (!oldest) return false;
-    ++evicted;
-    oldest->evict();
-    return true;
+        if (s->evictable() && (!oldest || s->waiting_since() < oldest->waiting_since())) oldest = s;
+    return oldest;
+}
+
+void Door::slot_freed() {
+    if (in_grace) grace.cancel();
 }
 
 // Over the limit: a 503 written without waiting, then closed. What the client

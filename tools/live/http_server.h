@@ -6,12 +6,19 @@
 // that cover a whole phase, not one read:
 //   idle     a connection with no request under way (new, or kept alive after
 //            a response) is closed after this long;
+//   header   from the first byte of a request to the end of its header;
 //   request  from the first byte of a request to its last; a client that
 //            dribbles a byte a second is closed all the same;
 //   respond  for writing a response.
-// One connection over the limit is refused at once (503, then closed), never
-// queued; but a connection that is merely idle gives way to a new one, so
-// that connections held open and silent cannot lock the door.
+// When the door is full, a new connection takes the place of the one that has
+// waited longest for its request to come whole (idle, or trickling it in): a
+// crowd of clients that hold connections open, silent or slow, cannot lock
+// the door. Each connection has a grace to send its request before it may
+// give way; while every one is within it, new connections wait in the
+// listening socket's backlog, in the order they came, so that a crowd that
+// connects again at once when cut cannot push out a client that connected
+// and is about to send. Only when every connection has a request in hand is
+// a new one refused at once (503, then closed).
 //
 // Handlers run on the I/O thread and answer through a Responder, at once or
 // later from another thread (a request the scheduler runs between two poll
@@ -53,6 +60,8 @@ struct DoorLimits {
     size_t header_bytes = 16 * 1024;
     size_t body_bytes = 16 * 1024;
     std::chrono::milliseconds idle{10000};
+    std::chrono::milliseconds grace{100};  // before a connection may give way
+    std::chrono::milliseconds header{2000};
     std::chrono::milliseconds request{10000};
     std::chrono::milliseconds respond{10000};
 };
@@ -98,7 +107,7 @@ struct DoorConfig {
 struct DoorStats {
     uint64_t served = 0;         // responses written
     uint64_t refused = 0;        // connections over the limit, closed at once
-    uint64_t evicted = 0;        // idle connections closed for a new one
+    uint64_t evicted = 0;        // connections without a whole request, closed for a new one
     uint64_t timed_out = 0;      // connections closed by a deadline
     uint64_t accept_errors = 0;  // accept failures (no descriptor left, ...), each followed by a pause
     size_t open = 0;             // connections now

@@ -142,6 +142,7 @@ void LiveService::stamp() {
     }
     state_.link_open = open;
     link_open_ = open;
+    if (history_) state_.history = history_();
 }
 
 void LiveService::publish() {
@@ -157,9 +158,11 @@ void LiveService::round_ended(bool complete) {
 }
 
 void LiveService::idle() {
-    if (state_.link_open != (line_ && line_->fd() >= 0)) publish();
+    if (state_.link_open != (line_ && line_->fd() >= 0) || state_.link_silent != tap_.silent()) publish();
     jobs_.run(JOBS_PER_IDLE);
 }
+
+void LiveService::link_changed() { publish(); }
 
 std::string LiveService::line_down() const {
     const LiveSnapshot s = box_.get();
@@ -180,7 +183,7 @@ void LiveService::get_value(const HttpRequest& r, Responder reply) {
     std::string id;
     if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
         return reply(error_response(
-            400, "malformed id: percent-encoded, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
+            400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
@@ -217,7 +220,7 @@ HttpResponse LiveService::run_control(const ControlRequest& request) {
     ZMXSPDevice& d = dev_.device();
     // Nothing left over from before may pass for the command's reply.
     dev_.codec().flush_input();
-    discard_input(line_->fd());
+    line_->discard();
     const uint64_t sends = tap_.sends(), payloads = tap_.payloads(), errors = tap_.frame_errors();
     const int code = request.code, out_len = request.out_len;
     std::vector<uint8_t> in = request.in, out(size_t(out_len) + 1, 0);  // never empty
@@ -288,7 +291,7 @@ std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_b
         events_.error("timeout", nullptr, 0);
         break;
     }
-    discard_input(line_->fd());
+    line_->discard();
     if (tap_.payloads() != payloads_before) return "answered";
     if (tap_.frame_errors() != errors_before) return "dropped (" + tap_.last_error() + ")";
     return "none";

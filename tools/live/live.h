@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/history_status.h"
 #include "tools/common/plugin_host.h"
 #include "tools/line/line.h"
 #include "tools/line/scheduler.h"
@@ -55,6 +56,9 @@ public:
     // The history's trend for the site page at /api/trend (without it, the
     // path is not served). Before open().
     void serve_trend(TrendSource source);
+    // What the history file is doing, for /metrics and the status object;
+    // asked at each round end.
+    void watch_history(HistoryStatusSource source) { history_ = std::move(source); }
 
     // Starts serving once the line is open; returns the ready line, which
     // names the socket, the metrics URL and the page.
@@ -62,6 +66,7 @@ public:
 
     void round_ended(bool complete) override;
     void idle() override;
+    void link_changed() override;
 
 private:
     std::vector<Route> socket_routes();
@@ -96,6 +101,7 @@ private:
     DeviceQueue jobs_{DEVICE_WAIT};
     UnixListener socket_;
     std::unique_ptr<TrendReader> trend_;  // stopped before the server goes
+    HistoryStatusSource history_;
     std::string http_url_;
     HttpServer server_;  // last: stopped and gone before what its handlers use
 };

@@ -1,5 +1,6 @@
 #include "tools/live/live_api.h"
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -14,6 +15,25 @@ namespace {
 bool unreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
            c == '_' || c == '~';
+}
+
+// A member's name as an answer quotes it: control characters as \xNN, at
+// most 64 bytes of it.
+std::string shown_name(const std::string& name) {
+    std::string out = "\"";
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        // Never cut inside a character.
+        if (out.size() > 64 && (c & 0xC0) != 0x80) return out + "...\"";
+        if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
 }
 
 int hex_digit(char c) {
@@ -54,10 +74,22 @@ bool decode_id(const std::string& segment, std::string& id) {
         }
         if (id.size() > LIVE_MAX_ID) return false;
     }
-    return true;
+    return is_utf8(id);
 }
 
 std::string parse_request_body(const std::string& body, Json::Value& out) {
+    // The reader takes a NUL for the end of the text and passes raw control
+    // characters inside strings: either would let through what it never read.
+    for (size_t i = 0; i < body.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(body[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", c);
+            const std::string what = c ? "a control character (" + std::string(hex) + ")" : "a NUL byte";
+            return "malformed request: " + what + " at byte " + std::to_string(i + 1) + " of the body";
+        }
+    }
+    if (!is_utf8(body)) return "malformed request: the body is not UTF-8";
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     // The reader throws past this depth: a request of a thousand '[' is
@@ -77,6 +109,10 @@ std::string parse_control_request(const std::string& body, ControlRequest& out) 
     Json::Value r;
     const std::string why = parse_request_body(body, r);
     if (!why.empty()) return why;
+    for (const std::string& name : r.getMemberNames())
+        if (name != "code" && name != "in" && name != "out_len" && name != "wait_ms")
+            return "malformed request: unknown member " + shown_name(name) +
+                   " (a control request takes code, in, out_len and wait_ms)";
     if (!r["code"].isInt()) return "malformed request: \"code\" must be a 32-bit integer";
     out.code = r["code"].asInt();
     const Json::Value& in = r["in"];

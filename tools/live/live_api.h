@@ -38,11 +38,15 @@ constexpr int LIVE_MAX_JSON_DEPTH = 8;        // nesting of a request body
 
 // An id as one path segment: every byte but letters, digits and -._~ as %XX.
 std::string encode_id(const std::string& id);
-// The reverse; false for a malformed escape or an id longer than LIVE_MAX_ID.
+// The reverse; false for a malformed escape, an id that is not UTF-8 (no
+// id of the device is, and an answer names the id it answers) or one longer
+// than LIVE_MAX_ID.
 bool decode_id(const std::string& segment, std::string& id);
 
-// A request body as a JSON object nested at most LIVE_MAX_JSON_DEPTH deep:
-// "" when it is one, else the reason.
+// A request body as a JSON object nested at most LIVE_MAX_JSON_DEPTH deep,
+// in UTF-8 without a NUL or another raw control character (but the tab and
+// the line ends JSON allows between tokens): "" when it is one, else the
+// reason.
 std::string parse_request_body(const std::string& body, Json::Value& out);
 
 constexpr int LIVE_MAX_WAIT_MS = 3600 * 1000;  // a control request's "wait_ms"
@@ -53,7 +57,10 @@ struct ControlRequest {
     int out_len = 4;
     int wait_ms = -1;  // -1: not asked
 };
-// A POST /control body checked: "" when it may go to the device, else the reason.
+// A POST /control body checked: "" when it may go to the device, else the
+// reason. A member other than code, in, out_len and wait_ms is refused by
+// name: a misspelt "wait_msec" would otherwise send the command without
+// the wait it asked for.
 std::string parse_control_request(const std::string& body, ControlRequest& out);
 // The body the client sends (wait_ms -1: none).
 std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len, long long wait_ms = -1);

@@ -10,7 +10,7 @@ namespace tzv58::tool {
 
 bool LiveSnapshot::current(Steady::time_point now) const {
     const Steady::duration interval = std::max<Steady::duration>(round_interval, MIN_ROUND_INTERVAL);
-    return link_open && have_record && now - record_at <= STALE_ROUNDS * interval;
+    return link_open && !link_silent && have_record && now - record_at <= STALE_ROUNDS * interval;
 }
 
 void LiveTap::on_send(uint8_t, uint8_t, const uint8_t*, int, const char* frame, size_t frame_len) {
@@ -62,11 +62,22 @@ void LiveTap::keep_transition(const AlarmTransition& t, bool active) {
 void LiveTap::link_lost(const char* cause) {
     link_since_ = iso_time(clock_->local_time());
     link_cause_ = cause ? cause : "";
+    silent_ = false;
 }
 
 void LiveTap::link_restored(long long) {
     link_since_ = iso_time(clock_->local_time());
     link_cause_.clear();
+}
+
+void LiveTap::link_silent(int, const std::string& since) {
+    silent_ = true;
+    silent_since_ = since;
+}
+
+void LiveTap::link_answers(long long) {
+    silent_ = false;
+    link_since_ = iso_time(clock_->local_time());
 }
 
 void LiveTap::on_frame_error(const char* reason, const uint8_t*, size_t) {
@@ -94,6 +105,8 @@ void LiveTap::fill(LiveSnapshot& s) const {
         s.link_since = link_since_;
         s.link_cause = link_cause_;
     }
+    s.link_silent = silent_;
+    if (silent_) s.link_since = silent_since_;
 }
 
 }  // namespace tzv58::tool

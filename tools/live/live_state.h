@@ -16,6 +16,7 @@
 
 #include "host/host_events.h"
 #include "telemetry/record.h"
+#include "tools/common/history_status.h"
 #include "tools/report/events.h"
 #include "tools/report/observers.h"
 
@@ -51,21 +52,25 @@ struct LiveSnapshot {
     std::vector<AlarmTransition> active;       // active now, most severe first; time: since when
     std::vector<AlarmTransition> transitions;  // raised and cleared, newest first
     bool link_open = false;                    // the port is open
-    std::string link_since;                    // host clock, ISO 8601: when it opened or went
+    bool link_silent = false;                  // open, but the power system does not answer
+    std::string link_since;                    // host clock, ISO 8601: when it opened or went; silent: its last answer
     std::string link_cause;                    // while down: why ("hang-up", "no such port")
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
     std::string port;
     int address = 0;
+    HistoryStatus history;           // kept false without --history
     boost::posix_time::ptime taken;  // host clock: when the snapshot was taken
     Steady::time_point taken_at{};
     // Lines or notices each consumer of the poll's output dropped so far
     // ("events", "summary", "diag", "notify"), as a scrape finds them.
     std::map<std::string, unsigned long long> dropped;
 
-    // The last values are current: the link is open and a round completed
-    // within STALE_ROUNDS round intervals.
+    // The last values are current: the link is open, the power system
+    // answers, and a round completed within STALE_ROUNDS round intervals.
     bool current(Steady::time_point now) const;
+    // "open", "silent" or "down".
+    const char* link_state() const { return !link_open ? "down" : link_silent ? "silent" : "open"; }
 };
 
 // Keeps what the snapshot needs from the device's events and the line's
@@ -88,6 +93,9 @@ public:
     void on_payload(int result, int poll_step) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
+    bool silent() const { return silent_; }
 
     // Counters that tell one exchange from the next.
     uint64_t sends() const { return sends_; }
@@ -120,6 +128,8 @@ private:
     std::map<std::string, AlarmTransition> active_;  // by the alarm's identity; time: raised
     std::deque<AlarmTransition> recent_;             // newest first
     std::string link_since_, link_cause_;            // since the line's last word; "" before
+    bool silent_ = false;
+    std::string silent_since_;
 };
 
 // The snapshot shared between threads.

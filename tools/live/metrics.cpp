@@ -105,7 +105,8 @@ void rectifier_families(Exposition& e, const R& r) {
     e.sample({}, r.module_count);
     e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-    e.family("tzv58_rectifier_module_fault", "gauge", "Fault byte of a rectifier module (0: none).");
+    e.family("tzv58_rectifier_module_fault", "gauge",
+             "Status byte of a rectifier module's fault, as the power system sends it (0: none).");
     for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
 }
 
@@ -138,8 +139,13 @@ void dc_families(Exposition& e, const R& r, int units) {
 }
 
 void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now, bool current) {
-    e.family("tzv58_link_up", "gauge", "1 while the serial port is open and the last poll round completed.");
-    e.sample({}, s.link_open && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_up", "gauge",
+             "1 while the serial port is open, the power system answers and the last poll round completed.");
+    e.sample({}, s.link_open && !s.link_silent && s.last_round_complete ? 1 : 0);
+    e.family("tzv58_link_state", "gauge",
+             "The link's state: open, silent (the port is open but the power system does not answer) or down.");
+    const std::string state = s.link_state();
+    for (const char* each : {"open", "silent", "down"}) e.sample({{"state", each}}, state == each ? 1 : 0);
     e.family("tzv58_rounds_completed_total", "counter", "Poll rounds that completed.");
     e.counter(s.rounds_completed);
     e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");
@@ -170,6 +176,19 @@ void drop_families(Exposition& e, const std::map<std::string, unsigned long long
     e.counter(notify->second);
 }
 
+void history_families(Exposition& e, const HistoryStatus& h) {
+    e.family("tzv58_history_writing", "gauge",
+             "1 while rounds go into the history file as they end; 0 while they wait in memory.");
+    e.sample({}, h.writing ? 1 : 0);
+    e.family("tzv58_history_rounds_waiting", "gauge", "Rounds kept in memory until the history file takes them.");
+    e.sample({}, double(h.waiting));
+    e.family("tzv58_history_rounds_dropped_total", "counter",
+             "Rounds the history file never got: more waited than memory keeps.");
+    e.counter(h.dropped);
+    e.family("tzv58_history_log_bytes", "gauge", "Size of the history file's write-ahead log.");
+    e.sample({}, double(h.log_bytes));
+}
+
 }  // namespace
 
 std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
@@ -193,6 +212,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
                      a.active ? 1 : 0);
     }
     link_families(e, s, now, current);
+    if (s.history.kept) history_families(e, s.history);
     drop_families(e, s.dropped);
     return e.text();
 }

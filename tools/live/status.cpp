@@ -8,6 +8,7 @@
 
 #include "tools/common/json_out.h"
 #include "tools/report/events.h"
+#include "tools/report/observers.h"
 
 namespace tzv58::tool {
 namespace {
@@ -134,7 +135,73 @@ std::string transitions_json(const std::vector<AlarmTransition>& transitions) {
     return s + "]";
 }
 
+// Status bytes that are not 0, each with its place in the values.
+class StatusBytes {
+public:
+    void add(const std::string& at, uint8_t byte) {
+        if (byte == 0) return;
+        list_ += (list_.empty() ? "" : ",") +
+                 JsonLine().str("at", at).num("byte", byte).str("text", status_byte_text(byte)).text();
+    }
+    template <size_t N>
+    void add(const std::string& at, const uint8_t (&bytes)[N], size_t held) {
+        for (size_t i = 0; i < held && i < N; ++i) add(at + "[" + std::to_string(i) + "]", bytes[i]);
+    }
+    std::string json() const { return "[" + list_ + "]"; }
+
+private:
+    std::string list_;
+};
+
+// Whether the device's mains-failure alarm is active: "true", "false", or
+// "null" while the device reports none (another alarm mode, no AC
+// distribution, no round yet).
+const char* mains_failure_json(const std::vector<AlarmState>& alarms) {
+    const char* said = "null";
+    for (const AlarmState& a : alarms) {
+        if (!mains_failure_alarm(a.key, a.id)) continue;
+        if (a.active) return "true";
+        said = "false";
+    }
+    return said;
+}
+
+// Since when the mains-failure alarm is active; null while it is not.
+std::string mains_failure_since(const std::vector<AlarmTransition>& active) {
+    for (const AlarmTransition& a : active)
+        if (mains_failure_alarm(a.key, a.id)) return json_quote(a.time);
+    return "null";
+}
+
 }  // namespace
+
+std::string status_bytes_json(const R& r, int dc_units) {
+    using C = R::dc_caps;
+    StatusBytes b;
+    b.add("ac_tail_alarm", r.ac_tail_alarm, 3);
+    for (int i = 0; i < r.channel_count && i < R::AC_CHANNELS; ++i) {
+        const R::ac_channel_t& c = r.channel[i];
+        const std::string at = "channel[" + std::to_string(i) + "].";
+        b.add(at + "a_alarm", c.a_alarm);
+        b.add(at + "b_alarm", c.b_alarm);
+        b.add(at + "c_alarm", c.c_alarm);
+        b.add(at + "f_alarm", c.f_alarm);
+    }
+    for (int i = 0; i < r.module_count && i < R::RC_MODULES; ++i) {
+        const R::rc_module_t& m = r.module[i];
+        const std::string at = "module[" + std::to_string(i) + "].";
+        b.add(at + "fault", m.fault);
+        b.add(at + "p41_44", m.p41_44, held_exactly(m.p41_44_count, R::rc_caps::P41_44_SIZE()));
+    }
+    for (int u = 0; u < dc_units && u < R::DC_UNITS; ++u) {
+        const R::dc_unit_t& d = r.dc(u);
+        const std::string at = "dc[" + std::to_string(u) + "].";
+        b.add(at + "v_alarm", d.v_alarm);
+        b.add(at + "alert_m", d.alert_m, held_first(d.alert_m_count, C::ALERT_M_SIZE()));
+        b.add(at + "alert_p", d.alert_p, held_first(d.alert_p_count, C::ALERT_P_SIZE()));
+    }
+    return b.json();
+}
 
 std::string reported_values_json(const R& r, int dc_units) {
     std::string dc = "[";
@@ -157,9 +224,19 @@ std::string reported_values_json(const R& r, int dc_units) {
         .text();
 }
 
+std::string history_json(const HistoryStatus& h) {
+    if (!h.kept) return "null";
+    return JsonLine()
+        .boolean("writing", h.writing)
+        .num("waiting", (long long)h.waiting)
+        .num("dropped", (long long)h.dropped)
+        .num("log_bytes", h.log_bytes)
+        .text();
+}
+
 std::string link_json(const LiveSnapshot& s) {
     JsonLine j;
-    j.str("state", s.link_open ? "open" : "down").str("since", s.link_since);
+    j.str("state", s.link_state()).str("since", s.link_since);
     if (!s.link_open && !s.link_cause.empty()) j.str("cause", s.link_cause);
     return j.text();
 }
@@ -193,8 +270,13 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
                            .text())
         .raw("data", data_json(s, now))
         .raw("values", s.have_record ? reported_values_json(s.record, s.dc_units) : "null")
+        .boolean("alarms_current", s.current(now))
+        .raw("mains_failure", mains_failure_json(s.alarms))
+        .raw("mains_failure_since", mains_failure_since(s.active))
         .raw("alarms", active_json(s.active))
+        .raw("status_bytes", s.have_record ? status_bytes_json(s.record, s.dc_units) : "[]")
         .raw("transitions", transitions_json(s.transitions))
+        .raw("history", history_json(s.history))
         .text();
 }
 

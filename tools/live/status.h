@@ -23,14 +23,24 @@ inline size_t held_first(unsigned count, unsigned capacity) { return count < cap
 inline size_t held_exactly(unsigned count, unsigned capacity) { return count == capacity ? count : 0; }
 
 // The whole object, as of `now`: time, port, address, link, rounds, data,
-// values, then "alarms" (active now, as last reported, most severe first,
-// each with since when) and "transitions" (raised and cleared, newest
-// first, at most RECENT_TRANSITIONS).
+// values, then what is known of the alarms: "alarms_current" (false before
+// the first round and while the data is not current: what follows is the
+// last known, not a word on now), "mains_failure" (the device's
+// mains-failure alarm active, reported inactive, or null when the device
+// reports none; "mains_failure_since" when active), "alarms" (active, as
+// last reported, most severe first, each with since when), "status_bytes"
+// (the power system's own status bytes that are not 0), "transitions"
+// (raised and cleared, newest first, at most RECENT_TRANSITIONS) and
+// "history" (history_json).
 std::string status_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
 
 // Its parts, also in the answer to GET /values/ID while the data is not current.
 // {"state":"open"|"down","since":ISO[,"cause":"hang-up"]}
 std::string link_json(const LiveSnapshot& s);
+// null without a history file, else {"writing":true,"waiting":0,
+// "dropped":0,"log_bytes":0}: whether rounds go into the file as they end,
+// how many wait in memory, how many were let go, the write-ahead log's size.
+std::string history_json(const HistoryStatus& h);
 // null before the first complete round, else
 // {"round_time":ISO,"age_s":0.4,"current":true}
 std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
@@ -42,5 +52,12 @@ std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_poi
 // which are not shown), no reserved bytes, a value marked as not supplied as
 // null, the round time in ISO 8601.
 std::string reported_values_json(const tzv58_419_Data_t& r, int dc_units);
+
+// The power system's own alarm bytes among those values (a channel's a, b,
+// c and f alarms, the AC tail's, a module's fault and user-defined alarms, a
+// DC unit's voltage, fuse and user-defined alarms) that are not 0, where the
+// values hold them, each with its place and label:
+// [{"at":"module[1].fault","byte":129,"text":"status byte 81H from the power system"}].
+std::string status_bytes_json(const tzv58_419_Data_t& r, int dc_units);
 
 }  // namespace tzv58::tool

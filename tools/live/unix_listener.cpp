@@ -11,7 +11,9 @@
 namespace tzv58::tool {
 namespace {
 
-constexpr int BACKLOG = 16;
+// Connections waiting to be accepted: a crowd waits there, in order, while
+// the door is full.
+constexpr int BACKLOG = 64;
 
 bool fill_address(const std::string& path, sockaddr_un& addr, std::string& err) {
     addr = {};

@@ -72,6 +72,26 @@ Notice link_restored_notice(long long down_s, const std::string& time, const Not
     return n;
 }
 
+Notice link_silent_notice(const std::string& since, const std::string& time, const NoticeSource& from) {
+    Notice n;
+    n.label = "link-silent";
+    n.line = link_silent_line(from.address, since, time);
+    n.env = common_env("link-silent", time, from);
+    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link",
+                               "TZV58_ID=", "TZV58_TEXT=" + n.line, "TZV58_SINCE=" + since});
+    return n;
+}
+
+Notice link_answers_notice(long long silent_s, const std::string& time, const NoticeSource& from) {
+    Notice n;
+    n.label = "link-restored";
+    n.line = link_answers_line(silent_s);
+    n.env = common_env("link-restored", time, from);
+    n.env.insert(n.env.end(), {"TZV58_LEVEL=", "TZV58_LEVEL_NAME=", "TZV58_KEY=link", "TZV58_ID=",
+                               "TZV58_TEXT=" + n.line, "TZV58_SILENT_SECONDS=" + std::to_string(silent_s)});
+    return n;
+}
+
 void Notifier::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                         const std::string& text2, bool active, unsigned short) {
     if (!alarms_.change(key, id, text1, text2, active)) return;
@@ -84,6 +104,14 @@ void Notifier::link_lost(const char* cause) {
 
 void Notifier::link_restored(long long down_s) {
     runner_->post(link_restored_notice(down_s, iso_time(clock_->local_time()), from_));
+}
+
+void Notifier::link_silent(int, const std::string& since) {
+    runner_->post(link_silent_notice(since, iso_time(clock_->local_time()), from_));
+}
+
+void Notifier::link_answers(long long silent_s) {
+    runner_->post(link_answers_notice(silent_s, iso_time(clock_->local_time()), from_));
 }
 
 bool notify_options(const CommandLine& cl, NotifyOptions& options, std::string& err) {

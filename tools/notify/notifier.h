@@ -28,6 +28,10 @@ Notice alarm_notice(const AlarmTransition& t, const NoticeSource& from);
 // down_s seconds, at time (ISO 8601).
 Notice link_lost_notice(const char* cause, const std::string& time, const NoticeSource& from);
 Notice link_restored_notice(long long down_s, const std::string& time, const NoticeSource& from);
+// The power system silent since `since` (ISO 8601) with the port open, and
+// answering again after silent_s seconds: link-silent and link-restored.
+Notice link_silent_notice(const std::string& since, const std::string& time, const NoticeSource& from);
+Notice link_answers_notice(long long silent_s, const std::string& time, const NoticeSource& from);
 
 class Notifier : public HostEvents, public LinkObserver {
 public:
@@ -41,6 +45,8 @@ public:
                   const std::string& text2, bool active, unsigned short seq) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
 
 private:
     std::unique_ptr<NoticeRunner> runner_;

@@ -47,9 +47,11 @@ void EventPrinter::finish() {
     if (out_ && left_out_) say_left_out(true);
 }
 
+long long EventPrinter::error_ms() const { return fast_ ? fast_->now_ms() : now_ms(); }
+
 // Counts an error of this reason: false when it is left out.
 bool EventPrinter::error_shown(const std::string& reason) {
-    const long long now = now_ms();
+    const long long now = error_ms();
     ErrorKind& k = errors_[reason];
     if (now - k.second_ms >= 1000) {
         k.second_ms = now;
@@ -66,7 +68,7 @@ bool EventPrinter::error_shown(const std::string& reason) {
 
 // The errors left out in a second that is over (all: every one).
 void EventPrinter::say_left_out(bool all) {
-    const long long now = now_ms();
+    const long long now = error_ms();
     for (auto& [reason, k] : errors_) {
         if (!k.left_out || (!all && now - k.second_ms < 1000)) continue;
         write(line("left_out").str("reason", reason).num("count", k.left_out));
@@ -149,6 +151,14 @@ void EventPrinter::link_lost(const char* cause) { emit(line("link").str("state",
 
 void EventPrinter::link_restored(long long down_s) { emit(line("link").str("state", "open").num("down_s", down_s)); }
 
+void EventPrinter::link_silent(const std::string& since) {
+    emit(line("link").str("state", "silent").str("since", since));
+}
+
+void EventPrinter::link_answers(long long silent_s) {
+    emit(line("link").str("state", "open").num("silent_s", silent_s));
+}
+
 void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
     if (!out_) return;
     if (left_out_) say_left_out(false);
@@ -183,6 +193,12 @@ void EventFanout::link_lost(const char* cause) {
 }
 void EventFanout::link_restored(long long down_s) {
     for (LinkObserver* o : link_sinks_) o->link_restored(down_s);
+}
+void EventFanout::link_silent(int address, const std::string& since) {
+    for (LinkObserver* o : link_sinks_) o->link_silent(address, since);
+}
+void EventFanout::link_answers(long long silent_s) {
+    for (LinkObserver* o : link_sinks_) o->link_answers(silent_s);
 }
 
 }  // namespace tzv58::tool

@@ -17,6 +17,7 @@
 namespace tzv58::tool {
 
 class DcUnitWatch;
+class SimClock;
 
 class EventPrinter : public HostEvents {
 public:
@@ -31,8 +32,12 @@ public:
     const HostClock& clock() const { return *clock_; }
     // For a live line: line errors of each reason beyond ERRORS_SHOWN a
     // second are left out, and one "left_out" event says how many. Every
-    // other observer still hears of each one.
-    void throttle_errors() { throttled_ = true; }
+    // other observer still hears of each one. The seconds are the monotonic
+    // clock's, or under --fast the simulated clock's (fast).
+    void throttle_errors(const SimClock* fast) {
+        throttled_ = true;
+        fast_ = fast;
+    }
     // The end of a run: the errors left out and not yet said.
     void finish();
 
@@ -59,6 +64,9 @@ public:
     void link(const char* state);
     void link_lost(const char* cause);
     void link_restored(long long down_s);
+    // No valid answer since `since` (ISO 8601); answers again after silent_s.
+    void link_silent(const std::string& since);
+    void link_answers(long long silent_s);
     void error(const char* reason, const uint8_t* data, size_t len);
 
     static constexpr int ERRORS_SHOWN = 5;
@@ -77,6 +85,7 @@ private:
     // second that is over, and lines the reader missed (a "dropped" event).
     void emit(const JsonLine& line);
     void write(const JsonLine& line);
+    long long error_ms() const;
     bool error_shown(const std::string& reason);
     void say_left_out(bool all);
 
@@ -84,6 +93,7 @@ private:
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
     bool throttled_ = false;
+    const SimClock* fast_ = nullptr;
     long long left_out_ = 0;  // of every reason, not yet said
     std::map<std::string, ErrorKind> errors_;
 };
@@ -98,6 +108,15 @@ public:
     virtual void link_lost(const char* cause) = 0;
     // down_s: whole seconds since it was lost.
     virtual void link_restored(long long down_s) = 0;
+    // The port is open but no valid answer has come from the power system at
+    // `address` since `since` (ISO 8601, the host clock: its last answer, or
+    // the start), for the silence time.
+    virtual void link_silent(int address, const std::string& since) {
+        (void)address;
+        (void)since;
+    }
+    // It answers again, silent_s whole seconds after its last answer before.
+    virtual void link_answers(long long silent_s) { (void)silent_s; }
 };
 
 // The program's observers of the device: every service call is handed on to
@@ -110,7 +129,7 @@ public:
     template <class T>
     T& add(std::unique_ptr<T> sink) {
         T& added = *sink;
-        if constexpr (std::is_base_of_v<LinkObserver, T>) link_sinks_.push_back(&added);
+        if (auto* link = dynamic_cast<LinkObserver*>(&added)) link_sinks_.push_back(link);
         sinks_.push_back(std::move(sink));
         return added;
     }
@@ -125,6 +144,8 @@ public:
     void on_payload(int result, int poll_step) override;
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
 
 private:
     std::vector<std::unique_ptr<HostEvents>> sinks_;

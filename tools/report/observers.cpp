@@ -1,5 +1,6 @@
 #include "tools/report/observers.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "host/frame.h"
@@ -52,6 +53,17 @@ void LinkReport::link_restored(long long down_s) {
     std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_restored_line(down_s).c_str());
 }
 
+void LinkReport::link_silent(int address, const std::string& since) {
+    events_.link_silent(since);
+    const std::string said = link_silent_line(address, since, iso_time(events_.clock().local_time()));
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+}
+
+void LinkReport::link_answers(long long silent_s) {
+    events_.link_answers(silent_s);
+    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_answers_line(silent_s).c_str());
+}
+
 int dc_units_in(const tzv58_419_Data_t& r) {
     auto holds = [](const tzv58_419_Data_t::dc_unit_t& u) {
         const auto* b = reinterpret_cast<const unsigned char*>(&u);
@@ -60,6 +72,22 @@ int dc_units_in(const tzv58_419_Data_t& r) {
         return false;
     };
     return holds(r.dc1) ? 2 : holds(r.dc0) ? 1 : 0;
+}
+
+bool mains_failure_alarm(const std::string& key, const std::string& id) {
+    static const std::pair<const char*, const char*> MAINS_FAILURE[] = {
+        {"PowerOff", "419415001"},         // mode 1: no AC input supplied
+        {"220600140010", "220600140010"},  // mode 2: every AC phase below the limit
+    };
+    for (const auto& m : MAINS_FAILURE)
+        if (key == m.first && id == m.second) return true;
+    return false;
+}
+
+std::string status_byte_text(unsigned byte) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "status byte %02XH from the power system", byte & 0xFFu);
+    return buf;
 }
 
 const char* level_name(int level) {
@@ -106,6 +134,7 @@ void RoundCollector::on_alarm(int level, const std::string& key, const std::stri
                               const std::string& text2, bool active, unsigned short) {
     if (alarms_.change(key, id, text1, text2, active))
         transitions_.push_back({iso_time(clock_->local_time()), active, level, key, id, text1, text2});
+    if (mains_failure_alarm(key, id)) mains_failure_ = active;
 }
 
 void RoundCollector::on_frame_error(const char* reason, const uint8_t*, size_t) {

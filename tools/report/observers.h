@@ -51,9 +51,11 @@ private:
 };
 
 // The link's life as it happens, told twice in the same words: an event
-// (state "lost" with its cause, "open" with the seconds it was down) and a
-// line on standard error, "PORT: link lost (hang-up) at T" and
-// "PORT: link restored after 63 s". T is the time of the event.
+// (state "lost" with its cause, "open" with the seconds it was down; "silent"
+// with since when, "open" with the seconds it was silent) and a line on
+// standard error, "PORT: link lost (hang-up) at T", "PORT: link restored
+// after 63 s", "PORT: no answer from the power system at address 1 since
+// 11:02:07", "PORT: answers again after 45 s". T is the time of the event.
 class LinkReport : public HostEvents, public LinkObserver {
 public:
     LinkReport(EventPrinter& events, std::string port, FILE* console)
@@ -61,6 +63,8 @@ public:
 
     void link_lost(const char* cause) override;
     void link_restored(long long down_s) override;
+    void link_silent(int address, const std::string& since) override;
+    void link_answers(long long silent_s) override;
 
 private:
     EventPrinter& events_;
@@ -80,6 +84,18 @@ struct AlarmTransition {
 
 // Level numbers as the alarm database names them.
 const char* level_name(int level);
+
+// The device's mains-failure alarms: PowerOff 419415001 (alarm mode 1) and
+// the check of AC input lost, 220600140010 (mode 2). Every surface says
+// "mains failure" while one of them is active, and only then: the program
+// has no rule of its own about the AC voltages.
+bool mains_failure_alarm(const std::string& key, const std::string& id);
+
+// An alarm byte of the power system's own replies that is not 0,
+// as every surface labels it: "status byte 03H from the power system". The
+// device's alarm tables raise their alarms from some of these bytes; the
+// byte itself is what the power system said, not an alarm of the device.
+std::string status_byte_text(unsigned byte);
 
 // Which alarms are active, as last reported: tells a change (raised or
 // cleared) from a report that repeats an alarm's state. Rows of several
@@ -123,6 +139,8 @@ public:
     const std::vector<AlarmTransition>& transitions() const { return transitions_; }
     // Alarms active now (as last reported).
     int active_alarms() const;
+    // The device's mains-failure alarm is active (as last reported).
+    bool mains_failure() const { return mains_failure_; }
 
 private:
     const HostClock* clock_ = &wall_clock();
@@ -131,6 +149,7 @@ private:
     tzv58_419_Data_t record_{};
     std::vector<AlarmTransition> transitions_;
     AlarmStates alarms_;
+    bool mains_failure_ = false;
 };
 
 }  // namespace tzv58::tool

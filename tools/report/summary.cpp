@@ -47,6 +47,14 @@ std::string link_lost_line(const char* cause, const std::string& time) {
 
 std::string link_restored_line(long long down_s) { return "link restored after " + std::to_string(down_s) + " s"; }
 
+std::string link_silent_line(int address, const std::string& since, const std::string& now) {
+    const bool today = since.size() == 19 && now.compare(0, 11, since, 0, 11) == 0;
+    return "no answer from the power system at address " + std::to_string(address) + " since " +
+           (today ? since.substr(11) : since);
+}
+
+std::string link_answers_line(long long silent_s) { return "answers again after " + std::to_string(silent_s) + " s"; }
+
 // Example:
 //   == round 2: 2026-01-01 00:00:04
 //   AC 1      A 230 V  B 231 V  C 229 V  50 Hz
@@ -56,7 +64,7 @@ std::string link_restored_line(long long down_s) { return "link restored after "
 //   vendor    50  10
 //   line      errors: 1 checksum, 2 timeout               (only after errors)
 //   2026-01-01T00:00:04  raised   level 1 critical  PowerOff 419415001  输入电源中断告警 / 输入电源中断告警
-//   alarms    1 active
+//   alarms    1 active: mains failure
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported) {
     if (!completed) {
         const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
@@ -112,7 +120,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
     if (active == 0)
         std::fprintf(out, "alarms    none\n");
     else
-        std::fprintf(out, "alarms    %d active\n", active);
+        std::fprintf(out, "alarms    %d active%s\n", active, round.mains_failure() ? ": mains failure" : "");
     flush_output(out);
 }
 

@@ -17,6 +17,12 @@ std::string transition_line(const AlarmTransition& t);
 // host clock), "link restored after 63 s".
 std::string link_lost_line(const char* cause, const std::string& time);
 std::string link_restored_line(long long down_s);
+// The power system silent with the port open, and answering again: "no
+// answer from the power system at address 1 since 11:02:07" (since: ISO
+// 8601, the host clock; its time of day alone when it is of now's day),
+// "answers again after 45 s".
+std::string link_silent_line(int address, const std::string& since, const std::string& now);
+std::string link_answers_line(long long silent_s);
 
 // dc_reported: the DC units the power system reported (-1: unknown).
 void print_summary(FILE* out, long round_no, bool completed, const RoundCollector& round, int dc_reported);

@@ -2,26 +2,8 @@
 // from them in fixed-point form (CID2 42H analog replies).
 //
 // A plant file is JSON; every member is optional and falls back to the
-// healthy default plant below. A list ("channels", "modules", "dc") replaces
-// the default list; each of its entries starts from the default entry at the
-// same place (the first default entry where the default list is shorter) and
-// takes the members it names, so {"ac": {"channels": [{"a": 0}]}} is one
-// channel with A at 0 V and B, C and f as in the default channel 1.
-//   {"ac": {"channels": [{"a": 230, "b": 231, "c": 229, "f": 50,
-//                         "alarms": [0,0,0,0], "user_alarms": []}],
-//           "tail": [0,0,0], "switches": [0,0], "tail_alarms": [0,0,0]},
-//    "rectifiers": {"out_v": 53, "modules": [{"out_i": 12, "state": [0,0,0],
-//                   "user_state": [0], "fault": 0, "alarms": [0,0,0,0,0,0,0]}]},
-//    "dc": [{"out_v": 53.5, "load_i": 45, "battery_i": [3], "branch_i": [20, 25],
-//            "user": [], "v_alarm": 0, "fuses": [0,0], "alarms": [0,0,0,0,0]}],
-//    "vendor": [50, 10]}
-// A reading given as null is sent as "not supplied" (equal non-zero bytes).
-// Replies use fixed point (42H), so a reading must fit its 16 bits: 0 to
-// 655.35 for hundredths (AC, rectifiers, DC currents and voltages), 0 to
-// 6553.5 for the vendor's tenths, 0 to 65535 for DC user values. An AC or DC
-// user value whose two bytes would be equal and non-zero (51.40 goes out as
-// 14 14) would read as "not supplied" and is refused too, as is a member the
-// file does not know. Up to 255 DC units may be listed (the record holds two).
+// healthy default plant below. docs/configuration.md lists the members, the
+// defaults of list entries and the values each reply can carry.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/outputs.h"
+#include "tools/common/pace.h"
 
 namespace tzv58::tool {
 namespace {
@@ -157,7 +159,7 @@ void Simulator::schedule(long long due_ms, std::string bytes) {
 
 void Simulator::on_frame(const uint8_t* image, size_t len) {
     Answer a = answer(image, len);
-    const long long now = now_ms();
+    const long long now = clock_ms();
     schedule(now, std::move(a.echo));
     if (a.busy) busy_until_ = now + a.delay_ms;
     schedule(now + a.delay_ms, std::move(a.bytes));
@@ -211,25 +213,71 @@ Simulator::Served Simulator::serve(int fd, bool wait_for_host, const volatile st
             hung_up();
             continue;
         }
-        if (now_ms() < busy_until_) {
-            parser_.flush(*this);  // busy: what the host sent meanwhile is lost
-            continue;
-        }
-        parser_.feed(buf, size_t(n), *this);
+        take(buf, size_t(n));
     }
 }
 
-pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err) {
+void Simulator::take(const uint8_t* buf, size_t n) {
+    if (clock_ms() < busy_until_)
+        parser_.flush(*this);  // busy: what the host sent meanwhile is lost
+    else
+        parser_.feed(buf, n, *this);
+}
+
+Simulator::Served Simulator::serve_paced(int fd, int pace_fd) {
+    uint8_t buf[512];
+    long long read = 0, written = 0;
+    for (PaceAsk ask; pace_receive(pace_fd, ask, -1);) {
+        paced_ms_ = ask.now_ms;
+        // The host's bytes may still be on their way through the pseudo-terminal.
+        while (read < ask.host_bytes) {
+            pollfd pfd{fd, POLLIN, 0};
+            const int r = ::poll(&pfd, 1, 2000);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;  // they do not come: answer what did
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) return Served::hangup;
+            read += n;
+            take(buf, size_t(n));
+        }
+        while (!out_.empty() && out_.front().due_ms <= paced_ms_) {
+            const std::string bytes = std::move(out_.front().bytes);
+            out_.erase(out_.begin());
+            if (write_all(fd, bytes.data(), bytes.size(), 2000) < 0) return Served::failed;
+            written += static_cast<long long>(bytes.size());
+        }
+        PaceTell tell;
+        tell.sim_bytes = written;
+        tell.next_ms = out_.empty() ? -1 : out_.front().due_ms;
+        if (!pace_send(pace_fd, tell)) break;
+    }
+    return Served::stopped;
+}
+
+pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err,
+                      int* pace_fd) {
+    int pace[2] = {-1, -1};
+    if (pace_fd && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pace) != 0) {
+        err = std::string("cannot open the simulator's pacing pair: ") + std::strerror(errno);
+        return -1;
+    }
+    const auto close_pace = [&] {
+        for (int& fd : pace)
+            if (fd >= 0) ::close(fd);
+    };
     int master = -1, slave = -1;
     char name[256];
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
         err = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        close_pace();
         return -1;
     }
     // Raw from the start, so that nothing the simulator writes is echoed.
     if (!make_raw(slave, 9600, err) || !make_raw(master, 9600, err)) {
         ::close(master);
         ::close(slave);
+        close_pace();
         return -1;
     }
     std::fflush(nullptr);
@@ -239,6 +287,7 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         err = std::string("fork: ") + std::strerror(errno);
         ::close(master);
         ::close(slave);
+        close_pace();
         return -1;
     }
     if (pid == 0) {
@@ -249,10 +298,19 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         signal(SIGTERM, SIG_DFL);
         ::close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        Simulator(options).serve(master, false, nullptr);
+        if (pace_fd) {
+            ::close(pace[0]);
+            Simulator(options).serve_paced(master, pace[1]);
+        } else {
+            Simulator(options).serve(master, false, nullptr);
+        }
         _exit(0);
     }
     ::close(master);
+    if (pace_fd) {
+        ::close(pace[1]);
+        *pace_fd = pace[0];
+    }
     port_path = name;
     hold_fd = slave;
     return pid;
@@ -361,7 +419,7 @@ void reload_plant(Simulator& sim, const PlantReload& reload) {
         sim.set_plant(plant);
         write_output(stdout, "reloaded\n");
     } else {
-        std::fprintf(stderr, "tzv58-host: plant: %s; the plant stays as it was\n", why.c_str());
+        say(EXIT_FAIL, "plant: " + why + "; the plant stays as it was");
     }
 }
 

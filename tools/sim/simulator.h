@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/frame.h"
+#include "tools/common/clock.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/plant.h"
 
@@ -47,6 +48,9 @@ public:
     // wait_for_host: then the simulator waits for a program to open the line
     // (again). Ends when *stop becomes non-zero.
     Served serve(int master_fd, bool wait_for_host, const volatile std::sig_atomic_t* stop);
+    // Serves the line on the host's simulated clock (tools/common/pace.h):
+    // acts only when the host asks on pace_fd. Ends when the host is gone.
+    Served serve_paced(int master_fd, int pace_fd);
     // The line is gone: forget what was still to be written or read.
     void forget_line();
     // The power system changes: replies from now on come from this plant,
@@ -68,6 +72,10 @@ private:
     bool chance(double rate) { return rate > 0 && uniform_(rng_) < rate; }
     std::string frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn, const std::vector<uint8_t>& info) const;
     void schedule(long long due_ms, std::string bytes);
+    // Bytes that came from the host: lost while busy.
+    void take(const uint8_t* buf, size_t n);
+    // Monotonic ms, or the host's simulated clock when paced.
+    long long clock_ms() const { return paced_ms_ >= 0 ? paced_ms_ : now_ms(); }
 
     SimulatorOptions opt_;
     Plant excess_plant_;  // one AC channel and one module more than a record holds
@@ -84,13 +92,17 @@ private:
     };
     std::vector<Outgoing> out_;
     long long busy_until_ = 0;
+    long long paced_ms_ = -1;
 };
 
 // Opens a pseudo-terminal pair and runs the simulator in a child process on
 // its master side. Returns the child's pid (or -1 with a reason), the path of
 // the side the host opens, and hold_fd: a descriptor of that side that keeps
 // the line up until the host has opened it by name (then close it).
-pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err);
+// With pace_fd: the simulator runs on the host's simulated clock, and
+// *pace_fd is the host's side of their pair (tools/common/pace.h).
+pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, int& hold_fd, std::string& err,
+                      int* pace_fd = nullptr);
 // Stops the child by its pid and reaps it.
 void stop_simulator(pid_t pid);
 
