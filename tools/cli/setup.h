@@ -15,6 +15,7 @@
 #include "host/host_events.h"
 #include "tools/common/clock.h"
 #include "tools/common/options.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/paths.h"
 #include "tools/common/plugin_host.h"
 #include "tools/notify/notifier.h"
@@ -69,9 +70,13 @@ struct Setup {
     FILE* console = nullptr;      // the real standard output
     FILE* events_file = nullptr;  // JSON lines, or nullptr for none
     bool events_to_console = false;
-    bool diag_discarded = true;                 // neither --debug nor --diag
-    std::string diag_name;                      // where the plug-in's lines go, in a message
-    std::vector<NamedPath> also_read;           // files a site file names, kept apart from the outputs
+    bool diag_discarded = true;        // neither --debug nor --diag
+    std::string diag_name;             // where the plug-in's lines go, in a message
+    std::vector<NamedPath> also_read;  // files a site file names, kept apart from the outputs
+    // A poll's outputs go through pumps (tools/common/output_pump.h): no
+    // reader holds up the poll.
+    bool pumped = false;
+    PumpOptions pump;                           // the queue's bound, and lossless for --fast
     std::unique_ptr<ManualClock> manual_clock;  // replay; else the wall clock
     std::unique_ptr<SimClock> sim_clock;        // simulate --fast of one device
     std::shared_ptr<NoticeRunner> notices;      // --on-event, shared by the stations
@@ -89,7 +94,8 @@ struct Setup {
     // Diverts the plug-in's lines and opens the event stream. Events go to
     // standard output when asked (or by default, for replay). Each file by
     // the outputs' rule (open_output): appended to, never emptied; one that
-    // holds something else only with --force.
+    // holds something else only with --force. With pumped, each of them
+    // goes through a pump of its own.
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
     // SIGHUP: the --events and --diag files afresh (log rotation); a file
     // that cannot be reopened is one line on stderr, and the old one stays.
