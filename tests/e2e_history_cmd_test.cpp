@@ -108,7 +108,8 @@ TEST(HistoryCommand, TheFilesTextsReachNoTerminalRawAndNoSpreadsheetAsFormulas) 
     const std::string db = five_rounds();
     add_rows(db, {{10, 53.5, -0.5}});
     Db(db).one(
-        "INSERT INTO alarms SELECT time, 'raised', '=HYPERLINK(\"http://x\",\"y\")', CAST(X'1B5D303B6F776E656407' AS "
+        "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq) SELECT time, 'raised', "
+        "'=HYPERLINK(\"http://x\",\"y\")', CAST(X'1B5D303B6F776E656407' AS "
         "TEXT), 1, CAST(X'1B5B324AFF' AS TEXT), '@SUM(1)', 1 FROM history LIMIT 1");
     const HostRun table = run_host({"history", db, "--alarms"});
     ASSERT_EQ(table.status, 0) << table.err;

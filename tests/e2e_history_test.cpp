@@ -22,7 +22,7 @@ TEST(HistoryFile, HoldsOneRowPerRoundWithThePlantsValues) {
 
     Db h(db);
     EXPECT_EQ(h.one("PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(h.one("PRAGMA user_version"), "2");
+    EXPECT_EQ(h.one("PRAGMA user_version"), "3");
     // Each row holds the record the device stored, byte for byte, and its time.
     const auto blobs = h.records();
     ASSERT_EQ(blobs.size(), 5u);
@@ -205,9 +205,10 @@ TEST(HistoryZones, RowsFollowOneAnotherWhateverTheZoneOfEachRun) {
     });
 }
 
-// A file of schema version 1 (local times without an offset) is read as it
-// stands, and moved to UTC by the first writer that opens it, its times
-// read as local time of the zone then in force; said in one line.
+// A file of schema version 1 (local times without an offset, one power
+// system) is read as it stands, and moved to UTC by the first writer that
+// opens it, its times read as local time of the zone then in force, its rows
+// given the one-device name; said in one line.
 TEST(HistoryZones, AnOlderFileIsMovedToUtcByItsFirstWriter) {
     const std::string db = scratch_dir() + "/h.db";
     in_zone("Asia/Shanghai", [&] {
@@ -215,6 +216,8 @@ TEST(HistoryZones, AnOlderFileIsMovedToUtcByItsFirstWriter) {
         const std::vector<long long> t = stored_seconds(db);
         ASSERT_EQ(sqlite3_exec(Db(db).db,
                                "UPDATE history SET time = strftime('%Y-%m-%dT%H:%M:%S', time, 'localtime');"
+                               "DROP INDEX history_by_device; DROP INDEX alarms_by_device;"
+                               "ALTER TABLE history DROP COLUMN device; ALTER TABLE alarms DROP COLUMN device;"
                                "PRAGMA user_version = 1",
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
@@ -229,9 +232,12 @@ TEST(HistoryZones, AnOlderFileIsMovedToUtcByItsFirstWriter) {
         const HostRun write = simulate(db, {"--rounds", "1"});
         ASSERT_EQ(write.status, 0) << write.err;
         EXPECT_EQ(write.err, "tzv58-host: history " + db +
-                                 ": schema version 1 moved to 2: 3 times read as local time of the zone now in force "
-                                 "(UTC+08:00 now) and kept in UTC\n");
-        EXPECT_EQ(Db(db).one("PRAGMA user_version"), "2");
+                                 ": schema version 1 moved to 3: 3 times read as local time of the zone now in force "
+                                 "(UTC+08:00 now) and kept in UTC; its 3 rows are the power system \"default\" (the "
+                                 "name of a one-device run)\n");
+        EXPECT_EQ(Db(db).one("PRAGMA user_version"), "3");
+        EXPECT_EQ(Db(db).one("SELECT group_concat(DISTINCT device) FROM history"), "default");
+        EXPECT_EQ(parse_csv(run_host({"history", db, "--format", "csv", "--device", "default"}).out).size(), 5u);
         const std::vector<long long> after = stored_seconds(db);
         ASSERT_EQ(after.size(), 4u);
         EXPECT_EQ(std::vector<long long>(after.begin(), after.begin() + 3), t);
@@ -260,7 +266,7 @@ TEST(HistoryExport, CsvAndJsonLinesGiveBackTheStoredNumbers) {
     const std::vector<std::string> header{"time",           "address",    "data_id", "dc_v",       "load_i",
                                           "battery1_i",     "battery2_i", "dc2_v",   "dc2_load_i", "dc2_battery1_i",
                                           "dc2_battery2_i", "rc_out_v",   "ac1_a",   "ac1_b",      "ac1_c",
-                                          "ac2_a",          "ac2_b",      "ac2_c"};
+                                          "ac2_a",          "ac2_b",      "ac2_c",   "device"};
     EXPECT_EQ(rows[0], header);
     auto f = [](const std::string& s) { return std::strtof(s.c_str(), nullptr); };
     for (size_t i = 0; i < 5; ++i) {
@@ -283,6 +289,7 @@ TEST(HistoryExport, CsvAndJsonLinesGiveBackTheStoredNumbers) {
         EXPECT_EQ(f(row[13]), 218.0f);
         EXPECT_EQ(f(row[14]), 219.0f);
         EXPECT_EQ(row[15], "") << "no second channel";
+        EXPECT_EQ(row[18], "default") << "a one-device run's power system";
     }
 
     // JSON lines: the same numbers.
@@ -292,7 +299,8 @@ TEST(HistoryExport, CsvAndJsonLinesGiveBackTheStoredNumbers) {
     const std::vector<Json::Value> objects = read_events(dir + "/rows.jsonl");
     ASSERT_EQ(objects.size(), 5u);
     for (size_t i = 0; i < 5; ++i) {
-        for (size_t c = 3; c < header.size(); ++c) {
+        EXPECT_EQ(objects[i]["device"], "default");
+        for (size_t c = 3; c + 1 < header.size(); ++c) {
             const Json::Value& v = objects[i][header[c]];
             if (rows[i + 1][c].empty())
                 EXPECT_TRUE(v.isNull()) << header[c];

@@ -69,7 +69,7 @@ TEST(Site, EveryLineOfASimulatedSiteSaysWhoseItIs) {
         {"name": "south", "port": "bus1", "address": 2, "data_id": 12, "plant": "off.json"},
         {"name": "annex", "port": "bus2", "address": 1, "data_id": 13, "plant": "54.json"}]})");
     const HostRun r = run_host({"simulate", "--site", dir + "/site.json", "--fast", "--rounds", "3", "--events",
-                                dir + "/events", "--diag", dir + "/diag"});
+                                dir + "/events", "--diag", dir + "/diag", "--history", dir + "/h.db"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::map<std::string, std::string> dc_v = {{"north", "53.5"}, {"south", "48"}, {"annex", "54.2"}};
     const std::map<std::string, std::string> data_id = {{"north", "11"}, {"south", "12"}, {"annex", "13"}};
@@ -125,6 +125,26 @@ TEST(Site, EveryLineOfASimulatedSiteSaysWhoseItIs) {
         }
     }
     for (const auto& [name, v] : dc_v) EXPECT_GE(readings[name], 3) << name;
+
+    // The history: each power system's rows under its name.
+    for (const auto& [name, v] : dc_v) {
+        const HostRun rows = run_host({"history", dir + "/h.db", "--device", name, "--format", "csv"});
+        ASSERT_EQ(rows.status, 0) << rows.err;
+        std::istringstream csv(rows.out);
+        std::string row;
+        int n = 0;
+        for (std::getline(csv, row); std::getline(csv, row); ++n) {
+            EXPECT_EQ(row.substr(row.rfind(',') + 1), name + "\r") << row;
+            EXPECT_EQ(std::stof(row.substr(row.find(',', row.find(',', row.find(',') + 1) + 1) + 1)), std::stof(v));
+        }
+        EXPECT_EQ(n, 3) << name;
+    }
+    const HostRun alarms = run_host({"history", dir + "/h.db", "--alarms"});
+    EXPECT_NE(alarms.out.find("  south  raised   [level 1] "), std::string::npos) << alarms.out;
+    const HostRun plot = run_host({"history", dir + "/h.db", "--plot", dir + "/h.svg"});
+    EXPECT_EQ(plot.status, 2);
+    EXPECT_NE(plot.err.find("holds 3 power systems (annex, north, south): name one with --device"), std::string::npos)
+        << plot.err;
 }
 
 TEST(Site, ABadSiteFileIsOneLineNamingTheEntryAndStartsNothing) {

@@ -49,7 +49,7 @@ std::string history_with(const std::vector<std::pair<long long, float>>& rows) {
 Json::Value trend(const std::string& path, int hours) {
     std::atomic<bool> cancel{false};
     std::string json, err;
-    EXPECT_TRUE(trend_json(path, hours, ::time(nullptr), cancel, json, err)) << err;
+    EXPECT_TRUE(trend_json(path, hours, ::time(nullptr), "", cancel, json, err)) << err;
     return parse_json(json);
 }
 
@@ -129,13 +129,13 @@ TEST(TrendJson, AnEmptyWindowACancelledReadingAndAFileThatIsNoHistory) {
     std::string json, err;
     std::vector<std::pair<long long, float>> rows;
     for (int i = 0; i < 5000; ++i) rows.push_back({-5000 + i, 53.5f});
-    EXPECT_FALSE(trend_json(history_with(rows), 6, ::time(nullptr), cancel, json, err));
+    EXPECT_FALSE(trend_json(history_with(rows), 6, ::time(nullptr), "", cancel, json, err));
     EXPECT_EQ(err, "interrupted");
 
     const std::string other = scratch_dir() + "/notes.db";
     spit(other, "not a database at all, but long enough to be read as one's header......................");
     cancel = false;
-    EXPECT_FALSE(trend_json(other, 6, ::time(nullptr), cancel, json, err));
+    EXPECT_FALSE(trend_json(other, 6, ::time(nullptr), "", cancel, json, err));
     EXPECT_FALSE(err.empty());
     EXPECT_EQ(err.find('\n'), std::string::npos) << err;
 }

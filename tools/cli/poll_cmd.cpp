@@ -180,7 +180,7 @@ bool PollRun::read_site_file(const CommandLine& cl, std::string& err) {
                   "describes each (" + cl.get("--site") + ")";
             return false;
         }
-    for (const char* later : {"--listen", "--http", "--metrics", "--history"})
+    for (const char* later : {"--listen", "--http", "--metrics"})
         if (cl.has(later)) {
             err = std::string("option ") + later + " does not serve a site yet: run it with one power system";
             return false;
@@ -334,7 +334,16 @@ int PollRun::open_line(const CommandLine& cl, PortRun& p) {
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
-    if (site_) return true;
+    if (site_) {
+        if (!cl.has("--history")) return true;
+        std::vector<HistorySource> sources;
+        for (auto& s : setup_.stations) sources.push_back({s->name, int(s->address), s->device.device().clock});
+        std::vector<std::unique_ptr<HostEvents>> recorders;
+        HistoryStatusSource history_status;
+        if (!open_site_history(cl.get("--history"), sources, recorders, history_status, err)) return false;
+        for (size_t i = 0; i < recorders.size(); ++i) setup_.stations[i]->observers.add(std::move(recorders[i]));
+        return true;
+    }
     Station& station = setup_.station();
     std::unique_ptr<HostEvents> history;
     HistoryStatusSource history_status;
@@ -352,7 +361,7 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
         live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
                                int hours, const std::atomic<bool>& cancel, std::string& json, std::string& why) {
             const long long now = ::time(nullptr);
-            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, cancel, json, why);
+            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, "", cancel, json, why);
         });
     return live_->open(cl.get("--listen"), http_address_, err);
 }

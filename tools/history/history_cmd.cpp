@@ -1,5 +1,6 @@
 #include "tools/history/history_cmd.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -9,14 +10,16 @@
 #include "tools/history/history_db.h"
 #include "tools/history/history_export.h"
 #include "tools/history/history_plot.h"
+#include "tools/history/history_query.h"
 #include "tools/history/history_recorder.h"
+#include "tools/history/history_writer.h"
 #include "tools/history/iso_time.h"
 
 namespace tzv58::tool {
 
 const char* const USAGE_HISTORY =
-    "usage: tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-    "                          [--plot FILE.svg|- [--force]]\n"
+    "usage: tzv58-host history FILE.db [--since T] [--until T] [--device NAME] [--format table|csv|jsonl]\n"
+    "                          [--alarms] [--plot FILE.svg|- [--force]]\n"
     "\n"
     "Reads a history file written by simulate or poll with --history; it opens\n"
     "the file read-only, so any user who can read it can run this.\n"
@@ -24,6 +27,9 @@ const char* const USAGE_HISTORY =
     "                   2026-12-07T19:37 or 2026-12-07 19:37:00), or followed by Z\n"
     "                   (UTC) or an offset (2026-12-07T11:37Z, 2026-12-07T19:37+08:00)\n"
     "  --until T        records before time T (after --since)\n"
+    "  --device NAME    the records of one power system of a site (a one-device\n"
+    "                   run's are named default); --plot of a file that holds\n"
+    "                   several needs it\n"
     "  --format F       table (default: for people), csv (RFC 4180, header row) or\n"
     "                   jsonl (one JSON object per line)\n"
     "  --alarms         the alarm transitions (raised, cleared) instead of the records\n"
@@ -43,9 +49,9 @@ const char* const USAGE_HISTORY_OPTION =
     "                   file (read it with tzv58-host history)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
-                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
-                                                    {"--help", false},   {"--version", false}};
+    static const std::vector<OptionSpec> options = {{"--since", true},  {"--until", true},   {"--device", true},
+                                                    {"--format", true}, {"--alarms", false}, {"--plot", true},
+                                                    {"--force", false}, {"--help", false},   {"--version", false}};
     return options;
 }
 
@@ -79,6 +85,34 @@ bool open_history(const std::string& path, int address, const HostClock* clock, 
     return true;
 }
 
+bool open_site_history(const std::string& path, const std::vector<HistorySource>& systems,
+                       std::vector<std::unique_ptr<HostEvents>>& out, HistoryStatusSource& status, std::string& err) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    HistoryDb::OpenError why = HistoryDb::OpenError::none;
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
+    if (!db) {
+        err = "option --history: " + err;
+        return false;
+    }
+    if (!db->note().empty()) say(EXIT_DONE, db->note());
+    std::vector<StoredAlarmState> states;
+    if (!db->last_alarm_states(states, err)) {
+        err = "option --history: " + path + ": " + err;
+        return false;
+    }
+    auto writer = std::make_shared<HistoryWriter>(std::move(db), 1, stderr, HistoryPace{});
+    for (const HistorySource& s : systems) {
+        auto recorder = std::make_unique<HistoryRecorder>(writer, states, s.address, s.device);
+        recorder->set_clock(s.clock);
+        out.push_back(std::move(recorder));
+    }
+    status = [w = std::weak_ptr<HistoryWriter>(writer)] {
+        const auto held = w.lock();
+        return held ? held->status() : HistoryStatus{};
+    };
+    return true;
+}
+
 namespace {
 
 bool time_option(const CommandLine& cl, const char* name, long long& seconds, std::string& err) {
@@ -103,6 +137,8 @@ bool check_command(const CommandLine& cl, TimeRange& range, ExportFormat& format
         return refuse(err, "option --since " + local_text(since) + " is not before --until " + local_text(until));
     if (cl.has("--since")) range.since = utc_text(since);
     if (cl.has("--until")) range.until = utc_text(until);
+    range.device = cl.get("--device");
+    if (cl.has("--device") && range.device.empty()) return refuse(err, "option --device needs a NAME");
     const std::string f = cl.get("--format", "table");
     if (f != "table" && f != "csv" && f != "jsonl")
         return refuse(err, "option --format needs table, csv or jsonl, not '" + f + "'");
@@ -125,6 +161,20 @@ int run_history(const CommandLine& cl) {
     if (!check_command(cl, range, format, err)) return usage_error(err);
     std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(cl.args[0], err);
     if (!db) return usage_error(err);
+    // A name the file does not hold is a slip, not a stretch without rows;
+    // a chart of several power systems' rows would mix them.
+    std::vector<std::string> devices;
+    if ((cl.has("--device") || cl.has("--plot")) && !history_devices(*db, devices, err))
+        return usage_error(cl.args[0] + ": " + err);
+    std::string names;
+    for (const std::string& d : devices) names += (names.empty() ? "" : ", ") + d;
+    if (cl.has("--device") && !devices.empty() &&
+        std::find(devices.begin(), devices.end(), range.device) == devices.end())
+        return usage_error("option --device: " + cl.args[0] + " holds no power system named '" + range.device +
+                           "' (it holds " + names + ")");
+    if (cl.has("--plot") && range.device.empty() && devices.size() > 1)
+        return usage_error("option --plot: " + cl.args[0] + " holds " + std::to_string(devices.size()) +
+                           " power systems (" + names + "): name one with --device");
     if (cl.has("--plot")) return write_plot(*db, range, cl.get("--plot"));
     Output out(stdout, "standard output");
     return cl.has("--alarms") ? print_alarms(*db, range, format, out) : print_records(*db, range, format, out);

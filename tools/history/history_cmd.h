@@ -27,6 +27,17 @@ const std::vector<OptionSpec>& history_options();
 bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
                   HistoryStatusSource& status, std::string& err);
 
+// One power system of a site whose rows the file keeps.
+struct HistorySource {
+    std::string device;
+    int address = 1;
+    const HostClock* clock = nullptr;
+};
+// The same for the power systems of a site, one writer for them all: out
+// holds an observer for each, in their order.
+bool open_site_history(const std::string& path, const std::vector<HistorySource>& systems,
+                       std::vector<std::unique_ptr<HostEvents>>& out, HistoryStatusSource& status, std::string& err);
+
 // The files --history keeps, or that the history command reads, named
 // `what` in a message: the database, its write-ahead log and its shared
 // memory. For the check that no other option names one of them.

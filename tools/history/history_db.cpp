@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include <sqlite3.h>
 
@@ -70,6 +71,13 @@ bool ac_v(const tzv58_419_Data_t& r, float& v) {
     return given(v);
 }
 
+// Each row's power system, and what finds its rows; a file of version 2 or
+// before takes them as they stand, its rows given the one-device name.
+#define TZV58_DEVICE_COLUMN "device TEXT NOT NULL DEFAULT 'default'"
+#define TZV58_DEVICE_INDEXES \
+    "CREATE INDEX history_by_device ON history(device, time); CREATE INDEX alarms_by_device ON alarms(device, time);"
+static_assert(std::char_traits<char>::compare(ONE_DEVICE_NAME, "default", 8) == 0, "the column's default");
+
 const char* const SCHEMA_SQL =
     "CREATE TABLE history("
     " time TEXT NOT NULL,"
@@ -80,21 +88,21 @@ const char* const SCHEMA_SQL =
 std::string create_sql() {
     std::string sql = SCHEMA_SQL;
     for (const HistoryColumn& c : history_columns()) sql += std::string(", ") + c.name + " REAL";
-    sql +=
-        ");"
-        "CREATE INDEX history_by_time ON history(time);"
-        "CREATE TABLE alarms("
-        " time TEXT NOT NULL,"
-        " change TEXT NOT NULL CHECK(change IN ('raised', 'cleared')),"
-        " key TEXT NOT NULL,"
-        " id TEXT NOT NULL,"
-        " level INTEGER NOT NULL,"
-        " text1 TEXT NOT NULL,"
-        " text2 TEXT NOT NULL,"
-        " seq INTEGER NOT NULL);"
-        "CREATE INDEX alarms_by_time ON alarms(time);"
-        "PRAGMA application_id = " +
-        std::to_string(APPLICATION_ID) + ";PRAGMA user_version = " + std::to_string(HISTORY_SCHEMA_VERSION) + ";";
+    sql += ", " TZV58_DEVICE_COLUMN
+           ");"
+           "CREATE INDEX history_by_time ON history(time);"
+           "CREATE TABLE alarms("
+           " time TEXT NOT NULL,"
+           " change TEXT NOT NULL CHECK(change IN ('raised', 'cleared')),"
+           " key TEXT NOT NULL,"
+           " id TEXT NOT NULL,"
+           " level INTEGER NOT NULL,"
+           " text1 TEXT NOT NULL,"
+           " text2 TEXT NOT NULL,"
+           " seq INTEGER NOT NULL, " TZV58_DEVICE_COLUMN
+           ");"
+           "CREATE INDEX alarms_by_time ON alarms(time);" TZV58_DEVICE_INDEXES "PRAGMA application_id = " +
+           std::to_string(APPLICATION_ID) + ";PRAGMA user_version = " + std::to_string(HISTORY_SCHEMA_VERSION) + ";";
     return sql;
 }
 
@@ -104,6 +112,8 @@ std::string insert_round_sql() {
         names += std::string(", ") + c.name;
         marks += ", ?";
     }
+    names += ", device";
+    marks += ", ?";
     return "INSERT INTO history(" + names + ") VALUES(" + marks + ")";
 }
 
@@ -205,6 +215,8 @@ struct SchemaStep {
 };
 const SchemaStep SCHEMA_STEPS[] = {
     {2, "UPDATE history SET time = " TZV58_V1_TIME "; UPDATE alarms SET time = " TZV58_V1_TIME ";"},
+    {3, "ALTER TABLE history ADD COLUMN " TZV58_DEVICE_COLUMN "; ALTER TABLE alarms ADD COLUMN " TZV58_DEVICE_COLUMN
+        ";" TZV58_DEVICE_INDEXES},
 };
 static_assert(sizeof SCHEMA_STEPS / sizeof SCHEMA_STEPS[0] == HISTORY_SCHEMA_VERSION - 1, "one step per version");
 
@@ -383,10 +395,12 @@ bool HistoryDb::check_pages(std::string& err) {
 
 const char* HistoryDb::time_sql() const { return version_ == 1 ? TZV58_V1_TIME : "time"; }
 
+const char* HistoryDb::device_sql() const { return version_ < 3 ? "'default'" : "device"; }
+
 bool HistoryDb::migrate(std::string& err) {
     if (version_ == HISTORY_SCHEMA_VERSION) return true;
     int rc = SQLITE_OK;
-    const int times = single_int(db_, "SELECT (SELECT count(*) FROM history) + (SELECT count(*) FROM alarms)", rc);
+    const int rows = single_int(db_, "SELECT (SELECT count(*) FROM history) + (SELECT count(*) FROM alarms)", rc);
     std::string sql = "BEGIN IMMEDIATE;";
     for (const SchemaStep& step : SCHEMA_STEPS)
         if (step.to > version_) sql += step.sql;
@@ -400,8 +414,11 @@ bool HistoryDb::migrate(std::string& err) {
     note_ = "history " + path_ + ": schema version " + std::to_string(version_) + " moved to " +
             std::to_string(HISTORY_SCHEMA_VERSION);
     if (version_ < 2)
-        note_ += ": " + std::to_string(times) + " times read as local time of the zone now in force (UTC" +
+        note_ += ": " + std::to_string(rows) + " times read as local time of the zone now in force (UTC" +
                  local_text(::time(nullptr)).substr(19) + " now) and kept in UTC";
+    if (version_ < 3)
+        note_ += std::string(version_ < 2 ? ";" : ":") + " its " + std::to_string(rows) +
+                 " rows are the power system \"" + ONE_DEVICE_NAME + "\" (the name of a one-device run)";
     version_ = HISTORY_SCHEMA_VERSION;
     return true;
 }
@@ -432,9 +449,15 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
             return false;
         }
     }
+    return true;
+}
+
+// The writer's statements, for the schema as it now is.
+bool HistoryDb::prepare_statements(std::string& err) {
     insert_round_ = std::make_unique<Statement>(db_, insert_round_sql().c_str());
-    insert_alarm_ = std::make_unique<Statement>(
-        db_, "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    insert_alarm_ = std::make_unique<Statement>(db_,
+                                                "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq, "
+                                                "device) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!insert_round_->ok() || !insert_alarm_->ok()) {
         err = path_ + ": " + error_text();
         return false;
@@ -463,7 +486,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::
     if (!db->check_schema(true, err, why)) return nullptr;
     why = OpenError::refused;
     if (!db->fresh_ && !db->check_pages(err)) return nullptr;
-    if (!db->prepare_writer(db->fresh_, err, why) || !db->migrate(err)) return nullptr;
+    if (!db->prepare_writer(db->fresh_, err, why) || !db->migrate(err) || !db->prepare_statements(err)) return nullptr;
     why = OpenError::none;
     return db;
 }
@@ -485,7 +508,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::
     return db;
 }
 
-bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int address) {
+bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device) {
     sqlite3_stmt* s = insert_round_->get();
     const std::string time = utc_text(utc);
     sqlite3_bind_text(s, 1, time.c_str(), -1, SQLITE_TRANSIENT);
@@ -501,6 +524,7 @@ bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int addr
             sqlite3_bind_null(s, i);
         ++i;
     }
+    sqlite3_bind_text(s, i, device.c_str(), -1, SQLITE_TRANSIENT);
     const bool done = sqlite3_step(s) == SQLITE_DONE;
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
@@ -518,6 +542,7 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
         sqlite3_bind_text(a, 6, c.text1.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_text(a, 7, c.text2.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_int(a, 8, int(c.seq));
+        sqlite3_bind_text(a, 9, c.device.c_str(), -1, SQLITE_STATIC);
         const bool done = sqlite3_step(a) == SQLITE_DONE;
         sqlite3_reset(a);
         if (!done) return false;
@@ -526,10 +551,10 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
 }
 
 // One transaction: the round's row when there is one, and the changes.
-HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int address,
+HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int address, const std::string& device,
                                   const std::vector<AlarmChange>& alarms, std::string& err) {
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
-        (!r || insert_record(*r, utc, address)) && insert_alarms(alarms) &&
+        (!r || insert_record(*r, utc, address, device)) && insert_alarms(alarms) &&
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return Write::done;
     const bool locked = locked_code(sqlite3_errcode(db_));
@@ -539,12 +564,13 @@ HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int 
 }
 
 HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
-                                        const std::vector<AlarmChange>& alarms, std::string& err) {
-    return write(&r, utc, address, alarms, err);
+                                        const std::string& device, const std::vector<AlarmChange>& alarms,
+                                        std::string& err) {
+    return write(&r, utc, address, device, alarms, err);
 }
 
 HistoryDb::Write HistoryDb::write_changes(const std::vector<AlarmChange>& alarms, std::string& err) {
-    return write(nullptr, 0, 0, alarms, err);
+    return write(nullptr, 0, 0, "", alarms, err);
 }
 
 bool HistoryDb::checkpoint(int wait_ms) {
@@ -573,8 +599,8 @@ long long HistoryDb::log_bytes() const {
 
 bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err) {
     Statement st(db_,
-                 "SELECT key, id, text1, text2, change FROM alarms WHERE rowid IN "
-                 "(SELECT max(rowid) FROM alarms GROUP BY key, id, text1, text2) ORDER BY rowid");
+                 "SELECT key, id, text1, text2, change, device FROM alarms WHERE rowid IN "
+                 "(SELECT max(rowid) FROM alarms GROUP BY device, key, id, text1, text2) ORDER BY rowid");
     if (!st.ok()) {
         err = sqlite3_errmsg(db_);
         return false;
@@ -585,7 +611,7 @@ bool HistoryDb::last_alarm_states(std::vector<StoredAlarmState>& out, std::strin
             const unsigned char* t = sqlite3_column_text(st.get(), col);
             return std::string(t ? reinterpret_cast<const char*>(t) : "");
         };
-        out.push_back({text(0), text(1), text(2), text(3), text(4) == "raised"});
+        out.push_back({text(0), text(1), text(2), text(3), text(4) == "raised", text(5)});
     }
     if (rc != SQLITE_DONE) {
         err = sqlite3_errmsg(db_);

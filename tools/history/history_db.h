@@ -2,15 +2,17 @@
 // the end of a round, with its main values as columns, and of the alarm
 // transitions (raised, cleared) of those rounds.
 //
-// Schema version 2 (PRAGMA user_version, application_id 0x747A7635):
-//   history(time, address, data_id, record, dc_v, load_i, ...)  one row per record
-//   alarms(time, change, key, id, level, text1, text2, seq)     one row per transition,
-//                                                               and per change of the link (key "link")
+// Schema version 3 (PRAGMA user_version, application_id 0x747A7635):
+//   history(time, address, data_id, record, dc_v, load_i, ..., device)  one row per record
+//   alarms(time, change, key, id, level, text1, text2, seq, device)     one row per transition,
+//                                                                       and per change of the link (key "link")
+// device: the power system's name in a site ("default" for a one-device run).
 // Times are UTC as ISO 8601 text with Z ("2026-12-07T11:37:00Z", iso_time.h),
 // which sorts as it reads. Version 1 kept the host's local time without an
 // offset: the writer migrates such a file when it opens it, reading its
 // times as local time in the zone then in force; a reader reads it as it is
-// through the same rule. WAL journal: readers read while the writer writes;
+// through the same rule. Versions 1 and 2 kept one power system's rows: the
+// writer gives them the one-device name, and a reader reads them so. WAL journal: readers read while the writer writes;
 // the log is kept under 16 MB once readers let go of it. One writer per
 // file, held by an exclusive flock on the database file for as long as the
 // writer has it open; another connection's lock is waited for.
@@ -23,13 +25,14 @@
 #include <vector>
 
 #include "telemetry/record.h"
+#include "tools/report/events.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace tzv58::tool {
 
-constexpr int HISTORY_SCHEMA_VERSION = 2;
+constexpr int HISTORY_SCHEMA_VERSION = 3;
 
 // A main value of the record stored as a column of its own. get is false
 // where the record holds no such value (a channel, unit or battery that the
@@ -63,12 +66,14 @@ struct AlarmChange {
     int level;
     std::string key, id, text1, text2;
     unsigned seq;
+    std::string device = ONE_DEVICE_NAME;
 };
 
 // An alarm's last change as the file holds it.
 struct StoredAlarmState {
     std::string key, id, text1, text2;
     bool raised;
+    std::string device;
 };
 
 // One prepared statement; finalized with its owner.
@@ -112,7 +117,12 @@ public:
     // connection held its lock for longer than the busy wait.
     enum class Write { done, locked, failed };
     Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
-                      std::string& err);
+                      std::string& err) {
+        return write_round(r, utc, address, ONE_DEVICE_NAME, alarms, err);
+    }
+    // The same for a power system of a site (device: its name).
+    Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device,
+                      const std::vector<AlarmChange>& alarms, std::string& err);
     // Changes alone, in one transaction: the link's (key "link").
     Write write_changes(const std::vector<AlarmChange>& alarms, std::string& err);
 
@@ -137,9 +147,9 @@ public:
         stopping_.store(true, std::memory_order_release);
     }
 
-    // The last change stored for each key, id and pair of texts, oldest
-    // first: replayed in this order, they give each alarm's last state
-    // whatever tells one alarm from another.
+    // The last change stored for each power system, key, id and pair of
+    // texts, oldest first: replayed in this order, they give each alarm's
+    // last state whatever tells one alarm from another.
     bool last_alarm_states(std::vector<StoredAlarmState>& out, std::string& err);
 
     sqlite3* handle() { return db_; }
@@ -147,6 +157,9 @@ public:
     // The rows' time in SQL as stored text in UTC (utc_text), whatever the
     // file's version.
     const char* time_sql() const;
+    // The rows' power system in SQL: the column, or the one-device name in a
+    // file of a version before it.
+    const char* device_sql() const;
     // What opening the file did beyond opening it (a migration), in one
     // line; empty for nothing.
     const std::string& note() const { return note_; }
@@ -162,10 +175,11 @@ private:
     bool check_pages(std::string& err);
     bool migrate(std::string& err);
     bool prepare_writer(bool fresh, std::string& err, OpenError& why);
-    bool insert_record(const tzv58_419_Data_t& r, long long utc, int address);
+    bool prepare_statements(std::string& err);
+    bool insert_record(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device);
     bool insert_alarms(const std::vector<AlarmChange>& alarms);
-    Write write(const tzv58_419_Data_t* r, long long utc, int address, const std::vector<AlarmChange>& alarms,
-                std::string& err);
+    Write write(const tzv58_419_Data_t* r, long long utc, int address, const std::string& device,
+                const std::vector<AlarmChange>& alarms, std::string& err);
     static int on_busy(void* self, int count);
 
     std::string path_;

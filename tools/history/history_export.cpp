@@ -75,6 +75,16 @@ std::string csv_row(const std::vector<std::string>& fields) {
     return line + "\r\n";
 }
 
+// The table names each row's power system when the file holds several and
+// no one of them was asked for.
+bool several_devices(HistoryDb& db, const TimeRange& range, bool& several) {
+    std::vector<std::string> devices;
+    std::string err;
+    if (!history_devices(db, devices, err)) return false;
+    several = range.device.empty() && devices.size() > 1;
+    return true;
+}
+
 // The table shows only the columns that hold a value in the range.
 bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
     std::string counts;
@@ -88,15 +98,17 @@ bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool
     return true;
 }
 
-std::string records_header(ExportFormat format, const std::vector<bool>& shown) {
+std::string records_header(ExportFormat format, const std::vector<bool>& shown, bool named) {
     const std::vector<HistoryColumn>& cols = history_columns();
     if (format == ExportFormat::jsonl) return "";
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{"time", "address", "data_id"};
         for (const HistoryColumn& c : cols) fields.push_back(c.name);
+        fields.push_back("device");
         return csv_row(fields);
     }
-    std::string head = "time                       address  data_id";
+    std::string head =
+        std::string("time                       ") + (named ? "device            " : "") + "address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
         if (shown[i])
@@ -106,12 +118,15 @@ std::string records_header(ExportFormat format, const std::vector<bool>& shown) 
     return head + "\n";
 }
 
-std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, const std::vector<bool>& with_values) {
+std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, const std::vector<bool>& with_values,
+                        bool named) {
     const std::vector<HistoryColumn>& cols = history_columns();
     const std::string time = time_text(s, format, terminal);
+    const std::string device = file_text(column_text(s, int(cols.size()) + 3), format, terminal);
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{time, column_text(s, 1), column_text(s, 2)};
         for (size_t i = 0; i < cols.size(); ++i) fields.push_back(value_text(s, int(i) + 3));
+        fields.push_back(device);
         return csv_row(fields);
     }
     if (format == ExportFormat::jsonl) {
@@ -121,11 +136,12 @@ std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, con
             const std::string v = value_text(s, int(i) + 3);
             line.raw(cols[i].name, v.empty() ? "null" : v);
         }
-        return line.text() + "\n";
+        return line.str("device", device).text() + "\n";
     }
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%-25s  %7d  %7lld", time.c_str(), sqlite3_column_int(s, 1),
-                  (long long)sqlite3_column_int64(s, 2));
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%-25s  %s%7d  %7lld", time.c_str(),
+                  named ? (device + std::string(device.size() < 16 ? 16 - device.size() : 0, ' ') + "  ").c_str() : "",
+                  sqlite3_column_int(s, 1), (long long)sqlite3_column_int64(s, 2));
     std::string row = buf;
     for (size_t i = 0; i < cols.size(); ++i) {
         if (!with_values[i]) continue;
@@ -136,13 +152,13 @@ std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, con
     return row + "\n";
 }
 
-std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s) {
+std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s, bool named) {
     const auto text = [&](int col) { return file_text(column_text(s, col), format, terminal); };
     const std::string time = time_text(s, format, terminal), change = text(1), key = text(2), id = text(3),
-                      text1 = text(5), text2 = text(6);
+                      text1 = text(5), text2 = text(6), device = text(8);
     const int level = sqlite3_column_int(s, 4), seq = sqlite3_column_int(s, 7);
     if (format == ExportFormat::csv)
-        return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq)});
+        return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq), device});
     if (format == ExportFormat::jsonl)
         return JsonLine()
                    .str("time", time)
@@ -153,12 +169,14 @@ std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s) {
                    .str("text1", text1)
                    .str("text2", text2)
                    .num("seq", seq)
+                   .str("device", device)
                    .text() +
                "\n";
     // As the round summary shows an alarm.
     char buf[64];
     std::snprintf(buf, sizeof buf, "  %-7s  [level %d] ", change.c_str(), level);
-    return time + buf + text2 + ": " + text1 + " (" + key + " " + id + ") seq " + std::to_string(seq) + "\n";
+    return time + (named ? "  " + device : "") + buf + text2 + ": " + text1 + " (" + key + " " + id + ") seq " +
+           std::to_string(seq) + "\n";
 }
 
 // Runs the query and writes each row; the first failed write ends it.
@@ -178,30 +196,34 @@ int write_rows(HistoryDb& db, Statement& st, Output& out, const char* none,
 
 int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
     std::vector<bool> shown(history_columns().size(), true);
-    if (format == ExportFormat::table && !columns_with_values(db, range, shown)) return read_error(db);
+    bool named = false;
+    if (format == ExportFormat::table && (!columns_with_values(db, range, shown) || !several_devices(db, range, named)))
+        return read_error(db);
     std::string names;
     for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
     const std::string t = db.time_sql();
-    Statement st(db.handle(), ("SELECT " + t + ", address, data_id" + names + " FROM history" + time_range_sql(db) +
-                               " ORDER BY " + t + ", rowid")
-                                  .c_str());
-    if (st.ok()) bind_time_range(st.get(), range);
-    if (!out.put(records_header(format, shown))) return out.finish();
-    return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return record_line(format, out.terminal(), s, shown); });
-}
-
-int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
-    const std::string t = db.time_sql();
-    Statement st(db.handle(), ("SELECT " + t + ", change, key, id, level, text1, text2, seq FROM alarms" +
+    Statement st(db.handle(), ("SELECT " + t + ", address, data_id" + names + ", " + db.device_sql() + " FROM history" +
                                time_range_sql(db) + " ORDER BY " + t + ", rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
+    if (!out.put(records_header(format, shown, named))) return out.finish();
+    return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
+                      [&](sqlite3_stmt* s) { return record_line(format, out.terminal(), s, shown, named); });
+}
+
+int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
+    bool named = false;
+    if (format == ExportFormat::table && !several_devices(db, range, named)) return read_error(db);
+    const std::string t = db.time_sql();
+    Statement st(db.handle(), ("SELECT " + t + ", change, key, id, level, text1, text2, seq, " + db.device_sql() +
+                               " FROM alarms" + time_range_sql(db) + " ORDER BY " + t + ", rowid")
+                                  .c_str());
+    if (st.ok()) bind_time_range(st.get(), range);
     if (format == ExportFormat::csv &&
-        !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq"})))
+        !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq", "device"})))
         return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return alarm_line(format, out.terminal(), s); });
+                      [&](sqlite3_stmt* s) { return alarm_line(format, out.terminal(), s, named); });
 }
 
 }  // namespace tzv58::tool

@@ -15,9 +15,9 @@ const char* const USAGE_HISTORY =
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
-                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
-                                                    {"--help", false},   {"--version", false}};
+    static const std::vector<OptionSpec> options = {{"--since", true},  {"--until", true},   {"--device", true},
+                                                    {"--format", true}, {"--alarms", false}, {"--plot", true},
+                                                    {"--force", false}, {"--help", false},   {"--version", false}};
     return options;
 }
 
@@ -29,7 +29,14 @@ bool open_history(const std::string&, int, const HostClock*, std::unique_ptr<Hos
     return false;
 }
 
-bool trend_json(const std::string&, int, long long, const std::atomic<bool>&, std::string&, std::string& err) {
+bool open_site_history(const std::string&, const std::vector<HistorySource>&, std::vector<std::unique_ptr<HostEvents>>&,
+                       HistoryStatusSource&, std::string& err) {
+    err = "option --history: this build has no SQLite";
+    return false;
+}
+
+bool trend_json(const std::string&, int, long long, const std::string&, const std::atomic<bool>&, std::string&,
+                std::string& err) {
     err = "this build has no SQLite";
     return false;
 }

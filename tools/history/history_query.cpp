@@ -11,12 +11,30 @@ namespace tzv58::tool {
 
 std::string time_range_sql(const HistoryDb& db) {
     const std::string t = db.time_sql();
-    return " WHERE (?1 IS NULL OR " + t + " >= ?1) AND (?2 IS NULL OR " + t + " < ?2)";
+    return " WHERE (?1 IS NULL OR " + t + " >= ?1) AND (?2 IS NULL OR " + t + " < ?2) AND (?3 IS NULL OR " +
+           db.device_sql() + " = ?3)";
 }
 
 void bind_time_range(sqlite3_stmt* st, const TimeRange& range) {
     if (!range.since.empty()) sqlite3_bind_text(st, 1, range.since.c_str(), -1, SQLITE_TRANSIENT);
     if (!range.until.empty()) sqlite3_bind_text(st, 2, range.until.c_str(), -1, SQLITE_TRANSIENT);
+    if (!range.device.empty()) sqlite3_bind_text(st, 3, range.device.c_str(), -1, SQLITE_TRANSIENT);
+}
+
+bool history_devices(HistoryDb& db, std::vector<std::string>& out, std::string& err) {
+    const std::string d = db.device_sql();
+    Statement st(
+        db.handle(),
+        ("SELECT " + d + " FROM history UNION SELECT " + d + " FROM alarms WHERE key <> 'link' ORDER BY 1").c_str());
+    if (!st.ok()) {
+        err = db.error_text();
+        return false;
+    }
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) out.push_back(column_text(st.get(), 0));
+    if (rc == SQLITE_DONE) return true;
+    err = db.error_text();
+    return false;
 }
 
 std::string column_text(sqlite3_stmt* st, int col) {
@@ -61,7 +79,7 @@ bool count_from(HistoryDb& db, const TimeRange& range, const std::string& bound,
     n = 0;
     if (!range.until.empty() && range.until <= bound) return true;
     Statement st(db.handle(), ("SELECT count(*) FROM history" + time_range_sql(db)).c_str());
-    if (st.ok()) bind_time_range(st.get(), {std::max(range.since, bound), range.until});
+    if (st.ok()) bind_time_range(st.get(), {std::max(range.since, bound), range.until, range.device});
     if (!st.ok() || sqlite3_step(st.get()) != SQLITE_ROW) {
         err = db.error_text();
         return false;

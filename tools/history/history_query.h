@@ -14,18 +14,23 @@ struct sqlite3_stmt;
 namespace tzv58::tool {
 
 // Times as the file stores them (utc_text); empty for no bound. since is
-// inclusive, until exclusive.
+// inclusive, until exclusive. device: one power system's rows; empty for
+// every one.
 struct TimeRange {
     std::string since, until;
+    std::string device;
 };
 
 // " WHERE" clause on the rows' time (db.time_sql()) taking ?1 (since) and
-// ?2 (until), and its binding.
+// ?2 (until), and their power system (db.device_sql()) ?3, and its binding.
 std::string time_range_sql(const HistoryDb& db);
 void bind_time_range(sqlite3_stmt* st, const TimeRange& range);
 
 // A column's text, "" for NULL.
 std::string column_text(sqlite3_stmt* st, int col);
+
+// The power systems the file holds rows of (records and alarms), by name.
+bool history_devices(HistoryDb& db, std::vector<std::string>& out, std::string& err);
 
 // The trend of these value columns (names from history_columns()) over the
 // range, each reduced to at most max_points points with its gaps (steps of

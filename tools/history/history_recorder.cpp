@@ -11,12 +11,23 @@
 namespace tzv58::tool {
 
 HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : path_(db ? db->path() : ""), errors_(errors) {
-    // An alarm raised before this run and not cleared since is not raised again.
+    : path_(db ? db->path() : ""), address_(address), errors_(errors) {
     std::vector<StoredAlarmState> states;
     if (!db || !db->last_alarm_states(states, start_error_)) return;
-    for (const StoredAlarmState& s : states) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
-    writer_ = std::make_unique<HistoryWriter>(std::move(db), address, errors, pace);
+    take_states(states);
+    writer_ = std::make_shared<HistoryWriter>(std::move(db), address, errors, pace);
+}
+
+HistoryRecorder::HistoryRecorder(std::shared_ptr<HistoryWriter> writer, const std::vector<StoredAlarmState>& states,
+                                 int address, std::string device, FILE* errors)
+    : address_(address), device_(std::move(device)), errors_(errors), writer_(std::move(writer)) {
+    take_states(states);
+}
+
+// An alarm raised before this run and not cleared since is not raised again.
+void HistoryRecorder::take_states(const std::vector<StoredAlarmState>& states) {
+    for (const StoredAlarmState& s : states)
+        if (s.device == device_) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
 }
 
 void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int len) {
@@ -31,7 +42,7 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
     if (!recording()) return;
     // An alarm never seen is taken as cleared.
     if (alarms_.change(key, id, text1, text2, active))
-        pending_.push_back({round_time_, active, level, key, id, text1, text2, seq});
+        pending_.push_back({round_time_, active, level, key, id, text1, text2, seq, device_});
 }
 
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
@@ -39,7 +50,7 @@ void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (len != sizeof(tzv58_419_Data_t)) {
         if (!said_size_)
             std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %zu: left out\n",
-                         shown(path_).c_str(), len, sizeof(tzv58_419_Data_t));
+                         shown(path_.empty() ? device_ : path_).c_str(), len, sizeof(tzv58_419_Data_t));
         said_size_ = true;
         pending_.clear();
         return;
@@ -48,6 +59,8 @@ void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     std::memcpy(&round.record, data, len);
     round.utc = round_utc(round.record);
     round.alarms.swap(pending_);
+    round.address = address_;
+    round.device = device_;
     writer_->submit(std::move(round));
 }
 
@@ -65,7 +78,9 @@ void HistoryRecorder::link_change(bool raised, const char* id, const std::string
     PendingRound change{};
     change.has_record = false;
     change.utc = host_utc(iso_time(clock_->local_time()));
-    change.alarms.push_back({utc_text(change.utc), raised, 0, "link", id, what, state, 0});
+    change.address = address_;
+    change.device = device_;
+    change.alarms.push_back({utc_text(change.utc), raised, 0, "link", id, what, state, 0, device_});
     writer_->submit(std::move(change));
 }
 

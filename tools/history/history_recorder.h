@@ -28,7 +28,12 @@ namespace tzv58::tool {
 // round.
 class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
+    // The one power system of a run, its rows named ONE_DEVICE_NAME.
     HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
+    // A power system of a site: the file's writer is shared; of the file's
+    // last alarm states (every power system's) it takes its own.
+    HistoryRecorder(std::shared_ptr<HistoryWriter> writer, const std::vector<StoredAlarmState>& states, int address,
+                    std::string device, FILE* errors = stderr);
 
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
     void on_history(const unsigned char* data, unsigned int len) override;
@@ -55,7 +60,11 @@ private:
     // id: "down" or "silent"; text1 what happened, text2 the state's name.
     void link_change(bool raised, const char* id, const std::string& what, const char* state);
 
+    void take_states(const std::vector<StoredAlarmState>& states);
+
     std::string path_;
+    int address_;
+    std::string device_ = ONE_DEVICE_NAME;
     FILE* errors_;
     const HostClock* clock_ = &wall_clock();
     std::string start_error_;
@@ -63,9 +72,10 @@ private:
     std::string round_time_;            // of the last published record, UTC as stored
     AlarmStates alarms_;                // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;  // since the last record
-    // Last: it ends first, writing what waits. Set once, at the start, so
-    // that status() may be asked from any thread.
-    std::unique_ptr<HistoryWriter> writer_;
+    // Last: it ends first, writing what waits, with the last recorder that
+    // shares it. Set once, at the start, so that status() may be asked from
+    // any thread.
+    std::shared_ptr<HistoryWriter> writer_;
 };
 
 }  // namespace tzv58::tool

@@ -124,8 +124,10 @@ void HistoryWriter::after_write(const PendingRound& round) {
 // asked.
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait, std::string& err) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
-    const HistoryDb::Write w = round.has_record ? db_->write_round(round.record, round.utc, address_, round.alarms, err)
-                                                : db_->write_changes(round.alarms, err);
+    const HistoryDb::Write w =
+        round.has_record ? db_->write_round(round.record, round.utc, round.address >= 0 ? round.address : address_,
+                                            round.device, round.alarms, err)
+                         : db_->write_changes(round.alarms, err);
     switch (w) {
     case HistoryDb::Write::done:
         return Outcome::done;

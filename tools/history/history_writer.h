@@ -55,10 +55,14 @@ struct PendingRound {
     long long utc = 0;  // its time (round_utc), taken at the round's end
     std::vector<AlarmChange> alarms;
     bool has_record = true;  // false: the link's changes alone, no row
+    int address = -1;        // of the power system; -1: the writer's
+    std::string device = ONE_DEVICE_NAME;
 };
 
 class HistoryWriter {
 public:
+    // address: of the rounds that name none. The power systems of a site
+    // share one writer.
     HistoryWriter(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace);
     // Writes what still waits (for final_wait_ms at most if the file
     // fails), says what could not be written, and closes the file.

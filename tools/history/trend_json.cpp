@@ -31,8 +31,8 @@ int give_up(void* cancel) { return static_cast<const std::atomic<bool>*>(cancel)
 
 }  // namespace
 
-bool trend_json(const std::string& path, int hours, long long now, const std::atomic<bool>& cancel, std::string& json,
-                std::string& err) {
+bool trend_json(const std::string& path, int hours, long long now, const std::string& device,
+                const std::atomic<bool>& cancel, std::string& json, std::string& err) {
     std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(path, err);
     if (!db) return false;
     // Every few thousand steps of the reading, the cancel flag is looked at.
@@ -40,7 +40,7 @@ bool trend_json(const std::string& path, int hours, long long now, const std::at
     const long long from = now - 3600LL * hours;
     Trend t;
     const std::vector<std::string> columns(std::begin(TREND_COLUMNS), std::end(TREND_COLUMNS));
-    if (!read_trend(*db, {utc_text(from), ""}, now, columns, TREND_POINTS, t, err)) return false;
+    if (!read_trend(*db, {utc_text(from), "", device}, now, columns, TREND_POINTS, t, err)) return false;
     std::string series = "{";
     bool reduced = false;
     for (const TrendLine& line : t.lines) {

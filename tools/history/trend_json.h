@@ -15,9 +15,9 @@ namespace tzv58::tool {
 // "series":{"dc_v":[[T,V],...,null,...],"load_i":[...]}}, times T in local
 // time with their offset: null breaks a line where no value came for more
 // than GAP_ROUNDS round intervals; after_now counts the rows dated after
-// now, left out. Gives up soon once cancel is set. false with a one-line
-// reason.
-bool trend_json(const std::string& path, int hours, long long now, const std::atomic<bool>& cancel, std::string& json,
-                std::string& err);
+// now, left out. device: one power system's rows (empty: every row). Gives
+// up soon once cancel is set. false with a one-line reason.
+bool trend_json(const std::string& path, int hours, long long now, const std::string& device,
+                const std::atomic<bool>& cancel, std::string& json, std::string& err);
 
 }  // namespace tzv58::tool

@@ -16,10 +16,6 @@
 
 namespace tzv58::tool {
 
-// The name of the power system of a one-device run (no --site), wherever a
-// name is kept or handed on: TZV58_DEVICE, the history's rows.
-constexpr const char* ONE_DEVICE_NAME = "default";
-
 // Where the events come from: TZV58_PORT, TZV58_ADDRESS and TZV58_DEVICE.
 struct NoticeSource {
     std::string port;

@@ -17,6 +17,10 @@
 
 namespace tzv58::tool {
 
+// The name of the power system of a one-device run (no --site), wherever a
+// name is kept or handed on: TZV58_DEVICE, the history's rows.
+constexpr const char* ONE_DEVICE_NAME = "default";
+
 class DcUnitWatch;
 class SimClock;
 
