@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "net_support.h"
 
 namespace {
 
@@ -239,10 +240,10 @@ TEST(Site, APowerSystemSilentOrFaultyOnABusLeavesItsNeighboursAlone) {
     Bus bus1(dir, "bus1", dir + "/sim.json"), bus2(dir, "bus2", dir + "/sim.json");
     ASSERT_TRUE(wait_for_lines(bus1.out, "ready", 1, WAIT_MS)) << slurp(bus1.err);
     ASSERT_TRUE(wait_for_lines(bus2.out, "ready", 1, WAIT_MS)) << slurp(bus2.err);
-    const std::string events = dir + "/events", out = dir + "/out", err = dir + "/err";
-    const pid_t poll = start_host(
-        {"poll", "--site", dir + "/site.json", "--timeout", "200", "--silent-after", "1", "--events", events}, out,
-        err);
+    const std::string events = dir + "/events", out = dir + "/out", err = dir + "/err", sock = dir + "/live.sock";
+    const pid_t poll = start_host({"poll", "--site", dir + "/site.json", "--timeout", "200", "--silent-after", "1",
+                                   "--events", events, "--listen", sock, "--http", "127.0.0.1:0"},
+                                  out, err);
     const auto published = [&](const char* name, int count) {
         return wait_lines_with(events, {"\"event\":\"publish\"", std::string("\"device\":\"") + name + "\""}, count);
     };
@@ -262,6 +263,34 @@ TEST(Site, APowerSystemSilentOrFaultyOnABusLeavesItsNeighboursAlone) {
         << slurp(err);
     const int north_then = lines_with(events, {"\"event\":\"publish\"", "\"device\":\"north\""});
     ASSERT_TRUE(published("north", north_then + 4)) << slurp(err);
+
+    // A control command goes to north's address alone, and north answers it.
+    const HostRun control = run_host({"control", "--socket", sock, "--device", "north", "set-time", "--wait", "5"});
+    EXPECT_EQ(control.status, 0) << control.out << control.err;
+    EXPECT_NE(control.out.find("sent: ~2002414E"), std::string::npos) << control.out;
+    EXPECT_EQ(run_host({"get", "--socket", sock}).status, 2) << "a site's get names its power system";
+    EXPECT_EQ(run_host({"get", "--socket", sock, "--device", "annex", "out_v"}).out, "out_v: 54.2 V\n");
+
+    // The doors: every power system in the status object and in the
+    // metrics, one series each.
+    const std::string ready = slurp(err).substr(slurp(err).find("metrics http://127.0.0.1:") + 25);
+    const int port = std::atoi(ready.c_str());
+    const HttpReply status = http_get(port, "/api/status");
+    Json::Value site;
+    ASSERT_TRUE(Json::Reader().parse(status.body, site)) << status.body;
+    ASSERT_EQ(site["power_systems"].size(), 3u) << status.body;
+    EXPECT_EQ(site["power_systems"][1]["name"], "north");
+    EXPECT_EQ(site["power_systems"][2]["values"]["dc"][0]["out_v"].asFloat(), 54.2f);
+    const HttpReply metrics = http_get(port, "/metrics");
+    spit(dir + "/scrape", metrics.body);
+    EXPECT_EQ(std::system(("promtool check metrics < " + dir + "/scrape > " + dir + "/promtool 2>&1").c_str()), 0)
+        << slurp(dir + "/promtool");
+    for (const char* name : {"south", "north", "annex"})
+        EXPECT_NE(metrics.body.find(std::string("tzv58_rounds_completed_total{device=\"") + name + "\"} "),
+                  std::string::npos)
+            << metrics.body;
+    EXPECT_NE(metrics.body.find("tzv58_dc_output_voltage_volts{device=\"annex\",unit=\"1\"} 54.2\n"),
+              std::string::npos);
     kill(poll, SIGTERM);
     EXPECT_EQ(wait_child(poll, WAIT_MS), 0) << slurp(err);
 
@@ -281,6 +310,7 @@ TEST(Site, APowerSystemSilentOrFaultyOnABusLeavesItsNeighboursAlone) {
         // Its pace: a round every two seconds or so, whatever south does.
         EXPECT_LE(longest_gap_s(publishes), 4) << name;
         EXPECT_TRUE(of(all, name, "link").size() == 1) << name << ": its link stays open";
+        EXPECT_EQ(of(all, name, "control").size(), name == "north" ? 2u : 0u) << name << ": the command and its query";
     }
     EXPECT_GE(of(all, "north", "publish").size(), 9u);
 }

@@ -556,7 +556,8 @@ struct GatedTrend {
     int started = 0, cancelled = 0;
 
     TrendSource source() {
-        return [this](int hours, const std::atomic<bool>& cancel, std::string& json, std::string& err) {
+        return [this](int hours, const std::string&, const std::atomic<bool>& cancel, std::string& json,
+                      std::string& err) {
             std::unique_lock<std::mutex> lock(mutex);
             ++started;
             cv.notify_all();

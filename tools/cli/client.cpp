@@ -38,6 +38,24 @@ std::string gloss(const std::string& refusal) {
     return refusal;
 }
 
+// "?device=NAME" for --device NAME, "" without it.
+std::string device_query(const CommandLine& cl) {
+    return cl.has("--device") ? "?device=" + encode_id(cl.get("--device")) : "";
+}
+
+// A refusal that names the power systems: the caller named none, or one the
+// poll does not watch. A usage error, said with the option's name.
+bool device_refused(const CommandLine& cl, const Json::Value& answer, int& status) {
+    if (!answer.isObject() || !answer["devices"].isArray()) return false;
+    std::string names;
+    for (const Json::Value& d : answer["devices"]) names += (names.empty() ? "" : ", ") + shown(d.asString());
+    status = usage_error(cl.has("--device") ? "option --device: the poll watches no power system named '" +
+                                                  shown(cl.get("--device")) + "' (it watches " + names + ")"
+                                            : "the poll watches " + std::to_string(answer["devices"].size()) +
+                                                  " power systems: name one with --device NAME (" + names + ")");
+    return true;
+}
+
 bool need_socket(const CommandLine& cl, std::string& err) {
     if (!cl.has("--socket")) {
         err = cl.command + " needs --socket PATH (see " + cl.command + " --help)";
@@ -214,10 +232,12 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
 }
 
 // get without ids: the status object, for people or (--json) as it is.
-int print_status(LiveConnection& c, bool json) {
+int print_status(LiveConnection& c, const CommandLine& cl, bool json) {
     Json::Value st;
     std::string err, body;
-    if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
+    int status = 0;
+    if (!c.ask("GET", "/values" + device_query(cl), "", st, err, &body))
+        return device_refused(cl, st, status) ? status : failure(err);
     std::string why;
     const std::string text = status_text(body, st, why);
     // For people: whatever the socket sent, no control character reaches the terminal.
@@ -227,16 +247,19 @@ int print_status(LiveConnection& c, bool json) {
 
 // get with ids: the device's answer for each. An answer from data that is
 // not current comes with the link and the data's age, and says so.
-int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
+int print_ids(LiveConnection& c, const CommandLine& cl, const std::vector<std::string>& ids) {
     bool all = true;
     std::string err, why;
+    int status = 0;
+    const std::string device = device_query(cl);
     // ac is shown beside what the mains-failure alarm says.
     Json::Value st;
-    if (std::find(ids.begin(), ids.end(), "ac") != ids.end() && !c.ask("GET", "/values", "", st, err))
-        return failure(err);
+    if (std::find(ids.begin(), ids.end(), "ac") != ids.end() && !c.ask("GET", "/values" + device, "", st, err))
+        return device_refused(cl, st, status) ? status : failure(err);
     for (const std::string& id : ids) {
         Json::Value v;
-        if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
+        if (!c.ask("GET", "/values/" + encode_id(id) + device, "", v, err))
+            return device_refused(cl, v, status) ? status : failure(err);
         if (v.isMember("link") && why.empty())
             std::printf("link: %s\n%s", shown(link_words(v["link"])).c_str(),
                         shown(age_line(v["link"], v["data"], why), true).c_str());
@@ -257,6 +280,7 @@ int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
 int run_get(const CommandLine& cl) {
     std::string err;
     if (!need_socket(cl, err)) return usage_error(err);
+    if (cl.has("--device") && cl.get("--device").empty()) return usage_error("option --device needs a NAME");
     if (cl.args.size() > LIVE_MAX_IDS)
         return usage_error("get takes at most " + std::to_string(LIVE_MAX_IDS) + " ids at once");
     for (const std::string& id : cl.args)
@@ -266,12 +290,14 @@ int run_get(const CommandLine& cl) {
         return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;
     if (const int status = c.open(cl.get("--socket"))) return status;
-    return understood([&] { return cl.args.empty() ? print_status(c, cl.has("--json")) : print_ids(c, cl.args); });
+    return understood(
+        [&] { return cl.args.empty() ? print_status(c, cl, cl.has("--json")) : print_ids(c, cl, cl.args); });
 }
 
 int run_control(const CommandLine& cl) {
     std::string err;
     if (!need_socket(cl, err)) return usage_error(err);
+    if (cl.has("--device") && cl.get("--device").empty()) return usage_error("option --device needs a NAME");
     long long wait_s = 0, out_len = 4;
     if (!option_number(cl, "--wait", 1, 3600, wait_s, err) ||
         !option_number(cl, "--out", 0, LIVE_MAX_CONTROL_OUT, out_len, err))
@@ -295,7 +321,9 @@ int run_control(const CommandLine& cl) {
     if (const int status = c.open(cl.get("--socket"))) return status;
     Json::Value reply;
     const long long wait_ms = cl.has("--wait") ? wait_s * 1000 : -1;
-    if (!c.ask("POST", "/control", control_request_body(code, in, out_len, wait_ms), reply, err)) return failure(err);
+    int status = 0;
+    if (!c.ask("POST", "/control" + device_query(cl), control_request_body(code, in, out_len, wait_ms), reply, err))
+        return device_refused(cl, reply, status) ? status : failure(err);
     return understood([&] { return print_control(code, in, cl.has("--wait"), reply); });
 }
 

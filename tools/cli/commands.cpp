@@ -90,7 +90,7 @@ const OptionGroup RECORD = {
 };
 
 const OptionGroup GET = {
-    {{"--socket", true}, {"--json", false}},
+    {{"--socket", true}, {"--json", false}, {"--device", true}},
     "Reads a running poll or simulate (started with --listen PATH). Without ids:\n"
     "the link and since when, the rounds, the age of the data, then what the power\n"
     "system reported in the last complete round as name: value lines with units\n"
@@ -102,6 +102,8 @@ const OptionGroup GET = {
     "its refusal with an English gloss.\n"
     "  --json           the status object as one JSON object instead (the same as\n"
     "                   GET /values on the socket and /api/status over --http)\n"
+    "  --device NAME    the power system of a site (--site) to read; a run of one\n"
+    "                   power system needs none\n"
     "Status 0: every value given, from a current round. 1: the values shown are\n"
     "not current (the link is down, or no round completed within three round\n"
     "intervals), none yet, or an id was refused; one line on stderr says why.\n"
@@ -109,7 +111,7 @@ const OptionGroup GET = {
 };
 
 const OptionGroup CONTROL = {
-    {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true}},
+    {{"--socket", true}, {"--text", true}, {"--hex", true}, {"--out", true}, {"--wait", true}, {"--device", true}},
     "Runs a control request on a running poll or simulate (started with --listen\n"
     "PATH), between two poll exchanges, and prints the result, the output bytes,\n"
     "the frame sent and what came back; the reply is awaited up to the poll's\n"
@@ -121,6 +123,8 @@ const OptionGroup CONTROL = {
     "  set-time         code 300 with the local time (default: now)\n"
     "  set-param        code 310: {\"signal_id\":SIGNAL_ID,\"SetValue\":VALUE}\n"
     "  remote           code 320 with ID\n"
+    "  --device NAME    the power system of a site (--site) to send it to; a run\n"
+    "                   of one power system needs none\n"
     "  --wait SECONDS   also tell whether the device recorded the reply as this\n"
     "                   command's answer (waiting at most SECONDS); for remote,\n"
     "                   which the device does not track, the line's reply tells\n"
@@ -280,9 +284,9 @@ const std::vector<Command>& commands() {
          "the records and alarms kept by --history",
          {&HISTORY},
          run_history},
-        {"get", {"--socket PATH [--json | ID...]"}, nullptr, {&GET}, run_get},
+        {"get", {"--socket PATH [--device NAME] [--json | ID...]"}, nullptr, {&GET}, run_get},
         {"control",
-         {"--socket PATH CODE [--text T | --hex H] [--out N] [--wait SECONDS]",
+         {"--socket PATH [--device NAME] CODE [--text T | --hex H] [--out N] [--wait SECONDS]",
           "--socket PATH set-time [YYYY-MM-DDTHH:MM:SS] [--wait SECONDS]",
           "--socket PATH set-param SIGNAL_ID VALUE [--wait SECONDS]", "--socket PATH remote ID [--wait SECONDS]"},
          nullptr,

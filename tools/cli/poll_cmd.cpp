@@ -97,6 +97,7 @@ private:
     int open_lines(const CommandLine& cl);
     int open_line(const CommandLine& cl, PortRun& p);
     bool open_services(const CommandLine& cl, std::string& err);
+    void start_live();
     int poll();
     int poll_site();
     SchedulerOptions options_for(PortRun& p) const;
@@ -116,6 +117,7 @@ private:
     long long baud_ = 0;        // 0: the device's own
     std::string http_address_;  // --http or --metrics; empty: none
     std::unique_ptr<LiveService> live_;
+    std::map<Station*, LiveDevice*> live_of_;  // among live_'s
 };
 
 PollRun::~PollRun() {
@@ -178,11 +180,6 @@ bool PollRun::read_site_file(const CommandLine& cl, std::string& err) {
         if (cl.has(one)) {
             err = std::string("option ") + one + " describes one power system: with --site, the site file " +
                   "describes each (" + cl.get("--site") + ")";
-            return false;
-        }
-    for (const char* later : {"--listen", "--http", "--metrics"})
-        if (cl.has(later)) {
-            err = std::string("option ") + later + " does not serve a site yet: run it with one power system";
             return false;
         }
     if (!read_site(cl.get("--site"), simulate_ ? SiteUse::simulate : SiteUse::poll, entries_, err)) return false;
@@ -333,37 +330,51 @@ int PollRun::open_line(const CommandLine& cl, PortRun& p) {
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
+// One history file and one pair of doors for every power system.
 bool PollRun::open_services(const CommandLine& cl, std::string& err) {
-    if (site_) {
-        if (!cl.has("--history")) return true;
-        std::vector<HistorySource> sources;
-        for (auto& s : setup_.stations) sources.push_back({s->name, int(s->address), s->device.device().clock});
-        std::vector<std::unique_ptr<HostEvents>> recorders;
-        HistoryStatusSource history_status;
-        if (!open_site_history(cl.get("--history"), sources, recorders, history_status, err)) return false;
-        for (size_t i = 0; i < recorders.size(); ++i) setup_.stations[i]->observers.add(std::move(recorders[i]));
-        return true;
-    }
-    Station& station = setup_.station();
-    std::unique_ptr<HostEvents> history;
     HistoryStatusSource history_status;
-    if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), station.device.device().clock,
-                                             history, history_status, err))
-        return false;
-    if (history) station.observers.add(std::move(history));
+    if (cl.has("--history")) {
+        std::vector<std::unique_ptr<HostEvents>> recorders;
+        if (site_) {
+            std::vector<HistorySource> sources;
+            for (auto& s : setup_.stations) sources.push_back({s->name, int(s->address), s->device.device().clock});
+            if (!open_site_history(cl.get("--history"), sources, recorders, history_status, err)) return false;
+        } else {
+            Station& station = setup_.station();
+            recorders.emplace_back();
+            if (!open_history(cl.get("--history"), int(setup_.address), station.device.device().clock,
+                              recorders.front(), history_status, err))
+                return false;
+        }
+        for (size_t i = 0; i < recorders.size(); ++i) setup_.stations[i]->observers.add(std::move(recorders[i]));
+    }
     if (!cl.has("--listen") && http_address_.empty()) return true;
-    live_ = std::make_unique<LiveService>(station.device, *station.printer, station.observers, sched_.timeout_ms,
-                                          station.dc_units);
-    live_->watch_history(history_status);
+    live_ = std::make_unique<LiveService>();
+    for (auto& s : setup_.stations) {
+        LiveDevice& d = live_->add(std::make_unique<LiveDevice>(s->name, s->device, *s->printer, s->observers,
+                                                                sched_.timeout_ms, s->dc_units));
+        d.watch_history(history_status);
+        live_of_[s.get()] = &d;
+    }
     // The trend's window ends now by the rounds' clock: the wall clock, or
     // under --fast the simulated one, ahead of it, as the newest round tells.
     if (cl.has("--history") && !http_address_.empty())
         live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
-                               int hours, const std::atomic<bool>& cancel, std::string& json, std::string& why) {
+                               int hours, const std::string& device, const std::atomic<bool>& cancel, std::string& json,
+                               std::string& why) {
             const long long now = ::time(nullptr);
-            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, "", cancel, json, why);
+            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, device, cancel, json,
+                              why);
         });
     return live_->open(cl.get("--listen"), http_address_, err);
+}
+
+// The doors start once every line is open.
+void PollRun::start_live() {
+    if (!live_) return;
+    for (auto& p : ports_)
+        for (Station* s : p->stations) live_of_[s]->start(*p->line);
+    std::fprintf(stderr, "%s\n", live_->start().c_str());
 }
 
 int PollRun::poll() {
@@ -371,10 +382,8 @@ int PollRun::poll() {
     Station& station = setup_.station();
     station.device.device().AttachFd(p.line->fd(), false);
     install_stop_handlers();
-    if (live_) {
-        std::fprintf(stderr, "%s\n", live_->start(*p.line).c_str());
-        sched_.between = live_.get();
-    }
+    start_live();
+    if (live_) sched_.between = live_of_[&station];
     Scheduler scheduler(station.device, *p.line, *station.printer, station.observers, sched_);
     const int status = scheduler.run();
     station.printer->finish();
@@ -393,8 +402,9 @@ std::vector<BusMember> PollRun::members_of(PortRun& p) const {
     std::vector<BusMember> members;
     for (Station* s : p.stations) {
         const auto c = collected_.find(s);
+        const auto live = live_of_.find(s);
         members.push_back({&s->device, s->printer, &s->observers, c == collected_.end() ? nullptr : c->second,
-                           s->dc_units, nullptr, s->name});
+                           s->dc_units, live == live_of_.end() ? nullptr : live->second, s->name});
     }
     return members;
 }
@@ -403,6 +413,7 @@ std::vector<BusMember> PollRun::members_of(PortRun& p) const {
 // to stop wakes every one from its wait (a signal ends a wait at once).
 int PollRun::poll_site() {
     install_stop_handlers();
+    start_live();
     for (auto& p : ports_) {
         for (Station* s : p->stations) s->device.device().AttachFd(p->line->fd(), false);
         p->running = true;

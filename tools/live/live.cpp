@@ -43,19 +43,28 @@ DoorLimits live_door_limits(size_t connections) {
     return l;
 }
 
-LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
-                         const DcUnitWatch* dc)
-    : dev_(device),
+LiveDevice::LiveDevice(std::string name, LoadedDevice& device, EventPrinter& events, EventFanout& observers,
+                       int reply_timeout_ms, const DcUnitWatch* dc)
+    : name_(std::move(name)),
+      known_as_(name_.empty() ? ONE_DEVICE_NAME : name_),
+      dev_(device),
       events_(events),
       reply_timeout_ms_(reply_timeout_ms),
       tap_(observers.add(std::make_unique<LiveTap>(dc))) {
     tap_.set_clock(device.device().clock);
 }
 
+LiveDevice::~LiveDevice() { jobs_.clear(); }
+
 LiveService::~LiveService() {
     server_.stop();
     if (trend_) trend_->stop();
-    jobs_.clear();
+    for (auto& d : devices_) d->clear();
+}
+
+LiveDevice& LiveService::add(std::unique_ptr<LiveDevice> device) {
+    devices_.push_back(std::move(device));
+    return *devices_.back();
 }
 
 void LiveService::serve_trend(TrendSource source) { trend_ = std::make_unique<TrendReader>(std::move(source)); }
@@ -82,14 +91,81 @@ bool LiveService::open(const std::string& socket_path, const std::string& http_a
     return reserve_descriptors(connections, err);
 }
 
+LiveDevice* LiveService::device_for(const HttpRequest& r, const std::vector<std::string>& also,
+                                    std::map<std::string, std::string>& query, const Responder& reply) {
+    std::vector<std::string> allowed = also;
+    allowed.push_back("device");
+    const std::string bad = parse_query(r.target, allowed, query);
+    if (!bad.empty()) {
+        reply(error_response(400, bad, true));
+        return nullptr;
+    }
+    std::string names, list = "[";
+    for (const auto& d : devices_) {
+        names += (names.empty() ? "" : ", ") + d->known_as();
+        list += (list.size() > 1 ? "," : "") + json_quote(d->known_as());
+    }
+    // The refusal lists the names, for a client to say them its own way.
+    const auto refuse = [&](int status, const std::string& why) {
+        HttpResponse r = error_response(status, why, true);
+        r.body = JsonLine().str("error", why).raw("devices", list + "]").text() + "\n";
+        reply(std::move(r));
+        return nullptr;
+    };
+    const auto named = query.find("device");
+    if (named == query.end()) {
+        if (devices_.size() == 1) return devices_.front().get();
+        return refuse(400, "this poll watches " + std::to_string(devices_.size()) +
+                               " power systems: name one with ?device=NAME (" + names + ")");
+    }
+    for (const auto& d : devices_)
+        if (d->known_as() == named->second) return d.get();
+    return refuse(404, "no power system here is named '" + named->second + "' (" + names + ")");
+}
+
 std::vector<Route> LiveService::socket_routes() {
     return {
         {"GET", "/values", false,
-         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
-        {"GET", "/values/", true, [this](const HttpRequest& r, Responder reply) { get_value(r, std::move(reply)); }},
+         [this](const HttpRequest& r, Responder reply) {
+             std::map<std::string, std::string> q;
+             if (LiveDevice* d = device_for(r, {}, q, reply)) reply(json_ok(status_json(d->snapshot(), Clock::now())));
+         }},
+        {"GET", "/values/", true,
+         [this](const HttpRequest& r, Responder reply) {
+             std::map<std::string, std::string> q;
+             LiveDevice* d = device_for(r, {}, q, reply);
+             if (!d) return;
+             std::string id;
+             if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
+                 return reply(error_response(
+                     400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes",
+                     true));
+             d->get_value(id, std::move(reply));
+         }},
         {"POST", "/control", false,
-         [this](const HttpRequest& r, Responder reply) { post_control(r, std::move(reply)); }},
+         [this](const HttpRequest& r, Responder reply) {
+             std::map<std::string, std::string> q;
+             LiveDevice* d = device_for(r, {}, q, reply);
+             if (!d) return;
+             ControlRequest request;
+             const std::string why = parse_control_request(r.body, request);
+             if (!why.empty()) return reply(error_response(400, why, true));
+             d->post_control(request, std::move(reply));
+         }},
     };
+}
+
+// A site's status, or with ?device=NAME one power system's; a run of one
+// power system gives its own.
+std::string LiveService::status_body(const HttpRequest& r, const Responder& reply) {
+    std::map<std::string, std::string> q;
+    if (!site() || r.target.find('?') != std::string::npos) {
+        LiveDevice* d = device_for(r, {}, q, reply);
+        return d ? status_json(d->snapshot(), Clock::now()) : "";
+    }
+    std::vector<LiveSnapshot> all;
+    for (const auto& d : devices_) all.push_back(d->snapshot());
+    return site_status_json(all, Clock::now());
 }
 
 std::vector<Route> LiveService::http_routes() {
@@ -98,28 +174,51 @@ std::vector<Route> LiveService::http_routes() {
          [this](const HttpRequest&, Responder reply) {
              HttpResponse r;
              r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-             LiveSnapshot s = box_.get();
-             s.dropped = drop_counts();
-             r.body = render_metrics(s, Clock::now());
+             std::vector<LiveSnapshot> all;
+             for (const auto& d : devices_) all.push_back(d->snapshot());
+             all.front().dropped = drop_counts();
+             r.body = site() ? render_site_metrics(all, Clock::now()) : render_metrics(all.front(), Clock::now());
              reply(std::move(r));
          }},
         {"GET", "/api/status", false,
-         [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
+         [this](const HttpRequest& r, Responder reply) {
+             const std::string body = status_body(r, reply);
+             if (!body.empty()) reply(json_ok(body));
+         }},
         {"GET", "/", false, [](const HttpRequest&, Responder reply) { reply(site_page_response()); }},
     };
     if (trend_)
-        routes.push_back({"GET", "/api/trend", false,
-                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); }});
+        routes.push_back({"GET", "/api/trend", false, [this](const HttpRequest& r, Responder reply) {
+                              if (!site()) return trend_->handle(r, std::move(reply));
+                              std::map<std::string, std::string> q;
+                              LiveDevice* d = device_for(r, {"hours"}, q, reply);
+                              if (!d) return;
+                              int hours = TREND_HOURS_DEFAULT;
+                              std::string err;
+                              if (q.count("hours") && !trend_hours("?hours=" + q["hours"], hours, err))
+                                  return reply(error_response(400, err, true));
+                              trend_->handle(hours, d->name(), std::move(reply));
+                          }});
     return routes;
 }
 
-std::string LiveService::start(Line& line) {
+void LiveDevice::start(Line& line) {
     line_ = &line;
+    state_.name = name_;
     state_.port = line.path();
     state_.address = dev_.codec().address;
     stamp();
     box_.put(state_);
-    server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
+}
+
+void LiveDevice::expire() {
+    jobs_.expire([this] { return not_taken(); });
+}
+
+std::string LiveService::start() {
+    server_.every(EXPIRE_EVERY, [this] {
+        for (auto& d : devices_) d->expire();
+    });
     server_.start();
     std::string ready = "tzv58-host: ready:";
     if (!socket_.path().empty()) ready += " socket " + socket_.path();
@@ -129,7 +228,7 @@ std::string LiveService::start(Line& line) {
     return ready;
 }
 
-void LiveService::stamp() {
+void LiveDevice::stamp() {
     const HostClock* clock = dev_.device().clock;
     state_.taken = (clock ? *clock : wall_clock()).local_time();
     state_.taken_at = Clock::now();
@@ -145,33 +244,33 @@ void LiveService::stamp() {
     if (history_) state_.history = history_();
 }
 
-void LiveService::publish() {
+void LiveDevice::publish() {
     tap_.fill(state_);
     stamp();
     box_.put(state_);
 }
 
-void LiveService::round_ended(bool complete) {
+void LiveDevice::round_ended(bool complete) {
     state_.last_round_complete = complete;
     ++(complete ? state_.rounds_completed : state_.rounds_failed);
     publish();
 }
 
-void LiveService::idle() {
+void LiveDevice::idle() {
     if (state_.link_open != (line_ && line_->fd() >= 0) || state_.link_silent != tap_.silent()) publish();
     jobs_.run(JOBS_PER_IDLE);
 }
 
-void LiveService::link_changed() { publish(); }
+void LiveDevice::link_changed() { publish(); }
 
-std::string LiveService::line_down() const {
+std::string LiveDevice::line_down() const {
     const LiveSnapshot s = box_.get();
     std::string why = "the serial line is down since " + s.link_since;
     if (!s.link_cause.empty()) why += " (" + s.link_cause + ")";
     return why;
 }
 
-HttpResponse LiveService::not_taken() const {
+HttpResponse LiveDevice::not_taken() const {
     const std::string why = link_open_ ? "the poll was busy" : line_down();
     return error_response(
         504,
@@ -179,23 +278,16 @@ HttpResponse LiveService::not_taken() const {
         true);
 }
 
-void LiveService::get_value(const HttpRequest& r, Responder reply) {
-    std::string id;
-    if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
-        return reply(error_response(
-            400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
+void LiveDevice::get_value(const std::string& id, Responder reply) {
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
-void LiveService::post_control(const HttpRequest& r, Responder reply) {
-    ControlRequest request;
-    const std::string why = parse_control_request(r.body, request);
-    if (!why.empty()) return reply(error_response(400, why, true));
+void LiveDevice::post_control(const ControlRequest& request, Responder reply) {
     if (!link_open_) return reply(error_response(503, line_down() + ": nothing sent", true));
     jobs_.push([this, request] { return run_control(request); }, std::move(reply));
 }
 
-HttpResponse LiveService::run_get(const std::string& id) {
+HttpResponse LiveDevice::run_get(const std::string& id) {
     JsonLine item;
     item.str("id", id);
     try {
@@ -212,7 +304,7 @@ HttpResponse LiveService::run_get(const std::string& id) {
     return json_ok(item.text());
 }
 
-HttpResponse LiveService::run_control(const ControlRequest& request) {
+HttpResponse LiveDevice::run_control(const ControlRequest& request) {
     if (!line_ || line_->fd() < 0) {
         publish();  // the line may have gone during the request before
         return error_response(503, line_down() + ": nothing sent", true);
@@ -252,7 +344,7 @@ HttpResponse LiveService::run_control(const ControlRequest& request) {
     return json_ok(answer.text());
 }
 
-int32_t LiveService::recorded_answer() {
+int32_t LiveDevice::recorded_answer() {
     int32_t recorded = -1;
     uint8_t out[4] = {0, 0, 0, 0};
     int written = 0;
@@ -266,7 +358,7 @@ int32_t LiveService::recorded_answer() {
     return recorded;
 }
 
-std::string LiveService::await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms) {
+std::string LiveDevice::await_reply(uint64_t payloads_before, uint64_t errors_before, int wait_ms) {
     ZMXSPDevice& d = dev_.device();
     const long long deadline = now_ms() + wait_ms;
     uint8_t buf[512];

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,42 +39,45 @@ constexpr size_t HTTP_CONNECTIONS = 32;
 constexpr std::chrono::milliseconds DEVICE_WAIT{10000};
 DoorLimits live_door_limits(size_t connections);
 
-class LiveService : public BetweenExchanges {
+// One power system as the doors see it: its device's queue of requests and
+// the snapshot the scheduler leaves of it.
+class LiveDevice : public BetweenExchanges {
 public:
-    // Its watch on the device joins the program's observers. reply_timeout_ms:
-    // how long a control command's reply is waited for; dc: the program's
-    // watch of the DC units each reply reports.
-    LiveService(LoadedDevice& device, EventPrinter& events, EventFanout& observers, int reply_timeout_ms,
-                const DcUnitWatch* dc = nullptr);
-    LiveService(const LiveService&) = delete;
-    LiveService& operator=(const LiveService&) = delete;
-    ~LiveService() override;
+    // name: a site's power system ("" in a one-device run). Its watch on the
+    // device joins the device's observers. reply_timeout_ms: how long a
+    // control command's reply is waited for; dc: the program's watch of the
+    // DC units each reply reports.
+    LiveDevice(std::string name, LoadedDevice& device, EventPrinter& events, EventFanout& observers,
+               int reply_timeout_ms, const DcUnitWatch* dc = nullptr);
+    LiveDevice(const LiveDevice&) = delete;
+    LiveDevice& operator=(const LiveDevice&) = delete;
+    ~LiveDevice() override;
 
-    // Opens the socket (empty path: none) and the HTTP address (empty: none;
-    // "[HOST:]PORT", already checked), with descriptors for their
-    // connections. false with a one-line reason.
-    bool open(const std::string& socket_path, const std::string& http_address, std::string& err);
-    // The history's trend for the site page at /api/trend (without it, the
-    // path is not served). Before open().
-    void serve_trend(TrendSource source);
+    const std::string& name() const { return name_; }
+    // The name a request may give it: a site's, or ONE_DEVICE_NAME.
+    const std::string& known_as() const { return known_as_; }
     // What the history file is doing, for /metrics and the status object;
     // asked at each round end.
     void watch_history(HistoryStatusSource source) { history_ = std::move(source); }
+    // Its line, once open: the first snapshot.
+    void start(Line& line);
+    // The snapshot, from any thread.
+    LiveSnapshot snapshot() const { return box_.get(); }
 
-    // Starts serving once the line is open; returns the ready line, which
-    // names the socket, the metrics URL and the page.
-    std::string start(Line& line);
+    // On the server's thread: requests for the device, queued for the
+    // scheduler.
+    void get_value(const std::string& id, Responder reply);
+    void post_control(const ControlRequest& request, Responder reply);
+    // Answers the requests that waited too long.
+    void expire();
+    // Drops every request unanswered (the server is stopping).
+    void clear() { jobs_.clear(); }
 
     void round_ended(bool complete) override;
     void idle() override;
     void link_changed() override;
 
 private:
-    std::vector<Route> socket_routes();
-    // Read-only routes of the TCP door.
-    std::vector<Route> http_routes();
-    void get_value(const HttpRequest& r, Responder reply);
-    void post_control(const HttpRequest& r, Responder reply);
     HttpResponse run_get(const std::string& id);
     HttpResponse run_control(const ControlRequest& request);
     // Serves the line until the device awaits nothing more, or wait_ms
@@ -90,18 +94,57 @@ private:
     std::string line_down() const;
     void publish();
 
+    const std::string name_, known_as_;
     LoadedDevice& dev_;
     EventPrinter& events_;
     int reply_timeout_ms_;
-    LiveTap& tap_;  // among the program's observers
+    LiveTap& tap_;  // among the device's observers
     Line* line_ = nullptr;
     SnapshotBox box_;
     LiveSnapshot state_;  // the scheduler's side of the snapshot
     std::atomic<bool> link_open_{false};
     DeviceQueue jobs_{DEVICE_WAIT};
+    HistoryStatusSource history_;
+};
+
+// The doors of a run: one server for every power system.
+class LiveService {
+public:
+    LiveService() = default;
+    LiveService(const LiveService&) = delete;
+    LiveService& operator=(const LiveService&) = delete;
+    ~LiveService();
+
+    // A power system the doors serve (before open()); a site's are named.
+    LiveDevice& add(std::unique_ptr<LiveDevice> device);
+    // Opens the socket (empty path: none) and the HTTP address (empty: none;
+    // "[HOST:]PORT", already checked), with descriptors for their
+    // connections. false with a one-line reason.
+    bool open(const std::string& socket_path, const std::string& http_address, std::string& err);
+    // The history's trend for the site page at /api/trend (without it, the
+    // path is not served). Before open().
+    void serve_trend(TrendSource source);
+
+    // Starts serving once every power system has started (LiveDevice::
+    // start); returns the ready line, which names the socket, the metrics
+    // URL and the page.
+    std::string start();
+
+private:
+    std::vector<Route> socket_routes();
+    // Read-only routes of the TCP door.
+    std::vector<Route> http_routes();
+    // The power system a request names (?device=NAME), or the one of a run
+    // that has one; nullptr once the request is answered with why not.
+    // query: what else the route takes, read into `query`.
+    LiveDevice* device_for(const HttpRequest& r, const std::vector<std::string>& also,
+                           std::map<std::string, std::string>& query, const Responder& reply);
+    bool site() const { return devices_.size() > 1 || (!devices_.empty() && !devices_.front()->name().empty()); }
+    std::string status_body(const HttpRequest& r, const Responder& reply);
+
+    std::vector<std::unique_ptr<LiveDevice>> devices_;
     UnixListener socket_;
     std::unique_ptr<TrendReader> trend_;  // stopped before the server goes
-    HistoryStatusSource history_;
     std::string http_url_;
     HttpServer server_;  // last: stopped and gone before what its handlers use
 };

@@ -1,5 +1,6 @@
 #include "tools/live/live_api.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -75,6 +76,31 @@ bool decode_id(const std::string& segment, std::string& id) {
         if (id.size() > LIVE_MAX_ID) return false;
     }
     return is_utf8(id);
+}
+
+std::string parse_query(const std::string& target, const std::vector<std::string>& allowed,
+                        std::map<std::string, std::string>& out) {
+    out.clear();
+    const size_t q = target.find('?');
+    if (q == std::string::npos || q + 1 == target.size()) return "";
+    std::string names;
+    for (const std::string& a : allowed) names += (names.empty() ? "" : " and ") + a;
+    const std::string query = target.substr(q + 1);
+    for (size_t start = 0; start <= query.size();) {
+        size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        const std::string pair = query.substr(start, end - start);
+        const size_t eq = pair.find('=');
+        const std::string name = pair.substr(0, eq);
+        std::string value;
+        if (eq == std::string::npos || std::find(allowed.begin(), allowed.end(), name) == allowed.end() ||
+            out.count(name) || !decode_id(pair.substr(eq + 1), value))
+            return "the query takes " + (names.empty() ? std::string("nothing") : names + ", each once") + ", not '" +
+                   query.substr(0, 64) + "'";
+        out[name] = value;
+        start = end + 1;
+    }
+    return "";
 }
 
 std::string parse_request_body(const std::string& body, Json::Value& out) {

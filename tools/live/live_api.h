@@ -1,6 +1,8 @@
 // The live API that `--listen PATH` serves and `get` and `control` use:
 // HTTP/1.1 over the Unix socket, JSON bodies.
 //
+// A site's power systems (--site) are named in the query of each request,
+// "?device=north", which a run of one power system does without.
 //   GET  /values       the status object (tools/live/status.h): link, rounds,
 //                      the age of the data, the values the power system reported
 //                      and the alarms; the TCP door serves it at GET /api/status
@@ -23,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,12 @@ std::string encode_id(const std::string& id);
 // id of the device is, and an answer names the id it answers) or one longer
 // than LIVE_MAX_ID.
 bool decode_id(const std::string& segment, std::string& id);
+
+// The query of a request target ("/values?device=north"): name=value pairs
+// joined by '&', each name one of `allowed` and given once, each value
+// percent-decoded as an id is. "" when it is one, else the reason.
+std::string parse_query(const std::string& target, const std::vector<std::string>& allowed,
+                        std::map<std::string, std::string>& out);
 
 // A request body as a JSON object nested at most LIVE_MAX_JSON_DEPTH deep,
 // in UTF-8 without a NUL or another raw control character (but the tab and

@@ -57,6 +57,7 @@ struct LiveSnapshot {
     std::string link_cause;                    // while down: why ("hang-up", "no such port")
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
+    std::string name;  // a site's power system; "" in a one-device run
     std::string port;
     int address = 0;
     HistoryStatus history;           // kept false without --history

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tools/common/json_out.h"
 #include "tools/common/options.h"
@@ -43,36 +44,62 @@ std::string sample_value(double v) {
     return text;
 }
 
-// One metric family after another; a family's HELP and TYPE lines are
-// written with its first sample, so that a family with none is left out.
+// The metric families; a family's HELP and TYPE lines come with its first
+// sample, so that a family with none is left out. The samples of a family
+// stay together whichever power system's they are: a site's are written one
+// power system after another, each family gathering its samples of every
+// one, in the order the families first came.
 class Exposition {
 public:
     void family(const char* name, const char* type, const char* help) {
-        name_ = name;
-        header_ = std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+        const auto known = index_.find(name);
+        if (known != index_.end()) {
+            current_ = known->second;
+            return;
+        }
+        index_[name] = current_ = families_.size();
+        families_.push_back(
+            {name, std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n", ""});
     }
+    // Every sample from now on carries device="NAME" first ("": none).
+    void device(const std::string& name) { device_ = name; }
     void sample(Labels labels, double v) {
-        text_ += header_;
-        header_.clear();
-        text_ += name_;
+        Family& f = families_[current_];
+        f.body += f.name;
         const char* sep = "{";
-        for (const auto& l : labels) {
-            text_ += sep;
-            text_ += l.first;
-            text_ += "=\"" + label_value(l.second) + "\"";
+        if (!device_.empty()) {
+            f.body += "{device=\"" + label_value(device_) + "\"";
             sep = ",";
         }
-        if (labels.size()) text_ += "}";
-        text_ += " " + sample_value(v) + "\n";
+        for (const auto& l : labels) {
+            f.body += sep;
+            f.body += l.first;
+            f.body += "=\"" + label_value(l.second) + "\"";
+            sep = ",";
+        }
+        if (*sep == ',') f.body += "}";
+        f.body += " " + sample_value(v) + "\n";
     }
     void counter(uint64_t v) {
-        text_ += header_ + name_ + " " + std::to_string(v) + "\n";
-        header_.clear();
+        Family& f = families_[current_];
+        f.body += f.name + (device_.empty() ? "" : "{device=\"" + label_value(device_) + "\"}") + " " +
+                  std::to_string(v) + "\n";
     }
-    const std::string& text() const { return text_; }
+    std::string text() const {
+        std::string t;
+        for (const Family& f : families_)
+            if (!f.body.empty()) t += f.header + f.body;
+        return t;
+    }
 
 private:
-    std::string name_, header_, text_;
+    struct Family {
+        std::string name, header, body;
+    };
+    std::vector<Family> families_;
+    std::map<std::string, size_t> index_;
+    size_t current_ = 0;
+    std::string device_;
 };
 
 std::string n1(int i) { return std::to_string(i + 1); }
@@ -189,10 +216,8 @@ void history_families(Exposition& e, const HistoryStatus& h) {
     e.sample({}, double(h.log_bytes));
 }
 
-}  // namespace
-
-std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
-    Exposition e;
+// One power system's families.
+void device_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
     // Old numbers are not repeated as if they were read now: while the link
     // is down or no round completed lately, only the link's own series remain.
     const bool current = s.current(now);
@@ -212,8 +237,28 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
                      a.active ? 1 : 0);
     }
     link_families(e, s, now, current);
+}
+
+}  // namespace
+
+std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now) {
+    Exposition e;
+    device_families(e, s, now);
     if (s.history.kept) history_families(e, s.history);
     drop_families(e, s.dropped);
+    return e.text();
+}
+
+std::string render_site_metrics(const std::vector<LiveSnapshot>& site, std::chrono::steady_clock::time_point now) {
+    Exposition e;
+    for (const LiveSnapshot& s : site) {
+        e.device(s.name);
+        device_families(e, s, now);
+    }
+    // The site's own: one history file, one set of outputs.
+    e.device("");
+    if (!site.empty() && site.front().history.kept) history_families(e, site.front().history);
+    if (!site.empty()) drop_families(e, site.front().dropped);
     return e.text();
 }
 

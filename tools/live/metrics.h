@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "tools/live/live_state.h"
 
@@ -16,6 +17,10 @@ namespace tzv58::tool {
 // value and alarm series are left out, and the link, round counters, the last
 // round's time and tzv58_data_current 0 remain.
 std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
+// A site's: each power system's series with device="NAME" (its snapshot's
+// name) first among their labels, one series per power system; the
+// history's and the outputs' families, the site's own, once without it.
+std::string render_site_metrics(const std::vector<LiveSnapshot>& site, std::chrono::steady_clock::time_point now);
 
 // "[HOST:]PORT" of the HTTP door (HOST defaults to 127.0.0.1; "[::1]:9100"
 // for IPv6; port 0 picks a free port). false with a one-line reason that

@@ -258,8 +258,9 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
     const char* last = s.rounds_completed + s.rounds_failed == 0 ? "none"
                        : s.last_round_complete                   ? "complete"
                                                                  : "failed";
-    return JsonLine()
-        .str("time", time)
+    JsonLine object;
+    if (!s.name.empty()) object.str("name", s.name);
+    return object.str("time", time)
         .str("port", s.port)
         .num("address", s.address)
         .raw("link", link_json(s))
@@ -278,6 +279,20 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
         .raw("transitions", transitions_json(s.transitions))
         .raw("history", history_json(s.history))
         .text();
+}
+
+std::string site_status_json(const std::vector<LiveSnapshot>& site, Steady::time_point now) {
+    std::string list = "[";
+    for (const LiveSnapshot& s : site) list += (list.size() > 1 ? "," : "") + status_json(s, now);
+    JsonLine all;
+    if (!site.empty()) {
+        const LiveSnapshot& first = site.front();
+        const auto since_taken = std::chrono::duration_cast<std::chrono::milliseconds>(now - first.taken_at);
+        all.str("time", first.taken.is_special()
+                            ? ""
+                            : iso_time(first.taken + boost::posix_time::milliseconds(since_taken.count())));
+    }
+    return all.raw("power_systems", list + "]").text();
 }
 
 }  // namespace tzv58::tool

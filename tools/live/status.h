@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "telemetry/record.h"
 #include "tools/live/live_state.h"
@@ -32,7 +33,11 @@ inline size_t held_exactly(unsigned count, unsigned capacity) { return count == 
 // (the power system's own status bytes that are not 0), "transitions"
 // (raised and cleared, newest first, at most RECENT_TRANSITIONS) and
 // "history" (history_json).
+// A site's power system's object begins with its "name".
 std::string status_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
+// A site's: {"time":T,"power_systems":[{"name":"north",...},...]}, each
+// power system's object in the site file's order.
+std::string site_status_json(const std::vector<LiveSnapshot>& site, std::chrono::steady_clock::time_point now);
 
 // Its parts, also in the answer to GET /values/ID while the data is not current.
 // {"state":"open"|"down","since":ISO[,"cause":"hang-up"]}

@@ -32,10 +32,14 @@ void TrendReader::handle(const HttpRequest& r, Responder reply) {
     int hours = 0;
     std::string err;
     if (!trend_hours(r.target, hours, err)) return reply(error_response(400, err, true));
+    handle(hours, "", std::move(reply));
+}
+
+void TrendReader::handle(int hours, const std::string& device, Responder reply) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stopping_ && waiting_.size() < TREND_WAITING) {
-            waiting_.push_back({hours, std::move(reply)});
+            waiting_.push_back({hours, device, std::move(reply)});
             cv_.notify_one();
             return;
         }
@@ -71,7 +75,8 @@ void TrendReader::run() {
         }
         HttpResponse r;
         std::string err;
-        if (!source_(w.hours, stopping_, r.body, err)) r = error_response(503, "the history file: " + err, true);
+        if (!source_(w.hours, w.device, stopping_, r.body, err))
+            r = error_response(503, "the history file: " + err, true);
         if (stopping_) return;
         w.reply(std::move(r));
     }

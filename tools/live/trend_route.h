@@ -23,10 +23,11 @@ constexpr int TREND_HOURS_MAX = 168;
 // Requests waiting while one is read; more are refused (503).
 constexpr size_t TREND_WAITING = 4;
 
-// Reads the trend of the last `hours` hours as the JSON answer; gives up
-// soon once cancel is set. false with a one-line reason.
-using TrendSource =
-    std::function<bool(int hours, const std::atomic<bool>& cancel, std::string& json, std::string& err)>;
+// Reads the trend of the last `hours` hours of one power system (device: a
+// site's, by name; "" for the one of a run) as the JSON answer; gives up soon
+// once cancel is set. false with a one-line reason.
+using TrendSource = std::function<bool(int hours, const std::string& device, const std::atomic<bool>& cancel,
+                                       std::string& json, std::string& err)>;
 
 // The hours a request target asks for: "?hours=N" (1 to TREND_HOURS_MAX),
 // or TREND_HOURS_DEFAULT without one. false with a reason.
@@ -41,6 +42,8 @@ public:
 
     // The route's handler, on the server's thread.
     void handle(const HttpRequest& r, Responder reply);
+    // The same for hours and a device the caller has read from the request.
+    void handle(int hours, const std::string& device, Responder reply);
     // Gives up the reading under way and ends the thread; requests still
     // waiting go unanswered. Call it before the server goes.
     void stop();
@@ -50,6 +53,7 @@ public:
 private:
     struct Waiting {
         int hours;
+        std::string device;
         Responder reply;
     };
     void run();
