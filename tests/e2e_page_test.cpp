@@ -427,4 +427,40 @@ TEST(SitePageBrowser, TheTrendOfTheHistoryIsDrawnInTwoPanels) {
     only_its_own_origin(tab, p.url);
 }
 
+// A site's page: each power system in a list, the worst first (one that
+// does not answer, then a mains failure, then the healthy one), and the one
+// chosen shown below it, with its own trend.
+TEST(SitePageBrowser, ASiteListsEachPowerSystemTheWorstFirst) {
+    if (!have_browser()) GTEST_SKIP() << "no Chromium for this build";
+    const std::string dir = scratch_dir();
+    spit(dir + "/off.json", R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}})");
+    spit(dir + "/site.json", R"({"power_systems": [
+        {"name": "north", "port": "bus1", "address": 1},
+        {"name": "south", "port": "bus1", "address": 2, "plant": "off.json"},
+        {"name": "annex", "port": "bus2", "address": 1, "silent": true}]})");
+    PageHost p({"simulate", "--site", dir + "/site.json", "--silent-after", "1", "--timeout", "200"});
+    ASSERT_GT(p.port, 0) << p.host->all(1);
+    Browser b(p.dir);
+    Tab tab(b, 1920, 1080);
+    tab.open(p.url + "/");
+    const std::string order = "[...document.querySelectorAll('#site b')].map((e) => e.textContent).join(' ')";
+    const std::string states = "[...document.querySelectorAll('#site .state')].map((e) => e.textContent).join('|')";
+    ASSERT_TRUE(tab.wait_until(states + " === 'no answer|mains failure|ok'")) << tab.text("#site");
+    EXPECT_EQ(tab.eval(order).asString(), "annex south north");
+    // The worst is shown first; another is a click away.
+    EXPECT_TRUE(tab.wait_until("document.getElementById('where').textContent.startsWith('annex')"))
+        << tab.text("#where");
+    tab.eval("document.querySelector('#site button[data-name=north]').click()");
+    ASSERT_TRUE(tab.wait_until("document.getElementById('dc').textContent.includes('53.5V')")) << tab.text("body");
+    EXPECT_TRUE(tab.text("#where").rfind("north \u00b7 /dev/pts/", 0) == 0) << tab.text("#where");
+    EXPECT_EQ(tab.text("#alarms"), "none");
+    screenshot(b, tab, "site", 1920, 1080, p.dir);
+    tab.resize(390, 844);
+    EXPECT_TRUE(tab.wait_until("document.documentElement.scrollWidth <= window.innerWidth"))
+        << "no sideways scrolling on a phone";
+    screenshot(b, tab, "site-phone", 390, 844, p.dir);
+    only_its_own_origin(tab, p.url);
+    EXPECT_EQ(p.host->stop(), 0);
+}
+
 }  // namespace
