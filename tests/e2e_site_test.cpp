@@ -65,10 +65,11 @@ TEST(Site, EveryLineOfASimulatedSiteSaysWhoseItIs) {
     const std::string dir = scratch_dir();
     spit(dir + "/off.json", MAINS_OFF_48V);
     spit(dir + "/54.json", DC_54V);
+    spit(dir + "/mode1.json", R"({"appSetting": {"b_mode": 1}})");
     spit(dir + "/site.json", R"({"power_systems": [
-        {"name": "north", "port": "bus1", "address": 1, "data_id": 11},
-        {"name": "south", "port": "bus1", "address": 2, "data_id": 12, "plant": "off.json"},
-        {"name": "annex", "port": "bus2", "address": 1, "data_id": 13, "plant": "54.json"}]})");
+        {"name": "north", "port": "bus1", "address": 1, "data_id": 11, "config": "mode1.json"},
+        {"name": "south", "port": "bus1", "address": 2, "data_id": 12, "plant": "off.json", "config": "mode1.json"},
+        {"name": "annex", "port": "bus2", "address": 1, "data_id": 13, "plant": "54.json", "config": "mode1.json"}]})");
     const HostRun r = run_host({"simulate", "--site", dir + "/site.json", "--fast", "--rounds", "3", "--events",
                                 dir + "/events", "--diag", dir + "/diag", "--history", dir + "/h.db"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -112,12 +113,13 @@ TEST(Site, EveryLineOfASimulatedSiteSaysWhoseItIs) {
     std::string line;
     std::getline(diag, line);
     EXPECT_EQ(line, "# tzv58-host: the plug-in's diagnostic lines");
-    std::map<std::string, int> readings;
+    std::map<std::string, int> readings, settings;
     while (std::getline(diag, line)) {
         const std::string name = line.substr(0, line.find(": "));
         ASSERT_TRUE(dc_v.count(name)) << line;
         const std::string text = line.substr(name.size() + 2);
         if (text.rfind("InitSetting ", 0) == 0) {
+            ++settings[name];
             EXPECT_EQ(text, "InitSetting " + data_id.at(name) + " b_mode_:1") << line;
         }
         if (text.rfind("parse42_41 ", 0) == 0) {
@@ -125,7 +127,10 @@ TEST(Site, EveryLineOfASimulatedSiteSaysWhoseItIs) {
             EXPECT_EQ(std::stof(text.substr(11)), std::stof(dc_v.at(name))) << line;
         }
     }
-    for (const auto& [name, v] : dc_v) EXPECT_GE(readings[name], 3) << name;
+    for (const auto& [name, v] : dc_v) {
+        EXPECT_GE(readings[name], 3) << name;
+        EXPECT_EQ(settings[name], 1) << name;
+    }
 
     // The history: each power system's rows under its name.
     for (const auto& [name, v] : dc_v) {
