@@ -194,6 +194,14 @@ TEST(Site, ABadSiteFileIsOneLineNamingTheEntryAndStartsNothing) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(access((dir + "/events").c_str(), F_OK), 0) << "nothing started: " << c.said;
     }
+    // The commented example is a site file as it stands: its ports are not
+    // there, so the run gives up on each power system (status 1).
+    const HostRun example = run_host(
+        {"poll", "--site", std::string(TZV58_SOURCE_DIR) + "/contrib/site.json", "--rounds", "1", "--give-up", "1"});
+    EXPECT_EQ(example.status, 1) << example.err;
+    EXPECT_NE(example.err.find("tzv58-host: annex: no complete reading in 1 rounds in a row; giving up on it"),
+              std::string::npos)
+        << example.err;
     // A one-device option beside --site says which file describes it.
     spit(dir + "/site.json", R"({"power_systems": [{"name": "north", "port": "/dev/null"}]})");
     const HostRun r = run_host({"poll", "--site", dir + "/site.json", "--address", "2"});

@@ -261,7 +261,9 @@ std::string link_words(const Json::Value& link) {
 
 std::string status_text(const std::string& body, const Json::Value& st, std::string& why) {
     why.clear();
-    std::string text = head_lines(st, why);
+    // A site's power system says whose the lines are.
+    std::string text = st["name"].isString() ? "power system: " + st["name"].asString() + "\n" : "";
+    text += head_lines(st, why);
     const std::string prefix = "values.";
     for (const auto& e : Flattener(body).entries()) {
         if (e.first.compare(0, prefix.size(), prefix) != 0) continue;

@@ -152,7 +152,7 @@ void RoundWatch::on_payload(int, int) { ++payloads; }
 bool Scheduler::give_up(Station& s) {
     if (opt_.rounds < 0 || opt_.give_up == 0 || s.failed_in_a_row < opt_.give_up) return false;
     std::fprintf(stderr, "tzv58-host: %sno complete reading in %lld rounds in a row; giving up%s\n", named(s.m).c_str(),
-                 s.failed_in_a_row, bus_ ? " on it" : "");
+                 s.failed_in_a_row, s.m.name.empty() ? "" : " on it");
     s.finished = true;
     status_ = 1;
     return true;
