@@ -3,16 +3,27 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include <cerrno>
+
 #include "tools/common/turns.h"
 
 namespace tzv58::tool {
 
-volatile std::sig_atomic_t g_stop = 0;
-volatile std::sig_atomic_t g_reopen = 0;
+std::atomic<int> g_stop{0};
+std::atomic<int> g_reopen{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
 
 namespace {
-void on_stop(int) { g_stop = 1; }
-void on_hangup(int) { g_reopen = 1; }
+void on_stop(int) {
+    const int saved = errno;
+    g_stop = 1;
+    errno = saved;
+}
+void on_hangup(int) {
+    const int saved = errno;
+    g_reopen = 1;
+    errno = saved;
+}
 }  // namespace
 
 void install_stop_handlers() {

@@ -5,16 +5,19 @@
 // main one take no signal at all.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <thread>
 #include <utility>
 
 namespace tzv58::tool {
 
-// Set by SIGINT and SIGTERM: every wait of the host ends early.
-extern volatile std::sig_atomic_t g_stop;
-// Set by SIGHUP; cleared by whoever reopens the files.
-extern volatile std::sig_atomic_t g_reopen;
+// Set by SIGINT and SIGTERM: every wait of the host ends early. Atomic (and
+// lock-free, so a signal handler may set it): the threads of a site's ports
+// read it too.
+extern std::atomic<int> g_stop;
+// Set by SIGHUP; taken (exchanged for 0) by whoever reopens the files.
+extern std::atomic<int> g_reopen;
 void install_stop_handlers();
 
 // Sleeps up to ms milliseconds; a stop request ends it early.

@@ -176,10 +176,7 @@ int Scheduler::run() {
         return false;
     };
     while (!g_stop && unfinished()) {
-        if (g_reopen) {
-            g_reopen = 0;
-            if (opt_.reopen_outputs) opt_.reopen_outputs();
-        }
+        if (g_reopen.exchange(0) && opt_.reopen_outputs) opt_.reopen_outputs();
         if (line_.fd() < 0) {
             if (!line_.try_reopen()) {
                 if (g_stop) break;
