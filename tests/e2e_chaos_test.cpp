@@ -34,9 +34,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int PHASE_MS = 30000;
 constexpr int BURSTS = 6, ALARMS = 20;
 // A busy poll whose exchanges wait on none of its consumers shows the same
-// gaps as the quiet one, up to the noise of a loaded machine; one that
-// waits on them shows a millisecond where the quiet one shows a tenth.
-constexpr double GAP_RATIO = 5;
+// gaps as the quiet one, up to the noise of a loaded 2-core machine (its
+// p90 up to 4.3 times the quiet one's, seen); one that waits a millisecond
+// on them shows 20 times the quiet one's tenths of a millisecond.
+constexpr double GAP_RATIO = 8;
 // Between rounds the gap is the round's end (publication, alarms, history,
 // notifications) and the 2 s to the next refresh: the same up to a tenth.
 constexpr double BREAK_RATIO = 1.1;
