@@ -2,6 +2,7 @@
 // real host does, and drives one device against a simulated power system, a
 // real serial port or a script; or decodes a record image. The commands are
 // in tools/cli/commands.cpp.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,6 +10,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 
 using namespace tzv58::tool;
 
@@ -46,9 +48,13 @@ int dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    int status;
     try {
-        return dispatch(argc, argv);
+        status = dispatch(argc, argv);
     } catch (const std::exception& e) {
-        return usage_error(e.what());
+        status = usage_error(e.what());
     }
+    // Last: every line of the run is on its way to standard error.
+    if (!finish_stderr_pump(PUMP_END_WAIT_MS)) status = std::max(status, EXIT_FAIL);
+    return status;
 }

@@ -91,8 +91,11 @@ PollRun::~PollRun() {
 int PollRun::run(const CommandLine& cl) {
     std::string err;
     setup_.pumped = true;
-    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
-        !setup_.load(cl, err))
+    if (!read_options(cl, err)) return usage_error(err);
+    // First of the outputs: the others, the notifier and the history say
+    // what happens to them there.
+    if (!pump_stderr(setup_.pump, err)) return failure(err);
+    if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !setup_.load(cl, err))
         return usage_error(err);
     follow_rounds(cl);
     setup_.printer->throttle_errors(sched_.fast_clock);

@@ -262,7 +262,8 @@ bool Pump::next_batch(bool& stopping, bool& stalling, long long& until) {
         in_flight_ = out_.size() - out_at_;
         const long long now = now_ms();
         // A drop is said at once; a wait once it lasts.
-        if (stall_since_ms_ >= 0 && !stall_said_ && (stall_lines_ || now - stall_since_ms_ >= STALL_QUIET_MS)) {
+        if (stall_since_ms_ >= 0 && !stall_said_ && !o_.quiet &&
+            (stall_lines_ || now - stall_since_ms_ >= STALL_QUIET_MS)) {
             begun = o_.label + (stall_lines_ ? ": reader stalled; lines are dropped until it reads again"
                                              : ": reader stalled; the --fast run waits for it");
             stall_said_ = true;
@@ -273,7 +274,7 @@ bool Pump::next_batch(bool& stopping, bool& stalling, long long& until) {
         until = stop_at_;
     }
     if (!begun.empty()) say(EXIT_DONE, begun);
-    if (!ended.empty()) say(EXIT_DONE, ended);
+    if (!ended.empty() && !o_.quiet) say(EXIT_DONE, ended);
     return out_at_ < out_.size();
 }
 
@@ -317,7 +318,15 @@ void Pump::end() {
         stall_since_ms_ = -1;
     }
     room_.notify_all();
-    if (!ended.empty()) say(EXIT_DONE, ended);
+    if (ended.empty()) return;
+    if (!o_.quiet) {
+        say(EXIT_DONE, ended);
+        return;
+    }
+    // Standard error: told there if it takes the line at once.
+    const std::string line = "tzv58-host: " + ended + "\n";
+    [[maybe_unused]] const ssize_t n = socket_ ? ::send(target_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                                               : ::write(target_, line.data(), line.size());
 }
 
 Pump::Wrote Pump::write_out() {
@@ -358,6 +367,7 @@ void Pump::failed(int why) {
         if (gone) queue_.clear();
     }
     room_.notify_all();
+    if (o_.quiet) return;
     if (gone) {
         if (!g_stop) say(EXIT_DONE, "the reader of " + name_ + " went away (broken pipe); stopping");
         g_stop = 1;
@@ -477,6 +487,62 @@ bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOp
     auto pump = std::make_unique<Pump>(target, socket, name, options, pipe_fds[0]);
     pump->stream = stream;
     return start_pump(std::move(pump), name, err);
+}
+
+namespace {
+
+// Standard error's pump, and the process's own stream it stands in for.
+// Never destroyed: a thread may still hold the pumped stream at exit.
+Pump* stderr_pump = nullptr;
+FILE* own_stderr = nullptr;
+
+}  // namespace
+
+bool pump_stderr(const PumpOptions& options, std::string& err) {
+    if (stderr_pump) return true;
+    std::fflush(stderr);
+    PumpOptions o = options;
+    o.label = "stderr";
+    o.lossless = false;
+    o.quiet = true;
+    drop_count(o.label);  // in the metrics, at 0
+    bool socket = false;
+    const int target = nonblocking_writer(2, socket, err);
+    if (target < 0) {
+        err = "cannot write standard error: " + err;
+        return false;
+    }
+    auto pump = std::make_unique<Pump>(target, socket, "standard error", o, -1);
+    const cookie_io_functions_t into = {nullptr, into_pump, nullptr, nullptr};
+    FILE* pumped = ::fopencookie(pump.get(), "w", into);
+    if (!pumped) {
+        err = std::string("cannot write standard error: ") + std::strerror(errno);
+        return false;
+    }
+    // A line at a time, as the program writes them.
+    std::setvbuf(pumped, nullptr, _IOLBF, 0);
+    if (!pump->start(err)) {
+        err = "cannot write standard error: " + err;
+        std::fclose(pumped);
+        return false;
+    }
+    pump->stream = pumped;
+    stderr_pump = pump.release();
+    own_stderr = stderr;
+    stderr = pumped;  // the C library's stderr is a variable of its own
+    return true;
+}
+
+void unpump_stderr_in_child() {
+    if (own_stderr) stderr = own_stderr;
+}
+
+bool finish_stderr_pump(int wait_ms) {
+    if (!stderr_pump) return true;
+    std::fflush(stderr);
+    stderr_pump->finish(now_ms() + wait_ms);
+    stderr = own_stderr;
+    return stderr_pump->ok();
 }
 
 bool take_dropped(FILE* out, Dropped& dropped) {

@@ -20,6 +20,7 @@
 #include "telemetry/record.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/pace.h"
 
@@ -294,6 +295,7 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         // The simulator: gone with its host; Ctrl-C is for the host, which stops it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(0);
+        unpump_stderr_in_child();
         signal(SIGINT, SIG_IGN);
         signal(SIGTERM, SIG_DFL);
         ::close(slave);
