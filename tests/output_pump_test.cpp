@@ -3,10 +3,13 @@
 // waits and nothing is dropped.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -112,6 +115,62 @@ TEST(OutputPump, ALosslessPumpMakesTheWriterWait) {
     EXPECT_EQ(whole_lines_in_order(got, other), 300);
     EXPECT_EQ(other, "");
     EXPECT_EQ(drop_counts()["events"], before);
+}
+
+// Files on disk meet the file-size limit, as a full disk: a stream's (the
+// summary's) and a descriptor's (the plug-in's lines) keep whole lines only,
+// count what they drop, and tell it in the file once they take lines again.
+TEST(OutputPump, AFileThatCannotBeWrittenKeepsWholeLinesAndCountsWhatItDrops) {
+    const std::string dir = scratch_dir(), summary = dir + "/summary", diag = dir + "/diag";
+    PumpOptions o;
+    o.label = "summary";
+    FILE* out = std::fopen(summary.c_str(), "a");
+    std::string err;
+    ASSERT_TRUE(out && pump_stream(out, "the test's summary", o, err)) << err;
+    o.label = "diag";
+    const int fd = open(diag.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_TRUE(pump_descriptor(fd, nullptr, "the test's diag file", o, err)) << err;
+    const auto line = [](int i) { return "line " + std::to_string(1000 + i) + " " + std::string(89, 'x') + "\n"; };
+    const auto put = [&](int i) {
+        std::fputs(line(i).c_str(), out);
+        std::fflush(out);
+        ASSERT_EQ(write(fd, line(i).data(), 100), 100);
+    };
+    std::map<std::string, unsigned long long> before = drop_counts();
+    const auto dropped = [&](const char* label) { return drop_counts()[label] - before[label]; };
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit was{}, lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    lim = was;
+    lim.rlim_cur = 1050;  // ten lines and half of one
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    for (int i = 0; i < 30; ++i) put(i);
+    for (int waited = 0; dropped("diag") < 20 && waited < 5000; waited += 20) usleep(20000);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    EXPECT_EQ(dropped("summary"), 20u);
+    EXPECT_EQ(dropped("diag"), 20u);
+    EXPECT_FALSE(pumps_ok());
+
+    // Lines again until each has said what it missed.
+    const auto told = [](const std::string& path) { return slurp(path).find(" lines dropped here in ") != std::string::npos; };
+    for (int i = 30; i < 80 && !(told(summary) && told(diag)); ++i) {
+        put(i);
+        usleep(100000);
+    }
+    for (const std::string& path : {summary, diag}) {
+        std::string text = slurp(path), expected;
+        for (int i = 0; i < 10; ++i) expected += line(i);
+        EXPECT_EQ(text.substr(0, 1000), expected) << path;
+        const size_t note = text.find("tzv58-host: 20 lines dropped here in ");
+        ASSERT_NE(note, std::string::npos) << path << ":\n" << text;
+        EXPECT_NE(text.find(" s: File too large\n", note), std::string::npos) << text.substr(note);
+        text.erase(note, text.find('\n', note) + 1 - note);
+        for (int i = 30; text.size() > 1000 && i < 80; ++i) expected += line(i);  // and none between
+        EXPECT_EQ(text, expected.substr(0, text.size())) << path;
+        EXPECT_EQ(text.back(), '\n');
+    }
+    std::fclose(out);
 }
 
 }  // namespace
