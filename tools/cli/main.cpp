@@ -10,6 +10,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/history_status.h"
 #include "tools/common/output_pump.h"
 
 using namespace tzv58::tool;
@@ -54,6 +55,9 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         status = usage_error(e.what());
     }
+    // History rounds lost are said as they go; the run did not do all it
+    // was asked.
+    if (history_rounds_lost()) status = std::max(status, EXIT_FAIL);
     // Last: every line of the run is on its way to standard error.
     if (!finish_stderr_pump(PUMP_END_WAIT_MS)) status = std::max(status, EXIT_FAIL);
     return status;
