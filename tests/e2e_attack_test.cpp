@@ -218,6 +218,35 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// Started with standard output closed (`>&-`): no file the program opens
+// takes descriptor 1 by chance, and what it means is said once. A run whose
+// only output it was ends at once with status 1; one with other outputs goes
+// on and writes them as usual.
+TEST(Attack, AClosedStandardOutputIsSaidAndNoFileTakesItsPlace) {
+    const std::string dir = scratch_dir(), err = dir + "/err", diag = dir + "/diag", events = dir + "/ev";
+    const auto run = [&](const std::vector<std::string>& args) {
+        HostArgv argv(args);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(e, 2);
+            close(1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return wait_child(pid, WAIT_MS);
+    };
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2"}), 1);
+    EXPECT_EQ(slurp(err),
+              "tzv58-host: standard output is closed, and the round summary is this run's only output (--events "
+              "FILE, --history, --listen, --http, --metrics, --on-event or --diag give others)\n");
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2", "--diag", diag, "--events", events}), 0);
+    EXPECT_EQ(slurp(err), "tzv58-host: standard output is closed: the round summary is not shown; the run goes on\n");
+    EXPECT_EQ(slurp(diag).find("== round"), std::string::npos);
+    const std::vector<Json::Value> got = read_events(events);
+    EXPECT_EQ(count_events(got, "publish"), 2);
+}
+
 // The history file meets the file-size limit (as a full disk): the rounds
 // wait in memory, /metrics and /api/status say that history is not
 // writing and how many rounds wait; once the limit is lifted, the rounds

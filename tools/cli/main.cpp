@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/cli/commands.h"
+#include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/history_status.h"
 #include "tools/common/output_pump.h"
@@ -49,12 +50,17 @@ int dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    hold_standard_descriptors();
     int status;
     try {
         status = dispatch(argc, argv);
     } catch (const std::exception& e) {
         status = usage_error(e.what());
     }
+    // Started with standard output closed: what went there unchecked (the
+    // help, the version) is said lost.
+    if (standard_output_closed() && (std::fflush(stdout) != 0 || std::ferror(stdout)) && status == EXIT_DONE)
+        status = failure("cannot write standard output: it is closed");
     // History rounds lost are said as they go; the run did not do all it
     // was asked.
     if (history_rounds_lost()) status = std::max(status, EXIT_FAIL);

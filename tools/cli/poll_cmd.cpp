@@ -1,12 +1,15 @@
 // simulate and poll: the device polls a power system on a serial line, a
 // simulated one on a pseudo-terminal pair or a real port, until stopped or
 // for a number of rounds.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
+#include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
@@ -63,6 +67,7 @@ public:
 
 private:
     bool read_options(const CommandLine& cl, std::string& err);
+    bool without_stdout(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
     int open_line(const CommandLine& cl);
@@ -92,6 +97,7 @@ int PollRun::run(const CommandLine& cl) {
     std::string err;
     setup_.pumped = true;
     if (!read_options(cl, err)) return usage_error(err);
+    if (!without_stdout(cl, err)) return failure(err);
     // First of the outputs: the others, the notifier and the history say
     // what happens to them there.
     if (!pump_stderr(setup_.pump, err)) return failure(err);
@@ -134,6 +140,31 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     // Just after the request has been asked for again, so that the late
     // reply and the second one follow each other closely.
     sim_.late_ms = sched_.timeout_ms * 6 / 5;
+    return true;
+}
+
+// Started with standard output closed (`>&-`): the summary (or the events
+// of --events -) has nowhere to go. A run with an output of another kind
+// goes on without it, said once; one without ends at once (status 1).
+bool PollRun::without_stdout(const CommandLine& cl, std::string& err) {
+    if (!standard_output_closed()) return true;
+    bool others = cl.has("--events") && !setup_.events_to_console;
+    for (const char* other : {"--history", "--listen", "--http", "--metrics", "--on-event", "--diag"})
+        others = others || cl.has(other);
+    const std::string shown = setup_.events_to_console ? "the events are" : "the round summary is";
+    if (!others) {
+        err = "standard output is closed, and " + shown +
+              " this run's only output (--events FILE, --history, --listen, --http, --metrics, --on-event or "
+              "--diag give others)";
+        return false;
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 1) < 0) {
+        err = std::string("cannot open /dev/null: ") + std::strerror(errno);
+        return false;
+    }
+    ::close(null);
+    say(EXIT_DONE, "standard output is closed: " + shown + " not shown; the run goes on");
     return true;
 }
 

@@ -71,7 +71,25 @@ int debug_pipe() {
     return fds[1];
 }
 
+bool stdout_closed = false;
+
 }  // namespace
+
+bool hold_standard_descriptors() {
+    for (const int fd : {0, 1, 2}) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor: fd itself.
+        const int null = ::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+        if (fd == 1) stdout_closed = true;
+    }
+    return stdout_closed;
+}
+
+bool standard_output_closed() { return stdout_closed; }
 
 FILE* divert_diagnostics(DiagTarget target, const std::string& path, bool force, std::string& err) {
     std::cout.flush();
