@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -171,6 +172,43 @@ TEST(OutputPump, AFileThatCannotBeWrittenKeepsWholeLinesAndCountsWhatItDrops) {
         EXPECT_EQ(text.back(), '\n');
     }
     std::fclose(out);
+}
+
+// On the --fast clock the writer waits all along: what is said is that it
+// waited, and what the end dropped, never that lines were dropped over time.
+// Last: it ends every pump.
+TEST(OutputPump, ALosslessPumpSaysItWaitedAndWhatTheEndDropped) {
+    PumpOptions o;
+    o.label = "events";
+    o.queue_bytes = 4096;
+    o.lossless = true;
+    Stalled s(o);
+    ASSERT_TRUE(s.out);
+    const std::string err = scratch_dir() + "/err";
+    const int saved = dup(2), to = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(dup2(to, 2), 0);
+    std::thread writes([&] { s.write_lines(0, 300); });
+    for (int waited = 0; slurp(err).empty() && waited < 5000; waited += 20) usleep(20000);
+    finish_pumps(100);
+    writes.join();
+    dup2(saved, 2);
+    close(saved);
+    close(to);
+    const std::string said = slurp(err), waits = "tzv58-host: events: reader stalled; the --fast run waits for it\n";
+    ASSERT_EQ(said.substr(0, waits.size()), waits) << said;
+    const std::string ended = said.substr(waits.size());
+    long long seconds = 0, lines = 0;
+    char tail[32] = "";
+    EXPECT_EQ(std::sscanf(ended.c_str(),
+                          "tzv58-host: events: reader stalled for %lld s; the --fast run waited for it, then dropped "
+                          "%lld lines at the %31[a-z\n]",
+                          &seconds, &lines, tail),
+              3)
+        << ended;
+    EXPECT_GE(seconds, 1);
+    EXPECT_GT(lines, 0);
+    EXPECT_EQ(std::string(tail), "end\n");
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
 }
 
 }  // namespace

@@ -366,6 +366,7 @@ private:
     void run();
     bool next_batch(bool& stopping, bool& stalling, long long& until);
     std::string stall_over();
+    std::string stall_text(long long lines, long long s) const;
     Wrote write_out();
     void failed(int why);
     void wait(bool for_target, long long until);
@@ -407,15 +408,23 @@ std::string Pump::stall_over() {
     stall_since_ms_ = -1;
     stall_lines_ = 0;
     stall_said_ = false;
-    if (!lines)
-        return said ? o_.label + ": reader stalled for " + std::to_string(s) + " s; the --fast run waited for it" : "";
+    if (!lines) return said ? stall_text(0, s) : "";
     if (o_.writer_says)
         report_ = {report_.lines + lines, report_.seconds + s};
     else
         out_ = "tzv58-host: " + std::to_string(lines) + " lines dropped here in " + std::to_string(s) +
                " s: the reader stalled\n";
     in_flight_ = out_.size();
-    return o_.label + ": reader stalled, " + std::to_string(lines) + " lines dropped in " + std::to_string(s) + " s";
+    return stall_text(lines, s);
+}
+
+// What a stall came to. A lossless pump waited for its reader all along: it
+// drops lines only as the program ends (stopped, or its last second).
+std::string Pump::stall_text(long long lines, long long s) const {
+    const std::string n = std::to_string(lines), in = std::to_string(s) + " s";
+    if (!o_.lossless) return o_.label + ": reader stalled, " + n + " lines dropped in " + in;
+    return o_.label + ": reader stalled for " + in + "; the --fast run waited for it" +
+           (lines ? ", then dropped " + n + " lines at the end" : "");
 }
 
 // Takes the queue once the last batch is out, and says a stall that begins
@@ -482,7 +491,9 @@ void Pump::end() {
         partial_.clear();
         // Lines that only the end left unwritten were not dropped over time.
         const long long ms = now_ms() - stall_since_ms_;
-        if (stall_since_ms_ >= 0 && stall_lines_ && !gone_)
+        if (stall_since_ms_ >= 0 && o_.lossless && (stall_lines_ || stall_said_) && !gone_)
+            ended = stall_text(stall_lines_, (ms + 999) / 1000);
+        else if (stall_since_ms_ >= 0 && stall_lines_ && !gone_)
             ended = o_.label + ": reader stalled, " + std::to_string(stall_lines_) + " lines dropped " +
                     (ms < 1000 ? std::string("at the end") : "in " + std::to_string((ms + 999) / 1000) + " s");
         stall_since_ms_ = -1;
