@@ -16,6 +16,7 @@
 
 #include "e2e_support.h"
 #include "tools/common/output_pump.h"
+#include "tools/common/signals.h"
 
 namespace {
 
@@ -116,6 +117,30 @@ TEST(OutputPump, ALosslessPumpMakesTheWriterWait) {
     EXPECT_EQ(whole_lines_in_order(got, other), 300);
     EXPECT_EQ(other, "");
     EXPECT_EQ(drop_counts()["events"], before);
+}
+
+// A line longer than a small queue (a publish event of a large plant) goes
+// alone once the queue is empty: never dropped for its length, and never
+// waited for in vain.
+TEST(OutputPump, ALineLongerThanTheQueueGoesAlone) {
+    for (const bool lossless : {false, true}) {
+        PumpOptions o;
+        o.label = "events";
+        o.queue_bytes = 4096;
+        o.lossless = lossless;
+        Stalled s(o);
+        ASSERT_TRUE(s.out);
+        const std::string line = std::string(9000, 'v') + " end\n";
+        std::thread writes([&] {
+            std::fputs(line.c_str(), s.out);
+            std::fflush(s.out);
+        });
+        const std::string got = s.read_until(" end\n");
+        if (got.find(line) == std::string::npos) g_stop = 1;  // the writer waits no more
+        writes.join();
+        g_stop = 0;
+        EXPECT_NE(got.find(line), std::string::npos) << lossless;
+    }
 }
 
 // Files on disk meet the file-size limit, as a full disk: a stream's (the

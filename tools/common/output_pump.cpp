@@ -114,7 +114,7 @@ public:
             if (end != std::string::npos) {
                 said = write_lines(end + 1);
                 partial_.erase(0, end + 1);
-            } else if (partial_.size() > o_.queue_bytes) {  // no line is that long
+            } else if (partial_.size() > PUMP_QUEUE_BYTES) {  // no line is that long
                 partial_.clear();
                 said = lost(1, EMSGSIZE);
             }
@@ -270,7 +270,7 @@ public:
         for (size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1)
             queue_line(lock, from, nl + 1 - from);
         partial_.erase(0, from);
-        if (partial_.size() > o_.queue_bytes) {  // a line longer than the queue could never go
+        if (partial_.size() > PUMP_QUEUE_BYTES) {  // no line is that long
             partial_.clear();
             drop(1);
         }
@@ -312,7 +312,11 @@ public:
 private:
     enum class Wrote { all, blocked, failed };
 
-    bool fits(size_t len) const { return queue_.size() + in_flight_ + len <= o_.queue_bytes; }
+    // A line longer than a small queue goes alone, once the queue is empty.
+    bool fits(size_t len) const {
+        const size_t held = queue_.size() + in_flight_;
+        return held == 0 || held + len <= o_.queue_bytes;
+    }
 
     // Under m_: partial_[from, from + len) into the queue; when it is full,
     // dropped, or (lossless) waited for, unless the program is stopping.
