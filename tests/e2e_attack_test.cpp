@@ -166,6 +166,32 @@ TEST(Attack, SigtermEndsTheProgramAtOnceWhateverItsClientsDo) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// SIGTERM that comes while the program starts (here pending before it
+// runs): it sets up, polls no round and ends as after any SIGTERM, status 0,
+// its socket file removed and its files whole.
+TEST(Attack, ASigtermWhileStartingEndsTheRunCleanly) {
+    const std::string dir = scratch_dir(), socket = dir + "/s", db = dir + "/h.db", events = dir + "/ev";
+    HostArgv argv({"simulate", "--listen", socket, "--history", db, "--events", events, "--metrics", "127.0.0.1:0"});
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        kill(getpid(), SIGTERM);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    EXPECT_EQ(wait_child(pid, WAIT_MS), 0) << slurp(dir + "/err");
+    EXPECT_EQ(slurp(dir + "/out").find("== round"), std::string::npos);
+    struct stat st {};
+    EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
+    EXPECT_EQ(run_host({"history", db}).status, 0);
+    for (const Json::Value& e : read_events(events)) EXPECT_NE(e["event"].asString(), "publish");
+}
+
 // SIGHUP reopens the outputs by the rule they were opened with at start: a
 // file that another put in the place of one rotated away is left as it was,
 // and the lines go on to the old file.

@@ -96,6 +96,10 @@ PollRun::~PollRun() {
 int PollRun::run(const CommandLine& cl) {
     std::string err;
     setup_.pumped = true;
+    // Before anything is opened: a stop asked for while the program starts
+    // (loading the plug-in, opening the port, binding the listener) ends
+    // the run cleanly once it is set up, before its first round.
+    install_stop_handlers();
     if (!read_options(cl, err)) return usage_error(err);
     if (!without_stdout(cl, err)) return failure(err);
     // First of the outputs: the others, the notifier and the history say
@@ -250,7 +254,6 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
 
 int PollRun::poll() {
     setup_.device.device().AttachFd(line_->fd(), false);
-    install_stop_handlers();
     if (live_) {
         std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
         sched_.between = live_.get();
