@@ -192,6 +192,35 @@ TEST(Attack, ASigtermWhileStartingEndsTheRunCleanly) {
     for (const Json::Value& e : read_events(events)) EXPECT_NE(e["event"].asString(), "publish");
 }
 
+// Too few descriptors (`ulimit -n`) at each step of the start (the outputs,
+// the pseudo-terminal, the socket, the HTTP server's): one line, status 1,
+// and never a hang (the simulator already started is stopped); or, once the
+// services' own count is checked, the limit refused as such (status 2).
+TEST(Attack, TooFewDescriptorsEndTheStartWithOneLine) {
+    const std::string dir = scratch_dir(), err = dir + "/err";
+    HostArgv argv({"simulate", "--fast", "--rounds", "2", "--listen", dir + "/s", "--metrics", "127.0.0.1:0"});
+    for (rlim_t n = 6; n <= 18; ++n) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open("/dev/null", O_WRONLY), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            const rlimit lim{n, n};
+            setrlimit(RLIMIT_NOFILE, &lim);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const int status = wait_child(pid, WAIT_MS);
+        const std::string said = slurp(err);
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        if (said.rfind("tzv58-host: too few descriptors for the services: ", 0) == 0) {
+            EXPECT_EQ(status, 2) << n;
+        } else {
+            EXPECT_EQ(status, 1) << n;
+            EXPECT_NE(said.find(": Too many open files\n"), std::string::npos) << said;
+        }
+    }
+}
+
 // SIGHUP reopens the outputs by the rule they were opened with at start: a
 // file that another put in the place of one rotated away is left as it was,
 // and the lines go on to the old file.

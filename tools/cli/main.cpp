@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "tools/cli/commands.h"
@@ -54,8 +55,10 @@ int main(int argc, char** argv) {
     int status;
     try {
         status = dispatch(argc, argv);
-    } catch (const std::exception& e) {
-        status = usage_error(e.what());
+    } catch (const std::bad_alloc&) {
+        status = failure("out of memory");
+    } catch (const std::exception& e) {  // a thread or a server that could not be started, and the like
+        status = start_error(e.what());
     }
     // Started with standard output closed: what went there unchecked (the
     // help, the version) is said lost.

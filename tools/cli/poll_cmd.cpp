@@ -106,11 +106,11 @@ int PollRun::run(const CommandLine& cl) {
     // what happens to them there.
     if (!pump_stderr(setup_.pump, err)) return failure(err);
     if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !setup_.load(cl, err))
-        return usage_error(err);
+        return start_error(err);
     follow_rounds(cl);
     setup_.printer->throttle_errors(sched_.fast_clock);
     if (const int status = open_line(cl)) return status;
-    if (!open_services(cl, err)) return usage_error(err);
+    if (!open_services(cl, err)) return start_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
@@ -206,9 +206,9 @@ int PollRun::open_line(const CommandLine& cl) {
     std::string port = cl.get("--port"), err;
     int hold_fd = -1, pace_fd = -1;
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
-        return usage_error(err);
+        return start_error(err);
     if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return start_error(err);
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
     line_->pace_with(pace_.get());
@@ -226,7 +226,7 @@ int PollRun::open_line(const CommandLine& cl) {
     case Line::Opened::failed:
         break;
     }
-    return usage_error(err);
+    return start_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.

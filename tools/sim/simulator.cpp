@@ -23,6 +23,7 @@
 #include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/pace.h"
+#include "tools/common/signals.h"
 
 namespace tzv58::tool {
 namespace {
@@ -298,6 +299,9 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         unpump_stderr_in_child();
         signal(SIGINT, SIG_IGN);
         signal(SIGTERM, SIG_DFL);
+        // A stop that came before (the host's handler, inherited, took it;
+        // or the host itself is stopping): no simulator is wanted.
+        if (g_stop) _exit(0);
         ::close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         if (pace_fd) {
