@@ -284,6 +284,9 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
     }
     std::fflush(nullptr);
     const pid_t parent = getpid();
+    // The host's own SIGTERM handler never runs in the child: a stop sent to
+    // it before it has its own (stop_simulator) would be taken for the host's.
+    SignalsBlocked blocked;
     const pid_t pid = fork();
     if (pid < 0) {
         err = std::string("fork: ") + std::strerror(errno);
@@ -299,9 +302,11 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         unpump_stderr_in_child();
         signal(SIGINT, SIG_IGN);
         signal(SIGTERM, SIG_DFL);
-        // A stop that came before (the host's handler, inherited, took it;
-        // or the host itself is stopping): no simulator is wanted.
-        if (g_stop) _exit(0);
+        // Only now: a SIGTERM that came since the fork ends it.
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
         ::close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         if (pace_fd) {
