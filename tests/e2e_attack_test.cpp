@@ -163,6 +163,64 @@ TEST(Attack, SigtermEndsTheProgramAtOnceWhateverItsClientsDo) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// SIGTERM that comes while the program starts (here pending before it
+// runs): it sets up, polls no round and ends as after any SIGTERM, status 0,
+// its socket file removed and its files whole.
+TEST(Attack, ASigtermWhileStartingEndsTheRunCleanly) {
+    const std::string dir = scratch_dir(), socket = dir + "/s", db = dir + "/h.db", events = dir + "/ev";
+    HostArgv argv({"simulate", "--listen", socket, "--history", db, "--events", events, "--metrics", "127.0.0.1:0"});
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        kill(getpid(), SIGTERM);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    EXPECT_EQ(wait_child(pid, WAIT_MS), 0) << slurp(dir + "/err");
+    EXPECT_EQ(slurp(dir + "/out").find("== round"), std::string::npos);
+    struct stat st {};
+    EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
+    EXPECT_EQ(run_host({"history", db}).status, 0);
+    for (const Json::Value& e : read_events(events)) EXPECT_NE(e["event"].asString(), "publish");
+}
+
+// Too few descriptors (`ulimit -n`) at each step of the start (the outputs,
+// the pseudo-terminal, the socket, the HTTP server's): one line, status 1,
+// and never a hang (the simulator already started is stopped); or, once the
+// services' own count is checked, the limit refused as such (status 2).
+TEST(Attack, TooFewDescriptorsEndTheStartWithOneLine) {
+    // The sanitizers' own reports need descriptors of their own.
+    if (TZV58_SANITIZED) GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+    const std::string dir = scratch_dir(), err = dir + "/err";
+    HostArgv argv({"simulate", "--fast", "--rounds", "2", "--listen", dir + "/s", "--metrics", "127.0.0.1:0"});
+    for (rlim_t n = 8; n <= 18; ++n) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open("/dev/null", O_WRONLY), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            for (int fd = 3; fd < 1024; ++fd) close(fd);  // none of the test runner's
+            const rlimit lim{n, n};
+            setrlimit(RLIMIT_NOFILE, &lim);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const int status = wait_child(pid, WAIT_MS);
+        const std::string said = slurp(err);
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        if (said.rfind("tzv58-host: too few descriptors for the services: ", 0) == 0) {
+            EXPECT_EQ(status, 2) << n;
+        } else {
+            EXPECT_EQ(status, 1) << n;
+            EXPECT_NE(said.find(": Too many open files\n"), std::string::npos) << said;
+        }
+    }
+}
+
 // SIGHUP reopens the outputs by the rule they were opened with at start: a
 // file that another put in the place of one rotated away is left as it was,
 // and the lines go on to the old file.
@@ -213,6 +271,35 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     EXPECT_EQ(said, "tzv58-host: the reader of standard output went away (broken pipe); stopping\n");
     struct stat st {};
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
+}
+
+// Started with standard output closed (`>&-`): no file the program opens
+// takes descriptor 1 by chance, and what it means is said once. A run whose
+// only output it was ends at once with status 1; one with other outputs goes
+// on and writes them as usual.
+TEST(Attack, AClosedStandardOutputIsSaidAndNoFileTakesItsPlace) {
+    const std::string dir = scratch_dir(), err = dir + "/err", diag = dir + "/diag", events = dir + "/ev";
+    const auto run = [&](const std::vector<std::string>& args) {
+        HostArgv argv(args);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(e, 2);
+            close(1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return wait_child(pid, WAIT_MS);
+    };
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2"}), 1);
+    EXPECT_EQ(slurp(err),
+              "tzv58-host: standard output is closed, and the round summary is this run's only output (--events "
+              "FILE, --history, --listen, --http, --metrics, --on-event or --diag give others)\n");
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2", "--diag", diag, "--events", events}), 0);
+    EXPECT_EQ(slurp(err), "tzv58-host: standard output is closed: the round summary is not shown; the run goes on\n");
+    EXPECT_EQ(slurp(diag).find("== round"), std::string::npos);
+    const std::vector<Json::Value> got = read_events(events);
+    EXPECT_EQ(count_events(got, "publish"), 2);
 }
 
 // The history file meets the file-size limit (as a full disk): the rounds

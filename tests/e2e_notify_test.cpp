@@ -323,7 +323,7 @@ TEST(Notify, TheExamplesLogALineAndPostTheEvent) {
     EXPECT_EQ(posted["address"], 1);
     EXPECT_EQ(posted["line"], line_with(slurp(out), "  raised   level 1 critical  PowerOff"));
     EXPECT_EQ(posted["time"].asString(), posted["line"].asString().substr(0, 19));
-    EXPECT_NE(slurp(err).find("on-event raised PowerOff 419415001: exit status 0"), std::string::npos) << slurp(err);
+    EXPECT_EQ(slurp(err).find("on-event raised"), std::string::npos) << "a post that went through is no news: " << slurp(err);
 }
 
 TEST(Notify, WhatCouldNeverRunIsRefusedAtTheStart) {

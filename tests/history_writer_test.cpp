@@ -113,6 +113,7 @@ TEST(HistoryWriter, RoundsLockedOutWaitInMemoryTheOldestDroppedPastTheBacklog) {
     pace.backlog = 3;
     HistoryWriter writer(open_new(path), 1, said.f, pace);
     Other other(path);
+    const uint64_t lost = history_rounds_lost();
     writer.submit(round_at(0));
     ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
     writer.submit(round_at(2));
@@ -122,6 +123,7 @@ TEST(HistoryWriter, RoundsLockedOutWaitInMemoryTheOldestDroppedPastTheBacklog) {
     const HistoryStatus waiting = writer.status();
     EXPECT_EQ(waiting.waiting, 3u);
     EXPECT_EQ(waiting.dropped, 2u);
+    EXPECT_EQ(history_rounds_lost() - lost, 2u);
     ASSERT_TRUE(other.exec("COMMIT"));
     ASSERT_TRUE(wait_for([&] { return writer.rows() == 4; }, 5000));
     EXPECT_TRUE(writer.status().writing);
@@ -147,6 +149,7 @@ TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
     const std::string path = scratch_dir() + "/h.db";
     Said said;
     auto db = open_new(path);
+    const uint64_t lost = history_rounds_lost();
     {
         Other locker(path);  // ends after the writer
         HistoryWriter writer(std::move(db), 1, said.f, quick_pace());
@@ -154,6 +157,7 @@ TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
         writer.submit(round_at(0));
         writer.submit(round_at(2));
     }
+    EXPECT_EQ(history_rounds_lost() - lost, 2u);
     EXPECT_NE(said.text().find("2 rounds not written: database is locked: another connection has held the file for "
                                "over 0.1 s"),
               std::string::npos)

@@ -1,12 +1,15 @@
 // simulate and poll: the device polls a power system on a serial line, a
 // simulated one on a pseudo-terminal pair or a real port, until stopped or
 // for a number of rounds.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
+#include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
@@ -63,6 +67,7 @@ public:
 
 private:
     bool read_options(const CommandLine& cl, std::string& err);
+    bool without_stdout(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
     int open_line(const CommandLine& cl);
@@ -91,13 +96,21 @@ PollRun::~PollRun() {
 int PollRun::run(const CommandLine& cl) {
     std::string err;
     setup_.pumped = true;
-    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
-        !setup_.load(cl, err))
-        return usage_error(err);
+    // Before anything is opened: a stop asked for while the program starts
+    // (loading the plug-in, opening the port, binding the listener) ends
+    // the run cleanly once it is set up, before its first round.
+    install_stop_handlers();
+    if (!read_options(cl, err)) return usage_error(err);
+    if (!without_stdout(cl, err)) return failure(err);
+    // First of the outputs: the others, the notifier and the history say
+    // what happens to them there.
+    if (!pump_stderr(setup_.pump, err)) return failure(err);
+    if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !setup_.load(cl, err))
+        return start_error(err);
     follow_rounds(cl);
     setup_.printer->throttle_errors(sched_.fast_clock);
     if (const int status = open_line(cl)) return status;
-    if (!open_services(cl, err)) return usage_error(err);
+    if (!open_services(cl, err)) return start_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return poll();
 }
@@ -131,6 +144,31 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     // Just after the request has been asked for again, so that the late
     // reply and the second one follow each other closely.
     sim_.late_ms = sched_.timeout_ms * 6 / 5;
+    return true;
+}
+
+// Started with standard output closed (`>&-`): the summary (or the events
+// of --events -) has nowhere to go. A run with an output of another kind
+// goes on without it, said once; one without ends at once (status 1).
+bool PollRun::without_stdout(const CommandLine& cl, std::string& err) {
+    if (!standard_output_closed()) return true;
+    bool others = cl.has("--events") && !setup_.events_to_console;
+    for (const char* other : {"--history", "--listen", "--http", "--metrics", "--on-event", "--diag"})
+        others = others || cl.has(other);
+    const std::string shown = setup_.events_to_console ? "the events are" : "the round summary is";
+    if (!others) {
+        err = "standard output is closed, and " + shown +
+              " this run's only output (--events FILE, --history, --listen, --http, --metrics, --on-event or "
+              "--diag give others)";
+        return false;
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 1) < 0) {
+        err = std::string("cannot open /dev/null: ") + std::strerror(errno);
+        return false;
+    }
+    ::close(null);
+    say(EXIT_DONE, "standard output is closed: " + shown + " not shown; the run goes on");
     return true;
 }
 
@@ -168,9 +206,9 @@ int PollRun::open_line(const CommandLine& cl) {
     std::string port = cl.get("--port"), err;
     int hold_fd = -1, pace_fd = -1;
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
-        return usage_error(err);
+        return start_error(err);
     if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
-    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return usage_error(err);
+    if (!notify_.program.empty() && !setup_.add_notifier(notify_, port, err)) return start_error(err);
     const int baud = baud_ ? int(baud_) : setup_.device.device().baud_rate;
     line_ = std::make_unique<Line>(port, baud, *setup_.printer);
     line_->pace_with(pace_.get());
@@ -188,7 +226,7 @@ int PollRun::open_line(const CommandLine& cl) {
     case Line::Opened::failed:
         break;
     }
-    return usage_error(err);
+    return start_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
@@ -216,7 +254,6 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
 
 int PollRun::poll() {
     setup_.device.device().AttachFd(line_->fd(), false);
-    install_stop_handlers();
     if (live_) {
         std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
         sched_.between = live_.get();

@@ -1,6 +1,8 @@
 #include "tools/common/exit_status.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "tools/common/text_guard.h"
 
@@ -10,6 +12,12 @@ int say(int status, const std::string& msg) {
     // One line, whatever a file or a name it quotes holds.
     std::fprintf(stderr, "tzv58-host: %s\n", shown(msg).c_str());
     return status;
+}
+
+int start_error(const std::string& msg) {
+    for (const int e : {EMFILE, ENFILE, ENOMEM, EAGAIN})
+        if (msg.find(std::strerror(e)) != std::string::npos) return failure(msg);
+    return usage_error(msg);
 }
 
 }  // namespace tzv58::tool

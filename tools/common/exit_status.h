@@ -15,5 +15,9 @@ constexpr int EXIT_USAGE = 2;
 int say(int status, const std::string& msg);
 inline int usage_error(const std::string& msg) { return say(EXIT_USAGE, msg); }
 inline int failure(const std::string& msg) { return say(EXIT_FAIL, msg); }
+// What went wrong while opening what a run needs: for want of a resource
+// (descriptors, memory, a process or a thread: `ulimit -n`, `ulimit -u`)
+// no fault of the input, status 1; else status 2.
+int start_error(const std::string& msg);
 
 }  // namespace tzv58::tool

@@ -15,6 +15,8 @@ namespace tzv58::tool {
 extern volatile std::sig_atomic_t g_stop;
 // Set by SIGHUP; cleared by whoever reopens the files.
 extern volatile std::sig_atomic_t g_reopen;
+// Installs the handlers, and lets the three through on the calling thread
+// if they were blocked.
 void install_stop_handlers();
 
 // Sleeps up to ms milliseconds; a stop request ends it early.

@@ -28,6 +28,7 @@ HistoryWriter::~HistoryWriter() {
     }
     wake_.notify_all();
     thread_.join();
+    history_rounds_lost() += queue_.size();
     if (!queue_.empty()) say(std::to_string(queue_.size()) + " rounds not written: " + reason_);
 }
 
@@ -60,6 +61,7 @@ void HistoryWriter::keep(PendingRound round) {
         const bool front_in_flight = writing_ && in_flight_ == queue_.front().first;
         queue_.erase(queue_.begin() + (front_in_flight && queue_.size() > 1 ? 1 : 0));
         ++dropped_;
+        ++history_rounds_lost();
         if (!said_full_)
             say(std::to_string(pace_.backlog) +
                 " rounds wait in memory, all it keeps: from now on the oldest is dropped for each new round");

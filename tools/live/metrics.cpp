@@ -166,7 +166,7 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
 // What the consumers of the poll's output dropped because they did not keep up.
 void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
     e.family("tzv58_output_dropped_total", "counter",
-             "Lines an output (events, summary, diag) dropped because its reader did not keep up.");
+             "Lines an output (events, summary, diag, stderr) dropped because its reader did not keep up.");
     for (const auto& [output, n] : dropped)
         if (output != "notify") e.sample({{"output", output}}, double(n));
     const auto notify = dropped.find("notify");

@@ -173,6 +173,7 @@ ProgramRun::~ProgramRun() {
 }
 
 void ProgramRun::emit(FILE* to, const std::string& text) {
+    shown_ = true;
     std::fprintf(to, "tzv58-host: on-event %s: %s\n", notice_.label.c_str(), text.c_str());
 }
 
@@ -242,6 +243,10 @@ void ProgramRun::stop(int sig, const std::string& why, long long now_ms) {
         stop_why_ = why;
     }
     stop_signal_ = sig;
+}
+
+bool ProgramRun::quiet_success() const {
+    return status_known_ && !stop_signal_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0 && !shown_;
 }
 
 std::string ProgramRun::outcome(long long now_ms) const {

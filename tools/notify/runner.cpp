@@ -145,7 +145,8 @@ void NoticeRunner::relay_and_reap(long long now) {
             continue;
         }
         r.relay(report_, limits_.stderr_bytes, true);
-        std::fprintf(report_, "tzv58-host: on-event %s: %s\n", r.label().c_str(), r.outcome(now).c_str());
+        if (!r.quiet_success())
+            std::fprintf(report_, "tzv58-host: on-event %s: %s\n", r.label().c_str(), r.outcome(now).c_str());
         it = runs_.erase(it);
     }
 }

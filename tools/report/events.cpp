@@ -38,9 +38,16 @@ void EventPrinter::write(const JsonLine& j) { write_output(out_, j.text() + '\n'
 void EventPrinter::emit(const JsonLine& j) {
     if (!out_) return;
     if (left_out_) say_left_out(false);
+    tell_dropped();
+    write(j);
+    // A file on disk that could not be written learns that it can by this
+    // event: what it dropped follows at once.
+    tell_dropped();
+}
+
+void EventPrinter::tell_dropped() {
     Dropped d;
     if (take_dropped(out_, d)) write(line("dropped").num("lines", d.lines).num("seconds", d.seconds));
-    write(j);
 }
 
 void EventPrinter::finish() {

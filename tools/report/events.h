@@ -85,6 +85,8 @@ private:
     // second that is over, and lines the reader missed (a "dropped" event).
     void emit(const JsonLine& line);
     void write(const JsonLine& line);
+    // A "dropped" event when the stream's reader, or its file, missed lines.
+    void tell_dropped();
     long long error_ms() const;
     bool error_shown(const std::string& reason);
     void say_left_out(bool all);

@@ -20,8 +20,10 @@
 #include "telemetry/record.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/pace.h"
+#include "tools/common/signals.h"
 
 namespace tzv58::tool {
 namespace {
@@ -282,6 +284,9 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
     }
     std::fflush(nullptr);
     const pid_t parent = getpid();
+    // The host's own SIGTERM handler never runs in the child: a stop sent to
+    // it before it has its own (stop_simulator) would be taken for the host's.
+    SignalsBlocked blocked;
     const pid_t pid = fork();
     if (pid < 0) {
         err = std::string("fork: ") + std::strerror(errno);
@@ -294,8 +299,14 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         // The simulator: gone with its host; Ctrl-C is for the host, which stops it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(0);
+        unpump_stderr_in_child();
         signal(SIGINT, SIG_IGN);
         signal(SIGTERM, SIG_DFL);
+        // Only now: a SIGTERM that came since the fork ends it.
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
         ::close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         if (pace_fd) {
