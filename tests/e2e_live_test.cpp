@@ -538,7 +538,8 @@ TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     expect_status({"simulate", "--http", "x:y"}, 2, "--http needs [HOST:]PORT");
     for (const char* port : {"127.0.0.1: 9419", "0x2000", "9419 ", "127.0.0.1:09419x"})
         expect_status({"simulate", "--http", port}, 2, "--http needs [HOST:]PORT");
-    expect_status({"simulate", "--http", "127.0.0.1:0", "--metrics", "127.0.0.1:0"}, 2, "give one");
+    expect_status({"simulate", "--http", "127.0.0.1:0", "--metrics", "127.0.0.1:1"}, 2,
+                  "options --http and --metrics are two names of one option: give one");
     expect_status({"simulate", "--listen", ""}, 2, "--listen");
     expect_status({"simulate", "--listen", std::string(200, 'x')}, 2, "bytes long");
     // No running poll behind the socket: a plain failure, not a usage error.

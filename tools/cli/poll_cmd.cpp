@@ -140,7 +140,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
         return false;
     }
     if (cl.has("--http") && cl.has("--metrics")) {
-        err = "options --http and --metrics name the same port: give one";
+        err = "options --http and --metrics are two names of one option: give one";
         return false;
     }
     const char* const option = cl.has("--metrics") ? "--metrics" : "--http";
