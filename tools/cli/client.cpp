@@ -259,9 +259,12 @@ int run_get(const CommandLine& cl) {
     if (!need_socket(cl, err)) return usage_error(err);
     if (cl.args.size() > LIVE_MAX_IDS)
         return usage_error("get takes at most " + std::to_string(LIVE_MAX_IDS) + " ids at once");
-    for (const std::string& id : cl.args)
-        if (id.size() > LIVE_MAX_ID)
-            return usage_error("an id is at most " + std::to_string(LIVE_MAX_ID) + " bytes long");
+    for (const std::string& id : cl.args) {
+        const std::string fault = id_fault(id);
+        if (!fault.empty())
+            return usage_error("id '" + (id.size() > 64 ? id.substr(0, 64) + "..." : id) + "': " + fault + " (" +
+                               ID_RULE + ")");
+    }
     if (cl.has("--json") && !cl.args.empty())
         return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;

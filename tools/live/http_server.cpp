@@ -28,6 +28,7 @@
 
 #include "tools/common/json_out.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
@@ -277,8 +278,15 @@ void Session::route(const HttpRequest& r, const Responder& reply) {
         const bool match = rt.prefix ? r.path.size() > rt.path.size() && r.path.compare(0, rt.path.size(), rt.path) == 0
                                      : r.path == rt.path;
         if (!match) continue;
-        if (rt.method == r.method) return rt.handler(r, reply);
-        allow += (allow.empty() ? "" : ", ") + rt.method;
+        if (rt.method != r.method) {
+            allow += (allow.empty() ? "" : ", ") + rt.method;
+            continue;
+        }
+        const std::string query = r.target.size() > r.path.size() + 1 ? r.target.substr(r.path.size() + 1) : "";
+        if (!rt.query && !query.empty())
+            return reply(error_response(400, r.path + " takes no query, not '" + shown(query.substr(0, 64)) + "'",
+                                        door_->config.json_errors));
+        return rt.handler(r, reply);
     }
     const bool json = door_->config.json_errors;
     if (allow.empty()) return reply(error_response(404, "no such path: " + r.path, json));

@@ -92,6 +92,9 @@ struct Route {
     std::string path;  // the whole path; or, when prefix, what it starts with
     bool prefix = false;
     Handler handler;
+    // Whether the handler reads a query; a route that takes none refuses a
+    // request with one (400) rather than ignore what it asks.
+    bool query = false;
 };
 
 struct DoorConfig {

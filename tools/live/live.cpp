@@ -109,7 +109,8 @@ std::vector<Route> LiveService::http_routes() {
     };
     if (trend_)
         routes.push_back({"GET", "/api/trend", false,
-                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); }});
+                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); },
+                          true});
     return routes;
 }
 
@@ -181,9 +182,9 @@ HttpResponse LiveService::not_taken() const {
 
 void LiveService::get_value(const HttpRequest& r, Responder reply) {
     std::string id;
-    if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
-        return reply(error_response(
-            400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
+    const std::string fault = decode_id(r.path.substr(sizeof "/values/" - 1), id);
+    if (!fault.empty())
+        return reply(error_response(400, "malformed id: " + fault + " (" + ID_RULE + ", percent-encoded)", true));
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
