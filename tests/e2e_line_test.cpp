@@ -198,6 +198,30 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     expect_link_told(events, slurp(waiting.err), dir + "/later", "no such port");
 }
 
+// A port's name is shown, never obeyed: an escape sequence, a bell, C1 raw
+// or in UTF-8, a bidirectional control and bytes that are no UTF-8 reach no
+// terminal raw, in the plant's ready line nor in poll's lines on the link.
+TEST(Line, APortsNameReachesNoTerminalRaw) {
+    const std::string dir = scratch_dir();
+    const std::string name = "/port\x1b]0;owned\x07\xff\x9b\xc2\x9b\xe2\x80\xae";
+    const std::string escaped = dir + "/port\\x1B]0;owned\\x07\\xFF\\x9B\\xC2\\x9B\\xE2\\x80\\xAE";
+    const auto raw = [](const std::string& text) {
+        return text.find_first_of("\x1b\x07\xff\x9b") != std::string::npos;
+    };
+    {
+        PlantOnLink plant({}, dir + name);
+        EXPECT_TRUE(wait_for_lines(plant.out, "ready " + escaped, 1, WAIT_MS)) << slurp(plant.out);
+        EXPECT_EQ(plant.stop(), 0);
+        EXPECT_FALSE(raw(slurp(plant.out))) << slurp(plant.out);
+    }
+    Poll poll(dir + name + "-gone", {"--wait-port", "--rounds", "1", "--give-up", "2"});
+    EXPECT_EQ(poll.wait(), 1);
+    const std::string err = slurp(poll.err);
+    EXPECT_NE(err.find("tzv58-host: " + escaped + "-gone: link lost (no such port) at "), std::string::npos) << err;
+    EXPECT_NE(err.find("tzv58-host: reopening failed 1 times in a row: "), std::string::npos) << err;
+    EXPECT_FALSE(raw(err)) << err;
+}
+
 // A port another program holds at the start, with --wait-port: told as a
 // link lost to a busy port, tried again with the back-off, and polled once
 // the other program lets go.

@@ -218,7 +218,7 @@ int PollRun::poll() {
     setup_.device.device().AttachFd(line_->fd(), false);
     install_stop_handlers();
     if (live_) {
-        std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
+        tell(stderr, live_->start(*line_));
         sched_.between = live_.get();
     }
     Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);

@@ -13,10 +13,13 @@ namespace tzv58::tool {
 // Upper-case hex without separators.
 // The shortest decimal text that reads back as the same float ("53.01").
 std::string float_text(float v);
-// A JSON string literal, quotes included. UTF-8 passes through unchanged;
-// a byte that is no part of a well-formed UTF-8 sequence (text from a file,
-// the line or a client) becomes U+FFFD, one for each maximal ill-formed
-// subpart, so that every JSON text the program writes is UTF-8.
+// A JSON string literal, quotes included. UTF-8 passes through unchanged,
+// but for the characters a terminal acts on (terminal_control: C0, DEL, C1,
+// bidirectional controls), written as \u escapes, so that a JSON line is
+// safe on a terminal too; a byte that is no part of a well-formed UTF-8
+// sequence (text from a file, the line or a client) becomes U+FFFD, one for
+// each maximal ill-formed subpart, so that every JSON text the program
+// writes is UTF-8.
 std::string json_quote(const std::string& s);
 // Whether s is well-formed UTF-8 (no overlong forms, surrogates or code
 // points past U+10FFFF).

@@ -8,6 +8,7 @@
 
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
+#include "tools/common/exit_status.h"
 #include "tools/common/signals.h"
 
 namespace tzv58::tool {
@@ -86,7 +87,7 @@ bool Line::try_reopen() {
         return true;
     }
     if (failures_.fail())
-        std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(), err.c_str());
+        tell(stderr, "reopening failed " + std::to_string(failures_.count()) + " times in a row: " + err);
     delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
     return false;
 }

@@ -26,6 +26,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
 #include "tools/common/signals.h"
 #include "tools/common/text_guard.h"
@@ -482,7 +483,7 @@ void HttpServer::start() {
                 return;
             } catch (const std::exception& e) {
                 // No client may end the program: say it and serve on.
-                std::fprintf(stderr, "tzv58-host: HTTP server: %s\n", e.what());
+                tell(stderr, std::string("HTTP server: ") + e.what());
             }
         }
     });

@@ -122,7 +122,7 @@ std::string LiveService::start(Line& line) {
     box_.put(state_);
     server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
     server_.start();
-    std::string ready = "tzv58-host: ready:";
+    std::string ready = "ready:";
     if (!socket_.path().empty()) ready += " socket " + socket_.path();
     if (!http_url_.empty())
         ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics, page " +
