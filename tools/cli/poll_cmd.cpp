@@ -216,6 +216,9 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
 
 int PollRun::poll() {
     setup_.device.device().AttachFd(line_->fd(), false);
+    // Every observer is in place: a port waited for is lost to all of them
+    // with the same cause.
+    line_->report_waiting();
     install_stop_handlers();
     if (live_) {
         tell(stderr, live_->start(*line_));

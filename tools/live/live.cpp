@@ -118,8 +118,7 @@ std::string LiveService::start(Line& line) {
     line_ = &line;
     state_.port = line.path();
     state_.address = dev_.codec().address;
-    stamp();
-    box_.put(state_);
+    publish();
     server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
     server_.start();
     std::string ready = "ready:";
@@ -135,12 +134,8 @@ void LiveService::stamp() {
     state_.taken = (clock ? *clock : wall_clock()).local_time();
     state_.taken_at = Clock::now();
     const bool open = line_ && line_->fd() >= 0;
-    // Until the line tells of a change: since the start, and a port that
-    // was not there to open.
-    if (state_.link_since.empty()) {
-        state_.link_since = iso_time(state_.taken);
-        if (!open) state_.link_cause = "no such port";
-    }
+    // Until the line tells of a change: since the start.
+    if (state_.link_since.empty()) state_.link_since = iso_time(state_.taken);
     state_.link_open = open;
     link_open_ = open;
     if (history_) state_.history = history_();
