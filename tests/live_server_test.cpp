@@ -246,6 +246,34 @@ TEST(HttpServer, OneConnectionOverTheLimitIsRefusedAtOnce) {
     EXPECT_EQ(busy[0]->reply().body, "done");
 }
 
+// A client that pipelines requests and never reads the answers is cut once
+// more than the bound of them wait unread, long before any deadline, and
+// counted as evicted; the others are served meanwhile.
+TEST(HttpServer, AClientThatLeavesItsAnswersUnreadIsCut) {
+    DoorLimits l = Served::short_limits();
+    l.idle = l.request = l.respond = 60s;
+    l.unread_bytes = 8 * 1024;
+    Served s(l);
+    const int fd = s.connect();
+    const std::string ask = http_request("GET", "/items/" + std::string(1000, 'x'));
+    const auto start = std::chrono::steady_clock::now();
+    long sent = 0;
+    while (s.stats().evicted == 0 && elapsed_ms(start) < NET_WAIT_MS) {
+        if (send(fd, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(ask.size()))
+            ++sent;
+        else if (errno != EAGAIN)
+            break;  // cut
+        else
+            ::poll(nullptr, 0, 2);
+    }
+    EXPECT_TRUE(eventually([&] { return s.stats().evicted == 1 && s.stats().open == 0; }))
+        << s.stats().evicted << " after " << sent << " requests";
+    EXPECT_TRUE(closed_by_peer(fd));
+    close(fd);
+    EXPECT_EQ(s.stats().timed_out, 0u);
+    EXPECT_EQ(http_get(s.port, "/hello").status, 200);
+}
+
 // A full door takes a new connection in the place of the one that has
 // waited longest for its request, idle or trickling it in; never of one
 // whose request is in hand.

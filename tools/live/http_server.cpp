@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -305,6 +306,14 @@ void Session::fail(int status, const std::string& message) {
 void Session::respond(HttpResponse r, uint64_t request_no) {
     if (request_no != requests_ || !stream_.socket().is_open()) return;
     const std::shared_ptr<Session> keep = std::move(self_);
+    // What the connection holds that the client has not taken: on a Unix
+    // socket what it has not read, on TCP what it has not acknowledged
+    // (its own buffer full).
+    int unread = 0;
+    if (::ioctl(stream_.socket().native_handle(), TIOCOUTQ, &unread) == 0 && size_t(unread) > limits().unread_bytes) {
+        ++door_->evicted;
+        return close(false);
+    }
     res_ = {};
     res_.version(11);
     res_.result(unsigned(r.status));
