@@ -139,10 +139,12 @@ TEST(HttpServer, RoutesAnswerOnAConnectionKeptAlive) {
     EXPECT_EQ(r.status, 405);
     EXPECT_TRUE(has(r.head, "Allow: GET")) << r.head;
     EXPECT_EQ(c.ask(http_request("GET", "/items/")).status, 404) << "a prefix alone is no path";
+    EXPECT_EQ(c.ask(http_request("GET", "/\xC2\x9B[2J")).body, "no such path: /\\xC2\\x9B[2J\n")
+        << "a path echoed reaches no terminal raw";
     // A handler that throws answers 500 and the server serves on.
     EXPECT_EQ(c.ask(http_request("GET", "/throws")).status, 500);
     EXPECT_EQ(c.ask(http_request("GET", "/hello")).status, 200);
-    EXPECT_TRUE(eventually([&] { return s.stats().served == 12; })) << s.stats().served;
+    EXPECT_TRUE(eventually([&] { return s.stats().served == 13; })) << s.stats().served;
 }
 
 TEST(HttpServer, AnswersComeFromAnotherThreadOnceAndOnlyToTheirConnection) {

@@ -108,6 +108,10 @@ TEST(TextGuard, NoControlCharacterReachesATerminal) {
     EXPECT_EQ(json_quote("\x1B\xC2\x9B"
                          "1m\x7F\xE2\x80\xAE 告警\xC2\xA0"),
               "\"\\u001b\\u009b1m\\u007f\\u202e 告警\xC2\xA0\"");
+    // A JSON text from a server: the same escapes inside its strings, its
+    // layout kept.
+    EXPECT_EQ(json_shown("{\"a\": \"\xC2\x9B\xFF\xE2\x80\xAE告警\",\n\t\"b\": 1}"),
+              "{\"a\": \"\\u009b\xEF\xBF\xBD\\u202e告警\",\n\t\"b\": 1}");
 }
 
 TEST(TextGuard, ASpreadsheetTakesNoCellForAFormulaButANumberStaysANumber) {

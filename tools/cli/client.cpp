@@ -203,8 +203,8 @@ int query_verdict(int code, const Json::Value& r) {
 int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
     const std::string sent = r["sent"].asString(), out = r["out"].asString();
     std::printf("control %d: result %d\n", code, r["result"].asInt());
-    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
-    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : shown(out).c_str());
+    std::printf("sent: %s\n", sent.empty() ? "nothing" : shown(sent).c_str());
     if (!sent.empty()) std::printf("reply: %s\n", shown(r["reply"].asString()).c_str());
     if (!is_command(code)) return query_verdict(code, r);
     const int result = r["result"].asInt();
@@ -213,7 +213,8 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
     return command_verdict(code, wait, r);
 }
 
-// get without ids: the status object, for people or (--json) as it is.
+// get without ids: the status object, for people or (--json) as it came,
+// but for the characters a terminal acts on.
 int print_status(LiveConnection& c, bool json) {
     Json::Value st;
     std::string err, body;
@@ -221,7 +222,7 @@ int print_status(LiveConnection& c, bool json) {
     std::string why;
     const std::string text = status_text(body, st, why);
     // For people: whatever the socket sent, no control character reaches the terminal.
-    std::fputs(json ? body.c_str() : shown(text, true).c_str(), stdout);
+    std::fputs(json ? json_shown(body).c_str() : shown(text, true).c_str(), stdout);
     return why.empty() ? 0 : failure(why);
 }
 

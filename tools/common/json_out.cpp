@@ -81,6 +81,26 @@ std::string json_quote(const std::string& s) {
     return out + "\"";
 }
 
+std::string json_shown(const std::string& json) {
+    std::string out;
+    for (size_t i = 0; i < json.size();) {
+        uint32_t c = 0;
+        size_t bad = 0;
+        const size_t n = utf8_char(json, i, c, bad);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        } else if (terminal_control(c) && c != '\n' && c != '\t' && c != '\r') {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
+            out += buf;
+        } else {
+            out.append(json, i, n);
+        }
+        i += n ? n : bad;
+    }
+    return out;
+}
+
 void JsonLine::key(const char* k) {
     if (body_.size() > 1) body_ += ',';
     body_ += json_quote(k);

@@ -21,6 +21,12 @@ std::string float_text(float v);
 // each maximal ill-formed subpart, so that every JSON text the program
 // writes is UTF-8.
 std::string json_quote(const std::string& s);
+// A JSON text that came from elsewhere (a server's answer), made safe on a
+// terminal: each terminal control in it written as a \u escape and each byte
+// that is no UTF-8 as U+FFFD, as json_quote writes them; the line breaks and
+// tabs between its members stay. Outside its strings a JSON text holds no such
+// character, so the text means what it meant.
+std::string json_shown(const std::string& json);
 // Whether s is well-formed UTF-8 (no overlong forms, surrogates or code
 // points past U+10FFFF).
 bool is_utf8(const std::string& s);

@@ -161,7 +161,7 @@ HttpResponse error_response(int status, const std::string& message, bool json) {
         r.body = JsonLine().str("error", message).text() + "\n";
     } else {
         r.content_type = "text/plain; charset=utf-8";
-        r.body = message + "\n";
+        r.body = shown(message) + "\n";  // it may quote a client's path
     }
     return r;
 }
