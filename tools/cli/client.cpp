@@ -240,7 +240,7 @@ int print_ids(LiveConnection& c, const std::vector<std::string>& ids) {
         if (!c.ask("GET", "/values/" + encode_id(id), "", v, err)) return failure(err);
         if (v.isMember("link") && why.empty())
             std::printf("link: %s\n%s", shown(link_words(v["link"])).c_str(),
-                        shown(age_line(v["link"], v["data"], why), true).c_str());
+                        shown(age_line(v["link"], v["data"], v["address"].asInt(), why), true).c_str());
         const char* mark = v.isMember("link") ? " (last value)" : "";
         if (v.isMember("value")) {
             std::printf("%s: %s%s\n", shown(id).c_str(), shown(id_value_text(id, v["value"], st)).c_str(), mark);

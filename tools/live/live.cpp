@@ -204,7 +204,8 @@ HttpResponse LiveService::run_get(const std::string& id) {
     }
     // An answer from data that is not current says so.
     const Clock::time_point now = Clock::now();
-    if (!state_.current(now)) item.raw("link", link_json(state_)).raw("data", data_json(state_, now));
+    if (!state_.current(now))
+        item.num("address", state_.address).raw("link", link_json(state_)).raw("data", data_json(state_, now));
     return json_ok(item.text());
 }
 
