@@ -74,11 +74,19 @@ TEST(Attack, MalformedRequestsAreRefusedAndTheProgramServesOn) {
         EXPECT_EQ(reply.status, 400);
         EXPECT_EQ(reply.body, "{\"error\":\"" + body.second + "\"}\n");
     }
-    // An id that is no UTF-8 is refused; the answer is UTF-8.
-    HttpClient bytes(unix_connect(r.socket));
-    const HttpReply id = bytes.ask(http_request("GET", "/values/%ff%fe"));
-    EXPECT_EQ(id.status, 400);
-    EXPECT_EQ(id.body, "{\"error\":\"malformed id: percent-encoded UTF-8, at most 256 bytes\"}\n");
+    // An id that is no UTF-8, or holds a control character, is refused; the
+    // answer is UTF-8. So is a query where none is read.
+    const std::pair<std::string, std::string> ids[] = {
+        {"/values/%ff%fe", "malformed id: not UTF-8"},
+        {"/values/%00", "malformed id: a control character (0x00)"},
+        {"/values?x=1", "/values takes no query, not 'x=1'"},
+    };
+    for (const auto& [target, says] : ids) {
+        HttpClient c(unix_connect(r.socket));
+        const HttpReply id = c.ask(http_request("GET", target));
+        EXPECT_EQ(id.status, 400) << target;
+        EXPECT_EQ(id.body.rfind("{\"error\":\"" + says, 0), 0u) << id.body;
+    }
     // A body without a final newline is a whole request all the same.
     HttpClient c(unix_connect(r.socket));
     EXPECT_EQ(c.ask(http_request("POST", "/control", "{\"code\":0}")).status, 200);

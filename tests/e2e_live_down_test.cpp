@@ -152,7 +152,11 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     const HostRun get = run_host({"get", "--socket", socket});
     EXPECT_EQ(get.status, 1);
     EXPECT_TRUE(contains(get.out, "link: silent since ")) << get.out;
-    EXPECT_TRUE(contains(get.err, "the power system does not answer since ")) << get.err;
+    // Every surface in the words of the line on standard error.
+    EXPECT_TRUE(contains(get.err, "tzv58-host: no answer from the power system at address 1 since ")) << get.err;
+    const HostRun one = run_host({"get", "--socket", socket, "out_v"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_TRUE(contains(one.err, "tzv58-host: no answer from the power system at address 1 since ")) << one.err;
     const HttpReply status = http_get(port, "/api/status");
     EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"silent\",\"since\":\"")) << status.body;
     const HttpReply silent = http_get(port, "/metrics");

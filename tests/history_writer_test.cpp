@@ -316,6 +316,29 @@ TEST(HistoryRecorder, TheLinksChangesAreKeptInUtcAndWaitWithTheRounds) {
                   "2026-12-07T11:00:09Z cleared link silent 0 0 answers again after 3 s"}));
 }
 
+// A run that ends while the link is lost or silent closes both rows: a
+// raised link row always has its cleared one.
+TEST(HistoryRecorder, TheRunsEndClearsTheLinksOpenRows) {
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    SimClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::hours(19)));
+    {
+        HistoryRecorder rec(open_new(path), 1, said.f);
+        rec.set_clock(&clock);
+        rec.link_silent(1, "2026-12-07T18:59:50");
+        clock.advance_ms(2000);
+        rec.link_lost("hang-up");
+        clock.advance_ms(63000);
+    }
+    Other other(path);
+    EXPECT_EQ(other.column("SELECT change || ' ' || id || ' ' || text1 FROM alarms ORDER BY rowid"),
+              (std::vector<std::string>{"raised silent no answer from the power system at address 1 since 18:59:50",
+                                        "raised down link lost (hang-up) at 2026-12-07T19:00:02",
+                                        "cleared silent run ended with no answer since 18:59:50",
+                                        "cleared down run ended with the link lost for 63 s"}));
+    EXPECT_EQ(said.text(), "");
+}
+
 }  // namespace
 }  // namespace tzv58::tool
 

@@ -199,7 +199,7 @@ const OptionGroup LIVE = {
     "                   and every link lost or restored: the event in its\n"
     "                   environment (TZV58_EVENT, TZV58_KEY, ...), the summary's\n"
     "                   line as its argument; 4 at once, each stopped after 30 s;\n"
-    "                   see docs/host-program.md and contrib/\n"
+    "                   see docs/host-program.md and contrib/\n",
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };
@@ -242,7 +242,7 @@ std::string usage_lines(const Command& command, const char* first_prefix, bool w
 }  // namespace
 
 const std::vector<Command>& commands() {
-    static const OptionGroup HISTORY = {history_options(), history_help()};
+    static const OptionGroup HISTORY = {history_options(), history_help(), HISTORY_NOTES};
     static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
     static const std::vector<Command> table = {
         {"simulate",
@@ -313,6 +313,7 @@ std::string program_help() {
 std::string command_help(const Command& command) {
     std::string help = usage_lines(command, "usage: ", false) + "\n";
     for (const OptionGroup* g : command.options) help += g->help;
+    for (const OptionGroup* g : command.options) help += g->notes;
     return help;
 }
 

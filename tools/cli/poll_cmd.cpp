@@ -178,7 +178,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
         return false;
     }
     if (cl.has("--http") && cl.has("--metrics")) {
-        err = "options --http and --metrics name the same port: give one";
+        err = "options --http and --metrics are two names of one option: give one";
         return false;
     }
     const char* const option = cl.has("--metrics") ? "--metrics" : "--http";
@@ -254,8 +254,11 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
 
 int PollRun::poll() {
     setup_.device.device().AttachFd(line_->fd(), false);
+    // Every observer is in place: a port waited for is lost to all of them
+    // with the same cause.
+    line_->report_waiting();
     if (live_) {
-        std::fprintf(stderr, "%s\n", live_->start(*line_).c_str());
+        tell(stderr, live_->start(*line_));
         sched_.between = live_.get();
     }
     Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);

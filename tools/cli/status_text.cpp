@@ -6,8 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include "tools/common/json_out.h"
+#include "tools/report/events.h"
 #include "tools/report/observers.h"
+#include "tools/report/summary.h"
 
 namespace tzv58::tool {
 namespace {
@@ -195,7 +199,7 @@ std::string seconds(const Json::Value& v) { return float_text(v.asFloat()) + " s
 
 }  // namespace
 
-std::string age_line(const Json::Value& link, const Json::Value& data, std::string& why) {
+std::string age_line(const Json::Value& link, const Json::Value& data, int address, std::string& why) {
     if (!data.isObject()) {
         why = "no poll round has completed yet: there are no values to show";
         return "age: no complete round yet\n";
@@ -205,7 +209,10 @@ std::string age_line(const Json::Value& link, const Json::Value& data, std::stri
     const std::string old = "the values shown are the last ones, " + seconds(data["age_s"]) + " old";
     const std::string state = link["state"].asString();
     why = state == "open"     ? "no poll round has completed lately: " + old
-          : state == "silent" ? "the power system does not answer since " + link["since"].asString() + ": " + old
+          : state == "silent"
+              ? link_silent_line(address, link["since"].asString(),
+                                 iso_time(boost::posix_time::second_clock::local_time())) +
+                    ": " + old
                               : "the serial line is " + link_words(link) + ": " + old;
     return age + ": last values, not current\n";
 }
@@ -218,7 +225,7 @@ std::string head_lines(const Json::Value& st, std::string& why) {
     std::string text = "link: " + link_words(st["link"]) + "\n";
     text += "rounds: " + std::to_string(rounds["completed"].asUInt64()) + " complete, " +
             std::to_string(rounds["failed"].asUInt64()) + " failed (last: " + rounds["last"].asString() + ")\n";
-    return text + age_line(st["link"], st["data"], why);
+    return text + age_line(st["link"], st["data"], st["address"].asInt(), why);
 }
 
 // What is known of the alarms: how many are active, or while the data is not

@@ -18,9 +18,11 @@ namespace tzv58::tool {
 std::string status_text(const std::string& body, const Json::Value& st, std::string& why);
 
 // "age: 0.4 s (round of T)", marked when the data is not current; why: one
-// line saying why it is not ("" when it is). link and data: the status
-// object's members of those names.
-std::string age_line(const Json::Value& link, const Json::Value& data, std::string& why);
+// line saying why it is not ("" when it is), for a silent power system in
+// the words said on standard error ("no answer from the power system at
+// address 1 since 11:02:07"). link, data and address: the status object's
+// members of those names.
+std::string age_line(const Json::Value& link, const Json::Value& data, int address, std::string& why);
 
 // The link in words: "open since T", "down since T (hang-up)".
 std::string link_words(const Json::Value& link);

@@ -31,12 +31,14 @@ const char* const USAGE_HISTORY =
     "                   (- for standard output); a file that is there is written\n"
     "                   over only if it is a chart this program wrote\n"
     "  --force          with --plot: write over any regular file\n"
+    "  --help           this text\n";
+
+const char* const HISTORY_NOTES =
     "Times are shown as local time with its offset (2026-12-07T19:37:00+08:00).\n"
     "Values a record does not hold (a channel, unit or battery not reported, a value\n"
     "marked as not supplied) are empty (csv), - (table) or null (jsonl).\n"
     "Status: 0 done, 1 the output could not be written, 2 bad input (an option, or\n"
-    "a file that is not a readable history file).\n"
-    "  --help           this text\n";
+    "a file that is not a readable history file).\n";
 
 const char* const USAGE_HISTORY_OPTION =
     "  --history FILE.db  keep every history record and alarm transition in an SQLite\n"

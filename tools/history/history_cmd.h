@@ -13,7 +13,9 @@
 
 namespace tzv58::tool {
 
+// The history command's usage and options, and what its help says after them.
 extern const char* const USAGE_HISTORY;
+extern const char* const HISTORY_NOTES;
 extern const char* const USAGE_HISTORY_OPTION;
 const std::vector<OptionSpec>& history_options();
 

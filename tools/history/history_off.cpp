@@ -12,6 +12,8 @@ const char* const USAGE_HISTORY =
     "\n"
     "This build has no SQLite: history files can be neither written nor read.\n";
 
+const char* const HISTORY_NOTES = "";
+
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
 
 const std::vector<OptionSpec>& history_options() {

@@ -70,19 +70,35 @@ void HistoryRecorder::link_change(bool raised, const char* id, const std::string
 }
 
 void HistoryRecorder::link_lost(const char* cause) {
-    link_change(true, "down", link_lost_line(cause, iso_time(clock_->local_time())), "link down");
+    lost_at_ = clock_->local_time();
+    link_change(true, "down", link_lost_line(cause, iso_time(lost_at_)), "link down");
 }
 
 void HistoryRecorder::link_restored(long long down_s) {
+    lost_at_ = {};
     link_change(false, "down", link_restored_line(down_s), "link down");
 }
 
 void HistoryRecorder::link_silent(int address, const std::string& since) {
+    silent_since_ = since;
     link_change(true, "silent", link_silent_line(address, since, iso_time(clock_->local_time())), "no answer");
 }
 
 void HistoryRecorder::link_answers(long long silent_s) {
+    silent_since_.clear();
     link_change(false, "silent", link_answers_line(silent_s), "no answer");
+}
+
+HistoryRecorder::~HistoryRecorder() {
+    const boost::posix_time::ptime now = clock_->local_time();
+    if (!silent_since_.empty()) {
+        const std::string since = link_silent_line(0, silent_since_, iso_time(now));
+        link_change(false, "silent", "run ended with no answer" + since.substr(since.find(" since ")), "no answer");
+    }
+    if (!lost_at_.is_not_a_date_time())
+        link_change(false, "down",
+                    "run ended with the link lost for " + std::to_string((now - lost_at_).total_seconds()) + " s",
+                    "link down");
 }
 
 }  // namespace tzv58::tool

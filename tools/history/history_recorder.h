@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/date_time/posix_time/ptime.hpp>
+
 #include "host/host_events.h"
 #include "tools/history/history_db.h"
 #include "tools/history/history_writer.h"
@@ -29,6 +31,10 @@ namespace tzv58::tool {
 class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
     HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
+    // A run that ends with the link lost or silent clears the row it raised
+    // ("run ended with the link lost for 63 s", "run ended with no answer
+    // since 11:02:07"): every raised link row has its cleared one.
+    ~HistoryRecorder() override;
 
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
     void on_history(const unsigned char* data, unsigned int len) override;
@@ -61,6 +67,10 @@ private:
     std::string start_error_;
     bool said_size_ = false;
     std::string round_time_;            // of the last published record, UTC as stored
+    // The link's rows raised and not yet cleared: when the port was lost
+    // (host clock), since when the power system is silent (ISO 8601).
+    boost::posix_time::ptime lost_at_;
+    std::string silent_since_;
     AlarmStates alarms_;                // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;  // since the last record
     // Last: it ends first, writing what waits. Set once, at the start, so

@@ -12,6 +12,7 @@
 #include "tools/common/clock.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 #include "tools/report/summary.h"
 
 namespace tzv58::tool {
@@ -123,7 +124,10 @@ int Scheduler::run() {
     // on a silent power system, nor on a port that is gone.
     const auto give_up = [&] {
         if (opt_.rounds < 0 || opt_.give_up == 0 || failed_in_a_row < opt_.give_up) return false;
-        std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row; giving up\n", failed_in_a_row);
+        // While the port is down, the cause its messages named.
+        const std::string cause = line_.fd() < 0 ? " (" + shown(line_.down_cause()) + ")" : "";
+        std::fprintf(stderr, "tzv58-host: no complete reading in %lld rounds in a row%s; giving up\n", failed_in_a_row,
+                     cause.c_str());
         return true;
     };
     while (!g_stop && (opt_.rounds < 0 || completed_ < opt_.rounds)) {

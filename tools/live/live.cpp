@@ -109,7 +109,8 @@ std::vector<Route> LiveService::http_routes() {
     };
     if (trend_)
         routes.push_back({"GET", "/api/trend", false,
-                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); }});
+                          [this](const HttpRequest& r, Responder reply) { trend_->handle(r, std::move(reply)); },
+                          true});
     return routes;
 }
 
@@ -117,11 +118,10 @@ std::string LiveService::start(Line& line) {
     line_ = &line;
     state_.port = line.path();
     state_.address = dev_.codec().address;
-    stamp();
-    box_.put(state_);
+    publish();
     server_.every(EXPIRE_EVERY, [this] { jobs_.expire([this] { return not_taken(); }); });
     server_.start();
-    std::string ready = "tzv58-host: ready:";
+    std::string ready = "ready:";
     if (!socket_.path().empty()) ready += " socket " + socket_.path();
     if (!http_url_.empty())
         ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics, page " +
@@ -134,12 +134,8 @@ void LiveService::stamp() {
     state_.taken = (clock ? *clock : wall_clock()).local_time();
     state_.taken_at = Clock::now();
     const bool open = line_ && line_->fd() >= 0;
-    // Until the line tells of a change: since the start, and a port that
-    // was not there to open.
-    if (state_.link_since.empty()) {
-        state_.link_since = iso_time(state_.taken);
-        if (!open) state_.link_cause = "no such port";
-    }
+    // Until the line tells of a change: since the start.
+    if (state_.link_since.empty()) state_.link_since = iso_time(state_.taken);
     state_.link_open = open;
     link_open_ = open;
     if (history_) state_.history = history_();
@@ -181,9 +177,9 @@ HttpResponse LiveService::not_taken() const {
 
 void LiveService::get_value(const HttpRequest& r, Responder reply) {
     std::string id;
-    if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
-        return reply(error_response(
-            400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes", true));
+    const std::string fault = decode_id(r.path.substr(sizeof "/values/" - 1), id);
+    if (!fault.empty())
+        return reply(error_response(400, "malformed id: " + fault + " (" + ID_RULE + ", percent-encoded)", true));
     jobs_.push([this, id] { return run_get(id); }, std::move(reply));
 }
 
@@ -208,7 +204,8 @@ HttpResponse LiveService::run_get(const std::string& id) {
     }
     // An answer from data that is not current says so.
     const Clock::time_point now = Clock::now();
-    if (!state_.current(now)) item.raw("link", link_json(state_)).raw("data", data_json(state_, now));
+    if (!state_.current(now))
+        item.num("address", state_.address).raw("link", link_json(state_)).raw("data", data_json(state_, now));
     return json_ok(item.text());
 }
 

@@ -60,8 +60,8 @@ public:
     // asked at each round end.
     void watch_history(HistoryStatusSource source) { history_ = std::move(source); }
 
-    // Starts serving once the line is open; returns the ready line, which
-    // names the socket, the metrics URL and the page.
+    // Starts serving once the line is open; returns what the ready line
+    // says after "tzv58-host: ": the socket, the metrics URL and the page.
     std::string start(Line& line);
 
     void round_ended(bool complete) override;

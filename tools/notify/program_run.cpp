@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/common/exit_status.h"
+
 namespace tzv58::tool {
 namespace {
 
@@ -174,7 +176,7 @@ ProgramRun::~ProgramRun() {
 
 void ProgramRun::emit(FILE* to, const std::string& text) {
     shown_ = true;
-    std::fprintf(to, "tzv58-host: on-event %s: %s\n", notice_.label.c_str(), text.c_str());
+    tell(to, "on-event " + notice_.label + ": " + text);
 }
 
 void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
@@ -197,9 +199,10 @@ void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
                 line_done();
                 continue;
             }
-            if (partial_.size() >= LINE_BYTES) line_done();
-            // No terminal control from a program's output reaches ours.
-            partial_ += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : char(c);
+            // A long line is cut between two characters.
+            if (partial_.size() >= LINE_BYTES && ((c & 0xC0) != 0x80 || partial_.size() >= LINE_BYTES + 3)) line_done();
+            // Kept as it came: the line is shown by the terminal guard.
+            partial_ += char(c);
         }
     }
     cut_ = cut_ || read_ > limit;

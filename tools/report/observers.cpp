@@ -6,6 +6,7 @@
 #include "host/frame.h"
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
+#include "tools/common/exit_status.h"
 #include "tools/report/events.h"
 #include "tools/report/summary.h"
 
@@ -45,23 +46,23 @@ int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
 void LinkReport::link_lost(const char* cause) {
     events_.link_lost(cause);
     const std::string said = link_lost_line(cause, iso_time(events_.clock().local_time()));
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+    tell(console_, port_ + ": " + said);
 }
 
 void LinkReport::link_restored(long long down_s) {
     events_.link_restored(down_s);
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_restored_line(down_s).c_str());
+    tell(console_, port_ + ": " + link_restored_line(down_s));
 }
 
 void LinkReport::link_silent(int address, const std::string& since) {
     events_.link_silent(since);
     const std::string said = link_silent_line(address, since, iso_time(events_.clock().local_time()));
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+    tell(console_, port_ + ": " + said);
 }
 
 void LinkReport::link_answers(long long silent_s) {
     events_.link_answers(silent_s);
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_answers_line(silent_s).c_str());
+    tell(console_, port_ + ": " + link_answers_line(silent_s));
 }
 
 int dc_units_in(const tzv58_419_Data_t& r) {

@@ -1,5 +1,7 @@
 #include "tools/report/summary.h"
 
+#include "tools/common/text_guard.h"
+
 #include <string>
 
 #include "tools/common/json_out.h"
@@ -115,7 +117,7 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
                  float_text(r.ext_value[1].get()).c_str());
     // A round that had to ask again says why.
     if (round.frame_errors() > 0) std::fprintf(out, "line      errors: %s\n", errors_by_kind(round).c_str());
-    for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", transition_line(t).c_str());
+    for (const AlarmTransition& t : round.transitions()) std::fprintf(out, "%s\n", shown(transition_line(t)).c_str());
     const int active = round.active_alarms();
     if (active == 0)
         std::fprintf(out, "alarms    none\n");

@@ -24,6 +24,7 @@
 #include "tools/common/outputs.h"
 #include "tools/common/pace.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
@@ -383,7 +384,7 @@ public:
             master_ = -1;
             return false;
         }
-        write_output(stdout, "ready " + link_ + "\n");
+        write_output(stdout, "ready " + shown(link_) + "\n");
         return true;
     }
 
@@ -392,7 +393,7 @@ public:
         ::unlink(link_.c_str());
         ::close(master_);
         master_ = -1;
-        write_output(stdout, "unplugged " + link_ + "\n");
+        write_output(stdout, "unplugged " + shown(link_) + "\n");
     }
 
 private:
