@@ -204,13 +204,6 @@ const OptionGroup LIVE = {
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };
 
-// The history command's help from tools/history, after the usage lines it
-// carries ahead of it: the table's usage is the one shown.
-const char* history_help() {
-    const char* body = std::strstr(USAGE_HISTORY, "\n\n");
-    return body ? body + 2 : USAGE_HISTORY;
-}
-
 // text with each line after its first put `indent` columns in.
 std::string hang(const char* text, size_t indent) {
     std::string out;
@@ -242,7 +235,7 @@ std::string usage_lines(const Command& command, const char* first_prefix, bool w
 }  // namespace
 
 const std::vector<Command>& commands() {
-    static const OptionGroup HISTORY = {history_options(), history_help()};
+    static const OptionGroup HISTORY = {history_options(), HISTORY_HELP};
     static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
     static const std::vector<Command> table = {
         {"simulate",

@@ -14,10 +14,7 @@
 
 namespace tzv58::tool {
 
-const char* const USAGE_HISTORY =
-    "usage: tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-    "                          [--plot FILE.svg|- [--force]]\n"
-    "\n"
+const char* const HISTORY_HELP =
     "Reads a history file written by simulate or poll with --history; it opens\n"
     "the file read-only, so any user who can read it can run this.\n"
     "  --since T        records from time T on: local time (2026-12-07,\n"

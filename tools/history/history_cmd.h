@@ -13,7 +13,9 @@
 
 namespace tzv58::tool {
 
-extern const char* const USAGE_HISTORY;
+// The history command's help after its usage lines (which the command
+// table gives), and the --history option's lines in simulate's and poll's.
+extern const char* const HISTORY_HELP;
 extern const char* const USAGE_HISTORY_OPTION;
 const std::vector<OptionSpec>& history_options();
 

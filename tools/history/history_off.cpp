@@ -7,9 +7,7 @@
 
 namespace tzv58::tool {
 
-const char* const USAGE_HISTORY =
-    "usage: tzv58-host history FILE.db ...\n"
-    "\n"
+const char* const HISTORY_HELP =
     "This build has no SQLite: history files can be neither written nor read.\n";
 
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
