@@ -92,8 +92,9 @@ struct pmbuspower_dc_unit {
     uint8_t reserved1[7];
 };
 
-// The record over its capacities; the layout around the arrays is fixed.
-template <class AcCaps, class AcChannelCaps, class RcCaps, class DcCaps>
+// The record over its capacities and its count of vendor values; the layout
+// around the arrays is fixed.
+template <class AcCaps, class AcChannelCaps, class RcCaps, class DcCaps, int EXT_VALUES = 2>
 struct pmbuspower_data {
     using ac_caps = AcCaps;
     using ac_channel_caps = AcChannelCaps;
@@ -126,7 +127,7 @@ struct pmbuspower_data {
     dc_unit_t dc0;
     uint8_t round_time[7];
     dc_unit_t dc1;
-    tzv58::f32le ext_value[2];
+    tzv58::f32le ext_value[EXT_VALUES];
 
     dc_unit_t& dc(int i) { return i == 0 ? dc0 : dc1; }
     const dc_unit_t& dc(int i) const { return i == 0 ? dc0 : dc1; }
