@@ -10,13 +10,7 @@
 #include <cstdint>
 
 #include "telemetry/bytes.h"
-
-namespace tzv58 {
-
-// NOT_PROVIDED: stored for values that the power system marks as not supplied.
-constexpr float NOT_PROVIDED = -0.1f;
-
-}  // namespace tzv58
+#include "telemetry/values.h"
 
 // Capacity templates: each parameter is an array capacity of the record,
 // exposed through a static accessor of the same name.

@@ -17,6 +17,10 @@
 
 namespace tzv58 {
 
+// NOT_PROVIDED: stored for values that the power system marks as not
+// supplied, in the rows a table marks so.
+constexpr float NOT_PROVIDED = -0.1f;
+
 // A constant array seen from elsewhere: where it starts and how many it holds.
 template <class T>
 struct list {

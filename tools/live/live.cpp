@@ -47,7 +47,7 @@ LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout
     : dev_(device),
       events_(events),
       reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>(dc))) {
+      tap_(observers.add(std::make_unique<LiveTap>(device.model(), dc))) {
     tap_.set_clock(device.device().clock);
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/host_events.h"
-#include "telemetry/record.h"
 #include "tools/common/json_out.h"
+#include "tools/common/plugin_host.h"
 
 namespace tzv58::tool {
 
@@ -24,7 +24,9 @@ public:
 
     // The host clock that stamps each event (the device's).
     void set_clock(const HostClock* clock) { clock_ = clock; }
-    // Which DC units a publish's "values" hold.
+    // The model whose records are published, and which DC units a
+    // publish's "values" hold; without a model a publish has no "values".
+    void set_model(ModelRef model) { model_ = std::move(model); }
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
     bool printing() const { return out_ != nullptr; }
     const HostClock& clock() const { return *clock_; }
@@ -65,6 +67,7 @@ private:
     FILE* out_;
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
+    ModelRef model_;
 };
 
 // The serial link lost and back, in a person's terms. The line reports both
