@@ -4,7 +4,7 @@
 //
 //   bench_notify   BM_AlarmReportRepeated   a report that changes nothing (every alarm, every round)
 //                  BM_AlarmChangeQueued     a change: notice formatted and queued
-//                  BM_QueueFullDropped      a change while the queue is full: counted, dropped
+//                  BM_QueueFullDropped      a change while the queue is full: the oldest dropped, counted
 #include "bench/bench_main.h"
 
 #include <memory>

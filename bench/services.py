@@ -3,6 +3,9 @@
 
     bench/services.py gap [--seconds 300]     poll exchange gaps, with and without services, side by side
     bench/services.py gap --load page         the same, the services loaded by the site page open in a browser
+    bench/services.py gap --load stalled-events   the same, beside a poll whose --events reader never reads
+    bench/services.py spew [--seconds 30]     the host's CPU while an on-event program writes to stderr without end
+    bench/services.py noise [--seconds 10]    the events and CPU of a poll whose line brings nothing but '~' 
     bench/services.py page [--requests 1000]  the page's size, and what /api/status and /api/trend cost
     bench/services.py soak [--cycles 100]     resident memory and descriptors over replugs and requests
     bench/services.py shutdown [--times 5]    time to exit after SIGTERM with slow clients connected
@@ -167,7 +170,7 @@ def run_relay(args):
 class Services:
     """A plant, and tzv58-host poll against it, through a relay or not."""
 
-    def __init__(self, host, folder, name, services, relay=True, extra=()):
+    def __init__(self, host, folder, name, services, relay=True, extra=(), events="/dev/null"):
         self.folder, self.name = folder, name
         plant_link = os.path.join(folder, name + "-plant")
         self.plant = Child([host, "plant", "--link", plant_link, "--baud", "9600"], name + " plant")
@@ -181,7 +184,7 @@ class Services:
                                name + " relay")
             self.relay.wait_line("out", "ready")
         self.socket = os.path.join(folder, name + ".sock")
-        args = [host, "poll", "--port", port, "--baud", "9600", "--events", "/dev/null"]
+        args = [host, "poll", "--port", port, "--baud", "9600", "--events", events]
         if services:
             args += ["--listen", self.socket, "--http", "127.0.0.1:0"] + list(extra)
         self.poll = Child(args, name + " poll")
@@ -392,6 +395,8 @@ def run_page(args):
 # ---- gap ----
 
 def run_gap(args):
+    if args.load == "stalled-events":
+        return gap_with_stalled_events(args)
     with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
         extra = []
         if args.load == "page":
@@ -457,6 +462,105 @@ def gap_with_page(args, folder, bare, served):
     asked = browser.stop()
     print_gaps(args, bare, served, "with --history and the page open")
     print("the page asked for: " + ", ".join(f"{p} {n}" for p, n in sorted(asked.items())))
+
+
+def gap_with_stalled_events(args):
+    """The second poll writes its events into a FIFO whose reader opened it
+    and never reads: the FIFO fills, then the poll's queue, then lines are
+    dropped."""
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        fifo = os.path.join(folder, "events.fifo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # kept open, never read
+        bare = Services(args.host, folder, "bare", services=False)
+        stalled = Services(args.host, folder, "served", services=False, events=fifo)
+        for s in (bare, stalled):
+            s.relay.p.send_signal(signal.SIGUSR1)  # from here on
+        time.sleep(args.seconds)
+        rounds = stalled.poll.complete_rounds()
+        print_gaps(args, bare, stalled, "with a stalled --events reader")
+        os.close(reader)
+        print(f"the stalled poll completed {rounds} rounds and said:")
+        for line in stalled.poll.lines["err"]:
+            print("  " + line)
+
+
+# ---- an on-event program that writes without end ----
+
+def run_spew(args):
+    """The host's CPU share with a mains-off plant on the wall clock, without
+    --on-event and with a program that writes to its standard error without
+    end (run once, for the alarm the first round raises)."""
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        plant = os.path.join(folder, "mains-off.json")
+        with open(plant, "w") as f:
+            f.write('{"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}}')
+        spew = os.path.join(folder, "spew")
+        with open(spew, "w") as f:
+            f.write("#!/bin/sh\nexec yes 'an on-event program that writes without end' >&2\n")
+        os.chmod(spew, 0o755)
+        print(f"the host's CPU over {args.seconds} s after its first round (mains-off plant, wall clock):")
+        for label, extra in (("without --on-event", []), ("--on-event writing to stderr without end", ["--on-event", spew])):
+            c = Child([args.host, "simulate", "--plant", plant, "--events", "/dev/null"] + extra, label)
+            c.wait_complete_rounds(1)
+            before, t = cpu_s(c.p.pid), now()
+            time.sleep(args.seconds)
+            share = (cpu_s(c.p.pid) - before) / (now() - t) * 100
+            rounds = c.complete_rounds()
+            c.stop()
+            said = [l for l in c.lines["err"] if "on-event" in l and ": an on-event program" not in l]
+            print(f"  {label:42} {share:5.1f} % of a core, {rounds} rounds")
+            for line in said:
+                print("    " + line)
+
+
+# ---- a line of noise ----
+
+def run_noise(args):
+    """A poll on a pseudo-terminal that brings nothing but '~' bytes, paced at
+    9600 baud and at the pseudo-terminal's own speed: the events it writes and
+    its CPU share over args.seconds."""
+    print(f"a line that brings only '~' for {args.seconds} s:")
+    print(f"{'':24} {'error events':>12} {'left_out':>9} {'event bytes':>12} {'CPU':>7}")
+    with tempfile.TemporaryDirectory(prefix="tzv58-bench-") as folder:
+        for label, pace in (("9600 baud", BAUD_CHAR_S), ("pseudo-terminal speed", 0)):
+            master, slave = pty.openpty()
+            raw(slave)
+            events = os.path.join(folder, "events-" + str(int(pace > 0)))
+            c = Child([args.host, "poll", "--port", os.ttyname(slave), "--events", events], label)
+            stop = threading.Event()
+
+            def spew():
+                chunk = b"~" * (96 if pace else 4096)
+                os.set_blocking(master, False)
+                while not stop.is_set():
+                    if select.select([master], [], [], 0)[0]:
+                        os.read(master, 4096)  # the poll's requests, discarded
+                    try:
+                        os.write(master, chunk)
+                    except BlockingIOError:
+                        select.select([], [master], [], 0.01)  # the poll reads less than comes
+                    if pace:
+                        time.sleep(pace * len(chunk))
+            t = threading.Thread(target=spew)
+            t.start()
+            deadline = now() + 30
+            while not (os.path.exists(events) and os.path.getsize(events)) and now() < deadline:
+                time.sleep(0.05)  # until the port is open (its "link" event)
+            before, start = cpu_s(c.p.pid), now()
+            time.sleep(args.seconds)
+            share = (cpu_s(c.p.pid) - before) / (now() - start) * 100
+            c.stop()
+            stop.set()
+            t.join()
+            os.close(master)
+            os.close(slave)
+            with open(events) as f:
+                lines = f.readlines()
+            errors = sum(1 for l in lines if l.startswith('{"event":"error"'))
+            left = sum(json.loads(l)["count"] for l in lines if l.startswith('{"event":"left_out"'))
+            size = os.path.getsize(events)
+            print(f"{label:24} {errors:12d} {left:9d} {size:12d} {share:6.1f}%")
 
 
 # ---- soak ----
@@ -672,7 +776,11 @@ def main():
     sub = p.add_subparsers(dest="what", required=True)
     g = sub.add_parser("gap")
     g.add_argument("--seconds", type=int, default=300)
-    g.add_argument("--load", choices=("clients", "page"), default="clients")
+    g.add_argument("--load", choices=("clients", "page", "stalled-events"), default="clients")
+    sp = sub.add_parser("spew")
+    sp.add_argument("--seconds", type=int, default=30)
+    nz = sub.add_parser("noise")
+    nz.add_argument("--seconds", type=int, default=10)
     pg = sub.add_parser("page")
     pg.add_argument("--requests", type=int, default=1000)
     s = sub.add_parser("soak")
@@ -694,7 +802,7 @@ def main():
     r.add_argument("out")
     args = p.parse_args()
     {"relay": run_relay, "gap": run_gap, "page": run_page, "soak": run_soak, "shutdown": run_shutdown,
-     "idle": run_idle, "crowd": run_crowd}[args.what](args)
+     "idle": run_idle, "crowd": run_crowd, "spew": run_spew, "noise": run_noise}[args.what](args)
 
 
 if __name__ == "__main__":

@@ -209,8 +209,11 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     ASSERT_GE(std::count(got.begin(), got.end(), '\n'), 20);
     close(reader);  // as `| head -20` does
     EXPECT_EQ(wait_child(pid, WAIT_MS), 0);
-    EXPECT_EQ(slurp(err).substr(slurp(err).find('\n') + 1),
-              "tzv58-host: the reader of standard output went away (broken pipe); stopping\n");
+    // A test kept from running a while is a reader that stalled first.
+    std::string said = slurp(err).substr(slurp(err).find('\n') + 1);
+    const std::string stalled = "tzv58-host: events: reader stalled; lines are dropped until it reads again\n";
+    if (said.rfind(stalled, 0) == 0) said.erase(0, stalled.size());
+    EXPECT_EQ(said, "tzv58-host: the reader of standard output went away (broken pipe); stopping\n");
     struct stat st {};
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
 }

@@ -1,6 +1,8 @@
 // A running simulate reached from outside: get and control through its live
 // socket, metrics over HTTP, and clients that misbehave. The host program
 // runs in the background; the test waits for its lines, never for a time.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -134,6 +136,8 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
     EXPECT_TRUE(contains(m.body, "\ntzv58_link_up 1\n"));
     EXPECT_TRUE(contains(m.body, "\ntzv58_rounds_failed_total 0\n"));
     EXPECT_TRUE(contains(m.body, "\n# TYPE tzv58_rounds_completed_total counter\n"));
+    EXPECT_TRUE(contains(m.body, "\ntzv58_output_dropped_total{output=\"events\"} 0\n"));
+    EXPECT_TRUE(contains(m.body, "\ntzv58_output_dropped_total{output=\"summary\"} 0\n"));
     EXPECT_TRUE(contains(m.body, "\ntzv58_last_complete_round_age_seconds "));
     spit(r.dir + "/scrape", m.body);
     const int promtool =
@@ -143,6 +147,53 @@ TEST(LiveSimulate, GetControlAndMetricsOnARunningPoll) {
 
     EXPECT_EQ(r.host->stop(), 0) << r.host->all(1);
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed on exit";
+}
+
+// A reader of the events that stops reading holds up no round (on the wall
+// clock, with the smallest queue and FIFO: one round fills both): what it
+// misses is dropped, counted in the metrics, said when it stalls and when it
+// reads again, and told in the stream by a "dropped" event.
+TEST(LiveSimulate, AStalledEventsReaderHoldsUpNoRound) {
+    const std::string dir = scratch_dir(), fifo = dir + "/events";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // and reads nothing yet
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    setenv("TZV58_OUTPUT_QUEUE_BYTES", "4096", 1);
+    LiveHost host({"simulate", "--events", fifo, "--metrics", "127.0.0.1:0"});
+    unsetenv("TZV58_OUTPUT_QUEUE_BYTES");
+    const std::string ready = host.wait_line(1, READY);
+    ASSERT_FALSE(ready.empty()) << host.all(1);
+    const int port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
+    const auto said = [](const char* part) { return [part](const std::string& l) { return contains(l, part); }; };
+    ASSERT_FALSE(
+        host.wait_line(1, said("tzv58-host: events: reader stalled; lines are dropped until it reads again")).empty())
+        << host.all(1);
+    ASSERT_FALSE(host.wait_line(0, ROUND, host.count_lines(0, ROUND) + 2).empty()) << "the rounds go on";
+    const HttpReply m = http_get(port, "/metrics");
+    const std::string family = "\ntzv58_output_dropped_total{output=\"events\"} ";
+    ASSERT_TRUE(contains(m.body, family)) << m.body;
+    EXPECT_GT(std::atoll(m.body.c_str() + m.body.find(family) + family.size()), 0) << m.body;
+
+    // It reads again: the stall's end is said, and the stream tells it.
+    std::string got;
+    const auto started = std::chrono::steady_clock::now();
+    while (!contains(got, "{\"event\":\"dropped\"") && elapsed_ms(started) < WAIT_MS) {
+        pollfd p{reader, POLLIN, 0};
+        char buf[65536];
+        if (poll(&p, 1, 100) == 1)
+            for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    }
+    const size_t at = got.find("{\"event\":\"dropped\"");
+    ASSERT_NE(at, std::string::npos);
+    const Json::Value dropped = parse_json(got.substr(at, got.find('\n', at) - at));
+    const std::string ended = host.wait_line(1, said("tzv58-host: events: reader stalled, "));
+    EXPECT_EQ(ended, "tzv58-host: events: reader stalled, " + dropped["lines"].asString() + " lines dropped in " +
+                         dropped["seconds"].asString() + " s");
+    EXPECT_GT(dropped["lines"].asInt(), 0);
+    EXPECT_EQ(got.substr(at - 1, 1), "\n") << "a line of its own";
+    close(reader);
+    host.stop();
 }
 
 // A plant without mains that reports more battery strings than the record

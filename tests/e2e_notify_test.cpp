@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,51 @@ TEST(Notify, TheLinkLostAndRestoredAreNotified) {
     EXPECT_EQ(waiting.wait(), 0) << slurp(err);
     EXPECT_TRUE(wait_for_lines(log, "link-restored|link restored after ", 1, 0)) << slurp(log);
     EXPECT_EQ(plugged.stop(), 0);
+}
+
+// Bursts of 20 alarms, raised and cleared again and again as the plant reads
+// its file anew: each one runs the program exactly once, with its line.
+TEST(Notify, BurstsOfAlarmsEachRunTheProgramOnce) {
+    const std::string dir = scratch_dir();
+    const auto plant_with = [](int alarm) {
+        std::string modules;
+        for (int m = 0; m < 20; ++m)
+            modules += std::string(m ? "," : "") + "{\"alarms\": [" + std::to_string(alarm) + ",0,0,0,0,0,0]}";
+        return "{\"rectifiers\": {\"modules\": [" + modules + "]}}";
+    };
+    // Its standard error goes to a file of its own: the runner sees it end
+    // only when it looks.
+    const std::string program = script(dir, "record",
+                                       "exec 2>>\"$(dirname \"$0\")/errors\"\n"
+                                       "printf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/log\"\n");
+    const std::string link = dir + "/port", plant_file = dir + "/plant.json", plant_out = dir + "/plant.out";
+    spit(plant_file, plant_with(0));
+    Started plant({"plant", "--link", link, "--plant", plant_file}, plant_out, dir + "/plant.err");
+    ASSERT_TRUE(wait_for_lines(plant_out, "ready " + link, 1, WAIT_MS));
+    const std::string out = dir + "/out", err = dir + "/err";
+    Started poll({"poll", "--port", link, "--on-event", program}, out, err);
+    ASSERT_TRUE(wait_for_lines(out, "== round", 1, WAIT_MS)) << slurp(err);
+    for (int burst = 1; burst <= 4; ++burst) {
+        spit(plant_file, plant_with(burst % 2 ? 0x80 : 0));
+        kill(plant.pid, SIGHUP);
+        ASSERT_TRUE(wait_for_lines(plant_out, "reloaded", burst, WAIT_MS));
+        ASSERT_TRUE(
+            wait_for_lines(out, burst % 2 ? "  raised   level" : "  cleared  level", 20 * ((burst + 1) / 2), WAIT_MS))
+            << slurp(err);
+    }
+    ASSERT_TRUE(wait_for_lines(dir + "/log", "level", 80, WAIT_MS)) << slurp(dir + "/log") << slurp(err);
+    EXPECT_EQ(poll.stop(), 0) << slurp(err);
+    EXPECT_EQ(plant.stop(), 0);
+
+    std::multiset<std::string> shown, ran;
+    std::istringstream summary(slurp(out)), log(slurp(dir + "/log"));
+    for (std::string line; std::getline(summary, line);)
+        if (line.find("  raised   level") != std::string::npos || line.find("  cleared  level") != std::string::npos)
+            shown.insert(line);
+    for (std::string line; std::getline(log, line);) ran.insert(line);
+    EXPECT_EQ(shown.size(), 80u);
+    EXPECT_EQ(ran.size(), shown.size());
+    EXPECT_TRUE(ran == shown) << "each line of the summary once in the program's log";
 }
 
 // One HTTP request on a loopback port, answered 204: its body.

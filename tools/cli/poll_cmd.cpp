@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include "tools/cli/commands.h"
 #include "tools/cli/setup.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/history/history_cmd.h"
@@ -30,6 +32,22 @@ namespace tzv58::tool {
 namespace {
 
 const std::vector<long long> BAUD_RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// How the outputs' pumps behave: lossless on the --fast clock; the queue's
+// bound from TZV58_OUTPUT_QUEUE_BYTES (4096 to 1048576), for the tests.
+bool pump_options(const CommandLine& cl, PumpOptions& pump, std::string& err) {
+    pump.lossless = cl.has("--fast");
+    const char* bytes = std::getenv("TZV58_OUTPUT_QUEUE_BYTES");
+    long long n = 0;
+    if (!bytes) return true;
+    if (!parse_whole(bytes, n) || n < 4096 || n > (long long)PUMP_QUEUE_BYTES) {
+        err = std::string("TZV58_OUTPUT_QUEUE_BYTES: '") + bytes + "' is not a whole number of bytes from 4096 to " +
+              std::to_string(PUMP_QUEUE_BYTES);
+        return false;
+    }
+    pump.queue_bytes = size_t(n);
+    return true;
+}
 
 // One run of simulate or poll. Each step reads or opens one thing; on the way
 // out the live service stops, the device lets go of the line and the
@@ -72,10 +90,12 @@ PollRun::~PollRun() {
 
 int PollRun::run(const CommandLine& cl) {
     std::string err;
+    setup_.pumped = true;
     if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) ||
         !setup_.load(cl, err))
         return usage_error(err);
     follow_rounds(cl);
+    setup_.printer->throttle_errors(sched_.fast_clock);
     if (const int status = open_line(cl)) return status;
     if (!open_services(cl, err)) return usage_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
@@ -93,7 +113,7 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
         !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;
     if (silent_after > 0) sched_.silent_after_ms = silent_after * 1000;
-    if (!notify_options(cl, notify_, err)) return false;
+    if (!notify_options(cl, notify_, err) || !pump_options(cl, setup_.pump, err)) return false;
     if (setup_.events_to_console && cl.has("--summary")) {
         err = "options --summary and --events - exclude each other: standard output carries either";
         return false;
@@ -207,6 +227,8 @@ int PollRun::poll() {
     }
     Scheduler scheduler(setup_.device, *line_, *setup_.printer, setup_.observers, sched_);
     const int status = scheduler.run();
+    setup_.printer->finish();
+    finish_pumps(PUMP_END_WAIT_MS);
     return std::max(status, outputs_status());
 }
 

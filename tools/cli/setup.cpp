@@ -28,6 +28,9 @@ int32_t no_dc_number_of(const Json::Value& config) {
 
 Setup::~Setup() {
     flush_all_output(console);
+    // The pumps first: the --debug relay ends once the diagnostics' pump
+    // has let go of its pipe.
+    finish_pumps(PUMP_END_WAIT_MS);
     end_diagnostics();
     if (events_file && events_file != console) std::fclose(events_file);
 }
@@ -78,16 +81,33 @@ bool Setup::open_outputs(const CommandLine& cl, bool events_by_default, std::str
                                                  : DiagTarget::discard;
     console = divert_diagnostics(target, cl.get("--diag"), cl.has("--force"), err);
     if (!console) return false;
+    // The events' writer tells their reader what was dropped, as an event.
+    const auto labelled = [this](const char* label, bool writer_says) {
+        PumpOptions o = pump;
+        o.label = label;
+        o.writer_says = writer_says;
+        return o;
+    };
+    const PumpOptions events_pump = labelled("events", true);
+    if (pumped &&
+        !pump_stream(console, "standard output", events_to_console ? events_pump : labelled("summary", false), err))
+        return false;
     if (events_to_console || (events_by_default && !cl.has("--events"))) {
         events_file = console;
     } else if (cl.has("--events")) {
+        const std::string name = "the --events file " + cl.get("--events");
         const int fd = open_output(cl.get("--events"), EVENTS_OUTPUT, cl.has("--force"), err);
         if (fd < 0 || !(events_file = ::fdopen(fd, "w"))) {
             if (fd >= 0) err = std::string("option --events: ") + std::strerror(errno);
             if (fd >= 0) ::close(fd);
             return false;
         }
-        watch_output(events_file, "the --events file " + cl.get("--events"));
+        watch_output(events_file, name);
+        if (pumped && !pump_stream(events_file, name, events_pump, err)) return false;
+    }
+    if (pumped && target != DiagTarget::discard) {
+        const std::string name = target == DiagTarget::file ? "the --diag file " + cl.get("--diag") : "standard error";
+        if (!pump_descriptor(1, stdout, name, labelled("diag", false), err)) return false;
     }
     return true;
 }

@@ -14,6 +14,7 @@
 #include "host/host_events.h"
 #include "tools/common/clock.h"
 #include "tools/common/options.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/plugin_host.h"
 #include "tools/notify/notifier.h"
 #include "tools/report/events.h"
@@ -36,6 +37,10 @@ struct Setup {
     FILE* console = nullptr;      // the real standard output
     FILE* events_file = nullptr;  // JSON lines, or nullptr for none
     bool events_to_console = false;
+    // A poll's outputs go through pumps (tools/common/output_pump.h): no
+    // reader holds up the poll.
+    bool pumped = false;
+    PumpOptions pump;                           // the queue's bound, and lossless for --fast
     std::unique_ptr<ManualClock> manual_clock;  // replay; else the wall clock
     std::unique_ptr<SimClock> sim_clock;        // simulate --fast
     EventFanout observers;
@@ -53,7 +58,8 @@ struct Setup {
     // Diverts the plug-in's lines and opens the event stream. Events go to
     // standard output when asked (or by default, for replay). Each file by
     // the outputs' rule (open_output): appended to, never emptied; one that
-    // holds something else only with --force.
+    // holds something else only with --force. With pumped, each of them
+    // goes through a pump of its own.
     bool open_outputs(const CommandLine& cl, bool events_by_default, std::string& err);
     // SIGHUP: the --events and --diag files afresh (log rotation); a file
     // that cannot be reopened is one line on stderr, and the old one stays.

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/common/text_guard.h"
@@ -125,9 +126,11 @@ void flush_all_output(FILE* console) {
 
 namespace {
 
-bool reopen_fd(int fd, const std::string& path, const OutputKind& kind, bool force, std::string& err) {
+// pumped: fd is a pump's, which writes without blocking (output_pump.h).
+bool reopen_fd(int fd, bool pumped, const std::string& path, const OutputKind& kind, bool force, std::string& err) {
     const int to = open_output(path, kind, force, err);
     if (to < 0) return false;
+    if (pumped) ::fcntl(to, F_SETFL, ::fcntl(to, F_GETFL) | O_NONBLOCK);
     if (::dup2(to, fd) < 0) {
         err = std::string("option ") + kind.option + ": cannot reopen " + path + ": " + std::strerror(errno);
         ::close(to);
@@ -141,13 +144,15 @@ bool reopen_fd(int fd, const std::string& path, const OutputKind& kind, bool for
 
 bool reopen_stream(FILE* out, const std::string& path, bool force, std::string& err) {
     std::fflush(out);
-    return reopen_fd(::fileno(out), path, EVENTS_OUTPUT, force, err);
+    const int pumped = pumped_descriptor(out);
+    return reopen_fd(pumped >= 0 ? pumped : ::fileno(out), pumped >= 0, path, EVENTS_OUTPUT, force, err);
 }
 
 bool reopen_diagnostics(const std::string& path, bool force, std::string& err) {
     std::cout.flush();
     std::fflush(stdout);
-    return reopen_fd(1, path, DIAG_OUTPUT, force, err);
+    const int pumped = pumped_descriptor(stdout);
+    return reopen_fd(pumped >= 0 ? pumped : 1, pumped >= 0, path, DIAG_OUTPUT, force, err);
 }
 
 }  // namespace tzv58::tool

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/paths.h"
 #include "tools/common/signals.h"
 
@@ -132,6 +134,12 @@ void watch_output(FILE* out, const std::string& name) {
     watched().push_back({out, name, false});
 }
 
+void unwatch_output(FILE* out) {
+    const std::lock_guard<std::mutex> hold(watched_lock);
+    auto& all = watched();
+    all.erase(std::remove_if(all.begin(), all.end(), [out](const Watched& w) { return w.out == out; }), all.end());
+}
+
 bool flush_output(FILE* out) {
     errno = 0;
     return settle(out, std::fflush(out));
@@ -150,7 +158,7 @@ int outputs_status() {
         errno = 0;
         ok = check(w, std::fflush(w.out)) && ok;
     }
-    return ok ? EXIT_DONE : EXIT_FAIL;
+    return ok && pumps_ok() ? EXIT_DONE : EXIT_FAIL;
 }
 
 }  // namespace tzv58::tool

@@ -35,6 +35,9 @@ int open_output(const std::string& path, const OutputKind& kind, bool force, std
 // --events file events.jsonl", "standard output").
 void watch_output(FILE* out, const std::string& name);
 
+// Forgets an output (before it is closed).
+void unwatch_output(FILE* out);
+
 // Flushes an output and checks it: false when it (or an earlier write to
 // it) failed; the first failure is said at once.
 bool flush_output(FILE* out);
@@ -44,7 +47,8 @@ bool flush_output(FILE* out);
 bool write_output(FILE* out, const std::string& text);
 
 // Flushes and checks every watched output: EXIT_FAIL when any of them
-// failed since it was watched, else EXIT_DONE.
+// failed since it was watched, or an output behind a pump (output_pump.h)
+// dropped lines or failed; else EXIT_DONE.
 int outputs_status();
 
 }  // namespace tzv58::tool

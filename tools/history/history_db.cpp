@@ -371,8 +371,10 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
     }
     // A commit survives the program's death; a power cut may lose the last
     // commits, never the database. A log that grew while a reader held it is
-    // cut back to 16 MB when it starts over.
-    if (!exec("PRAGMA synchronous = NORMAL", err) || !exec("PRAGMA journal_size_limit = 16777216", err)) {
+    // cut back to 16 MB when it starts over. No commit checkpoints (an
+    // fsync): the writer's thread does (history_writer.h).
+    if (!exec("PRAGMA synchronous = NORMAL", err) || !exec("PRAGMA journal_size_limit = 16777216", err) ||
+        !exec("PRAGMA wal_autocheckpoint = 0", err)) {
         err = path_ + ": " + err;
         return false;
     }

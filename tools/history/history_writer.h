@@ -16,7 +16,9 @@
 //   times but then once a second at most) the thread checkpoints the
 //   write-ahead log and truncates it, waiting up to checkpoint_wait_ms for
 //   readers and trying again with the next round; a log past log_bound is
-//   said once.
+//   said once. No commit checkpoints (wal_autocheckpoint is 0), so the poll
+//   never waits for the disk's fsync: a round that comes during a
+//   checkpoint waits in memory.
 // The link's changes come alone, without a record (has_record false), and
 // take the same way: written at once or waiting in order with the rounds,
 // counted among them while they wait; they add no row.

@@ -8,6 +8,7 @@
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 #include "tools/live/metrics.h"
 #include "tools/live/site_page.h"
@@ -97,7 +98,9 @@ std::vector<Route> LiveService::http_routes() {
          [this](const HttpRequest&, Responder reply) {
              HttpResponse r;
              r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-             r.body = render_metrics(box_.get(), Clock::now());
+             LiveSnapshot s = box_.get();
+             s.dropped = drop_counts();
+             r.body = render_metrics(s, Clock::now());
              reply(std::move(r));
          }},
         {"GET", "/api/status", false,

@@ -64,6 +64,9 @@ struct LiveSnapshot {
     HistoryStatus history;           // kept false without --history
     boost::posix_time::ptime taken;  // host clock: when the snapshot was taken
     Steady::time_point taken_at{};
+    // Lines or notices each consumer of the poll's output dropped so far
+    // ("events", "summary", "diag", "notify"), as a scrape finds them.
+    std::map<std::string, unsigned long long> dropped;
 
     // The last values are current: the link is open, the power system
     // answers, and a round completed within STALE_ROUNDS round intervals.

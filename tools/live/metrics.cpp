@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -135,6 +137,19 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.sample({}, current ? 1 : 0);
 }
 
+// What the consumers of the poll's output dropped because they did not keep up.
+void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
+    e.family("tzv58_output_dropped_total", "counter",
+             "Lines an output (events, summary, diag) dropped because its reader did not keep up.");
+    for (const auto& [output, n] : dropped)
+        if (output != "notify") e.sample({{"output", output}}, double(n));
+    const auto notify = dropped.find("notify");
+    if (notify == dropped.end()) return;
+    e.family("tzv58_notify_dropped_total", "counter",
+             "Events the on-event queue dropped, the oldest waiting, because it was full.");
+    e.counter(notify->second);
+}
+
 void history_families(Exposition& e, const HistoryStatus& h) {
     e.family("tzv58_history_writing", "gauge",
              "1 while rounds go into the history file as they end; 0 while they wait in memory.");
@@ -168,6 +183,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     }
     link_families(e, s, now, current);
     if (s.history.kept) history_families(e, s.history);
+    drop_families(e, s.dropped);
     return e.text();
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -177,18 +178,19 @@ void ProgramRun::emit(FILE* to, const std::string& text) {
 
 void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
     const auto line_done = [&] {
-        if (relayed_ + partial_.size() <= limit) {
-            emit(to, partial_);
-            relayed_ += partial_.size() + 1;
-        } else {
-            unshown_ += partial_.size() + 1;
-        }
+        emit(to, partial_);
         partial_.clear();
     };
     char buf[1024];
     ssize_t n = 0;
-    while (err_fd_ >= 0 && ((n = ::read(err_fd_, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
-        for (ssize_t i = 0; i < n; ++i) {
+    // One byte past the limit tells that there is more.
+    while (err_fd_ >= 0 && read_ <= limit) {
+        n = ::read(err_fd_, buf, std::min(sizeof buf, limit + 1 - read_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const size_t shown = std::min(size_t(n), limit - std::min(read_, limit));
+        read_ += size_t(n);
+        for (size_t i = 0; i < shown; ++i) {
             const unsigned char c = static_cast<unsigned char>(buf[i]);
             if (c == '\n') {
                 line_done();
@@ -199,26 +201,34 @@ void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
             partial_ += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : char(c);
         }
     }
+    cut_ = cut_ || read_ > limit;
     const bool closed = err_fd_ >= 0 && (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK));
-    if (closed || at_end) {
+    if (closed || cut_ || at_end) {
         if (err_fd_ >= 0) ::close(err_fd_);
         err_fd_ = -1;
         if (!partial_.empty()) line_done();
     }
-    if (at_end && unshown_ > 0) {
-        emit(to, "(" + std::to_string(unshown_) + " more bytes of standard error not shown)");
-        unshown_ = 0;
+    if (at_end && cut_) {
+        emit(to, "(standard error past " + std::to_string(limit) + " bytes not read)");
+        cut_ = false;
     }
 }
 
 bool ProgramRun::reap() {
     if (reaped_) return true;
+    // Whether it ended, asked without reaping it: until it is reaped its
+    // process group cannot be another's, and what it left there is killed.
+    siginfo_t info{};
+    int r;
+    while ((r = ::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT)) < 0 && errno == EINTR) {}
+    if (r == 0 && info.si_pid == 0) return false;
+    if (r == 0) ::kill(-pid_, SIGKILL);
     int status = 0;
-    pid_t r;
-    while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {}
-    if (r == pid_ || (r < 0 && errno == ECHILD)) {
+    pid_t w;
+    while ((w = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {}
+    if (w == pid_ || (w < 0 && errno == ECHILD)) {
         status_ = status;
-        status_known_ = r == pid_;
+        status_known_ = w == pid_;
         reaped_ = true;
     }
     return reaped_;

@@ -1,7 +1,10 @@
 // One run of the on-event program for one notice: started with posix_spawn
 // (no shell) in a process group of its own, with a clean environment,
 // standard input from /dev/null, standard output discarded and standard
-// error relayed line by line to the program's, each line naming the event.
+// error relayed line by line to the program's, each line naming the event,
+// up to a limit: past it the host stops reading (the program then gets
+// SIGPIPE), so a program that writes without end costs it nothing. When the
+// program ends, what it left running in its process group is killed.
 #pragma once
 
 #include <sys/types.h>
@@ -41,10 +44,12 @@ public:
     // Its standard error, while open; -1 once read to the end.
     int stderr_fd() const { return err_fd_; }
     // Relays whole lines of what its standard error holds to `to`, each as
-    // "tzv58-host: on-event LABEL: TEXT", at most `limit` bytes in all; the
-    // rest is counted. at_end: what is left of a last line goes too.
+    // "tzv58-host: on-event LABEL: TEXT", at most `limit` bytes in all; past
+    // them its standard error is closed. at_end: what is left of a last line
+    // goes too, and a closing said.
     void relay(FILE* to, size_t limit, bool at_end);
-    // True once it has ended and been reaped.
+    // True once it has ended, what it left in its process group has been
+    // killed, and it has been reaped.
     bool reap();
     // Sends sig to its process group unless it was reaped; why: the reason
     // its outcome gives ("the 30 s limit").
@@ -74,8 +79,8 @@ private:
     long long stopped_ms_ = 0;  // the first stop
     std::string stop_why_;
     std::string partial_;  // a line begun
-    size_t relayed_ = 0;   // bytes of standard error shown
-    size_t unshown_ = 0;   // bytes past the limit
+    size_t read_ = 0;      // bytes of standard error read
+    bool cut_ = false;     // closed past the limit
 };
 
 }  // namespace tzv58::tool

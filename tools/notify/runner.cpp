@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tools/common/clock.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 
 namespace tzv58::tool {
@@ -16,13 +17,13 @@ namespace {
 
 // While a program runs the runner looks this often whether it has ended.
 constexpr int TICK_MS = 50;
-// Overflow is reported at most this often while it lasts, and at the end.
-constexpr long long DROP_REPORT_MS = 5000;
 
 }  // namespace
 
 NoticeRunner::NoticeRunner(std::string program, std::vector<std::string> env, const RunnerLimits& limits, FILE* report)
-    : program_(std::move(program)), env_(std::move(env)), limits_(limits), report_(report) {}
+    : program_(std::move(program)), env_(std::move(env)), limits_(limits), report_(report) {
+    counted_ = &drop_count("notify");  // in the metrics from 0 on
+}
 
 NoticeRunner::~NoticeRunner() {
     finish();
@@ -40,19 +41,19 @@ bool NoticeRunner::start(std::string& err) {
 }
 
 void NoticeRunner::post(Notice notice) {
-    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (ending_) return;
-        if (queue_.size() >= limits_.queued) {
+        if (!queue_.empty() && queue_.size() >= limits_.queued) {
+            queue_.pop_front();
             ++dropped_;
-            return;
+            ++*counted_;
+            if (dropping_since_ms_ < 0) dropping_since_ms_ = now_ms();
         }
-        wake = queue_.empty();
         queue_.push_back(std::move(notice));
     }
-    // The runner drains the whole queue once woken: one byte for the first.
-    if (wake && wake_[1] >= 0) {
+    // Every notice wakes the runner: a byte more in a pipe it empties.
+    if (wake_[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
     }
@@ -74,35 +75,33 @@ long long NoticeRunner::dropped() const {
     return dropped_;
 }
 
+size_t NoticeRunner::queued() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 void NoticeRunner::run() {
     for (;;) {
         const long long now = now_ms();
-        bool ending, waiting;
+        bool ending;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ending = ending_;
-            waiting = !queue_.empty();
         }
         if (ending && end_by_ms_ < 0) {
             end_by_ms_ = now + limits_.end_wait_ms;
-            size_t queued = 0;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                queued = queue_.size();
-            }
-            if (!runs_.empty() || queued)
+            const size_t waiting = queued();
+            if (!runs_.empty() || waiting)
                 std::fprintf(report_, "tzv58-host: on-event: waiting up to %g s for %zu running, %zu queued\n",
-                             limits_.end_wait_ms / 1000.0, runs_.size(), queued);
+                             limits_.end_wait_ms / 1000.0, runs_.size(), waiting);
         }
         if (ending && !ended_ && now >= end_by_ms_) end_now(now);
-        if (!ended_) start_queued(now);
         stop_overdue(now);
         relay_and_reap(now);
+        // After the reaping: the places it freed are taken at once.
+        if (!ended_) start_queued(now);
         report_dropped(now, false);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            waiting = !queue_.empty();
-        }
+        const size_t waiting = queued();
         if (ending && runs_.empty() && !waiting) break;
         // A program that SIGKILL does not end (stuck in the kernel) is left.
         if (ended_ && now >= end_by_ms_ + limits_.kill_after_ms + 1000) {
@@ -112,7 +111,7 @@ void NoticeRunner::run() {
             break;
         }
         std::fflush(report_);
-        wait_for_work(!runs_.empty() || ending);
+        wait_for_work(!runs_.empty() || waiting || ending);
     }
     report_dropped(now_ms(), true);
     std::fflush(report_);
@@ -177,21 +176,31 @@ void NoticeRunner::end_now(long long now) {
         if (!r->stopped()) r->stop(SIGTERM, "the program ends", now);
 }
 
+// Drops are said when they begin and once the queue has emptied (or at the
+// end), with how many and for how long.
 void NoticeRunner::report_dropped(long long now, bool at_end) {
-    long long dropped;
+    long long dropped, since;
+    bool emptied;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         dropped = dropped_;
+        since = dropping_since_ms_;
+        emptied = queue_.empty() || at_end;
+        if (since >= 0 && emptied) dropping_since_ms_ = -1;
     }
-    if (dropped == dropped_reported_) return;
-    if (!at_end && dropped_reported_ != 0 && now - dropped_report_ms_ < DROP_REPORT_MS) return;
-    std::fprintf(report_,
-                 "tzv58-host: on-event: the queue was full (%zu events): %lld event(s) not notified, %lld in all\n",
-                 limits_.queued, dropped - dropped_reported_, dropped);
-    dropped_reported_ = dropped;
-    dropped_report_ms_ = now;
+    if (since < 0) return;
+    if (!said_full_)
+        std::fprintf(report_, "tzv58-host: on-event: queue full (%zu events); the oldest waiting are dropped\n",
+                     limits_.queued);
+    said_full_ = !emptied;
+    if (!emptied) return;
+    std::fprintf(report_, "tzv58-host: on-event: queue full, %lld events dropped in %lld s\n", dropped - dropped_said_,
+                 (now - since + 999) / 1000);
+    dropped_said_ = dropped;
 }
 
+// Until a notice comes, a run writes to its standard error, or (ticking: a
+// run to look after, or notices waiting) the next tick.
 void NoticeRunner::wait_for_work(bool ticking) {
     std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}};
     for (const auto& r : runs_)

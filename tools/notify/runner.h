@@ -1,11 +1,15 @@
 // Runs the on-event program for each notice beside the poll. The poll thread
-// only queues a notice (post): a thread of the runner's own starts the runs,
-// at most `parallel` at once, relays their standard error, stops a run that
-// takes too long (SIGTERM to its process group, then SIGKILL) and reaps
-// every one. A full queue drops the notice and counts it; the count is
-// reported on standard error.
+// only queues a notice (post): a thread of the runner's own starts the runs
+// in the order the notices came, at most `parallel` at once, relays their
+// standard error, stops a run that takes too long (SIGTERM to its process
+// group, then SIGKILL), kills what is left of a run's process group when the
+// run ends, and reaps every one. While notices wait, the runner never sleeps
+// longer than a tick. A full queue drops its oldest notice for the new one;
+// the drops are counted (the "notify" drop count of the metrics) and said on
+// standard error when they begin and when the queue has emptied.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -20,7 +24,7 @@ namespace tzv58::tool {
 
 struct RunnerLimits {
     int parallel = 4;            // runs at once
-    size_t queued = 256;         // notices waiting for a run; more are dropped
+    size_t queued = 256;         // notices waiting for a run; past it the oldest is dropped
     int timeout_ms = 30000;      // then SIGTERM to the run's process group
     int kill_after_ms = 2000;    // after SIGTERM, then SIGKILL
     size_t stderr_bytes = 4096;  // of each run's standard error shown
@@ -38,7 +42,8 @@ public:
 
     // Starts the runner's thread. false with a reason.
     bool start(std::string& err);
-    // Queues a notice; never waits for a program. A full queue drops it.
+    // Queues a notice; never waits for a program. A full queue drops its
+    // oldest notice.
     void post(Notice notice);
     // Waits up to end_wait_ms for the runs and the queue, then stops what
     // still runs and drops what waits (saying so); every run is reaped.
@@ -56,22 +61,26 @@ private:
     void end_now(long long now);
     void report_dropped(long long now, bool at_end);
     void wait_for_work(bool ticking);
+    size_t queued() const;
 
     const std::string program_;
     const std::vector<std::string> env_;
     const RunnerLimits limits_;
     FILE* report_;
 
-    mutable std::mutex mutex_;  // guards queue_, ending_, dropped_
+    mutable std::mutex mutex_;  // guards queue_, ending_, dropped_, dropping_since_ms_
     std::deque<Notice> queue_;
     bool ending_ = false;
     long long dropped_ = 0;
+    long long dropping_since_ms_ = -1;                    // the first drop while the queue has not emptied since
+    std::atomic<unsigned long long>* counted_ = nullptr;  // the drops, for the metrics
 
     int wake_[2] = {-1, -1};
     std::thread thread_;
     // The runner's thread alone:
     std::vector<std::unique_ptr<ProgramRun>> runs_;
-    long long dropped_reported_ = 0, dropped_report_ms_ = 0;
+    long long dropped_said_ = 0;  // by the last line about drops
+    bool said_full_ = false;
     long long end_by_ms_ = -1;
     bool ended_ = false;
 };

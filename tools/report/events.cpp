@@ -4,7 +4,9 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "tools/common/clock.h"
 #include "tools/common/json_out.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/report/observers.h"
 #include "tools/report/record_dump.h"
@@ -31,9 +33,48 @@ JsonLine EventPrinter::line(const char* event) const {
     return j;
 }
 
+void EventPrinter::write(const JsonLine& j) { write_output(out_, j.text() + '\n'); }
+
 void EventPrinter::emit(const JsonLine& j) {
     if (!out_) return;
-    write_output(out_, j.text() + '\n');
+    if (left_out_) say_left_out(false);
+    Dropped d;
+    if (take_dropped(out_, d)) write(line("dropped").num("lines", d.lines).num("seconds", d.seconds));
+    write(j);
+}
+
+void EventPrinter::finish() {
+    if (out_ && left_out_) say_left_out(true);
+}
+
+long long EventPrinter::error_ms() const { return fast_ ? fast_->now_ms() : now_ms(); }
+
+// Counts an error of this reason: false when it is left out.
+bool EventPrinter::error_shown(const std::string& reason) {
+    const long long now = error_ms();
+    ErrorKind& k = errors_[reason];
+    if (now - k.second_ms >= 1000) {
+        k.second_ms = now;
+        k.shown = 0;
+    }
+    if (k.shown < ERRORS_SHOWN) {
+        ++k.shown;
+        return true;
+    }
+    ++k.left_out;
+    ++left_out_;
+    return false;
+}
+
+// The errors left out in a second that is over (all: every one).
+void EventPrinter::say_left_out(bool all) {
+    const long long now = error_ms();
+    for (auto& [reason, k] : errors_) {
+        if (!k.left_out || (!all && now - k.second_ms < 1000)) continue;
+        write(line("left_out").str("reason", reason).num("count", k.left_out));
+        left_out_ -= k.left_out;
+        k.left_out = 0;
+    }
 }
 
 void EventPrinter::on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -116,6 +157,9 @@ void EventPrinter::link_answers(long long silent_s) {
 }
 
 void EventPrinter::error(const char* reason, const uint8_t* data, size_t len) {
+    if (!out_) return;
+    if (left_out_) say_left_out(false);
+    if (throttled_ && !error_shown(reason ? reason : "")) return;
     emit(line("error").str("reason", reason).str("data", hex_upper(data, len)));
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -16,6 +17,7 @@
 namespace tzv58::tool {
 
 class DcUnitWatch;
+class SimClock;
 
 class EventPrinter : public HostEvents {
 public:
@@ -30,6 +32,16 @@ public:
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
     bool printing() const { return out_ != nullptr; }
     const HostClock& clock() const { return *clock_; }
+    // For a live line: line errors of each reason beyond ERRORS_SHOWN a
+    // second are left out, and one "left_out" event says how many. Every
+    // other observer still hears of each one. The seconds are the monotonic
+    // clock's, or under --fast the simulated clock's (fast).
+    void throttle_errors(const SimClock* fast) {
+        throttled_ = true;
+        fast_ = fast;
+    }
+    // The end of a run: the errors left out and not yet said.
+    void finish();
 
     // Raised by the device through the host.
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t* info, int info_len, const char* frame,
@@ -59,15 +71,34 @@ public:
     void link_answers(long long silent_s);
     void error(const char* reason, const uint8_t* data, size_t len);
 
+    static constexpr int ERRORS_SHOWN = 5;
+
 private:
+    // Of one reason, in the second under way (monotonic).
+    struct ErrorKind {
+        long long second_ms = 0;
+        int shown = 0;
+        long long left_out = 0;
+    };
+
     // A line with "event" and "time" begun.
     JsonLine line(const char* event) const;
+    // Writes the line, after what must come before it: errors left out in a
+    // second that is over, and lines the reader missed (a "dropped" event).
     void emit(const JsonLine& line);
+    void write(const JsonLine& line);
+    long long error_ms() const;
+    bool error_shown(const std::string& reason);
+    void say_left_out(bool all);
 
     FILE* out_;
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
     ModelRef model_;
+    bool throttled_ = false;
+    const SimClock* fast_ = nullptr;
+    long long left_out_ = 0;  // of every reason, not yet said
+    std::map<std::string, ErrorKind> errors_;
 };
 
 // The serial link lost and back, in a person's terms. The line reports both
