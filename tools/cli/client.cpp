@@ -215,11 +215,12 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
 
 // get without ids: the status object, for people or (--json) as it is.
 int print_status(LiveConnection& c, bool json) {
-    Json::Value st;
+    Json::Value st, model;
     std::string err, body;
     if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
+    if (!json && !c.ask("GET", "/model", "", model, err)) return failure(err);
     std::string why;
-    const std::string text = status_text(body, st, why);
+    const std::string text = status_text(st, model, why);
     // For people: whatever the socket sent, no control character reaches the terminal.
     std::fputs(json ? body.c_str() : shown(text, true).c_str(), stdout);
     return why.empty() ? 0 : failure(why);

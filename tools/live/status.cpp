@@ -145,6 +145,97 @@ std::string status_bytes_json(const RecordView& v) {
 
 std::string reported_values_json(const RecordView& v) { return rows_json(v, v.table().rows, 0); }
 
+namespace {
+
+const char* kind_name(value_kind k) {
+    switch (k) {
+    case value_kind::reading:
+        return "reading";
+    case value_kind::alarm:
+        return "alarm";
+    case value_kind::count:
+        return "count";
+    case value_kind::state:
+        return "state";
+    case value_kind::id:
+        return "id";
+    case value_kind::time:
+        return "time";
+    case value_kind::group:
+        return "group";
+    default:
+        return "reserved";
+    }
+}
+
+const char* page_name(page_role p) {
+    switch (p) {
+    case page_role::line:
+        return "line";
+    case page_role::headline:
+        return "headline";
+    case page_role::battery:
+        return "battery";
+    case page_role::supply:
+        return "supply";
+    case page_role::load:
+        return "load";
+    default:
+        return nullptr;
+    }
+}
+
+const char* layout_name(page_layout l) {
+    return l == page_layout::table ? "table" : l == page_layout::chips ? "chips" : "blocks";
+}
+
+// What a count row bounds among the rows beside it: an array, or a group.
+const char* counted(list<value_row> rows, const value_row& count) {
+    for (const value_row& r : rows) {
+        if (r.kind == value_kind::group && r.group->count_at == count.offset) return r.name;
+        if (r.kind != value_kind::group && r.count_at == count.offset) return r.name;
+    }
+    return nullptr;
+}
+
+std::string model_rows_json(list<value_row> rows) {
+    std::string s = "[";
+    for (const value_row& r : rows) {
+        if (r.kind == value_kind::reserved || (r.array && r.capacity == 0)) continue;
+        JsonLine j;
+        j.str("name", r.name).str("kind", kind_name(r.kind));
+        if (*r.unit) j.str("unit", r.unit);
+        if (r.label) j.str("label", r.label);
+        if (r.section) j.str("section", r.section->id);
+        if (r.array) j.boolean("array", true);
+        if (r.kind == value_kind::count && counted(rows, r)) j.str("counts", counted(rows, r));
+        if (page_name(r.page)) j.str("page", page_name(r.page));
+        if (r.kind == value_kind::group) {
+            const value_group& g = *r.group;
+            j.str("noun", g.noun).str("layout", layout_name(g.page));
+            if (g.count_row) j.str("count", g.count_row);
+            j.raw("values", model_rows_json(g.rows));
+        }
+        s += (s.size() > 1 ? "," : "") + j.text();
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+std::string model_json(const model_descriptor& model) {
+    std::string sections = "[";
+    for (const value_section* s : model.values.sections)
+        sections += (sections.size() > 1 ? "," : "") + JsonLine().str("id", s->id).str("title", s->title).text();
+    return JsonLine()
+        .str("model", model.name)
+        .num("record_type", model.record_type)
+        .num("record_size", model.record_size)
+        .raw("sections", sections + "]")
+        .raw("values", model_rows_json(model.values.rows))
+        .text();
+}
+
 std::string history_json(const HistoryStatus& h) {
     if (!h.kept) return "null";
     return JsonLine()

@@ -53,4 +53,19 @@ std::string reported_values_json(const RecordView& r);
 // [{"at":"module[1].fault","byte":129,"text":"status byte 81H from the power system"}].
 std::string status_bytes_json(const RecordView& r);
 
+// The model's values as a reader of the status object needs them to show
+// "values" to people (`get`, the site page): the socket serves it at
+// GET /model, the HTTP door at /api/model.
+//   {"model":"tzv58_419","record_type":5535,"record_size":1257,
+//    "sections":[{"id":"dc","title":"DC distribution"},...],
+//    "values":[{"name":"rc_out_v","kind":"reading","unit":"V","section":"rc","page":"headline"},
+//              {"name":"module_count","kind":"count","counts":"module"},
+//              {"name":"module","kind":"group","section":"rc","noun":"modules","layout":"chips",
+//               "count":"module_count","values":[{"name":"out_i",...},...]},...]}
+// The rows are those of "values", in its order; "counts" names what a
+// count bounds (an array of the same element, or a group), "label" the name
+// for people, "page" how the site page shows it (headline, line, battery,
+// supply, load; absent: not at all).
+std::string model_json(const model_descriptor& model);
+
 }  // namespace tzv58::tool
