@@ -212,7 +212,8 @@ std::string model_rows_json(list<value_row> rows) {
         if (page_name(r.page)) j.str("page", page_name(r.page));
         if (r.kind == value_kind::group) {
             const value_group& g = *r.group;
-            j.str("noun", g.noun).str("layout", layout_name(g.page));
+            j.str("noun", g.noun).str("element", g.label).str("layout", layout_name(g.page));
+            if (r.section) j.str("title", r.section->summary);
             if (g.count_row) j.str("count", g.count_row);
             j.raw("values", model_rows_json(g.rows));
         }

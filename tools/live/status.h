@@ -60,8 +60,9 @@ std::string status_bytes_json(const RecordView& r);
 //    "sections":[{"id":"dc","title":"DC distribution"},...],
 //    "values":[{"name":"rc_out_v","kind":"reading","unit":"V","section":"rc","page":"headline"},
 //              {"name":"module_count","kind":"count","counts":"module"},
-//              {"name":"module","kind":"group","section":"rc","noun":"modules","layout":"chips",
-//               "count":"module_count","values":[{"name":"out_i",...},...]},...]}
+//              {"name":"module","kind":"group","section":"rc","noun":"modules","element":"module",
+//               "layout":"chips","title":"rectifier","count":"module_count",
+//               "values":[{"name":"out_i",...},...]},...]}
 // The rows are those of "values", in its order; "counts" names what a
 // count bounds (an array of the same element, or a group), "label" the name
 // for people, "page" how the site page shows it (headline, line, battery,
