@@ -117,6 +117,35 @@ TEST(LiveStatus, CountsBeyondTheRecordShowOnlyWhatTheLastReplyLeft) {
     EXPECT_TRUE(v["ac_tail"][1].isNull());
 }
 
+// The history's columns hold what the values show, by the same rules: a
+// battery group the last reply skipped, a reading of exactly -0.1 (marked
+// only where the decoders mark), the rectifiers' voltage with no module, a
+// unit the last reply did not report.
+TEST(LiveStatus, HistoryColumnsHoldWhatTheValuesShow) {
+    R r = healthy_record();
+    r.dc0.m = 3;
+    r.dc0.load_i.set(-0.1f);
+    r.module_count = 0;
+    r.dc1.out_v.set(52);
+    const RecordView v = view_of(r, 1);
+    const Json::Value st = parse_json(reported_values_json(v));
+    auto column = [&](const std::string& name) {
+        double x = 0;
+        for (const tzv58::history_column& c : v.table().history)
+            if (name == c.name) return v.column(c, x) ? Json::Value(x) : Json::Value();
+        return Json::Value("no such column");
+    };
+    EXPECT_TRUE(column("battery1_i").isNull());
+    EXPECT_EQ(st["dc"][0]["battery_i"].size(), 0u);
+    EXPECT_EQ(float(column("load_i").asDouble()), -0.1f);
+    EXPECT_EQ(st["dc"][0]["load_i"].asFloat(), -0.1f);
+    EXPECT_EQ(column("rc_out_v").asDouble(), 53.0);
+    EXPECT_EQ(st["rc_out_v"].asDouble(), 53.0);
+    EXPECT_TRUE(column("dc2_v").isNull());
+    EXPECT_EQ(st["dc"].size(), 1u);
+    EXPECT_EQ(column("ac2_c").asDouble(), 229.0);
+}
+
 LiveSnapshot running(Steady::time_point now) {
     LiveSnapshot s;
     s.have_record = true;
