@@ -6,7 +6,10 @@
 namespace tzv58 {
 
 model_table::model_table(const model_table_spec& spec)
-    : rows(spec.rows.begin()), size(spec.rows.size()), applies(spec.applies), whole_replies_only(spec.whole_replies_only) {
+    : rows(spec.rows.begin()),
+      size(spec.rows.size()),
+      applies(spec.applies),
+      whole_replies_only(spec.whole_replies_only) {
     row_strings.reserve(size);
     for (const model_row& r : spec.rows) row_strings.push_back({r.key, r.id, r.text1, r.text2});
 }

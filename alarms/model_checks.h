@@ -35,8 +35,7 @@ void check_model_tables(const Data& data, const check_settings& set, const model
             if (whole(m.p41_44_count, rc::P41_44_SIZE()))
                 report_rows(table, source::module, j + 1, {m.p41_44, rc::P41_44_SIZE()}, sink, check_seq);
         }
-        if (set.has_dc)
-            report_rows(table, source::dc1, 0, {data.dc(0).alert_p, dc::ALERT_P_SIZE()}, sink, check_seq);
+        if (set.has_dc) report_rows(table, source::dc1, 0, {data.dc(0).alert_p, dc::ALERT_P_SIZE()}, sink, check_seq);
     }
 }
 

@@ -25,7 +25,7 @@ struct model_descriptor {
     uint32_t record_size;   // the bytes of one record
     list<step_spec> steps;  // its round, in the order the commands go out
     list<model_table_spec> alarm_tables;
-    value_table values;     // every value its record holds that a surface shows
+    value_table values;  // every value its record holds that a surface shows
 };
 
 // The face a provider turns to the stand-in host program.

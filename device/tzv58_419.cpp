@@ -64,7 +64,11 @@ constexpr auto STEPS = tzv58::step_specs(ROUND);
 static_assert(tzv58::rows_fit(ROWS, sizeof(tzv58_419_Data_t)), "a value beyond the record");
 
 constexpr tzv58::model_descriptor MODEL{
-    "tzv58_419", 5535, sizeof(tzv58_419_Data_t), STEPS, tzv58::tzv58_419_table_specs,
+    "tzv58_419",
+    5535,
+    sizeof(tzv58_419_Data_t),
+    STEPS,
+    tzv58::tzv58_419_table_specs,
     {ROWS, SECTIONS, FAMILIES, values::HISTORY},
 };
 

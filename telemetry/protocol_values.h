@@ -177,8 +177,8 @@ struct protocol_values {
             .in_summary({"battery", "no battery", "battery strings"})
             .on_page(page_role::battery),
         value_rows::one("n", count, u8, offsetof(dc, n)),
-        value_rows::counted("branch_i", reading, f32, offsetof(dc, branch_i), dc_caps::N_SIZE(), offsetof(dc, n),
-                            whole, "A")
+        value_rows::counted("branch_i", reading, f32, offsetof(dc, branch_i), dc_caps::N_SIZE(), offsetof(dc, n), whole,
+                            "A")
             .as_metric(DC_BRANCH, "branch")
             .in_summary({"", nullptr, "branches", false}),
         value_rows::one("p", count, u8, offsetof(dc, p)),
@@ -195,18 +195,20 @@ struct protocol_values {
         value_rows::reserved("reserved1", offsetof(dc, reserved1), sizeof(dc::reserved1)),
     };
 
-    static constexpr value_group CHANNELS{"channel",     CHANNEL,       offsetof(Data, channel), sizeof(ch),
-                                          Data::AC_CHANNELS, offsetof(Data, channel_count),
-                                          "channels",    "channel",     summary_layout::lines,
-                                          page_layout::table, "channel_count"};
-    static constexpr value_group MODULES{"module",      MODULE,         offsetof(Data, module), sizeof(rc),
-                                         Data::RC_MODULES, offsetof(Data, module_count),
-                                         "modules",     "module",       summary_layout::joined,
-                                         page_layout::chips, "module_count"};
-    // The units lie apart by a unit and the round time between them.
-    static constexpr value_group DC_UNITS{"dc",        DC_UNIT, offsetof(Data, dc0), offsetof(Data, dc1) - offsetof(Data, dc0),
-                                          Data::DC_UNITS, -1,     "DC units",          "unit",
-                                          summary_layout::lines, page_layout::blocks, nullptr};
+    // name, rows, first element, stride, capacity, count (-1: the DC replies
+    // tell), noun, metrics label, summary, page, count row. The DC units lie
+    // apart by a unit and the round time between them.
+    // clang-format off
+    static constexpr value_group CHANNELS{
+        "channel", CHANNEL, offsetof(Data, channel), sizeof(ch), Data::AC_CHANNELS, offsetof(Data, channel_count),
+        "channels", "channel", summary_layout::lines, page_layout::table, "channel_count"};
+    static constexpr value_group MODULES{
+        "module", MODULE, offsetof(Data, module), sizeof(rc), Data::RC_MODULES, offsetof(Data, module_count),
+        "modules", "module", summary_layout::joined, page_layout::chips, "module_count"};
+    static constexpr value_group DC_UNITS{
+        "dc", DC_UNIT, offsetof(Data, dc0), offsetof(Data, dc1) - offsetof(Data, dc0), Data::DC_UNITS, -1,
+        "DC units", "unit", summary_layout::lines, page_layout::blocks, nullptr};
+    // clang-format on
 
     // The record, up to its round time.
     static constexpr value_row ROWS[] = {
@@ -241,8 +243,8 @@ struct protocol_values {
     static constexpr const value_section* SECTIONS[] = {&DC, &RC, &AC};
     // The metric families in the order they are written.
     static constexpr const metric_family* FAMILIES[] = {
-        &PHASE_VOLTAGE, &FREQUENCY, &AC_EXTRA, &RC_VOLTAGE, &RC_MODULES, &RC_CURRENT,
-        &RC_FAULT,      &DC_VOLTAGE, &DC_LOAD,  &DC_BATTERY, &DC_BRANCH, &DC_USER,
+        &PHASE_VOLTAGE, &FREQUENCY,  &AC_EXTRA, &RC_VOLTAGE, &RC_MODULES, &RC_CURRENT,
+        &RC_FAULT,      &DC_VOLTAGE, &DC_LOAD,  &DC_BATTERY, &DC_BRANCH,  &DC_USER,
     };
 
     // The history file's value columns: names and order are its schema.

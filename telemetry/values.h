@@ -147,7 +147,7 @@ struct value_row {
     bool array = false;     // shown as a list, even of one
     int16_t count_at = -1;  // where the count that bounds it lies, in the same element; -1: none
     held_rule held = held_rule::all;
-    bool marked = false;    // NOT_PROVIDED stands for a value not supplied
+    bool marked = false;  // NOT_PROVIDED stands for a value not supplied
     const char* unit = "";
     const char* label = nullptr;  // for people (the page); nullptr: the name
     const value_section* section = nullptr;
@@ -191,7 +191,7 @@ struct value_row {
 
 // Elements of one kind in the record: channels, modules, DC units.
 struct value_group {
-    const char* name;   // "channel"
+    const char* name;  // "channel"
     list<value_row> rows;
     uint16_t offset;    // of the first element
     uint16_t stride;    // from one element to the next

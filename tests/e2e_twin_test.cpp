@@ -39,7 +39,8 @@ TEST(TwinModel, PolledInItsOrderShownAndStoredThroughTheSamePath) {
     bool published = false;
     std::string raised;
     for (const Json::Value& e : events) {
-        if (e["event"] == "alarm" && e["active"] == true) raised += e["key"].asString() + " " + e["text2"].asString() + ", ";
+        if (e["event"] == "alarm" && e["active"] == true)
+            raised += e["key"].asString() + " " + e["text2"].asString() + ", ";
         if (e["event"] != "publish" || published) continue;
         published = true;
         EXPECT_EQ(e["type"], 5536);

@@ -202,12 +202,15 @@ TEST(HistoryDbLog, ACheckpointWaitsForAReaderAndALogPastItsBoundIsSaid) {
     const std::string path = scratch_dir() + "/h.db";
     auto db = open_new(path);
     std::string err;
-    ASSERT_EQ(db->write_round(view_of(record_at(0)), round_utc(view_of(record_at(0))), 1, {}, err), HistoryDb::Write::done);
+    ASSERT_EQ(db->write_round(view_of(record_at(0)), round_utc(view_of(record_at(0))), 1, {}, err),
+              HistoryDb::Write::done);
     Other reader(path);
     ASSERT_TRUE(reader.exec("BEGIN"));
     ASSERT_EQ(reader.rows(), 1);
     for (int i = 1; i < 300; ++i)
-        ASSERT_EQ(db->write_round(view_of(record_at(i)), round_utc(view_of(record_at(i))), 1, {}, err), HistoryDb::Write::done) << err;
+        ASSERT_EQ(db->write_round(view_of(record_at(i)), round_utc(view_of(record_at(i))), 1, {}, err),
+                  HistoryDb::Write::done)
+            << err;
     const long long grown = size_of(path + "-wal");
     EXPECT_FALSE(db->checkpoint()) << "the reader still holds its snapshot";
     std::thread lets_go([&] {

@@ -73,7 +73,8 @@ TEST(LiveStatus, ValuesHoldWhatThePowerSystemReportedAndNothingElse) {
     EXPECT_FALSE(v.isMember("round_time_text"));
 
     R r{};
-    EXPECT_TRUE(parse_json(reported_values_json(view_of(r, 0)))["round_time"].isNull()) << "no round has stamped it yet";
+    EXPECT_TRUE(parse_json(reported_values_json(view_of(r, 0)))["round_time"].isNull())
+        << "no round has stamped it yet";
 }
 
 // A count above a group's capacity: the values the record holds from the

@@ -325,9 +325,9 @@ TEST(PluginVtable, DeviceBaseAndProviderSlots) {
     // The host creates devices through the first three slots. The provider
     // also tells the model to a host that asks (device/model.h): a slot of
     // its own, then the table of that face (offset, type, the way back).
-    expect_table(lib, "tzv58_419Provider",
-                 {"tzv58_419Provider::~tzv58_419Provider() [complete]",
-                  "tzv58_419Provider::~tzv58_419Provider() [deleting]", "tzv58_419Provider::create() const",
-                  "tzv58_419Provider::model() const", "*", "*",
-                  "non-virtual thunk to tzv58_419Provider::model() const"});
+    expect_table(
+        lib, "tzv58_419Provider",
+        {"tzv58_419Provider::~tzv58_419Provider() [complete]", "tzv58_419Provider::~tzv58_419Provider() [deleting]",
+         "tzv58_419Provider::create() const", "tzv58_419Provider::model() const", "*", "*",
+         "non-virtual thunk to tzv58_419Provider::model() const"});
 }

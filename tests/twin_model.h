@@ -36,15 +36,9 @@ inline bool take_vendor(device_base& d, const uint8_t* info, int n) {
 
 // 3. Its round: DC and the vendor reading first, then rectifiers, then AC.
 constexpr device_base::poll_row ROUND[] = {
-    protocol::DC_ANALOG,
-    protocol::DC_ALARMS,
-    {tzv58::STEP_VENDOR, {0x80, 0x42}, {tzv58::step_block::dc}, take_vendor},
-    protocol::RC_ANALOG,
-    protocol::RC_STATES,
-    protocol::RC_ALARMS,
-    protocol::AC_ANALOG,
-    protocol::AC_STATES,
-    protocol::AC_ALARMS,
+    protocol::DC_ANALOG, protocol::DC_ALARMS, {tzv58::STEP_VENDOR, {0x80, 0x42}, {tzv58::step_block::dc}, take_vendor},
+    protocol::RC_ANALOG, protocol::RC_STATES, protocol::RC_ALARMS,
+    protocol::AC_ANALOG, protocol::AC_STATES, protocol::AC_ALARMS,
 };
 static_assert(device_base::poll_table(ROUND).well_formed());
 

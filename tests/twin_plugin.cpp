@@ -20,6 +20,10 @@ public:
 
 }  // namespace
 
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
+
 extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>> get_providers() {
     return {std::make_shared<provider>()};
 }

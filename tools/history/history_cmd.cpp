@@ -44,7 +44,7 @@ const char* const USAGE_HISTORY_OPTION =
 
 const std::vector<OptionSpec>& history_options() {
     static const std::vector<OptionSpec> options = {
-        {"--since", true}, {"--until", true},   {"--format", true}, {"--alarms", false}, {"--plot", true},
+        {"--since", true},  {"--until", true},  {"--format", true}, {"--alarms", false}, {"--plot", true},
         {"--force", false}, {"--plugin", true}, {"--model", true},  {"--help", false},   {"--version", false}};
     return options;
 }

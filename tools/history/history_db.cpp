@@ -397,8 +397,8 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
     return true;
 }
 
-std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, const value_table& values,
-                                                  std::string& err, OpenError& why) {
+std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, const value_table& values, std::string& err,
+                                                  OpenError& why) {
     why = OpenError::refused;
     int nofollow = 0, ignored = 0;
     // The log and shared memory beside the file are SQLite's to open: one

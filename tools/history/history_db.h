@@ -104,13 +104,12 @@ public:
     // (check_shared_folder). A new file takes the value columns of the
     // model's values; a file that lacks one of them (another model's) is
     // refused. nullptr with a one-line reason.
-    static std::unique_ptr<HistoryDb> open_writer(const std::string& path, const value_table& values,
-                                                  std::string& err, OpenError& why);
+    static std::unique_ptr<HistoryDb> open_writer(const std::string& path, const value_table& values, std::string& err,
+                                                  OpenError& why);
     // Opens an existing file read-only (mode=ro): another user's file, a
     // folder one cannot write to, read-only media. It must hold the model's
     // value columns. nullptr with a reason.
-    static std::unique_ptr<HistoryDb> open_reader(const std::string& path, const value_table& values,
-                                                  std::string& err);
+    static std::unique_ptr<HistoryDb> open_reader(const std::string& path, const value_table& values, std::string& err);
 
     // One round in one transaction: the record and the alarm changes that
     // came with it. Nothing of it is kept unless done; locked: another

@@ -78,7 +78,8 @@ std::string csv_row(const std::vector<std::string>& fields) {
 // The table shows only the columns that hold a value in the range.
 bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
     std::string counts;
-    for (const HistoryColumn& c : db.columns()) counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
+    for (const HistoryColumn& c : db.columns())
+        counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
     Statement st(db.handle(), ("SELECT " + counts + " FROM history" + time_range_sql(db)).c_str());
     if (!st.ok()) return false;
     bind_time_range(st.get(), range);
@@ -87,7 +88,8 @@ bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool
     return true;
 }
 
-std::string records_header(const std::vector<HistoryColumn>& cols, ExportFormat format, const std::vector<bool>& shown) {
+std::string records_header(const std::vector<HistoryColumn>& cols, ExportFormat format,
+                           const std::vector<bool>& shown) {
     if (format == ExportFormat::jsonl) return "";
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{"time", "address", "data_id"};
@@ -97,8 +99,7 @@ std::string records_header(const std::vector<HistoryColumn>& cols, ExportFormat 
     std::string head = "time                       address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
-        if (shown[i])
-            std::snprintf(buf, sizeof buf, "  %14s", (cols[i].name + " (" + cols[i].unit + ")").c_str());
+        if (shown[i]) std::snprintf(buf, sizeof buf, "  %14s", (cols[i].name + " (" + cols[i].unit + ")").c_str());
         head += shown[i] ? buf : "";
     }
     return head + "\n";

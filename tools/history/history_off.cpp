@@ -7,14 +7,13 @@
 
 namespace tzv58::tool {
 
-const char* const HISTORY_HELP =
-    "This build has no SQLite: history files can be neither written nor read.\n";
+const char* const HISTORY_HELP = "This build has no SQLite: history files can be neither written nor read.\n";
 
 const char* const USAGE_HISTORY_OPTION = "  --history FILE.db  (this build has no SQLite: refused)\n";
 
 const std::vector<OptionSpec>& history_options() {
     static const std::vector<OptionSpec> options = {
-        {"--since", true}, {"--until", true},   {"--format", true}, {"--alarms", false}, {"--plot", true},
+        {"--since", true},  {"--until", true},  {"--format", true}, {"--alarms", false}, {"--plot", true},
         {"--force", false}, {"--plugin", true}, {"--model", true},  {"--help", false},   {"--version", false}};
     return options;
 }

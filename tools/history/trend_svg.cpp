@@ -189,8 +189,7 @@ std::string panel(const TrendLine& l, const Layout& at, size_t p) {
         svg += line(LEFT, yv, RIGHT, yv, "stroke=\"#e4e4e4\"");
         svg += text(LEFT - 6, yv + 4, tick_text(v, a.step), "end");
     }
-    svg += text(LEFT, top - 8, column_label(l), "start",
-                std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
+    svg += text(LEFT, top - 8, column_label(l), "start", std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
     if (l.values == 0) svg += text((LEFT + RIGHT) / 2, (top + bottom) / 2, "no values", "middle", " fill=\"#555\"");
     svg += series(l, at, p, a, colour);
     return svg + "<rect class=\"panel\" x=\"" + fmt("%.0f", LEFT) + "\" y=\"" + fmt("%.0f", top) + "\" width=\"" +

@@ -39,7 +39,8 @@ std::string rows_json(const RecordView& v, list<value_row> rows, size_t base) {
         }
         const value_group& g = *r.group;
         std::string elements = "[";
-        for (int i = 0; i < v.held(g); ++i) elements += (i ? "," : "") + rows_json(v, g.rows, RecordView::element(g, i));
+        for (int i = 0; i < v.held(g); ++i)
+            elements += (i ? "," : "") + rows_json(v, g.rows, RecordView::element(g, i));
         j.raw(r.name, elements + "]");
     }
     return j.text();
@@ -100,7 +101,8 @@ public:
             if (r.kind == value_kind::group) {
                 const value_group& g = *r.group;
                 for (int i = 0; i < v.held(g); ++i)
-                    this->rows(v, g.rows, RecordView::element(g, i), std::string(g.name) + "[" + std::to_string(i) + "].");
+                    this->rows(v, g.rows, RecordView::element(g, i),
+                               std::string(g.name) + "[" + std::to_string(i) + "].");
                 continue;
             }
             if (r.kind != value_kind::alarm) continue;

@@ -170,8 +170,7 @@ bool image_record(const model_descriptor& model, InputFile& in, std::string text
 
 }  // namespace
 
-bool read_records(const model_descriptor& model, const std::string& path, const RecordSink& each,
-                  std::string& err) {
+bool read_records(const model_descriptor& model, const std::string& path, const RecordSink& each, std::string& err) {
     InputFile in;
     if (!in.open(path, true, SIZE_MAX, err)) return false;
     // What the input is, from its first bytes: a zero byte is a raw image's

@@ -21,8 +21,7 @@ using RecordSink = std::function<void(const RecordView& r, const std::string& wh
 // which every publish and history line gives one. Nothing is read beyond
 // what a valid input can be. false with a one-line reason naming the file
 // (and the line).
-bool read_records(const model_descriptor& model, const std::string& path, const RecordSink& each,
-                  std::string& err);
+bool read_records(const model_descriptor& model, const std::string& path, const RecordSink& each, std::string& err);
 
 // What shows that an image is not one this device wrote (its reserved bytes
 // hold data), or that it holds less than the power system reported (a count

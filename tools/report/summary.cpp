@@ -75,8 +75,8 @@ void group_lines(Line& line, const RecordView& v, const value_row& entry) {
             if (!r.summary.shown) continue;
             std::string values;
             for (int i = 0; i < held; ++i) values += " " + v.text(r, RecordView::element(g, i));
-            const std::string count = reported > held ? beyond(reported, held, g.noun)
-                                                      : std::to_string(held) + " " + g.noun;
+            const std::string count =
+                reported > held ? beyond(reported, held, g.noun) : std::to_string(held) + " " + g.noun;
             line.part(count + ":" + values + (*r.unit ? std::string(" ") + r.unit : ""));
         }
         return;
