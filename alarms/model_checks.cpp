@@ -5,13 +5,12 @@
 
 namespace tzv58 {
 
-model_table::model_table(const model_table_spec& spec)
-    : rows(spec.rows.begin()),
-      size(spec.rows.size()),
-      applies(spec.applies),
-      whole_replies_only(spec.whole_replies_only) {
-    row_strings.reserve(size);
-    for (const model_row& r : spec.rows) row_strings.push_back({r.key, r.id, r.text1, r.text2});
+const std::vector<model_table::strings>& model_table::row_strings() const {
+    std::call_once(made_, [this] {
+        strings_.reserve(size);
+        for (size_t k = 0; k < size; ++k) strings_.push_back({rows[k].key, rows[k].id, rows[k].text1, rows[k].text2});
+    });
+    return strings_;
 }
 
 void report_rows(const model_table& table, source from, int number, alarm_items items, alarm_sink& sink,
@@ -20,10 +19,11 @@ void report_rows(const model_table& table, source from, int number, alarm_items 
                                : from == source::module ? "模块" + std::to_string(number)
                                                         : "";
     std::string text;  // the prefix and the row's text; one buffer for the element's rows
+    const std::vector<model_table::strings>& strings = table.row_strings();
     for (size_t k = 0; k < table.size; ++k) {
         const model_row& row = table.rows[k];
         if (row.from != from) continue;
-        const model_table::strings& s = table.row_strings[k];
+        const model_table::strings& s = strings[k];
         // Channel rows put the prefix before their first text, module rows before their second.
         text = prefix;
         text += from == source::channel ? s.text1 : s.text2;

@@ -18,7 +18,8 @@ void check_model_tables(const Data& data, const check_settings& set, const model
     using ac = typename Data::ac_channel_caps;
     using rc = typename Data::rc_caps;
     using dc = typename Data::dc_caps;
-    for (const model_table& table : tables) {
+    for (size_t t = 0; t < tables.size(); ++t) {
+        const model_table& table = tables[t];
         if (!table.applies(set.b_mode)) continue;
         auto whole = [&](int count, int capacity) { return !table.whole_replies_only || count == capacity; };
         if (set.has_ac) {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -82,18 +84,30 @@ private:
 // A table as the walk uses it: its rows and the host's strings of each row.
 // The host takes every key, id and text as an std::string and a round makes
 // up to 289 reports (table B, 40 modules), so the strings are made once per
-// process rather than for every report.
-struct model_table {
+// process rather than for every report: at the table's first walk, so that
+// a table of another alarm mode costs nothing.
+class model_table {
+public:
     struct strings {
         std::string key, id, text1, text2;
     };
-    explicit model_table(const model_table_spec& spec);
+    explicit model_table(const model_table_spec& spec)
+        : rows(spec.rows.begin()),
+          size(spec.rows.size()),
+          applies(spec.applies),
+          whole_replies_only(spec.whole_replies_only) {}
 
     const model_row* rows;
     size_t size;
     bool (*applies)(int32_t b_mode);
     bool whole_replies_only;
-    std::vector<strings> row_strings;  // row_strings[k] belongs to rows[k]
+
+    // row_strings()[k] belongs to rows[k]; made once, by the first caller.
+    const std::vector<strings>& row_strings() const;
+
+private:
+    mutable std::once_flag made_;
+    mutable std::vector<strings> strings_;
 };
 
 // A model's tables, in the order they are walked; made once, where the
@@ -102,14 +116,13 @@ class model_tables {
 public:
     explicit model_tables(list<model_table_spec> specs) {
         tables_.reserve(specs.size());
-        for (const model_table_spec& s : specs) tables_.emplace_back(s);
+        for (const model_table_spec& s : specs) tables_.push_back(std::make_unique<const model_table>(s));
     }
-    const model_table* begin() const { return tables_.data(); }
-    const model_table* end() const { return tables_.data() + tables_.size(); }
-    const model_table& operator[](size_t i) const { return tables_[i]; }
+    size_t size() const { return tables_.size(); }
+    const model_table& operator[](size_t i) const { return *tables_[i]; }
 
 private:
-    std::vector<model_table> tables_;
+    std::vector<std::unique_ptr<const model_table>> tables_;  // a table stays where it is made
 };
 
 // Reports the rows of `table` that read from `from` for one element, in table
