@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 
 #include "e2e_live_support.h"
@@ -18,8 +17,6 @@
 namespace {
 
 const bool SLOW_BUILD = TZV58_SANITIZED || std::string(TZV58_EMULATOR) != "";
-// Connections each door holds at once (docs/live.md).
-constexpr size_t SOCKET_DOOR = 16, HTTP_DOOR = 32;
 
 #define SKIP_IN_SLOW_BUILDS() \
     if (SLOW_BUILD) GTEST_SKIP() << "waits out a 10 s deadline: native build only"
@@ -269,60 +266,6 @@ TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
         << "every round is in the file or counted as dropped";
 }
 
-// Clients that trickle a request that never ends, a byte every every_ms
-// each, and connect again as soon as they are cut: on the port and the
-// socket, until the crowd is destroyed. Checked every 10 ms.
-class TricklingCrowd {
-public:
-    TricklingCrowd(const Running& r, size_t tcp, size_t unix, int every_ms) : every_(every_ms) {
-        for (size_t i = 0; i < tcp + unix; ++i) conns_.push_back({-1, i < tcp, 0, {}});
-        thread_ = std::thread([this, port = r.port, socket = r.socket] { run(port, socket); });
-    }
-    ~TricklingCrowd() {
-        done_ = true;
-        thread_.join();
-        for (const Conn& c : conns_) close(c.fd);
-    }
-    uint64_t cut() const { return cut_; }
-
-private:
-    struct Conn {
-        int fd;
-        bool tcp;
-        size_t sent;
-        std::chrono::steady_clock::time_point next;
-    };
-    void run(int port, const std::string& socket) {
-        const std::string head = "GET /metrics HTTP/1.1\r\nX-Slow: ";
-        while (!done_) {
-            const auto now = std::chrono::steady_clock::now();
-            for (Conn& c : conns_) {
-                char junk[512];
-                pollfd p{c.fd, POLLIN, 0};
-                if (c.fd >= 0 && poll(&p, 1, 0) > 0 && recv(c.fd, junk, sizeof junk, MSG_DONTWAIT) <= 0) {
-                    close(c.fd);
-                    c.fd = -1;
-                    ++cut_;
-                }
-                if (c.fd < 0) {
-                    c = {c.tcp ? tcp_connect(port) : unix_connect(socket), c.tcp, 0, now};
-                } else if (now >= c.next) {
-                    send_text(c.fd, c.sent < head.size() ? head.substr(c.sent, 1) : "z");
-                    ++c.sent;
-                    c.next = now + std::chrono::milliseconds(every_);
-                }
-            }
-            pollfd none{-1, 0, 0};
-            poll(&none, 1, 10);
-        }
-    }
-    int every_;
-    std::vector<Conn> conns_;
-    std::atomic<bool> done_{false};
-    std::atomic<uint64_t> cut_{0};
-    std::thread thread_;
-};
-
 // More trickling clients than either door holds, each connecting again at
 // once when cut: a scrape or a get sent whole takes the place of the one
 // that has waited longest, so (nearly) every one is answered.
@@ -333,7 +276,7 @@ TEST(Attack, TricklingCrowdsShutOutNeitherScrapesNorGets) {
     ASSERT_TRUE(r.rounds_go_on());
     size_t scrapes = 0, scraped = 0, gets = 0, got = 0;
     {
-        TricklingCrowd crowd(r, HTTP_DOOR + 8, SOCKET_DOOR + 4, 500);
+        TricklingCrowd crowd(r.port, r.socket, HTTP_DOOR + 8, SOCKET_DOOR + 4, 500);
         const auto start = std::chrono::steady_clock::now();
         while (elapsed_ms(start) < 6000) {
             const HttpReply scrape = http_get(r.port, "/metrics");

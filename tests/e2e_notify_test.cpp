@@ -24,13 +24,6 @@ constexpr int WAIT_MS = 30000;
 
 const char* const MAINS_OFF = R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}})";
 
-std::string script(const std::string& dir, const std::string& name, const std::string& body) {
-    const std::string path = dir + "/" + name;
-    spit(path, "#!/bin/sh\n" + body);
-    chmod(path.c_str(), 0755);
-    return path;
-}
-
 // NAME=value lines as a map.
 std::map<std::string, std::string> env_of(const std::string& text) {
     std::map<std::string, std::string> env;

@@ -26,14 +26,6 @@ using namespace tzv58::tool;
 
 constexpr int WAIT_MS = 20000;
 
-// A shell script in dir, made executable.
-std::string script(const std::string& dir, const std::string& name, const std::string& body) {
-    const std::string path = dir + "/" + name;
-    spit(path, "#!/bin/sh\n" + body);
-    chmod(path.c_str(), 0755);
-    return path;
-}
-
 // A runner with its report in a file of dir.
 struct Rig {
     std::string dir = scratch_dir();
