@@ -216,11 +216,17 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
 // get without ids: the status object, for people or (--json) as it came,
 // but for the characters a terminal acts on.
 int print_status(LiveConnection& c, bool json) {
-    Json::Value st;
+    Json::Value st, model;
     std::string err, body;
     if (!c.ask("GET", "/values", "", st, err, &body)) return failure(err);
+    // Read without the values first: an answer of another shape is told
+    // before anything more is asked.
     std::string why;
-    const std::string text = status_text(body, st, why);
+    std::string text = status_text(st, model, why);
+    if (!json) {
+        if (!c.ask("GET", "/model", "", model, err)) return failure(err);
+        text = status_text(st, model, why);
+    }
     // For people: whatever the socket sent, no control character reaches the terminal.
     std::fputs(json ? json_shown(body).c_str() : shown(text, true).c_str(), stdout);
     return why.empty() ? 0 : failure(why);

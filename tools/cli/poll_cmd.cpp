@@ -196,6 +196,7 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     sched_.summary = setup_.console;
     sched_.collected = &setup_.observers.add(std::make_unique<RoundCollector>());
     sched_.collected->set_clock(setup_.device.device().clock);
+    sched_.collected->set_model(setup_.device.model());
     sched_.dc_units = setup_.dc_units;
 }
 
@@ -205,6 +206,7 @@ void PollRun::follow_rounds(const CommandLine& cl) {
 int PollRun::open_line(const CommandLine& cl) {
     std::string port = cl.get("--port"), err;
     int hold_fd = -1, pace_fd = -1;
+    if (simulate_ && !simulator_for_model(*setup_.device.model(), sim_, err)) return usage_error(err);
     if (simulate_ && (sim_pid_ = start_simulator(sim_, port, hold_fd, err, sched_.fast_clock ? &pace_fd : nullptr)) < 0)
         return start_error(err);
     if (pace_fd >= 0) pace_ = std::make_unique<LinePace>(pace_fd, *sched_.fast_clock);
@@ -234,7 +236,7 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     std::unique_ptr<HostEvents> history;
     HistoryStatusSource history_status;
     if (cl.has("--history") && !open_history(cl.get("--history"), int(setup_.address), setup_.device.device().clock,
-                                             history, history_status, err))
+                                             setup_.device.model(), setup_.dc_units, history, history_status, err))
         return false;
     if (history) setup_.observers.add(std::move(history));
     if (!cl.has("--listen") && http_address_.empty()) return true;
@@ -244,10 +246,12 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     // The trend's window ends now by the rounds' clock: the wall clock, or
     // under --fast the simulated one, ahead of it, as the newest round tells.
     if (cl.has("--history") && !http_address_.empty())
-        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
-                               int hours, const std::atomic<bool>& cancel, std::string& json, std::string& why) {
+        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status,
+                            model = setup_.device.model()](int hours, const std::atomic<bool>& cancel,
+                                                           std::string& json, std::string& why) {
             const long long now = ::time(nullptr);
-            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, cancel, json, why);
+            return trend_json(path, model->values, hours, fast ? std::max(now, history_status().newest) : now,
+                              cancel, json, why);
         });
     return live_->open(cl.get("--listen"), http_address_, err);
 }

@@ -121,10 +121,11 @@ void Setup::reopen_outputs(const CommandLine& cl) {
 }
 
 bool Setup::load(const CommandLine& cl, std::string& err) {
-    if (!device.load(cl.get("--plugin", default_plugin_path()), err)) return false;
+    if (!device.load(cl.get("--plugin", default_plugin_path()), cl.get("--model"), err)) return false;
     // The unit count is read before the printer shows a publication.
     dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec()));
     printer = &observers.add(std::make_unique<EventPrinter>(events_file));
+    printer->set_model(device.model());
     printer->set_dc_units(dc_units);
     ZMXSPDevice& d = device.device();
     d.events = &observers;
@@ -175,6 +176,27 @@ bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string
     if (cl.has("--plant") && !read_plant(cl.get("--plant"), sim.plant, err)) return false;
     if (cl.has("--faults") && !parse_faults(cl.get("--faults"), sim.faults, err)) {
         err = "option --faults: " + err;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tzv58::tool
+
+namespace tzv58::tool {
+
+bool simulator_for_model(const model_descriptor& model, SimulatorOptions& sim, std::string& err) {
+    for (const value_row& r : model.values.rows) {
+        if (r.kind != value_kind::group) continue;
+        if (std::string(r.name) == "channel") sim.record_channels = r.group->capacity;
+        if (std::string(r.name) == "module") sim.record_modules = r.group->capacity;
+    }
+    std::vector<uint8_t> info;
+    for (const step_spec& s : model.steps) {
+        const uint8_t cid2 = s.command.cid2 == CID2_ANALOG ? 0x42 : s.command.cid2;
+        if (reply_info(sim.plant, s.command.cid1, cid2, 0, info)) continue;
+        err = "the simulated power system does not answer " + hex_upper(&s.command.cid1, 1) + "H/" +
+              hex_upper(&cid2, 1) + "H, which model " + model.name + " asks in its round";
         return false;
     }
     return true;

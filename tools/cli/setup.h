@@ -79,6 +79,11 @@ struct Setup {
 
 // The plant and its faults, for simulate and plant.
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err);
+// What a record of the model holds, for the excess fault; false with a
+// one-line reason when the simulated power system does not answer a
+// command of the model's round (its analog queries in fixed point, as the
+// plant answers them).
+bool simulator_for_model(const model_descriptor& model, SimulatorOptions& sim, std::string& err);
 // A plant file (--plant FILE): the default plant with its members applied.
 bool read_plant(const std::string& path, Plant& plant, std::string& err);
 

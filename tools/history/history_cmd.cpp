@@ -14,10 +14,7 @@
 
 namespace tzv58::tool {
 
-const char* const USAGE_HISTORY =
-    "usage: tzv58-host history FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
-    "                          [--plot FILE.svg|- [--force]]\n"
-    "\n"
+const char* const HISTORY_HELP =
     "Reads a history file written by simulate or poll with --history; it opens\n"
     "the file read-only, so any user who can read it can run this.\n"
     "  --since T        records from time T on: local time (2026-12-07,\n"
@@ -31,6 +28,9 @@ const char* const USAGE_HISTORY =
     "                   (- for standard output); a file that is there is written\n"
     "                   over only if it is a chart this program wrote\n"
     "  --force          with --plot: write over any regular file\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --model NAME     the model whose history the file keeps (default: the\n"
+    "                   plug-in's only one); its values are the file's columns\n"
     "  --help           this text\n";
 
 const char* const HISTORY_NOTES =
@@ -45,9 +45,9 @@ const char* const USAGE_HISTORY_OPTION =
     "                   file (read it with tzv58-host history)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {{"--since", true},   {"--until", true},   {"--format", true},
-                                                    {"--alarms", false}, {"--plot", true},    {"--force", false},
-                                                    {"--help", false},   {"--version", false}};
+    static const std::vector<OptionSpec> options = {
+        {"--since", true},  {"--until", true},  {"--format", true}, {"--alarms", false}, {"--plot", true},
+        {"--force", false}, {"--plugin", true}, {"--model", true},  {"--help", false},   {"--version", false}};
     return options;
 }
 
@@ -56,21 +56,22 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
-                  HistoryStatusSource& status, std::string& err) {
+bool open_history(const std::string& path, int address, const HostClock* clock, const ModelRef& model,
+                  const DcUnitWatch* dc, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
+                  std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
     // A file that cannot be used at start is a mistake to mend, not a run
     // to leave unattended without history.
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, model->values, err, why);
     if (!db) {
         err = "option --history: " + err;
         return false;
     }
     if (!db->note().empty()) say(EXIT_DONE, db->note());
-    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), model, dc, address);
     recorder->set_clock(clock);
     if (!recorder->recording()) {
         err = "option --history: " + path + ": " + recorder->start_error();
@@ -125,7 +126,9 @@ int run_history(const CommandLine& cl) {
     ExportFormat format = ExportFormat::table;
     std::string err;
     if (!check_command(cl, range, format, err)) return usage_error(err);
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(cl.args[0], err);
+    ModelRef model;
+    if (!load_model(cl.get("--plugin", default_plugin_path()), cl.get("--model"), model, err)) return usage_error(err);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(cl.args[0], model->values, err);
     if (!db) return usage_error(err);
     if (cl.has("--plot")) return write_plot(*db, range, cl.get("--plot"));
     Output out(stdout, "standard output");

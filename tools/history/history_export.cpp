@@ -78,7 +78,7 @@ std::string csv_row(const std::vector<std::string>& fields) {
 // The table shows only the columns that hold a value in the range.
 bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
     std::string counts;
-    for (const HistoryColumn& c : history_columns())
+    for (const HistoryColumn& c : db.columns())
         counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
     Statement st(db.handle(), ("SELECT " + counts + " FROM history" + time_range_sql(db)).c_str());
     if (!st.ok()) return false;
@@ -88,8 +88,8 @@ bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool
     return true;
 }
 
-std::string records_header(ExportFormat format, const std::vector<bool>& shown) {
-    const std::vector<HistoryColumn>& cols = history_columns();
+std::string records_header(const std::vector<HistoryColumn>& cols, ExportFormat format,
+                           const std::vector<bool>& shown) {
     if (format == ExportFormat::jsonl) return "";
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{"time", "address", "data_id"};
@@ -99,15 +99,14 @@ std::string records_header(ExportFormat format, const std::vector<bool>& shown) 
     std::string head = "time                       address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
-        if (shown[i])
-            std::snprintf(buf, sizeof buf, "  %14s", (std::string(cols[i].name) + " (" + cols[i].unit + ")").c_str());
+        if (shown[i]) std::snprintf(buf, sizeof buf, "  %14s", (cols[i].name + " (" + cols[i].unit + ")").c_str());
         head += shown[i] ? buf : "";
     }
     return head + "\n";
 }
 
-std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, const std::vector<bool>& with_values) {
-    const std::vector<HistoryColumn>& cols = history_columns();
+std::string record_line(const std::vector<HistoryColumn>& cols, ExportFormat format, bool terminal, sqlite3_stmt* s,
+                        const std::vector<bool>& with_values) {
     const std::string time = time_text(s, format, terminal);
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{time, column_text(s, 1), column_text(s, 2)};
@@ -119,7 +118,7 @@ std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, con
         line.str("time", time).num("address", sqlite3_column_int(s, 1)).num("data_id", sqlite3_column_int64(s, 2));
         for (size_t i = 0; i < cols.size(); ++i) {
             const std::string v = value_text(s, int(i) + 3);
-            line.raw(cols[i].name, v.empty() ? "null" : v);
+            line.raw(cols[i].name.c_str(), v.empty() ? "null" : v);
         }
         return line.text() + "\n";
     }
@@ -177,18 +176,19 @@ int write_rows(HistoryDb& db, Statement& st, Output& out, const char* none,
 }  // namespace
 
 int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
-    std::vector<bool> shown(history_columns().size(), true);
+    const std::vector<HistoryColumn>& cols = db.columns();
+    std::vector<bool> shown(cols.size(), true);
     if (format == ExportFormat::table && !columns_with_values(db, range, shown)) return read_error(db);
     std::string names;
-    for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
+    for (const HistoryColumn& c : cols) names += ", " + c.name;
     const std::string t = db.time_sql();
     Statement st(db.handle(), ("SELECT " + t + ", address, data_id" + names + " FROM history" + time_range_sql(db) +
                                " ORDER BY " + t + ", rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
-    if (!out.put(records_header(format, shown))) return out.finish();
+    if (!out.put(records_header(cols, format, shown))) return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return record_line(format, out.terminal(), s, shown); });
+                      [&](sqlite3_stmt* s) { return record_line(cols, format, out.terminal(), s, shown); });
 }
 
 int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {

@@ -10,20 +10,19 @@
 
 namespace tzv58::tool {
 
-HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : path_(db ? db->path() : ""), errors_(errors) {
+HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, ModelRef model, const DcUnitWatch* dc, int address,
+                                 FILE* errors, const HistoryPace& pace)
+    : path_(db ? db->path() : ""), model_(std::move(model)), dc_(dc), errors_(errors) {
     // An alarm raised before this run and not cleared since is not raised again.
     std::vector<StoredAlarmState> states;
     if (!db || !db->last_alarm_states(states, start_error_)) return;
     for (const StoredAlarmState& s : states) alarms_.change(s.key, s.id, s.text1, s.text2, s.raised);
-    writer_ = std::make_unique<HistoryWriter>(std::move(db), address, errors, pace);
+    writer_ = std::make_unique<HistoryWriter>(std::move(db), model_, address, errors, pace);
 }
 
 void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int len) {
-    if (len != sizeof(tzv58_419_Data_t)) return;
-    tzv58_419_Data_t r;
-    std::memcpy(&r, data, len);
-    round_time_ = utc_text(round_utc(r));
+    if (len != model_->record_size) return;
+    round_time_ = utc_text(round_utc(RecordView(*model_, data)));
 }
 
 void HistoryRecorder::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
@@ -36,17 +35,18 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
 
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (!recording()) return;
-    if (len != sizeof(tzv58_419_Data_t)) {
+    if (len != model_->record_size) {
         if (!said_size_)
-            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %zu: left out\n",
-                         shown(path_).c_str(), len, sizeof(tzv58_419_Data_t));
+            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %u: left out\n",
+                         shown(path_).c_str(), len, unsigned(model_->record_size));
         said_size_ = true;
         pending_.clear();
         return;
     }
     PendingRound round;
-    std::memcpy(&round.record, data, len);
-    round.utc = round_utc(round.record);
+    round.record.assign(data, data + len);
+    round.dc_reported = dc_ ? dc_->reported() : -1;
+    round.utc = round_utc(RecordView(*model_, data));
     round.alarms.swap(pending_);
     writer_->submit(std::move(round));
 }

@@ -30,7 +30,10 @@ namespace tzv58::tool {
 // round.
 class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
-    HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
+    // model: the device's; dc: the program's watch of the DC units each
+    // reply reports (nullptr: the units of the record that hold anything).
+    HistoryRecorder(std::unique_ptr<HistoryDb> db, ModelRef model, const DcUnitWatch* dc, int address,
+                    FILE* errors = stderr, const HistoryPace& pace = {});
     // A run that ends with the link lost or silent clears the row it raised
     // ("run ended with the link lost for 63 s", "run ended with no answer
     // since 11:02:07"): every raised link row has its cleared one.
@@ -62,6 +65,8 @@ private:
     void link_change(bool raised, const char* id, const std::string& what, const char* state);
 
     std::string path_;
+    ModelRef model_;
+    const DcUnitWatch* dc_;
     FILE* errors_;
     const HostClock* clock_ = &wall_clock();
     std::string start_error_;

@@ -11,8 +11,9 @@
 
 namespace tzv58::tool {
 
-HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : db_(std::move(db)), path_(db_->path()), address_(address), errors_(errors), pace_(pace) {
+HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, ModelRef model, int address, FILE* errors,
+                             const HistoryPace& pace)
+    : db_(std::move(db)), model_(std::move(model)), path_(db_->path()), address_(address), errors_(errors), pace_(pace) {
     db_->set_busy_wait(pace_.busy_ms);
     checkpoint_ms_ = now_ms();
     log_bytes_ = db_->log_bytes();
@@ -126,8 +127,11 @@ void HistoryWriter::after_write(const PendingRound& round) {
 // asked.
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait, std::string& err) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
-    const HistoryDb::Write w = round.has_record ? db_->write_round(round.record, round.utc, address_, round.alarms, err)
-                                                : db_->write_changes(round.alarms, err);
+    const HistoryDb::Write w =
+        round.has_record
+            ? db_->write_round(RecordView(*model_, round.record.data(), round.dc_reported), round.utc, address_,
+                               round.alarms, err)
+            : db_->write_changes(round.alarms, err);
     switch (w) {
     case HistoryDb::Write::done:
         return Outcome::done;
@@ -233,7 +237,7 @@ bool HistoryWriter::replace_file(std::unique_lock<std::mutex>& lock) {
     old.reset();  // the log is in the file: closing removes it
     std::string err;
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
-    std::unique_ptr<HistoryDb> fresh = HistoryDb::open_writer(path_, err, why);
+    std::unique_ptr<HistoryDb> fresh = HistoryDb::open_writer(path_, model_->values, err, why);
     lock.lock();
     if (!fresh) {
         failed("the file was " + gone_how_ +

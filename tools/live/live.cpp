@@ -48,7 +48,8 @@ LiveService::LiveService(LoadedDevice& device, EventPrinter& events, EventFanout
     : dev_(device),
       events_(events),
       reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>(dc))) {
+      tap_(observers.add(std::make_unique<LiveTap>(device.model(), dc))),
+      model_json_(model_json(*device.model())) {
     tap_.set_clock(device.device().clock);
 }
 
@@ -87,6 +88,7 @@ std::vector<Route> LiveService::socket_routes() {
         {"GET", "/values", false,
          [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
         {"GET", "/values/", true, [this](const HttpRequest& r, Responder reply) { get_value(r, std::move(reply)); }},
+        {"GET", "/model", false, [this](const HttpRequest&, Responder reply) { reply(json_ok(model_json_)); }},
         {"POST", "/control", false,
          [this](const HttpRequest& r, Responder reply) { post_control(r, std::move(reply)); }},
     };
@@ -105,6 +107,7 @@ std::vector<Route> LiveService::http_routes() {
          }},
         {"GET", "/api/status", false,
          [this](const HttpRequest&, Responder reply) { reply(json_ok(status_json(box_.get(), Clock::now()))); }},
+        {"GET", "/api/model", false, [this](const HttpRequest&, Responder reply) { reply(json_ok(model_json_)); }},
         {"GET", "/", false, [](const HttpRequest&, Responder reply) { reply(site_page_response()); }},
     };
     if (trend_)

@@ -93,7 +93,8 @@ private:
     LoadedDevice& dev_;
     EventPrinter& events_;
     int reply_timeout_ms_;
-    LiveTap& tap_;  // among the program's observers
+    LiveTap& tap_;                  // among the program's observers
+    const std::string model_json_;  // GET /model, /api/model: the same for the whole run
     Line* line_ = nullptr;
     SnapshotBox box_;
     LiveSnapshot state_;  // the scheduler's side of the snapshot

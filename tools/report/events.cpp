@@ -98,11 +98,8 @@ void EventPrinter::on_publish(int type, const unsigned char* data, unsigned int 
     if (!out_) return;
     JsonLine j = line("publish");
     j.num("type", type).num("size", len).str("record", hex_upper(data, len));
-    if (len == sizeof(tzv58_419_Data_t)) {
-        tzv58_419_Data_t r;
-        std::memcpy(&r, data, len);
-        j.raw("values", record_values_json(r, dc_ ? dc_->decoded(r) : dc_units_in(r)));
-    }
+    if (model_ && len == model_->record_size)
+        j.raw("values", record_values_json(RecordView(*model_, data, dc_ ? dc_->reported() : -1)));
     emit(j);
 }
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "host/host_events.h"
-#include "telemetry/record.h"
 #include "tools/common/json_out.h"
+#include "tools/common/plugin_host.h"
 
 namespace tzv58::tool {
 
@@ -26,7 +26,9 @@ public:
 
     // The host clock that stamps each event (the device's).
     void set_clock(const HostClock* clock) { clock_ = clock; }
-    // Which DC units a publish's "values" hold.
+    // The model whose records are published, and which DC units a
+    // publish's "values" hold; without a model a publish has no "values".
+    void set_model(ModelRef model) { model_ = std::move(model); }
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
     bool printing() const { return out_ != nullptr; }
     const HostClock& clock() const { return *clock_; }
@@ -94,6 +96,7 @@ private:
     FILE* out_;
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
+    ModelRef model_;
     bool throttled_ = false;
     const SimClock* fast_ = nullptr;
     long long left_out_ = 0;  // of every reason, not yet said

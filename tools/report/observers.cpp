@@ -38,11 +38,6 @@ void DcUnitWatch::on_payload(int result, int) {
     reported_ = no_dc_number_ == 1 ? 1 : info[1];
 }
 
-int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
-    if (reported_ < 0) return dc_units_in(r);
-    return reported_ < tzv58_419_Data_t::DC_UNITS ? reported_ : tzv58_419_Data_t::DC_UNITS;
-}
-
 void LinkReport::link_lost(const char* cause) {
     events_.link_lost(cause);
     const std::string said = link_lost_line(cause, iso_time(events_.clock().local_time()));
@@ -63,16 +58,6 @@ void LinkReport::link_silent(int address, const std::string& since) {
 void LinkReport::link_answers(long long silent_s) {
     events_.link_answers(silent_s);
     tell(console_, port_ + ": " + link_answers_line(silent_s));
-}
-
-int dc_units_in(const tzv58_419_Data_t& r) {
-    auto holds = [](const tzv58_419_Data_t::dc_unit_t& u) {
-        const auto* b = reinterpret_cast<const unsigned char*>(&u);
-        for (size_t i = 0; i < sizeof u; ++i)
-            if (b[i]) return true;
-        return false;
-    };
-    return holds(r.dc1) ? 2 : holds(r.dc0) ? 1 : 0;
 }
 
 bool mains_failure_alarm(const std::string& key, const std::string& id) {
@@ -106,8 +91,13 @@ const char* level_name(int level) {
     }
 }
 
+void RoundCollector::set_model(ModelRef model) {
+    model_ = std::move(model);
+    record_.assign(model_ ? model_->record_size : 0, 0);
+}
+
 void RoundCollector::on_publish(int, const unsigned char* data, unsigned int len) {
-    if (len == sizeof record_) std::memcpy(&record_, data, len);
+    if (model_ && len == model_->record_size) record_.assign(data, data + len);
 }
 
 std::string AlarmStates::identity(const std::string& key, const std::string& id, const std::string& text1,

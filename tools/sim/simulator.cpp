@@ -17,7 +17,6 @@
 #include <cstring>
 
 #include "host/serial_port.h"
-#include "telemetry/record.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/output_pump.h"
@@ -43,16 +42,17 @@ bool is_control(uint8_t cid1, uint8_t cid2) {
 
 // The plant with one group more than a record holds: the last AC channel and
 // the last module repeated.
-Plant with_excess(Plant p) {
-    p.channels.resize(tzv58_419_Data_t::AC_CHANNELS + 1, p.channels.empty() ? PlantAcChannel{} : p.channels.back());
-    p.modules.resize(tzv58_419_Data_t::RC_MODULES + 1, p.modules.empty() ? PlantModule{} : p.modules.back());
+Plant with_excess(const SimulatorOptions& o) {
+    Plant p = o.plant;
+    p.channels.resize(size_t(o.record_channels) + 1, p.channels.empty() ? PlantAcChannel{} : p.channels.back());
+    p.modules.resize(size_t(o.record_modules) + 1, p.modules.empty() ? PlantModule{} : p.modules.back());
     return p;
 }
 
 }  // namespace
 
 Simulator::Simulator(const SimulatorOptions& options)
-    : opt_(options), excess_plant_(with_excess(options.plant)), rng_(options.seed) {}
+    : opt_(options), excess_plant_(with_excess(options)), rng_(options.seed) {}
 
 std::string Simulator::frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn,
                              const std::vector<uint8_t>& info) const {
@@ -176,7 +176,7 @@ void Simulator::forget_line() {
 
 void Simulator::set_plant(const Plant& plant) {
     opt_.plant = plant;
-    excess_plant_ = with_excess(plant);
+    excess_plant_ = with_excess(opt_);
     for (uint8_t& u : unread_) u = 0x11;
 }
 

@@ -27,6 +27,9 @@ struct SimulatorOptions {
     uint8_t address = 1;
     int stall_ms = 3000;  // how late a stalled reply comes
     int late_ms = 2400;   // how late a late reply comes
+    // What a record holds, for the excess fault's plant of one AC channel
+    // and one module more (simulate takes them from the model).
+    int record_channels = 2, record_modules = 40;
 };
 
 class Simulator : private FrameSink {
