@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "device/tzv58_419.h"
 #include "tools/history/history_db.h"
 #include "tools/history/history_query.h"
 #include "tools/history/history_writer.h"
@@ -38,7 +39,12 @@ using tzv58::tool::HistoryDb;
 using tzv58::tool::HistoryPace;
 using tzv58::tool::HistoryWriter;
 using tzv58::tool::PendingRound;
+using tzv58::tool::RecordView;
 using tzv58::tool::round_utc;
+
+RecordView view(const tzv58_419_Data_t& r) {
+    return RecordView(tzv58_419::model(), reinterpret_cast<const uint8_t*>(&r));
+}
 
 // A "now" past every row the benchmarks write.
 const long long NEVER = ::time(nullptr) + 100LL * 366 * 86400;
@@ -74,7 +80,7 @@ struct BenchFile {
     std::unique_ptr<HistoryDb> open(benchmark::State& state) {
         std::string err;
         HistoryDb::OpenError why;
-        auto db = dir.empty() ? nullptr : HistoryDb::open_writer(path, err, why);
+        auto db = dir.empty() ? nullptr : HistoryDb::open_writer(path, tzv58_419::model().values, err, why);
         if (!db) state.SkipWithError(dir.empty() ? "mkdtemp failed" : err.c_str());
         return db;
     }
@@ -110,7 +116,7 @@ void next_round(tzv58_419_Data_t& r) {
 void fill(HistoryDb& db, long rows) {
     tzv58_419_Data_t r = typical_record();
     std::string err;
-    for (long i = 0; i < rows; ++i, next_round(r)) db.write_round(r, round_utc(r), 1, {}, err);
+    for (long i = 0; i < rows; ++i, next_round(r)) db.write_round(view(r), round_utc(view(r)), 1, {}, err);
 }
 
 void BM_WriteRound(benchmark::State& state) {
@@ -124,7 +130,7 @@ void BM_WriteRound(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         next_round(r);
-        if (db->write_round(r, round_utc(r), 1, alarms, err) != HistoryDb::Write::done) {
+        if (db->write_round(view(r), round_utc(view(r)), 1, alarms, err) != HistoryDb::Write::done) {
             state.SkipWithError(err.c_str());
             break;
         }
@@ -146,12 +152,16 @@ void BM_SubmitRound(benchmark::State& state) {
     {
         HistoryPace pace;
         pace.backlog = 20000;  // the writer's thread catches up at the end
-        HistoryWriter writer(std::move(db), 1, errors, pace);
-        PendingRound round{typical_record(), 0, alarm_changes(int(state.range(0)))};
+        HistoryWriter writer(std::move(db), tzv58::tool::ModelRef(std::shared_ptr<void>(), &tzv58_419::model()), 1,
+                             errors, pace);
+        tzv58_419_Data_t r = typical_record();
+        PendingRound round{{}, -1, 0, alarm_changes(int(state.range(0)))};
         for (auto _ : state) {
             const auto start = std::chrono::steady_clock::now();
-            next_round(round.record);
-            round.utc = round_utc(round.record);
+            next_round(r);
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+            round.record.assign(bytes, bytes + sizeof r);
+            round.utc = round_utc(view(r));
             writer.submit(round);
             const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
             max_us = std::max(max_us, took.count());
@@ -177,7 +187,7 @@ void BM_ReadTrend(benchmark::State& state) {
     BenchFile file;
     if (auto db = file.open(state)) fill(*db, long(state.range(0)));
     std::string err;
-    auto reader = HistoryDb::open_reader(file.path, err);
+    auto reader = HistoryDb::open_reader(file.path, tzv58_419::model().values, err);
     if (!reader) {
         state.SkipWithError(err.c_str());
         return;

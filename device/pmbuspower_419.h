@@ -3,8 +3,9 @@
 // Protocol logic lives here; a model class adds its vendor command and alarm
 // table. The reply decoders and the alarm checks are free functions over the
 // record (telemetry/, alarms/); the members below keep their names and hand
-// each reply to them. Bodies: pmbuspower_419.cpp (poll cycle, settings,
-// checks), value_query.cpp, control.cpp.
+// each reply to them. Bodies: pmbuspower_419_impl.h (poll cycle, settings,
+// checks), value_query.h, control.h; a model's .cpp instantiates them over
+// its record.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <json/value.h>
 
 #include "alarms/alarm_sink.h"
+#include "alarms/model_tables.h"
 #include "device/poll_steps.h"
 #include "device/uni_data_device.h"
 #include "host/pmbus_protocol.h"
@@ -87,6 +89,9 @@ public:
 protected:
     // The checks' view of the device's settings.
     tzv58::check_settings settings_for_checks() const;
+    // A model's alarm tables, after the power system's checks: its
+    // RunCheckThreshold runs this class's, then this.
+    void check_tables(const tzv58::model_tables& tables);
 
     static tzv58::diag_sink& diag() { return tzv58::diag(); }
 

@@ -1,5 +1,5 @@
 // The poll round as data. A model's round is one table of steps, in the
-// order their commands go out; pmbuspower_419 walks it (pmbuspower_419.cpp):
+// order their commands go out; pmbuspower_419 walks it (pmbuspower_419_impl.h):
 // RefreshStatus asks the first step that is due, each reply is taken by the
 // row of the step awaited, then the next due row is asked, and when none is
 // left the round ends at the row's ends_at.
@@ -14,6 +14,7 @@
 //     rectifier analog reply's) for a row marked so.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -79,6 +80,22 @@ struct poll_row {
     bool (*take)(Device& device, const uint8_t* info, int n);
     int32_t ends_at = STEP_BASE_IDLE;  // poll_step when the round ends after this reply
 };
+
+// A row as the host program reads it in the model's descriptor
+// (device/model.h): everything but the function that takes the reply.
+struct step_spec {
+    int32_t step;
+    step_command command;
+    step_due due;
+    int32_t ends_at;
+};
+
+template <class Device, size_t N>
+constexpr std::array<step_spec, N> step_specs(const poll_row<Device> (&rows)[N]) {
+    std::array<step_spec, N> out{};
+    for (size_t i = 0; i < N; ++i) out[i] = {rows[i].step, rows[i].command, rows[i].due, rows[i].ends_at};
+    return out;
+}
 
 // A model's round: its rows in order. Holds no copy; the rows are constants.
 template <class Device>

@@ -1,6 +1,7 @@
 // The model: the power-system device plus its vendor reading and alarm table.
 #pragma once
 
+#include "device/model.h"
 #include "device/pmbuspower_419.h"
 #include "telemetry/record.h"
 
@@ -11,4 +12,7 @@ public:
 
     int process_payload() override;
     void RunCheckThreshold() override;
+
+    // Its name, record, round, alarm tables and values, as data.
+    static const tzv58::model_descriptor& model();
 };

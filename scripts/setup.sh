@@ -14,9 +14,10 @@ build=(cmake ninja-build g++ libjsoncpp-dev libboost-dev libsqlite3-dev)
 # counts); xmllint and rsvg-convert for the SVG trend; promtool (in
 # prometheus) for the metrics; systemd-analyze for the service unit; curl
 # for the webhook example; headless Chromium for the site page, with a CJK
-# font so that its screenshots show the alarm texts.
+# font so that its screenshots show the alarm texts; libfaketime (in
+# faketime) to set a running program's clock back.
 tests=(libgtest-dev libgmock-dev libbenchmark-dev valgrind libxml2-utils librsvg2-bin prometheus systemd curl
-       chromium fonts-wqy-microhei)
+       chromium fonts-wqy-microhei faketime)
 
 case "${1:-}" in
   build) packages=("${build[@]}") ;;

@@ -15,7 +15,7 @@ apt_install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no
 
 # qemu-user without its binfmt companion, which would register handlers
 # machine-wide; ctest calls qemu-mipsel itself.
-packages=(cmake ninja-build libboost-dev googletest g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel)
+packages=(cmake ninja-build libboost-dev googletest g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libatomic1:mipsel)
 dpkg --print-foreign-architectures | grep -qx mipsel || $SUDO dpkg --add-architecture mipsel
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done

@@ -10,13 +10,7 @@
 #include <cstdint>
 
 #include "telemetry/bytes.h"
-
-namespace tzv58 {
-
-// NOT_PROVIDED: stored for values that the power system marks as not supplied.
-constexpr float NOT_PROVIDED = -0.1f;
-
-}  // namespace tzv58
+#include "telemetry/values.h"
 
 // Capacity templates: each parameter is an array capacity of the record,
 // exposed through a static accessor of the same name.
@@ -92,8 +86,9 @@ struct pmbuspower_dc_unit {
     uint8_t reserved1[7];
 };
 
-// The record over its capacities; the layout around the arrays is fixed.
-template <class AcCaps, class AcChannelCaps, class RcCaps, class DcCaps>
+// The record over its capacities and its count of vendor values; the layout
+// around the arrays is fixed.
+template <class AcCaps, class AcChannelCaps, class RcCaps, class DcCaps, int EXT_VALUES = 2>
 struct pmbuspower_data {
     using ac_caps = AcCaps;
     using ac_channel_caps = AcChannelCaps;
@@ -126,7 +121,7 @@ struct pmbuspower_data {
     dc_unit_t dc0;
     uint8_t round_time[7];
     dc_unit_t dc1;
-    tzv58::f32le ext_value[2];
+    tzv58::f32le ext_value[EXT_VALUES];
 
     dc_unit_t& dc(int i) { return i == 0 ? dc0 : dc1; }
     const dc_unit_t& dc(int i) const { return i == 0 ? dc0 : dc1; }

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "alarm_reports.h"
-#include "alarms/model_tables.h"
+#include "alarms/tzv58_419_tables.h"
 #include "device/host_alarms.h"
 #include "support.h"
 

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 
 #include "e2e_live_support.h"
@@ -18,8 +17,6 @@
 namespace {
 
 const bool SLOW_BUILD = TZV58_SANITIZED || std::string(TZV58_EMULATOR) != "";
-// Connections each door holds at once (docs/live.md).
-constexpr size_t SOCKET_DOOR = 16, HTTP_DOOR = 32;
 
 #define SKIP_IN_SLOW_BUILDS() \
     if (SLOW_BUILD) GTEST_SKIP() << "waits out a 10 s deadline: native build only"
@@ -77,11 +74,19 @@ TEST(Attack, MalformedRequestsAreRefusedAndTheProgramServesOn) {
         EXPECT_EQ(reply.status, 400);
         EXPECT_EQ(reply.body, "{\"error\":\"" + body.second + "\"}\n");
     }
-    // An id that is no UTF-8 is refused; the answer is UTF-8.
-    HttpClient bytes(unix_connect(r.socket));
-    const HttpReply id = bytes.ask(http_request("GET", "/values/%ff%fe"));
-    EXPECT_EQ(id.status, 400);
-    EXPECT_EQ(id.body, "{\"error\":\"malformed id: percent-encoded UTF-8, at most 256 bytes\"}\n");
+    // An id that is no UTF-8, or holds a control character, is refused; the
+    // answer is UTF-8. So is a query where none is read.
+    const std::pair<std::string, std::string> ids[] = {
+        {"/values/%ff%fe", "malformed id: not UTF-8"},
+        {"/values/%00", "malformed id: a control character (0x00)"},
+        {"/values?x=1", "/values takes no query, not 'x=1'"},
+    };
+    for (const auto& [target, says] : ids) {
+        HttpClient c(unix_connect(r.socket));
+        const HttpReply id = c.ask(http_request("GET", target));
+        EXPECT_EQ(id.status, 400) << target;
+        EXPECT_EQ(id.body.rfind("{\"error\":\"" + says, 0), 0u) << id.body;
+    }
     // A body without a final newline is a whole request all the same.
     HttpClient c(unix_connect(r.socket));
     EXPECT_EQ(c.ask(http_request("POST", "/control", "{\"code\":0}")).status, 200);
@@ -166,6 +171,64 @@ TEST(Attack, SigtermEndsTheProgramAtOnceWhateverItsClientsDo) {
     EXPECT_NE(stat(r.socket.c_str(), &st), 0) << "the socket file is removed";
 }
 
+// SIGTERM that comes while the program starts (here pending before it
+// runs): it sets up, polls no round and ends as after any SIGTERM, status 0,
+// its socket file removed and its files whole.
+TEST(Attack, ASigtermWhileStartingEndsTheRunCleanly) {
+    const std::string dir = scratch_dir(), socket = dir + "/s", db = dir + "/h.db", events = dir + "/ev";
+    HostArgv argv({"simulate", "--listen", socket, "--history", db, "--events", events, "--metrics", "127.0.0.1:0"});
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        kill(getpid(), SIGTERM);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    EXPECT_EQ(wait_child(pid, WAIT_MS), 0) << slurp(dir + "/err");
+    EXPECT_EQ(slurp(dir + "/out").find("== round"), std::string::npos);
+    struct stat st {};
+    EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
+    EXPECT_EQ(run_host({"history", db}).status, 0);
+    for (const Json::Value& e : read_events(events)) EXPECT_NE(e["event"].asString(), "publish");
+}
+
+// Too few descriptors (`ulimit -n`) at each step of the start (the outputs,
+// the pseudo-terminal, the socket, the HTTP server's): one line, status 1,
+// and never a hang (the simulator already started is stopped); or, once the
+// services' own count is checked, the limit refused as such (status 2).
+TEST(Attack, TooFewDescriptorsEndTheStartWithOneLine) {
+    // The sanitizers' own reports need descriptors of their own.
+    if (TZV58_SANITIZED) GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+    const std::string dir = scratch_dir(), err = dir + "/err";
+    HostArgv argv({"simulate", "--fast", "--rounds", "2", "--listen", dir + "/s", "--metrics", "127.0.0.1:0"});
+    for (rlim_t n = 8; n <= 18; ++n) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open("/dev/null", O_WRONLY), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            for (int fd = 3; fd < 1024; ++fd) close(fd);  // none of the test runner's
+            const rlimit lim{n, n};
+            setrlimit(RLIMIT_NOFILE, &lim);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const int status = wait_child(pid, WAIT_MS);
+        const std::string said = slurp(err);
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        if (said.rfind("tzv58-host: too few descriptors for the services: ", 0) == 0) {
+            EXPECT_EQ(status, 2) << n;
+        } else {
+            EXPECT_EQ(status, 1) << n;
+            EXPECT_NE(said.find(": Too many open files\n"), std::string::npos) << said;
+        }
+    }
+}
+
 // SIGHUP reopens the outputs by the rule they were opened with at start: a
 // file that another put in the place of one rotated away is left as it was,
 // and the lines go on to the old file.
@@ -216,6 +279,35 @@ TEST(Attack, AReaderThatGoesAwayEndsTheProgramCleanly) {
     EXPECT_EQ(said, "tzv58-host: the reader of standard output went away (broken pipe); stopping\n");
     struct stat st {};
     EXPECT_NE(stat(socket.c_str(), &st), 0) << "the socket file is removed";
+}
+
+// Started with standard output closed (`>&-`): no file the program opens
+// takes descriptor 1 by chance, and what it means is said once. A run whose
+// only output it was ends at once with status 1; one with other outputs goes
+// on and writes them as usual.
+TEST(Attack, AClosedStandardOutputIsSaidAndNoFileTakesItsPlace) {
+    const std::string dir = scratch_dir(), err = dir + "/err", diag = dir + "/diag", events = dir + "/ev";
+    const auto run = [&](const std::vector<std::string>& args) {
+        HostArgv argv(args);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(e, 2);
+            close(1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return wait_child(pid, WAIT_MS);
+    };
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2"}), 1);
+    EXPECT_EQ(slurp(err),
+              "tzv58-host: standard output is closed, and the round summary is this run's only output (--events "
+              "FILE, --history, --listen, --http, --metrics, --on-event or --diag give others)\n");
+    EXPECT_EQ(run({"simulate", "--fast", "--rounds", "2", "--diag", diag, "--events", events}), 0);
+    EXPECT_EQ(slurp(err), "tzv58-host: standard output is closed: the round summary is not shown; the run goes on\n");
+    EXPECT_EQ(slurp(diag).find("== round"), std::string::npos);
+    const std::vector<Json::Value> got = read_events(events);
+    EXPECT_EQ(count_events(got, "publish"), 2);
 }
 
 // The history file meets the file-size limit (as a full disk): the rounds
@@ -269,60 +361,6 @@ TEST(Attack, AFileSizeLimitIsAHistoryErrorNotTheEnd) {
         << "every round is in the file or counted as dropped";
 }
 
-// Clients that trickle a request that never ends, a byte every every_ms
-// each, and connect again as soon as they are cut: on the port and the
-// socket, until the crowd is destroyed. Checked every 10 ms.
-class TricklingCrowd {
-public:
-    TricklingCrowd(const Running& r, size_t tcp, size_t unix, int every_ms) : every_(every_ms) {
-        for (size_t i = 0; i < tcp + unix; ++i) conns_.push_back({-1, i < tcp, 0, {}});
-        thread_ = std::thread([this, port = r.port, socket = r.socket] { run(port, socket); });
-    }
-    ~TricklingCrowd() {
-        done_ = true;
-        thread_.join();
-        for (const Conn& c : conns_) close(c.fd);
-    }
-    uint64_t cut() const { return cut_; }
-
-private:
-    struct Conn {
-        int fd;
-        bool tcp;
-        size_t sent;
-        std::chrono::steady_clock::time_point next;
-    };
-    void run(int port, const std::string& socket) {
-        const std::string head = "GET /metrics HTTP/1.1\r\nX-Slow: ";
-        while (!done_) {
-            const auto now = std::chrono::steady_clock::now();
-            for (Conn& c : conns_) {
-                char junk[512];
-                pollfd p{c.fd, POLLIN, 0};
-                if (c.fd >= 0 && poll(&p, 1, 0) > 0 && recv(c.fd, junk, sizeof junk, MSG_DONTWAIT) <= 0) {
-                    close(c.fd);
-                    c.fd = -1;
-                    ++cut_;
-                }
-                if (c.fd < 0) {
-                    c = {c.tcp ? tcp_connect(port) : unix_connect(socket), c.tcp, 0, now};
-                } else if (now >= c.next) {
-                    send_text(c.fd, c.sent < head.size() ? head.substr(c.sent, 1) : "z");
-                    ++c.sent;
-                    c.next = now + std::chrono::milliseconds(every_);
-                }
-            }
-            pollfd none{-1, 0, 0};
-            poll(&none, 1, 10);
-        }
-    }
-    int every_;
-    std::vector<Conn> conns_;
-    std::atomic<bool> done_{false};
-    std::atomic<uint64_t> cut_{0};
-    std::thread thread_;
-};
-
 // More trickling clients than either door holds, each connecting again at
 // once when cut: a scrape or a get sent whole takes the place of the one
 // that has waited longest, so (nearly) every one is answered.
@@ -333,7 +371,7 @@ TEST(Attack, TricklingCrowdsShutOutNeitherScrapesNorGets) {
     ASSERT_TRUE(r.rounds_go_on());
     size_t scrapes = 0, scraped = 0, gets = 0, got = 0;
     {
-        TricklingCrowd crowd(r, HTTP_DOOR + 8, SOCKET_DOOR + 4, 500);
+        TricklingCrowd crowd(r.port, r.socket, HTTP_DOOR + 8, SOCKET_DOOR + 4, 500);
         const auto start = std::chrono::steady_clock::now();
         while (elapsed_ms(start) < 6000) {
             const HttpReply scrape = http_get(r.port, "/metrics");

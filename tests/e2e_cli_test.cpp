@@ -27,6 +27,19 @@ TEST(Cli, HelpForTheProgramAndEachCommand) {
                       .out.find("--baud N         1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200"),
                   std::string::npos)
             << cmd;
+    // Every option is listed before the closing paragraphs: once a line
+    // that is no option's (but a heading) follows the options, none comes.
+    for (const char* cmd : {"simulate", "poll", "replay", "record", "history", "get", "control", "plant"}) {
+        const std::string help = run_host({cmd, "--help"}).out;
+        bool options = false, closed = false;
+        for (size_t at = help.find("\n\n"), end; (end = help.find('\n', at + 1)) != std::string::npos; at = end) {
+            const std::string line = help.substr(at + 1, end - at - 1);
+            const bool option = line.rfind("  --", 0) == 0;
+            EXPECT_FALSE(option && closed) << cmd << ": " << line << " after the closing paragraph";
+            options = options || option;
+            closed = closed || (options && !line.empty() && line[0] != ' ' && line.back() != ':');
+        }
+    }
     EXPECT_EQ(run_host({}).status, 2);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"}, {"simulate", "--version"}}) {
         const HostRun v = run_host(args);

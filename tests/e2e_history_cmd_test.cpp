@@ -103,22 +103,25 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
 }
 
 // A file anyone may have crafted: escape sequences in its texts (a window
-// title, a cleared screen), bytes that are no UTF-8, formulas in its cells.
+// title, a cleared screen), C1 and bidirectional controls, bytes that are no
+// UTF-8, formulas in its cells.
 TEST(HistoryCommand, TheFilesTextsReachNoTerminalRawAndNoSpreadsheetAsFormulas) {
     const std::string db = five_rounds();
     add_rows(db, {{10, 53.5, -0.5}});
     Db(db).one(
         "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq) SELECT time, 'raised', "
         "'=HYPERLINK(\"http://x\",\"y\")', CAST(X'1B5D303B6F776E656407' AS "
-        "TEXT), 1, CAST(X'1B5B324AFF' AS TEXT), '@SUM(1)', 1 FROM history LIMIT 1");
+        "TEXT), 1, CAST(X'1B5B324AFFC29BE280AE' AS TEXT), '@SUM(1)', 1 FROM history LIMIT 1");
     const HostRun table = run_host({"history", db, "--alarms"});
     ASSERT_EQ(table.status, 0) << table.err;
     EXPECT_EQ(std::count_if(table.out.begin(), table.out.end(),
                             [](char c) { return (uint8_t(c) < 0x20 && c != '\n') || c == 0x7F || uint8_t(c) == 0xFF; }),
               0)
         << table.out;
-    EXPECT_NE(table.out.find("@SUM(1): \\x1B[2J\\xFF (=HYPERLINK(\"http://x\",\"y\") \\x1B]0;owned\\x07)"),
-              std::string::npos)
+    EXPECT_NE(
+        table.out.find(
+            "@SUM(1): \\x1B[2J\\xFF\\xC2\\x9B\\xE2\\x80\\xAE (=HYPERLINK(\"http://x\",\"y\") \\x1B]0;owned\\x07)"),
+        std::string::npos)
         << table.out;
 
     const HostRun csv = run_host({"history", db, "--alarms", "--format", "csv"});
@@ -135,8 +138,10 @@ TEST(HistoryCommand, TheFilesTextsReachNoTerminalRawAndNoSpreadsheetAsFormulas) 
     const HostRun jsonl = run_host({"history", db, "--alarms", "--format", "jsonl"});
     ASSERT_EQ(jsonl.status, 0) << jsonl.err;
     EXPECT_EQ(jsonl.out.find('\xFF'), std::string::npos) << "no invalid UTF-8 in JSON";
+    EXPECT_EQ(jsonl.out.find("\xC2\x9B"), std::string::npos) << "C1 as \\u009b";
+    EXPECT_EQ(jsonl.out.find("\xE2\x80\xAE"), std::string::npos) << "U+202E as \\u202e";
     spit(db + ".jsonl", jsonl.out);
-    EXPECT_EQ(read_events(db + ".jsonl").at(0)["text1"].asString(), "\x1B[2J\xEF\xBF\xBD");
+    EXPECT_EQ(read_events(db + ".jsonl").at(0)["text1"].asString(), "\x1B[2J\xEF\xBF\xBD\xC2\x9B\xE2\x80\xAE");
 }
 
 // ---- simulate, poll and replay ----

@@ -20,6 +20,7 @@
 
 #include <sqlite3.h>
 
+#include "model_support.h"
 #include "tools/history/history_db.h"
 #include "tools/history/iso_time.h"
 
@@ -73,8 +74,12 @@ struct Db {
 
 // A record's round time as the file stores it (UTC) and as the history
 // command shows it (local time with its offset).
-inline std::string stored_time(const tzv58_419_Data_t& r) { return tzv58::tool::utc_text(tzv58::tool::round_utc(r)); }
-inline std::string shown_time(const tzv58_419_Data_t& r) { return tzv58::tool::local_text(tzv58::tool::round_utc(r)); }
+inline std::string stored_time(const tzv58_419_Data_t& r) {
+    return tzv58::tool::utc_text(tzv58::tool::round_utc(view_of(r)));
+}
+inline std::string shown_time(const tzv58_419_Data_t& r) {
+    return tzv58::tool::local_text(tzv58::tool::round_utc(view_of(r)));
+}
 
 inline std::vector<tzv58_419_Data_t> history_records(const std::vector<Json::Value>& events) {
     std::vector<tzv58_419_Data_t> out;

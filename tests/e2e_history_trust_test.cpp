@@ -108,12 +108,13 @@ TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
 
 // A file-size limit (RLIMIT_FSIZE) with SIGXFSZ left as it is: the program
 // is not ended by the signal; the rounds wait in memory, polling goes on,
-// and what is still not written at the end is said.
+// and what is still not written at the end is said: the run ends with
+// status 1.
 TEST(HistoryTrust, AFileSizeLimitIsAHistoryErrorNotTheEndOfThePoll) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
     Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024, false);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
-    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.wait(), 1);
     run.read_until("\x01", 2000);
     EXPECT_EQ(line_count(run.err_text), 2) << run.err_text;
     EXPECT_NE(run.err_text.find("(file too large: the program's file-size limit); rounds wait in memory"),

@@ -14,6 +14,7 @@
 
 #include "e2e_plant.h"
 #include "e2e_support.h"
+#include "json_support.h"
 
 namespace {
 
@@ -101,6 +102,18 @@ void expect_link_told(const std::vector<Json::Value>& events, const std::string&
     EXPECT_NE(err.find(back_line), std::string::npos) << err;
 }
 
+// The link's rows of a history file, the change and the words: "raised link
+// lost (port busy) at ...", "cleared link restored after 2 s".
+std::vector<std::string> link_rows(const std::string& db) {
+    const HostRun h = run_host({"history", db, "--alarms", "--format", "jsonl"});
+    EXPECT_EQ(h.status, 0) << h.err;
+    spit(db + ".jsonl", h.out);
+    std::vector<std::string> rows;
+    for (const Json::Value& row : read_events(db + ".jsonl"))
+        if (row["key"] == "link") rows.push_back(row["change"].asString() + " " + row["text1"].asString());
+    return rows;
+}
+
 void expect_records_of_the_default_plant(const std::vector<Json::Value>& events, int count) {
     int n = 0;
     for (const Json::Value& e : events)
@@ -142,7 +155,13 @@ TEST(Line, CountedPollGivesUpWhenThePortStaysAway) {
     ASSERT_TRUE(poll.published(2)) << slurp(poll.err);
     ASSERT_TRUE(plant.unplug());
     EXPECT_EQ(poll.wait(), 1) << slurp(poll.err);
-    EXPECT_NE(slurp(poll.err).find("giving up"), std::string::npos) << slurp(poll.err);
+    // The reopening and the end name the cause in the same words.
+    const std::string err = slurp(poll.err);
+    EXPECT_NE(err.find("reopening failed 1 times in a row: " + plant.link + ": no such port\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("no complete reading in 2 rounds in a row (" + plant.link + ": no such port); giving up\n"),
+              std::string::npos)
+        << err;
     const std::vector<Json::Value> events = read_events(poll.events);
     // The round the line was lost in, then one failed attempt to reopen it:
     // two failed rounds.
@@ -184,7 +203,7 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     EXPECT_EQ(link_states(read_events(counted.events)),
               (std::vector<std::string>{"lost", "reopening", "reopening", "reopening"}));
 
-    Poll waiting(dir + "/later", {"--wait-port", "--rounds", "2", "--give-up", "0"});
+    Poll waiting(dir + "/later", {"--wait-port", "--rounds", "2", "--give-up", "0", "--history", dir + "/h.db"});
     ASSERT_TRUE(wait_for_lines(waiting.events, "reopening", 1, WAIT_MS));
     PlantOnLink plant({}, dir + "/later");
     ASSERT_TRUE(plant.ready()) << slurp(plant.err);
@@ -196,24 +215,63 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     EXPECT_EQ(states.front(), "lost");
     EXPECT_EQ(states.back(), "open");
     expect_link_told(events, slurp(waiting.err), dir + "/later", "no such port");
+    // The history has the loss that its restoring ends.
+    const std::vector<std::string> rows = link_rows(dir + "/h.db");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].rfind("raised link lost (no such port) at ", 0), 0u) << rows[0];
+    EXPECT_EQ(rows[1].rfind("cleared link restored after ", 0), 0u) << rows[1];
+}
+
+// A port's name is shown, never obeyed: an escape sequence, a bell, C1 raw
+// or in UTF-8, a bidirectional control and bytes that are no UTF-8 reach no
+// terminal raw, in the plant's ready line nor in poll's lines on the link.
+TEST(Line, APortsNameReachesNoTerminalRaw) {
+    const std::string dir = scratch_dir();
+    const std::string name = "/port\x1b]0;owned\x07\xff\x9b\xc2\x9b\xe2\x80\xae";
+    const std::string escaped = dir + "/port\\x1B]0;owned\\x07\\xFF\\x9B\\xC2\\x9B\\xE2\\x80\\xAE";
+    const auto raw = [](const std::string& text) {
+        return text.find_first_of("\x1b\x07\xff\x9b") != std::string::npos;
+    };
+    {
+        PlantOnLink plant({}, dir + name);
+        EXPECT_TRUE(wait_for_lines(plant.out, "ready " + escaped, 1, WAIT_MS)) << slurp(plant.out);
+        EXPECT_EQ(plant.stop(), 0);
+        EXPECT_FALSE(raw(slurp(plant.out))) << slurp(plant.out);
+    }
+    Poll poll(dir + name + "-gone", {"--wait-port", "--rounds", "1", "--give-up", "2"});
+    EXPECT_EQ(poll.wait(), 1);
+    const std::string err = slurp(poll.err);
+    EXPECT_NE(err.find("tzv58-host: " + escaped + "-gone: link lost (no such port) at "), std::string::npos) << err;
+    EXPECT_NE(err.find("tzv58-host: reopening failed 1 times in a row: "), std::string::npos) << err;
+    EXPECT_FALSE(raw(err)) << err;
 }
 
 // A port another program holds at the start, with --wait-port: told as a
 // link lost to a busy port, tried again with the back-off, and polled once
-// the other program lets go.
+// the other program lets go. Every surface gives the one cause, and the
+// history has the loss and its end.
 TEST(Line, ABusyPortIsWaitedFor) {
     PlantOnLink plant;
     ASSERT_TRUE(plant.ready()) << slurp(plant.err);
     const int held = open(plant.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    Poll poll(plant.link, {"--wait-port", "--rounds", "1", "--give-up", "0"});
+    const std::string socket = plant.dir + "/s", db = plant.dir + "/h.db";
+    Poll poll(plant.link, {"--wait-port", "--rounds", "1", "--give-up", "0", "--listen", socket, "--history", db});
     ASSERT_TRUE(wait_for_lines(poll.events, "\"state\":\"reopening\"", 2, WAIT_MS)) << slurp(poll.err);
+    const HostRun got = run_host({"get", "--socket", socket, "--json"});
+    const Json::Value link = parse_json(got.out)["link"];
+    EXPECT_EQ(link["state"], "down") << got.out;
+    EXPECT_EQ(link["cause"], "port busy") << got.out;
     close(held);
     EXPECT_EQ(poll.wait(), 0) << slurp(poll.err);
     const std::vector<Json::Value> events = read_events(poll.events);
     expect_records_of_the_default_plant(events, 1);
     expect_link_told(events, slurp(poll.err), plant.link, "port busy");
+    const std::vector<std::string> rows = link_rows(db);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].rfind("raised link lost (port busy) at ", 0), 0u) << rows[0];
+    EXPECT_EQ(rows[1].rfind("cleared link restored after ", 0), 0u) << rows[1];
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 // marked as such), the metrics stop repeating old numbers, and all is as
 // before once the line is back. A power system that stops answering with the
 // port open is told as a link state of its own, silent, everywhere.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+
 #include <chrono>
 
 #include "e2e_live_support.h"
@@ -148,7 +152,11 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     const HostRun get = run_host({"get", "--socket", socket});
     EXPECT_EQ(get.status, 1);
     EXPECT_TRUE(contains(get.out, "link: silent since ")) << get.out;
-    EXPECT_TRUE(contains(get.err, "the power system does not answer since ")) << get.err;
+    // Every surface in the words of the line on standard error.
+    EXPECT_TRUE(contains(get.err, "tzv58-host: no answer from the power system at address 1 since ")) << get.err;
+    const HostRun one = run_host({"get", "--socket", socket, "out_v"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_TRUE(contains(one.err, "tzv58-host: no answer from the power system at address 1 since ")) << one.err;
     const HttpReply status = http_get(port, "/api/status");
     EXPECT_TRUE(contains(status.body, "\"link\":{\"state\":\"silent\",\"since\":\"")) << status.body;
     const HttpReply silent = http_get(port, "/metrics");
@@ -181,6 +189,88 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
         contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
         << history.out;
     EXPECT_TRUE(contains(history.out, "cleared  [level 0] no answer: answers again after ")) << history.out;
+    EXPECT_EQ(plant.stop(), 0);
+}
+
+// Standard error that nobody reads holds up nothing (a FIFO whose reader
+// took the ready line and stopped): the on-event program's lines fill it,
+// then the power system goes silent. The silence reaches the metrics and
+// the failed rounds are counted; what standard error could not take is
+// dropped, counted and told there once it is read again.
+TEST(LiveLineSilent, AStandardErrorNobodyReadsHoldsUpNoRound) {
+    const std::string dir = scratch_dir(), link = dir + "/tty", fifo = dir + "/stderr";
+    spit(dir + "/plant.json", R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}})");
+    const std::string program = dir + "/on-event";
+    spit(program, "#!/bin/sh\nyes x | head -c 4096 >&2\ntouch " + dir + "/spewed\n");  // 2048 lines of stderr
+    chmod(program.c_str(), 0755);
+    LiveHost plant({"plant", "--link", link, "--plant", dir + "/plant.json"});
+    ASSERT_FALSE(plant.wait_line(0, [](const std::string& l) { return starts(l, "ready "); }).empty());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    HostArgv argv({"poll", "--port", link, "--timeout", "200", "--silent-after", "1", "--metrics", "127.0.0.1:0",
+                   "--on-event", program});
+    setenv("TZV58_OUTPUT_QUEUE_BYTES", "65536", 1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        dup2(open(fifo.c_str(), O_WRONLY), 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    unsetenv("TZV58_OUTPUT_QUEUE_BYTES");
+    struct Stop {
+        pid_t pid, plant;
+        ~Stop() {
+            kill(plant, SIGCONT);
+            if (pid > 0 && wait_child(pid, 0) < 0) kill(pid, SIGKILL);
+        }
+    } stop{pid, plant.pid()};
+    // Read until the ready line, then not at all.
+    std::string err;
+    const auto read_err = [&](const std::string& until) {
+        const auto started = std::chrono::steady_clock::now();
+        while (!contains(err, until) && elapsed_ms(started) < WAIT_MS) {
+            pollfd p{reader, POLLIN, 0};
+            char buf[4096];
+            if (poll(&p, 1, 100) == 1)
+                for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;) err.append(buf, size_t(n));
+        }
+        return contains(err, until);
+    };
+    ASSERT_TRUE(read_err("127.0.0.1:")) << err;
+    const int port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
+    const auto metric = [port](const std::string& sample) {
+        const std::string body = http_get(port, "/metrics").body;
+        const size_t at = body.find("\n" + sample + " ");
+        return at == std::string::npos ? -1LL : std::atoll(body.c_str() + at + sample.size() + 2);
+    };
+    const auto comes = [](const std::function<bool()>& ok) {
+        const auto started = std::chrono::steady_clock::now();
+        while (!ok() && elapsed_ms(started) < WAIT_MS) usleep(50000);
+        return ok();
+    };
+    struct stat st {};
+    ASSERT_TRUE(comes([&] { return stat((dir + "/spewed").c_str(), &st) == 0; }));
+
+    ASSERT_EQ(kill(plant.pid(), SIGSTOP), 0);
+    EXPECT_TRUE(comes([&] { return metric("tzv58_link_state{state=\"silent\"}") == 1; }));
+    const long long failed = metric("tzv58_rounds_failed_total");
+    EXPECT_TRUE(comes([&] { return metric("tzv58_rounds_failed_total") > failed; })) << "the rounds go on";
+    const long long dropped = metric("tzv58_output_dropped_total{output=\"stderr\"}");
+    EXPECT_GT(dropped, 0);
+
+    // Read again: standard error tells what it missed.
+    ASSERT_TRUE(read_err(" lines dropped here in ")) << err.substr(err.size() - std::min<size_t>(err.size(), 500));
+    const size_t at = err.rfind("\ntzv58-host: ", err.find(" lines dropped here in ")) + 13;
+    EXPECT_GE(std::atoll(err.c_str() + at), dropped) << err.substr(at, 80);
+    EXPECT_TRUE(contains(err.substr(at), " s: the reader stalled\n")) << err.substr(at, 80);
+    ASSERT_EQ(kill(plant.pid(), SIGCONT), 0);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_child(pid, WAIT_MS), 1) << "lines were dropped";
+    stop.pid = -1;
+    close(reader);
     EXPECT_EQ(plant.stop(), 0);
 }
 

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,8 @@
 namespace {
 
 constexpr int WAIT_MS = NET_WAIT_MS;
+// Connections each door holds at once (docs/live.md).
+constexpr size_t SOCKET_DOOR = 16, HTTP_DOOR = 32;
 
 using LineTest = std::function<bool(const std::string&)>;
 
@@ -184,6 +187,60 @@ struct Running {
     bool rounds_go_on(size_t rounds = 1) {
         return !host->wait_line(0, ROUND, host->count_lines(0, ROUND) + rounds).empty();
     }
+};
+
+// Clients that trickle a request that never ends, a byte every every_ms
+// each, and connect again as soon as they are cut: on the port and the
+// socket, until the crowd is destroyed. Checked every 10 ms.
+class TricklingCrowd {
+public:
+    TricklingCrowd(int port, const std::string& socket, size_t tcp, size_t unix, int every_ms) : every_(every_ms) {
+        for (size_t i = 0; i < tcp + unix; ++i) conns_.push_back({-1, i < tcp, 0, {}});
+        thread_ = std::thread([this, port, socket] { run(port, socket); });
+    }
+    ~TricklingCrowd() {
+        done_ = true;
+        thread_.join();
+        for (const Conn& c : conns_) close(c.fd);
+    }
+    uint64_t cut() const { return cut_; }
+
+private:
+    struct Conn {
+        int fd;
+        bool tcp;
+        size_t sent;
+        std::chrono::steady_clock::time_point next;
+    };
+    void run(int port, const std::string& socket) {
+        const std::string head = "GET /metrics HTTP/1.1\r\nX-Slow: ";
+        while (!done_) {
+            const auto now = std::chrono::steady_clock::now();
+            for (Conn& c : conns_) {
+                char junk[512];
+                pollfd p{c.fd, POLLIN, 0};
+                if (c.fd >= 0 && poll(&p, 1, 0) > 0 && recv(c.fd, junk, sizeof junk, MSG_DONTWAIT) <= 0) {
+                    close(c.fd);
+                    c.fd = -1;
+                    ++cut_;
+                }
+                if (c.fd < 0) {
+                    c = {c.tcp ? tcp_connect(port) : unix_connect(socket), c.tcp, 0, now};
+                } else if (now >= c.next) {
+                    send_text(c.fd, c.sent < head.size() ? head.substr(c.sent, 1) : "z");
+                    ++c.sent;
+                    c.next = now + std::chrono::milliseconds(every_);
+                }
+            }
+            pollfd none{-1, 0, 0};
+            poll(&none, 1, 10);
+        }
+    }
+    int every_;
+    std::vector<Conn> conns_;
+    std::atomic<bool> done_{false};
+    std::atomic<uint64_t> cut_{0};
+    std::thread thread_;
 };
 
 }  // namespace

@@ -529,6 +529,8 @@ TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     expect_status({"control", "--socket", s, "999", "--wait", "5"}, 2, "--wait goes with a command");
     expect_status({"control", "--socket", s, "999", "--out", "2"}, 2, "--out 4 or more");
     expect_status({"get", "--socket", s, "--json", "out_v"}, 2, "get --json takes no ids");
+    expect_status({"get", "--socket", s, "\xff"}, 2, "id '\\xFF': not UTF-8");
+    expect_status({"get", "--socket", s, "out\x1b[2J"}, 2, "id 'out\\x1B[2J': a control character (0x1B)");
     expect_status({"control", "--socket", s, "300", "--text", "a", "--hex", "00"}, 2, "not both");
     expect_status({"control", "--socket", s, "300", "--hex", "0"}, 2, "hex");
     expect_status({"control", "--socket", s, "remote", "419500201001", "--text", "x"}, 2, "go with a CODE");
@@ -538,7 +540,8 @@ TEST(LiveCli, HelpAndMistakesGiveOneLineAndStatusTwo) {
     expect_status({"simulate", "--http", "x:y"}, 2, "--http needs [HOST:]PORT");
     for (const char* port : {"127.0.0.1: 9419", "0x2000", "9419 ", "127.0.0.1:09419x"})
         expect_status({"simulate", "--http", port}, 2, "--http needs [HOST:]PORT");
-    expect_status({"simulate", "--http", "127.0.0.1:0", "--metrics", "127.0.0.1:0"}, 2, "give one");
+    expect_status({"simulate", "--http", "127.0.0.1:0", "--metrics", "127.0.0.1:1"}, 2,
+                  "options --http and --metrics are two names of one option: give one");
     expect_status({"simulate", "--listen", ""}, 2, "--listen");
     expect_status({"simulate", "--listen", std::string(200, 'x')}, 2, "bytes long");
     // No running poll behind the socket: a plain failure, not a usage error.

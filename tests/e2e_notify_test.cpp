@@ -24,13 +24,6 @@ constexpr int WAIT_MS = 30000;
 
 const char* const MAINS_OFF = R"({"ac": {"channels": [{"a": 0, "b": 0, "c": 0}, {"a": 0, "b": 0, "c": 0}]}})";
 
-std::string script(const std::string& dir, const std::string& name, const std::string& body) {
-    const std::string path = dir + "/" + name;
-    spit(path, "#!/bin/sh\n" + body);
-    chmod(path.c_str(), 0755);
-    return path;
-}
-
 // NAME=value lines as a map.
 std::map<std::string, std::string> env_of(const std::string& text) {
     std::map<std::string, std::string> env;
@@ -331,7 +324,7 @@ TEST(Notify, TheExamplesLogALineAndPostTheEvent) {
     EXPECT_EQ(posted["address"], 1);
     EXPECT_EQ(posted["line"], line_with(slurp(out), "  raised   level 1 critical  PowerOff"));
     EXPECT_EQ(posted["time"].asString(), posted["line"].asString().substr(0, 19));
-    EXPECT_NE(slurp(err).find("on-event raised PowerOff 419415001: exit status 0"), std::string::npos) << slurp(err);
+    EXPECT_EQ(slurp(err).find("on-event raised"), std::string::npos) << "a post that went through is no news: " << slurp(err);
 }
 
 TEST(Notify, WhatCouldNeverRunIsRefusedAtTheStart) {

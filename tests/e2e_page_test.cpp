@@ -380,6 +380,10 @@ TEST(SitePageBrowser, AMainsFailureComesAndGoesAndALostLinkIsSaid) {
         tab.wait_until("document.getElementById('link').textContent === 'no answer' && "
                        "document.getElementById('link').className === 'down'"))
         << tab.text("body");
+    EXPECT_TRUE(tab.wait_until(
+        "document.getElementById('banner').textContent.startsWith('No answer from the power system at address 1 since "
+        "20')"))
+        << tab.text("#banner");
     kill(plant, SIGCONT);
     EXPECT_TRUE(tab.wait_until("document.getElementById('link').textContent === 'link open'")) << tab.text("body");
 

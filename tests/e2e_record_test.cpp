@@ -125,6 +125,12 @@ TEST(Record, FlagsARecordThisDeviceDidNotWriteOrThatHoldsLessThanReported) {
     tzv58_419_Data_t many = sample_record();
     many.module_count = 41;
     spit(dir + "/many.hex", hex_of(many));
+    // Counts whose groups the decoders skip whole: the record keeps an older
+    // reply's values there.
+    tzv58_419_Data_t skipped = sample_record();
+    skipped.airlock_count = 9;
+    skipped.dc0.p = 10;
+    spit(dir + "/skipped.hex", hex_of(skipped));
     spit(dir + "/sound.hex", hex_of(sample_record()));
 
     const HostRun bad = run_host({"record", dir + "/noise.bin"});
@@ -139,6 +145,12 @@ TEST(Record, FlagsARecordThisDeviceDidNotWriteOrThatHoldsLessThanReported) {
     EXPECT_EQ(partial.err, "tzv58-host: " + dir +
                                "/many.hex: module_count 41 exceeds 40: the record holds less than the power system "
                                "reported\n");
+
+    const HostRun held = run_host({"record", dir + "/skipped.hex"});
+    EXPECT_EQ(held.status, 1);
+    EXPECT_EQ(held.err, "tzv58-host: " + dir +
+                            "/skipped.hex: airlock_count 9 exceeds 8, dc[0].p 10 exceeds 9: the record holds less than "
+                            "the power system reported\n");
 
     const HostRun sound = run_host({"record", dir + "/sound.hex"});
     EXPECT_EQ(sound.status, 0);

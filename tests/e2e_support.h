@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,14 @@ inline std::string slurp(const std::string& path) {
 }
 
 inline void spit(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// A shell script in dir, made executable.
+inline std::string script(const std::string& dir, const std::string& name, const std::string& body) {
+    const std::string path = dir + "/" + name;
+    spit(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+}
 
 // Scratch folders go when the test program ends, unless TZV58_KEEP_SCRATCH
 // is set (to look at the events of a failed run).

@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "json_support.h"
+#include "model_support.h"
 #include "tools/history/history_db.h"
 #include "tools/history/iso_time.h"
 #include "tools/history/trend.h"
@@ -36,11 +37,11 @@ std::string history_with(const std::vector<std::pair<long long, float>>& rows) {
     const std::string path = scratch_dir() + "/day.db";
     std::string err;
     HistoryDb::OpenError why;
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, tzv58_419::model().values, err, why);
     EXPECT_TRUE(db) << err;
     const long long now = ::time(nullptr);
     for (const auto& row : rows)
-        EXPECT_EQ(db->write_round(record_at(now + row.first, row.second, 45.0f), now + row.first, 1, {}, err),
+        EXPECT_EQ(db->write_round(view_of(record_at(now + row.first, row.second, 45.0f)), now + row.first, 1, {}, err),
                   HistoryDb::Write::done)
             << err;
     return path;
@@ -49,7 +50,7 @@ std::string history_with(const std::vector<std::pair<long long, float>>& rows) {
 Json::Value trend(const std::string& path, int hours) {
     std::atomic<bool> cancel{false};
     std::string json, err;
-    EXPECT_TRUE(trend_json(path, hours, ::time(nullptr), "", cancel, json, err)) << err;
+    EXPECT_TRUE(trend_json(path, tzv58_419::model().values, hours, ::time(nullptr), "", cancel, json, err)) << err;
     return parse_json(json);
 }
 
@@ -129,13 +130,13 @@ TEST(TrendJson, AnEmptyWindowACancelledReadingAndAFileThatIsNoHistory) {
     std::string json, err;
     std::vector<std::pair<long long, float>> rows;
     for (int i = 0; i < 5000; ++i) rows.push_back({-5000 + i, 53.5f});
-    EXPECT_FALSE(trend_json(history_with(rows), 6, ::time(nullptr), "", cancel, json, err));
+    EXPECT_FALSE(trend_json(history_with(rows), tzv58_419::model().values, 6, ::time(nullptr), "", cancel, json, err));
     EXPECT_EQ(err, "interrupted");
 
     const std::string other = scratch_dir() + "/notes.db";
     spit(other, "not a database at all, but long enough to be read as one's header......................");
     cancel = false;
-    EXPECT_FALSE(trend_json(other, 6, ::time(nullptr), "", cancel, json, err));
+    EXPECT_FALSE(trend_json(other, tzv58_419::model().values, 6, ::time(nullptr), "", cancel, json, err));
     EXPECT_FALSE(err.empty());
     EXPECT_EQ(err.find('\n'), std::string::npos) << err;
 }

@@ -17,6 +17,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "model_support.h"
 #include "tools/common/clock.h"
 #include "tools/history/history_recorder.h"
 #include "tools/history/history_writer.h"
@@ -34,13 +35,13 @@ tzv58_419_Data_t record_at(int second) {
 
 PendingRound round_at(int second) {
     const tzv58_419_Data_t r = record_at(second);
-    return {r, round_utc(r), {}};
+    return {bytes_of(r), -1, round_utc(view_of(r)), {}};
 }
 
 std::unique_ptr<HistoryDb> open_new(const std::string& path) {
     std::string err;
     HistoryDb::OpenError why;
-    auto db = HistoryDb::open_writer(path, err, why);
+    auto db = HistoryDb::open_writer(path, tzv58_419::model().values, err, why);
     EXPECT_TRUE(db) << err;
     return db;
 }
@@ -111,8 +112,9 @@ TEST(HistoryWriter, RoundsLockedOutWaitInMemoryTheOldestDroppedPastTheBacklog) {
     Said said;
     HistoryPace pace = quick_pace();
     pace.backlog = 3;
-    HistoryWriter writer(open_new(path), 1, said.f, pace);
+    HistoryWriter writer(open_new(path), tzv58_model(), 1, said.f, pace);
     Other other(path);
+    const uint64_t lost = history_rounds_lost();
     writer.submit(round_at(0));
     ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
     writer.submit(round_at(2));
@@ -122,6 +124,7 @@ TEST(HistoryWriter, RoundsLockedOutWaitInMemoryTheOldestDroppedPastTheBacklog) {
     const HistoryStatus waiting = writer.status();
     EXPECT_EQ(waiting.waiting, 3u);
     EXPECT_EQ(waiting.dropped, 2u);
+    EXPECT_EQ(history_rounds_lost() - lost, 2u);
     ASSERT_TRUE(other.exec("COMMIT"));
     ASSERT_TRUE(wait_for([&] { return writer.rows() == 4; }, 5000));
     EXPECT_TRUE(writer.status().writing);
@@ -147,13 +150,15 @@ TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
     const std::string path = scratch_dir() + "/h.db";
     Said said;
     auto db = open_new(path);
+    const uint64_t lost = history_rounds_lost();
     {
         Other locker(path);  // ends after the writer
-        HistoryWriter writer(std::move(db), 1, said.f, quick_pace());
+        HistoryWriter writer(std::move(db), tzv58_model(), 1, said.f, quick_pace());
         ASSERT_TRUE(locker.exec("BEGIN IMMEDIATE"));
         writer.submit(round_at(0));
         writer.submit(round_at(2));
     }
+    EXPECT_EQ(history_rounds_lost() - lost, 2u);
     EXPECT_NE(said.text().find("2 rounds not written: database is locked: another connection has held the file for "
                                "over 0.1 s"),
               std::string::npos)
@@ -167,7 +172,7 @@ TEST(HistoryWriter, AtTheEndALockedFileIsWaitedForBrieflyAndTheLossSaid) {
 TEST(HistoryWriter, AFileRenamedOrDeletedUnderItKeepsItsRoundsAndANewOneTakesTheNext) {
     const std::string dir = scratch_dir(), path = dir + "/h.db", old = dir + "/h.db.1";
     Said said;
-    HistoryWriter writer(open_new(path), 1, said.f, quick_pace());
+    HistoryWriter writer(open_new(path), tzv58_model(), 1, said.f, quick_pace());
     for (int i = 0; i < 3; ++i) writer.submit(round_at(i));
     ASSERT_EQ(::rename(path.c_str(), old.c_str()), 0);
     writer.submit(round_at(3));
@@ -201,12 +206,15 @@ TEST(HistoryDbLog, ACheckpointWaitsForAReaderAndALogPastItsBoundIsSaid) {
     const std::string path = scratch_dir() + "/h.db";
     auto db = open_new(path);
     std::string err;
-    ASSERT_EQ(db->write_round(record_at(0), round_utc(record_at(0)), 1, {}, err), HistoryDb::Write::done);
+    ASSERT_EQ(db->write_round(view_of(record_at(0)), round_utc(view_of(record_at(0))), 1, {}, err),
+              HistoryDb::Write::done);
     Other reader(path);
     ASSERT_TRUE(reader.exec("BEGIN"));
     ASSERT_EQ(reader.rows(), 1);
     for (int i = 1; i < 300; ++i)
-        ASSERT_EQ(db->write_round(record_at(i), round_utc(record_at(i)), 1, {}, err), HistoryDb::Write::done) << err;
+        ASSERT_EQ(db->write_round(view_of(record_at(i)), round_utc(view_of(record_at(i))), 1, {}, err),
+                  HistoryDb::Write::done)
+            << err;
     const long long grown = size_of(path + "-wal");
     EXPECT_FALSE(db->checkpoint()) << "the reader still holds its snapshot";
     std::thread lets_go([&] {
@@ -224,7 +232,7 @@ TEST(HistoryDbLog, ACheckpointWaitsForAReaderAndALogPastItsBoundIsSaid) {
     HistoryPace pace = quick_pace();
     pace.checkpoint_s = 3600;
     pace.log_bound = 1 << 20;
-    HistoryWriter writer(open_new(path), 1, said.f, pace);
+    HistoryWriter writer(open_new(path), tzv58_model(), 1, said.f, pace);
     ASSERT_TRUE(reader.exec("BEGIN"));
     ASSERT_EQ(reader.rows(), 300);
     for (int i = 0; i < 300; ++i) writer.submit(round_at(i));
@@ -254,11 +262,11 @@ TEST(HistoryRecorder, AThresholdAlarmWithMovingReadingsIsRaisedOnceAndClearedOnc
         rec.on_history(bytes, sizeof r);
     };
     {
-        HistoryRecorder rec(open_new(path), 1, said.f);
+        HistoryRecorder rec(open_new(path), tzv58_model(), nullptr, 1, said.f);
         for (int i = 0; i < 3; ++i) round(rec, i, true);
     }
     {
-        HistoryRecorder rec(open_new(path), 1, said.f);
+        HistoryRecorder rec(open_new(path), tzv58_model(), nullptr, 1, said.f);
         round(rec, 5, true);
         round(rec, 7, false);
     }
@@ -285,7 +293,7 @@ TEST(HistoryRecorder, TheLinksChangesAreKeptInUtcAndWaitWithTheRounds) {
     SimClock clock(
         boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::seconds(19 * 3600 + 5)));
     {
-        HistoryRecorder rec(open_new(path), 1, said.f, quick_pace());
+        HistoryRecorder rec(open_new(path), tzv58_model(), nullptr, 1, said.f, quick_pace());
         rec.set_clock(&clock);
         Other other(path);
         ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
@@ -310,6 +318,29 @@ TEST(HistoryRecorder, TheLinksChangesAreKeptInUtcAndWaitWithTheRounds) {
                   "2026-12-07T11:00:06Z raised link silent 0 0 no answer from the power system at address 1 since "
                   "19:00:04",
                   "2026-12-07T11:00:09Z cleared link silent 0 0 answers again after 3 s"}));
+}
+
+// A run that ends while the link is lost or silent closes both rows: a
+// raised link row always has its cleared one.
+TEST(HistoryRecorder, TheRunsEndClearsTheLinksOpenRows) {
+    const std::string path = scratch_dir() + "/h.db";
+    Said said;
+    SimClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::hours(19)));
+    {
+        HistoryRecorder rec(open_new(path), tzv58_model(), nullptr, 1, said.f);
+        rec.set_clock(&clock);
+        rec.link_silent(1, "2026-12-07T18:59:50");
+        clock.advance_ms(2000);
+        rec.link_lost("hang-up");
+        clock.advance_ms(63000);
+    }
+    Other other(path);
+    EXPECT_EQ(other.column("SELECT change || ' ' || id || ' ' || text1 FROM alarms ORDER BY rowid"),
+              (std::vector<std::string>{"raised silent no answer from the power system at address 1 since 18:59:50",
+                                        "raised down link lost (hang-up) at 2026-12-07T19:00:02",
+                                        "cleared silent run ended with no answer since 18:59:50",
+                                        "cleared down run ended with the link lost for 63 s"}));
+    EXPECT_EQ(said.text(), "");
 }
 
 }  // namespace

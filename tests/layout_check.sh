@@ -1,11 +1,12 @@
 #!/bin/sh
 # Folders depend one way: host <- telemetry <- alarms <- device <- plugin.
 # tools/ reaches the plug-in only through dlopen: it includes host/, the
-# record's layout (telemetry/record.h, which needs telemetry/bytes.h) and the
-# rule for the DC reply's layout (telemetry/dc_layout.h); tools/cli also the
-# device's configuration reader (device/setting_value.h) and its control codes
-# (device/control_code.h). Nothing else of the plug-in. Its own folders depend
-# one way too:
+# model's descriptor (device/model.h) and the tables it names (its values,
+# telemetry/values.h), the byte helpers (telemetry/bytes.h) and the rule for
+# the DC reply's layout (telemetry/dc_layout.h); tools/cli also the device's
+# configuration reader (device/setting_value.h) and its control codes
+# (device/control_code.h). Nothing else of the plug-in, and never a record's
+# type. Its own folders depend one way too:
 #   cli -> live, history, notify -> line -> report, sim -> common
 # Prints every include that breaks this; status 1 if any; a folder of tools/
 # that has no rule here is an error of its own.
@@ -26,7 +27,7 @@ out=$(
     check alarms '^(alarms|telemetry|host)/'
     check device '^(device|alarms|telemetry|host)/'
     check plugin '^(plugin|device|alarms|telemetry|host)/'
-    plugin_side='host/|telemetry/(record|bytes|dc_layout)\.h$'
+    plugin_side='host/|telemetry/(values|bytes|dc_layout)\.h$|device/model\.h$'
     check tools/common "^(tools/common/|$plugin_side)"
     check tools/report "^(tools/(report|common)/|$plugin_side)"
     check tools/sim "^(tools/(sim|common)/|$plugin_side)"

@@ -70,7 +70,7 @@ struct Served {
         c.json_errors = json;
         c.routes = {
             {"GET", "/hello", false, [](const HttpRequest&, Responder reply) { reply(text("hi")); }},
-            {"GET", "/items/", true, [](const HttpRequest& r, Responder reply) { reply(text(r.path)); }},
+            {"GET", "/items/", true, [](const HttpRequest& r, Responder reply) { reply(text(r.path)); }, true},
             {"POST", "/echo", false, [](const HttpRequest& r, Responder reply) { reply(text(r.body)); }},
             {"GET", "/later", false,
              [this](const HttpRequest&, Responder reply) {
@@ -122,6 +122,11 @@ TEST(HttpServer, RoutesAnswerOnAConnectionKeptAlive) {
     r = c.ask(http_request("GET", "/items/a%20b?x=1"));
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "/items/a%20b");
+    // A route that reads no query refuses one rather than ignore it.
+    r = c.ask(http_request("GET", "/hello?x=1"));
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "/hello takes no query, not 'x=1'\n");
+    EXPECT_EQ(c.ask(http_request("GET", "/hello?")).status, 200);
     r = c.ask(http_request("POST", "/echo", "{\"a\":1}"));
     EXPECT_EQ(r.body, "{\"a\":1}");
     // Two requests in one write: two answers, in order.
@@ -134,10 +139,12 @@ TEST(HttpServer, RoutesAnswerOnAConnectionKeptAlive) {
     EXPECT_EQ(r.status, 405);
     EXPECT_TRUE(has(r.head, "Allow: GET")) << r.head;
     EXPECT_EQ(c.ask(http_request("GET", "/items/")).status, 404) << "a prefix alone is no path";
+    EXPECT_EQ(c.ask(http_request("GET", "/\xC2\x9B[2J")).body, "no such path: /\\xC2\\x9B[2J\n")
+        << "a path echoed reaches no terminal raw";
     // A handler that throws answers 500 and the server serves on.
     EXPECT_EQ(c.ask(http_request("GET", "/throws")).status, 500);
     EXPECT_EQ(c.ask(http_request("GET", "/hello")).status, 200);
-    EXPECT_TRUE(eventually([&] { return s.stats().served == 10; })) << s.stats().served;
+    EXPECT_TRUE(eventually([&] { return s.stats().served == 13; })) << s.stats().served;
 }
 
 TEST(HttpServer, AnswersComeFromAnotherThreadOnceAndOnlyToTheirConnection) {
@@ -239,6 +246,34 @@ TEST(HttpServer, OneConnectionOverTheLimitIsRefusedAtOnce) {
     // The busy ones are still served.
     answers[0](text("done"));
     EXPECT_EQ(busy[0]->reply().body, "done");
+}
+
+// A client that pipelines requests and never reads the answers is cut once
+// more than the bound of them wait unread, long before any deadline, and
+// counted as evicted; the others are served meanwhile.
+TEST(HttpServer, AClientThatLeavesItsAnswersUnreadIsCut) {
+    DoorLimits l = Served::short_limits();
+    l.idle = l.request = l.respond = 60s;
+    l.unread_bytes = 8 * 1024;
+    Served s(l);
+    const int fd = s.connect();
+    const std::string ask = http_request("GET", "/items/" + std::string(1000, 'x'));
+    const auto start = std::chrono::steady_clock::now();
+    long sent = 0;
+    while (s.stats().evicted == 0 && elapsed_ms(start) < NET_WAIT_MS) {
+        if (send(fd, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(ask.size()))
+            ++sent;
+        else if (errno != EAGAIN)
+            break;  // cut
+        else
+            ::poll(nullptr, 0, 2);
+    }
+    EXPECT_TRUE(eventually([&] { return s.stats().evicted == 1 && s.stats().open == 0; }))
+        << s.stats().evicted << " after " << sent << " requests";
+    EXPECT_TRUE(closed_by_peer(fd));
+    close(fd);
+    EXPECT_EQ(s.stats().timed_out, 0u);
+    EXPECT_EQ(http_get(s.port, "/hello").status, 200);
 }
 
 // A full door takes a new connection in the place of the one that has
@@ -474,23 +509,28 @@ TEST(UnixListener, FoldersOthersCanChangeAreRefused) {
 // ---- the live API ----
 
 TEST(LiveApi, IdsTravelAsPathSegments) {
-    for (const std::string& id :
-         std::vector<std::string>{"out_v", "Out_V", "out_v ", "", "a/b?c%d", "不支持", std::string(1, '\0') + "x"}) {
+    for (const std::string& id : std::vector<std::string>{"out_v", "Out_V", "out_v ", "", "a/b?c%d", "不支持"}) {
         std::string back;
-        EXPECT_TRUE(decode_id(encode_id(id), back)) << id;
+        EXPECT_EQ(decode_id(encode_id(id), back), "") << id;
         EXPECT_EQ(back, id);
         EXPECT_EQ(encode_id(id).find_first_of("/?# "), std::string::npos) << encode_id(id);
     }
     EXPECT_EQ(encode_id("out v"), "out%20v");
     std::string id;
-    EXPECT_TRUE(decode_id("out%5fv", id));
+    EXPECT_EQ(decode_id("out%5fv", id), "");
     EXPECT_EQ(id, "out_v");
-    for (const char* bad : {"%", "%4", "%zz", "a%g0"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
-    EXPECT_TRUE(decode_id(std::string(LIVE_MAX_ID, 'x'), id));
-    EXPECT_FALSE(decode_id(std::string(LIVE_MAX_ID + 1, 'x'), id));
-    // An id that is no UTF-8 names nothing, and could not be named back.
-    for (const char* bad : {"%ff%fe", "out%C0%AF", "%ED%A0%80", "%E4%B8"}) EXPECT_FALSE(decode_id(bad, id)) << bad;
-    EXPECT_TRUE(decode_id("%E4%B8%8D", id));
+    for (const char* bad : {"%", "%4", "%zz", "a%g0"}) EXPECT_EQ(decode_id(bad, id), "a malformed %-escape") << bad;
+    EXPECT_EQ(decode_id(std::string(LIVE_MAX_ID, 'x'), id), "");
+    EXPECT_EQ(decode_id(std::string(LIVE_MAX_ID + 1, 'x'), id), "longer than 256 bytes");
+    // An id that is no UTF-8, or holds a control character, names nothing
+    // and could not be named back.
+    for (const char* bad : {"%ff%fe", "out%C0%AF", "%ED%A0%80", "%E4%B8"}) EXPECT_EQ(decode_id(bad, id), "not UTF-8");
+    EXPECT_EQ(decode_id("%E4%B8%8D", id), "");
+    EXPECT_EQ(decode_id("%00x", id), "a control character (0x00)");
+    EXPECT_EQ(decode_id("out%1B%5B2J", id), "a control character (0x1B)");
+    EXPECT_EQ(decode_id("%7F", id), "a control character (0x7F)");
+    EXPECT_EQ(decode_id("%C2%9B", id), "a control character (U+009B)");
+    EXPECT_EQ(decode_id("%C2%A0", id), "") << "U+00A0 is no control character";
 }
 
 // Whatever a text holds, the JSON written from it is UTF-8: each ill-formed
@@ -524,6 +564,12 @@ TEST(LiveApi, ControlRequestsAreCheckedBeforeTheyReachTheDevice) {
         {"[1,2]", "not a JSON object"},
         {"{\"code\":1}x", "not JSON"},
         {"{\"code\":\"320\"}", "\"code\" must be a 32-bit integer"},
+        // Whole numbers in decimal digits, as the command line takes them.
+        {"{\"code\":1e2}", "\"code\" must be a 32-bit integer in decimal digits"},
+        {"{\"code\":300.0}", "\"code\" must be a 32-bit integer in decimal digits"},
+        {"{\"code\":300,\"out_len\":4E0}", "\"out_len\" must be 0 to 4096 in decimal digits"},
+        {"{\"code\":300,\"wait_ms\":1.5e3}", "\"wait_ms\" must be 0 to 3600000 in decimal digits"},
+        {"{\"code\":999,\"in\":\"\",\"code\":300}", "malformed request: member \"code\" given twice"},
         {"{\"code\":4294967296}", "\"code\" must be a 32-bit integer"},
         {"{\"code\":1,\"in\":\"0\"}", "\"in\" must be hex"},
         {"{\"code\":1,\"in\":\"" + std::string(2 * LIVE_MAX_CONTROL_IN + 2, 'A') + "\"}", "\"in\" must be hex"},
@@ -587,7 +633,7 @@ struct TrendServed {
         DoorConfig c;
         c.name = "http";
         c.routes = {{"GET", "/api/trend", false,
-                     [&reader](const HttpRequest& r, Responder reply) { reader.handle(r, std::move(reply)); }}};
+                     [&reader](const HttpRequest& r, Responder reply) { reader.handle(r, std::move(reply)); }, true}};
         std::string err;
         const int fd = listen_tcp("127.0.0.1", 0, port, err);
         EXPECT_GE(fd, 0) << err;

@@ -8,6 +8,7 @@
 #include <json/reader.h>
 
 #include "json_support.h"
+#include "model_support.h"
 #include "tools/live/metrics.h"
 #include "tools/live/status.h"
 
@@ -57,7 +58,7 @@ R healthy_record() {
 }
 
 TEST(LiveStatus, ValuesHoldWhatThePowerSystemReportedAndNothingElse) {
-    const Json::Value v = parse_json(reported_values_json(healthy_record(), 1));
+    const Json::Value v = parse_json(reported_values_json(view_of(healthy_record(), 1)));
     EXPECT_EQ(v["channel"].size(), 2u);
     ASSERT_EQ(v["module"].size(), 4u) << "modules up to module_count, not the record's 40";
     EXPECT_EQ(v["module"][3]["out_i"].asFloat(), 15.0f);
@@ -72,7 +73,8 @@ TEST(LiveStatus, ValuesHoldWhatThePowerSystemReportedAndNothingElse) {
     EXPECT_FALSE(v.isMember("round_time_text"));
 
     R r{};
-    EXPECT_TRUE(parse_json(reported_values_json(r, 0))["round_time"].isNull()) << "no round has stamped it yet";
+    EXPECT_TRUE(parse_json(reported_values_json(view_of(r, 0)))["round_time"].isNull())
+        << "no round has stamped it yet";
 }
 
 // A count above a group's capacity: the values the record holds from the
@@ -94,7 +96,7 @@ TEST(LiveStatus, CountsBeyondTheRecordShowOnlyWhatTheLastReplyLeft) {
     r.dc1.p42_41[0].set(tzv58::NOT_PROVIDED);
     r.dc1.p42_41[1].set(300);
     r.ac_tail[1].set(tzv58::NOT_PROVIDED);
-    const Json::Value v = parse_json(reported_values_json(r, 2));
+    const Json::Value v = parse_json(reported_values_json(view_of(r, 2)));
     EXPECT_EQ(v["channel_count"].asUInt(), 3u);
     EXPECT_EQ(v["channel"].size(), 2u);
     EXPECT_EQ(v["module_count"].asUInt(), 41u);
@@ -116,11 +118,41 @@ TEST(LiveStatus, CountsBeyondTheRecordShowOnlyWhatTheLastReplyLeft) {
     EXPECT_TRUE(v["ac_tail"][1].isNull());
 }
 
+// The history's columns hold what the values show, by the same rules: a
+// battery group the last reply skipped, a reading of exactly -0.1 (marked
+// only where the decoders mark), the rectifiers' voltage with no module, a
+// unit the last reply did not report.
+TEST(LiveStatus, HistoryColumnsHoldWhatTheValuesShow) {
+    R r = healthy_record();
+    r.dc0.m = 3;
+    r.dc0.load_i.set(-0.1f);
+    r.module_count = 0;
+    r.dc1.out_v.set(52);
+    const RecordView v = view_of(r, 1);
+    const Json::Value st = parse_json(reported_values_json(v));
+    auto column = [&](const std::string& name) {
+        double x = 0;
+        for (const tzv58::history_column& c : v.table().history)
+            if (name == c.name) return v.column(c, x) ? Json::Value(x) : Json::Value();
+        return Json::Value("no such column");
+    };
+    EXPECT_TRUE(column("battery1_i").isNull());
+    EXPECT_EQ(st["dc"][0]["battery_i"].size(), 0u);
+    EXPECT_EQ(float(column("load_i").asDouble()), -0.1f);
+    EXPECT_EQ(st["dc"][0]["load_i"].asFloat(), -0.1f);
+    EXPECT_EQ(column("rc_out_v").asDouble(), 53.0);
+    EXPECT_EQ(st["rc_out_v"].asDouble(), 53.0);
+    EXPECT_TRUE(column("dc2_v").isNull());
+    EXPECT_EQ(st["dc"].size(), 1u);
+    EXPECT_EQ(column("ac2_c").asDouble(), 229.0);
+}
+
 LiveSnapshot running(Steady::time_point now) {
     LiveSnapshot s;
     s.have_record = true;
-    s.record = healthy_record();
-    s.dc_units = 1;
+    s.model = tzv58_model();
+    s.record = bytes_of(healthy_record());
+    s.dc_reported = 1;
     s.record_at = now - 500ms;
     s.record_wall = std::chrono::system_clock::time_point(std::chrono::seconds(1796676296));
     s.round_interval = 2s;
@@ -177,7 +209,7 @@ TEST(LiveStatus, TheStatusObjectTellsLinkRoundsAndTheAgeOfTheData) {
 // when, and the transitions newest first; the line's word on the link.
 TEST(LiveStatus, AlarmsWithSinceWhenTransitionsAndTheLinkCause) {
     ManualClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 12, 7), boost::posix_time::hours(20)));
-    LiveTap tap;
+    LiveTap tap(tzv58_model());
     tap.set_clock(&clock);
     auto round = [&](bool mains_off, bool m1, bool m2) {
         clock.advance(2);
@@ -276,7 +308,7 @@ TEST(LiveStatus, AlarmsUnknownWhileNotCurrentMainsFailureAsTheAlarmSaysAndStatus
     r.dc0.alert_p_count = 4;  // the fifth not from this reply
     r.dc0.v_alarm = 2;
     r.dc1.v_alarm = 1;  // a unit the power system did not report
-    const Json::Value b = parse_json(status_bytes_json(r, 1));
+    const Json::Value b = parse_json(status_bytes_json(view_of(r, 1)));
     std::string listed;
     for (const Json::Value& e : b) listed += e["at"].asString() + "=" + std::to_string(e["byte"].asInt()) + " ";
     EXPECT_EQ(listed, "channel[1].c_alarm=3 module[0].fault=129 module[1].p41_44[2]=130 dc[0].v_alarm=2 ");
@@ -312,8 +344,10 @@ TEST(LiveStatus, MetricsLeaveOutOldNumbersWhileTheLinkIsDownOrTheDataIsStale) {
     // The same values as the status object: every DC unit reported (a second
     // one at 0 V too), no battery current an older reply left behind.
     s = running(now);
-    s.record.dc0.m = 3;
-    s.dc_units = 2;
+    R three = healthy_record();
+    three.dc0.m = 3;
+    s.record = bytes_of(three);
+    s.dc_reported = 2;
     const std::string two = render_metrics(s, now);
     EXPECT_TRUE(has(two, "\ntzv58_dc_output_voltage_volts{unit=\"2\"} 0\n")) << two;
     EXPECT_FALSE(has(two, "tzv58_dc_battery_current_amperes{")) << two;

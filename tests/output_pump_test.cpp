@@ -3,15 +3,20 @@
 // waits and nothing is dropped.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 
 #include "e2e_support.h"
 #include "tools/common/output_pump.h"
+#include "tools/common/signals.h"
 
 namespace {
 
@@ -112,6 +117,123 @@ TEST(OutputPump, ALosslessPumpMakesTheWriterWait) {
     EXPECT_EQ(whole_lines_in_order(got, other), 300);
     EXPECT_EQ(other, "");
     EXPECT_EQ(drop_counts()["events"], before);
+}
+
+// A line longer than a small queue (a publish event of a large plant) goes
+// alone once the queue is empty: never dropped for its length, and never
+// waited for in vain.
+TEST(OutputPump, ALineLongerThanTheQueueGoesAlone) {
+    for (const bool lossless : {false, true}) {
+        PumpOptions o;
+        o.label = "events";
+        o.queue_bytes = 4096;
+        o.lossless = lossless;
+        Stalled s(o);
+        ASSERT_TRUE(s.out);
+        const std::string line = std::string(9000, 'v') + " end\n";
+        std::thread writes([&] {
+            std::fputs(line.c_str(), s.out);
+            std::fflush(s.out);
+        });
+        const std::string got = s.read_until(" end\n");
+        if (got.find(line) == std::string::npos) g_stop = 1;  // the writer waits no more
+        writes.join();
+        g_stop = 0;
+        EXPECT_NE(got.find(line), std::string::npos) << lossless;
+    }
+}
+
+// Files on disk meet the file-size limit, as a full disk: a stream's (the
+// summary's) and a descriptor's (the plug-in's lines) keep whole lines only,
+// count what they drop, and tell it in the file once they take lines again.
+TEST(OutputPump, AFileThatCannotBeWrittenKeepsWholeLinesAndCountsWhatItDrops) {
+    const std::string dir = scratch_dir(), summary = dir + "/summary", diag = dir + "/diag";
+    PumpOptions o;
+    o.label = "summary";
+    FILE* out = std::fopen(summary.c_str(), "a");
+    std::string err;
+    ASSERT_TRUE(out && pump_stream(out, "the test's summary", o, err)) << err;
+    o.label = "diag";
+    const int fd = open(diag.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_TRUE(pump_descriptor(fd, nullptr, "the test's diag file", o, err)) << err;
+    const auto line = [](int i) { return "line " + std::to_string(1000 + i) + " " + std::string(89, 'x') + "\n"; };
+    const auto put = [&](int i) {
+        std::fputs(line(i).c_str(), out);
+        std::fflush(out);
+        ASSERT_EQ(write(fd, line(i).data(), 100), 100);
+    };
+    std::map<std::string, unsigned long long> before = drop_counts();
+    const auto dropped = [&](const char* label) { return drop_counts()[label] - before[label]; };
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit was{}, lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    lim = was;
+    lim.rlim_cur = 1050;  // ten lines and half of one
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    for (int i = 0; i < 30; ++i) put(i);
+    for (int waited = 0; dropped("diag") < 20 && waited < 5000; waited += 20) usleep(20000);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    EXPECT_EQ(dropped("summary"), 20u);
+    EXPECT_EQ(dropped("diag"), 20u);
+    EXPECT_FALSE(pumps_ok());
+
+    // Lines again until each has said what it missed.
+    const auto told = [](const std::string& path) { return slurp(path).find(" lines dropped here in ") != std::string::npos; };
+    for (int i = 30; i < 80 && !(told(summary) && told(diag)); ++i) {
+        put(i);
+        usleep(100000);
+    }
+    for (const std::string& path : {summary, diag}) {
+        std::string text = slurp(path), expected;
+        for (int i = 0; i < 10; ++i) expected += line(i);
+        EXPECT_EQ(text.substr(0, 1000), expected) << path;
+        const size_t note = text.find("tzv58-host: 20 lines dropped here in ");
+        ASSERT_NE(note, std::string::npos) << path << ":\n" << text;
+        EXPECT_NE(text.find(" s: File too large\n", note), std::string::npos) << text.substr(note);
+        text.erase(note, text.find('\n', note) + 1 - note);
+        for (int i = 30; text.size() > 1000 && i < 80; ++i) expected += line(i);  // and none between
+        EXPECT_EQ(text, expected.substr(0, text.size())) << path;
+        EXPECT_EQ(text.back(), '\n');
+    }
+    std::fclose(out);
+}
+
+// On the --fast clock the writer waits all along: what is said is that it
+// waited, and what the end dropped, never that lines were dropped over time.
+// Last: it ends every pump.
+TEST(OutputPump, ALosslessPumpSaysItWaitedAndWhatTheEndDropped) {
+    PumpOptions o;
+    o.label = "events";
+    o.queue_bytes = 4096;
+    o.lossless = true;
+    Stalled s(o);
+    ASSERT_TRUE(s.out);
+    const std::string err = scratch_dir() + "/err";
+    const int saved = dup(2), to = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(dup2(to, 2), 0);
+    std::thread writes([&] { s.write_lines(0, 300); });
+    for (int waited = 0; slurp(err).empty() && waited < 5000; waited += 20) usleep(20000);
+    finish_pumps(100);
+    writes.join();
+    dup2(saved, 2);
+    close(saved);
+    close(to);
+    const std::string said = slurp(err), waits = "tzv58-host: events: reader stalled; the --fast run waits for it\n";
+    ASSERT_EQ(said.substr(0, waits.size()), waits) << said;
+    const std::string ended = said.substr(waits.size());
+    long long seconds = 0, lines = 0;
+    char tail[32] = "";
+    EXPECT_EQ(std::sscanf(ended.c_str(),
+                          "tzv58-host: events: reader stalled for %lld s; the --fast run waited for it, then dropped "
+                          "%lld lines at the %31[a-z\n]",
+                          &seconds, &lines, tail),
+              3)
+        << ended;
+    EXPECT_GE(seconds, 1);
+    EXPECT_GT(lines, 0);
+    EXPECT_EQ(std::string(tail), "end\n");
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/common/json_out.h"
 #include "tools/common/paths.h"
 #include "tools/common/text_guard.h"
 
@@ -96,6 +97,21 @@ TEST(TextGuard, NoControlCharacterReachesATerminal) {
     EXPECT_EQ(shown("\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xE4\xB8"),
               "\\xC0\\xAF\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE4\\xB8");
     EXPECT_EQ(valid_utf8("ok \xFF 告警\xE4\xB8"), "ok \xEF\xBF\xBD 告警\xEF\xBF\xBD\xEF\xBF\xBD");
+    // Bidirectional controls reorder what a line shows (U+202E, U+2066);
+    // U+202F next to them is a space.
+    EXPECT_EQ(shown("a\xE2\x80\xAE"
+                    "b\xE2\x81\xA6"
+                    "c\xE2\x80\xAF"),
+              "a\\xE2\\x80\\xAEb\\xE2\\x81\\xA6c\xE2\x80\xAF");
+    // JSON stays valid UTF-8 and is safe on a terminal: the same characters
+    // as \u escapes, the rest as it is.
+    EXPECT_EQ(json_quote("\x1B\xC2\x9B"
+                         "1m\x7F\xE2\x80\xAE 告警\xC2\xA0"),
+              "\"\\u001b\\u009b1m\\u007f\\u202e 告警\xC2\xA0\"");
+    // A JSON text from a server: the same escapes inside its strings, its
+    // layout kept.
+    EXPECT_EQ(json_shown("{\"a\": \"\xC2\x9B\xFF\xE2\x80\xAE告警\",\n\t\"b\": 1}"),
+              "{\"a\": \"\\u009b\xEF\xBF\xBD\\u202e告警\",\n\t\"b\": 1}");
 }
 
 TEST(TextGuard, ASpreadsheetTakesNoCellForAFormulaButANumberStaysANumber) {

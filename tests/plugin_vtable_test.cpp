@@ -284,7 +284,7 @@ std::vector<std::string> uni_data_device_table() {
 }
 
 // Compares the table named `vtable` with `expected`, where "A | B" accepts
-// either.
+// either and "*" any word (a secondary table's offset and type).
 void expect_table(const Library& lib, const std::string& vtable, const std::vector<std::string>& expected) {
     const auto [address, size] = lib.object("vtable for " + vtable);
     ASSERT_NE(size, 0u) << "no " << vtable << " virtual table in " << plugin_path();
@@ -298,6 +298,7 @@ void expect_table(const Library& lib, const std::string& vtable, const std::vect
         for (const auto& n : names) found += (found.empty() ? "" : " = ") + n;
         bool match = false;
         const std::string& want = expected[slot];
+        if (want == "*") continue;
         for (size_t start = 0; start <= want.size();) {
             size_t end = want.find(" | ", start);
             if (end == std::string::npos) end = want.size();
@@ -321,7 +322,12 @@ TEST(PluginVtable, DeviceBaseAndProviderSlots) {
     const Library lib(plugin_path());
     ASSERT_EQ(lib.error, "");
     expect_table(lib, "UniDataDevice<", uni_data_device_table());
-    expect_table(lib, "tzv58_419Provider",
-                 {"tzv58_419Provider::~tzv58_419Provider() [complete]",
-                  "tzv58_419Provider::~tzv58_419Provider() [deleting]", "tzv58_419Provider::create() const"});
+    // The host creates devices through the first three slots. The provider
+    // also tells the model to a host that asks (device/model.h): a slot of
+    // its own, then the table of that face (offset, type, the way back).
+    expect_table(
+        lib, "tzv58_419Provider",
+        {"tzv58_419Provider::~tzv58_419Provider() [complete]", "tzv58_419Provider::~tzv58_419Provider() [deleting]",
+         "tzv58_419Provider::create() const", "tzv58_419Provider::model() const", "*", "*",
+         "non-virtual thunk to tzv58_419Provider::model() const"});
 }

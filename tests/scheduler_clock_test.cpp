@@ -55,7 +55,7 @@ TEST(SchedulerClock, StepsBackAndForwardKeepThePaceAndAreSaidOnce) {
     dev.device().clock = &clock;
     EventFanout observers;
     EventPrinter printer(nullptr);
-    LiveTap& tap = observers.add(std::make_unique<LiveTap>());
+    LiveTap& tap = observers.add(std::make_unique<LiveTap>(dev.model()));
     dev.device().events = &observers;
     Line line(port, 9600);
     ASSERT_EQ(line.open(false, err), Line::Opened::yes) << err;

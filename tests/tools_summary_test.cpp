@@ -3,12 +3,14 @@
 // layout, and the summary that shows them.
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "host/frame.h"
+#include "model_support.h"
 #include "tools/report/observers.h"
 #include "tools/report/summary.h"
 
@@ -127,17 +129,24 @@ void dc_round(DcUnitWatch& w, Codec& codec, uint8_t cid2, const std::vector<uint
     w.on_payload(1, 50);
 }
 
+// The model's group of DC units.
+const tzv58::value_group& dc_units() {
+    for (const tzv58::value_row& r : tzv58_419::model().values.rows)
+        if (r.kind == tzv58::value_kind::group && r.group->count_at < 0) return *r.group;
+    throw std::logic_error("no DC units");
+}
+
 TEST(ToolsSummary, DcUnitsAreCountedInEitherReplyLayout) {
     Codec codec;
     tzv58_419_Data_t empty{};
     {
         DcUnitWatch w(codec, -1);
         EXPECT_EQ(w.reported(), -1);
-        EXPECT_EQ(w.decoded(empty), 0) << "no reply yet: the units that hold anything";
+        EXPECT_EQ(view_of(empty, w.reported()).held(dc_units()), 0) << "no reply yet: the units that hold anything";
         // Count byte 3, then 53.01 V 25.00 A and so on: three units reported.
         dc_round(w, codec, 0x42, {0x00, 0x03, 0x14, 0xB5, 0x09, 0xC4, 0x00, 0x00, 0x00});
         EXPECT_EQ(w.reported(), 3);
-        EXPECT_EQ(w.decoded(empty), 2);
+        EXPECT_EQ(view_of(empty, w.reported()).held(dc_units()), 2);
         // A reply to another request (here the vendor's) changes nothing.
         w.on_send(0x80, 0x42, nullptr, 0, "", 0);
         codec.reply({0x00, 0x01});
@@ -163,6 +172,7 @@ TEST(ToolsSummary, DcUnitsAreCountedInEitherReplyLayout) {
 
 TEST(ToolsSummary, ASecondUnitAtZeroIsShownWhenReportedOnly) {
     RoundCollector c;
+    c.set_model(tzv58_model());
     tzv58_419_Data_t r{};
     r.dc0.out_v.set(53.5f);
     r.dc0.load_i.set(45);

@@ -221,8 +221,8 @@ int query_verdict(int code, const Json::Value& r) {
 int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Json::Value& r) {
     const std::string sent = r["sent"].asString(), out = r["out"].asString();
     std::printf("control %d: result %d\n", code, r["result"].asInt());
-    std::printf("out: %s\n", out.empty() ? "(nothing written)" : out.c_str());
-    std::printf("sent: %s\n", sent.empty() ? "nothing" : sent.c_str());
+    std::printf("out: %s\n", out.empty() ? "(nothing written)" : shown(out).c_str());
+    std::printf("sent: %s\n", sent.empty() ? "nothing" : shown(sent).c_str());
     if (!sent.empty()) std::printf("reply: %s\n", shown(r["reply"].asString()).c_str());
     if (!is_command(code)) return query_verdict(code, r);
     const int result = r["result"].asInt();
@@ -231,17 +231,25 @@ int print_control(int code, const std::vector<uint8_t>& in, bool wait, const Jso
     return command_verdict(code, wait, r);
 }
 
-// get without ids: the status object, for people or (--json) as it is.
+// get without ids: the status object, for people or (--json) as it came,
+// but for the characters a terminal acts on.
 int print_status(LiveConnection& c, const CommandLine& cl, bool json) {
-    Json::Value st;
+    Json::Value st, model;
     std::string err, body;
     int status = 0;
-    if (!c.ask("GET", "/values" + device_query(cl), "", st, err, &body))
+    const std::string device = device_query(cl);
+    if (!c.ask("GET", "/values" + device, "", st, err, &body))
         return device_refused(cl, st, status) ? status : failure(err);
+    // Read without the values first: an answer of another shape is told
+    // before anything more is asked.
     std::string why;
-    const std::string text = status_text(body, st, why);
+    std::string text = status_text(st, model, why);
+    if (!json) {
+        if (!c.ask("GET", "/model" + device, "", model, err)) return failure(err);
+        text = status_text(st, model, why);
+    }
     // For people: whatever the socket sent, no control character reaches the terminal.
-    std::fputs(json ? body.c_str() : shown(text, true).c_str(), stdout);
+    std::fputs(json ? json_shown(body).c_str() : shown(text, true).c_str(), stdout);
     return why.empty() ? 0 : failure(why);
 }
 
@@ -262,7 +270,7 @@ int print_ids(LiveConnection& c, const CommandLine& cl, const std::vector<std::s
             return device_refused(cl, v, status) ? status : failure(err);
         if (v.isMember("link") && why.empty())
             std::printf("link: %s\n%s", shown(link_words(v["link"])).c_str(),
-                        shown(age_line(v["link"], v["data"], why), true).c_str());
+                        shown(age_line(v["link"], v["data"], v["address"].asInt(), why), true).c_str());
         const char* mark = v.isMember("link") ? " (last value)" : "";
         if (v.isMember("value")) {
             std::printf("%s: %s%s\n", shown(id).c_str(), shown(id_value_text(id, v["value"], st)).c_str(), mark);
@@ -283,9 +291,12 @@ int run_get(const CommandLine& cl) {
     if (cl.has("--device") && cl.get("--device").empty()) return usage_error("option --device needs a NAME");
     if (cl.args.size() > LIVE_MAX_IDS)
         return usage_error("get takes at most " + std::to_string(LIVE_MAX_IDS) + " ids at once");
-    for (const std::string& id : cl.args)
-        if (id.size() > LIVE_MAX_ID)
-            return usage_error("an id is at most " + std::to_string(LIVE_MAX_ID) + " bytes long");
+    for (const std::string& id : cl.args) {
+        const std::string fault = id_fault(id);
+        if (!fault.empty())
+            return usage_error("id '" + (id.size() > 64 ? id.substr(0, 64) + "..." : id) + "': " + fault + " (" +
+                               ID_RULE + ")");
+    }
     if (cl.has("--json") && !cl.args.empty())
         return usage_error("get --json takes no ids: the status object holds every value");
     LiveConnection c;

@@ -79,14 +79,17 @@ const OptionGroup REPLAY = {
 };
 
 const OptionGroup RECORD = {
-    {{"--version", false}},
-    "Prints a 1257-byte record image as JSON with the record's field names. FILE\n"
-    "(- for standard input) holds the raw image (history, cache), its hex text (8 KiB\n"
-    "at most), or event lines (64 KiB each at most): every publish and history line\n"
-    "is printed, one JSON object each. A record this device did not write (its\n"
-    "reserved bytes hold data), or one that counts more channels, modules, battery\n"
-    "strings or branches than it holds, is printed and said on standard error, and\n"
-    "the status is 1.\n",
+    {{"--plugin", true}, {"--model", true}, {"--version", false}},
+    "Prints a record image of the model (1257 bytes for tzv58_419) as JSON with the\n"
+    "record's field names. FILE (- for standard input) holds the raw image (history,\n"
+    "cache), its hex text (8 KiB at most), or event lines (64 KiB each at most):\n"
+    "every publish and history line is printed, one JSON object each. A record this\n"
+    "device did not write (its reserved bytes hold data), or one that counts more\n"
+    "channels, modules, switch states, battery strings, branches or DC user values\n"
+    "than it holds, is printed and said on standard error, and the status is 1.\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --model NAME     the model whose records these are (default: the plug-in's\n"
+    "                   only one)\n",
 };
 
 const OptionGroup GET = {
@@ -152,6 +155,7 @@ const OptionGroup FAULTS = {
 const OptionGroup DEVICE = {
     {{"--address", true},
      {"--plugin", true},
+     {"--model", true},
      {"--config", true},
      {"--data-id", true},
      {"--events", true},
@@ -162,6 +166,8 @@ const OptionGroup DEVICE = {
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --model NAME     the model to run, by name (default: the plug-in's only one;\n"
+    "                   a name it does not have is refused with the ones it has)\n"
     "  --config FILE    the device's JSON configuration (default: {}), checked\n"
     "                   first; docs/configuration.md and contrib/device.json\n"
     "  --data-id N      the device's data id (default 1)\n"
@@ -213,17 +219,10 @@ const OptionGroup LIVE = {
     "                   and every link lost or restored: the event in its\n"
     "                   environment (TZV58_EVENT, TZV58_KEY, ...), the summary's\n"
     "                   line as its argument; 4 at once, each stopped after 30 s;\n"
-    "                   see docs/host-program.md and contrib/\n"
+    "                   see docs/host-program.md and contrib/\n",
     "Standard output shows a summary of each round and every alarm raised or\n"
     "cleared; with --events - it carries the JSON-lines events instead.\n",
 };
-
-// The history command's help from tools/history, after the usage lines it
-// carries ahead of it: the table's usage is the one shown.
-const char* history_help() {
-    const char* body = std::strstr(USAGE_HISTORY, "\n\n");
-    return body ? body + 2 : USAGE_HISTORY;
-}
 
 // text with each line after its first put `indent` columns in.
 std::string hang(const char* text, size_t indent) {
@@ -256,7 +255,7 @@ std::string usage_lines(const Command& command, const char* first_prefix, bool w
 }  // namespace
 
 const std::vector<Command>& commands() {
-    static const OptionGroup HISTORY = {history_options(), history_help()};
+    static const OptionGroup HISTORY = {history_options(), HISTORY_HELP, HISTORY_NOTES};
     static const OptionGroup HISTORY_OPTION = {{{"--history", true}}, USAGE_HISTORY_OPTION};
     static const std::vector<Command> table = {
         {"simulate",
@@ -273,7 +272,7 @@ const std::vector<Command>& commands() {
          run_poll},
         {"replay", {"--script FILE [options]"}, nullptr, {&REPLAY, &DEVICE}, run_replay},
         {"record",
-         {"FILE|-"},
+         {"FILE|- [--plugin PATH] [--model NAME]"},
          "decode a 1257-byte record image (history, cache), or the\n"
          "publish/history lines of an events file, as JSON",
          {&RECORD},
@@ -330,6 +329,7 @@ std::string program_help() {
 std::string command_help(const Command& command) {
     std::string help = usage_lines(command, "usage: ", false) + "\n";
     for (const OptionGroup* g : command.options) help += g->help;
+    for (const OptionGroup* g : command.options) help += g->notes;
     return help;
 }
 

@@ -2,13 +2,18 @@
 // real host does, and drives one device against a simulated power system, a
 // real serial port or a script; or decodes a record image. The commands are
 // in tools/cli/commands.cpp.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "tools/cli/commands.h"
+#include "tools/common/console.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/history_status.h"
+#include "tools/common/output_pump.h"
 
 using namespace tzv58::tool;
 
@@ -46,9 +51,23 @@ int dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    hold_standard_descriptors();
+    int status;
     try {
-        return dispatch(argc, argv);
-    } catch (const std::exception& e) {
-        return usage_error(e.what());
+        status = dispatch(argc, argv);
+    } catch (const std::bad_alloc&) {
+        status = failure("out of memory");
+    } catch (const std::exception& e) {  // a thread or a server that could not be started, and the like
+        status = start_error(e.what());
     }
+    // Started with standard output closed: what went there unchecked (the
+    // help, the version) is said lost.
+    if (standard_output_closed() && (std::fflush(stdout) != 0 || std::ferror(stdout)) && status == EXIT_DONE)
+        status = failure("cannot write standard output: it is closed");
+    // History rounds lost are said as they go; the run did not do all it
+    // was asked.
+    if (history_rounds_lost()) status = std::max(status, EXIT_FAIL);
+    // Last: every line of the run is on its way to standard error.
+    if (!finish_stderr_pump(PUMP_END_WAIT_MS)) status = std::max(status, EXIT_FAIL);
+    return status;
 }

@@ -4,15 +4,18 @@
 // a site file: each port is served on a thread of its own, taking turns with
 // the others to run the host's code (tools/common/turns.h), and the power
 // systems of one port take its bus in turns (tools/line/scheduler.h).
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -51,7 +54,7 @@ struct PortRun {
     std::vector<Station*> stations;
     SimulatorOptions sim;
     pid_t sim_pid = -1;
-    std::unique_ptr<SimClock> fast_clock;  // simulate --site --fast: the line's own
+    SimClock* fast_clock = nullptr;        // simulate --site --fast: the line's own (among the set-up's)
     std::unique_ptr<LinePace> pace;        // simulate --fast
     std::unique_ptr<Line> line;
     LinkFanout links;  // a bus's: every power system hears of the line
@@ -91,6 +94,7 @@ public:
 private:
     bool read_options(const CommandLine& cl, std::string& err);
     bool read_site_file(const CommandLine& cl, std::string& err);
+    bool without_stdout(const CommandLine& cl, std::string& err);
     bool check_services(const CommandLine& cl, std::string& err);
     bool load(const CommandLine& cl, std::string& err);
     void follow_rounds(const CommandLine& cl);
@@ -132,13 +136,21 @@ PollRun::~PollRun() {
 int PollRun::run(const CommandLine& cl) {
     std::string err;
     setup_.pumped = true;
-    if (!read_options(cl, err) || !check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !load(cl, err))
-        return usage_error(err);
+    // Before anything is opened: a stop asked for while the program starts
+    // (loading the plug-in, opening the port, binding the listener) ends
+    // the run cleanly once it is set up, before its first round.
+    install_stop_handlers();
+    if (!read_options(cl, err)) return usage_error(err);
+    if (!without_stdout(cl, err)) return failure(err);
+    // First of the outputs: the others, the notifier and the history say
+    // what happens to them there.
+    if (!pump_stderr(setup_.pump, err)) return failure(err);
+    if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !load(cl, err)) return start_error(err);
     follow_rounds(cl);
     for (auto& p : ports_)
-        for (Station* s : p->stations) s->printer->throttle_errors(site_ ? p->fast_clock.get() : sched_.fast_clock);
+        for (Station* s : p->stations) s->printer->throttle_errors(site_ ? p->fast_clock : sched_.fast_clock);
     if (const int status = open_lines(cl)) return status;
-    if (!open_services(cl, err)) return usage_error(err);
+    if (!open_services(cl, err)) return start_error(err);
     sched_.reopen_outputs = [this, &cl] { setup_.reopen_outputs(cl); };
     return site_ ? poll_site() : poll();
 }
@@ -183,9 +195,43 @@ bool PollRun::read_site_file(const CommandLine& cl, std::string& err) {
             return false;
         }
     if (!read_site(cl.get("--site"), simulate_ ? SiteUse::simulate : SiteUse::poll, entries_, err)) return false;
+    // A model the plug-in does not have is the site file's mistake: said
+    // before anything is opened.
+    for (const SiteEntry& e : entries_) {
+        ModelRef model;
+        if (!e.model.empty() && !load_model(cl.get("--plugin", default_plugin_path()), e.model, model, err)) {
+            err = e.model_at + ": " + err;
+            return false;
+        }
+    }
     for (const SiteEntry& e : entries_)
         if (!e.config_path.empty())
             setup_.also_read.push_back({"the config of " + e.name + " in option --site", e.config_path, false});
+    return true;
+}
+
+// Started with standard output closed (`>&-`): the summary (or the events
+// of --events -) has nowhere to go. A run with an output of another kind
+// goes on without it, said once; one without ends at once (status 1).
+bool PollRun::without_stdout(const CommandLine& cl, std::string& err) {
+    if (!standard_output_closed()) return true;
+    bool others = cl.has("--events") && !setup_.events_to_console;
+    for (const char* other : {"--history", "--listen", "--http", "--metrics", "--on-event", "--diag"})
+        others = others || cl.has(other);
+    const std::string shown = setup_.events_to_console ? "the events are" : "the round summary is";
+    if (!others) {
+        err = "standard output is closed, and " + shown +
+              " this run's only output (--events FILE, --history, --listen, --http, --metrics, --on-event or "
+              "--diag give others)";
+        return false;
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 1) < 0) {
+        err = std::string("cannot open /dev/null: ") + std::strerror(errno);
+        return false;
+    }
+    ::close(null);
+    say(EXIT_DONE, "standard output is closed: " + shown + " not shown; the run goes on");
     return true;
 }
 
@@ -195,7 +241,7 @@ bool PollRun::check_services(const CommandLine& cl, std::string& err) {
         return false;
     }
     if (cl.has("--http") && cl.has("--metrics")) {
-        err = "options --http and --metrics name the same port: give one";
+        err = "options --http and --metrics are two names of one option: give one";
         return false;
     }
     const char* const option = cl.has("--metrics") ? "--metrics" : "--http";
@@ -229,8 +275,9 @@ bool PollRun::load(const CommandLine& cl, std::string& err) {
         s->baud = e.baud;
         s->config = e.config;
         s->config_path = e.config_path;
+        s->model = e.model.empty() ? cl.get("--model") : e.model;
         if (!s->load(plugin, setup_.events_file, err)) {
-            err = e.where + ": power_systems: " + e.name + ": " + err;
+            err = (e.model_at.empty() ? e.where + ": power_systems: " + e.name : e.model_at) + ": " + err;
             return false;
         }
         PortRun*& p = by_port[e.port_key];
@@ -255,11 +302,11 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     if (cl.has("--fast")) {
         if (site_) {
             for (auto& p : ports_) {
-                p->fast_clock = std::make_unique<SimClock>(now);
-                for (Station* s : p->stations) s->use_clock(p->fast_clock.get());
+                setup_.port_clocks.push_back(std::make_unique<SimClock>(now));
+                p->fast_clock = setup_.port_clocks.back().get();
+                for (Station* s : p->stations) s->use_clock(p->fast_clock);
             }
         } else {
-            ports_.front()->fast_clock.reset();
             sched_.fast_clock = &setup_.use_sim_clock(now);
         }
     }
@@ -268,6 +315,7 @@ void PollRun::follow_rounds(const CommandLine& cl) {
     for (auto& station : setup_.stations) {
         RoundCollector& c = station->observers.add(std::make_unique<RoundCollector>());
         c.set_clock(station->device.device().clock);
+        c.set_model(station->device.model());
         collected_[station.get()] = &c;
     }
     if (!site_) {
@@ -289,20 +337,22 @@ int PollRun::open_lines(const CommandLine& cl) {
 int PollRun::open_line(const CommandLine& cl, PortRun& p) {
     std::string err;
     int hold_fd = -1, pace_fd = -1;
-    SimClock* fast = site_ ? p.fast_clock.get() : sched_.fast_clock;
+    SimClock* fast = site_ ? p.fast_clock : sched_.fast_clock;
     p.path = p.port;
     if (simulate_) {
+        for (Station* s : p.stations)
+            if (!simulator_for_model(*s->device.model(), p.sim, err)) return usage_error(err);
         p.sim.stall_ms = sched_.timeout_ms * 3 / 2 + 100;
         // Just after the request has been asked for again, so that the late
         // reply and the second one follow each other closely.
         p.sim.late_ms = sched_.timeout_ms * 6 / 5;
         if ((p.sim_pid = start_simulator(p.sim, p.path, hold_fd, err, fast ? &pace_fd : nullptr)) < 0)
-            return usage_error(err);
+            return start_error(err);
     }
     if (pace_fd >= 0) p.pace = std::make_unique<LinePace>(pace_fd, *fast);
     for (Station* s : p.stations) {
         s->port = p.path;
-        if (!notify_.program.empty() && !setup_.add_notifier(notify_, *s, err)) return usage_error(err);
+        if (!notify_.program.empty() && !setup_.add_notifier(notify_, *s, err)) return start_error(err);
     }
     const int baud = site_ ? p.baud : baud_ ? int(baud_) : setup_.station().device.device().baud_rate;
     p.line = std::make_unique<Line>(p.path, baud);
@@ -326,7 +376,7 @@ int PollRun::open_line(const CommandLine& cl, PortRun& p) {
         break;
     }
     if (site_) err = p.port + " (--site " + cl.get("--site") + "): " + err;
-    return usage_error(err);
+    return start_error(err);
 }
 
 // Opened after the simulator's fork: the child holds no descriptor of them.
@@ -337,13 +387,15 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
         std::vector<std::unique_ptr<HostEvents>> recorders;
         if (site_) {
             std::vector<HistorySource> sources;
-            for (auto& s : setup_.stations) sources.push_back({s->name, int(s->address), s->device.device().clock});
-            if (!open_site_history(cl.get("--history"), sources, recorders, history_status, err)) return false;
+            for (auto& s : setup_.stations)
+                sources.push_back({s->name, int(s->address), s->device.device().clock, s->device.model(), s->dc_units});
+            if (!open_site_history(cl.get("--history"), sources, recorders, history_status, err))
+                return false;
         } else {
             Station& station = setup_.station();
             recorders.emplace_back();
             if (!open_history(cl.get("--history"), int(setup_.address), station.device.device().clock,
-                              recorders.front(), history_status, err))
+                              station.device.model(), station.dc_units, recorders.front(), history_status, err))
                 return false;
         }
         for (size_t i = 0; i < recorders.size(); ++i) setup_.stations[i]->observers.add(std::move(recorders[i]));
@@ -359,12 +411,13 @@ bool PollRun::open_services(const CommandLine& cl, std::string& err) {
     // The trend's window ends now by the rounds' clock: the wall clock, or
     // under --fast the simulated one, ahead of it, as the newest round tells.
     if (cl.has("--history") && !http_address_.empty())
-        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status](
+        live_->serve_trend([path = cl.get("--history"), fast = cl.has("--fast"), history_status,
+                            model = setup_.station().device.model()](
                                int hours, const std::string& device, const std::atomic<bool>& cancel, std::string& json,
                                std::string& why) {
             const long long now = ::time(nullptr);
-            return trend_json(path, hours, fast ? std::max(now, history_status().newest) : now, device, cancel, json,
-                              why);
+            return trend_json(path, model->values, hours, fast ? std::max(now, history_status().newest) : now, device,
+                              cancel, json, why);
         });
     return live_->open(cl.get("--listen"), http_address_, err);
 }
@@ -374,14 +427,16 @@ void PollRun::start_live() {
     if (!live_) return;
     for (auto& p : ports_)
         for (Station* s : p->stations) live_of_[s]->start(*p->line);
-    std::fprintf(stderr, "%s\n", live_->start().c_str());
+    tell(stderr, live_->start());
 }
 
 int PollRun::poll() {
     PortRun& p = *ports_.front();
     Station& station = setup_.station();
     station.device.device().AttachFd(p.line->fd(), false);
-    install_stop_handlers();
+    // Every observer is in place: a port waited for is lost to all of them
+    // with the same cause.
+    p.line->report_waiting();
     start_live();
     if (live_) sched_.between = live_of_[&station];
     Scheduler scheduler(station.device, *p.line, *station.printer, station.observers, sched_);
@@ -393,7 +448,7 @@ int PollRun::poll() {
 
 SchedulerOptions PollRun::options_for(PortRun& p) const {
     SchedulerOptions o = sched_;
-    o.fast_clock = p.fast_clock.get();
+    o.fast_clock = p.fast_clock;
     o.host_clock = const_cast<ClockStepWatch*>(&host_clock_);
     return o;
 }
@@ -412,7 +467,9 @@ std::vector<BusMember> PollRun::members_of(PortRun& p) const {
 // Each port on a thread of its own; this one waits for them, and once asked
 // to stop wakes every one from its wait (a signal ends a wait at once).
 int PollRun::poll_site() {
-    install_stop_handlers();
+    // Every observer is in place: a port waited for is lost to all of its
+    // power systems' with the same cause.
+    for (auto& p : ports_) p->line->report_waiting();
     start_live();
     for (auto& p : ports_) {
         for (Station* s : p->stations) s->device.device().AttachFd(p->line->fd(), false);

@@ -6,6 +6,7 @@
 #include "tools/cli/commands.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/outputs.h"
+#include "tools/common/plugin_host.h"
 #include "tools/report/record_dump.h"
 
 namespace tzv58::tool {
@@ -14,11 +15,13 @@ int run_record(const CommandLine& cl) {
     if (cl.args.size() != 1)
         return usage_error("record needs exactly one FILE, or - for standard input (see record --help)");
     std::string err;
+    ModelRef model;
+    if (!load_model(cl.get("--plugin", default_plugin_path()), cl.get("--model"), model, err)) return usage_error(err);
     int status = EXIT_DONE;
     watch_output(stdout, "standard output");
     const bool read = read_records(
-        cl.args[0],
-        [&](const tzv58_419_Data_t& r, const std::string& where) {
+        *model, cl.args[0],
+        [&](const RecordView& r, const std::string& where) {
             write_output(stdout, record_json(r));
             const std::string doubts = record_doubts(r);
             if (doubts.empty()) return;

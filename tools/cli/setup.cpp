@@ -122,10 +122,11 @@ void Setup::reopen_outputs(const CommandLine& cl) {
 }
 
 bool Station::load(const std::string& plugin, FILE* events, std::string& err) {
-    if (!device.load(plugin, err)) return false;
+    if (!device.load(plugin, model, err)) return false;
     // The unit count is read before the printer shows a publication.
     dc_units = &observers.add(std::make_unique<DcUnitWatch>(device.codec()));
     printer = &observers.add(std::make_unique<EventPrinter>(events));
+    printer->set_model(device.model());
     printer->set_dc_units(dc_units);
     printer->set_device(name);
     ZMXSPDevice& d = device.device();
@@ -153,6 +154,7 @@ bool Setup::load(const CommandLine& cl, std::string& err) {
     s->data_id = data_id;
     s->config = config;
     s->config_path = cl.get("--config");
+    s->model = cl.get("--model");
     stations.push_back(std::move(s));
     return station().load(cl.get("--plugin", default_plugin_path()), events_file, err);
 }
@@ -197,6 +199,29 @@ bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string
     if (cl.has("--plant") && !read_plant(cl.get("--plant"), unit.plant, err)) return false;
     if (cl.has("--faults") && !parse_faults(cl.get("--faults"), unit.faults, err)) {
         err = "option --faults: " + err;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tzv58::tool
+
+namespace tzv58::tool {
+
+bool simulator_for_model(const model_descriptor& model, SimulatorOptions& sim, std::string& err) {
+    for (const value_row& r : model.values.rows) {
+        if (r.kind != value_kind::group) continue;
+        if (std::string(r.name) == "channel") sim.record_channels = r.group->capacity;
+        if (std::string(r.name) == "module") sim.record_modules = r.group->capacity;
+    }
+    std::vector<uint8_t> info;
+    for (const step_spec& s : model.steps) {
+        const uint8_t cid2 = s.command.cid2 == CID2_ANALOG ? 0x42 : s.command.cid2;
+        bool answered = true;
+        for (const SimUnit& u : sim.units) answered = answered && reply_info(u.plant, s.command.cid1, cid2, 0, info);
+        if (answered) continue;
+        err = "the simulated power system does not answer " + hex_upper(&s.command.cid1, 1) + "H/" +
+              hex_upper(&cid2, 1) + "H, which model " + model.name + " asks in its round";
         return false;
     }
     return true;

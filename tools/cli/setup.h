@@ -40,6 +40,7 @@ struct Station {
     long long baud = 0;  // 0: the device's own
     Json::Value config{Json::objectValue};
     std::string config_path;  // "" for none
+    std::string model;        // the plug-in's model by name; "": its only one
     EventFanout observers;
     EventPrinter* printer = nullptr;  // among the observers
     DcUnitWatch* dc_units = nullptr;  // among the observers
@@ -49,7 +50,7 @@ struct Station {
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // Loads the plug-in's device, points it at the observers (the DC unit
+    // Loads the plug-in's device of the model, points it at the observers (the DC unit
     // watch, then the event printer, whose lines go to events) and applies
     // the configuration.
     bool load(const std::string& plugin, FILE* events, std::string& err);
@@ -79,6 +80,9 @@ struct Setup {
     PumpOptions pump;                           // the queue's bound, and lossless for --fast
     std::unique_ptr<ManualClock> manual_clock;  // replay; else the wall clock
     std::unique_ptr<SimClock> sim_clock;        // simulate --fast of one device
+    // simulate --site --fast: each line's own clock, which its stations'
+    // observers read to the end (a history recorder's last rows).
+    std::vector<std::unique_ptr<SimClock>> port_clocks;
     std::shared_ptr<NoticeRunner> notices;      // --on-event, shared by the stations
     std::vector<std::unique_ptr<Station>> stations;
 
@@ -114,6 +118,11 @@ struct Setup {
 
 // The plant and its faults, for simulate and plant.
 bool simulator_options(const CommandLine& cl, SimulatorOptions& sim, std::string& err);
+// What a record of the model holds, for the excess fault; false with a
+// one-line reason when the simulated power system does not answer a
+// command of the model's round (its analog queries in fixed point, as the
+// plant answers them).
+bool simulator_for_model(const model_descriptor& model, SimulatorOptions& sim, std::string& err);
 // A plant file (--plant FILE): the default plant with its members applied.
 bool read_plant(const std::string& path, Plant& plant, std::string& err);
 

@@ -26,9 +26,6 @@ namespace tzv58::tool {
 // The rates a port takes.
 const std::vector<long long>& baud_rates();
 
-// The plug-in's models a power system may be.
-const std::vector<std::string>& model_names();
-
 // A site holds at most this many power systems.
 constexpr size_t MAX_POWER_SYSTEMS = 256;
 
@@ -44,7 +41,8 @@ struct SiteEntry {
     long long address = 1, baud = 9600, data_id = 1;
     std::string config_path;  // as the program opens it; empty: none
     Json::Value config{Json::objectValue};
-    std::string model;
+    std::string model;     // the plug-in's model by name; "": --model, or the plug-in's only one
+    std::string model_at;  // "site.json:4: power_systems[1].model", where it was given
     SimUnit sim;        // simulate and plant: the plant, its faults, silent; the address
     std::string where;  // "site.json:3", the entry's line
 };

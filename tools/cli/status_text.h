@@ -9,18 +9,21 @@
 namespace tzv58::tool {
 
 // The link, the rounds and the age of the data, then every value the power
-// system reported as "name: value unit" in the order served
-// (dc[0].out_v: 53.5 V), alarm bytes with their meaning, then what is known
-// of the alarms: active ones, mains failure, the power system's status
-// bytes; "unknown" with the last known while the data is not current.
-// body: the object's text, st: the same parsed. why: one line saying why
-// the values are not current ("" when they are).
-std::string status_text(const std::string& body, const Json::Value& st, std::string& why);
+// system reported as "name: value unit" in the order of the model's values
+// (dc[0].out_v: 53.5 V), alarm bytes with their meaning, a count with what
+// the record holds of it, then what is known of the alarms: active ones,
+// mains failure, the power system's status bytes; "unknown" with the last
+// known while the data is not current. st: the status object; model: the
+// model's values as GET /model serves them (tools/live/status.h). why: one
+// line saying why the values are not current ("" when they are).
+std::string status_text(const Json::Value& st, const Json::Value& model, std::string& why);
 
 // "age: 0.4 s (round of T)", marked when the data is not current; why: one
-// line saying why it is not ("" when it is). link and data: the status
-// object's members of those names.
-std::string age_line(const Json::Value& link, const Json::Value& data, std::string& why);
+// line saying why it is not ("" when it is), for a silent power system in
+// the words said on standard error ("no answer from the power system at
+// address 1 since 11:02:07"). link, data and address: the status object's
+// members of those names.
+std::string age_line(const Json::Value& link, const Json::Value& data, int address, std::string& why);
 
 // The link in words: "open since T", "down since T (hang-up)".
 std::string link_words(const Json::Value& link);

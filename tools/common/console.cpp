@@ -35,16 +35,13 @@ DebugRelay& relay() {
     return *r;
 }
 
-void write_all(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += size_t(n);
-    }
-}
-
-void relay_lines(int from) {
+// to: standard error's stream as it was when --debug began (behind its pump
+// in simulate and poll, which never blocks).
+void relay_lines(int from, FILE* to) {
+    const auto show = [to](const std::string& text) {
+        std::fwrite(text.data(), 1, text.size(), to);
+        std::fflush(to);
+    };
     std::string pending;
     char buf[4096];
     for (;;) {
@@ -55,10 +52,10 @@ void relay_lines(int from) {
         const size_t end = pending.rfind('\n');
         if (end == std::string::npos && pending.size() < sizeof buf) continue;
         const size_t cut = end == std::string::npos ? pending.size() : end + 1;
-        write_all(2, shown(pending.substr(0, cut), true));
+        show(shown(pending.substr(0, cut), true));
         pending.erase(0, cut);
     }
-    if (!pending.empty()) write_all(2, shown(pending, true));
+    if (!pending.empty()) show(shown(pending, true));
     ::close(from);
     DebugRelay& r = relay();
     std::lock_guard<std::mutex> hold(r.lock);
@@ -71,11 +68,29 @@ int debug_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     relay().running = true;
-    std::thread(relay_lines, fds[0]).detach();
+    std::thread(relay_lines, fds[0], stderr).detach();
     return fds[1];
 }
 
+bool stdout_closed = false;
+
 }  // namespace
+
+bool hold_standard_descriptors() {
+    for (const int fd : {0, 1, 2}) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor: fd itself.
+        const int null = ::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+        if (fd == 1) stdout_closed = true;
+    }
+    return stdout_closed;
+}
+
+bool standard_output_closed() { return stdout_closed; }
 
 FILE* divert_diagnostics(DiagTarget target, const std::string& path, bool force, std::string& err) {
     std::cout.flush();

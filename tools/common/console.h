@@ -12,6 +12,15 @@ namespace tzv58::tool {
 
 enum class DiagTarget { discard, stderr_, file };
 
+// First thing at start: a standard descriptor the program was started
+// without (`>&-`, `2>&-`) is taken by /dev/null, so that no file the
+// program opens later becomes its standard output or error by chance.
+// Standard output is taken read-only: a write to it fails, and is said as
+// any failed write is (status 1). true when standard output was closed.
+bool hold_standard_descriptors();
+// Whether it was (hold_standard_descriptors).
+bool standard_output_closed();
+
 // Moves descriptor 1 to the target and returns the real standard output as
 // a stream of its own (nullptr, with a one-line reason, on failure). A
 // --diag file is opened by the outputs' rule (open_output; force: --force).

@@ -2,6 +2,7 @@
 // to the status object and the metrics (which know nothing else of it).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,5 +20,13 @@ struct HistoryStatus {
 
 // Read from any thread.
 using HistoryStatusSource = std::function<HistoryStatus()>;
+
+// Rounds that no history file of the process got: dropped from memory, or
+// still waiting when the file was closed. A run that lost any ends with
+// status 1.
+inline std::atomic<uint64_t>& history_rounds_lost() {
+    static std::atomic<uint64_t> lost{0};
+    return lost;
+}
 
 }  // namespace tzv58::tool

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/common/text_guard.h"
+
 namespace tzv58::tool {
 
 std::string float_text(float v) {
@@ -21,57 +23,32 @@ std::string float_text(float v) {
     return buf;
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at s[i], or 0 when there is
-// none; `bad` then holds how many bytes one U+FFFD stands for (the longest
-// start of a sequence that could still have been well-formed, at least one).
-size_t utf8_at(const std::string& s, size_t i, size_t& bad) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        lo = c == 0xE0 ? 0xA0 : 0x80;  // no overlong form
-        hi = c == 0xED ? 0x9F : 0xBF;  // no surrogate
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        lo = c == 0xF0 ? 0x90 : 0x80;
-        hi = c == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-    } else {
-        bad = 1;
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        const unsigned char b = i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0;
-        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
-            bad = k;
-            return 0;
-        }
-    }
-    return len;
-}
-
-}  // namespace
-
 bool is_utf8(const std::string& s) {
+    uint32_t code = 0;
     size_t bad = 0;
     for (size_t i = 0, n = 0; i < s.size(); i += n)
-        if ((n = utf8_at(s, i, bad)) == 0) return false;
+        if ((n = utf8_char(s, i, code, bad)) == 0) return false;
     return true;
 }
 
 std::string json_quote(const std::string& s) {
     std::string out = "\"";
     for (size_t i = 0; i < s.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80) {
-            size_t bad = 0;
-            const size_t n = utf8_at(s, i, bad);
-            out += n ? s.substr(i, n) : "\xEF\xBF\xBD";  // U+FFFD
+        uint32_t c = 0;
+        size_t bad = 0;
+        const size_t n = utf8_char(s, i, c, bad);
+        if (n != 1) {
+            // A terminal control as an escape, so that the line is safe on a
+            // terminal too; other UTF-8 as it is.
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";  // U+FFFD
+            } else if (terminal_control(c)) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
+                out += buf;
+            } else {
+                out.append(s, i, n);
+            }
             i += (n ? n : bad) - 1;
             continue;
         }
@@ -92,9 +69,9 @@ std::string json_quote(const std::string& s) {
             out += "\\t";
             break;
         default:
-            if (c < 0x20) {
+            if (terminal_control(c)) {
                 char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
                 out += buf;
             } else {
                 out += char(c);
@@ -102,6 +79,26 @@ std::string json_quote(const std::string& s) {
         }
     }
     return out + "\"";
+}
+
+std::string json_shown(const std::string& json) {
+    std::string out;
+    for (size_t i = 0; i < json.size();) {
+        uint32_t c = 0;
+        size_t bad = 0;
+        const size_t n = utf8_char(json, i, c, bad);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        } else if (terminal_control(c) && c != '\n' && c != '\t' && c != '\r') {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
+            out += buf;
+        } else {
+            out.append(json, i, n);
+        }
+        i += n ? n : bad;
+    }
+    return out;
 }
 
 void JsonLine::key(const char* k) {

@@ -24,10 +24,13 @@ struct OptionSpec {
     bool takes_value;
 };
 
-// Options that go together, and the lines of --help that describe them.
+// Options that go together, the lines of --help that describe them, and
+// what a command's --help says after every group's options (a closing
+// paragraph: output, statuses).
 struct OptionGroup {
     std::vector<OptionSpec> options;
     const char* help;
+    const char* notes = "";
 };
 
 // Parses argv[first..] against the options a command accepts (--name VALUE or

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -67,7 +68,168 @@ std::map<std::string, std::atomic<unsigned long long>>& drop_counters() {
 
 }  // namespace
 
-class Pump {
+// What a stream of the program's writes into (through fopencookie), or a
+// descriptor's pipe feeds: a pump, or a file on disk.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void put(const char* data, size_t n) = 0;
+    // Ends it: what waits is written until until_ms; a loss under way is said.
+    virtual void finish(long long until_ms) = 0;
+    virtual bool take(Dropped& d) = 0;
+    virtual bool ok() const = 0;
+    // Where its lines go (for reopening after log rotation); -1 once finished.
+    virtual int descriptor() const = 0;
+
+    FILE* stream = nullptr;
+};
+
+// A file on disk that the program appends to. Nothing reads it to wait for:
+// its lines are written at once, on the writer's thread, so that what was
+// printed is there when the program is killed; and only whole lines. A write
+// that fails (a full disk, the file-size limit, an I/O error) is cut back to
+// the last whole line it wrote (the file is ours, appended to by us alone),
+// and its lines are dropped and counted; the next lines are tried as they
+// come. The first loss is said ("cannot write NAME: REASON; lines are
+// dropped until it can be written again"), and so is the first write that
+// succeeds once nothing was lost for a second ("NAME is written again, 212
+// lines dropped in 18 s (REASON)"), after which the stream tells its reader
+// as a pump does: a line of its own, or its writer's (take_dropped).
+class LineFile : public Sink {
+public:
+    LineFile(int fd, std::string name, PumpOptions options)
+        : fd_(fd), name_(std::move(name)), o_(std::move(options)), count_(drop_count(o_.label)) {}
+    ~LineFile() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LineFile(const LineFile&) = delete;
+    LineFile& operator=(const LineFile&) = delete;
+
+    void put(const char* data, size_t n) override {
+        std::string said;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            partial_.append(data, n);
+            const size_t end = partial_.rfind('\n');
+            if (end != std::string::npos) {
+                said = write_lines(end + 1);
+                partial_.erase(0, end + 1);
+            } else if (partial_.size() > PUMP_QUEUE_BYTES) {  // no line is that long
+                partial_.clear();
+                said = lost(1, EMSGSIZE);
+            }
+        }
+        // Outside the lock: standard error may be a file of this kind too.
+        if (!said.empty() && !o_.quiet) say(EXIT_FAIL, said);
+    }
+
+    void finish(long long) override {
+        std::string said;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            if (!partial_.empty()) lost(1, why_ ? why_ : EIO);
+            partial_.clear();
+            if (since_ms_ >= 0)
+                said = name_ + ": " + std::to_string(lost_) + " lines dropped in " + seconds_since(since_ms_) +
+                       " s, to the end (" + std::strerror(why_) + ")";
+            since_ms_ = -1;
+        }
+        if (!said.empty() && !o_.quiet) say(EXIT_FAIL, said);
+    }
+
+    bool take(Dropped& d) override {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!report_.lines) return false;
+        d = report_;
+        report_ = {};
+        return true;
+    }
+
+    bool ok() const override {
+        std::lock_guard<std::mutex> lock(m_);
+        return dropped_ == 0;
+    }
+
+    int descriptor() const override { return fd_; }
+
+private:
+    static std::string seconds_since(long long ms) { return std::to_string((now_ms() - ms + 999) / 1000); }
+
+    // Under m_: appends text whole, or cuts the file back to the last whole
+    // line written (only when nothing but this write has grown it). The
+    // lines lost; why says why.
+    long long append(const char* text, size_t size, int& why) {
+        struct stat st {};
+        const off_t start = ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd_, text + done, size - done);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n == 0 || errno != EINTR) {
+                why = n < 0 ? errno : EIO;
+                break;
+            }
+        }
+        if (done == size) return 0;
+        const std::string_view written(text, done);
+        const size_t last = done ? written.rfind('\n') : std::string_view::npos;
+        const size_t keep = last == std::string_view::npos ? 0 : last + 1;
+        if (done > keep && start >= 0 && ::fstat(fd_, &st) == 0 && st.st_size == start + off_t(done))
+            [[maybe_unused]] const int cut = ::ftruncate(fd_, start + off_t(keep));
+        return std::count(text + keep, text + size, '\n');
+    }
+
+    // Under m_: the first `size` bytes of partial_, whole lines. What to say.
+    std::string write_lines(size_t size) {
+        int why = 0;
+        const long long lines = append(partial_.data(), size, why);
+        if (lines) return lost(lines, why);
+        // Over once nothing was lost for a while (a disk just short of
+        // full takes some lines and not others).
+        if (since_ms_ < 0 || now_ms() - last_loss_ms_ < STALL_QUIET_MS) return "";
+        const std::string s = seconds_since(since_ms_), reason = std::strerror(why_);
+        if (o_.writer_says) {
+            report_ = {report_.lines + lost_, report_.seconds + std::stoll(s)};
+        } else {
+            const std::string note =
+                "tzv58-host: " + std::to_string(lost_) + " lines dropped here in " + s + " s: " + reason + "\n";
+            int ignored = 0;
+            append(note.data(), note.size(), ignored);
+        }
+        const std::string said =
+            name_ + " is written again, " + std::to_string(lost_) + " lines dropped in " + s + " s (" + reason + ")";
+        since_ms_ = -1;
+        lost_ = 0;
+        return said;
+    }
+
+    // Under m_: lines dropped. What to say when a loss begins.
+    std::string lost(long long lines, int why) {
+        lost_ += lines;
+        dropped_ += lines;
+        count_ += (unsigned long long)lines;
+        last_loss_ms_ = now_ms();
+        if (since_ms_ >= 0) return "";
+        since_ms_ = last_loss_ms_;
+        why_ = why;
+        return "cannot write " + name_ + ": " + std::strerror(why) + "; lines are dropped until it can be written again";
+    }
+
+    const int fd_;
+    const std::string name_;
+    const PumpOptions o_;
+    std::atomic<unsigned long long>& count_;
+
+    mutable std::mutex m_;
+    std::string partial_;  // a line begun
+    long long lost_ = 0, since_ms_ = -1, last_loss_ms_ = 0;  // the loss under way: lines, since when, last
+    long long dropped_ = 0;                                  // all lines lost
+    int why_ = 0;
+    Dropped report_;
+};
+
+class Pump : public Sink {
 public:
     Pump(int target, bool socket, std::string name, PumpOptions options, int input)
         : target_(target),
@@ -76,7 +238,7 @@ public:
           o_(std::move(options)),
           input_(input),
           count_(drop_count(o_.label)) {}
-    ~Pump() {
+    ~Pump() override {
         finish(now_ms());
         for (int fd : {target_, input_, wake_[0], wake_[1]})
             if (fd >= 0) ::close(fd);
@@ -93,9 +255,14 @@ public:
         return true;
     }
 
+    // A descriptor's pump for a file on disk hands the lines to it instead
+    // of queueing them.
+    void write_to(std::unique_ptr<LineFile> file) { file_ = std::move(file); }
+
     // Whole lines into the queue. A stream's writes come one at a time
     // (stdio locks the stream; the pump's own thread writes the input's).
-    void put(const char* data, size_t n) {
+    void put(const char* data, size_t n) override {
+        if (file_) return file_->put(data, n);
         std::unique_lock<std::mutex> lock(m_);
         if (gone_) return;
         partial_.append(data, n);
@@ -103,7 +270,7 @@ public:
         for (size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1)
             queue_line(lock, from, nl + 1 - from);
         partial_.erase(0, from);
-        if (partial_.size() > o_.queue_bytes) {  // a line longer than the queue could never go
+        if (partial_.size() > PUMP_QUEUE_BYTES) {  // no line is that long
             partial_.clear();
             drop(1);
         }
@@ -112,7 +279,7 @@ public:
     // Stops taking lines; writes what waits until until_ms; ends the thread
     // and lets go of the target (a reader then sees the end: the --debug
     // relay, a pipe).
-    void finish(long long until_ms) {
+    void finish(long long until_ms) override {
         {
             std::lock_guard<std::mutex> lock(m_);
             if (!stopping_) stop_at_ = until_ms;
@@ -122,9 +289,10 @@ public:
         if (thread_.joinable()) thread_.join();
         if (target_ >= 0) ::close(target_);
         target_ = -1;
+        if (file_) file_->finish(until_ms);
     }
 
-    bool take(Dropped& d) {
+    bool take(Dropped& d) override {
         std::lock_guard<std::mutex> lock(m_);
         if (!report_.lines) return false;
         d = report_;
@@ -133,18 +301,22 @@ public:
     }
 
     // A reader that went away wanted no more: what it missed before is no failure.
-    bool ok() const {
+    bool ok() const override {
+        if (file_ && !file_->ok()) return false;
         std::lock_guard<std::mutex> lock(m_);
         return !failed_ && (dropped_ == 0 || gone_);
     }
 
-    FILE* stream = nullptr;
-    int target() const { return target_; }
+    int descriptor() const override { return file_ ? file_->descriptor() : target_; }
 
 private:
     enum class Wrote { all, blocked, failed };
 
-    bool fits(size_t len) const { return queue_.size() + in_flight_ + len <= o_.queue_bytes; }
+    // A line longer than a small queue goes alone, once the queue is empty.
+    bool fits(size_t len) const {
+        const size_t held = queue_.size() + in_flight_;
+        return held == 0 || held + len <= o_.queue_bytes;
+    }
 
     // Under m_: partial_[from, from + len) into the queue; when it is full,
     // dropped, or (lossless) waited for, unless the program is stopping.
@@ -198,6 +370,7 @@ private:
     void run();
     bool next_batch(bool& stopping, bool& stalling, long long& until);
     std::string stall_over();
+    std::string stall_text(long long lines, long long s) const;
     Wrote write_out();
     void failed(int why);
     void wait(bool for_target, long long until);
@@ -223,6 +396,8 @@ private:
     bool stopping_ = false, done_ = false, gone_ = false, failed_ = false;
     long long stop_at_ = 0;
 
+    std::unique_ptr<LineFile> file_;  // a file on disk, written by the pump's thread
+
     // The pump's thread alone:
     std::string out_;
     size_t out_at_ = 0;
@@ -237,15 +412,23 @@ std::string Pump::stall_over() {
     stall_since_ms_ = -1;
     stall_lines_ = 0;
     stall_said_ = false;
-    if (!lines)
-        return said ? o_.label + ": reader stalled for " + std::to_string(s) + " s; the --fast run waited for it" : "";
+    if (!lines) return said ? stall_text(0, s) : "";
     if (o_.writer_says)
         report_ = {report_.lines + lines, report_.seconds + s};
     else
         out_ = "tzv58-host: " + std::to_string(lines) + " lines dropped here in " + std::to_string(s) +
                " s: the reader stalled\n";
     in_flight_ = out_.size();
-    return o_.label + ": reader stalled, " + std::to_string(lines) + " lines dropped in " + std::to_string(s) + " s";
+    return stall_text(lines, s);
+}
+
+// What a stall came to. A lossless pump waited for its reader all along: it
+// drops lines only as the program ends (stopped, or its last second).
+std::string Pump::stall_text(long long lines, long long s) const {
+    const std::string n = std::to_string(lines), in = std::to_string(s) + " s";
+    if (!o_.lossless) return o_.label + ": reader stalled, " + n + " lines dropped in " + in;
+    return o_.label + ": reader stalled for " + in + "; the --fast run waited for it" +
+           (lines ? ", then dropped " + n + " lines at the end" : "");
 }
 
 // Takes the queue once the last batch is out, and says a stall that begins
@@ -262,7 +445,8 @@ bool Pump::next_batch(bool& stopping, bool& stalling, long long& until) {
         in_flight_ = out_.size() - out_at_;
         const long long now = now_ms();
         // A drop is said at once; a wait once it lasts.
-        if (stall_since_ms_ >= 0 && !stall_said_ && (stall_lines_ || now - stall_since_ms_ >= STALL_QUIET_MS)) {
+        if (stall_since_ms_ >= 0 && !stall_said_ && !o_.quiet &&
+            (stall_lines_ || now - stall_since_ms_ >= STALL_QUIET_MS)) {
             begun = o_.label + (stall_lines_ ? ": reader stalled; lines are dropped until it reads again"
                                              : ": reader stalled; the --fast run waits for it");
             stall_said_ = true;
@@ -273,7 +457,7 @@ bool Pump::next_batch(bool& stopping, bool& stalling, long long& until) {
         until = stop_at_;
     }
     if (!begun.empty()) say(EXIT_DONE, begun);
-    if (!ended.empty()) say(EXIT_DONE, ended);
+    if (!ended.empty() && !o_.quiet) say(EXIT_DONE, ended);
     return out_at_ < out_.size();
 }
 
@@ -311,13 +495,23 @@ void Pump::end() {
         partial_.clear();
         // Lines that only the end left unwritten were not dropped over time.
         const long long ms = now_ms() - stall_since_ms_;
-        if (stall_since_ms_ >= 0 && stall_lines_ && !gone_)
+        if (stall_since_ms_ >= 0 && o_.lossless && (stall_lines_ || stall_said_) && !gone_)
+            ended = stall_text(stall_lines_, (ms + 999) / 1000);
+        else if (stall_since_ms_ >= 0 && stall_lines_ && !gone_)
             ended = o_.label + ": reader stalled, " + std::to_string(stall_lines_) + " lines dropped " +
                     (ms < 1000 ? std::string("at the end") : "in " + std::to_string((ms + 999) / 1000) + " s");
         stall_since_ms_ = -1;
     }
     room_.notify_all();
-    if (!ended.empty()) say(EXIT_DONE, ended);
+    if (ended.empty()) return;
+    if (!o_.quiet) {
+        say(EXIT_DONE, ended);
+        return;
+    }
+    // Standard error: told there if it takes the line at once.
+    const std::string line = "tzv58-host: " + ended + "\n";
+    [[maybe_unused]] const ssize_t n = socket_ ? ::send(target_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                                               : ::write(target_, line.data(), line.size());
 }
 
 Pump::Wrote Pump::write_out() {
@@ -358,6 +552,7 @@ void Pump::failed(int why) {
         if (gone) queue_.clear();
     }
     room_.notify_all();
+    if (o_.quiet) return;
     if (gone) {
         if (!g_stop) say(EXIT_DONE, "the reader of " + name_ + " went away (broken pipe); stopping");
         g_stop = 1;
@@ -386,68 +581,67 @@ void Pump::read_input() {
 
 namespace {
 
-std::mutex pumps_lock;
-std::vector<std::unique_ptr<Pump>>& pumps() {
-    static std::vector<std::unique_ptr<Pump>> all;
+std::mutex sinks_lock;
+std::vector<std::unique_ptr<Sink>>& sinks() {
+    static std::vector<std::unique_ptr<Sink>> all;
     return all;
 }
 
-Pump* pump_of(FILE* out) {
-    for (const auto& p : pumps())
-        if (p->stream == out) return p.get();
+Sink* sink_of(FILE* out) {
+    for (const auto& s : sinks())
+        if (s->stream == out) return s.get();
     return nullptr;
 }
 
-ssize_t into_pump(void* pump, const char* data, size_t n) {
-    static_cast<Pump*>(pump)->put(data, n);
+ssize_t into_sink(void* sink, const char* data, size_t n) {
+    static_cast<Sink*>(sink)->put(data, n);
     return ssize_t(n);
 }
 
-bool start_pump(std::unique_ptr<Pump> pump, const std::string& name, std::string& err) {
-    if (!pump->start(err)) {
-        err = "cannot write " + name + ": " + err;
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(pumps_lock);
-    pumps().push_back(std::move(pump));
-    return true;
+bool on_disk(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-}  // namespace
-
-namespace {
-
-// A file on disk has no reader to wait for: it is written at once, as
-// before, and what the program printed is there when it is killed.
-bool on_disk(int fd, const PumpOptions& options) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+// A sink for what fd writes to: a LineFile on a copy of fd for a file on
+// disk, else a started pump on a non-blocking descriptor of its own; and a
+// stream into it. nullptr with a one-line reason.
+std::unique_ptr<Sink> sink_for(int fd, const std::string& name, const PumpOptions& options, std::string& err) {
     drop_count(options.label);  // in the metrics, at 0
-    return true;
+    if (on_disk(fd)) {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (copy < 0) err = "cannot write " + name + ": " + std::strerror(errno);
+        return copy < 0 ? nullptr : std::make_unique<LineFile>(copy, name, options);
+    }
+    bool socket = false;
+    const int target = nonblocking_writer(fd, socket, err);
+    std::unique_ptr<Pump> pump;
+    if (target >= 0) pump = std::make_unique<Pump>(target, socket, name, options, -1);
+    if (!pump || !pump->start(err)) {
+        err = "cannot write " + name + ": " + err;
+        return nullptr;
+    }
+    return pump;
+}
+
+FILE* stream_into(Sink& sink, std::string& err, const std::string& name) {
+    const cookie_io_functions_t into = {nullptr, into_sink, nullptr, nullptr};
+    FILE* stream = ::fopencookie(&sink, "w", into);
+    if (!stream) err = "cannot write " + name + ": " + std::strerror(errno);
+    return stream;
 }
 
 }  // namespace
 
 bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options, std::string& err) {
     std::fflush(out);
-    if (on_disk(::fileno(out), options)) return true;
-    bool socket = false;
-    const int target = nonblocking_writer(::fileno(out), socket, err);
-    if (target < 0) {
-        err = "cannot write " + name + ": " + err;
-        return false;
-    }
-    auto pump = std::make_unique<Pump>(target, socket, name, options, -1);
-    const cookie_io_functions_t into = {nullptr, into_pump, nullptr, nullptr};
-    FILE* pumped = ::fopencookie(pump.get(), "w", into);
-    if (!pumped) {
-        err = "cannot write " + name + ": " + std::strerror(errno);
-        return false;
-    }
-    pump->stream = pumped;
-    if (!start_pump(std::move(pump), name, err)) {
-        std::fclose(pumped);
-        return false;
+    std::unique_ptr<Sink> sink = sink_for(::fileno(out), name, options, err);
+    FILE* pumped = sink ? stream_into(*sink, err, name) : nullptr;
+    if (!pumped) return false;
+    sink->stream = pumped;
+    {
+        std::lock_guard<std::mutex> lock(sinks_lock);
+        sinks().push_back(std::move(sink));
     }
     unwatch_output(out);
     std::fclose(out);
@@ -458,12 +652,14 @@ bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options
 
 bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOptions& options, std::string& err) {
     std::fflush(stream);
-    if (on_disk(fd, options)) return true;
+    drop_count(options.label);  // in the metrics, at 0
+    // A file on disk is written by the pump's thread as its lines come, whole.
+    const bool file = on_disk(fd);
     bool socket = false;
-    const int target = nonblocking_writer(fd, socket, err);
+    const int target = file ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : nonblocking_writer(fd, socket, err);
     int pipe_fds[2] = {-1, -1};
     if (target < 0 || ::pipe2(pipe_fds, O_CLOEXEC) != 0 || ::dup2(pipe_fds[1], fd) < 0) {
-        if (target >= 0) err = std::strerror(errno);
+        if (target >= 0 || file) err = std::strerror(errno);
         err = "cannot write " + name + ": " + err;
         for (int d : {target, pipe_fds[0], pipe_fds[1]})
             if (d >= 0) ::close(d);
@@ -474,33 +670,80 @@ bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOp
     // running, or (lossless) while the queue is full: otherwise the pump
     // empties the pipe as it fills, dropping lines itself.
     ::fcntl(pipe_fds[0], F_SETFL, ::fcntl(pipe_fds[0], F_GETFL) | O_NONBLOCK);
-    auto pump = std::make_unique<Pump>(target, socket, name, options, pipe_fds[0]);
+    auto pump = std::make_unique<Pump>(file ? -1 : target, socket, name, options, pipe_fds[0]);
+    if (file) pump->write_to(std::make_unique<LineFile>(target, name, options));
     pump->stream = stream;
-    return start_pump(std::move(pump), name, err);
+    if (!pump->start(err)) {
+        err = "cannot write " + name + ": " + err;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(sinks_lock);
+    sinks().push_back(std::move(pump));
+    return true;
+}
+
+namespace {
+
+// Standard error's sink, and the process's own stream it stands in for.
+// Never destroyed: a thread may still hold the pumped stream at exit.
+Sink* stderr_sink = nullptr;
+FILE* own_stderr = nullptr;
+
+}  // namespace
+
+bool pump_stderr(const PumpOptions& options, std::string& err) {
+    if (stderr_sink) return true;
+    std::fflush(stderr);
+    PumpOptions o = options;
+    o.label = "stderr";
+    o.lossless = false;
+    o.quiet = true;
+    std::unique_ptr<Sink> sink = sink_for(2, "standard error", o, err);
+    FILE* pumped = sink ? stream_into(*sink, err, "standard error") : nullptr;
+    if (!pumped) return false;
+    // A line at a time, as the program writes them.
+    std::setvbuf(pumped, nullptr, _IOLBF, 0);
+    sink->stream = pumped;
+    stderr_sink = sink.release();
+    own_stderr = stderr;
+    stderr = pumped;  // the C library's stderr is a variable of its own
+    return true;
+}
+
+void unpump_stderr_in_child() {
+    if (own_stderr) stderr = own_stderr;
+}
+
+bool finish_stderr_pump(int wait_ms) {
+    if (!stderr_sink) return true;
+    std::fflush(stderr);
+    stderr_sink->finish(now_ms() + wait_ms);
+    stderr = own_stderr;
+    return stderr_sink->ok();
 }
 
 bool take_dropped(FILE* out, Dropped& dropped) {
-    std::lock_guard<std::mutex> lock(pumps_lock);
-    Pump* p = pump_of(out);
-    return p && p->take(dropped);
+    std::lock_guard<std::mutex> lock(sinks_lock);
+    Sink* s = sink_of(out);
+    return s && s->take(dropped);
 }
 
 int pumped_descriptor(FILE* out) {
-    std::lock_guard<std::mutex> lock(pumps_lock);
-    Pump* p = pump_of(out);
-    return p ? p->target() : -1;
+    std::lock_guard<std::mutex> lock(sinks_lock);
+    Sink* s = sink_of(out);
+    return s ? s->descriptor() : -1;
 }
 
 void finish_pumps(int wait_ms) {
     const long long until = now_ms() + wait_ms;
-    std::lock_guard<std::mutex> lock(pumps_lock);
-    for (const auto& p : pumps()) p->finish(until);
+    std::lock_guard<std::mutex> lock(sinks_lock);
+    for (const auto& s : sinks()) s->finish(until);
 }
 
 bool pumps_ok() {
-    std::lock_guard<std::mutex> lock(pumps_lock);
+    std::lock_guard<std::mutex> lock(sinks_lock);
     bool ok = true;
-    for (const auto& p : pumps()) ok = p->ok() && ok;
+    for (const auto& s : sinks()) ok = s->ok() && ok;
     return ok;
 }
 

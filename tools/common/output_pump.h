@@ -15,6 +15,8 @@
 //   - the count is kept for the metrics (drop_counts).
 // A reader that goes away, and a write that fails, are said as outputs.h
 // says them.
+// The program's own standard error is such an output too (pump_stderr): its
+// lines never make the poll, the notifier or the history writer wait.
 #pragma once
 
 #include <atomic>
@@ -38,6 +40,10 @@ struct PumpOptions {
     // full queue makes the writer wait instead of dropping (the stall is
     // said all the same), so that its outputs are whole.
     bool lossless = false;
+    // Standard error's own pump: its stall is told only in the stream, once
+    // the reader reads again (saying it there first would only add to the
+    // lines dropped); a reader that goes away stops nothing.
+    bool quiet = false;
 };
 
 // Puts `out` (a stream of the program's own) behind a pump, unless it
@@ -50,6 +56,25 @@ bool pump_stream(FILE*& out, const std::string& name, const PumpOptions& options
 // pump, unless it is a file on disk: fd becomes a pipe that the pump empties
 // as it fills.
 bool pump_descriptor(int fd, FILE* stream, const std::string& name, const PumpOptions& options, std::string& err);
+
+// Puts the program's standard error behind a pump labelled "stderr" (the
+// queue's bound from options; never lossless): from now on `stderr` is a
+// stream into the pump's queue, so that say(), the notifier's and the
+// history's lines only queue, and the pump's thread alone writes descriptor
+// 2, through a non-blocking descriptor of its own. Descriptor 2 stays as it
+// was (blocking, shared with the parent's terminal), and sanitizer and crash
+// reports still write there directly. false with a one-line reason (then
+// `stderr` is left as it was).
+bool pump_stderr(const PumpOptions& options, std::string& err);
+
+// In a child process just forked: `stderr` is the process's own stream again
+// (the pump's thread is not in the child).
+void unpump_stderr_in_child();
+
+// Ends standard error's pump: what waits is written for up to wait_ms, the
+// rest dropped (and told there once, if it takes the line at once); `stderr`
+// is the process's own stream again. false when it dropped lines.
+bool finish_stderr_pump(int wait_ms);
 
 // For a stream whose writer says what was dropped: how many lines, over how
 // many seconds, once the reader has caught up. false: nothing to say.

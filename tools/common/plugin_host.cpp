@@ -15,14 +15,49 @@
 
 namespace tzv58::tool {
 
-LoadedDevice::~LoadedDevice() {
-    // The device's code lives in the library: destroy it before unloading.
-    device_.reset();
-    providers_.clear();
-    if (lib_) dlclose(lib_);
+namespace {
+
+// The library and its providers, held while any model of theirs is.
+struct Library {
+    void* handle = nullptr;
+    std::vector<std::shared_ptr<Provider>> providers;
+    ~Library() {
+        // The providers' code lives in the library: they go first.
+        providers.clear();
+        if (handle) dlclose(handle);
+    }
+};
+
+// The providers that create serial devices and tell their model.
+struct Offered {
+    const ZMXSPDeviceProvider* creates;
+    const model_descriptor* model;
+};
+
+std::string known_names(const std::vector<Offered>& offered) {
+    std::string names;
+    for (const Offered& o : offered) names += (names.empty() ? "" : ", ") + std::string(o.model->name);
+    return names;
 }
 
-bool LoadedDevice::load(const std::string& path, std::string& err) {
+// The provider of the model named `name` ("" for the only one).
+const Offered* pick(const std::vector<Offered>& offered, const std::string& path, const std::string& name,
+                    std::string& err) {
+    if (offered.empty()) {
+        err = "plug-in " + path + " tells no model (no serial device provider with a descriptor)";
+        return nullptr;
+    }
+    if (name.empty() && offered.size() > 1) {
+        err = "plug-in " + path + " has models " + known_names(offered) + ": give --model NAME";
+        return nullptr;
+    }
+    for (const Offered& o : offered)
+        if (name.empty() || name == o.model->name) return &o;
+    err = "unknown model '" + name + "' (known: " + known_names(offered) + ")";
+    return nullptr;
+}
+
+bool open_library(const std::string& path, Library& lib, std::string& err) {
     // A path (not a name the loader looks up) names a file: dlopen would wait
     // on a FIFO's writer.
     struct stat st {};
@@ -30,23 +65,61 @@ bool LoadedDevice::load(const std::string& path, std::string& err) {
         err = "cannot load plug-in " + path + ": it is not a file";
         return false;
     }
-    lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib_) {
+    lib.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib.handle) {
         const char* why = dlerror();
         err = "cannot load plug-in " + path + ": " + (why ? why : "unknown error");
         return false;
     }
-    auto get = reinterpret_cast<get_providers_fn>(dlsym(lib_, "get_providers"));
+    auto get = reinterpret_cast<get_providers_fn>(dlsym(lib.handle, "get_providers"));
     if (!get) {
         err = "plug-in " + path + " has no get_providers";
         return false;
     }
-    providers_ = get();
-    auto* provider = providers_.empty() ? nullptr : dynamic_cast<ZMXSPDeviceProvider*>(providers_[0].get());
-    if (!provider) {
-        err = "plug-in " + path + " offers no serial device provider";
+    lib.providers = get();
+    return true;
+}
+
+// Loads the library, picks the model; creates, when asked, its provider.
+bool load(const std::string& path, const std::string& name, ModelRef& model, const ZMXSPDeviceProvider** creates,
+          std::string& err) {
+    auto lib = std::make_shared<Library>();
+    if (!open_library(path, *lib, err)) return false;
+    std::vector<Offered> offered;
+    for (const auto& p : lib->providers) {
+        const auto* c = dynamic_cast<const ZMXSPDeviceProvider*>(p.get());
+        const auto* m = dynamic_cast<const model_provider*>(p.get());
+        if (c && m) offered.push_back({c, &m->model()});
+    }
+    const Offered* chosen = pick(offered, path, name, err);
+    if (!chosen) return false;
+    const model_descriptor& d = *chosen->model;
+    if (!rows_fit(d.values.rows, d.record_size)) {
+        err = "plug-in " + path + ": model " + d.name + " has values beyond its " + std::to_string(d.record_size) +
+              "-byte record";
         return false;
     }
+    // The descriptor keeps the library loaded.
+    model = ModelRef(lib, &d);
+    if (creates) *creates = chosen->creates;
+    return true;
+}
+
+}  // namespace
+
+bool load_model(const std::string& path, const std::string& name, ModelRef& model, std::string& err) {
+    return load(path, name, model, nullptr, err);
+}
+
+LoadedDevice::~LoadedDevice() {
+    // The device's code lives in the library: it goes before the model lets
+    // go of the library.
+    device_.reset();
+}
+
+bool LoadedDevice::load(const std::string& path, const std::string& name, std::string& err) {
+    const ZMXSPDeviceProvider* provider = nullptr;
+    if (!tool::load(path, name, model_, &provider, err)) return false;
     device_.reset(provider->create());
     codec_ = device_ ? dynamic_cast<PMBusProtocol*>(device_.get()) : nullptr;
     if (!codec_) {

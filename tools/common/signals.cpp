@@ -38,6 +38,12 @@ void install_stop_handlers() {
     sa.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &sa, nullptr);
     sigaction(SIGXFSZ, &sa, nullptr);
+    // A parent may have started the program with them blocked: they would
+    // never arrive (and one already pending arrives now).
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 void nap(int ms) {

@@ -18,6 +18,8 @@ namespace tzv58::tool {
 extern std::atomic<int> g_stop;
 // Set by SIGHUP; taken (exchanged for 0) by whoever reopens the files.
 extern std::atomic<int> g_reopen;
+// Installs the handlers, and lets the three through on the calling thread
+// if they were blocked.
 void install_stop_handlers();
 
 // Sleeps up to ms milliseconds; a stop request ends it early.

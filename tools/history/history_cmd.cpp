@@ -17,10 +17,7 @@
 
 namespace tzv58::tool {
 
-const char* const USAGE_HISTORY =
-    "usage: tzv58-host history FILE.db [--since T] [--until T] [--device NAME] [--format table|csv|jsonl]\n"
-    "                          [--alarms] [--plot FILE.svg|- [--force]]\n"
-    "\n"
+const char* const HISTORY_HELP =
     "Reads a history file written by simulate or poll with --history; it opens\n"
     "the file read-only, so any user who can read it can run this.\n"
     "  --since T        records from time T on: local time (2026-12-07,\n"
@@ -37,21 +34,27 @@ const char* const USAGE_HISTORY =
     "                   (- for standard output); a file that is there is written\n"
     "                   over only if it is a chart this program wrote\n"
     "  --force          with --plot: write over any regular file\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --model NAME     the model whose history the file keeps (default: the\n"
+    "                   plug-in's only one); its values are the file's columns\n"
+    "  --help           this text\n";
+
+const char* const HISTORY_NOTES =
     "Times are shown as local time with its offset (2026-12-07T19:37:00+08:00).\n"
     "Values a record does not hold (a channel, unit or battery not reported, a value\n"
     "marked as not supplied) are empty (csv), - (table) or null (jsonl).\n"
     "Status: 0 done, 1 the output could not be written, 2 bad input (an option, or\n"
-    "a file that is not a readable history file).\n"
-    "  --help           this text\n";
+    "a file that is not a readable history file).\n";
 
 const char* const USAGE_HISTORY_OPTION =
     "  --history FILE.db  keep every history record and alarm transition in an SQLite\n"
     "                   file (read it with tzv58-host history)\n";
 
 const std::vector<OptionSpec>& history_options() {
-    static const std::vector<OptionSpec> options = {{"--since", true},  {"--until", true},   {"--device", true},
-                                                    {"--format", true}, {"--alarms", false}, {"--plot", true},
-                                                    {"--force", false}, {"--help", false},   {"--version", false}};
+    static const std::vector<OptionSpec> options = {
+        {"--since", true}, {"--until", true},   {"--device", true}, {"--format", true}, {"--alarms", false},
+        {"--plot", true},  {"--force", false},  {"--plugin", true}, {"--model", true},  {"--help", false},
+        {"--version", false}};
     return options;
 }
 
@@ -60,21 +63,22 @@ std::vector<NamedPath> history_paths(const std::string& path, const std::string&
         {what, path}, {what + " (its write-ahead log)", path + "-wal"}, {what + " (its shared memory)", path + "-shm"}};
 }
 
-bool open_history(const std::string& path, int address, const HostClock* clock, std::unique_ptr<HostEvents>& out,
-                  HistoryStatusSource& status, std::string& err) {
+bool open_history(const std::string& path, int address, const HostClock* clock, const ModelRef& model,
+                  const DcUnitWatch* dc, std::unique_ptr<HostEvents>& out, HistoryStatusSource& status,
+                  std::string& err) {
     // A file-size limit (RLIMIT_FSIZE) is a history error like a full disk:
     // the write fails with EFBIG instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
     // A file that cannot be used at start is a mistake to mend, not a run
     // to leave unattended without history.
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, model->values, err, why);
     if (!db) {
         err = "option --history: " + err;
         return false;
     }
     if (!db->note().empty()) say(EXIT_DONE, db->note());
-    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), address);
+    auto recorder = std::make_unique<HistoryRecorder>(std::move(db), model, dc, address);
     recorder->set_clock(clock);
     if (!recorder->recording()) {
         err = "option --history: " + path + ": " + recorder->start_error();
@@ -88,8 +92,17 @@ bool open_history(const std::string& path, int address, const HostClock* clock, 
 bool open_site_history(const std::string& path, const std::vector<HistorySource>& systems,
                        std::vector<std::unique_ptr<HostEvents>>& out, HistoryStatusSource& status, std::string& err) {
     std::signal(SIGXFSZ, SIG_IGN);
+    const ModelRef& model = systems.front().model;
+    for (const HistorySource& s : systems)
+        if (std::string(s.model->name) != model->name) {
+            err = "option --history: one history file keeps the values of one model, and the site's power systems "
+                  "are of models " +
+                  std::string(model->name) + " (" + systems.front().device + ") and " + s.model->name + " (" +
+                  s.device + ")";
+            return false;
+        }
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, err, why);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_writer(path, model->values, err, why);
     if (!db) {
         err = "option --history: " + err;
         return false;
@@ -100,9 +113,9 @@ bool open_site_history(const std::string& path, const std::vector<HistorySource>
         err = "option --history: " + path + ": " + err;
         return false;
     }
-    auto writer = std::make_shared<HistoryWriter>(std::move(db), 1, stderr, HistoryPace{});
+    auto writer = std::make_shared<HistoryWriter>(std::move(db), model, 1, stderr, HistoryPace{});
     for (const HistorySource& s : systems) {
-        auto recorder = std::make_unique<HistoryRecorder>(writer, states, s.address, s.device);
+        auto recorder = std::make_unique<HistoryRecorder>(writer, states, s.model, s.dc, s.address, s.device);
         recorder->set_clock(s.clock);
         out.push_back(std::move(recorder));
     }
@@ -159,7 +172,9 @@ int run_history(const CommandLine& cl) {
     ExportFormat format = ExportFormat::table;
     std::string err;
     if (!check_command(cl, range, format, err)) return usage_error(err);
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(cl.args[0], err);
+    ModelRef model;
+    if (!load_model(cl.get("--plugin", default_plugin_path()), cl.get("--model"), model, err)) return usage_error(err);
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(cl.args[0], model->values, err);
     if (!db) return usage_error(err);
     // A name the file does not hold is a slip, not a stretch without rows;
     // a chart of several power systems' rows would mix them.

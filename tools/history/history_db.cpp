@@ -27,50 +27,6 @@ namespace {
 
 constexpr int APPLICATION_ID = 0x747A7635;  // "tzv5"
 
-bool given(float v) { return v != NOT_PROVIDED; }
-
-// A DC unit beyond the first is there when the power system filled any of it.
-bool unit_present(const tzv58_419_Data_t& r, int u) {
-    if (u == 0) return true;
-    const auto& unit = r.dc(u);
-    const auto* p = reinterpret_cast<const uint8_t*>(&unit);
-    for (size_t i = 0; i < sizeof unit; ++i)
-        if (p[i]) return true;
-    return false;
-}
-
-template <int U>
-bool dc_v(const tzv58_419_Data_t& r, float& v) {
-    v = r.dc(U).out_v.get();
-    return unit_present(r, U) && given(v);
-}
-
-template <int U>
-bool load_i(const tzv58_419_Data_t& r, float& v) {
-    v = r.dc(U).load_i.get();
-    return unit_present(r, U) && given(v);
-}
-
-template <int U, int B>
-bool battery_i(const tzv58_419_Data_t& r, float& v) {
-    if (!unit_present(r, U) || r.dc(U).m <= B) return false;
-    v = r.dc(U).battery_i[B].get();
-    return given(v);
-}
-
-bool rc_out_v(const tzv58_419_Data_t& r, float& v) {
-    v = r.rc_out_v.get();
-    return r.module_count > 0 && given(v);
-}
-
-template <int C, int PHASE>
-bool ac_v(const tzv58_419_Data_t& r, float& v) {
-    if (r.channel_count <= C) return false;
-    const auto& ch = r.channel[C];
-    v = (PHASE == 0 ? ch.a : PHASE == 1 ? ch.b : ch.c).get();
-    return given(v);
-}
-
 // Each row's power system, and what finds its rows; a file of version 2 or
 // before takes them as they stand, its rows given the one-device name.
 #define TZV58_DEVICE_COLUMN "device TEXT NOT NULL DEFAULT 'default'"
@@ -85,9 +41,9 @@ const char* const SCHEMA_SQL =
     " data_id INTEGER NOT NULL,"
     " record BLOB NOT NULL";  // the value columns follow
 
-std::string create_sql() {
+std::string create_sql(const std::vector<HistoryColumn>& columns) {
     std::string sql = SCHEMA_SQL;
-    for (const HistoryColumn& c : history_columns()) sql += std::string(", ") + c.name + " REAL";
+    for (const HistoryColumn& c : columns) sql += ", " + c.name + " REAL";
     sql += ", " TZV58_DEVICE_COLUMN
            ");"
            "CREATE INDEX history_by_time ON history(time);"
@@ -106,10 +62,10 @@ std::string create_sql() {
     return sql;
 }
 
-std::string insert_round_sql() {
+std::string insert_round_sql(const std::vector<HistoryColumn>& columns) {
     std::string names = "time, address, data_id, record", marks = "?, ?, ?, ?";
-    for (const HistoryColumn& c : history_columns()) {
-        names += std::string(", ") + c.name;
+    for (const HistoryColumn& c : columns) {
+        names += ", " + c.name;
         marks += ", ?";
     }
     names += ", device";
@@ -222,35 +178,17 @@ static_assert(sizeof SCHEMA_STEPS / sizeof SCHEMA_STEPS[0] == HISTORY_SCHEMA_VER
 
 }  // namespace
 
-const std::vector<HistoryColumn>& history_columns() {
-    static const std::vector<HistoryColumn> columns = {
-        {"dc_v", "DC voltage", "V", dc_v<0>},
-        {"load_i", "load current", "A", load_i<0>},
-        {"battery1_i", "battery 1 current", "A", battery_i<0, 0>},
-        {"battery2_i", "battery 2 current", "A", battery_i<0, 1>},
-        {"dc2_v", "DC unit 2 voltage", "V", dc_v<1>},
-        {"dc2_load_i", "DC unit 2 load current", "A", load_i<1>},
-        {"dc2_battery1_i", "DC unit 2 battery 1 current", "A", battery_i<1, 0>},
-        {"dc2_battery2_i", "DC unit 2 battery 2 current", "A", battery_i<1, 1>},
-        {"rc_out_v", "rectifier output voltage", "V", rc_out_v},
-        {"ac1_a", "AC 1 phase A", "V", ac_v<0, 0>},
-        {"ac1_b", "AC 1 phase B", "V", ac_v<0, 1>},
-        {"ac1_c", "AC 1 phase C", "V", ac_v<0, 2>},
-        {"ac2_a", "AC 2 phase A", "V", ac_v<1, 0>},
-        {"ac2_b", "AC 2 phase B", "V", ac_v<1, 1>},
-        {"ac2_c", "AC 2 phase C", "V", ac_v<1, 2>},
-    };
+std::vector<HistoryColumn> history_columns(const value_table& values) {
+    std::vector<HistoryColumn> columns;
+    for (const history_column& c : values.history) columns.push_back({c.name, c.label, c.row->unit});
     return columns;
 }
 
 double stored_value(float v) { return std::strtod(float_text(v).c_str(), nullptr); }
 
-std::string record_time(const tzv58_419_Data_t& r) {
-    const uint8_t* t = r.round_time;
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
-                  t[6]);
-    return buf;
+std::string record_time(const RecordView& r) {
+    const uint8_t* t = r.round_time();
+    return t ? time_text(t) : "";
 }
 
 long long host_utc(const std::string& local_iso) {
@@ -259,7 +197,7 @@ long long host_utc(const std::string& local_iso) {
     return local - utc_offset(::time(nullptr));
 }
 
-long long round_utc(const tzv58_419_Data_t& r) { return host_utc(record_time(r)); }
+long long round_utc(const RecordView& r) { return host_utc(record_time(r)); }
 
 Statement::Statement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
@@ -372,7 +310,24 @@ bool HistoryDb::check_schema(bool create, std::string& err, OpenError& why) {
               " is unknown (this program reads versions 1 to " + std::to_string(HISTORY_SCHEMA_VERSION) + ")";
         return false;
     }
+    if (!fresh_ && !check_columns(err)) return false;
     why = OpenError::none;
+    return true;
+}
+
+// A file of ours holds the model's value columns; another model's may not.
+bool HistoryDb::check_columns(std::string& err) {
+    Statement st(db_, "SELECT name FROM pragma_table_info('history')");
+    std::vector<std::string> names;
+    while (st.ok() && sqlite3_step(st.get()) == SQLITE_ROW) {
+        const unsigned char* t = sqlite3_column_text(st.get(), 0);
+        names.push_back(t ? reinterpret_cast<const char*>(t) : "");
+    }
+    for (const HistoryColumn& c : columns_) {
+        if (std::find(names.begin(), names.end(), c.name) != names.end()) continue;
+        err = path_ + ": no column " + c.name + " for these records: a history file of another model";
+        return false;
+    }
     return true;
 }
 
@@ -441,7 +396,7 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
         return false;
     }
     if (fresh) {
-        const std::string sql = "BEGIN IMMEDIATE;" + create_sql() + "COMMIT;";
+        const std::string sql = "BEGIN IMMEDIATE;" + create_sql(columns_) + "COMMIT;";
         if (!exec(sql.c_str(), err)) {
             if (unwritable_code(sqlite3_errcode(db_))) why = OpenError::unwritable;
             err = path_ + ": " + error_text();
@@ -454,7 +409,7 @@ bool HistoryDb::prepare_writer(bool fresh, std::string& err, OpenError& why) {
 
 // The writer's statements, for the schema as it now is.
 bool HistoryDb::prepare_statements(std::string& err) {
-    insert_round_ = std::make_unique<Statement>(db_, insert_round_sql().c_str());
+    insert_round_ = std::make_unique<Statement>(db_, insert_round_sql(columns_).c_str());
     insert_alarm_ = std::make_unique<Statement>(db_,
                                                 "INSERT INTO alarms(time, change, key, id, level, text1, text2, seq, "
                                                 "device) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
@@ -465,7 +420,8 @@ bool HistoryDb::prepare_statements(std::string& err) {
     return true;
 }
 
-std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::string& err, OpenError& why) {
+std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, const value_table& values, std::string& err,
+                                                  OpenError& why) {
     why = OpenError::refused;
     int nofollow = 0, ignored = 0;
     // The log and shared memory beside the file are SQLite's to open: one
@@ -473,7 +429,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::
     if (!check_shared_folder(path, nofollow, err) || !check_shared_folder(path + "-wal", ignored, err) ||
         !check_shared_folder(path + "-shm", ignored, err) || !history_path_ok(path, true, err))
         return nullptr;
-    std::unique_ptr<HistoryDb> db(new HistoryDb(path));
+    std::unique_ptr<HistoryDb> db(new HistoryDb(path, values));
     if (!db->lock_file(nofollow, err, why) ||
         !db->connect(file_uri(path, "mode=rw"), SQLITE_OPEN_READWRITE | (nofollow ? SQLITE_OPEN_NOFOLLOW : 0), err,
                      why))
@@ -491,7 +447,8 @@ std::unique_ptr<HistoryDb> HistoryDb::open_writer(const std::string& path, std::
     return db;
 }
 
-std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::string& err) {
+std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, const value_table& values,
+                                                  std::string& err) {
     if (!history_path_ok(path, false, err)) return nullptr;
     // A file without a write-ahead log beside it has no writer: it is read
     // as it stands, without the shared-memory and log files SQLite would
@@ -500,7 +457,7 @@ std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::
     // owned by root, barring the writer's user).
     const bool writer = path_kind(path + "-wal") != PathKind::absent;
     OpenError why = OpenError::none;
-    std::unique_ptr<HistoryDb> db(new HistoryDb(path));
+    std::unique_ptr<HistoryDb> db(new HistoryDb(path, values));
     if (!db->connect(file_uri(path, writer ? "mode=ro" : "mode=ro&immutable=1"), SQLITE_OPEN_READONLY, err, why))
         return nullptr;
     sqlite3_busy_timeout(db->db_, 2000);
@@ -508,18 +465,21 @@ std::unique_ptr<HistoryDb> HistoryDb::open_reader(const std::string& path, std::
     return db;
 }
 
-bool HistoryDb::insert_record(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device) {
+bool HistoryDb::insert_record(const RecordView& r, long long utc, int address, const std::string& device) {
     sqlite3_stmt* s = insert_round_->get();
     const std::string time = utc_text(utc);
     sqlite3_bind_text(s, 1, time.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(s, 2, address);
-    sqlite3_bind_int64(s, 3, r.data_id.get());
-    sqlite3_bind_blob(s, 4, &r, int(sizeof r), SQLITE_STATIC);
+    long long data_id = 0;
+    for (const value_row& row : r.table().rows)
+        if (row.kind == value_kind::id) data_id = (long long)r.number(row);
+    sqlite3_bind_int64(s, 3, data_id);
+    sqlite3_bind_blob(s, 4, r.bytes(), int(r.size()), SQLITE_STATIC);
     int i = 5;
-    for (const HistoryColumn& c : history_columns()) {
-        float v = 0;
-        if (c.get(r, v))
-            sqlite3_bind_double(s, i, stored_value(v));
+    for (const history_column& c : r.table().history) {
+        double v = 0;
+        if (r.column(c, v))
+            sqlite3_bind_double(s, i, stored_value(float(v)));
         else
             sqlite3_bind_null(s, i);
         ++i;
@@ -551,7 +511,7 @@ bool HistoryDb::insert_alarms(const std::vector<AlarmChange>& alarms) {
 }
 
 // One transaction: the round's row when there is one, and the changes.
-HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int address, const std::string& device,
+HistoryDb::Write HistoryDb::write(const RecordView* r, long long utc, int address, const std::string& device,
                                   const std::vector<AlarmChange>& alarms, std::string& err) {
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
         (!r || insert_record(*r, utc, address, device)) && insert_alarms(alarms) &&
@@ -563,7 +523,7 @@ HistoryDb::Write HistoryDb::write(const tzv58_419_Data_t* r, long long utc, int 
     return locked ? Write::locked : Write::failed;
 }
 
-HistoryDb::Write HistoryDb::write_round(const tzv58_419_Data_t& r, long long utc, int address,
+HistoryDb::Write HistoryDb::write_round(const RecordView& r, long long utc, int address,
                                         const std::string& device, const std::vector<AlarmChange>& alarms,
                                         std::string& err) {
     return write(&r, utc, address, device, alarms, err);

@@ -3,7 +3,8 @@
 // transitions (raised, cleared) of those rounds.
 //
 // Schema version 3 (PRAGMA user_version, application_id 0x747A7635):
-//   history(time, address, data_id, record, dc_v, load_i, ..., device)  one row per record
+//   history(time, address, data_id, record, <the model's value columns>, device)
+//                                                                       one row per record
 //   alarms(time, change, key, id, level, text1, text2, seq, device)     one row per transition,
 //                                                                       and per change of the link (key "link")
 // device: the power system's name in a site ("default" for a one-device run).
@@ -12,8 +13,8 @@
 // offset: the writer migrates such a file when it opens it, reading its
 // times as local time in the zone then in force; a reader reads it as it is
 // through the same rule. Versions 1 and 2 kept one power system's rows: the
-// writer gives them the one-device name, and a reader reads them so. WAL journal: readers read while the writer writes;
-// the log is kept under 16 MB once readers let go of it. One writer per
+// writer gives them the one-device name, and a reader reads them so. WAL
+// journal: readers read while the writer writes; the log is kept under 16 MB once readers let go of it. One writer per
 // file, held by an exclusive flock on the database file for as long as the
 // writer has it open; another connection's lock is waited for.
 #pragma once
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "telemetry/record.h"
+#include "tools/common/record_view.h"
 #include "tools/report/events.h"
 
 struct sqlite3;
@@ -34,16 +35,16 @@ namespace tzv58::tool {
 
 constexpr int HISTORY_SCHEMA_VERSION = 3;
 
-// A main value of the record stored as a column of its own. get is false
-// where the record holds no such value (a channel, unit or battery that the
-// power system did not report, or a value it marked as not supplied).
+// A main value of the record stored as a column of its own: the model's
+// history columns (telemetry/values.h). A row holds NULL where the record
+// holds no such value (a channel, unit or battery that the power system did
+// not report, a value it marked as not supplied: RecordView::column).
 struct HistoryColumn {
-    const char* name;   // column name
-    const char* label;  // for people
-    const char* unit;
-    bool (*get)(const tzv58_419_Data_t& r, float& v);
+    std::string name;   // column name
+    std::string label;  // for people
+    std::string unit;
 };
-const std::vector<HistoryColumn>& history_columns();
+std::vector<HistoryColumn> history_columns(const value_table& values);
 
 // A value column as stored: the double nearest to the float's shortest
 // decimal text, so that "WHERE dc_v = 53.01" finds 53.01.
@@ -51,14 +52,14 @@ double stored_value(float v);
 
 // The record's round time as the device stamped it, the host's local time
 // without a zone ("2026-12-07T19:37:00").
-std::string record_time(const tzv58_419_Data_t& r);
+std::string record_time(const RecordView& r);
 // A time of the host's clock ("2026-12-07T19:37:00", local, no zone) in
 // seconds since the epoch: the local time less the local zone's offset from
 // UTC now. It is taken as it is stamped, when the offset in force is the
 // one it was stamped with.
 long long host_utc(const std::string& local_iso);
 // The record's round time so: a round is taken at its end.
-long long round_utc(const tzv58_419_Data_t& r);
+long long round_utc(const RecordView& r);
 
 struct AlarmChange {
     std::string time;  // UTC, as stored (utc_text)
@@ -106,22 +107,26 @@ public:
     // (PRAGMA quick_check); a refused file is left as it was. A new file's
     // mode is 0640 less the umask. In a folder others may write to, the
     // file, its log and its shared memory are taken only as this user's own
-    // (check_shared_folder). nullptr with a one-line reason.
-    static std::unique_ptr<HistoryDb> open_writer(const std::string& path, std::string& err, OpenError& why);
+    // (check_shared_folder). A new file takes the value columns of the
+    // model's values; a file that lacks one of them (another model's) is
+    // refused. nullptr with a one-line reason.
+    static std::unique_ptr<HistoryDb> open_writer(const std::string& path, const value_table& values, std::string& err,
+                                                  OpenError& why);
     // Opens an existing file read-only (mode=ro): another user's file, a
-    // folder one cannot write to, read-only media. nullptr with a reason.
-    static std::unique_ptr<HistoryDb> open_reader(const std::string& path, std::string& err);
+    // folder one cannot write to, read-only media. It must hold the model's
+    // value columns. nullptr with a reason.
+    static std::unique_ptr<HistoryDb> open_reader(const std::string& path, const value_table& values, std::string& err);
 
     // One round in one transaction: the record and the alarm changes that
     // came with it. Nothing of it is kept unless done; locked: another
     // connection held its lock for longer than the busy wait.
     enum class Write { done, locked, failed };
-    Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
+    Write write_round(const RecordView& r, long long utc, int address, const std::vector<AlarmChange>& alarms,
                       std::string& err) {
         return write_round(r, utc, address, ONE_DEVICE_NAME, alarms, err);
     }
     // The same for a power system of a site (device: its name).
-    Write write_round(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device,
+    Write write_round(const RecordView& r, long long utc, int address, const std::string& device,
                       const std::vector<AlarmChange>& alarms, std::string& err);
     // Changes alone, in one transaction: the link's (key "link").
     Write write_changes(const std::vector<AlarmChange>& alarms, std::string& err);
@@ -154,6 +159,8 @@ public:
 
     sqlite3* handle() { return db_; }
     const std::string& path() const { return path_; }
+    // The value columns, in the model's order.
+    const std::vector<HistoryColumn>& columns() const { return columns_; }
     // The rows' time in SQL as stored text in UTC (utc_text), whatever the
     // file's version.
     const char* time_sql() const;
@@ -167,22 +174,24 @@ public:
     std::string error_text() const;
 
 private:
-    explicit HistoryDb(const std::string& path) : path_(path) {}
+    HistoryDb(const std::string& path, const value_table& values) : path_(path), columns_(history_columns(values)) {}
     bool exec(const char* sql, std::string& err);
     bool lock_file(int nofollow, std::string& err, OpenError& why);
     bool connect(const std::string& uri, int flags, std::string& err, OpenError& why);
     bool check_schema(bool create, std::string& err, OpenError& why);
+    bool check_columns(std::string& err);
     bool check_pages(std::string& err);
     bool migrate(std::string& err);
     bool prepare_writer(bool fresh, std::string& err, OpenError& why);
     bool prepare_statements(std::string& err);
-    bool insert_record(const tzv58_419_Data_t& r, long long utc, int address, const std::string& device);
+    bool insert_record(const RecordView& r, long long utc, int address, const std::string& device);
     bool insert_alarms(const std::vector<AlarmChange>& alarms);
-    Write write(const tzv58_419_Data_t* r, long long utc, int address, const std::string& device,
+    Write write(const RecordView* r, long long utc, int address, const std::string& device,
                 const std::vector<AlarmChange>& alarms, std::string& err);
     static int on_busy(void* self, int count);
 
     std::string path_;
+    std::vector<HistoryColumn> columns_;
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool fresh_ = false;  // no schema yet

@@ -77,18 +77,25 @@ std::string csv_row(const std::vector<std::string>& fields) {
 
 // The table names each row's power system when the file holds several and
 // no one of them was asked for.
-bool several_devices(HistoryDb& db, const TimeRange& range, bool& several) {
+// Whether rows name their power system: in the table, when the rows shown
+// are of several; in CSV and JSON lines, always for a site's file (one that
+// holds a power system other than the one-device run's), whose columns so
+// stay the same whatever the range, and never for a one-device run's.
+bool named_devices(HistoryDb& db, const TimeRange& range, ExportFormat format, bool& named) {
     std::vector<std::string> devices;
     std::string err;
     if (!history_devices(db, devices, err)) return false;
-    several = range.device.empty() && devices.size() > 1;
+    if (format == ExportFormat::table)
+        named = range.device.empty() && devices.size() > 1;
+    else
+        named = devices.size() > 1 || (devices.size() == 1 && devices.front() != ONE_DEVICE_NAME);
     return true;
 }
 
 // The table shows only the columns that hold a value in the range.
 bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool>& shown) {
     std::string counts;
-    for (const HistoryColumn& c : history_columns())
+    for (const HistoryColumn& c : db.columns())
         counts += std::string(counts.empty() ? "" : ", ") + "count(" + c.name + ")";
     Statement st(db.handle(), ("SELECT " + counts + " FROM history" + time_range_sql(db)).c_str());
     if (!st.ok()) return false;
@@ -98,35 +105,33 @@ bool columns_with_values(HistoryDb& db, const TimeRange& range, std::vector<bool
     return true;
 }
 
-std::string records_header(ExportFormat format, const std::vector<bool>& shown, bool named) {
-    const std::vector<HistoryColumn>& cols = history_columns();
+std::string records_header(const std::vector<HistoryColumn>& cols, ExportFormat format, const std::vector<bool>& shown,
+                           bool named) {
     if (format == ExportFormat::jsonl) return "";
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{"time", "address", "data_id"};
         for (const HistoryColumn& c : cols) fields.push_back(c.name);
-        fields.push_back("device");
+        if (named) fields.push_back("device");
         return csv_row(fields);
     }
     std::string head =
         std::string("time                       ") + (named ? "device            " : "") + "address  data_id";
     for (size_t i = 0; i < cols.size(); ++i) {
         char buf[64];
-        if (shown[i])
-            std::snprintf(buf, sizeof buf, "  %14s", (std::string(cols[i].name) + " (" + cols[i].unit + ")").c_str());
+        if (shown[i]) std::snprintf(buf, sizeof buf, "  %14s", (cols[i].name + " (" + cols[i].unit + ")").c_str());
         head += shown[i] ? buf : "";
     }
     return head + "\n";
 }
 
-std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, const std::vector<bool>& with_values,
-                        bool named) {
-    const std::vector<HistoryColumn>& cols = history_columns();
+std::string record_line(const std::vector<HistoryColumn>& cols, ExportFormat format, bool terminal, sqlite3_stmt* s,
+                        const std::vector<bool>& with_values, bool named) {
     const std::string time = time_text(s, format, terminal);
     const std::string device = file_text(column_text(s, int(cols.size()) + 3), format, terminal);
     if (format == ExportFormat::csv) {
         std::vector<std::string> fields{time, column_text(s, 1), column_text(s, 2)};
         for (size_t i = 0; i < cols.size(); ++i) fields.push_back(value_text(s, int(i) + 3));
-        fields.push_back(device);
+        if (named) fields.push_back(device);
         return csv_row(fields);
     }
     if (format == ExportFormat::jsonl) {
@@ -134,9 +139,10 @@ std::string record_line(ExportFormat format, bool terminal, sqlite3_stmt* s, con
         line.str("time", time).num("address", sqlite3_column_int(s, 1)).num("data_id", sqlite3_column_int64(s, 2));
         for (size_t i = 0; i < cols.size(); ++i) {
             const std::string v = value_text(s, int(i) + 3);
-            line.raw(cols[i].name, v.empty() ? "null" : v);
+            line.raw(cols[i].name.c_str(), v.empty() ? "null" : v);
         }
-        return line.str("device", device).text() + "\n";
+        if (named) line.str("device", device);
+        return line.text() + "\n";
     }
     char buf[160];
     std::snprintf(buf, sizeof buf, "%-25s  %s%7d  %7lld", time.c_str(),
@@ -157,21 +163,24 @@ std::string alarm_line(ExportFormat format, bool terminal, sqlite3_stmt* s, bool
     const std::string time = time_text(s, format, terminal), change = text(1), key = text(2), id = text(3),
                       text1 = text(5), text2 = text(6), device = text(8);
     const int level = sqlite3_column_int(s, 4), seq = sqlite3_column_int(s, 7);
-    if (format == ExportFormat::csv)
-        return csv_row({time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq), device});
-    if (format == ExportFormat::jsonl)
-        return JsonLine()
-                   .str("time", time)
-                   .str("change", change)
-                   .str("key", key)
-                   .str("id", id)
-                   .num("level", level)
-                   .str("text1", text1)
-                   .str("text2", text2)
-                   .num("seq", seq)
-                   .str("device", device)
-                   .text() +
-               "\n";
+    if (format == ExportFormat::csv) {
+        std::vector<std::string> fields{time, change, key, id, std::to_string(level), text1, text2, std::to_string(seq)};
+        if (named) fields.push_back(device);
+        return csv_row(fields);
+    }
+    if (format == ExportFormat::jsonl) {
+        JsonLine line;
+        line.str("time", time)
+            .str("change", change)
+            .str("key", key)
+            .str("id", id)
+            .num("level", level)
+            .str("text1", text1)
+            .str("text2", text2)
+            .num("seq", seq);
+        if (named) line.str("device", device);
+        return line.text() + "\n";
+    }
     // As the round summary shows an alarm.
     char buf[64];
     std::snprintf(buf, sizeof buf, "  %-7s  [level %d] ", change.c_str(), level);
@@ -195,33 +204,35 @@ int write_rows(HistoryDb& db, Statement& st, Output& out, const char* none,
 }  // namespace
 
 int print_records(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
-    std::vector<bool> shown(history_columns().size(), true);
+    const std::vector<HistoryColumn>& cols = db.columns();
+    std::vector<bool> shown(cols.size(), true);
     bool named = false;
-    if (format == ExportFormat::table && (!columns_with_values(db, range, shown) || !several_devices(db, range, named)))
+    if ((format == ExportFormat::table && !columns_with_values(db, range, shown)) ||
+        !named_devices(db, range, format, named))
         return read_error(db);
     std::string names;
-    for (const HistoryColumn& c : history_columns()) names += std::string(", ") + c.name;
+    for (const HistoryColumn& c : cols) names += ", " + c.name;
     const std::string t = db.time_sql();
     Statement st(db.handle(), ("SELECT " + t + ", address, data_id" + names + ", " + db.device_sql() + " FROM history" +
                                time_range_sql(db) + " ORDER BY " + t + ", rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
-    if (!out.put(records_header(format, shown, named))) return out.finish();
+    if (!out.put(records_header(cols, format, shown, named))) return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no records\n" : nullptr,
-                      [&](sqlite3_stmt* s) { return record_line(format, out.terminal(), s, shown, named); });
+                      [&](sqlite3_stmt* s) { return record_line(cols, format, out.terminal(), s, shown, named); });
 }
 
 int print_alarms(HistoryDb& db, const TimeRange& range, ExportFormat format, Output& out) {
     bool named = false;
-    if (format == ExportFormat::table && !several_devices(db, range, named)) return read_error(db);
+    if (!named_devices(db, range, format, named)) return read_error(db);
     const std::string t = db.time_sql();
     Statement st(db.handle(), ("SELECT " + t + ", change, key, id, level, text1, text2, seq, " + db.device_sql() +
                                " FROM alarms" + time_range_sql(db) + " ORDER BY " + t + ", rowid")
                                   .c_str());
     if (st.ok()) bind_time_range(st.get(), range);
-    if (format == ExportFormat::csv &&
-        !out.put(csv_row({"time", "change", "key", "id", "level", "text1", "text2", "seq", "device"})))
-        return out.finish();
+    std::vector<std::string> head{"time", "change", "key", "id", "level", "text1", "text2", "seq"};
+    if (named) head.push_back("device");
+    if (format == ExportFormat::csv && !out.put(csv_row(head))) return out.finish();
     return write_rows(db, st, out, format == ExportFormat::table ? "no alarm transitions\n" : nullptr,
                       [&](sqlite3_stmt* s) { return alarm_line(format, out.terminal(), s, named); });
 }

@@ -44,10 +44,10 @@ std::string column_text(sqlite3_stmt* st, int col) {
 
 namespace {
 
-bool known_column(const std::string& name) {
-    for (const HistoryColumn& c : history_columns())
-        if (name == c.name) return true;
-    return false;
+const HistoryColumn* known_column(const HistoryDb& db, const std::string& name) {
+    for (const HistoryColumn& c : db.columns())
+        if (name == c.name) return &c;
+    return nullptr;
 }
 
 // The first and last time in the range, and the number of rows: the
@@ -94,7 +94,7 @@ bool read_trend(HistoryDb& db, const TimeRange& whole, long long now, const std:
                 size_t max_points, Trend& out, std::string& err) {
     std::string sql = std::string("SELECT ") + db.time_sql();
     for (const std::string& c : columns) {
-        if (!known_column(c)) {
+        if (!known_column(db, c)) {
             err = "no value column named '" + c + "'";
             return false;
         }
@@ -132,8 +132,12 @@ bool read_trend(HistoryDb& db, const TimeRange& whole, long long now, const std:
     }
     out.interval = intervals.typical();
     out.bucket_s = double(out.t1 - out.t0 + 1) / double(std::max<size_t>(max_points / 2, 1));
-    for (size_t i = 0; i < columns.size(); ++i)
+    for (size_t i = 0; i < columns.size(); ++i) {
         out.lines.push_back(reducers[i].finish(columns[i], GAP_ROUNDS * out.interval));
+        const HistoryColumn* c = known_column(db, columns[i]);
+        out.lines.back().label = c->label;
+        out.lines.back().unit = c->unit;
+    }
     return true;
 }
 

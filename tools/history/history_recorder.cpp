@@ -10,17 +10,23 @@
 
 namespace tzv58::tool {
 
-HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : path_(db ? db->path() : ""), address_(address), errors_(errors) {
+HistoryRecorder::HistoryRecorder(std::unique_ptr<HistoryDb> db, ModelRef model, const DcUnitWatch* dc, int address,
+                                 FILE* errors, const HistoryPace& pace)
+    : path_(db ? db->path() : ""), model_(std::move(model)), dc_(dc), address_(address), errors_(errors) {
     std::vector<StoredAlarmState> states;
     if (!db || !db->last_alarm_states(states, start_error_)) return;
     take_states(states);
-    writer_ = std::make_shared<HistoryWriter>(std::move(db), address, errors, pace);
+    writer_ = std::make_shared<HistoryWriter>(std::move(db), model_, address, errors, pace);
 }
 
 HistoryRecorder::HistoryRecorder(std::shared_ptr<HistoryWriter> writer, const std::vector<StoredAlarmState>& states,
-                                 int address, std::string device, FILE* errors)
-    : address_(address), device_(std::move(device)), errors_(errors), writer_(std::move(writer)) {
+                                 ModelRef model, const DcUnitWatch* dc, int address, std::string device, FILE* errors)
+    : model_(std::move(model)),
+      dc_(dc),
+      address_(address),
+      device_(std::move(device)),
+      errors_(errors),
+      writer_(std::move(writer)) {
     take_states(states);
 }
 
@@ -31,10 +37,8 @@ void HistoryRecorder::take_states(const std::vector<StoredAlarmState>& states) {
 }
 
 void HistoryRecorder::on_publish(int, const unsigned char* data, unsigned int len) {
-    if (len != sizeof(tzv58_419_Data_t)) return;
-    tzv58_419_Data_t r;
-    std::memcpy(&r, data, len);
-    round_time_ = utc_text(round_utc(r));
+    if (len != model_->record_size) return;
+    round_time_ = utc_text(round_utc(RecordView(*model_, data)));
 }
 
 void HistoryRecorder::on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
@@ -47,17 +51,18 @@ void HistoryRecorder::on_alarm(int level, const std::string& key, const std::str
 
 void HistoryRecorder::on_history(const unsigned char* data, unsigned int len) {
     if (!recording()) return;
-    if (len != sizeof(tzv58_419_Data_t)) {
+    if (len != model_->record_size) {
         if (!said_size_)
-            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %zu: left out\n",
-                         shown(path_.empty() ? device_ : path_).c_str(), len, sizeof(tzv58_419_Data_t));
+            std::fprintf(errors_, "tzv58-host: history %s: a history record of %u bytes, not %u: left out\n",
+                         shown(path_.empty() ? device_ : path_).c_str(), len, unsigned(model_->record_size));
         said_size_ = true;
         pending_.clear();
         return;
     }
     PendingRound round;
-    std::memcpy(&round.record, data, len);
-    round.utc = round_utc(round.record);
+    round.record.assign(data, data + len);
+    round.dc_reported = dc_ ? dc_->reported() : -1;
+    round.utc = round_utc(RecordView(*model_, data));
     round.alarms.swap(pending_);
     round.address = address_;
     round.device = device_;
@@ -85,19 +90,35 @@ void HistoryRecorder::link_change(bool raised, const char* id, const std::string
 }
 
 void HistoryRecorder::link_lost(const char* cause) {
-    link_change(true, "down", link_lost_line(cause, iso_time(clock_->local_time())), "link down");
+    lost_at_ = clock_->local_time();
+    link_change(true, "down", link_lost_line(cause, iso_time(lost_at_)), "link down");
 }
 
 void HistoryRecorder::link_restored(long long down_s) {
+    lost_at_ = {};
     link_change(false, "down", link_restored_line(down_s), "link down");
 }
 
 void HistoryRecorder::link_silent(int address, const std::string& since) {
+    silent_since_ = since;
     link_change(true, "silent", link_silent_line(address, since, iso_time(clock_->local_time())), "no answer");
 }
 
 void HistoryRecorder::link_answers(long long silent_s) {
+    silent_since_.clear();
     link_change(false, "silent", link_answers_line(silent_s), "no answer");
+}
+
+HistoryRecorder::~HistoryRecorder() {
+    const boost::posix_time::ptime now = clock_->local_time();
+    if (!silent_since_.empty()) {
+        const std::string since = link_silent_line(0, silent_since_, iso_time(now));
+        link_change(false, "silent", "run ended with no answer" + since.substr(since.find(" since ")), "no answer");
+    }
+    if (!lost_at_.is_not_a_date_time())
+        link_change(false, "down",
+                    "run ended with the link lost for " + std::to_string((now - lost_at_).total_seconds()) + " s",
+                    "link down");
 }
 
 }  // namespace tzv58::tool

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/date_time/posix_time/ptime.hpp>
+
 #include "host/host_events.h"
 #include "tools/history/history_db.h"
 #include "tools/history/history_writer.h"
@@ -29,11 +31,18 @@ namespace tzv58::tool {
 class HistoryRecorder : public HostEvents, public LinkObserver {
 public:
     // The one power system of a run, its rows named ONE_DEVICE_NAME.
-    HistoryRecorder(std::unique_ptr<HistoryDb> db, int address, FILE* errors = stderr, const HistoryPace& pace = {});
+    // model: the device's; dc: the program's watch of the DC units each
+    // reply reports (nullptr: the units of the record that hold anything).
+    HistoryRecorder(std::unique_ptr<HistoryDb> db, ModelRef model, const DcUnitWatch* dc, int address,
+                    FILE* errors = stderr, const HistoryPace& pace = {});
     // A power system of a site: the file's writer is shared; of the file's
     // last alarm states (every power system's) it takes its own.
-    HistoryRecorder(std::shared_ptr<HistoryWriter> writer, const std::vector<StoredAlarmState>& states, int address,
-                    std::string device, FILE* errors = stderr);
+    HistoryRecorder(std::shared_ptr<HistoryWriter> writer, const std::vector<StoredAlarmState>& states, ModelRef model,
+                    const DcUnitWatch* dc, int address, std::string device, FILE* errors = stderr);
+    // A run that ends with the link lost or silent clears the row it raised
+    // ("run ended with the link lost for 63 s", "run ended with no answer
+    // since 11:02:07"): every raised link row has its cleared one.
+    ~HistoryRecorder() override;
 
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
     void on_history(const unsigned char* data, unsigned int len) override;
@@ -63,6 +72,8 @@ private:
     void take_states(const std::vector<StoredAlarmState>& states);
 
     std::string path_;
+    ModelRef model_;
+    const DcUnitWatch* dc_;
     int address_;
     std::string device_ = ONE_DEVICE_NAME;
     FILE* errors_;
@@ -70,6 +81,10 @@ private:
     std::string start_error_;
     bool said_size_ = false;
     std::string round_time_;            // of the last published record, UTC as stored
+    // The link's rows raised and not yet cleared: when the port was lost
+    // (host clock), since when the power system is silent (ISO 8601).
+    boost::posix_time::ptime lost_at_;
+    std::string silent_since_;
     AlarmStates alarms_;                // raised or not, as the summary tells alarms apart
     std::vector<AlarmChange> pending_;  // since the last record
     // Last: it ends first, writing what waits, with the last recorder that

@@ -11,8 +11,9 @@
 
 namespace tzv58::tool {
 
-HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace)
-    : db_(std::move(db)), path_(db_->path()), address_(address), errors_(errors), pace_(pace) {
+HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, ModelRef model, int address, FILE* errors,
+                             const HistoryPace& pace)
+    : db_(std::move(db)), model_(std::move(model)), path_(db_->path()), address_(address), errors_(errors), pace_(pace) {
     db_->set_busy_wait(pace_.busy_ms);
     checkpoint_ms_ = now_ms();
     log_bytes_ = db_->log_bytes();
@@ -28,6 +29,7 @@ HistoryWriter::~HistoryWriter() {
     }
     wake_.notify_all();
     thread_.join();
+    history_rounds_lost() += queue_.size();
     if (!queue_.empty()) say(std::to_string(queue_.size()) + " rounds not written: " + reason_);
 }
 
@@ -60,6 +62,7 @@ void HistoryWriter::keep(PendingRound round) {
         const bool front_in_flight = writing_ && in_flight_ == queue_.front().first;
         queue_.erase(queue_.begin() + (front_in_flight && queue_.size() > 1 ? 1 : 0));
         ++dropped_;
+        ++history_rounds_lost();
         if (!said_full_)
             say(std::to_string(pace_.backlog) +
                 " rounds wait in memory, all it keeps: from now on the oldest is dropped for each new round");
@@ -125,8 +128,9 @@ void HistoryWriter::after_write(const PendingRound& round) {
 HistoryWriter::Outcome HistoryWriter::write(const PendingRound& round, bool wait, std::string& err) {
     db_->set_busy_wait(wait ? pace_.busy_ms : 0);
     const HistoryDb::Write w =
-        round.has_record ? db_->write_round(round.record, round.utc, round.address >= 0 ? round.address : address_,
-                                            round.device, round.alarms, err)
+        round.has_record ? db_->write_round(RecordView(*model_, round.record.data(), round.dc_reported), round.utc,
+                                            round.address >= 0 ? round.address : address_, round.device, round.alarms,
+                                            err)
                          : db_->write_changes(round.alarms, err);
     switch (w) {
     case HistoryDb::Write::done:
@@ -233,7 +237,7 @@ bool HistoryWriter::replace_file(std::unique_lock<std::mutex>& lock) {
     old.reset();  // the log is in the file: closing removes it
     std::string err;
     HistoryDb::OpenError why = HistoryDb::OpenError::none;
-    std::unique_ptr<HistoryDb> fresh = HistoryDb::open_writer(path_, err, why);
+    std::unique_ptr<HistoryDb> fresh = HistoryDb::open_writer(path_, model_->values, err, why);
     lock.lock();
     if (!fresh) {
         failed("the file was " + gone_how_ +

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "tools/common/history_status.h"
+#include "tools/common/plugin_host.h"
 #include "tools/history/history_db.h"
 
 namespace tzv58::tool {
@@ -51,8 +52,9 @@ struct HistoryPace {
 };
 
 struct PendingRound {
-    tzv58_419_Data_t record;
-    long long utc = 0;  // its time (round_utc), taken at the round's end
+    std::vector<uint8_t> record;  // one of the model's records
+    int dc_reported = -1;         // the DC units the replies reported before it (RecordView)
+    long long utc = 0;            // its time (round_utc), taken at the round's end
     std::vector<AlarmChange> alarms;
     bool has_record = true;  // false: the link's changes alone, no row
     int address = -1;        // of the power system; -1: the writer's
@@ -61,9 +63,10 @@ struct PendingRound {
 
 class HistoryWriter {
 public:
-    // address: of the rounds that name none. The power systems of a site
-    // share one writer.
-    HistoryWriter(std::unique_ptr<HistoryDb> db, int address, FILE* errors, const HistoryPace& pace);
+    // model: whose records the rounds hold; address: of the rounds that
+    // name none. The power systems of a site share one writer (and one
+    // model: a file's columns are one model's).
+    HistoryWriter(std::unique_ptr<HistoryDb> db, ModelRef model, int address, FILE* errors, const HistoryPace& pace);
     // Writes what still waits (for final_wait_ms at most if the file
     // fails), says what could not be written, and closes the file.
     ~HistoryWriter();
@@ -89,6 +92,7 @@ private:
     void say(const std::string& what);
 
     std::unique_ptr<HistoryDb> db_;  // used by the thread that holds writing_
+    const ModelRef model_;
     const std::string path_;
     const int address_;
     FILE* const errors_;

@@ -24,7 +24,8 @@ struct TrendSample {
 
 // One series: a line is drawn through each run, and broken between runs.
 struct TrendLine {
-    std::string name;  // the history column
+    std::string name;         // the history column
+    std::string label, unit;  // its label and unit for people
     std::vector<std::vector<TrendSample>> runs;
     double lo = NAN, hi = NAN;  // the extremes of every value given
     size_t values = 0;          // values given

@@ -31,9 +31,9 @@ int give_up(void* cancel) { return static_cast<const std::atomic<bool>*>(cancel)
 
 }  // namespace
 
-bool trend_json(const std::string& path, int hours, long long now, const std::string& device,
-                const std::atomic<bool>& cancel, std::string& json, std::string& err) {
-    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(path, err);
+bool trend_json(const std::string& path, const value_table& values, int hours, long long now,
+                const std::string& device, const std::atomic<bool>& cancel, std::string& json, std::string& err) {
+    std::unique_ptr<HistoryDb> db = HistoryDb::open_reader(path, values, err);
     if (!db) return false;
     // Every few thousand steps of the reading, the cancel flag is looked at.
     sqlite3_progress_handler(db->handle(), 4000, give_up, const_cast<std::atomic<bool>*>(&cancel));

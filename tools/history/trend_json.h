@@ -6,6 +6,8 @@
 #include <atomic>
 #include <string>
 
+#include "telemetry/values.h"
+
 namespace tzv58::tool {
 
 // Reads the file read-only: the rows from `hours` hours before now (seconds
@@ -17,7 +19,9 @@ namespace tzv58::tool {
 // than GAP_ROUNDS round intervals; after_now counts the rows dated after
 // now, left out. device: one power system's rows (empty: every row). Gives
 // up soon once cancel is set. false with a one-line reason.
-bool trend_json(const std::string& path, int hours, long long now, const std::string& device,
+// The file holds the records of the model whose values are `values`.
+bool trend_json(const std::string& path, const value_table& values, int hours, long long now,
+                const std::string& device,
                 const std::atomic<bool>& cancel, std::string& json, std::string& err);
 
 }  // namespace tzv58::tool

@@ -100,11 +100,7 @@ struct Layout {
     double height() const { return bottom(panels - 1) + 60; }
 };
 
-std::string column_label(const std::string& name) {
-    for (const HistoryColumn& c : history_columns())
-        if (name == c.name) return std::string(c.label) + " (" + c.unit + ")";
-    return name;
-}
+std::string column_label(const TrendLine& l) { return l.label.empty() ? l.name : l.label + " (" + l.unit + ")"; }
 
 std::string header(const Trend& trend, const Layout& at) {
     const std::string h = fmt("%.0f", at.height());
@@ -112,7 +108,7 @@ std::string header(const Trend& trend, const Layout& at) {
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"960\" height=\"" + h +
                       "\" viewBox=\"0 0 960 " + h + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     std::string title;
-    for (const TrendLine& l : trend.lines) title += (title.empty() ? "" : " and ") + column_label(l.name);
+    for (const TrendLine& l : trend.lines) title += (title.empty() ? "" : " and ") + column_label(l);
     svg += "<title>" + title + "</title>\n<rect width=\"960\" height=\"" + h + "\" fill=\"white\"/>\n";
     svg += text(WIDTH / 2, 24, title, "middle", " font-size=\"16\"");
     std::string when = "no records";
@@ -193,8 +189,7 @@ std::string panel(const TrendLine& l, const Layout& at, size_t p) {
         svg += line(LEFT, yv, RIGHT, yv, "stroke=\"#e4e4e4\"");
         svg += text(LEFT - 6, yv + 4, tick_text(v, a.step), "end");
     }
-    svg += text(LEFT, top - 8, column_label(l.name), "start",
-                std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
+    svg += text(LEFT, top - 8, column_label(l), "start", std::string(" fill=\"") + colour + "\" font-weight=\"bold\"");
     if (l.values == 0) svg += text((LEFT + RIGHT) / 2, (top + bottom) / 2, "no values", "middle", " fill=\"#555\"");
     svg += series(l, at, p, a, colour);
     return svg + "<rect class=\"panel\" x=\"" + fmt("%.0f", LEFT) + "\" y=\"" + fmt("%.0f", top) + "\" width=\"" +

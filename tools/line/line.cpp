@@ -8,10 +8,33 @@
 
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
+#include "tools/common/exit_status.h"
 #include "tools/common/signals.h"
 #include "tools/common/turns.h"
 
 namespace tzv58::tool {
+
+namespace {
+
+// The cause of a failed open in the words of the link's messages, or nullptr
+// for one that has no such words (the system's text is shown).
+const char* open_cause(int why) {
+    switch (why) {
+    case EBUSY:
+        return "port busy";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "no such port";
+    case EACCES:
+    case EPERM:
+        return "no permission";
+    default:
+        return nullptr;
+    }
+}
+
+}  // namespace
 
 Line::~Line() {
     if (fd_ >= 0) ::close(fd_);
@@ -27,11 +50,12 @@ Line::Opened Line::open(bool wait_port, std::string& err) {
     const bool busy = why == EBUSY, absent = why == ENOENT || why == ENODEV || why == ENXIO;
     if (!busy && !absent) return Opened::failed;
     if (wait_port) {
-        went(busy ? "port busy" : "no such port");
+        lost_at_ms_ = now_ms();
+        waiting_for_ = open_cause(why);
+        down_cause_ = path_ + ": " + waiting_for_;
         return Opened::waiting;
     }
-    err =
-        path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") + "; --wait-port waits for it";
+    err = path_ + (busy ? ": port is busy (locked by another process)" : ": no such port") + "; --wait-port waits for it";
     return busy ? Opened::busy : Opened::absent;
 }
 
@@ -88,21 +112,32 @@ bool Line::try_reopen() {
         came_back();
         return true;
     }
+    const char* cause = open_cause(errno);
+    down_cause_ = cause ? path_ + ": " + cause : err;
     if (failures_.fail())
-        std::fprintf(stderr, "tzv58-host: reopening failed %ld times in a row: %s\n", failures_.count(), err.c_str());
+        tell(stderr, "reopening failed " + std::to_string(failures_.count()) + " times in a row: " + down_cause_);
     delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
     return false;
 }
 
+void Line::report_waiting() {
+    const char* cause = waiting_for_;
+    waiting_for_ = nullptr;
+    if (cause && link_) link_->link_lost(cause);
+}
+
 void Line::went(const char* cause) {
     lost_at_ms_ = now_ms();
+    down_cause_ = path_ + ": " + cause;
     if (link_) link_->link_lost(cause);
 }
 
 void Line::came_back() {
     if (lost_at_ms_ < 0) return;
+    report_waiting();  // a restored link was lost first
     const long long down_s = (now_ms() - lost_at_ms_ + 500) / 1000;
     lost_at_ms_ = -1;
+    down_cause_.clear();
     if (link_) link_->link_restored(down_s);
 }
 

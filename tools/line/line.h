@@ -40,10 +40,16 @@ public:
     enum class Opened { yes, waiting, absent, busy, failed };
     // First open. A port not there yet (an adapter still to be plugged in),
     // or held by another program, is `absent` or `busy` with a one-line
-    // reason in err; with wait_port it is reported lost instead ("no such
-    // port", "port busy") and left to the reopening: `waiting`. failed: a
-    // one-line reason in err (not a terminal, no permission, ...).
+    // reason in err; with wait_port it is left to the reopening instead:
+    // `waiting`, to be reported lost ("no such port", "port busy") by
+    // report_waiting(). failed: a one-line reason in err (not a terminal, no
+    // permission, ...). A port lost later is waited for whatever the cause.
     Opened open(bool wait_port, std::string& err);
+    // A port waited for from the start is reported lost, with its cause, to
+    // the observer of report_link_to: call it once every observer of the
+    // program listens (the history, the live status), so that each hears the
+    // loss that a later "restored" ends. Nothing when the port opened.
+    void report_waiting();
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
     // Who hears of the link's life: opened, reopening, lost and restored.
@@ -76,8 +82,13 @@ public:
     // report_link_to, which tells the event stream and the person).
     void lost();
     // One reopening attempt after the back-off (0.5 s, doubling to 30 s);
-    // true once open again. false when it failed or the host was stopped.
+    // true once open again. false when it failed or the host was stopped:
+    // "reopening failed 3 times in a row: PATH: no such port".
     bool try_reopen();
+    // While the port is not open, why, in the words every message uses:
+    // "PATH: no such port", "PATH: port busy", "PATH: no permission", the
+    // system's words for another failure, "PATH: hang-up". Empty while open.
+    const std::string& down_cause() const { return down_cause_; }
 
 private:
     void went(const char* cause);
@@ -86,7 +97,9 @@ private:
     std::string path_;
     int baud_;
     LinkObserver* link_ = nullptr;
-    long long lost_at_ms_ = -1;  // monotonic; -1 while the link is up
+    long long lost_at_ms_ = -1;        // monotonic; -1 while the link is up
+    const char* waiting_for_ = nullptr;  // the cause not yet reported of a port waited for from the start
+    std::string down_cause_;
     std::function<void(int ms)> wait_ = nap;
     int fd_ = -1;
     LinePace* pace_ = nullptr;

@@ -13,6 +13,7 @@
 #include "tools/common/console.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 #include "tools/report/summary.h"
 
 namespace tzv58::tool {
@@ -151,8 +152,10 @@ void RoundWatch::on_payload(int, int) { ++payloads; }
 // silent power system, nor on a port that is gone.
 bool Scheduler::give_up(Station& s) {
     if (opt_.rounds < 0 || opt_.give_up == 0 || s.failed_in_a_row < opt_.give_up) return false;
-    std::fprintf(stderr, "tzv58-host: %sno complete reading in %lld rounds in a row; giving up%s\n", named(s.m).c_str(),
-                 s.failed_in_a_row, s.m.name.empty() ? "" : " on it");
+    // While the port is down, the cause its messages named.
+    const std::string cause = line_.fd() < 0 ? " (" + shown(line_.down_cause()) + ")" : "";
+    std::fprintf(stderr, "tzv58-host: %sno complete reading in %lld rounds in a row%s; giving up%s\n",
+                 named(s.m).c_str(), s.failed_in_a_row, cause.c_str(), s.m.name.empty() ? "" : " on it");
     s.finished = true;
     status_ = 1;
     return true;

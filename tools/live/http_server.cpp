@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,8 +27,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "tools/common/exit_status.h"
 #include "tools/common/json_out.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
@@ -158,7 +161,7 @@ HttpResponse error_response(int status, const std::string& message, bool json) {
         r.body = JsonLine().str("error", message).text() + "\n";
     } else {
         r.content_type = "text/plain; charset=utf-8";
-        r.body = message + "\n";
+        r.body = shown(message) + "\n";  // it may quote a client's path
     }
     return r;
 }
@@ -277,8 +280,15 @@ void Session::route(const HttpRequest& r, const Responder& reply) {
         const bool match = rt.prefix ? r.path.size() > rt.path.size() && r.path.compare(0, rt.path.size(), rt.path) == 0
                                      : r.path == rt.path;
         if (!match) continue;
-        if (rt.method == r.method) return rt.handler(r, reply);
-        allow += (allow.empty() ? "" : ", ") + rt.method;
+        if (rt.method != r.method) {
+            allow += (allow.empty() ? "" : ", ") + rt.method;
+            continue;
+        }
+        const std::string query = r.target.size() > r.path.size() + 1 ? r.target.substr(r.path.size() + 1) : "";
+        if (!rt.query && !query.empty())
+            return reply(error_response(400, r.path + " takes no query, not '" + shown(query.substr(0, 64)) + "'",
+                                        door_->config.json_errors));
+        return rt.handler(r, reply);
     }
     const bool json = door_->config.json_errors;
     if (allow.empty()) return reply(error_response(404, "no such path: " + r.path, json));
@@ -296,6 +306,14 @@ void Session::fail(int status, const std::string& message) {
 void Session::respond(HttpResponse r, uint64_t request_no) {
     if (request_no != requests_ || !stream_.socket().is_open()) return;
     const std::shared_ptr<Session> keep = std::move(self_);
+    // What the connection holds that the client has not taken: on a Unix
+    // socket what it has not read, on TCP what it has not acknowledged
+    // (its own buffer full).
+    int unread = 0;
+    if (::ioctl(stream_.socket().native_handle(), TIOCOUTQ, &unread) == 0 && size_t(unread) > limits().unread_bytes) {
+        ++door_->evicted;
+        return close(false);
+    }
     res_ = {};
     res_.version(11);
     res_.result(unsigned(r.status));
@@ -474,7 +492,7 @@ void HttpServer::start() {
                 return;
             } catch (const std::exception& e) {
                 // No client may end the program: say it and serve on.
-                std::fprintf(stderr, "tzv58-host: HTTP server: %s\n", e.what());
+                tell(stderr, std::string("HTTP server: ") + e.what());
             }
         }
     });

@@ -10,6 +10,9 @@
 //   request  from the first byte of a request to its last; a client that
 //            dribbles a byte a second is closed all the same;
 //   respond  for writing a response.
+// A client that sends requests and does not read the answers (pipelining
+// them, or asking again and again) is cut once more than `unread_bytes` of
+// answers wait in its connection: it grows no memory and holds no slot.
 // When the door is full, a new connection takes the place of the one that has
 // waited longest for its request to come whole (idle, or trickling it in): a
 // crowd of clients that hold connections open, silent or slow, cannot lock
@@ -64,6 +67,7 @@ struct DoorLimits {
     std::chrono::milliseconds header{2000};
     std::chrono::milliseconds request{10000};
     std::chrono::milliseconds respond{10000};
+    size_t unread_bytes = 64 * 1024;  // answers sent and not yet read, before the next one
 };
 
 // Answers one request, once: later calls are ignored, and so is an answer for
@@ -92,6 +96,9 @@ struct Route {
     std::string path;  // the whole path; or, when prefix, what it starts with
     bool prefix = false;
     Handler handler;
+    // Whether the handler reads a query; a route that takes none refuses a
+    // request with one (400) rather than ignore what it asks.
+    bool query = false;
 };
 
 struct DoorConfig {
@@ -107,7 +114,7 @@ struct DoorConfig {
 struct DoorStats {
     uint64_t served = 0;         // responses written
     uint64_t refused = 0;        // connections over the limit, closed at once
-    uint64_t evicted = 0;        // connections without a whole request, closed for a new one
+    uint64_t evicted = 0;        // closed for a new one (without a whole request), or for answers left unread
     uint64_t timed_out = 0;      // connections closed by a deadline
     uint64_t accept_errors = 0;  // accept failures (no descriptor left, ...), each followed by a pause
     size_t open = 0;             // connections now

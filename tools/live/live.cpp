@@ -10,6 +10,7 @@
 #include "tools/common/json_out.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 #include "tools/live/metrics.h"
 #include "tools/live/site_page.h"
 
@@ -50,7 +51,8 @@ LiveDevice::LiveDevice(std::string name, LoadedDevice& device, EventPrinter& eve
       dev_(device),
       events_(events),
       reply_timeout_ms_(reply_timeout_ms),
-      tap_(observers.add(std::make_unique<LiveTap>(dc))) {
+      tap_(observers.add(std::make_unique<LiveTap>(device.model(), dc))),
+      model_json_(model_json(*device.model())) {
     tap_.set_clock(device.device().clock);
 }
 
@@ -97,7 +99,11 @@ LiveDevice* LiveService::device_for(const HttpRequest& r, const std::vector<std:
     allowed.push_back("device");
     const std::string bad = parse_query(r.target, allowed, query);
     if (!bad.empty()) {
-        reply(error_response(400, bad, true));
+        // A run of one power system takes no query but its name: said as
+        // the server says it of every path that takes none.
+        const std::string given = r.target.substr(r.target.find('?') + 1);
+        reply(error_response(
+            400, site() ? bad : r.path + " takes no query, not '" + shown(given.substr(0, 64)) + "'", true));
         return nullptr;
     }
     std::string names, list = "[";
@@ -129,19 +135,23 @@ std::vector<Route> LiveService::socket_routes() {
          [this](const HttpRequest& r, Responder reply) {
              std::map<std::string, std::string> q;
              if (LiveDevice* d = device_for(r, {}, q, reply)) reply(json_ok(status_json(d->snapshot(), Clock::now())));
-         }},
+         },
+         true},
         {"GET", "/values/", true,
          [this](const HttpRequest& r, Responder reply) {
              std::map<std::string, std::string> q;
              LiveDevice* d = device_for(r, {}, q, reply);
              if (!d) return;
              std::string id;
-             if (!decode_id(r.path.substr(sizeof "/values/" - 1), id))
-                 return reply(error_response(
-                     400, "malformed id: percent-encoded UTF-8, at most " + std::to_string(LIVE_MAX_ID) + " bytes",
-                     true));
+             const std::string fault = decode_id(r.path.substr(sizeof "/values/" - 1), id);
+             if (!fault.empty())
+                 return reply(
+                     error_response(400, "malformed id: " + fault + " (" + ID_RULE + ", percent-encoded)", true));
              d->get_value(id, std::move(reply));
-         }},
+         },
+         true},
+        {"GET", "/model", false, [this](const HttpRequest& r, Responder reply) { model_route(r, std::move(reply)); },
+         true},
         {"POST", "/control", false,
          [this](const HttpRequest& r, Responder reply) {
              std::map<std::string, std::string> q;
@@ -151,8 +161,21 @@ std::vector<Route> LiveService::socket_routes() {
              const std::string why = parse_control_request(r.body, request);
              if (!why.empty()) return reply(error_response(400, why, true));
              d->post_control(request, std::move(reply));
-         }},
+         },
+         true},
     };
+}
+
+// The model's values of the power system a request names; in a site whose
+// power systems are all of one model, without a name too.
+void LiveService::model_route(const HttpRequest& r, Responder reply) {
+    if (r.target.find('?') == std::string::npos) {
+        bool one = true;
+        for (const auto& d : devices_) one = one && d->model() == devices_.front()->model();
+        if (one) return reply(json_ok(devices_.front()->model()));
+    }
+    std::map<std::string, std::string> q;
+    if (LiveDevice* d = device_for(r, {}, q, reply)) reply(json_ok(d->model()));
 }
 
 // A site's status, or with ?device=NAME one power system's; a run of one
@@ -184,11 +207,15 @@ std::vector<Route> LiveService::http_routes() {
          [this](const HttpRequest& r, Responder reply) {
              const std::string body = status_body(r, reply);
              if (!body.empty()) reply(json_ok(body));
-         }},
+         },
+         true},
+        {"GET", "/api/model", false,
+         [this](const HttpRequest& r, Responder reply) { model_route(r, std::move(reply)); }, true},
         {"GET", "/", false, [](const HttpRequest&, Responder reply) { reply(site_page_response()); }},
     };
     if (trend_)
-        routes.push_back({"GET", "/api/trend", false, [this](const HttpRequest& r, Responder reply) {
+        routes.push_back({"GET", "/api/trend", false,
+                          [this](const HttpRequest& r, Responder reply) {
                               if (!site()) return trend_->handle(r, std::move(reply));
                               std::map<std::string, std::string> q;
                               LiveDevice* d = device_for(r, {"hours"}, q, reply);
@@ -198,7 +225,8 @@ std::vector<Route> LiveService::http_routes() {
                               if (q.count("hours") && !trend_hours("?hours=" + q["hours"], hours, err))
                                   return reply(error_response(400, err, true));
                               trend_->handle(hours, d->name(), std::move(reply));
-                          }});
+                          },
+                          true});
     return routes;
 }
 
@@ -207,8 +235,7 @@ void LiveDevice::start(Line& line) {
     state_.name = name_;
     state_.port = line.path();
     state_.address = dev_.codec().address;
-    stamp();
-    box_.put(state_);
+    publish();
 }
 
 void LiveDevice::expire() {
@@ -220,7 +247,7 @@ std::string LiveService::start() {
         for (auto& d : devices_) d->expire();
     });
     server_.start();
-    std::string ready = "tzv58-host: ready:";
+    std::string ready = "ready:";
     if (!socket_.path().empty()) ready += " socket " + socket_.path();
     if (!http_url_.empty())
         ready += std::string(socket_.path().empty() ? "" : ",") + " metrics " + http_url_ + "/metrics, page " +
@@ -233,12 +260,8 @@ void LiveDevice::stamp() {
     state_.taken = (clock ? *clock : wall_clock()).local_time();
     state_.taken_at = Clock::now();
     const bool open = line_ && line_->fd() >= 0;
-    // Until the line tells of a change: since the start, and a port that
-    // was not there to open.
-    if (state_.link_since.empty()) {
-        state_.link_since = iso_time(state_.taken);
-        if (!open) state_.link_cause = "no such port";
-    }
+    // Until the line tells of a change: since the start.
+    if (state_.link_since.empty()) state_.link_since = iso_time(state_.taken);
     state_.link_open = open;
     link_open_ = open;
     if (history_) state_.history = history_();
@@ -300,7 +323,8 @@ HttpResponse LiveDevice::run_get(const std::string& id) {
     }
     // An answer from data that is not current says so.
     const Clock::time_point now = Clock::now();
-    if (!state_.current(now)) item.raw("link", link_json(state_)).raw("data", data_json(state_, now));
+    if (!state_.current(now))
+        item.num("address", state_.address).raw("link", link_json(state_)).raw("data", data_json(state_, now));
     return json_ok(item.text());
 }
 

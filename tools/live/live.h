@@ -72,6 +72,8 @@ public:
     void expire();
     // Drops every request unanswered (the server is stopping).
     void clear() { jobs_.clear(); }
+    // Its model's values (GET /model, /api/model): the same for the whole run.
+    const std::string& model() const { return model_json_; }
 
     void round_ended(bool complete) override;
     void idle() override;
@@ -98,7 +100,8 @@ private:
     LoadedDevice& dev_;
     EventPrinter& events_;
     int reply_timeout_ms_;
-    LiveTap& tap_;  // among the device's observers
+    LiveTap& tap_;                  // among the device's observers
+    const std::string model_json_;  // GET /model, /api/model: the same for the whole run
     Line* line_ = nullptr;
     SnapshotBox box_;
     LiveSnapshot state_;  // the scheduler's side of the snapshot
@@ -141,6 +144,7 @@ private:
                            std::map<std::string, std::string>& query, const Responder& reply);
     bool site() const { return devices_.size() > 1 || (!devices_.empty() && !devices_.front()->name().empty()); }
     std::string status_body(const HttpRequest& r, const Responder& reply);
+    void model_route(const HttpRequest& r, Responder reply);
 
     std::vector<std::unique_ptr<LiveDevice>> devices_;
     UnixListener socket_;

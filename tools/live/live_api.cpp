@@ -37,6 +37,10 @@ std::string shown_name(const std::string& name) {
     return out + "\"";
 }
 
+// A number written as a whole number in decimal digits: the reader takes
+// 1e2 and 100.0 for reals, whatever their value.
+bool whole(const Json::Value& v) { return v.type() == Json::intValue || v.type() == Json::uintValue; }
+
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -61,7 +65,29 @@ std::string encode_id(const std::string& id) {
     return out;
 }
 
-bool decode_id(const std::string& segment, std::string& id) {
+const char* const ID_RULE = "an id is UTF-8 without control characters, at most 256 bytes";
+
+std::string id_fault(const std::string& id) {
+    static_assert(LIVE_MAX_ID == 256, "ID_RULE names the bound");
+    if (id.size() > LIVE_MAX_ID) return "longer than " + std::to_string(LIVE_MAX_ID) + " bytes";
+    if (!is_utf8(id)) return "not UTF-8";
+    for (size_t i = 0; i < id.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(id[i]);
+        // C1 in UTF-8 is C2 80 to C2 9F.
+        const unsigned c1 = c == 0xC2 ? static_cast<unsigned char>(id[i + 1]) : 0xFF;
+        if (c < 0x20 || c == 0x7F || c1 < 0xA0) {
+            char what[40];
+            if (c1 < 0xA0)
+                std::snprintf(what, sizeof what, "a control character (U+%04X)", c1);
+            else
+                std::snprintf(what, sizeof what, "a control character (0x%02X)", unsigned(c));
+            return what;
+        }
+    }
+    return "";
+}
+
+std::string decode_id(const std::string& segment, std::string& id) {
     id.clear();
     for (size_t i = 0; i < segment.size(); ++i) {
         if (segment[i] != '%') {
@@ -69,13 +95,13 @@ bool decode_id(const std::string& segment, std::string& id) {
         } else {
             const int hi = i + 2 < segment.size() ? hex_digit(segment[i + 1]) : -1;
             const int lo = hi >= 0 ? hex_digit(segment[i + 2]) : -1;
-            if (lo < 0) return false;
+            if (lo < 0) return "a malformed %-escape";
             id += char(hi * 16 + lo);
             i += 2;
         }
-        if (id.size() > LIVE_MAX_ID) return false;
+        if (id.size() > LIVE_MAX_ID) break;
     }
-    return is_utf8(id);
+    return id_fault(id);
 }
 
 std::string parse_query(const std::string& target, const std::vector<std::string>& allowed,
@@ -94,7 +120,7 @@ std::string parse_query(const std::string& target, const std::vector<std::string
         const std::string name = pair.substr(0, eq);
         std::string value;
         if (eq == std::string::npos || std::find(allowed.begin(), allowed.end(), name) == allowed.end() ||
-            out.count(name) || !decode_id(pair.substr(eq + 1), value))
+            out.count(name) || !decode_id(pair.substr(eq + 1), value).empty())
             return "the query takes " + (names.empty() ? std::string("nothing") : names + ", each once") + ", not '" +
                    query.substr(0, 64) + "'";
         out[name] = value;
@@ -123,7 +149,15 @@ std::string parse_request_body(const std::string& body, Json::Value& out) {
     builder.settings_["stackLimit"] = LIVE_MAX_JSON_DEPTH;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     try {
-        if (!reader->parse(body.data(), body.data() + body.size(), &out, nullptr)) return "malformed request: not JSON";
+        std::string errs;
+        if (!reader->parse(body.data(), body.data() + body.size(), &out, &errs)) {
+            // The strict reader refuses a member given twice, and says which.
+            static const std::string dup = "Duplicate key: '";
+            const size_t at = errs.find(dup), end = errs.find("'\n", at + dup.size());
+            if (at == std::string::npos || end == std::string::npos) return "malformed request: not JSON";
+            return "malformed request: member " + shown_name(errs.substr(at + dup.size(), end - at - dup.size())) +
+                   " given twice";
+        }
     } catch (const std::exception&) {
         return "malformed request: nested deeper than " + std::to_string(LIVE_MAX_JSON_DEPTH) + " levels";
     }
@@ -139,7 +173,8 @@ std::string parse_control_request(const std::string& body, ControlRequest& out) 
         if (name != "code" && name != "in" && name != "out_len" && name != "wait_ms")
             return "malformed request: unknown member " + shown_name(name) +
                    " (a control request takes code, in, out_len and wait_ms)";
-    if (!r["code"].isInt()) return "malformed request: \"code\" must be a 32-bit integer";
+    if (!whole(r["code"]) || !r["code"].isInt())
+        return "malformed request: \"code\" must be a 32-bit integer in decimal digits";
     out.code = r["code"].asInt();
     const Json::Value& in = r["in"];
     out.in.clear();
@@ -147,12 +182,13 @@ std::string parse_control_request(const std::string& body, ControlRequest& out) 
         (!in.isString() || in.asString().size() > 2 * LIVE_MAX_CONTROL_IN || !parse_hex(in.asString(), out.in)))
         return "malformed request: \"in\" must be hex of at most " + std::to_string(LIVE_MAX_CONTROL_IN) + " bytes";
     const Json::Value& len = r["out_len"];
-    if (!len.isNull() && (!len.isInt() || len.asInt() < 0 || len.asInt() > LIVE_MAX_CONTROL_OUT))
-        return "malformed request: \"out_len\" must be 0 to " + std::to_string(LIVE_MAX_CONTROL_OUT);
+    if (!len.isNull() && (!whole(len) || !len.isInt() || len.asInt() < 0 || len.asInt() > LIVE_MAX_CONTROL_OUT))
+        return "malformed request: \"out_len\" must be 0 to " + std::to_string(LIVE_MAX_CONTROL_OUT) +
+               " in decimal digits";
     out.out_len = len.isNull() ? 4 : len.asInt();
     const Json::Value& wait = r["wait_ms"];
-    if (!wait.isNull() && (!wait.isInt() || wait.asInt() < 0 || wait.asInt() > LIVE_MAX_WAIT_MS))
-        return "malformed request: \"wait_ms\" must be 0 to " + std::to_string(LIVE_MAX_WAIT_MS);
+    if (!wait.isNull() && (!whole(wait) || !wait.isInt() || wait.asInt() < 0 || wait.asInt() > LIVE_MAX_WAIT_MS))
+        return "malformed request: \"wait_ms\" must be 0 to " + std::to_string(LIVE_MAX_WAIT_MS) + " in decimal digits";
     out.wait_ms = wait.isNull() ? -1 : wait.asInt();
     return "";
 }

@@ -39,12 +39,18 @@ constexpr size_t LIVE_MAX_CONTROL_IN = 1024;  // input bytes of a control reques
 constexpr int LIVE_MAX_CONTROL_OUT = 4096;    // its output buffer
 constexpr int LIVE_MAX_JSON_DEPTH = 8;        // nesting of a request body
 
+// What an id may be: UTF-8 without a control character (C0, DEL, C1), at
+// most LIVE_MAX_ID bytes. No id of the device is anything but printable
+// ASCII, and an answer names the id it answers, so nothing else is sent to
+// the device or named back. "" for such an id, else what is wrong with it
+// ("not UTF-8", "a control character (0x00)", ...); ID_RULE says the rule.
+std::string id_fault(const std::string& id);
+extern const char* const ID_RULE;
 // An id as one path segment: every byte but letters, digits and -._~ as %XX.
 std::string encode_id(const std::string& id);
-// The reverse; false for a malformed escape, an id that is not UTF-8 (no
-// id of the device is, and an answer names the id it answers) or one longer
-// than LIVE_MAX_ID.
-bool decode_id(const std::string& segment, std::string& id);
+// The reverse, checked by id_fault: "" for an id, else what is wrong (a
+// malformed escape, or the id's fault).
+std::string decode_id(const std::string& segment, std::string& id);
 
 // The query of a request target ("/values?device=north"): name=value pairs
 // joined by '&', each name one of `allowed` and given once, each value
@@ -54,8 +60,8 @@ std::string parse_query(const std::string& target, const std::vector<std::string
 
 // A request body as a JSON object nested at most LIVE_MAX_JSON_DEPTH deep,
 // in UTF-8 without a NUL or another raw control character (but the tab and
-// the line ends JSON allows between tokens): "" when it is one, else the
-// reason.
+// the line ends JSON allows between tokens), no member given twice: "" when
+// it is one, else the reason.
 std::string parse_request_body(const std::string& body, Json::Value& out);
 
 constexpr int LIVE_MAX_WAIT_MS = 3600 * 1000;  // a control request's "wait_ms"
@@ -69,7 +75,8 @@ struct ControlRequest {
 // A POST /control body checked: "" when it may go to the device, else the
 // reason. A member other than code, in, out_len and wait_ms is refused by
 // name: a misspelt "wait_msec" would otherwise send the command without
-// the wait it asked for.
+// the wait it asked for; so is one given twice. Numbers are whole, in
+// decimal digits as on the command line: 1e2 and 100.0 are refused.
 std::string parse_control_request(const std::string& body, ControlRequest& out);
 // The body the client sends (wait_ms -1: none).
 std::string control_request_body(int code, const std::vector<uint8_t>& in, long long out_len, long long wait_ms = -1);

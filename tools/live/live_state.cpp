@@ -19,9 +19,9 @@ void LiveTap::on_send(uint8_t, uint8_t, const uint8_t*, int, const char* frame, 
 }
 
 void LiveTap::on_publish(int, const unsigned char* data, unsigned int len) {
-    if (data && len == sizeof record_) {
-        std::memcpy(&record_, data, len);
-        dc_units_ = dc_ ? dc_->decoded(record_) : dc_units_in(record_);
+    if (data && model_ && len == model_->record_size) {
+        record_.assign(data, data + len);
+        dc_reported_ = dc_ ? dc_->reported() : -1;
         const auto now = std::chrono::steady_clock::now();
         round_interval_ = now - (have_record_ ? record_at_ : started_);
         have_record_ = true;
@@ -89,8 +89,9 @@ void LiveTap::on_payload(int, int) { ++payloads_; }
 
 void LiveTap::fill(LiveSnapshot& s) const {
     s.have_record = have_record_;
+    s.model = model_;
     s.record = record_;
-    s.dc_units = dc_units_;
+    s.dc_reported = dc_reported_;
     s.record_at = record_at_;
     s.record_wall = record_wall_;
     s.round_interval = round_interval_;

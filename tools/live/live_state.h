@@ -15,8 +15,9 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/host_events.h"
-#include "telemetry/record.h"
 #include "tools/common/history_status.h"
+#include "tools/common/plugin_host.h"
+#include "tools/common/record_view.h"
 #include "tools/report/events.h"
 #include "tools/report/observers.h"
 
@@ -42,9 +43,10 @@ constexpr std::chrono::seconds MIN_ROUND_INTERVAL{1};
 
 struct LiveSnapshot {
     using Steady = std::chrono::steady_clock;
-    bool have_record = false;   // a round has completed since the start
-    tzv58_419_Data_t record{};  // the last published record
-    int dc_units = 0;           // DC units of the record that the power system reported
+    bool have_record = false;     // a round has completed since the start
+    ModelRef model;               // the model whose record it is
+    std::vector<uint8_t> record;  // the last published record
+    int dc_reported = -1;         // DC units the last DC analog reply before it reported (-1: none came)
     Steady::time_point record_at{};
     std::chrono::system_clock::time_point record_wall{};
     Steady::duration round_interval{};         // between the last two complete rounds (or the start and the first)
@@ -72,6 +74,8 @@ struct LiveSnapshot {
     bool current(Steady::time_point now) const;
     // "open", "silent" or "down".
     const char* link_state() const { return !link_open ? "down" : link_silent ? "silent" : "open"; }
+    // The last record through its model's values (only with have_record).
+    RecordView view() const { return RecordView(*model, record.data(), dc_reported); }
 };
 
 // Keeps what the snapshot needs from the device's events and the line's
@@ -79,9 +83,9 @@ struct LiveSnapshot {
 // scheduler's thread.
 class LiveTap : public HostEvents, public LinkObserver {
 public:
-    // dc: the program's watch of the DC units each reply reports (nullptr:
-    // the units of the record that hold anything).
-    explicit LiveTap(const DcUnitWatch* dc = nullptr) : dc_(dc) {}
+    // model: the device's; dc: the program's watch of the DC units each
+    // reply reports (nullptr: the units of the record that hold anything).
+    explicit LiveTap(ModelRef model, const DcUnitWatch* dc = nullptr) : model_(std::move(model)), dc_(dc) {}
     // The host clock that stamps alarm transitions and the link's changes.
     void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
 
@@ -112,13 +116,14 @@ public:
 private:
     void keep_transition(const AlarmTransition& t, bool active);
 
+    ModelRef model_;
     const DcUnitWatch* dc_;
     const HostClock* clock_ = &wall_clock();
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
     bool have_record_ = false;
-    tzv58_419_Data_t record_{};
-    int dc_units_ = 0;
+    std::vector<uint8_t> record_;
+    int dc_reported_ = -1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now(), record_at_{};
     std::chrono::system_clock::time_point record_wall_{};
     std::chrono::steady_clock::duration round_interval_{};

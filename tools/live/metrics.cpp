@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -16,7 +15,7 @@
 namespace tzv58::tool {
 namespace {
 
-using Labels = std::initializer_list<std::pair<const char*, std::string>>;
+using Labels = std::vector<std::pair<const char*, std::string>>;
 
 std::string label_value(const std::string& v) {
     std::string s;
@@ -63,7 +62,7 @@ public:
     }
     // Every sample from now on carries device="NAME" first ("": none).
     void device(const std::string& name) { device_ = name; }
-    void sample(Labels labels, double v) {
+    void sample(const Labels& labels, double v) {
         Family& f = families_[current_];
         f.body += f.name;
         const char* sep = "{";
@@ -104,65 +103,39 @@ private:
 
 std::string n1(int i) { return std::to_string(i + 1); }
 
-bool supplied(const f32le& v) { return v.get() != NOT_PROVIDED; }
-
-using R = tzv58_419_Data_t;
-
-void ac_families(Exposition& e, const R& r) {
-    const int channels = std::min<int>(r.channel_count, R::AC_CHANNELS);
-    e.family("tzv58_ac_phase_voltage_volts", "gauge", "AC input phase voltage.");
-    for (int c = 0; c < channels; ++c) {
-        const auto& ch = r.channel[c];
-        e.sample({{"channel", n1(c)}, {"phase", "a"}}, ch.a.get());
-        e.sample({{"channel", n1(c)}, {"phase", "b"}}, ch.b.get());
-        e.sample({{"channel", n1(c)}, {"phase", "c"}}, ch.c.get());
+// One row's samples in one element (labels: the element's, then the row's),
+// each value the record holds from the last reply, a value not supplied
+// left out.
+void row_samples(Exposition& e, const RecordView& v, const value_row& r, size_t base, const char* element_label,
+                 int element) {
+    const metric_spec& m = r.metric;
+    for (int k = 0; k < v.held(r, base); ++k) {
+        if (!v.supplied(r, base, k)) continue;
+        std::vector<std::pair<const char*, std::string>> labels;
+        if (element_label) labels.emplace_back(element_label, n1(element));
+        if (r.array && m.label) labels.emplace_back(m.label, n1(k));
+        if (!r.array && m.label) labels.emplace_back(m.label, m.label_value);
+        e.sample(labels, v.number(r, base, k));
     }
-    e.family("tzv58_ac_frequency_hertz", "gauge", "AC input frequency.");
-    for (int c = 0; c < channels; ++c) e.sample({{"channel", n1(c)}}, r.channel[c].f.get());
-    e.family("tzv58_ac_extra_value", "gauge", "The analog values after the AC channels, in reply order.");
-    for (int i = 0; i < 3; ++i)
-        if (supplied(r.ac_tail[i])) e.sample({{"index", n1(i)}}, r.ac_tail[i].get());
 }
 
-void rectifier_families(Exposition& e, const R& r) {
-    const int modules = std::min<int>(r.module_count, R::RC_MODULES);
-    e.family("tzv58_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage.");
-    e.sample({}, r.rc_out_v.get());
-    e.family("tzv58_rectifier_modules", "gauge", "Rectifier modules the power system reports.");
-    e.sample({}, r.module_count);
-    e.family("tzv58_rectifier_output_current_amperes", "gauge", "Output current of a rectifier module.");
-    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].out_i.get());
-    e.family("tzv58_rectifier_module_fault", "gauge",
-             "Status byte of a rectifier module's fault, as the power system sends it (0: none).");
-    for (int m = 0; m < modules; ++m) e.sample({{"module", n1(m)}}, r.module[m].fault);
-}
-
-// The DC units the power system reported, each group's values where the
-// record holds them from the last reply (as the status object shows them).
-void dc_families(Exposition& e, const R& r, int units) {
-    using C = R::dc_caps;
-    auto each = [&](auto fn) {
-        for (int u = 0; u < units && u < R::DC_UNITS; ++u) fn(u, r.dc(u));
-    };
-    e.family("tzv58_dc_output_voltage_volts", "gauge", "DC output voltage.");
-    each([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.out_v.get()); });
-    e.family("tzv58_dc_load_current_amperes", "gauge", "DC load current.");
-    each([&](int u, const R::dc_unit_t& dc) { e.sample({{"unit", n1(u)}}, dc.load_i.get()); });
-    e.family("tzv58_dc_battery_current_amperes", "gauge", "Battery current.");
-    each([&](int u, const R::dc_unit_t& dc) {
-        for (size_t b = 0; b < held_whole(dc.m, C::M_SIZE()); ++b)
-            e.sample({{"unit", n1(u)}, {"battery", n1(int(b))}}, dc.battery_i[b].get());
-    });
-    e.family("tzv58_dc_branch_current_amperes", "gauge", "DC branch current.");
-    each([&](int u, const R::dc_unit_t& dc) {
-        for (size_t b = 0; b < held_whole(dc.n, C::N_SIZE()); ++b)
-            e.sample({{"unit", n1(u)}, {"branch", n1(int(b))}}, dc.branch_i[b].get());
-    });
-    e.family("tzv58_dc_user_value", "gauge", "User-defined DC analog values, in reply order.");
-    each([&](int u, const R::dc_unit_t& dc) {
-        for (size_t i = 0; i < held_whole(dc.p, C::P_SIZE()); ++i)
-            if (supplied(dc.p42_41[i])) e.sample({{"unit", n1(u)}, {"index", n1(int(i))}}, dc.p42_41[i].get());
-    });
+// The value families, in the model's order: each family's samples, element
+// by element, walking the model's values.
+void value_families(Exposition& e, const RecordView& v) {
+    const value_table& t = v.table();
+    for (const metric_family* f : t.families) {
+        e.family(f->name, "gauge", f->help);
+        for (const value_row& r : t.rows) {
+            if (r.kind != value_kind::group) {
+                if (r.metric.family == f) row_samples(e, v, r, 0, nullptr, 0);
+                continue;
+            }
+            const value_group& g = *r.group;
+            for (int i = 0; i < v.held(g); ++i)
+                for (const value_row& gr : g.rows)
+                    if (gr.metric.family == f) row_samples(e, v, gr, RecordView::element(g, i), g.label, i);
+        }
+    }
 }
 
 void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clock::time_point now, bool current) {
@@ -193,7 +166,7 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
 // What the consumers of the poll's output dropped because they did not keep up.
 void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
     e.family("tzv58_output_dropped_total", "counter",
-             "Lines an output (events, summary, diag) dropped because its reader did not keep up.");
+             "Lines an output (events, summary, diag, stderr) dropped because its reader did not keep up.");
     for (const auto& [output, n] : dropped)
         if (output != "notify") e.sample({{"output", output}}, double(n));
     const auto notify = dropped.find("notify");
@@ -222,11 +195,7 @@ void device_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_c
     // is down or no round completed lately, only the link's own series remain.
     const bool current = s.current(now);
     if (current) {
-        ac_families(e, s.record);
-        rectifier_families(e, s.record);
-        dc_families(e, s.record, s.dc_units);
-        e.family("tzv58_vendor_value", "gauge", "The model's vendor readings.");
-        for (int i = 0; i < 2; ++i) e.sample({{"index", n1(i)}}, s.record.ext_value[i].get());
+        value_families(e, s.view());
         e.family("tzv58_alarm_active", "gauge", "1 while the device reports the alarm active.");
         for (const AlarmState& a : s.alarms)
             e.sample({{"key", a.key},

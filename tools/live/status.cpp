@@ -13,91 +13,43 @@
 namespace tzv58::tool {
 namespace {
 
-using R = tzv58_419_Data_t;
 using Steady = std::chrono::steady_clock;
 
-// A value of a group whose replies mark a value as not supplied: null then.
-std::string reading(const tzv58::f32le& v, bool marked) {
-    return marked && v.get() == tzv58::NOT_PROVIDED ? "null" : float_text(v.get());
-}
-
-template <size_t N>
-std::string readings(const tzv58::f32le (&v)[N], size_t held, bool marked = false) {
+// The values a row holds from the last reply, a value not supplied as null.
+std::string values_json(const RecordView& v, const value_row& r, size_t base) {
+    if (r.kind == value_kind::time) {
+        const uint8_t* t = v.bytes() + base + r.offset;
+        return time_set(t) ? json_quote(time_text(t)) : "null";
+    }
+    auto one = [&](int k) { return v.supplied(r, base, k) ? v.text(r, base, k) : "null"; };
+    if (!r.array) return one(0);
     std::string s = "[";
-    for (size_t i = 0; i < held && i < N; ++i) s += (i ? "," : "") + reading(v[i], marked);
+    for (int k = 0; k < v.held(r, base); ++k) s += (k ? "," : "") + one(k);
     return s + "]";
 }
 
-template <size_t N>
-std::string codes(const uint8_t (&v)[N], size_t held) {
-    std::string s = "[";
-    for (size_t i = 0; i < held && i < N; ++i) s += (i ? "," : "") + std::to_string(v[i]);
-    return s + "]";
+// The rows of the record, or of one element, as an object's members.
+std::string rows_json(const RecordView& v, list<value_row> rows, size_t base) {
+    JsonLine j;
+    for (const value_row& r : rows) {
+        if (r.kind == value_kind::reserved || (r.array && r.capacity == 0)) continue;
+        if (r.kind != value_kind::group) {
+            j.raw(r.name, values_json(v, r, base));
+            continue;
+        }
+        const value_group& g = *r.group;
+        std::string elements = "[";
+        for (int i = 0; i < v.held(g); ++i)
+            elements += (i ? "," : "") + rows_json(v, g.rows, RecordView::element(g, i));
+        j.raw(r.name, elements + "]");
+    }
+    return j.text();
 }
 
-std::string channel_json(const R::ac_channel_t& c) {
-    return JsonLine()
-        .real("a", c.a.get())
-        .real("b", c.b.get())
-        .real("c", c.c.get())
-        .real("f", c.f.get())
-        .num("p40_41_count", c.p40_41_count)
-        .num("a_alarm", c.a_alarm)
-        .num("b_alarm", c.b_alarm)
-        .num("c_alarm", c.c_alarm)
-        .num("f_alarm", c.f_alarm)
-        .num("p40_44_count", c.p40_44_count)
-        .text();
-}
-
-std::string module_json(const R::rc_module_t& m) {
-    return JsonLine()
-        .real("out_i", m.out_i.get())
-        .num("p41_41_count", m.p41_41_count)
-        .raw("state", codes(m.state, 3))
-        .num("p41_43_count", m.p41_43_count)
-        .raw("p41_43", codes(m.p41_43, held_exactly(m.p41_43_count, R::rc_caps::P41_43_SIZE())))
-        .num("fault", m.fault)
-        .num("p41_44_count", m.p41_44_count)
-        .raw("p41_44", codes(m.p41_44, held_exactly(m.p41_44_count, R::rc_caps::P41_44_SIZE())))
-        .text();
-}
-
-std::string dc_json(const R::dc_unit_t& u) {
-    using C = R::dc_caps;
-    return JsonLine()
-        .real("out_v", u.out_v.get())
-        .real("load_i", u.load_i.get())
-        .num("m", u.m)
-        .raw("battery_i", readings(u.battery_i, held_whole(u.m, C::M_SIZE())))
-        .num("n", u.n)
-        .raw("branch_i", readings(u.branch_i, held_whole(u.n, C::N_SIZE())))
-        .num("p", u.p)
-        .raw("p42_41", readings(u.p42_41, held_whole(u.p, C::P_SIZE()), true))
-        .num("v_alarm", u.v_alarm)
-        .num("alert_m_count", u.alert_m_count)
-        .raw("alert_m", codes(u.alert_m, held_first(u.alert_m_count, C::ALERT_M_SIZE())))
-        .num("alert_p_count", u.alert_p_count)
-        .raw("alert_p", codes(u.alert_p, held_first(u.alert_p_count, C::ALERT_P_SIZE())))
-        .text();
-}
-
-// The first `count` elements (at most the record's N).
-template <class T, size_t N, class F>
-std::string elements(const T (&items)[N], size_t count, F each) {
-    std::string s = "[";
-    for (size_t i = 0; i < count && i < N; ++i) s += (i ? "," : "") + each(items[i]);
-    return s + "]";
-}
-
-// The host's time value (year low byte first, month, day, hour, minute,
-// second) in ISO 8601; null while no round has stamped it.
-std::string time_json(const uint8_t (&t)[7]) {
-    if (std::all_of(t, t + 7, [](uint8_t b) { return b == 0; })) return "null";
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u", unsigned(t[0] | t[1] << 8), t[2], t[3], t[4], t[5],
-                  t[6]);
-    return json_quote(buf);
+// The round time in ISO 8601; null while no round has stamped it.
+std::string round_time_json(const RecordView& v) {
+    const uint8_t* t = v.round_time();
+    return t && time_set(t) ? json_quote(time_text(t)) : "null";
 }
 
 std::string seconds_json(Steady::duration d) {
@@ -138,14 +90,26 @@ std::string transitions_json(const std::vector<AlarmTransition>& transitions) {
 // Status bytes that are not 0, each with its place in the values.
 class StatusBytes {
 public:
-    void add(const std::string& at, uint8_t byte) {
+    void add(const std::string& at, unsigned byte) {
         if (byte == 0) return;
         list_ += (list_.empty() ? "" : ",") +
                  JsonLine().str("at", at).num("byte", byte).str("text", status_byte_text(byte)).text();
     }
-    template <size_t N>
-    void add(const std::string& at, const uint8_t (&bytes)[N], size_t held) {
-        for (size_t i = 0; i < held && i < N; ++i) add(at + "[" + std::to_string(i) + "]", bytes[i]);
+    // The alarm rows of the record or of one element, at `at` ("dc[0].").
+    void rows(const RecordView& v, list<value_row> rows, size_t base, const std::string& at) {
+        for (const value_row& r : rows) {
+            if (r.kind == value_kind::group) {
+                const value_group& g = *r.group;
+                for (int i = 0; i < v.held(g); ++i)
+                    this->rows(v, g.rows, RecordView::element(g, i),
+                               std::string(g.name) + "[" + std::to_string(i) + "].");
+                continue;
+            }
+            if (r.kind != value_kind::alarm) continue;
+            if (!r.array) add(at + r.name, unsigned(v.number(r, base)));
+            for (int k = 0; r.array && k < v.held(r, base); ++k)
+                add(at + r.name + "[" + std::to_string(k) + "]", unsigned(v.number(r, base, k)));
+        }
     }
     std::string json() const { return "[" + list_ + "]"; }
 
@@ -175,52 +139,103 @@ std::string mains_failure_since(const std::vector<AlarmTransition>& active) {
 
 }  // namespace
 
-std::string status_bytes_json(const R& r, int dc_units) {
-    using C = R::dc_caps;
+std::string status_bytes_json(const RecordView& v) {
     StatusBytes b;
-    b.add("ac_tail_alarm", r.ac_tail_alarm, 3);
-    for (int i = 0; i < r.channel_count && i < R::AC_CHANNELS; ++i) {
-        const R::ac_channel_t& c = r.channel[i];
-        const std::string at = "channel[" + std::to_string(i) + "].";
-        b.add(at + "a_alarm", c.a_alarm);
-        b.add(at + "b_alarm", c.b_alarm);
-        b.add(at + "c_alarm", c.c_alarm);
-        b.add(at + "f_alarm", c.f_alarm);
-    }
-    for (int i = 0; i < r.module_count && i < R::RC_MODULES; ++i) {
-        const R::rc_module_t& m = r.module[i];
-        const std::string at = "module[" + std::to_string(i) + "].";
-        b.add(at + "fault", m.fault);
-        b.add(at + "p41_44", m.p41_44, held_exactly(m.p41_44_count, R::rc_caps::P41_44_SIZE()));
-    }
-    for (int u = 0; u < dc_units && u < R::DC_UNITS; ++u) {
-        const R::dc_unit_t& d = r.dc(u);
-        const std::string at = "dc[" + std::to_string(u) + "].";
-        b.add(at + "v_alarm", d.v_alarm);
-        b.add(at + "alert_m", d.alert_m, held_first(d.alert_m_count, C::ALERT_M_SIZE()));
-        b.add(at + "alert_p", d.alert_p, held_first(d.alert_p_count, C::ALERT_P_SIZE()));
-    }
+    b.rows(v, v.table().rows, 0, "");
     return b.json();
 }
 
-std::string reported_values_json(const R& r, int dc_units) {
-    std::string dc = "[";
-    for (int u = 0; u < dc_units && u < R::DC_UNITS; ++u) dc += (u ? "," : "") + dc_json(r.dc(u));
+std::string reported_values_json(const RecordView& v) { return rows_json(v, v.table().rows, 0); }
+
+namespace {
+
+const char* kind_name(value_kind k) {
+    switch (k) {
+    case value_kind::reading:
+        return "reading";
+    case value_kind::alarm:
+        return "alarm";
+    case value_kind::count:
+        return "count";
+    case value_kind::state:
+        return "state";
+    case value_kind::id:
+        return "id";
+    case value_kind::time:
+        return "time";
+    case value_kind::group:
+        return "group";
+    default:
+        return "reserved";
+    }
+}
+
+const char* page_name(page_role p) {
+    switch (p) {
+    case page_role::line:
+        return "line";
+    case page_role::headline:
+        return "headline";
+    case page_role::battery:
+        return "battery";
+    case page_role::supply:
+        return "supply";
+    case page_role::load:
+        return "load";
+    default:
+        return nullptr;
+    }
+}
+
+const char* layout_name(page_layout l) {
+    return l == page_layout::table ? "table" : l == page_layout::chips ? "chips" : "blocks";
+}
+
+// What a count row bounds among the rows beside it: an array, or a group.
+const char* counted(list<value_row> rows, const value_row& count) {
+    for (const value_row& r : rows) {
+        if (r.kind == value_kind::group && r.group->count_at == count.offset) return r.name;
+        if (r.kind != value_kind::group && r.count_at == count.offset) return r.name;
+    }
+    return nullptr;
+}
+
+std::string model_rows_json(list<value_row> rows) {
+    std::string s = "[";
+    for (const value_row& r : rows) {
+        if (r.kind == value_kind::reserved || (r.array && r.capacity == 0)) continue;
+        JsonLine j;
+        j.str("name", r.name).str("kind", kind_name(r.kind));
+        if (*r.unit) j.str("unit", r.unit);
+        if (r.label) j.str("label", r.label);
+        if (r.section) j.str("section", r.section->id);
+        if (r.array) j.boolean("array", true);
+        if (r.kind == value_kind::count && counted(rows, r)) j.str("counts", counted(rows, r));
+        if (page_name(r.page)) j.str("page", page_name(r.page));
+        if (r.kind == value_kind::group) {
+            const value_group& g = *r.group;
+            j.str("noun", g.noun).str("element", g.label).str("layout", layout_name(g.page));
+            if (r.section) j.str("title", r.section->summary);
+            if (g.count_row) j.str("count", g.count_row);
+            j.raw("values", model_rows_json(g.rows));
+        }
+        s += (s.size() > 1 ? "," : "") + j.text();
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+std::string model_json(const model_descriptor& model) {
+    std::string sections = "[";
+    for (const value_section* s : model.values.sections)
+        sections += (sections.size() > 1 ? "," : "") + JsonLine().str("id", s->id).str("title", s->title).text();
     return JsonLine()
-        .num("data_id", r.data_id.get())
-        .raw("ac_tail", readings(r.ac_tail, 3, true))
-        .num("channel_count", r.channel_count)
-        .num("airlock_count", r.airlock_count)
-        .raw("airlock", codes(r.airlock, held_whole(r.airlock_count, R::ac_caps::AIRLOCK_MAX())))
-        .num("p40_43_count", r.p40_43_count)
-        .raw("ac_tail_alarm", codes(r.ac_tail_alarm, 3))
-        .raw("channel", elements(r.channel, r.channel_count, channel_json))
-        .real("rc_out_v", r.rc_out_v.get())
-        .num("module_count", r.module_count)
-        .raw("module", elements(r.module, r.module_count, module_json))
-        .raw("dc", dc + "]")
-        .raw("round_time", time_json(r.round_time))
-        .raw("ext_value", readings(r.ext_value, 2))
+        .str("model", model.name)
+        .num("record_type", model.record_type)
+        .num("record_size", model.record_size)
+        .raw("sections", sections + "]")
+        .raw("values", model_rows_json(model.values.rows))
         .text();
 }
 
@@ -244,7 +259,7 @@ std::string link_json(const LiveSnapshot& s) {
 std::string data_json(const LiveSnapshot& s, Steady::time_point now) {
     if (!s.have_record) return "null";
     return JsonLine()
-        .raw("round_time", time_json(s.record.round_time))
+        .raw("round_time", round_time_json(s.view()))
         .raw("age_s", seconds_json(now - s.record_at))
         .boolean("current", s.current(now))
         .text();
@@ -270,12 +285,12 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
                            .str("last", last)
                            .text())
         .raw("data", data_json(s, now))
-        .raw("values", s.have_record ? reported_values_json(s.record, s.dc_units) : "null")
+        .raw("values", s.have_record ? reported_values_json(s.view()) : "null")
         .boolean("alarms_current", s.current(now))
         .raw("mains_failure", mains_failure_json(s.alarms))
         .raw("mains_failure_since", mains_failure_since(s.active))
         .raw("alarms", active_json(s.active))
-        .raw("status_bytes", s.have_record ? status_bytes_json(s.record, s.dc_units) : "[]")
+        .raw("status_bytes", s.have_record ? status_bytes_json(s.view()) : "[]")
         .raw("transitions", transitions_json(s.transitions))
         .raw("history", history_json(s.history))
         .text();

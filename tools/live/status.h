@@ -10,18 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "telemetry/record.h"
+#include "tools/common/record_view.h"
 #include "tools/live/live_state.h"
 
 namespace tzv58::tool {
-
-// How many values of a group the record holds from the last reply, by the
-// decoders' rules: a 42H analog group above its capacity is skipped whole,
-// a 44H alarm group keeps its first values, a module's own status and alarm
-// bytes are kept only when their count is the capacity.
-inline size_t held_whole(unsigned count, unsigned capacity) { return count <= capacity ? count : 0; }
-inline size_t held_first(unsigned count, unsigned capacity) { return count < capacity ? count : capacity; }
-inline size_t held_exactly(unsigned count, unsigned capacity) { return count == capacity ? count : 0; }
 
 // The whole object, as of `now`: time, port, address, link, rounds, data,
 // values, then what is known of the alarms: "alarms_current" (false before
@@ -50,19 +42,36 @@ std::string history_json(const HistoryStatus& h);
 // {"round_time":ISO,"age_s":0.4,"current":true}
 std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);
 
-// What the power system reported, with the record's names: channels,
-// modules and the first dc_units DC units up to the counts the record holds,
-// each group's values only where the record holds them from the last reply
-// (a group larger than its capacity leaves the values of an older reply,
-// which are not shown), no reserved bytes, a value marked as not supplied as
-// null, the round time in ISO 8601.
-std::string reported_values_json(const tzv58_419_Data_t& r, int dc_units);
+// What the power system reported, with the record's names (the rows of its
+// model's values): the elements the power system reported, up to what the
+// record holds, each array's values only where the record holds them from
+// the last reply (a group larger than its capacity leaves the values of an
+// older reply, which are not shown), no reserved bytes, a value marked as
+// not supplied as null, the round time in ISO 8601 (null before a round
+// stamped it).
+std::string reported_values_json(const RecordView& r);
 
 // The power system's own alarm bytes among those values (a channel's a, b,
 // c and f alarms, the AC tail's, a module's fault and user-defined alarms, a
-// DC unit's voltage, fuse and user-defined alarms) that are not 0, where the
-// values hold them, each with its place and label:
+// DC unit's voltage, fuse and user-defined alarms: the rows of kind alarm)
+// that are not 0, where the values hold them, each with its place and label:
 // [{"at":"module[1].fault","byte":129,"text":"status byte 81H from the power system"}].
-std::string status_bytes_json(const tzv58_419_Data_t& r, int dc_units);
+std::string status_bytes_json(const RecordView& r);
+
+// The model's values as a reader of the status object needs them to show
+// "values" to people (`get`, the site page): the socket serves it at
+// GET /model, the HTTP door at /api/model.
+//   {"model":"tzv58_419","record_type":5535,"record_size":1257,
+//    "sections":[{"id":"dc","title":"DC distribution"},...],
+//    "values":[{"name":"rc_out_v","kind":"reading","unit":"V","section":"rc","page":"headline"},
+//              {"name":"module_count","kind":"count","counts":"module"},
+//              {"name":"module","kind":"group","section":"rc","noun":"modules","element":"module",
+//               "layout":"chips","title":"rectifier","count":"module_count",
+//               "values":[{"name":"out_i",...},...]},...]}
+// The rows are those of "values", in its order; "counts" names what a
+// count bounds (an array of the same element, or a group), "label" the name
+// for people, "page" how the site page shows it (headline, line, battery,
+// supply, load; absent: not at all).
+std::string model_json(const model_descriptor& model);
 
 }  // namespace tzv58::tool

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/common/exit_status.h"
+
 namespace tzv58::tool {
 namespace {
 
@@ -173,7 +175,8 @@ ProgramRun::~ProgramRun() {
 }
 
 void ProgramRun::emit(FILE* to, const std::string& text) {
-    std::fprintf(to, "tzv58-host: on-event %s: %s\n", notice_.label.c_str(), text.c_str());
+    shown_ = true;
+    tell(to, "on-event " + notice_.label + ": " + text);
 }
 
 void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
@@ -196,9 +199,10 @@ void ProgramRun::relay(FILE* to, size_t limit, bool at_end) {
                 line_done();
                 continue;
             }
-            if (partial_.size() >= LINE_BYTES) line_done();
-            // No terminal control from a program's output reaches ours.
-            partial_ += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : char(c);
+            // A long line is cut between two characters.
+            if (partial_.size() >= LINE_BYTES && ((c & 0xC0) != 0x80 || partial_.size() >= LINE_BYTES + 3)) line_done();
+            // Kept as it came: the line is shown by the terminal guard.
+            partial_ += char(c);
         }
     }
     cut_ = cut_ || read_ > limit;
@@ -242,6 +246,10 @@ void ProgramRun::stop(int sig, const std::string& why, long long now_ms) {
         stop_why_ = why;
     }
     stop_signal_ = sig;
+}
+
+bool ProgramRun::quiet_success() const {
+    return status_known_ && !stop_signal_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0 && !shown_;
 }
 
 std::string ProgramRun::outcome(long long now_ms) const {

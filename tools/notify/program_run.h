@@ -54,8 +54,11 @@ public:
     // Sends sig to its process group unless it was reaped; why: the reason
     // its outcome gives ("the 30 s limit").
     void stop(int sig, const std::string& why, long long now_ms);
-    // After reap: how it ended, in words ("exit status 0 after 0.2 s").
+    // After reap: how it ended, in words ("exit status 7 after 0.2 s").
     std::string outcome(long long now_ms) const;
+    // After reap: it ended with status 0 by itself and showed nothing of its
+    // standard error, which is no news.
+    bool quiet_success() const;
 
     const std::string& label() const { return notice_.label; }
     long long started_ms() const { return started_ms_; }
@@ -80,6 +83,7 @@ private:
     std::string stop_why_;
     std::string partial_;  // a line begun
     size_t read_ = 0;      // bytes of standard error read
+    bool shown_ = false;   // a line of its standard error was shown
     bool cut_ = false;     // closed past the limit
 };
 

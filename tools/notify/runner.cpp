@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tools/common/clock.h"
+#include "tools/common/exit_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 
@@ -106,8 +107,7 @@ void NoticeRunner::run() {
         // A program that SIGKILL does not end (stuck in the kernel) is left.
         if (ended_ && now >= end_by_ms_ + limits_.kill_after_ms + 1000) {
             for (const auto& r : runs_)
-                std::fprintf(report_, "tzv58-host: on-event %s: still there after SIGKILL; left behind\n",
-                             r->label().c_str());
+                tell(report_, "on-event " + r->label() + ": still there after SIGKILL; left behind");
             break;
         }
         std::fflush(report_);
@@ -132,7 +132,7 @@ void NoticeRunner::start_queued(long long now) {
         if (run)
             runs_.push_back(std::move(run));
         else
-            std::fprintf(report_, "tzv58-host: on-event %s: %s\n", label.c_str(), err.c_str());
+            tell(report_, "on-event " + label + ": " + err);
     }
 }
 
@@ -145,7 +145,7 @@ void NoticeRunner::relay_and_reap(long long now) {
             continue;
         }
         r.relay(report_, limits_.stderr_bytes, true);
-        std::fprintf(report_, "tzv58-host: on-event %s: %s\n", r.label().c_str(), r.outcome(now).c_str());
+        if (!r.quiet_success()) tell(report_, "on-event " + r.label() + ": " + r.outcome(now));
         it = runs_.erase(it);
     }
 }

@@ -1,7 +1,8 @@
 // Runs the on-event program for each notice beside the poll. The poll thread
 // only queues a notice (post): a thread of the runner's own starts the runs
 // in the order the notices came, at most `parallel` at once, relays their
-// standard error, stops a run that takes too long (SIGTERM to its process
+// standard error and says how a run ended unless it is no news (status 0,
+// nothing on its standard error), stops a run that takes too long (SIGTERM to its process
 // group, then SIGKILL), kills what is left of a run's process group when the
 // run ends, and reaps every one. While notices wait, the runner never sleeps
 // longer than a tick. A full queue drops its oldest notice for the new one;

@@ -39,9 +39,16 @@ void EventPrinter::write(const JsonLine& j) { write_output(out_, j.text() + '\n'
 void EventPrinter::emit(const JsonLine& j) {
     if (!out_) return;
     if (left_out_) say_left_out(false);
+    tell_dropped();
+    write(j);
+    // A file on disk that could not be written learns that it can by this
+    // event: what it dropped follows at once.
+    tell_dropped();
+}
+
+void EventPrinter::tell_dropped() {
     Dropped d;
     if (take_dropped(out_, d)) write(line("dropped").num("lines", d.lines).num("seconds", d.seconds));
-    write(j);
 }
 
 void EventPrinter::finish() {
@@ -92,11 +99,8 @@ void EventPrinter::on_publish(int type, const unsigned char* data, unsigned int 
     if (!out_) return;
     JsonLine j = line("publish");
     j.num("type", type).num("size", len).str("record", hex_upper(data, len));
-    if (len == sizeof(tzv58_419_Data_t)) {
-        tzv58_419_Data_t r;
-        std::memcpy(&r, data, len);
-        j.raw("values", record_values_json(r, dc_ ? dc_->decoded(r) : dc_units_in(r)));
-    }
+    if (model_ && len == model_->record_size)
+        j.raw("values", record_values_json(RecordView(*model_, data, dc_ ? dc_->reported() : -1)));
     emit(j);
 }
 

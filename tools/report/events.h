@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "host/host_events.h"
-#include "telemetry/record.h"
 #include "tools/common/json_out.h"
+#include "tools/common/plugin_host.h"
 
 namespace tzv58::tool {
 
@@ -31,7 +31,9 @@ public:
 
     // The host clock that stamps each event (the device's).
     void set_clock(const HostClock* clock) { clock_ = clock; }
-    // Which DC units a publish's "values" hold.
+    // The model whose records are published, and which DC units a
+    // publish's "values" hold; without a model a publish has no "values".
+    void set_model(ModelRef model) { model_ = std::move(model); }
     void set_dc_units(const DcUnitWatch* dc) { dc_ = dc; }
     // A site's: every event names its power system ("device", after "time").
     void set_device(std::string name) { device_ = std::move(name); }
@@ -92,6 +94,8 @@ private:
     // second that is over, and lines the reader missed (a "dropped" event).
     void emit(const JsonLine& line);
     void write(const JsonLine& line);
+    // A "dropped" event when the stream's reader, or its file, missed lines.
+    void tell_dropped();
     long long error_ms() const;
     bool error_shown(const std::string& reason);
     void say_left_out(bool all);
@@ -100,6 +104,7 @@ private:
     const HostClock* clock_ = &wall_clock();
     const DcUnitWatch* dc_ = nullptr;
     std::string device_;
+    ModelRef model_;
     bool throttled_ = false;
     const SimClock* fast_ = nullptr;
     long long left_out_ = 0;  // of every reason, not yet said

@@ -6,6 +6,7 @@
 #include "host/frame.h"
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
+#include "tools/common/exit_status.h"
 #include "tools/report/events.h"
 #include "tools/report/summary.h"
 
@@ -37,43 +38,28 @@ void DcUnitWatch::on_payload(int result, int) {
     reported_ = no_dc_number_ == 1 ? 1 : info[1];
 }
 
-int DcUnitWatch::decoded(const tzv58_419_Data_t& r) const {
-    if (reported_ < 0) return dc_units_in(r);
-    return reported_ < tzv58_419_Data_t::DC_UNITS ? reported_ : tzv58_419_Data_t::DC_UNITS;
-}
-
 void LinkReport::link_state(const char* state) { events_.link(state); }
 
 void LinkReport::link_lost(const char* cause) {
     events_.link_lost(cause);
     const std::string said = link_lost_line(cause, iso_time(events_.clock().local_time()));
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+    tell(console_, port_ + ": " + said);
 }
 
 void LinkReport::link_restored(long long down_s) {
     events_.link_restored(down_s);
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_restored_line(down_s).c_str());
+    tell(console_, port_ + ": " + link_restored_line(down_s));
 }
 
 void LinkReport::link_silent(int address, const std::string& since) {
     events_.link_silent(since);
     const std::string said = link_silent_line(address, since, iso_time(events_.clock().local_time()));
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), said.c_str());
+    tell(console_, port_ + ": " + said);
 }
 
 void LinkReport::link_answers(long long silent_s) {
     events_.link_answers(silent_s);
-    std::fprintf(console_, "tzv58-host: %s: %s\n", port_.c_str(), link_answers_line(silent_s).c_str());
-}
-
-int dc_units_in(const tzv58_419_Data_t& r) {
-    auto holds = [](const tzv58_419_Data_t::dc_unit_t& u) {
-        const auto* b = reinterpret_cast<const unsigned char*>(&u);
-        for (size_t i = 0; i < sizeof u; ++i)
-            if (b[i]) return true;
-        return false;
-    };
-    return holds(r.dc1) ? 2 : holds(r.dc0) ? 1 : 0;
+    tell(console_, port_ + ": " + link_answers_line(silent_s));
 }
 
 bool mains_failure_alarm(const std::string& key, const std::string& id) {
@@ -107,8 +93,13 @@ const char* level_name(int level) {
     }
 }
 
+void RoundCollector::set_model(ModelRef model) {
+    model_ = std::move(model);
+    record_.assign(model_ ? model_->record_size : 0, 0);
+}
+
 void RoundCollector::on_publish(int, const unsigned char* data, unsigned int len) {
-    if (len == sizeof record_) std::memcpy(&record_, data, len);
+    if (model_ && len == model_->record_size) record_.assign(data, data + len);
 }
 
 std::string AlarmStates::identity(const std::string& key, const std::string& id, const std::string& text1,

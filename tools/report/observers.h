@@ -14,7 +14,7 @@
 #include "host/host_events.h"
 #include "host/pmbus_protocol.h"
 #include "telemetry/dc_layout.h"
-#include "telemetry/record.h"
+#include "tools/common/plugin_host.h"
 #include "tools/report/events.h"
 
 namespace tzv58::tool {
@@ -33,12 +33,9 @@ public:
     void on_send(uint8_t cid1, uint8_t cid2, const uint8_t*, int, const char*, size_t) override;
     void on_payload(int result, int poll_step) override;
 
-    // Units the last DC analog reply reported; -1 before the first.
+    // Units the last DC analog reply reported; -1 before the first (which
+    // units a record holds follows from it: RecordView).
     int reported() const { return reported_; }
-    // Units the record holds from the power system: the reported ones up to
-    // the record's two; without a DC reply (a record from the cache), the
-    // units of r that hold anything.
-    int decoded(const tzv58_419_Data_t& r) const;
 
 private:
     struct Request {
@@ -74,9 +71,6 @@ private:
     std::string port_;
     FILE* console_;
 };
-
-// Units of a record that hold any non-zero byte.
-int dc_units_in(const tzv58_419_Data_t& r);
 
 struct AlarmTransition {
     std::string time;  // ISO 8601, host clock
@@ -123,6 +117,9 @@ private:
 class RoundCollector : public HostEvents {
 public:
     void set_clock(const HostClock* clock) { clock_ = clock; }
+    // The model whose records are published; its record holds zeros until
+    // the first.
+    void set_model(ModelRef model);
 
     void on_publish(int type, const unsigned char* data, unsigned int len) override;
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
@@ -138,7 +135,9 @@ public:
     // the replies that did not come (timeouts), by reason.
     int frame_errors() const { return frame_errors_; }
     const std::map<std::string, int>& errors_by_reason() const { return errors_by_reason_; }
-    const tzv58_419_Data_t& record() const { return record_; }
+    // The last record published, and its model.
+    const std::vector<uint8_t>& record() const { return record_; }
+    const ModelRef& model() const { return model_; }
     const std::vector<AlarmTransition>& transitions() const { return transitions_; }
     // Alarms active now (as last reported).
     int active_alarms() const;
@@ -149,7 +148,8 @@ private:
     const HostClock* clock_ = &wall_clock();
     int payloads_ = 0, frame_errors_ = 0;
     std::map<std::string, int> errors_by_reason_;
-    tzv58_419_Data_t record_{};
+    ModelRef model_;
+    std::vector<uint8_t> record_;
     std::vector<AlarmTransition> transitions_;
     AlarmStates alarms_;
     bool mains_failure_ = false;

@@ -2,35 +2,20 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #include "tools/common/json_out.h"
 #include "tools/common/outputs.h"
+#include "tools/common/record_view.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
-
-using Data = tzv58_419_Data_t;
 
 // "41 modules reported, 40 held" when a count is above what the record holds.
 std::string beyond(int reported, int held, const char* what) {
     if (reported <= held) return "";
     return std::to_string(reported) + " " + what + " reported, " + std::to_string(held) + " held";
-}
-
-// The first `count` values (at most cap), or "-" for none.
-template <size_t N>
-std::string values(const tzv58::f32le (&v)[N], int count) {
-    std::string s;
-    for (int i = 0; i < count && i < int(N); ++i) s += (i ? " " : "") + float_text(v[i].get());
-    return s.empty() ? "-" : s;
-}
-
-// "2 checksum, 2 noise, 6 timeout": the round's line errors by kind.
-std::string errors_by_kind(const RoundCollector& round) {
-    std::string s;
-    for (const auto& kind : round.errors_by_reason())
-        s += (s.empty() ? "" : ", ") + std::to_string(kind.second) + " " + kind.first;
-    return s;
 }
 
 // The summary's block, written at once: the lines of several power systems
@@ -72,6 +57,107 @@ public:
 private:
     std::string text_;
 };
+
+// A line of the summary: its title in a column of ten, then its parts two
+// blanks apart.
+class Line {
+public:
+    explicit Line(Block& out) : out_(out) {}
+    ~Line() { flush(); }
+    void start(const std::string& title) {
+        flush();
+        title_ = title;
+        open_ = true;
+    }
+    bool is(const std::string& title) const { return open_ && title_ == title; }
+    void part(const std::string& p) { parts_ += (parts_.empty() ? "" : "  ") + p; }
+    void flush() {
+        if (!open_) return;
+        const size_t pad = title_.size() < 10 ? 10 - title_.size() : 1;
+        out_.add("%s%s%s\n", title_.c_str(), std::string(pad, ' ').c_str(), parts_.c_str());
+        parts_.clear();
+        open_ = false;
+    }
+
+private:
+    Block& out_;
+    std::string title_, parts_;
+    bool open_ = false;
+};
+
+// "A 230 V", "load 45 A", "battery 3 1 A", "no battery", "(3 battery strings
+// reported, 2 held)": a row's part, or its parts when each value is one.
+void row_parts(Line& line, const RecordView& v, const value_row& r, size_t base) {
+    const summary_spec& s = r.summary;
+    const int n = v.held(r, base), count = v.count(r, base);
+    if (count > r.capacity && s.noun) return line.part("(" + beyond(count, r.capacity, s.noun) + ")");
+    if (!s.values) return;
+    if (count == 0 && s.none) return line.part(s.none);
+    const std::string unit = *r.unit ? std::string(" ") + r.unit : "";
+    std::string values;
+    for (int k = 0; k < n; ++k) {
+        const std::string value = v.supplied(r, base, k) ? v.text(r, base, k) : "-";
+        if (s.each) line.part(value);
+        values += (k ? " " : "") + value;
+    }
+    if (s.each) return;
+    line.part((*s.label ? std::string(s.label) + " " : "") + (values.empty() ? "-" : values) + unit);
+}
+
+// The elements of a group: a line each ("AC 1", "DC 2") and one for those
+// beyond the record; or, joined, one part of the section's line ("4 modules:
+// 12 11 12 13 A").
+void group_lines(Line& line, const RecordView& v, const value_row& entry) {
+    const value_group& g = *entry.group;
+    const std::string title = entry.section ? entry.section->summary : g.name;
+    const int reported = v.reported(g), held = v.held(g);
+    if (g.summary == summary_layout::joined) {
+        if (!line.is(title)) line.start(title);
+        for (const value_row& r : g.rows) {
+            if (!r.summary.shown) continue;
+            std::string values;
+            for (int i = 0; i < held; ++i) values += " " + v.text(r, RecordView::element(g, i));
+            const std::string count =
+                reported > held ? beyond(reported, held, g.noun) : std::to_string(held) + " " + g.noun;
+            line.part(count + ":" + values + (*r.unit ? std::string(" ") + r.unit : ""));
+        }
+        return;
+    }
+    for (int i = 0; i < held; ++i) {
+        line.start(title + " " + std::to_string(i + 1));
+        for (const value_row& r : g.rows)
+            if (r.summary.shown) row_parts(line, v, r, RecordView::element(g, i));
+    }
+    line.flush();
+    if (reported > held) {
+        line.start(title);
+        line.part(beyond(reported, held, g.noun));
+        line.flush();
+    }
+}
+
+// The values of the record, walking its model's table: a line for each
+// section's own values, for each element of a group that has lines.
+void value_lines(Block& out, const RecordView& v) {
+    Line line(out);
+    for (const value_row& r : v.table().rows) {
+        if (r.kind == value_kind::group) {
+            if (r.group->summary != summary_layout::none) group_lines(line, v, r);
+            continue;
+        }
+        if (!r.summary.shown || !r.section) continue;
+        if (!line.is(r.section->summary)) line.start(r.section->summary);
+        row_parts(line, v, r, 0);
+    }
+}
+
+// "2 checksum, 2 noise, 6 timeout": the round's line errors by kind.
+std::string errors_by_kind(const RoundCollector& round) {
+    std::string s;
+    for (const auto& kind : round.errors_by_reason())
+        s += (s.empty() ? "" : ", ") + std::to_string(kind.second) + " " + kind.first;
+    return s;
+}
 
 }  // namespace
 
@@ -116,47 +202,18 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
         b.write(out, name);
         return;
     }
-    const Data& r = round.record();
-    const uint32_t ymd = load_le32(r.round_time);
-    b.add("== round %ld: %04u-%02u-%02u %02u:%02u:%02u\n", round_no, ymd & 0xFFFF, (ymd >> 16) & 0xFF, ymd >> 24,
-          r.round_time[4], r.round_time[5], r.round_time[6]);
-    const int channels = r.channel_count < Data::AC_CHANNELS ? r.channel_count : Data::AC_CHANNELS;
-    for (int i = 0; i < channels; ++i) {
-        const auto& ch = r.channel[i];
-        b.add("AC %d      A %s V  B %s V  C %s V  %s Hz\n", i + 1, float_text(ch.a.get()).c_str(),
-              float_text(ch.b.get()).c_str(), float_text(ch.c.get()).c_str(), float_text(ch.f.get()).c_str());
+    const std::vector<uint8_t>& record = round.record();
+    if (!round.model() || record.size() != round.model()->record_size) {
+        b.add("== round %ld\n", round_no);
+    } else {
+        const RecordView v(*round.model(), record.data(), dc_reported);
+        const uint8_t* t = v.round_time();
+        b.add("== round %ld: %s\n", round_no, t ? time_text(t, ' ').c_str() : "");
+        value_lines(b, v);
     }
-    if (r.channel_count > channels) b.add("AC        %s\n", beyond(r.channel_count, channels, "channels").c_str());
-
-    const int modules = r.module_count < Data::RC_MODULES ? r.module_count : Data::RC_MODULES;
-    std::string currents;
-    for (int i = 0; i < modules; ++i) currents += " " + float_text(r.module[i].out_i.get());
-    const std::string over = beyond(r.module_count, modules, "modules");
-    b.add("rectifier %s V  %s:%s A\n", float_text(r.rc_out_v.get()).c_str(),
-          over.empty() ? (std::to_string(modules) + " modules").c_str() : over.c_str(), currents.c_str());
-
-    // Every unit the power system reports, whatever it reads; without a DC
-    // reply (a cached record), the units that hold anything.
-    const int units_reported = dc_reported >= 0 ? dc_reported : dc_units_in(r);
-    const int units = units_reported < Data::DC_UNITS ? units_reported : Data::DC_UNITS;
-    for (int u = 0; u < units; ++u) {
-        const auto& dc = r.dc(u);
-        const int m_cap = int(sizeof dc.battery_i / sizeof dc.battery_i[0]);
-        const int n_cap = int(sizeof dc.branch_i / sizeof dc.branch_i[0]);
-        // A group above its capacity is not read at all: say so instead of values.
-        const std::string battery = dc.m > m_cap ? "(" + beyond(dc.m, m_cap, "battery strings") + ")"
-                                    : dc.m == 0  ? "no battery"
-                                                 : "battery " + values(dc.battery_i, dc.m) + " A";
-        b.add("DC %d      %s V  load %s A  %s", u + 1, float_text(dc.out_v.get()).c_str(),
-              float_text(dc.load_i.get()).c_str(), battery.c_str());
-        if (dc.n > n_cap) b.add("  (%s)", beyond(dc.n, n_cap, "branches").c_str());
-        b.add("\n");
-    }
-    if (units_reported > units) b.add("DC        %s\n", beyond(units_reported, units, "DC units").c_str());
-    b.add("vendor    %s  %s\n", float_text(r.ext_value[0].get()).c_str(), float_text(r.ext_value[1].get()).c_str());
     // A round that had to ask again says why.
     if (round.frame_errors() > 0) b.add("line      errors: %s\n", errors_by_kind(round).c_str());
-    for (const AlarmTransition& t : round.transitions()) b.add("%s\n", transition_line(t).c_str());
+    for (const AlarmTransition& t : round.transitions()) b.add("%s\n", shown(transition_line(t)).c_str());
     const int active = round.active_alarms();
     if (active == 0)
         b.add("alarms    none\n");

@@ -19,6 +19,7 @@ struct Wire {
     bool marks;
 };
 constexpr Wire AC{100, true}, READING{100, false}, DC_USER{1, true}, VENDOR{10, false};
+constexpr size_t MAX_VENDOR_VALUES = 8;
 
 std::string path(const std::string& where, const char* key) { return where.empty() ? key : where + "." + key; }
 
@@ -252,7 +253,8 @@ void dc_alarms(const Plant& p, std::vector<uint8_t>& out) {
     }
 }
 
-// Two vendor values in tenths, each behind a count byte.
+// The vendor values in tenths, each behind a count byte (two for the
+// default plant; a model that reads more takes a plant that gives more).
 void vendor_values(const Plant& p, std::vector<uint8_t>& out) {
     for (float v : p.vendor) {
         out.push_back(std::isnan(v) ? 0 : 1);
@@ -292,8 +294,7 @@ Plant default_plant() {
     dc.branch_i = {20, 25};
     dc.fuses = {0, 0};
     p.dc = {dc};
-    p.vendor[0] = 50;
-    p.vendor[1] = 10;
+    p.vendor = {50, 10};
     return p;
 }
 
@@ -339,9 +340,9 @@ bool plant_from_json(const Json::Value& json, Plant& out, std::string& err) {
     if (json.isMember("vendor")) {
         std::vector<float> v;
         if (!r.readings(json, "vendor", v, "", VENDOR)) return false;
-        if (v.size() != 2) return r.fail("vendor", "must hold 2 numbers (or null)");
-        p.vendor[0] = v[0];
-        p.vendor[1] = v[1];
+        if (v.size() < 1 || v.size() > MAX_VENDOR_VALUES)
+            return r.fail("vendor", "must hold 1 to " + std::to_string(MAX_VENDOR_VALUES) + " numbers (or null)");
+        p.vendor = v;
     }
     out = p;
     return true;

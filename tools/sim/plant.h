@@ -42,7 +42,7 @@ struct Plant {
     float rc_out_v = 0;
     std::vector<PlantModule> modules;
     std::vector<PlantDcUnit> dc;
-    float vendor[2] = {0, 0};
+    std::vector<float> vendor{0, 0};  // the vendor reply's values, each behind a count byte
 };
 
 // Two AC channels, four rectifier modules, one DC unit, nothing in alarm.

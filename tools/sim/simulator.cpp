@@ -17,11 +17,13 @@
 #include <cstring>
 
 #include "host/serial_port.h"
-#include "telemetry/record.h"
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/output_pump.h"
 #include "tools/common/outputs.h"
 #include "tools/common/pace.h"
+#include "tools/common/signals.h"
+#include "tools/common/text_guard.h"
 
 namespace tzv58::tool {
 namespace {
@@ -40,18 +42,23 @@ bool is_control(uint8_t cid1, uint8_t cid2) {
 
 // The plant with one group more than a record holds: the last AC channel and
 // the last module repeated.
-Plant with_excess(Plant p) {
-    p.channels.resize(tzv58_419_Data_t::AC_CHANNELS + 1, p.channels.empty() ? PlantAcChannel{} : p.channels.back());
-    p.modules.resize(tzv58_419_Data_t::RC_MODULES + 1, p.modules.empty() ? PlantModule{} : p.modules.back());
+Plant with_excess(Plant p, int channels, int modules) {
+    p.channels.resize(size_t(channels) + 1, p.channels.empty() ? PlantAcChannel{} : p.channels.back());
+    p.modules.resize(size_t(modules) + 1, p.modules.empty() ? PlantModule{} : p.modules.back());
     return p;
 }
 
 }  // namespace
 
-Simulator::Unit::Unit(const SimUnit& u) : opt(u), excess_plant(with_excess(u.plant)), rng(u.seed) {}
+Simulator::Unit::Unit(const SimUnit& u, int channels, int modules)
+    : opt(u), excess_plant(with_excess(u.plant, channels, modules)), rng(u.seed) {}
 
-Simulator::Simulator(const SimulatorOptions& options) : stall_ms_(options.stall_ms), late_ms_(options.late_ms) {
-    for (const SimUnit& u : options.units) units_.emplace_back(u);
+Simulator::Simulator(const SimulatorOptions& options)
+    : stall_ms_(options.stall_ms),
+      late_ms_(options.late_ms),
+      record_channels_(options.record_channels),
+      record_modules_(options.record_modules) {
+    for (const SimUnit& u : options.units) units_.emplace_back(u, record_channels_, record_modules_);
 }
 
 std::string Simulator::frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn,
@@ -188,7 +195,7 @@ void Simulator::set_units(const std::vector<SimUnit>& units) {
     std::vector<Unit> next;
     for (const SimUnit& given : units) {
         const Unit* before = unit_at(given.address);
-        next.emplace_back(given);
+        next.emplace_back(given, record_channels_, record_modules_);
         if (before) {
             next.back().rng = before->rng;
             next.back().busy_until = before->busy_until;
@@ -305,6 +312,9 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
     }
     std::fflush(nullptr);
     const pid_t parent = getpid();
+    // The host's own SIGTERM handler never runs in the child: a stop sent to
+    // it before it has its own (stop_simulator) would be taken for the host's.
+    SignalsBlocked blocked;
     const pid_t pid = fork();
     if (pid < 0) {
         err = std::string("fork: ") + std::strerror(errno);
@@ -317,8 +327,14 @@ pid_t start_simulator(const SimulatorOptions& options, std::string& port_path, i
         // The simulator: gone with its host; Ctrl-C is for the host, which stops it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(0);
+        unpump_stderr_in_child();
         signal(SIGINT, SIG_IGN);
         signal(SIGTERM, SIG_DFL);
+        // Only now: a SIGTERM that came since the fork ends it.
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
         ::close(slave);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         if (pace_fd) {
@@ -395,7 +411,7 @@ public:
             master_ = -1;
             return false;
         }
-        write_output(stdout, "ready " + link_ + "\n");
+        write_output(stdout, "ready " + shown(link_) + "\n");
         return true;
     }
 
@@ -404,7 +420,7 @@ public:
         ::unlink(link_.c_str());
         ::close(master_);
         master_ = -1;
-        write_output(stdout, "unplugged " + link_ + "\n");
+        write_output(stdout, "unplugged " + shown(link_) + "\n");
     }
 
 private:

@@ -35,6 +35,9 @@ struct SimulatorOptions {
     std::vector<SimUnit> units{SimUnit{}};  // at most one per address
     int stall_ms = 3000;                    // how late a stalled reply comes
     int late_ms = 2400;                     // how late a late reply comes
+    // What a record holds, for the excess fault's plant of one AC channel
+    // and one module more (simulate takes them from the model).
+    int record_channels = 2, record_modules = 40;
 };
 
 class Simulator : private FrameSink {
@@ -70,7 +73,8 @@ public:
 private:
     // One power system's state: its plant, its draws, what it has to say.
     struct Unit {
-        explicit Unit(const SimUnit& u);
+        // channels, modules: what a record holds (the excess plant holds one more of each).
+        Unit(const SimUnit& u, int channels, int modules);
         SimUnit opt;
         Plant excess_plant;  // one AC channel and one module more than a record holds
         std::mt19937 rng;
@@ -99,6 +103,7 @@ private:
     long long clock_ms() const { return paced_ms_ >= 0 ? paced_ms_ : now_ms(); }
 
     int stall_ms_, late_ms_;
+    int record_channels_, record_modules_;
     std::vector<Unit> units_;
     std::uniform_real_distribution<double> uniform_{0.0, 1.0};
     FrameParser parser_;

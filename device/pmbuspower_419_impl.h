@@ -1,20 +1,26 @@
-// pmbuspower_419: the poll cycle, the plant layout from the configuration and
-// the power system's alarm checks.
+// The bodies of pmbuspower_419's members, for a model's .cpp to instantiate
+// over its record (`template class pmbuspower_419<Data, Type>;`): the poll
+// cycle, the plant layout from the configuration and the power system's
+// alarm checks here, the value query (device/value_query.h) and control
+// (device/control.h) beside.
 //
 // The poll cycle: RefreshStatus starts a round, process_payload takes each
 // reply and sends the next command, the last reply completes the round. The
 // steps are data: a model's round is one table (device/poll_steps.h), the
 // protocol's own rows and the order they go out in device/protocol_steps.h.
-#include "device/pmbuspower_419.h"
+#pragma once
 
 #include <cstdint>
 
+#include "alarms/model_checks.h"
 #include "alarms/power_checks.h"
+#include "device/control.h"
 #include "device/host_alarms.h"
+#include "device/pmbuspower_419.h"
 #include "device/protocol_steps.h"
 #include "device/setting_value.h"
+#include "device/value_query.h"
 #include "telemetry/bytes.h"
-#include "telemetry/record.h"
 #include "telemetry/reply.h"
 
 template <class Data, int Type>
@@ -133,9 +139,8 @@ void pmbuspower_419<Data, Type>::RunCheckThreshold() {
     tzv58::check_power_system(this->data, settings_for_checks(), sink);
 }
 
-template int pmbuspower_419<tzv58_419_Data_t, 5535>::RefreshStatus();
-template int pmbuspower_419<tzv58_419_Data_t, 5535>::process_payload();
-template pmbuspower_419<tzv58_419_Data_t, 5535>::poll_table pmbuspower_419<tzv58_419_Data_t, 5535>::protocol_round();
-template bool pmbuspower_419<tzv58_419_Data_t, 5535>::InitSetting(const Json::Value&);
-template tzv58::check_settings pmbuspower_419<tzv58_419_Data_t, 5535>::settings_for_checks() const;
-template void pmbuspower_419<tzv58_419_Data_t, 5535>::RunCheckThreshold();
+template <class Data, int Type>
+void pmbuspower_419<Data, Type>::check_tables(const tzv58::model_tables& tables) {
+    tzv58::host_alarms sink(*this);
+    tzv58::check_model_tables(this->data, settings_for_checks(), tables, sink, this->check_seq);
+}

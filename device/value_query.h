@@ -7,16 +7,17 @@
 // Refusals, tested in this order: no round completed yet ("数据未就绪"),
 // the record older than 60 s on the host clock ("数据已超时"; a clock set
 // back counts as fresh), an id not served ("不支持变量").
+#pragma once
+
 #include <cstdint>
 #include <stdexcept>
 
 #include "device/pmbuspower_419.h"
 #include "telemetry/diag.h"
-#include "telemetry/record.h"
 
 namespace tzv58 {
-constexpr int64_t VALUE_MAX_AGE_S = 60;
-constexpr float AC_FAIL_BELOW_V = 150.0f;
+inline constexpr int64_t VALUE_MAX_AGE_S = 60;
+inline constexpr float AC_FAIL_BELOW_V = 150.0f;
 }  // namespace tzv58
 
 template <class Data, int Type>
@@ -42,5 +43,3 @@ float pmbuspower_419<Data, Type>::Get_Value(unsigned int, const std::string& sig
     }
     throw std::out_of_range("不支持变量");
 }
-
-template float pmbuspower_419<tzv58_419_Data_t, 5535>::Get_Value(unsigned int, const std::string&) const;
