@@ -167,7 +167,8 @@ const OptionGroup DEVICE = {
     "  --address N      the power system's ADR (default 1)\n"
     "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
     "  --model NAME     the model to run, by name (default: the plug-in's only one;\n"
-    "                   a name it does not have is refused with the ones it has)\n"
+    "                   a name it does not have is refused with the ones it has);\n"
+    "                   with --site, of each power system whose entry names none\n"
     "  --config FILE    the device's JSON configuration (default: {}), checked\n"
     "                   first; docs/configuration.md and contrib/device.json\n"
     "  --data-id N      the device's data id (default 1)\n"
@@ -278,7 +279,7 @@ const std::vector<Command>& commands() {
          {&RECORD},
          run_record},
         {"history",
-         {"FILE.db [--since T] [--until T] [--format table|csv|jsonl] [--alarms]\n"
+         {"FILE.db [--since T] [--until T] [--device NAME] [--format table|csv|jsonl] [--alarms]\n"
           "[--plot FILE.svg|- [--force]]"},
          "the records and alarms kept by --history",
          {&HISTORY},
