@@ -132,8 +132,9 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     chmod(program.c_str(), 0755);
     LiveHost plant({"plant", "--link", link});
     ASSERT_FALSE(plant.wait_line(0, [](const std::string& l) { return starts(l, "ready "); }).empty());
-    LiveHost poll({"poll", "--port", link, "--timeout", "200", "--silent-after", "2", "--listen", socket, "--http",
-                   "127.0.0.1:0", "--events", events, "--history", dir + "/h.db", "--on-event", program});
+    LiveHost poll(with_history({"poll", "--port", link, "--timeout", "200", "--silent-after", "2", "--listen", socket,
+                                "--http", "127.0.0.1:0", "--events", events, "--on-event", program},
+                               dir + "/h.db"));
     const std::string ready = poll.wait_line(1, READY);
     ASSERT_FALSE(ready.empty()) << poll.all(1);
     const int port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
@@ -184,11 +185,13 @@ TEST(LiveLineSilent, ToldEverywhereAndAnsweringAgain) {
     EXPECT_EQ(said_silent, 1);
     EXPECT_EQ(said_back, 1);
     EXPECT_TRUE(starts(slurp(log), "link-silent|no answer from the power system at address 1 since ")) << slurp(log);
-    const HostRun history = run_host({"history", dir + "/h.db", "--alarms"});
-    EXPECT_TRUE(
-        contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
-        << history.out;
-    EXPECT_TRUE(contains(history.out, "cleared  [level 0] no answer: answers again after ")) << history.out;
+    if (HOST_HAS_HISTORY) {
+        const HostRun history = run_host({"history", dir + "/h.db", "--alarms"});
+        EXPECT_TRUE(
+            contains(history.out, "raised   [level 0] no answer: no answer from the power system at address 1 since"))
+            << history.out;
+        EXPECT_TRUE(contains(history.out, "cleared  [level 0] no answer: answers again after ")) << history.out;
+    }
     EXPECT_EQ(plant.stop(), 0);
 }
 

@@ -23,6 +23,19 @@
 
 #include "telemetry/record.h"
 
+// Whether this build of tzv58-host keeps history files (a target without
+// SQLite has none).
+#ifndef TZV58_HOST_HISTORY
+#define TZV58_HOST_HISTORY 1
+#endif
+constexpr bool HOST_HAS_HISTORY = TZV58_HOST_HISTORY;
+
+// args, and --history db where this build keeps history.
+inline std::vector<std::string> with_history(std::vector<std::string> args, const std::string& db) {
+    if (HOST_HAS_HISTORY) args.insert(args.end(), {"--history", db});
+    return args;
+}
+
 struct HostRun {
     int status = -1;  // exit status; 128 + signal when killed
     std::string out, err;

@@ -30,7 +30,7 @@ TEST(TwinModel, PolledInItsOrderShownAndStoredThroughTheSamePath) {
     // The third vendor value, and the items the twin's two alarm rows read.
     spit(plant, R"({"vendor": [50, 10, 21.5], "rectifiers": {"modules": [{"alarms": [128, 0, 0, 0, 0, 0, 0]}]},
                     "dc": [{"alarms": [128, 0, 0, 0, 0]}]})");
-    Running r({"--plugin", TWIN, "--plant", plant, "--history", db});
+    Running r(with_history({"--plugin", TWIN, "--plant", plant}, db));
     ASSERT_TRUE(r.ready) << r.host->all(1);
     ASSERT_TRUE(r.rounds_go_on(2)) << r.host->all(1);
 
@@ -64,10 +64,12 @@ TEST(TwinModel, PolledInItsOrderShownAndStoredThroughTheSamePath) {
     EXPECT_EQ(model["sections"][4]["title"], "Cabinet");
     EXPECT_EQ(r.host->stop(), 0);
 
-    const HostRun history = run_host({"history", db, "--plugin", TWIN, "--format", "csv"});
-    EXPECT_EQ(history.status, 0) << history.err;
-    EXPECT_TRUE(contains(history.out, ",ac2_c,cabinet_t\r\n")) << history.out;
-    EXPECT_TRUE(contains(history.out, ",228,21.5\r\n")) << history.out;
+    if (HOST_HAS_HISTORY) {
+        const HostRun history = run_host({"history", db, "--plugin", TWIN, "--format", "csv"});
+        EXPECT_EQ(history.status, 0) << history.err;
+        EXPECT_TRUE(contains(history.out, ",ac2_c,cabinet_t\r\n")) << history.out;
+        EXPECT_TRUE(contains(history.out, ",228,21.5\r\n")) << history.out;
+    }
     const HostRun records = run_host({"record", r.events, "--plugin", TWIN});
     EXPECT_EQ(records.status, 0) << records.err;
     EXPECT_TRUE(contains(records.out, "\n  \"temperature\": 21.5\n")) << records.out;
