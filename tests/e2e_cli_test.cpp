@@ -91,6 +91,8 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--fast=yes"}, "--fast takes no value"},
         {{"simulate", "--baud", "14400"}, "--baud needs one of 1200, 2400"},
         {{"poll", "--port", "/dev/null", "--baud", "300"}, "--baud"},
+        {{"plant", "--link", dir + "/port", "--baud", "1201"},
+         "option --baud needs one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, not '1201'"},
         {{"poll", "--port", "/dev/null", "--fast"}, "--fast is for simulate only"},
         {{"poll"}, "--port"},
         {{"simulate", "--debug", "--diag", dir + "/diag"}, "--debug and --diag"},

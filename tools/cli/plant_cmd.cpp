@@ -15,8 +15,7 @@ int run_plant(const CommandLine& cl) {
     SimulatorOptions sim;
     long long seed = 1, baud = 9600, address = 1, delay = 3000;
     if (!cl.has("--link")) return usage_error("plant needs --link PATH (see plant --help)");
-    if (!option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
-        !option_number(cl, "--baud", 1200, 115200, baud, err) ||
+    if (!option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) || !option_baud(cl, baud, err) ||
         !option_number(cl, "--address", 0, 255, address, err) || !option_number(cl, "--delay", 0, 600000, delay, err) ||
         !simulator_options(cl, sim, err))
         return usage_error(err);

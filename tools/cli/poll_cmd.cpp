@@ -35,8 +35,6 @@
 namespace tzv58::tool {
 namespace {
 
-const std::vector<long long> BAUD_RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
 // How the outputs' pumps behave: lossless on the --fast clock; the queue's
 // bound from TZV58_OUTPUT_QUEUE_BYTES (4096 to 1048576), for the tests.
 bool pump_options(const CommandLine& cl, PumpOptions& pump, std::string& err) {
@@ -120,8 +118,7 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     long long timeout = 2000, seed = 1, silent_after = -1;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
-        !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_choice(cl, "--baud", BAUD_RATES, baud_, err) ||
+        !option_number(cl, "--timeout", 50, 600000, timeout, err) || !option_baud(cl, baud_, err) ||
         !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
         !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;

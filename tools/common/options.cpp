@@ -134,4 +134,9 @@ bool option_choice(const CommandLine& cl, const char* name, const std::vector<lo
     return true;
 }
 
+bool option_baud(const CommandLine& cl, long long& value, std::string& err) {
+    static const std::vector<long long> RATES = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    return option_choice(cl, "--baud", RATES, value, err);
+}
+
 }  // namespace tzv58::tool

@@ -63,4 +63,8 @@ bool option_number(const CommandLine& cl, const char* name, long long lo, long l
 bool option_choice(const CommandLine& cl, const char* name, const std::vector<long long>& allowed, long long& value,
                    std::string& err);
 
+// --baud: one of the line speeds a serial port takes (1200 to 115200, those
+// of the help), by option_choice.
+bool option_baud(const CommandLine& cl, long long& value, std::string& err);
+
 }  // namespace tzv58::tool
