@@ -71,6 +71,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         spit(dir + "/" + name, json);
         return dir + "/" + name;
     };
+    const auto modules = [](int n) {
+        std::string list = "{\"rectifiers\": {\"modules\": [{}";
+        for (int i = 1; i < n; ++i) list += ", {}";
+        return list + "]}}";
+    };
     spit(dir + "/bad.json", "{\"appSetting\": ");
     spit(dir + "/empty.script", "");
     spit(dir + "/wide.script", "@control 4294967596 4 hex:00\n");
@@ -175,6 +180,10 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("high.json", R"({"rectifiers": {"out_v": 655.36}})")},
          "rectifiers.out_v: 655.36 cannot be sent"},
         {{"simulate", "--plant", plant_file("vendor.json", R"({"vendor": [50, 7000]})")}, "vendor[1]: 7000"},
+        // a list whose reply would not fit a frame: 9 bytes of alarms a module
+        {{"plant", "--link", dir + "/port", "--plant", plant_file("modules.json", modules(228))},
+         "modules.json:1: rectifiers.modules: the reply 41H/44H to these 228 entries would not fit a frame (2054 "
+         "bytes of INFO, at most 2047): the list holds at most 227 entries like these"},
         {{"simulate", "--plant", plant_file("marked.json", R"({"ac": {"channels": [{"f": 51.4}]}})")},
          "ac.channels[0].f: 51.4 cannot be sent: it goes out as 14 14"},
     };
