@@ -133,6 +133,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
          "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
+        {{"simulate", "--config",
+          plant_file("deep.json", "{\"a\": " + std::string(200, '[') + std::string(200, ']') + "}")},
+         "deep.json:1:106: invalid JSON: nested deeper than 100 levels"},
+        {{"simulate", "--plant", plant_file("nul.json", std::string("{\"ac\": {}}\n\0", 12))},
+         "nul.json:2:1: invalid JSON: a NUL byte"},
         // configuration members: each one the device reads, of a type it reads as meant
         {{"simulate", "--config", plant_file("cfg-top.json", R"({"foo": 1})")},
          "cfg-top.json:1: foo: unknown member (known: appSetting, thresholdSetting)"},
