@@ -98,13 +98,15 @@ int PollRun::run(const CommandLine& cl) {
     // (loading the plug-in, opening the port, binding the listener) ends
     // the run cleanly once it is set up, before its first round.
     install_stop_handlers();
-    if (!read_options(cl, err)) return usage_error(err);
+    if (!read_options(cl, err) || !check_services(cl, err)) return usage_error(err);
+    if ((cl.has("--listen") || !http_address_.empty()) &&
+        !live_descriptors(cl.has("--listen"), !http_address_.empty(), err))
+        return failure(err);
     if (!without_stdout(cl, err)) return failure(err);
     // First of the outputs: the others, the notifier and the history say
     // what happens to them there.
     if (!pump_stderr(setup_.pump, err)) return failure(err);
-    if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !setup_.load(cl, err))
-        return start_error(err);
+    if (!setup_.open_outputs(cl, false, err) || !setup_.load(cl, err)) return start_error(err);
     follow_rounds(cl);
     setup_.printer->throttle_errors(sched_.fast_clock);
     if (const int status = open_line(cl)) return status;
