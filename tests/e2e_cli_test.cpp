@@ -104,6 +104,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--diag", dir}, "--diag"},
         {{"simulate", "--events", dir + "/no/such/folder/events"}, "--events"},
         {{"simulate", "--events", "-", "--summary"}, "--summary and --events -"},
+        // a standard descriptor named as a file (standard output is "-" to --events and --plot)
+        {{"simulate", "--events", "/dev/stderr"},
+         "option --events: /dev/stderr is this program's standard error: give -"},
+        {{"simulate", "--diag", "/dev/stdout"}, "option --diag: /dev/stdout is this program's standard output: give a"},
+        {{"simulate", "--history", "/proc/self/fd/1"}, "option --history: /proc/self/fd/1 is this program's standard"},
         {{"simulate", "--faults", "drop=2"}, "rate from 0 to 1"},
         {{"simulate", "--faults", "lightning=0.1"}, "unknown fault"},
         {{"simulate", "--faults", "drop=0.1,drop=0.2"}, "option --faults: fault 'drop' is given twice"},

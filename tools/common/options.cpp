@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/common/paths.h"
+
 namespace tzv58::tool {
 
 bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
@@ -98,6 +100,28 @@ bool paths_named(const CommandLine& cl, std::string& err) {
     for (const char* name : PATHS) {
         if (!cl.has(name) || !cl.get(name).empty()) continue;
         err = "option " + std::string(name) + " needs a PATH, not an empty one";
+        return false;
+    }
+    return true;
+}
+
+bool standard_streams_named(CommandLine& cl, std::string& err) {
+    static const char* const STREAMS[] = {"standard input", "standard output", "standard error"};
+    static const struct {
+        const char* name;
+        bool dash;  // "-" is standard output
+        const char* instead;
+    } OUTPUTS[] = {{"--events", true, "give - for standard output, or a file"},
+                   {"--plot", true, "give - for standard output, or a file"},
+                   {"--diag", false, "give a file, or --debug to show the plug-in's lines on standard error"},
+                   {"--history", false, "give a file"}};
+    for (const auto& o : OUTPUTS) {
+        if (!cl.has(o.name)) continue;
+        const std::string path = cl.get(o.name);
+        const int fd = standard_stream_named(path);
+        if (fd == 1 && o.dash) cl.options[o.name] = "-";
+        if (fd < 0 || (fd == 1 && o.dash)) continue;
+        err = "option " + std::string(o.name) + ": " + path + " is this program's " + STREAMS[fd] + ": " + o.instead;
         return false;
     }
     return true;
