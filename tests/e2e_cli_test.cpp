@@ -71,6 +71,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         spit(dir + "/" + name, json);
         return dir + "/" + name;
     };
+    const auto modules = [](int n) {
+        std::string list = "{\"rectifiers\": {\"modules\": [{}";
+        for (int i = 1; i < n; ++i) list += ", {}";
+        return list + "]}}";
+    };
     spit(dir + "/bad.json", "{\"appSetting\": ");
     spit(dir + "/empty.script", "");
     spit(dir + "/wide.script", "@control 4294967596 4 hex:00\n");
@@ -91,12 +96,19 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--fast=yes"}, "--fast takes no value"},
         {{"simulate", "--baud", "14400"}, "--baud needs one of 1200, 2400"},
         {{"poll", "--port", "/dev/null", "--baud", "300"}, "--baud"},
+        {{"plant", "--link", dir + "/port", "--baud", "1201"},
+         "option --baud needs one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, not '1201'"},
         {{"poll", "--port", "/dev/null", "--fast"}, "--fast is for simulate only"},
         {{"poll"}, "--port"},
         {{"simulate", "--debug", "--diag", dir + "/diag"}, "--debug and --diag"},
         {{"simulate", "--diag", dir}, "--diag"},
         {{"simulate", "--events", dir + "/no/such/folder/events"}, "--events"},
         {{"simulate", "--events", "-", "--summary"}, "--summary and --events -"},
+        // a standard descriptor named as a file (standard output is "-" to --events and --plot)
+        {{"simulate", "--events", "/dev/stderr"},
+         "option --events: /dev/stderr is this program's standard error: give -"},
+        {{"simulate", "--diag", "/dev/stdout"}, "option --diag: /dev/stdout is this program's standard output: give a"},
+        {{"simulate", "--history", "/proc/self/fd/1"}, "option --history: /proc/self/fd/1 is this program's standard"},
         {{"simulate", "--faults", "drop=2"}, "rate from 0 to 1"},
         {{"simulate", "--faults", "lightning=0.1"}, "unknown fault"},
         {{"simulate", "--faults", "drop=0.1,drop=0.2"}, "option --faults: fault 'drop' is given twice"},
@@ -126,6 +138,11 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("twice.json", "{\"vendor\": [1, 2],\n \"vendor\": [3, 4]}")},
          "twice.json:2:2: invalid JSON: duplicate key: 'vendor'"},
         {{"simulate", "--config", dir}, "folder"},
+        {{"simulate", "--config",
+          plant_file("deep.json", "{\"a\": " + std::string(200, '[') + std::string(200, ']') + "}")},
+         "deep.json:1:106: invalid JSON: nested deeper than 100 levels"},
+        {{"simulate", "--plant", plant_file("nul.json", std::string("{\"ac\": {}}\n\0", 12))},
+         "nul.json:2:1: invalid JSON: a NUL byte"},
         // configuration members: each one the device reads, of a type it reads as meant
         {{"simulate", "--config", plant_file("cfg-top.json", R"({"foo": 1})")},
          "cfg-top.json:1: foo: unknown member (known: appSetting, thresholdSetting)"},
@@ -173,6 +190,10 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"simulate", "--plant", plant_file("high.json", R"({"rectifiers": {"out_v": 655.36}})")},
          "rectifiers.out_v: 655.36 cannot be sent"},
         {{"simulate", "--plant", plant_file("vendor.json", R"({"vendor": [50, 7000]})")}, "vendor[1]: 7000"},
+        // a list whose reply would not fit a frame: 9 bytes of alarms a module
+        {{"plant", "--link", dir + "/port", "--plant", plant_file("modules.json", modules(228))},
+         "modules.json:1: rectifiers.modules: the reply 41H/44H to these 228 entries would not fit a frame (2054 "
+         "bytes of INFO, at most 2047): the list holds at most 227 entries like these"},
         {{"simulate", "--plant", plant_file("marked.json", R"({"ac": {"channels": [{"f": 51.4}]}})")},
          "ac.channels[0].f: 51.4 cannot be sent: it goes out as 14 14"},
     };

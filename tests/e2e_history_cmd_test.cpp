@@ -93,7 +93,8 @@ TEST(HistoryCommand, AnOutputThatFailsIsOneLineAndStatusOne) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"history", db}, std::vector<std::string>{"history", db, "--format", "csv"},
           std::vector<std::string>{"history", db, "--alarms"},
-          std::vector<std::string>{"history", db, "--plot", "-"}}) {
+          std::vector<std::string>{"history", db, "--plot", "-"},
+          std::vector<std::string>{"history", db, "--plot", "/proc/self/fd/1"}}) {
         SCOPED_TRACE(args.back());
         const pid_t pid = start_host(args, "/dev/full", dir + "/err");
         EXPECT_EQ(wait_child(pid, 20000), 1);

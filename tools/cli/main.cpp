@@ -35,7 +35,8 @@ int dispatch(int argc, char** argv) {
     CommandLine cl;
     cl.command = command->name;
     std::string err;
-    if (!parse_options(argc, argv, 2, accepted_options(*command), cl, err) || !paths_named(cl, err))
+    if (!parse_options(argc, argv, 2, accepted_options(*command), cl, err) || !paths_named(cl, err) ||
+        !standard_streams_named(cl, err))
         return usage_error(err);
     if (cl.has("--help")) {
         std::fputs(command_help(*command).c_str(), stdout);

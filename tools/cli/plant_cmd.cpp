@@ -41,8 +41,7 @@ int run_plant(const CommandLine& cl) {
             if (cl.has(one))
                 return usage_error(std::string("option ") + one + " describes one power system: with --site, the " +
                                    "site file describes each");
-    if (!option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
-        !option_number(cl, "--baud", 1200, 115200, baud, err) ||
+    if (!option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) || !option_baud(cl, baud, err) ||
         !option_number(cl, "--address", 0, 255, address, err) || !option_number(cl, "--delay", 0, 600000, delay, err) ||
         !simulator_options(cl, sim, err))
         return usage_error(err);

@@ -140,12 +140,15 @@ int PollRun::run(const CommandLine& cl) {
     // (loading the plug-in, opening the port, binding the listener) ends
     // the run cleanly once it is set up, before its first round.
     install_stop_handlers();
-    if (!read_options(cl, err)) return usage_error(err);
+    if (!read_options(cl, err) || !check_services(cl, err)) return usage_error(err);
+    if ((cl.has("--listen") || !http_address_.empty()) &&
+        !live_descriptors(cl.has("--listen"), !http_address_.empty(), err))
+        return failure(err);
     if (!without_stdout(cl, err)) return failure(err);
     // First of the outputs: the others, the notifier and the history say
     // what happens to them there.
     if (!pump_stderr(setup_.pump, err)) return failure(err);
-    if (!check_services(cl, err) || !setup_.open_outputs(cl, false, err) || !load(cl, err)) return start_error(err);
+    if (!setup_.open_outputs(cl, false, err) || !load(cl, err)) return start_error(err);
     follow_rounds(cl);
     for (auto& p : ports_)
         for (Station* s : p->stations) s->printer->throttle_errors(site_ ? p->fast_clock : sched_.fast_clock);
@@ -162,8 +165,7 @@ bool PollRun::read_options(const CommandLine& cl, std::string& err) {
     if (site_ && !read_site_file(cl, err)) return false;
     if (!setup_.prepare(cl, err) || !option_number(cl, "--rounds", 1, 1LL << 30, sched_.rounds, err) ||
         !option_number(cl, "--give-up", 0, 1LL << 30, sched_.give_up, err) ||
-        !option_number(cl, "--timeout", 50, 600000, timeout, err) ||
-        !option_choice(cl, "--baud", baud_rates(), baud_, err) ||
+        !option_number(cl, "--timeout", 50, 600000, timeout, err) || !option_baud(cl, baud_, err) ||
         !option_number(cl, "--seed", 0, 0xFFFFFFFFLL, seed, err) ||
         !option_number(cl, "--silent-after", 1, 86400, silent_after, err))
         return false;

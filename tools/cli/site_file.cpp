@@ -6,16 +6,12 @@
 #include <map>
 
 #include "tools/cli/device_config.h"
+#include "tools/common/options.h"
 #include "tools/cli/setup.h"
 #include "tools/common/json_in.h"
 #include "tools/sim/faults.h"
 
 namespace tzv58::tool {
-
-const std::vector<long long>& baud_rates() {
-    static const std::vector<long long> rates = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-    return rates;
-}
 
 namespace {
 

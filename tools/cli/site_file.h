@@ -23,9 +23,6 @@
 
 namespace tzv58::tool {
 
-// The rates a port takes.
-const std::vector<long long>& baud_rates();
-
 // A site holds at most this many power systems.
 constexpr size_t MAX_POWER_SYSTEMS = 256;
 

@@ -1,5 +1,6 @@
 #include "tools/common/json_in.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <memory>
@@ -36,6 +37,27 @@ std::string position(const std::string& text, size_t offset) {
     return std::to_string(line) + ":" + std::to_string(column);
 }
 
+// Where arrays and objects first nest deeper than limit, strings and
+// comments skipped; npos when they never do.
+size_t too_deep(const std::string& t, int limit) {
+    int depth = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i], next = i + 1 < t.size() ? t[i + 1] : '\0';
+        if (c == '"') {
+            while (++i < t.size() && t[i] != '"') i += t[i] == '\\';
+        } else if (c == '/' && (next == '/' || next == '*')) {
+            i = next == '/' ? t.find('\n', i) : t.find("*/", i + 2);
+            if (i == std::string::npos) break;
+            i += next == '*';
+        } else if ((c == '[' || c == '{') && ++depth > limit) {
+            return i;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return std::string::npos;
+}
+
 const char* type_name(const Json::Value& v) {
     switch (v.type()) {
     case Json::arrayValue:
@@ -59,8 +81,19 @@ bool parse_json_strict(const std::string& text, Json::Value& out, std::string& e
     builder["allowComments"] = true;
     builder["strictRoot"] = false;  // the caller says which top level it takes
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const size_t nul = text.find('\0'), deep = too_deep(text, MAX_JSON_DEPTH);
+    if (nul != std::string::npos || deep != std::string::npos) {
+        err = position(text, std::min(nul, deep)) + ": invalid JSON: " +
+              (nul < deep ? "a NUL byte" : "nested deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels");
+        return false;
+    }
     std::string report;
-    if (reader->parse(text.data(), text.data() + text.size(), &out, &report)) return true;
+    try {
+        if (reader->parse(text.data(), text.data() + text.size(), &out, &report)) return true;
+    } catch (const std::exception& e) {  // none is known past the checks above
+        err = "invalid JSON: " + std::string(e.what());
+        return false;
+    }
     err = first_fault(report);
     return false;
 }
@@ -69,7 +102,7 @@ bool JsonFile::read(const std::string& path, std::string& err) {
     path_ = path;
     if (!read_whole_file(path, text_, err)) return false;
     if (!parse_json_strict(text_, root_, err)) {
-        err = path + ":" + err;
+        err = path + (std::isdigit(static_cast<unsigned char>(err[0])) ? ":" : ": ") + err;
         return false;
     }
     if (root_.isObject()) return true;

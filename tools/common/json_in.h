@@ -1,7 +1,8 @@
 // The JSON the program is given (a configuration, a plant, event lines),
 // read strictly: one value and nothing after it, no member named twice, no
-// NaN, infinity or single quotes. Comments are allowed, as jsoncpp's own
-// reader (the controller's) allows them.
+// NaN, infinity or single quotes, no NUL byte (where jsoncpp would take the
+// text to end), nested at most MAX_JSON_DEPTH deep. Comments are allowed, as
+// jsoncpp's own reader (the controller's) allows them.
 #pragma once
 
 #include <string>
@@ -10,8 +11,11 @@
 
 namespace tzv58::tool {
 
+constexpr int MAX_JSON_DEPTH = 100;
+
 // One JSON value. false with "LINE:COLUMN: invalid JSON: what" for the first
-// fault ("2:3: invalid JSON: duplicate key: 'a'").
+// fault ("2:3: invalid JSON: duplicate key: 'a'"; "1:101: invalid JSON:
+// nested deeper than 100 levels").
 bool parse_json_strict(const std::string& text, Json::Value& out, std::string& err);
 
 // A JSON file whose top level is an object, kept with its text so that a

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/common/paths.h"
+
 namespace tzv58::tool {
 
 bool parse_options(int argc, char** argv, int first, const std::vector<OptionSpec>& accepted, CommandLine& out,
@@ -103,6 +105,28 @@ bool paths_named(const CommandLine& cl, std::string& err) {
     return true;
 }
 
+bool standard_streams_named(CommandLine& cl, std::string& err) {
+    static const char* const STREAMS[] = {"standard input", "standard output", "standard error"};
+    static const struct {
+        const char* name;
+        bool dash;  // "-" is standard output
+        const char* instead;
+    } OUTPUTS[] = {{"--events", true, "give - for standard output, or a file"},
+                   {"--plot", true, "give - for standard output, or a file"},
+                   {"--diag", false, "give a file, or --debug to show the plug-in's lines on standard error"},
+                   {"--history", false, "give a file"}};
+    for (const auto& o : OUTPUTS) {
+        if (!cl.has(o.name)) continue;
+        const std::string path = cl.get(o.name);
+        const int fd = standard_stream_named(path);
+        if (fd == 1 && o.dash) cl.options[o.name] = "-";
+        if (fd < 0 || (fd == 1 && o.dash)) continue;
+        err = "option " + std::string(o.name) + ": " + path + " is this program's " + STREAMS[fd] + ": " + o.instead;
+        return false;
+    }
+    return true;
+}
+
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
                    std::string& err) {
     if (!cl.has(name)) return true;
@@ -132,6 +156,15 @@ bool option_choice(const CommandLine& cl, const char* name, const std::vector<lo
     }
     value = v;
     return true;
+}
+
+const std::vector<long long>& baud_rates() {
+    static const std::vector<long long> rates = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    return rates;
+}
+
+bool option_baud(const CommandLine& cl, long long& value, std::string& err) {
+    return option_choice(cl, "--baud", baud_rates(), value, err);
 }
 
 }  // namespace tzv58::tool

@@ -53,6 +53,12 @@ bool parse_real(const std::string& text, double& value);
 // value is refused with a line naming the option.
 bool paths_named(const CommandLine& cl, std::string& err);
 
+// An output named by one of this program's standard descriptors
+// (/dev/stdout, /dev/fd/2, /proc/self/fd/1): standard output is taken as
+// "-" by an option that knows "-" (--events, --plot); any other is refused
+// with a line that says what to give instead.
+bool standard_streams_named(CommandLine& cl, std::string& err);
+
 // A whole number (parse_whole) within [lo, hi]. false with a reason naming
 // the option.
 bool option_number(const CommandLine& cl, const char* name, long long lo, long long hi, long long& value,
@@ -62,5 +68,11 @@ bool option_number(const CommandLine& cl, const char* name, long long lo, long l
 // names the option and lists them.
 bool option_choice(const CommandLine& cl, const char* name, const std::vector<long long>& allowed, long long& value,
                    std::string& err);
+
+// The line speeds a serial port takes: --baud's and a site file's.
+const std::vector<long long>& baud_rates();
+// --baud: one of the line speeds a serial port takes (1200 to 115200, those
+// of the help), by option_choice.
+bool option_baud(const CommandLine& cl, long long& value, std::string& err);
 
 }  // namespace tzv58::tool

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <cstdlib>
 
 namespace tzv58::tool {
 namespace {
@@ -58,6 +60,14 @@ FileId file_id(const std::string& path) {
     return id;
 }
 
+// The folder with its links followed; empty when it cannot be.
+std::string real_folder(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string folder = real ? real : "";
+    std::free(real);
+    return folder;
+}
+
 }  // namespace
 
 PathKind path_kind(const std::string& path) {
@@ -94,6 +104,28 @@ bool opened_own_file(int fd, const std::string& path, std::string& err) {
     if (::fstat(fd, &st) != 0 || st.st_uid == ::geteuid()) return true;
     err = other_user(path, st.st_uid);
     return false;
+}
+
+int standard_stream_named(const std::string& path) {
+    // /proc/self and /proc/thread-self are links too: both folders as they resolve.
+    const std::string own[] = {real_folder("/proc/self/fd"), real_folder("/proc/thread-self/fd")};
+    std::string p = path;
+    for (int links = 0; links < 40 && !p.empty(); ++links) {
+        const size_t slash = p.find_last_of('/');
+        const std::string folder = real_folder(slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash));
+        const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+        if (folder.empty() || name.empty()) return -1;
+        if ((folder == own[0] || folder == own[1]) && name.size() == 1 && name[0] >= '0' && name[0] <= '2')
+            return name[0] - '0';
+        const std::string full = folder == "/" ? "/" + name : folder + "/" + name;
+        struct stat st {};
+        char target[PATH_MAX];
+        if (::lstat(full.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return -1;
+        const ssize_t n = ::readlink(full.c_str(), target, sizeof target - 1);
+        if (n <= 0) return -1;
+        p = target[0] == '/' ? std::string(target, size_t(n)) : folder + "/" + std::string(target, size_t(n));
+    }
+    return -1;
 }
 
 bool paths_distinct(const std::vector<NamedPath>& paths, std::string& err) {

@@ -43,4 +43,11 @@ bool check_shared_folder(const std::string& path, int& nofollow, std::string& er
 // After opening fd at path with nofollow set: the file is this user's.
 bool opened_own_file(int fd, const std::string& path, std::string& err);
 
+// The standard descriptor of this program (0, 1 or 2) that path names by
+// its descriptor (/dev/stdout, /dev/fd/1, /proc/self/fd/2, or a link to
+// one); -1 for any other path. Such a name means what the descriptor is when
+// it is opened, and the program points descriptor 1 elsewhere (console.h):
+// an output named so is told at start, before any descriptor moves.
+int standard_stream_named(const std::string& path);
+
 }  // namespace tzv58::tool

@@ -225,6 +225,9 @@ bool HistoryDb::exec(const char* sql, std::string& err) {
 std::string HistoryDb::error_text() const {
     const std::string text = sqlite3_errmsg(db_);
     const int code = sqlite3_errcode(db_) & 0xFF;
+    // Out of descriptors or memory: no fault of the file, and said as such.
+    const int sys = sqlite3_system_errno(db_);
+    if (sys == EMFILE || sys == ENFILE || sys == ENOMEM) return text + ": " + std::strerror(sys);
     if (code == SQLITE_CORRUPT) return "the file is damaged (" + text + ")";
     if ((code == SQLITE_IOERR || code == SQLITE_FULL) && near_size_limit(path_))
         return text + " (file too large: the program's file-size limit)";
@@ -276,7 +279,7 @@ bool HistoryDb::connect(const std::string& uri, int flags, std::string& err, Ope
     const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI, nullptr);
     if (rc != SQLITE_OK) {
         if (unwritable_code(rc)) why = OpenError::unwritable;
-        err = path_ + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+        err = path_ + ": " + (db_ ? error_text() : sqlite3_errstr(rc));
         return false;
     }
     sqlite3_busy_handler(db_, on_busy, this);

@@ -72,12 +72,10 @@ LiveDevice& LiveService::add(std::unique_ptr<LiveDevice> device) {
 void LiveService::serve_trend(TrendSource source) { trend_ = std::make_unique<TrendReader>(std::move(source)); }
 
 bool LiveService::open(const std::string& socket_path, const std::string& http_address, std::string& err) {
-    size_t connections = 0;
     if (!socket_path.empty()) {
         if (!socket_.open(socket_path, err)) return false;
         server_.add_door(socket_.release(),
                          {"socket", live_door_limits(SOCKET_CONNECTIONS), socket_routes(), true, {}});
-        connections += SOCKET_CONNECTIONS;
     }
     if (!http_address.empty()) {
         std::string host;
@@ -86,11 +84,18 @@ bool LiveService::open(const std::string& socket_path, const std::string& http_a
         const int fd = listen_tcp(host, port, bound, err);
         if (fd < 0) return false;
         server_.add_door(fd, {"http", live_door_limits(HTTP_CONNECTIONS), http_routes(), false, http_door_headers()});
-        connections += HTTP_CONNECTIONS;
         const bool v6 = host.find(':') != std::string::npos;
         http_url_ = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound);
     }
-    return reserve_descriptors(connections, err);
+    return true;
+}
+
+bool live_descriptors(bool socket, bool http, std::string& err) {
+    // About 24 are open once a run with every option has started, the
+    // standard three among them: room to spare.
+    constexpr size_t START_DESCRIPTORS = 32;
+    const size_t connections = (socket ? SOCKET_CONNECTIONS : 0) + (http ? HTTP_CONNECTIONS : 0);
+    return reserve_descriptors(START_DESCRIPTORS + connections, err);
 }
 
 LiveDevice* LiveService::device_for(const HttpRequest& r, const std::vector<std::string>& also,

@@ -39,6 +39,13 @@ constexpr size_t HTTP_CONNECTIONS = 32;
 constexpr std::chrono::milliseconds DEVICE_WAIT{10000};
 DoorLimits live_door_limits(size_t connections);
 
+// Checked before the run opens anything (status 1 when short, so that a
+// service manager starts it again): the descriptors a start opens at most
+// (outputs and their pumps, the line, the history file and its journal, the
+// doors, the notifier's pipes), the doors' connections and the reserve of
+// reserve_descriptors fit under the limit.
+bool live_descriptors(bool socket, bool http, std::string& err);
+
 // One power system as the doors see it: its device's queue of requests and
 // the snapshot the scheduler leaves of it.
 class LiveDevice : public BetweenExchanges {

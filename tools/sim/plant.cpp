@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <limits>
 
+#include "host/frame.h"
+
 namespace tzv58::tool {
 namespace {
 
@@ -272,6 +274,41 @@ constexpr Reply REPLIES[] = {
     {0x42, 0x42, dc_analog}, {0x42, 0x44, dc_alarms}, {0x80, 0x42, vendor_values},
 };
 
+// The size of a reply's INFO, DATAFLAG included.
+size_t info_size(const Plant& p, const Reply& r) {
+    std::vector<uint8_t> info{0};
+    r.info(p, info);
+    return info.size();
+}
+
+// How many entries of list, from its first, a reply to r holds in one frame.
+template <class T>
+size_t most_entries(Plant p, std::vector<T> Plant::*list, const Reply& r) {
+    while (!(p.*list).empty() && info_size(p, r) > size_t(MAX_INFO)) (p.*list).pop_back();
+    return (p.*list).size();
+}
+
+// Every reply fits one frame: a list the replies cannot carry is refused,
+// where the power system would never answer and the host blame the line.
+bool replies_fit(const Plant& p, std::string& err) {
+    for (const Reply& r : REPLIES) {
+        const size_t size = info_size(p, r);
+        if (size <= size_t(MAX_INFO)) continue;
+        const char* list = r.cid1 == 0x40 ? "ac.channels" : r.cid1 == 0x41 ? "rectifiers.modules" : "dc";
+        const size_t count = r.cid1 == 0x40 ? p.channels.size() : r.cid1 == 0x41 ? p.modules.size() : p.dc.size();
+        const size_t most = r.cid1 == 0x40   ? most_entries(p, &Plant::channels, r)
+                            : r.cid1 == 0x41 ? most_entries(p, &Plant::modules, r)
+                                             : most_entries(p, &Plant::dc, r);
+        char code[16];
+        std::snprintf(code, sizeof code, "%02XH/%02XH", r.cid1, r.cid2);
+        err = std::string(list) + ": the reply " + code + " to these " + std::to_string(count) +
+              " entries would not fit a frame (" + std::to_string(size) + " bytes of INFO, at most " +
+              std::to_string(MAX_INFO) + "): the list holds at most " + std::to_string(most) + " entries like these";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Plant default_plant() {
@@ -344,6 +381,7 @@ bool plant_from_json(const Json::Value& json, Plant& out, std::string& err) {
             return r.fail("vendor", "must hold 1 to " + std::to_string(MAX_VENDOR_VALUES) + " numbers (or null)");
         p.vendor = v;
     }
+    if (!replies_fit(p, err)) return false;
     out = p;
     return true;
 }
