@@ -208,7 +208,7 @@ TEST(Attack, TooFewDescriptorsEndTheStartWithOneLine) {
     // The sanitizers' own reports need descriptors of their own.
     if (TZV58_SANITIZED) GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
     const std::string dir = scratch_dir(), err = dir + "/err";
-    const std::vector<std::string> plain = {"simulate", "--fast", "--rounds", "2", "--history", dir + "/h.db"};
+    const std::vector<std::string> plain = with_history({"simulate", "--fast", "--rounds", "2"}, dir + "/h.db");
     std::vector<std::string> served = plain;
     served.insert(served.end(), {"--listen", dir + "/s", "--metrics", "127.0.0.1:0"});
     for (rlim_t n = 8; n <= 24; ++n) {
