@@ -201,12 +201,12 @@ bool Scheduler::ask_again(int& attempts) {
 
 // A reply that did not come is a line error like any other. On a line that
 // stays silent the events carry the first ten timeouts in a row, then every
-// hundredth; the round's summary counts every one.
+// hundredth; every other observer (the summary, the status) counts every one.
 void Scheduler::timed_out() {
     if (timeouts_.fail())
         observers_.on_frame_error("timeout", nullptr, 0);
-    else if (opt_.collected)
-        opt_.collected->on_frame_error("timeout", nullptr, 0);
+    else
+        observers_.on_frame_error_unprinted(events_, "timeout", nullptr, 0);
     watch_answers();
 }
 

@@ -59,6 +59,8 @@ struct LiveSnapshot {
     std::string link_cause;                    // while down: why ("hang-up", "no such port")
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
+    // Line errors since the start by reason, every known reason from 0 on.
+    std::map<std::string, uint64_t> line_errors;
     std::string port;
     int address = 0;
     HistoryStatus history;           // kept false without --history
@@ -84,7 +86,9 @@ class LiveTap : public HostEvents, public LinkObserver {
 public:
     // model: the device's; dc: the program's watch of the DC units each
     // reply reports (nullptr: the units of the record that hold anything).
-    explicit LiveTap(ModelRef model, const DcUnitWatch* dc = nullptr) : model_(std::move(model)), dc_(dc) {}
+    explicit LiveTap(ModelRef model, const DcUnitWatch* dc = nullptr) : model_(std::move(model)), dc_(dc) {
+        for (const char* reason : LINE_ERROR_REASONS) errors_by_reason_[reason] = 0;
+    }
     // The host clock that stamps alarm transitions and the link's changes.
     void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
 
@@ -120,6 +124,7 @@ private:
     const HostClock* clock_ = &wall_clock();
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
+    std::map<std::string, uint64_t> errors_by_reason_;
     bool have_record_ = false;
     std::vector<uint8_t> record_;
     int dc_reported_ = -1;

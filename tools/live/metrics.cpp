@@ -124,6 +124,9 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.counter(s.rounds_completed);
     e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");
     e.counter(s.rounds_failed);
+    e.family("tzv58_line_errors_total", "counter",
+             "Line errors by reason: replies dropped (noise, checksum, ...) and replies that did not come (timeout).");
+    for (const auto& [reason, n] : s.line_errors) e.sample({{"reason", reason}}, double(n));
     if (s.have_record) {
         e.family("tzv58_last_complete_round_age_seconds", "gauge", "Seconds since the last complete poll round.");
         e.sample({}, std::chrono::duration<double>(now - s.record_at).count());
