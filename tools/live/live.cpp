@@ -8,6 +8,7 @@
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
+#include "tools/common/notify_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 #include "tools/live/metrics.h"
@@ -102,6 +103,8 @@ std::vector<Route> LiveService::http_routes() {
              r.content_type = "text/plain; version=0.0.4; charset=utf-8";
              LiveSnapshot s = box_.get();
              s.dropped = drop_counts();
+             s.notify_cannot_run = notify_failures().cannot_run;
+             s.notify_at_end = notify_failures().at_end;
              r.body = render_metrics(s, Clock::now());
              reply(std::move(r));
          }},

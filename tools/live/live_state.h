@@ -69,6 +69,9 @@ struct LiveSnapshot {
     // Lines or notices each consumer of the poll's output dropped so far
     // ("events", "summary", "diag", "notify"), as a scrape finds them.
     std::map<std::string, unsigned long long> dropped;
+    // Events the on-event program did not get besides: it could not be
+    // started, or the host ended first (with "notify" among dropped).
+    unsigned long long notify_cannot_run = 0, notify_at_end = 0;
 
     // The last values are current: the link is open, the power system
     // answers, and a round completed within STALE_ROUNDS round intervals.

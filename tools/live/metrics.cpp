@@ -140,17 +140,23 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.sample({}, current ? 1 : 0);
 }
 
-// What the consumers of the poll's output dropped because they did not keep up.
-void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
+// What the consumers of the poll's output dropped because they did not keep
+// up, and the events the on-event program did not get.
+void drop_families(Exposition& e, const LiveSnapshot& s) {
     e.family("tzv58_output_dropped_total", "counter",
              "Lines an output (events, summary, diag, stderr) dropped because its reader did not keep up.");
-    for (const auto& [output, n] : dropped)
+    for (const auto& [output, n] : s.dropped)
         if (output != "notify") e.sample({{"output", output}}, double(n));
-    const auto notify = dropped.find("notify");
-    if (notify == dropped.end()) return;
+    const auto notify = s.dropped.find("notify");
+    if (notify == s.dropped.end()) return;
     e.family("tzv58_notify_dropped_total", "counter",
              "Events the on-event queue dropped, the oldest waiting, because it was full.");
     e.counter(notify->second);
+    e.family("tzv58_notify_failed_total", "counter",
+             "Events the on-event program did not get: it could not be started (cannot_run), or the host "
+             "ended while the event waited or its program ran (at_end).");
+    e.sample({{"reason", "cannot_run"}}, double(s.notify_cannot_run));
+    e.sample({{"reason", "at_end"}}, double(s.notify_at_end));
 }
 
 void history_families(Exposition& e, const HistoryStatus& h) {
@@ -186,7 +192,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     }
     link_families(e, s, now, current);
     if (s.history.kept) history_families(e, s.history);
-    drop_families(e, s.dropped);
+    drop_families(e, s);
     return e.text();
 }
 
