@@ -138,6 +138,8 @@ int Scheduler::run() {
         if (line_.fd() < 0) {
             if (!line_.try_reopen()) {
                 if (g_stop) break;
+                // A failed round, here as in the live status.
+                if (opt_.between) opt_.between->round_ended(false);
                 ++failed_in_a_row;
                 if (give_up()) return 1;
                 continue;
