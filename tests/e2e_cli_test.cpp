@@ -112,6 +112,9 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"poll", "--port", ""}, "option --port needs a PATH"},
         {{"simulate", "--events", ""}, "option --events needs a PATH"},
         {{"simulate", "--config", ""}, "option --config needs a PATH"},
+        {{"simulate", "--model", ""}, "option --model needs a NAME, not an empty one"},
+        {{"--version", "extra"}, "--version takes nothing after it, not 'extra'"},
+        {{"simulate", "--version", "extra"}, "--version takes nothing after it, not 'extra'"},
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
         // files
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},
@@ -258,6 +261,8 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
          "events: a write failed"},
         {{"replay", "--script", script}, "/dev/full", "cannot write standard output"},
         {{"record", dir + "/sound.hex"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"simulate", "--help"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"--version"}, "/dev/full", "cannot write standard output: No space left on device"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back() + " > " + c.out);
