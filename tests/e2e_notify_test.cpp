@@ -98,8 +98,11 @@ TEST(Notify, AnAlarmPlantRunsTheProgramWithTheEventInItsEnvironment) {
     EXPECT_EQ(env.at("TZV58_PORT").rfind("/dev/pts/", 0), 0u) << env.at("TZV58_PORT");
     EXPECT_TRUE(env.count("PATH"));
     EXPECT_FALSE(env.count("TZV58_TEST_NOT_PASSED_ON")) << "a clean environment";
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): notified\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): exit status 0 after "), std::string::npos)
+    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): notified\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): exit status 0 after "),
+              std::string::npos)
         << r.err;
     EXPECT_EQ(r.out.find("on-event"), std::string::npos) << "standard output is the person's summary";
 }
@@ -121,8 +124,9 @@ TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
     EXPECT_NE(r.out.find("== round 40:"), std::string::npos);
     EXPECT_NE(r.err.find("tzv58-host: on-event: waiting up to 5 s for 1 running, 0 queued\n"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): stopped with SIGTERM after "),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): stopped with SIGTERM after "),
+        std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("(the program ends)"), std::string::npos) << r.err;
     const pid_t first = std::atoi(slurp(dir + "/pid").c_str());

@@ -174,8 +174,8 @@ std::vector<std::string> run_troubles() {
     if (const uint64_t lost = history_rounds_lost()) all.push_back("history: " + std::to_string(lost) + " rounds lost");
     const auto dropped = drop_counts();
     const auto queue = dropped.find("notify");
-    const unsigned long long unnotified = (queue == dropped.end() ? 0 : queue->second) +
-                                          notify_failures().cannot_run + notify_failures().at_end;
+    const unsigned long long unnotified =
+        (queue == dropped.end() ? 0 : queue->second) + notify_failures().cannot_run + notify_failures().at_end;
     if (unnotified) all.push_back("on-event: " + std::to_string(unnotified) + " not notified");
     return all;
 }
