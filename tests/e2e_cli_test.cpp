@@ -124,6 +124,9 @@ TEST(Cli, EveryBadInputGivesOneLineNamingItAndNothingElse) {
         {{"poll", "--port", ""}, "option --port needs a PATH"},
         {{"simulate", "--events", ""}, "option --events needs a PATH"},
         {{"simulate", "--config", ""}, "option --config needs a PATH"},
+        {{"simulate", "--model", ""}, "option --model needs a NAME, not an empty one"},
+        {{"--version", "extra"}, "--version takes nothing after it, not 'extra'"},
+        {{"simulate", "--version", "extra"}, "--version takes nothing after it, not 'extra'"},
         {{"plant", "--link", dir + "/port", "--faults", "late=1.5"}, "rate from 0 to 1"},
         // files
         {{"simulate", "--config", dir + "/none.json"}, "none.json"},
@@ -247,8 +250,8 @@ TEST(Cli, AFolderFifoOrDeviceGivenAsAFileIsOneLineAtOnce) {
 }
 
 // Every output is opened without waiting and every write is checked: a
-// full disk (/dev/full) is one line naming the output, and status 1; a FIFO
-// nobody reads is refused at once.
+// full disk (/dev/full) is one line naming the output, and status 1, which
+// a poll's last line explains; a FIFO nobody reads is refused at once.
 TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
     const std::string dir = scratch_dir();
@@ -258,25 +261,37 @@ TEST(Cli, EveryOutputIsOpenedWithoutWaitingAndEveryWriteChecked) {
         std::vector<std::string> args;
         std::string out;  // where standard output goes
         std::string says;
+        std::string why = "";  // a poll's last line: why its status is 1
     };
     const std::vector<Case> cases = {
         {{"simulate", "--fast", "--rounds", "2", "--events", "/dev/full"},
          dir + "/out",
-         "cannot write the --events file /dev/full: No space left on device"},
+         "cannot write the --events file /dev/full: No space left on device",
+         "events: a write failed"},
         {{"simulate", "--fast", "--rounds", "1", "--diag", "/dev/full"},
          dir + "/out",
-         "cannot write the --diag file /dev/full"},
-        {{"simulate", "--fast", "--rounds", "1"}, "/dev/full", "cannot write standard output: No space left on device"},
-        {{"simulate", "--fast", "--rounds", "1", "--events", "-"}, "/dev/full", "cannot write standard output"},
+         "cannot write the --diag file /dev/full",
+         "diag: a write failed"},
+        {{"simulate", "--fast", "--rounds", "1"},
+         "/dev/full",
+         "cannot write standard output: No space left on device",
+         "summary: a write failed"},
+        {{"simulate", "--fast", "--rounds", "1", "--events", "-"},
+         "/dev/full",
+         "cannot write standard output",
+         "events: a write failed"},
         {{"replay", "--script", script}, "/dev/full", "cannot write standard output"},
         {{"record", dir + "/sound.hex"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"simulate", "--help"}, "/dev/full", "cannot write standard output: No space left on device"},
+        {{"--version"}, "/dev/full", "cannot write standard output: No space left on device"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back() + " > " + c.out);
         const pid_t pid = start_host(c.args, c.out, dir + "/err");
         EXPECT_EQ(wait_child(pid, 30000), 1);
         const std::string err = slurp(dir + "/err");
-        EXPECT_EQ(first_line(err) + "\n", err);
+        const std::string ending = c.why.empty() ? "" : "tzv58-host: ending with status 1: " + c.why + "\n";
+        EXPECT_EQ(first_line(err) + "\n" + ending, err);
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
     }
     const std::string fifo = dir + "/fifo";

@@ -109,18 +109,24 @@ TEST(HistoryTrust, TheLogShrinksOnceReadersLetGo) {
 // A file-size limit (RLIMIT_FSIZE) with SIGXFSZ left as it is: the program
 // is not ended by the signal; the rounds wait in memory, polling goes on,
 // and what is still not written at the end is said: the run ends with
-// status 1.
+// status 1, and its last line says why.
 TEST(HistoryTrust, AFileSizeLimitIsAHistoryErrorNotTheEndOfThePoll) {
     const std::string dir = scratch_dir(), db = dir + "/h.db";
     Child run({"simulate", "--fast", "--rounds", "80", "--history", db, "--events", "/dev/null"}, 256 * 1024, false);
     ASSERT_TRUE(run.read_until("== round 80:", 120000)) << run.err_text;
     EXPECT_EQ(run.wait(), 1);
     run.read_until("\x01", 2000);
-    EXPECT_EQ(line_count(run.err_text), 2) << run.err_text;
+    EXPECT_EQ(line_count(run.err_text), 3) << run.err_text;
     EXPECT_NE(run.err_text.find("(file too large: the program's file-size limit); rounds wait in memory"),
               std::string::npos)
         << run.err_text;
-    EXPECT_NE(run.err_text.find(" rounds not written: "), std::string::npos) << run.err_text;
+    const size_t lost = run.err_text.find(" rounds not written: ");
+    ASSERT_NE(lost, std::string::npos) << run.err_text;
+    const size_t n = run.err_text.rfind(' ', lost - 1) + 1;
+    EXPECT_NE(run.err_text.find("\ntzv58-host: ending with status 1: history: " + run.err_text.substr(n, lost - n) +
+                                " rounds lost\n"),
+              std::string::npos)
+        << run.err_text;
     Db h(db);
     EXPECT_EQ(h.one("PRAGMA integrity_check"), "ok");
     EXPECT_GT(std::stol(h.one("SELECT count(*) FROM history")), 0);

@@ -157,7 +157,7 @@ TEST(Line, CountedPollGivesUpWhenThePortStaysAway) {
     EXPECT_EQ(poll.wait(), 1) << slurp(poll.err);
     // The reopening and the end name the cause in the same words.
     const std::string err = slurp(poll.err);
-    EXPECT_NE(err.find("reopening failed 1 times in a row: " + plant.link + ": no such port\n"), std::string::npos)
+    EXPECT_NE(err.find("reopening failed 1 time in a row: " + plant.link + ": no such port\n"), std::string::npos)
         << err;
     EXPECT_NE(err.find("no complete reading in 2 rounds in a row (" + plant.link + ": no such port); giving up\n"),
               std::string::npos)
@@ -203,8 +203,13 @@ TEST(Line, APortThatIsNotThereYetIsWaitedFor) {
     EXPECT_EQ(link_states(read_events(counted.events)),
               (std::vector<std::string>{"lost", "reopening", "reopening", "reopening"}));
 
-    Poll waiting(dir + "/later", with_history({"--wait-port", "--rounds", "2", "--give-up", "0"}, dir + "/h.db"));
+    Poll waiting(dir + "/later", with_history({"--wait-port", "--rounds", "2", "--give-up", "0", "--listen", dir + "/live"},
+                                              dir + "/h.db"));
     ASSERT_TRUE(wait_for_lines(waiting.events, "reopening", 1, WAIT_MS));
+    // The live status counts the failed rounds a counted run gives up after.
+    ASSERT_TRUE(wait_for_lines(waiting.err, "reopening failed 2 times in a row", 1, WAIT_MS)) << slurp(waiting.err);
+    const HostRun got = run_host({"get", "--json", "--socket", dir + "/live"});
+    EXPECT_GE(parse_json(got.out)["rounds"]["failed"].asInt(), 2) << got.out << got.err;
     PlantOnLink plant({}, dir + "/later");
     ASSERT_TRUE(plant.ready()) << slurp(plant.err);
     EXPECT_EQ(waiting.wait(), 0) << slurp(waiting.err);
@@ -243,7 +248,7 @@ TEST(Line, APortsNameReachesNoTerminalRaw) {
     EXPECT_EQ(poll.wait(), 1);
     const std::string err = slurp(poll.err);
     EXPECT_NE(err.find("tzv58-host: " + escaped + "-gone: link lost (no such port) at "), std::string::npos) << err;
-    EXPECT_NE(err.find("tzv58-host: reopening failed 1 times in a row: "), std::string::npos) << err;
+    EXPECT_NE(err.find("tzv58-host: reopening failed 1 time in a row: "), std::string::npos) << err;
     EXPECT_FALSE(raw(err)) << err;
 }
 

@@ -196,6 +196,30 @@ TEST(LiveSimulate, AStalledEventsReaderHoldsUpNoRound) {
     host.stop();
 }
 
+// A power system that never answers in time: the events carry the first ten
+// timeouts in a row, the metrics and the status object count every one, and
+// each reason is there from the start.
+TEST(LiveSimulate, LineErrorsAreCountedWhetherTheEventsCarryThemOrNot) {
+    LiveHost host({"simulate", "--fast", "--faults", "drop=1", "--metrics", "127.0.0.1:0"});
+    const std::string ready = host.wait_line(1, READY);
+    ASSERT_FALSE(ready.empty()) << host.all(1);
+    const int port = std::atoi(ready.c_str() + ready.find("127.0.0.1:") + 10);
+    // Each round asks three times; five rounds are published before the
+    // sixth's summary.
+    const LineTest failed = [](const std::string& l) { return starts(l, "== round "); };
+    ASSERT_FALSE(host.wait_line(0, failed, 6).empty()) << host.all(1);
+    const std::string body = http_get(port, "/metrics").body;
+    const std::string family = "\ntzv58_line_errors_total{reason=\"timeout\"} ";
+    ASSERT_TRUE(contains(body, family)) << body;
+    const long long timeouts = std::atoll(body.c_str() + body.find(family) + family.size());
+    EXPECT_GE(timeouts, 15) << body;
+    EXPECT_TRUE(contains(body, "\ntzv58_line_errors_total{reason=\"checksum\"} 0\n")) << body;
+    const Json::Value errors = parse_json(http_get(port, "/api/status").body)["line_errors"];
+    EXPECT_GE(errors["timeout"].asInt64(), timeouts);
+    EXPECT_EQ(errors["noise"].asInt64(), 0);
+    host.stop();
+}
+
 // A plant without mains that reports more battery strings than the record
 // holds, a second DC unit at 0 V, a module's fault byte and a value it does
 // not supply.

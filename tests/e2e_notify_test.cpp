@@ -99,14 +99,18 @@ TEST(Notify, AnAlarmPlantRunsTheProgramWithTheEventInItsEnvironment) {
     EXPECT_EQ(env.at("TZV58_PORT").rfind("/dev/pts/", 0), 0u) << env.at("TZV58_PORT");
     EXPECT_TRUE(env.count("PATH"));
     EXPECT_FALSE(env.count("TZV58_TEST_NOT_PASSED_ON")) << "a clean environment";
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001: notified\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001: exit status 0 after "), std::string::npos)
+    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): notified\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): exit status 0 after "),
+              std::string::npos)
         << r.err;
     EXPECT_EQ(r.out.find("on-event"), std::string::npos) << "standard output is the person's summary";
 }
 
 // The program sleeps 60 s, past the 30 s limit: forty rounds come and go
-// while it sleeps, and the end of the run stops it (a bounded wait). With a
+// while it sleeps, and the end of the run stops it (a bounded wait): an
+// event not notified, which the run's status and its last line tell. With a
 // shorter limit the limit stops it while the rounds go on.
 TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
     const std::string dir = scratch_dir();
@@ -114,12 +118,16 @@ TEST(Notify, AProgramThatSleepsHoldsUpNoRoundAndIsStopped) {
     const std::string program = script(dir, "sleeps", "echo $$ > \"$(dirname \"$0\")/pid\"\nexec sleep 60\n");
     const HostRun r =
         run_host({"simulate", "--plant", dir + "/plant.json", "--fast", "--rounds", "40", "--on-event", program});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+              "tzv58-host: ending with status 1: on-event: 1 not notified\n")
+        << r.err;
     EXPECT_NE(r.out.find("== round 40:"), std::string::npos);
     EXPECT_NE(r.err.find("tzv58-host: on-event: waiting up to 5 s for 1 running, 0 queued\n"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("tzv58-host: on-event raised PowerOff 419415001: stopped with SIGTERM after "),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("tzv58-host: on-event raised PowerOff 419415001 (输入电源中断告警): stopped with SIGTERM after "),
+        std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("(the program ends)"), std::string::npos) << r.err;
     const pid_t first = std::atoi(slurp(dir + "/pid").c_str());

@@ -234,12 +234,17 @@ TEST(SitePage, TheStatusTheMetricsAndGetJsonAgreeOnEveryValue) {
     EXPECT_EQ(m["tzv58_link_up"], api["link"]["state"] == "open" && api["rounds"]["last"] == "complete" ? 1 : 0);
     EXPECT_EQ(m["tzv58_rounds_failed_total"], api["rounds"]["failed"].asDouble());
     EXPECT_EQ(m["tzv58_data_current"], api["data"]["current"].asBool() ? 1 : 0);
+    // The line errors, a series for each reason the status object counts.
+    size_t reasons = 0;
+    for (const auto& series : m) reasons += series.first.rfind("tzv58_line_errors_total{reason=\"", 0) == 0;
+    EXPECT_EQ(reasons, api["line_errors"].size());
     // Nothing more in the metrics than these.
     size_t value_series = 0;
     for (const auto& series : m)
         value_series += series.first.rfind("tzv58_alarm_active", 0) != 0 && series.first.rfind("tzv58_link", 0) != 0 &&
                         series.first.rfind("tzv58_rounds", 0) != 0 && series.first.rfind("tzv58_last_", 0) != 0 &&
                         series.first.rfind("tzv58_data_current", 0) != 0 &&
+                        series.first.rfind("tzv58_line_errors_total", 0) != 0 &&
                         series.first.find("_dropped_total") == std::string::npos;
     EXPECT_EQ(value_series, values);
 

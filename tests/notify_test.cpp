@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "tools/common/notify_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/notify/notifier.h"
 #include "tools/notify/runner.h"
@@ -237,7 +238,9 @@ TEST(NotifyRunner, TheEndWaitsABoundedTime) {
     rig.runner->post(notice("first"));
     rig.runner->post(notice("second"));
     ASSERT_TRUE(wait_for_lines(rig.dir + "/pid", "", 1, WAIT_MS));
+    const unsigned long long at_end = notify_failures().at_end;
     const std::string report = rig.finish();
+    EXPECT_EQ(notify_failures().at_end - at_end, 2u) << "one waiting, one running: counted";
     EXPECT_NE(report.find("waiting up to 0.3 s for 1 running, 1 queued\n"), std::string::npos) << report;
     EXPECT_NE(report.find("1 event(s) not notified: the program ends\n"), std::string::npos) << report;
     EXPECT_NE(report.find("on-event first: stopped with SIGTERM after"), std::string::npos) << report;
@@ -250,8 +253,10 @@ TEST(NotifyRunner, AProgramThatCannotRunIsReportedAndTheNextStillRuns) {
     const std::string program = script(rig.dir, "once", "echo ran >> \"$(dirname \"$0\")/ran\"\n");
     rig.start(program);
     std::remove(program.c_str());
+    const unsigned long long cannot_run = notify_failures().cannot_run;
     rig.runner->post(notice("gone"));
     ASSERT_TRUE(wait_for_lines(rig.report, "cannot run", 1, WAIT_MS));
+    EXPECT_EQ(notify_failures().cannot_run - cannot_run, 1u);
     script(rig.dir, "once", "echo ran >> \"$(dirname \"$0\")/ran\"\n");
     rig.runner->post(notice("back"));
     const std::string report = rig.finish();
@@ -297,7 +302,7 @@ TEST(Notifier, NoticesCarryTheEventInTheirEnvironment) {
     const Notice raised = alarm_notice(
         {"2026-12-07T20:44:56", true, 3, "ZID06OZU_RC_1", "419430501", "整流模块故障告警", "模块2模块故障告警状态"},
         from);
-    EXPECT_EQ(raised.label, "raised ZID06OZU_RC_1 419430501");
+    EXPECT_EQ(raised.label, "raised ZID06OZU_RC_1 419430501 (模块2模块故障告警状态)") << "the module named";
     EXPECT_EQ(raised.line,
               "2026-12-07T20:44:56  raised   level 3 minor     ZID06OZU_RC_1 419430501  "
               "整流模块故障告警 / 模块2模块故障告警状态");
@@ -309,7 +314,7 @@ TEST(Notifier, NoticesCarryTheEventInTheirEnvironment) {
                                           "TZV58_TEXT1=整流模块故障告警", "TZV58_TEXT2=模块2模块故障告警状态"}));
     // A threshold check's key is its id: named once.
     EXPECT_EQ(alarm_notice({"t", false, 1, "220600120010", "220600120010", "ua1:290", "x"}, from).label,
-              "cleared 220600120010");
+              "cleared 220600120010 (x)");
 
     const Notice lost = link_lost_notice("hang-up", "2026-12-07T20:45:00", from);
     EXPECT_EQ(lost.line, "link lost (hang-up) at 2026-12-07T20:45:00");

@@ -3,6 +3,7 @@
 // real serial port or a script; or decodes a record image. The commands are
 // in tools/cli/commands.cpp.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -21,14 +22,26 @@ namespace {
 
 const char* const VERSION = "tzv58-host " TZV58_HOST_VERSION "\n";
 
+// Help or the version on standard output; a write that fails is said, as
+// any output's (status 1).
+int print(const std::string& text) {
+    errno = 0;
+    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) return EXIT_DONE;
+    const int why = errno ? errno : EIO;
+    std::clearerr(stdout);
+    if (standard_output_closed()) return failure("cannot write standard output: it is closed");
+    return failure(std::string("cannot write standard output: ") + std::strerror(why));
+}
+
 int dispatch(int argc, char** argv) {
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        std::fputs(program_help().c_str(), argc < 2 ? stderr : stdout);
-        return argc < 2 ? EXIT_USAGE : EXIT_DONE;
+    if (argc < 2) {
+        std::fputs(program_help().c_str(), stderr);
+        return EXIT_USAGE;
     }
+    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) return print(program_help());
     if (!std::strcmp(argv[1], "--version")) {
-        std::fputs(VERSION, stdout);
-        return EXIT_DONE;
+        if (argc > 2) return usage_error(std::string("--version takes nothing after it, not '") + argv[2] + "'");
+        return print(VERSION);
     }
     const Command* command = find_command(argv[1]);
     if (!command) return unknown_command(argv[1]);
@@ -38,13 +51,10 @@ int dispatch(int argc, char** argv) {
     if (!parse_options(argc, argv, 2, accepted_options(*command), cl, err) || !paths_named(cl, err) ||
         !standard_streams_named(cl, err))
         return usage_error(err);
-    if (cl.has("--help")) {
-        std::fputs(command_help(*command).c_str(), stdout);
-        return EXIT_DONE;
-    }
+    if (cl.has("--help")) return print(command_help(*command));
     if (cl.has("--version")) {
-        std::fputs(VERSION, stdout);
-        return EXIT_DONE;
+        if (!cl.args.empty()) return usage_error("--version takes nothing after it, not '" + cl.args[0] + "'");
+        return print(VERSION);
     }
     return command->run(cl);
 }

@@ -508,18 +508,34 @@ int PollRun::poll_site() {
     return std::max(status, outputs_status());
 }
 
+// A run ends once all of it has: the on-event runner's last events, the
+// history file closed. What it lost on the way then makes its status 1
+// (a bad start stays 2), and one line names every loss with its count.
+int run_and_end(bool simulate, const CommandLine& cl) {
+    int status;
+    {
+        PollRun run(simulate);
+        status = run.run(cl);
+    }
+    const std::vector<std::string> causes = run_troubles();
+    if (causes.empty() || status > EXIT_FAIL) return status;
+    std::string why;
+    for (const std::string& c : causes) why += (why.empty() ? "" : "; ") + c;
+    return say(EXIT_FAIL, "ending with status 1: " + why);
+}
+
 }  // namespace
 
 int run_simulate(const CommandLine& cl) {
     if (!cl.args.empty()) return unexpected_argument(cl);
-    return PollRun(true).run(cl);
+    return run_and_end(true, cl);
 }
 
 int run_poll(const CommandLine& cl) {
     if (cl.has("--fast"))
         return usage_error("option --fast is for simulate only: poll runs on the wall clock of a live line");
     if (!cl.args.empty()) return unexpected_argument(cl);
-    return PollRun(false).run(cl);
+    return run_and_end(false, cl);
 }
 
 }  // namespace tzv58::tool

@@ -102,6 +102,10 @@ bool paths_named(const CommandLine& cl, std::string& err) {
         err = "option " + std::string(name) + " needs a PATH, not an empty one";
         return false;
     }
+    if (cl.has("--model") && cl.get("--model").empty()) {
+        err = "option --model needs a NAME, not an empty one";
+        return false;
+    }
     return true;
 }
 

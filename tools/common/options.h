@@ -49,8 +49,8 @@ bool parse_whole(const std::string& text, long long& value);
 // or nan.
 bool parse_real(const std::string& text, double& value);
 
-// Every option that names a file, a port or a socket names one: an empty
-// value is refused with a line naming the option.
+// Every option that names a file, a port or a socket names one, and --model
+// a model: an empty value is refused with a line naming the option.
 bool paths_named(const CommandLine& cl, std::string& err);
 
 // An output named by one of this program's standard descriptors

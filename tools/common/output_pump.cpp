@@ -60,6 +60,10 @@ long long count_lines(const std::string& s, size_t from) {
     return std::count(s.begin() + std::ptrdiff_t(std::min(from, s.size())), s.end(), '\n');
 }
 
+std::string lines_dropped(const std::string& label, long long n) {
+    return label + ": " + std::to_string(n) + (n == 1 ? " line" : " lines") + " dropped";
+}
+
 std::mutex counts_lock;
 std::map<std::string, std::atomic<unsigned long long>>& drop_counters() {
     static std::map<std::string, std::atomic<unsigned long long>> counters;
@@ -77,7 +81,10 @@ public:
     // Ends it: what waits is written until until_ms; a loss under way is said.
     virtual void finish(long long until_ms) = 0;
     virtual bool take(Dropped& d) = 0;
-    virtual bool ok() const = 0;
+    // Why it makes the run's status 1 ("events: 212 lines dropped"); "" while
+    // it does not.
+    virtual std::string trouble() const = 0;
+    bool ok() const { return trouble().empty(); }
     // Where its lines go (for reopening after log rotation); -1 once finished.
     virtual int descriptor() const = 0;
 
@@ -145,9 +152,9 @@ public:
         return true;
     }
 
-    bool ok() const override {
+    std::string trouble() const override {
         std::lock_guard<std::mutex> lock(m_);
-        return dropped_ == 0;
+        return dropped_ ? lines_dropped(o_.label, dropped_) : "";
     }
 
     int descriptor() const override { return fd_; }
@@ -301,10 +308,11 @@ public:
     }
 
     // A reader that went away wanted no more: what it missed before is no failure.
-    bool ok() const override {
-        if (file_ && !file_->ok()) return false;
+    std::string trouble() const override {
+        if (file_) return file_->trouble();
         std::lock_guard<std::mutex> lock(m_);
-        return !failed_ && (dropped_ == 0 || gone_);
+        if (failed_) return o_.label + ": a write failed";
+        return dropped_ && !gone_ ? lines_dropped(o_.label, dropped_) : "";
     }
 
     int descriptor() const override { return file_ ? file_->descriptor() : target_; }
@@ -757,6 +765,15 @@ std::map<std::string, unsigned long long> drop_counts() {
     std::map<std::string, unsigned long long> now;
     for (const auto& c : drop_counters()) now[c.first] = c.second;
     return now;
+}
+
+std::vector<std::string> pump_troubles() {
+    std::vector<std::string> all;
+    std::lock_guard<std::mutex> lock(sinks_lock);
+    for (const auto& s : sinks())
+        if (!s->ok()) all.push_back(s->trouble());
+    if (stderr_sink && !stderr_sink->ok()) all.push_back(stderr_sink->trouble());
+    return all;
 }
 
 }  // namespace tzv58::tool

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tzv58::tool {
 
@@ -93,6 +94,9 @@ void finish_pumps(int wait_ms);
 
 // false when a pump dropped lines or failed to write.
 bool pumps_ok();
+// What made them so, each pump's with its count ("events: 212 lines
+// dropped", "summary: a write failed"), standard error's too.
+std::vector<std::string> pump_troubles();
 
 // What each consumer of the poll's output dropped so far, by name
 // ("events", "summary", "diag"; "notify" for the on-event queue).

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "tools/common/exit_status.h"
+#include "tools/common/history_status.h"
+#include "tools/common/notify_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/paths.h"
 #include "tools/common/signals.h"
@@ -159,6 +161,23 @@ int outputs_status() {
         ok = check(w, std::fflush(w.out)) && ok;
     }
     return ok && pumps_ok() ? EXIT_DONE : EXIT_FAIL;
+}
+
+std::vector<std::string> run_troubles() {
+    std::vector<std::string> all;
+    {
+        const std::lock_guard<std::mutex> hold(watched_lock);
+        for (const Watched& w : watched())
+            if (w.failed) all.push_back(w.name + ": a write failed");
+    }
+    for (std::string& t : pump_troubles()) all.push_back(std::move(t));
+    if (const uint64_t lost = history_rounds_lost()) all.push_back("history: " + std::to_string(lost) + " rounds lost");
+    const auto dropped = drop_counts();
+    const auto queue = dropped.find("notify");
+    const unsigned long long unnotified =
+        (queue == dropped.end() ? 0 : queue->second) + notify_failures().cannot_run + notify_failures().at_end;
+    if (unnotified) all.push_back("on-event: " + std::to_string(unnotified) + " not notified");
+    return all;
 }
 
 }  // namespace tzv58::tool

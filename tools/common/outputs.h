@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace tzv58::tool {
 
@@ -50,5 +51,12 @@ bool write_output(FILE* out, const std::string& text);
 // failed since it was watched, or an output behind a pump (output_pump.h)
 // dropped lines or failed; else EXIT_DONE.
 int outputs_status();
+
+// Every loss of the run so far that makes its status 1, each with its count,
+// in one list: the outputs' (pump_troubles), an output that could not be
+// written ("standard output: a write failed"), the history's ("history: 4
+// rounds lost") and the notifier's ("on-event: 77 not notified": dropped
+// from its full queue, its program not started, or the host ending first).
+std::vector<std::string> run_troubles();
 
 }  // namespace tzv58::tool

@@ -114,8 +114,11 @@ bool Line::try_reopen() {
     }
     const char* cause = open_cause(errno);
     down_cause_ = cause ? path_ + ": " + cause : err;
-    if (failures_.fail())
-        tell(stderr, "reopening failed " + std::to_string(failures_.count()) + " times in a row: " + down_cause_);
+    if (failures_.fail()) {
+        const long n = failures_.count();
+        tell(stderr,
+             "reopening failed " + std::to_string(n) + (n == 1 ? " time" : " times") + " in a row: " + down_cause_);
+    }
     delay_ms_ = delay_ms_ >= 15000 ? 30000 : delay_ms_ * 2;
     return false;
 }

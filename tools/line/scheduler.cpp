@@ -164,6 +164,8 @@ bool Scheduler::give_up(Station& s) {
 void Scheduler::reopening_failed() {
     for (auto& s : stations_) {
         if (s->finished) continue;
+        // A failed round, here as in the live status.
+        if (s->m.between) s->m.between->round_ended(false);
         ++s->failed_in_a_row;
         give_up(*s);
     }
@@ -313,12 +315,12 @@ bool Scheduler::ask_again(Station& s) {
 
 // A reply that did not come is a line error like any other. On a line that
 // stays silent the events carry the first ten timeouts in a row, then every
-// hundredth; the round's summary counts every one.
+// hundredth; every other observer (the summary, the status) counts every one.
 void Scheduler::timed_out(Station& s) {
     if (s.timeouts.fail())
         s.m.observers->on_frame_error("timeout", nullptr, 0);
-    else if (s.m.collected)
-        s.m.collected->on_frame_error("timeout", nullptr, 0);
+    else
+        s.m.observers->on_frame_error_unprinted(*s.m.events, "timeout", nullptr, 0);
     watch_answers(s);
 }
 

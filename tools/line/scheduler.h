@@ -52,7 +52,8 @@ namespace tzv58::tool {
 class BetweenExchanges {
 public:
     virtual ~BetweenExchanges() = default;
-    // A round ended: complete, or given up.
+    // A round ended: complete, or given up (an attempt to reopen the line
+    // that failed is one too).
     virtual void round_ended(bool complete) = 0;
     // No reply is awaited: queued requests may run on the device now.
     virtual void idle() = 0;

@@ -8,6 +8,7 @@
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
 #include "tools/common/json_out.h"
+#include "tools/common/notify_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 #include "tools/common/text_guard.h"
@@ -205,6 +206,8 @@ std::vector<Route> LiveService::http_routes() {
              std::vector<LiveSnapshot> all;
              for (const auto& d : devices_) all.push_back(d->snapshot());
              all.front().dropped = drop_counts();
+             all.front().notify_cannot_run = notify_failures().cannot_run;
+             all.front().notify_at_end = notify_failures().at_end;
              r.body = site() ? render_site_metrics(all, Clock::now()) : render_metrics(all.front(), Clock::now());
              reply(std::move(r));
          }},

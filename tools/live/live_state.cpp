@@ -82,7 +82,8 @@ void LiveTap::link_answers(long long) {
 
 void LiveTap::on_frame_error(const char* reason, const uint8_t*, size_t) {
     ++frame_errors_;
-    last_error_ = reason ? reason : "";
+    last_error_ = reason ? reason : "unknown";
+    ++errors_by_reason_[last_error_];
 }
 
 void LiveTap::on_payload(int, int) { ++payloads_; }
@@ -96,6 +97,7 @@ void LiveTap::fill(LiveSnapshot& s) const {
     s.record_wall = record_wall_;
     s.round_interval = round_interval_;
     s.alarms = alarms_;
+    s.line_errors = errors_by_reason_;
     s.active.clear();
     for (const auto& a : active_) s.active.push_back(a.second);
     std::stable_sort(s.active.begin(), s.active.end(), [](const AlarmTransition& x, const AlarmTransition& y) {

@@ -60,6 +60,8 @@ struct LiveSnapshot {
     bool last_round_complete = false;
     uint64_t rounds_completed = 0, rounds_failed = 0;
     std::string name;  // a site's power system; "" in a one-device run
+    // Line errors since the start by reason, every known reason from 0 on.
+    std::map<std::string, uint64_t> line_errors;
     std::string port;
     int address = 0;
     HistoryStatus history;           // kept false without --history
@@ -68,6 +70,9 @@ struct LiveSnapshot {
     // Lines or notices each consumer of the poll's output dropped so far
     // ("events", "summary", "diag", "notify"), as a scrape finds them.
     std::map<std::string, unsigned long long> dropped;
+    // Events the on-event program did not get besides: it could not be
+    // started, or the host ended first (with "notify" among dropped).
+    unsigned long long notify_cannot_run = 0, notify_at_end = 0;
 
     // The last values are current: the link is open, the power system
     // answers, and a round completed within STALE_ROUNDS round intervals.
@@ -85,7 +90,9 @@ class LiveTap : public HostEvents, public LinkObserver {
 public:
     // model: the device's; dc: the program's watch of the DC units each
     // reply reports (nullptr: the units of the record that hold anything).
-    explicit LiveTap(ModelRef model, const DcUnitWatch* dc = nullptr) : model_(std::move(model)), dc_(dc) {}
+    explicit LiveTap(ModelRef model, const DcUnitWatch* dc = nullptr) : model_(std::move(model)), dc_(dc) {
+        for (const char* reason : LINE_ERROR_REASONS) errors_by_reason_[reason] = 0;
+    }
     // The host clock that stamps alarm transitions and the link's changes.
     void set_clock(const HostClock* clock) { clock_ = clock ? clock : &wall_clock(); }
 
@@ -121,6 +128,7 @@ private:
     const HostClock* clock_ = &wall_clock();
     uint64_t sends_ = 0, payloads_ = 0, frame_errors_ = 0;
     std::string last_frame_, last_error_;
+    std::map<std::string, uint64_t> errors_by_reason_;
     bool have_record_ = false;
     std::vector<uint8_t> record_;
     int dc_reported_ = -1;

@@ -150,6 +150,9 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.counter(s.rounds_completed);
     e.family("tzv58_rounds_failed_total", "counter", "Poll rounds given up or lost.");
     e.counter(s.rounds_failed);
+    e.family("tzv58_line_errors_total", "counter",
+             "Line errors by reason: replies dropped (noise, checksum, ...) and replies that did not come (timeout).");
+    for (const auto& [reason, n] : s.line_errors) e.sample({{"reason", reason}}, double(n));
     if (s.have_record) {
         e.family("tzv58_last_complete_round_age_seconds", "gauge", "Seconds since the last complete poll round.");
         e.sample({}, std::chrono::duration<double>(now - s.record_at).count());
@@ -163,17 +166,23 @@ void link_families(Exposition& e, const LiveSnapshot& s, std::chrono::steady_clo
     e.sample({}, current ? 1 : 0);
 }
 
-// What the consumers of the poll's output dropped because they did not keep up.
-void drop_families(Exposition& e, const std::map<std::string, unsigned long long>& dropped) {
+// What the consumers of the poll's output dropped because they did not keep
+// up, and the events the on-event program did not get.
+void drop_families(Exposition& e, const LiveSnapshot& s) {
     e.family("tzv58_output_dropped_total", "counter",
              "Lines an output (events, summary, diag, stderr) dropped because its reader did not keep up.");
-    for (const auto& [output, n] : dropped)
+    for (const auto& [output, n] : s.dropped)
         if (output != "notify") e.sample({{"output", output}}, double(n));
-    const auto notify = dropped.find("notify");
-    if (notify == dropped.end()) return;
+    const auto notify = s.dropped.find("notify");
+    if (notify == s.dropped.end()) return;
     e.family("tzv58_notify_dropped_total", "counter",
              "Events the on-event queue dropped, the oldest waiting, because it was full.");
     e.counter(notify->second);
+    e.family("tzv58_notify_failed_total", "counter",
+             "Events the on-event program did not get: it could not be started (cannot_run), or the host "
+             "ended while the event waited or its program ran (at_end).");
+    e.sample({{"reason", "cannot_run"}}, double(s.notify_cannot_run));
+    e.sample({{"reason", "at_end"}}, double(s.notify_at_end));
 }
 
 void history_families(Exposition& e, const HistoryStatus& h) {
@@ -214,7 +223,7 @@ std::string render_metrics(const LiveSnapshot& s, std::chrono::steady_clock::tim
     Exposition e;
     device_families(e, s, now);
     if (s.history.kept) history_families(e, s.history);
-    drop_families(e, s.dropped);
+    drop_families(e, s);
     return e.text();
 }
 
@@ -227,7 +236,7 @@ std::string render_site_metrics(const std::vector<LiveSnapshot>& site, std::chro
     // The site's own: one history file, one set of outputs.
     e.device("");
     if (!site.empty() && site.front().history.kept) history_families(e, site.front().history);
-    if (!site.empty()) drop_families(e, site.front().dropped);
+    if (!site.empty()) drop_families(e, site.front());
     return e.text();
 }
 

@@ -249,6 +249,12 @@ std::string history_json(const HistoryStatus& h) {
         .text();
 }
 
+std::string line_errors_json(const std::map<std::string, uint64_t>& errors) {
+    JsonLine j;
+    for (const auto& [reason, n] : errors) j.num(reason.c_str(), (long long)n);
+    return j.text();
+}
+
 std::string link_json(const LiveSnapshot& s) {
     JsonLine j;
     j.str("state", s.link_state()).str("since", s.link_since);
@@ -284,6 +290,7 @@ std::string status_json(const LiveSnapshot& s, Steady::time_point now) {
                            .num("failed", (long long)s.rounds_failed)
                            .str("last", last)
                            .text())
+        .raw("line_errors", line_errors_json(s.line_errors))
         .raw("data", data_json(s, now))
         .raw("values", s.have_record ? reported_values_json(s.view()) : "null")
         .boolean("alarms_current", s.current(now))

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,9 @@ std::string link_json(const LiveSnapshot& s);
 // "dropped":0,"log_bytes":0}: whether rounds go into the file as they end,
 // how many wait in memory, how many were let go, the write-ahead log's size.
 std::string history_json(const HistoryStatus& h);
+// {"address":0,"checksum":2,...,"timeout":6}: line errors since the start by
+// reason, every known reason there from 0 on.
+std::string line_errors_json(const std::map<std::string, uint64_t>& errors);
 // null before the first complete round, else
 // {"round_time":ISO,"age_s":0.4,"current":true}
 std::string data_json(const LiveSnapshot& s, std::chrono::steady_clock::time_point now);

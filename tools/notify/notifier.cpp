@@ -41,7 +41,9 @@ bool runnable(const std::string& path, std::string& err) {
 Notice alarm_notice(const AlarmTransition& t, const NoticeSource& from) {
     Notice n;
     const char* event = t.raised ? "raised" : "cleared";
-    n.label = std::string(event) + " " + t.key + (t.key == t.id ? "" : " " + t.id);
+    // The element's name too: the modules' alarms share their key and id.
+    n.label = std::string(event) + " " + t.key + (t.key == t.id ? "" : " " + t.id) +
+              (t.text2.empty() ? "" : " (" + t.text2 + ")");
     n.line = transition_line(t);
     n.env = common_env(event, t.time, from);
     n.env.insert(n.env.end(),

@@ -18,7 +18,7 @@ namespace tzv58::tool {
 
 // An event for the on-event program.
 struct Notice {
-    std::string label;             // names the event on stderr: "raised PowerOff 419415001"
+    std::string label;             // names the event on stderr: "raised PowerOff 419415001 (输入电源中断告警)"
     std::string line;              // the program's one argument: the summary's line
     std::vector<std::string> env;  // NAME=value, besides the kept environment
 };

@@ -10,6 +10,7 @@
 
 #include "tools/common/clock.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/notify_status.h"
 #include "tools/common/output_pump.h"
 #include "tools/common/signals.h"
 
@@ -129,10 +130,12 @@ void NoticeRunner::start_queued(long long now) {
         const std::string label = next.label;
         std::string err;
         auto run = ProgramRun::start(program_, env_, std::move(next), now, err);
-        if (run)
+        if (run) {
             runs_.push_back(std::move(run));
-        else
+        } else {
+            ++notify_failures().cannot_run;
             tell(report_, "on-event " + label + ": " + err);
+        }
     }
 }
 
@@ -172,8 +175,12 @@ void NoticeRunner::end_now(long long now) {
         queue_.clear();
     }
     if (unrun) std::fprintf(report_, "tzv58-host: on-event: %zu event(s) not notified: the program ends\n", unrun);
-    for (const auto& r : runs_)
-        if (!r->stopped()) r->stop(SIGTERM, "the program ends", now);
+    notify_failures().at_end += unrun;
+    for (const auto& r : runs_) {
+        if (r->stopped()) continue;
+        r->stop(SIGTERM, "the program ends", now);
+        ++notify_failures().at_end;
+    }
 }
 
 // Drops are said when they begin and once the queue has emptied (or at the

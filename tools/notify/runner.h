@@ -7,7 +7,9 @@
 // run ends, and reaps every one. While notices wait, the runner never sleeps
 // longer than a tick. A full queue drops its oldest notice for the new one;
 // the drops are counted (the "notify" drop count of the metrics) and said on
-// standard error when they begin and when the queue has emptied.
+// standard error when they begin and when the queue has emptied. A notice
+// whose program cannot be started, and one still waiting or running when
+// the host ends, is counted too (notify_status.h).
 #pragma once
 
 #include <atomic>

@@ -190,6 +190,11 @@ void EventFanout::on_alarm(int level, const std::string& key, const std::string&
 void EventFanout::on_frame_error(const char* reason, const uint8_t* data, size_t len) {
     for (const auto& e : sinks_) e->on_frame_error(reason, data, len);
 }
+void EventFanout::on_frame_error_unprinted(const HostEvents& printer, const char* reason, const uint8_t* data,
+                                           size_t len) {
+    for (const auto& e : sinks_)
+        if (e.get() != &printer) e->on_frame_error(reason, data, len);
+}
 void EventFanout::on_payload(int result, int poll_step) {
     for (const auto& e : sinks_) e->on_payload(result, poll_step);
 }

@@ -156,6 +156,8 @@ public:
     void on_alarm(int level, const std::string& key, const std::string& id, const std::string& text1,
                   const std::string& text2, bool active, unsigned short seq) override;
     void on_frame_error(const char* reason, const uint8_t* data, size_t len) override;
+    // A line error the events leave out: every other observer hears of it.
+    void on_frame_error_unprinted(const HostEvents& printer, const char* reason, const uint8_t* data, size_t len);
     void on_payload(int result, int poll_step) override;
     void link_state(const char* state) override;
     void link_lost(const char* cause) override;

@@ -113,6 +113,13 @@ private:
     std::map<std::string, bool> state_;  // key, id and naming texts -> active
 };
 
+// Every reason a line error is told with: the frame parser's (noise,
+// truncated, too_long, length, hex, lchksum, checksum), the codec's (address,
+// rtn: the power system's error reply), the host's (unexpected: a reply to
+// another request; timeout: a reply that did not come).
+constexpr const char* LINE_ERROR_REASONS[] = {"noise",    "truncated", "too_long", "length",     "hex",    "lchksum",
+                                              "checksum", "address",   "rtn",      "unexpected", "timeout"};
+
 // What the current round produced, for the summary.
 class RoundCollector : public HostEvents {
 public:
