@@ -87,7 +87,8 @@ const OptionGroup RECORD = {
     "device did not write (its reserved bytes hold data), or one that counts more\n"
     "channels, modules, switch states, battery strings, branches or DC user values\n"
     "than it holds, is printed and said on standard error, and the status is 1.\n"
-    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so beside this program, or\n"
+    "                   installed with it in ../lib/tzv58/)\n"
     "  --model NAME     the model whose records these are (default: the plug-in's\n"
     "                   only one)\n",
 };
@@ -165,7 +166,8 @@ const OptionGroup DEVICE = {
      {"--version", false}},
     "common options:\n"
     "  --address N      the power system's ADR (default 1)\n"
-    "  --plugin PATH    the plug-in (default: tzv58_419.so built beside this program)\n"
+    "  --plugin PATH    the plug-in (default: tzv58_419.so beside this program, or\n"
+    "                   installed with it in ../lib/tzv58/)\n"
     "  --model NAME     the model to run, by name (default: the plug-in's only one;\n"
     "                   a name it does not have is refused with the ones it has);\n"
     "                   with --site, of each power system whose entry names none\n"
@@ -293,8 +295,8 @@ const std::vector<Command>& commands() {
          {&CONTROL},
          run_control},
         {"plant",
-         {"--link PATH [--plant FILE] [--faults LIST] [--seed N] [--baud N]",
-          "--link PATH --site FILE [--seed N] [--baud N]"},
+         {"--link PATH [--plant FILE] [--faults LIST] [--seed N] [--address N] [--baud N]\n[--delay MS]",
+          "--link PATH --site FILE [--seed N] [--baud N] [--delay MS]"},
          nullptr,
          {&PLANT, &FAULTS},
          run_plant},
