@@ -196,18 +196,18 @@ struct protocol_values {
     };
 
     // name, rows, first element, stride, capacity, count (-1: the DC replies
-    // tell), noun, metrics label, summary, page, count row. The DC units lie
-    // apart by a unit and the round time between them.
+    // tell), noun, its singular, metrics label, summary, page, count row. The
+    // DC units lie apart by a unit and the round time between them.
     // clang-format off
     static constexpr value_group CHANNELS{
         "channel", CHANNEL, offsetof(Data, channel), sizeof(ch), Data::AC_CHANNELS, offsetof(Data, channel_count),
-        "channels", "channel", summary_layout::lines, page_layout::table, "channel_count"};
+        "channels", "channel", "channel", summary_layout::lines, page_layout::table, "channel_count"};
     static constexpr value_group MODULES{
         "module", MODULE, offsetof(Data, module), sizeof(rc), Data::RC_MODULES, offsetof(Data, module_count),
-        "modules", "module", summary_layout::joined, page_layout::chips, "module_count"};
+        "modules", "module", "module", summary_layout::joined, page_layout::chips, "module_count"};
     static constexpr value_group DC_UNITS{
         "dc", DC_UNIT, offsetof(Data, dc0), offsetof(Data, dc1) - offsetof(Data, dc0), Data::DC_UNITS, -1,
-        "DC units", "unit", summary_layout::lines, page_layout::blocks, nullptr};
+        "DC units", "DC unit", "unit", summary_layout::lines, page_layout::blocks, nullptr};
     // clang-format on
 
     // The record, up to its round time.

@@ -197,7 +197,8 @@ struct value_group {
     uint16_t stride;    // from one element to the next
     uint8_t capacity;   // elements the record holds
     int16_t count_at;   // the record's count of them, as received; -1: as the DC analog replies tell
-    const char* noun;   // "channels", "modules", "DC units"
+    const char* noun;      // "channels", "modules", "DC units"
+    const char* noun_one;  // "channel", "module", "DC unit"
     const char* label;  // the metrics' label of an element ("channel", "module", "unit")
     summary_layout summary;
     page_layout page;

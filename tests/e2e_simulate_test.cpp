@@ -161,6 +161,9 @@ TEST(Simulate, SummaryShowsEveryReportedUnitAndWhatTheRecordCannotHold) {
     EXPECT_NE(out.find("DC        3 DC units reported, 2 held"), std::string::npos) << out;
     EXPECT_NE(out.find("AC 1      A 232 V  B 231 V  C 229 V  50 Hz"), std::string::npos) << out;
     EXPECT_EQ(out.find("AC 2"), std::string::npos) << out;
+    spit(dir + "/one.json", R"({"rectifiers": {"modules": [{"out_i": 12}]}})");
+    const Simulation one = simulate({"--rounds", "1", "--plant", dir + "/one.json"});
+    EXPECT_NE(one.run.out.find("rectifier 53 V  1 module: 12 A\n"), std::string::npos) << one.run.out;
 
     int publishes = 0;
     for (const Json::Value& e : s.events) {

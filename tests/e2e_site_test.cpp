@@ -202,7 +202,7 @@ TEST(Site, ABadSiteFileIsOneLineNamingTheEntryAndStartsNothing) {
     const HostRun example = run_host(
         {"poll", "--site", std::string(TZV58_SOURCE_DIR) + "/contrib/site.json", "--rounds", "1", "--give-up", "1"});
     EXPECT_EQ(example.status, 1) << example.err;
-    EXPECT_NE(example.err.find("tzv58-host: annex: no complete reading in 1 rounds in a row (/dev/ttyUSB1: no such port); giving up "
+    EXPECT_NE(example.err.find("tzv58-host: annex: no complete reading in 1 round in a row (/dev/ttyUSB1: no such port); giving up "
                              "on it"),
               std::string::npos)
         << example.err;

@@ -242,7 +242,7 @@ TEST(NotifyRunner, TheEndWaitsABoundedTime) {
     const std::string report = rig.finish();
     EXPECT_EQ(notify_failures().at_end - at_end, 2u) << "one waiting, one running: counted";
     EXPECT_NE(report.find("waiting up to 0.3 s for 1 running, 1 queued\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("1 event(s) not notified: the program ends\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("1 event not notified: the program ends\n"), std::string::npos) << report;
     EXPECT_NE(report.find("on-event first: stopped with SIGTERM after"), std::string::npos) << report;
     EXPECT_NE(report.find("(the program ends)"), std::string::npos) << report;
     EXPECT_FALSE(process_there(std::atoi(slurp(rig.dir + "/pid").c_str())));

@@ -104,6 +104,11 @@ TEST(ToolsSummary, AnIncompleteRoundSaysSoAndShowsNoStaleRecord) {
               "== round 1: no complete reading (8 replies, 10 line errors: 2 checksum, 2 noise, 6 timeout)\n");
     c.new_round();
     EXPECT_EQ(summary_of(c, 1, false), "== round 1: no complete reading (0 replies, 0 line errors)\n");
+    RoundCollector one;
+    one.new_round();
+    one.on_payload(1, 4);
+    one.on_frame_error("noise", nullptr, 0);
+    EXPECT_EQ(summary_of(one, 1, false), "== round 1: no complete reading (1 reply, 1 line error: 1 noise)\n");
     EXPECT_EQ(summary_of(c, 1).find("\nline "), std::string::npos) << "a clean round has no line row";
     c.on_frame_error("checksum", nullptr, 0);
     EXPECT_NE(summary_of(c, 1).find("\nline      errors: 1 checksum\n"), std::string::npos);

@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/common/output_pump.h"
 
 #include <fcntl.h>
@@ -137,7 +138,7 @@ public:
             if (!partial_.empty()) lost(1, why_ ? why_ : EIO);
             partial_.clear();
             if (since_ms_ >= 0)
-                said = name_ + ": " + std::to_string(lost_) + " lines dropped in " + seconds_since(since_ms_) +
+                said = name_ + ": " + counted(lost_, "line", "lines") + " dropped in " + seconds_since(since_ms_) +
                        " s, to the end (" + std::strerror(why_) + ")";
             since_ms_ = -1;
         }
@@ -200,12 +201,12 @@ private:
             report_ = {report_.lines + lost_, report_.seconds + std::stoll(s)};
         } else {
             const std::string note =
-                "tzv58-host: " + std::to_string(lost_) + " lines dropped here in " + s + " s: " + reason + "\n";
+                "tzv58-host: " + counted(lost_, "line", "lines") + " dropped here in " + s + " s: " + reason + "\n";
             int ignored = 0;
             append(note.data(), note.size(), ignored);
         }
         const std::string said =
-            name_ + " is written again, " + std::to_string(lost_) + " lines dropped in " + s + " s (" + reason + ")";
+            name_ + " is written again, " + counted(lost_, "line", "lines") + " dropped in " + s + " s (" + reason + ")";
         since_ms_ = -1;
         lost_ = 0;
         return said;
@@ -424,7 +425,7 @@ std::string Pump::stall_over() {
     if (o_.writer_says)
         report_ = {report_.lines + lines, report_.seconds + s};
     else
-        out_ = "tzv58-host: " + std::to_string(lines) + " lines dropped here in " + std::to_string(s) +
+        out_ = "tzv58-host: " + counted(lines, "line", "lines") + " dropped here in " + std::to_string(s) +
                " s: the reader stalled\n";
     in_flight_ = out_.size();
     return stall_text(lines, s);
@@ -433,10 +434,10 @@ std::string Pump::stall_over() {
 // What a stall came to. A lossless pump waited for its reader all along: it
 // drops lines only as the program ends (stopped, or its last second).
 std::string Pump::stall_text(long long lines, long long s) const {
-    const std::string n = std::to_string(lines), in = std::to_string(s) + " s";
-    if (!o_.lossless) return o_.label + ": reader stalled, " + n + " lines dropped in " + in;
+    const std::string n = counted(lines, "line", "lines"), in = std::to_string(s) + " s";
+    if (!o_.lossless) return o_.label + ": reader stalled, " + n + " dropped in " + in;
     return o_.label + ": reader stalled for " + in + "; the --fast run waited for it" +
-           (lines ? ", then dropped " + n + " lines at the end" : "");
+           (lines ? ", then dropped " + n + " at the end" : "");
 }
 
 // Takes the queue once the last batch is out, and says a stall that begins
@@ -506,7 +507,7 @@ void Pump::end() {
         if (stall_since_ms_ >= 0 && o_.lossless && (stall_lines_ || stall_said_) && !gone_)
             ended = stall_text(stall_lines_, (ms + 999) / 1000);
         else if (stall_since_ms_ >= 0 && stall_lines_ && !gone_)
-            ended = o_.label + ": reader stalled, " + std::to_string(stall_lines_) + " lines dropped " +
+            ended = o_.label + ": reader stalled, " + counted(stall_lines_, "line", "lines") + " dropped " +
                     (ms < 1000 ? std::string("at the end") : "in " + std::to_string((ms + 999) / 1000) + " s");
         stall_since_ms_ = -1;
     }

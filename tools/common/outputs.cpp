@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/common/outputs.h"
 
 #include <fcntl.h>
@@ -171,7 +172,7 @@ std::vector<std::string> run_troubles() {
             if (w.failed) all.push_back(w.name + ": a write failed");
     }
     for (std::string& t : pump_troubles()) all.push_back(std::move(t));
-    if (const uint64_t lost = history_rounds_lost()) all.push_back("history: " + std::to_string(lost) + " rounds lost");
+    if (const uint64_t lost = history_rounds_lost()) all.push_back("history: " + counted(lost, "round", "rounds") + " lost");
     const auto dropped = drop_counts();
     const auto queue = dropped.find("notify");
     const unsigned long long unnotified =

@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/history/history_db.h"
 
 #include <fcntl.h>
@@ -372,11 +373,11 @@ bool HistoryDb::migrate(std::string& err) {
     note_ = "history " + path_ + ": schema version " + std::to_string(version_) + " moved to " +
             std::to_string(HISTORY_SCHEMA_VERSION);
     if (version_ < 2)
-        note_ += ": " + std::to_string(rows) + " times read as local time of the zone now in force (UTC" +
+        note_ += ": " + counted(rows, "time", "times") + " read as local time of the zone now in force (UTC" +
                  local_text(::time(nullptr)).substr(19) + " now) and kept in UTC";
     if (version_ < 3)
-        note_ += std::string(version_ < 2 ? ";" : ":") + " its " + std::to_string(rows) +
-                 " rows are the power system \"" + ONE_DEVICE_NAME + "\" (the name of a one-device run)";
+        note_ += std::string(version_ < 2 ? ";" : ":") + " its " + counted(rows, "row is", "rows are") +
+                 " the power system \"" + ONE_DEVICE_NAME + "\" (the name of a one-device run)";
     version_ = HISTORY_SCHEMA_VERSION;
     return true;
 }

@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/history/history_plot.h"
 
 #include <fcntl.h>
@@ -107,7 +108,7 @@ int write_plot(HistoryDb& db, const TimeRange& range, const std::string& target)
     std::string later;
     if (trend.after_now > 0)
         later = " (" + std::to_string(trend.after_now) + " dated after now left out: --until takes them)";
-    out.put(target + ": trend of " + std::to_string(trend.rows) + " records" + later + "\n");
+    out.put(target + ": trend of " + counted(trend.rows, "record", "records") + later + "\n");
     return out.finish();
 }
 

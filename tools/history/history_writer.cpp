@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/history/history_writer.h"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ HistoryWriter::~HistoryWriter() {
     wake_.notify_all();
     thread_.join();
     history_rounds_lost() += queue_.size();
-    if (!queue_.empty()) say(std::to_string(queue_.size()) + " rounds not written: " + reason_);
+    if (!queue_.empty()) say(counted(queue_.size(), "round", "rounds") + " not written: " + reason_);
 }
 
 void HistoryWriter::say(const std::string& what) {
@@ -216,7 +217,7 @@ void HistoryWriter::write_waiting(std::unique_lock<std::mutex>& lock) {
     if (!failing_) return;
     failing_ = said_full_ = false;
     std::string line = "writing again: the rounds that waited are in the file";
-    if (dropped_ > dropped_said_) line += " (" + std::to_string(dropped_ - dropped_said_) + " were dropped)";
+    if (dropped_ > dropped_said_) line += " (" + std::string(dropped_ - dropped_said_ == 1 ? "1 was" : std::to_string(dropped_ - dropped_said_) + " were") + " dropped)";
     say(line);
 }
 

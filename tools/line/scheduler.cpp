@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/line/scheduler.h"
 
 #include <time.h>
@@ -154,8 +155,8 @@ bool Scheduler::give_up(Station& s) {
     if (opt_.rounds < 0 || opt_.give_up == 0 || s.failed_in_a_row < opt_.give_up) return false;
     // While the port is down, the cause its messages named.
     const std::string cause = line_.fd() < 0 ? " (" + shown(line_.down_cause()) + ")" : "";
-    std::fprintf(stderr, "tzv58-host: %sno complete reading in %lld rounds in a row%s; giving up%s\n",
-                 named(s.m).c_str(), s.failed_in_a_row, cause.c_str(), s.m.name.empty() ? "" : " on it");
+    std::fprintf(stderr, "tzv58-host: %sno complete reading in %s in a row%s; giving up%s\n",
+                 named(s.m).c_str(), counted(s.failed_in_a_row, "round", "rounds").c_str(), cause.c_str(), s.m.name.empty() ? "" : " on it");
     s.finished = true;
     status_ = 1;
     return true;

@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/notify/runner.h"
 
 #include <fcntl.h>
@@ -174,7 +175,8 @@ void NoticeRunner::end_now(long long now) {
         unrun = queue_.size();
         queue_.clear();
     }
-    if (unrun) std::fprintf(report_, "tzv58-host: on-event: %zu event(s) not notified: the program ends\n", unrun);
+    if (unrun) std::fprintf(report_, "tzv58-host: on-event: %s not notified: the program ends\n",
+                           counted(unrun, "event", "events").c_str());
     notify_failures().at_end += unrun;
     for (const auto& r : runs_) {
         if (r->stopped()) continue;
@@ -201,7 +203,8 @@ void NoticeRunner::report_dropped(long long now, bool at_end) {
                      limits_.queued);
     said_full_ = !emptied;
     if (!emptied) return;
-    std::fprintf(report_, "tzv58-host: on-event: queue full, %lld events dropped in %lld s\n", dropped - dropped_said_,
+    std::fprintf(report_, "tzv58-host: on-event: queue full, %s dropped in %lld s\n",
+                 counted(dropped - dropped_said_, "event", "events").c_str(),
                  (now - since + 999) / 1000);
     dropped_said_ = dropped;
 }

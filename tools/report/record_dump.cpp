@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/report/record_dump.h"
 
 #include <algorithm>
@@ -161,7 +162,7 @@ bool image_record(const model_descriptor& model, InputFile& in, std::string text
     const bool raw = text.size() == size && text.find('\0') != std::string::npos;
     if (raw || !parse_hex(text, image) || image.empty()) image.assign(text.begin(), text.end());
     if (image.size() != size) {
-        err = in.name() + " holds " + std::to_string(image.size()) + " bytes, not a " + image_words(size);
+        err = in.name() + " holds " + counted(image.size(), "byte", "bytes") + ", not a " + image_words(size);
         return false;
     }
     each(RecordView(model, image.data()), in.name());

@@ -1,3 +1,4 @@
+#include "tools/common/counted.h"
 #include "tools/report/summary.h"
 
 #include <cstdarg>
@@ -118,7 +119,7 @@ void group_lines(Line& line, const RecordView& v, const value_row& entry) {
             std::string values;
             for (int i = 0; i < held; ++i) values += " " + v.text(r, RecordView::element(g, i));
             const std::string count =
-                reported > held ? beyond(reported, held, g.noun) : std::to_string(held) + " " + g.noun;
+                reported > held ? beyond(reported, held, g.noun) : counted(held, g.noun_one, g.noun);
             line.part(count + ":" + values + (*r.unit ? std::string(" ") + r.unit : ""));
         }
         return;
@@ -197,8 +198,9 @@ void print_summary(FILE* out, long round_no, bool completed, const RoundCollecto
     Block b;
     if (!completed) {
         const std::string kinds = round.frame_errors() ? ": " + errors_by_kind(round) : "";
-        b.add("== round %ld: no complete reading (%d replies, %d line errors%s)\n", round_no, round.payloads(),
-              round.frame_errors(), kinds.c_str());
+        b.add("== round %ld: no complete reading (%s, %s%s)\n", round_no,
+              counted(round.payloads(), "reply", "replies").c_str(),
+              counted(round.frame_errors(), "line error", "line errors").c_str(), kinds.c_str());
         b.write(out, name);
         return;
     }
