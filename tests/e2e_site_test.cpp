@@ -185,6 +185,8 @@ TEST(Site, ABadSiteFileIsOneLineNamingTheEntryAndStartsNothing) {
          "does not"},
         {R"({"power_systems": [{"name": "no rth", "port": "/dev/null"}]})",
          "site.json:1: power_systems[0].name: \"no rth\" is not a name"},
+        {R"({"power_systems": [{"name": "default", "port": "/dev/null"}]})",
+         "site.json:1: power_systems[0].name: \"default\" names the power system of a one-device run"},
         {R"({"power_systems": [{"name": "north", "port": "/dev/null", "model": "tzv99"}]})",
          "site.json:1: power_systems[0].model: unknown model 'tzv99' (known: tzv58_419)"},
     };

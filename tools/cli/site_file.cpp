@@ -9,6 +9,7 @@
 #include "tools/common/options.h"
 #include "tools/cli/setup.h"
 #include "tools/common/json_in.h"
+#include "tools/report/events.h"
 #include "tools/sim/faults.h"
 
 namespace tzv58::tool {
@@ -116,6 +117,13 @@ private:
             return fail(v["name"], at + ".name",
                         "\"" + e.name + "\" is not a name: up to " + std::to_string(MAX_NAME) +
                             " letters, digits, '.', '_' and '-', a letter or digit first");
+        // A history file of a one-device run, taken over by a site, keeps
+        // its rows under this name: a power system of the site must not
+        // add to them.
+        if (e.name == ONE_DEVICE_NAME)
+            return fail(v["name"], at + ".name",
+                        std::string("\"") + ONE_DEVICE_NAME +
+                            "\" names the power system of a one-device run (its history rows): give another name");
         e.port_key = use_ == SiteUse::poll ? port_key(e.port) : e.port;
         if (v.isMember("address") && !whole(v["address"], at + ".address", 0, 255, e.address)) return false;
         if (v.isMember("data_id") && !whole(v["data_id"], at + ".data_id", 0, 0xFFFFFFFFLL, e.data_id)) return false;

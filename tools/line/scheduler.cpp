@@ -1,9 +1,9 @@
-#include "tools/common/counted.h"
 #include "tools/line/scheduler.h"
 
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +12,7 @@
 #include "host/serial_port.h"
 #include "tools/common/clock.h"
 #include "tools/common/console.h"
+#include "tools/common/counted.h"
 #include "tools/common/outputs.h"
 #include "tools/common/signals.h"
 #include "tools/common/text_guard.h"
@@ -277,6 +278,15 @@ void Scheduler::end_round(Station& s, Outcome outcome) {
                       s.m.dc_units ? s.m.dc_units->reported() : -1, s.m.name);
     outputs_status();  // an output that failed this round is said now; the poll goes on
     s.failed_in_a_row = outcome == Outcome::done ? 0 : s.failed_in_a_row + 1;
+    if (bus_ && s.silent && outcome == Outcome::abandoned) {
+        // Gone silent on a shared bus: its rounds are spaced out, a refresh
+        // gap more after each failed one, until the silent ones' timeouts
+        // take at most a quarter of the bus; the others keep their pace.
+        long long silent = 0;
+        for (const auto& each : stations_) silent += each->silent;
+        const long long most = std::max(REFRESH_GAP_MS, 4LL * opt_.timeout_ms * silent);
+        s.not_before_ms = clock_ms() + std::min(most, REFRESH_GAP_MS * s.failed_in_a_row);
+    }
     if (opt_.rounds >= 0 && s.completed >= opt_.rounds) s.finished = true;
     give_up(s);
     if (outcome == Outcome::lost)
@@ -405,6 +415,13 @@ Scheduler::Outcome Scheduler::drive_round(Station& s, bool resume) {
                 // Asked again on its next turn: the others that are due go first.
                 filter_.flush(true);
                 codec.flush_input();
+                if (s.silent) {
+                    // Gone silent: asked once a round, not again (end_round
+                    // spaces its rounds out).
+                    line_.discard();
+                    d.Reset();
+                    return Outcome::abandoned;
+                }
                 s.next = Next::ask_again;
                 s.not_before_ms = clock_ms();
                 return Outcome::yielded;
