@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build
 # The plug-in and the program alone: the test command builds the tests.
-echo "building tzv58-host and the plug-in, about a minute on 2 cores" >&2
+echo "building tzv58-host and the plug-in, a few minutes on 2 cores" >&2
 cmake --preset native -DTZV58_TESTS=OFF -DTZV58_BENCH=OFF -DTZV58_HEADER_CHECK=OFF >/dev/null
 cmake --build --preset native >&2
 if [ $# -gt 0 ]; then
