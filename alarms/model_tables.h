@@ -91,11 +91,11 @@ public:
     struct strings {
         std::string key, id, text1, text2;
     };
-    explicit model_table(const model_table_spec& spec)
-        : rows(spec.rows.begin()),
-          size(spec.rows.size()),
-          applies(spec.applies),
-          whole_replies_only(spec.whole_replies_only) {}
+    explicit model_table(const model_table_spec& rules)
+        : rows(rules.rows.begin()),
+          size(rules.rows.size()),
+          applies(rules.applies),
+          whole_replies_only(rules.whole_replies_only) {}
 
     const model_row* rows;
     size_t size;
@@ -114,9 +114,9 @@ private:
 // model's tables are first needed (a function's static).
 class model_tables {
 public:
-    explicit model_tables(list<model_table_spec> specs) {
-        tables_.reserve(specs.size());
-        for (const model_table_spec& s : specs) tables_.push_back(std::make_unique<const model_table>(s));
+    explicit model_tables(list<model_table_spec> tables) {
+        tables_.reserve(tables.size());
+        for (const model_table_spec& s : tables) tables_.push_back(std::make_unique<const model_table>(s));
     }
     size_t size() const { return tables_.size(); }
     const model_table& operator[](size_t i) const { return *tables_[i]; }
